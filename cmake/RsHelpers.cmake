@@ -1,0 +1,47 @@
+# rs_library(NAME [STATIC|SHARED|MODULE] SOURCES ... LIBS ...)
+#   A library of ours; `src/` is the include root for everything.
+function(rs_library name)
+  cmake_parse_arguments(A "STATIC;SHARED;MODULE" "" "SOURCES;LIBS" ${ARGN})
+  set(kind STATIC)
+  if(A_SHARED)
+    set(kind SHARED)
+  elseif(A_MODULE)
+    set(kind MODULE)
+  endif()
+  add_library(${name} ${kind} ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
+  target_link_libraries(${name} PUBLIC ${A_LIBS})
+  if(kind STREQUAL MODULE)
+    set_target_properties(${name} PROPERTIES PREFIX "")
+  endif()
+endfunction()
+
+# rs_test(NAME SOURCES ... LIBS ... [LABELS ...])
+#   A GoogleTest executable under build/tests, its cases discovered at test time.
+function(rs_test name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS "${A_LABELS}"
+               ENVIRONMENT "RS_BUILD_DIR=${CMAKE_BINARY_DIR};RS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# rs_bench(NAME SOURCES ... LIBS ...)
+#   A Google Benchmark executable under build/bench.
+function(rs_bench name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT TARGET benchmark::benchmark)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/bench)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} benchmark::benchmark)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()

@@ -1,0 +1,17 @@
+#include "common/KavAssert.h"
+
+#include <log4cxx/logger.h>
+
+#include <sstream>
+
+namespace kav {
+
+void logAssertFailure(const char* expression, const char* file, int line)
+{
+    std::ostringstream text;
+    text << "KAV_ASSERT: <" << expression << "> failed File: " << file << " Line: " << line;
+    auto root = log4cxx::Logger::getRootLogger();
+    root->forcedLog(log4cxx::Level::getError(), text.str(), log4cxx::spi::LocationInfo(file, file, "", line));
+}
+
+} // namespace kav
