@@ -8,9 +8,11 @@ namespace kav {
 
 void logAssertFailure(const char* expression, const char* file, int line)
 {
+    auto root = log4cxx::Logger::getRootLogger();
+    if (!root->isErrorEnabled())
+        return;
     std::ostringstream text;
     text << "KAV_ASSERT: <" << expression << "> failed File: " << file << " Line: " << line;
-    auto root = log4cxx::Logger::getRootLogger();
     root->forcedLog(log4cxx::Level::getError(), text.str(), log4cxx::spi::LocationInfo(file, file, "", line));
 }
 

@@ -10,25 +10,25 @@
 
 namespace kav {
 
-KavErrorInfo::KavErrorInfo(int32_t code, std::string location, std::string context,
-                           std::string detail, Params params)
-    : code_(code),
-      location_(std::move(location)),
-      context_(std::move(context)),
-      detail_(std::move(detail)),
-      params_(std::move(params)),
-      flag_(true)
+KavErrorInfo::KavErrorInfo(
+    int32_t code, std::string location, std::string context, std::string detail, Params params)
+    : code_(code)
+    , location_(std::move(location))
+    , context_(std::move(context))
+    , detail_(std::move(detail))
+    , params_(std::move(params))
+    , flag_(true)
 {
 }
 
 KavErrorInfo::KavErrorInfo(const KavErrorInfo& other)
-    : code_(other.code_),
-      location_(other.location_),
-      context_(other.context_),
-      detail_(other.detail_),
-      params_(other.params_),
-      message_(other.message_),
-      flag_(other.flag_)
+    : code_(other.code_)
+    , location_(other.location_)
+    , context_(other.context_)
+    , detail_(other.detail_)
+    , params_(other.params_)
+    , message_(other.message_)
+    , flag_(other.flag_)
 {
     setData(other.data_);
 }
@@ -121,8 +121,11 @@ int32_t absorbCurrentException(const char* file, int line)
         throw;
     } catch (KavException* e) {
         int32_t code = e->code();
-        setErrorInfo(e->takeInfo());
+        KavErrorInfo* info = e->takeInfo();
         e->release();
+        if (!info)
+            return setError(code, "", makeLocation(file, line));
+        setErrorInfo(info);
         return code;
     } catch (const std::exception& e) {
         return setError(rc::UNEXPECTED_STD_EXCEPTION, e.what(), makeLocation(file, line));

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -48,8 +49,8 @@ public:
     static constexpr size_t kMaxMessageLength = 256;
 
     KavErrorInfo() = default;
-    KavErrorInfo(int32_t code, std::string location, std::string context, std::string detail,
-                 Params params = {});
+    KavErrorInfo(
+        int32_t code, std::string location, std::string context, std::string detail, Params params = {});
     KavErrorInfo(const KavErrorInfo& other);
     KavErrorInfo& operator=(const KavErrorInfo& other);
     ~KavErrorInfo() override;
@@ -82,7 +83,11 @@ private:
 // Thrown as a pointer; whoever catches it takes code and record and calls release().
 class KavException final : public Referable {
 public:
-    KavException(int32_t code, KavErrorInfo* info) : code_(code), info_(info) {}
+    KavException(int32_t code, KavErrorInfo* info)
+        : code_(code)
+        , info_(info)
+    {
+    }
     int32_t code() const { return code_; }
     const KavErrorInfo* info() const { return info_; }
     // Hands the record to the caller; the exception no longer owns it.
@@ -108,8 +113,8 @@ const KavErrorInfo* peekErrorInfo();
 // "File.cpp:123" from __FILE__ and __LINE__ (the base name of the file).
 std::string makeLocation(const char* file, int line);
 
-[[noreturn]] void throwError(int32_t code, const std::string& detail, std::string location,
-                             Params params = {});
+[[noreturn]] void throwError(
+    int32_t code, const std::string& detail, std::string location, Params params = {});
 // Throws a KavException over the record (code -1 when none); takes ownership.
 [[noreturn]] void rethrowError(KavErrorInfo* info);
 // Sets the thread's error information to a new record; returns code.
@@ -119,16 +124,23 @@ int32_t setError(int32_t code, const std::string& detail, std::string location, 
 
 // Call from inside a catch(...) block: classifies the exception in flight
 // (KavException, standard exception, anything else), leaves the matching
-// record as the thread's error information and returns the result code.
+// record as the thread's error information and returns the result code. A
+// KavException without a record gets a fresh one with its code, so the
+// thread's error information always matches the returned code.
 int32_t absorbCurrentException(const char* file, int line);
 
 // Runs body() under the three catch clauses; returns body's result (an
-// integer), or the failure code with the thread's error information set.
-template <class Body>
-int32_t runGuarded(const char* file, int line, Body&& body)
+// integer; 0 for a body returning void), or the failure code with the
+// thread's error information set.
+template <class Body> int32_t runGuarded(const char* file, int line, Body&& body)
 {
     try {
-        return static_cast<int32_t>(body());
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            return 0;
+        } else {
+            return static_cast<int32_t>(body());
+        }
     } catch (...) {
         return absorbCurrentException(file, line);
     }

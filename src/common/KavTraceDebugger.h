@@ -16,7 +16,8 @@ public:
     KavTraceDebugger& operator=(const KavTraceDebugger&) = delete;
 
 private:
-    const log4cxx::LoggerPtr& logger_;
+    // A copy: callers may pass a temporary pointer.
+    log4cxx::LoggerPtr logger_;
     std::string name_;
 };
 

@@ -1,0 +1,35 @@
+#include "rs/i18n/ErrorLine.h"
+
+#include "common/ResultCodes.h"
+#include "rs/i18n/NarvI18n.h"
+
+#include <memory>
+
+namespace kav {
+
+std::string catalogueText(uint32_t number, const Params& params)
+{
+    // The record being reported may be the thread's own: keep it aside so a
+    // formatting failure can neither replace nor delete it.
+    std::unique_ptr<KavErrorInfo> saved(takeErrorInfo());
+    std::string text;
+    if (NarvI18n::instance().i18n(number, params, text) < 0)
+        delete takeErrorInfo();
+    setErrorInfo(saved.release());
+    return text;
+}
+
+std::string errorLine(const IKavErrorInfo& info)
+{
+    const uint32_t number = rc::messageNumber(info.getCode());
+    return "Code[S" + std::to_string(number) + "]: " + info.getLocation() + " " + info.getContext() + " "
+        + info.getDetail() + " " + catalogueText(number, info.getParams());
+}
+
+void logErrorLine(const log4cxx::LoggerPtr& logger, const log4cxx::LevelPtr& level, const IKavErrorInfo& info)
+{
+    if (logger && logger->isEnabledFor(level))
+        logger->forcedLog(level, errorLine(info), LOG4CXX_LOCATION);
+}
+
+} // namespace kav
