@@ -18,6 +18,7 @@ endfunction()
 
 # rs_test(NAME SOURCES ... LIBS ... [LABELS ...])
 #   A GoogleTest executable under build/tests, its cases discovered at test time.
+#   Tests see RS_TEST_BUILD_DIR / RS_TEST_SOURCE_DIR (macros) and RS_BUILD_DIR (environment).
 function(rs_test name)
   cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
@@ -27,10 +28,16 @@ function(rs_test name)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_MODE PRE_TEST
-    PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS "${A_LABELS}"
-               ENVIRONMENT "RS_BUILD_DIR=${CMAKE_BINARY_DIR};RS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  # The tree locations reach the tests as macros; the build tree also as RS_BUILD_DIR
+  # in the environment (one variable only: a list would be split by gtest_discover_tests).
+  target_compile_definitions(${name} PRIVATE
+    RS_TEST_BUILD_DIR="${CMAKE_BINARY_DIR}" RS_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  set(properties TIMEOUT ${A_TIMEOUT}
+      ENVIRONMENT "RS_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  if(A_LABELS)
+    list(APPEND properties LABELS "${A_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
 endfunction()
 
 # rs_bench(NAME SOURCES ... LIBS ...)

@@ -1,0 +1,148 @@
+#include "rs/startup/logging/AuditLog.h"
+
+#include "rs/startup/logging/CatalogueText.h"
+#include "rs/startup/logging/Loggers.h"
+
+#include <log4cxx/helpers/pool.h>
+#include <log4cxx/patternlayout.h>
+#include <log4cxx/rolling/rollingfileappender.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+namespace kav::audit {
+
+namespace {
+
+constexpr uint32_t kNoDirectory = 85037;
+constexpr uint32_t kDirectoryUnusable = 85038;
+constexpr uint32_t kAppenderFailed = 85039;
+constexpr uint32_t kDirectoryConfigured = 85063;
+constexpr uint32_t kDirectoryDerived = 85064;
+
+struct ChosenDirectory {
+    std::string path;
+    bool configured;
+};
+
+std::optional<ChosenDirectory> chooseDirectory(const DirectorySources& sources)
+{
+    if (sources.configuredDir && !sources.configuredDir->empty())
+        return ChosenDirectory { *sources.configuredDir, true };
+    if (sources.gridMode && !sources.qelTop.empty())
+        return ChosenDirectory { sources.qelTop + "/audits", false };
+    if (!sources.narvHome.empty())
+        return ChosenDirectory { sources.narvHome + "/../audits", false };
+    return std::nullopt;
+}
+
+// Creates the directory (and missing parents) with mode 0755; an existing
+// directory keeps the mode its owner gave it.
+bool makeDirectory(const std::string& path)
+{
+    std::error_code error;
+    const bool created = std::filesystem::create_directories(path, error);
+    if (error)
+        return false;
+    return !created || ::chmod(path.c_str(), 0755) == 0;
+}
+
+bool attachAppender(const log4cxx::LoggerPtr& logger, const std::string& file)
+{
+    try {
+        auto appender = std::make_shared<log4cxx::rolling::RollingFileAppender>();
+        appender->setLayout(std::make_shared<log4cxx::PatternLayout>("%m%n"));
+        appender->setFile(file);
+        appender->setAppend(true);
+        appender->setMaxBackupIndex(10);
+        appender->setMaxFileSize("100000KB");
+        log4cxx::helpers::Pool pool;
+        appender->activateOptions(pool);
+        logger->addAppender(appender);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string envOrEmpty(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+} // namespace
+
+DirectorySources DirectorySources::collect(const ConfParamReader& params, bool gridMode)
+{
+    DirectorySources sources;
+    sources.configuredDir = params ? params("QEL_AUDIT_LOGDIR") : std::nullopt;
+    sources.gridMode = gridMode;
+    sources.qelTop = envOrEmpty("QEL_TOP");
+    sources.narvHome = envOrEmpty("NARV_HOME");
+    return sources;
+}
+
+std::optional<std::string> init(const DirectorySources& sources)
+{
+    const auto& log = loggers::get(loggers::kDaemon);
+    const auto& auditLogger = loggers::get(loggers::kAudit);
+    const auto dir = chooseDirectory(sources);
+    if (!dir) {
+        LOG4CXX_WARN(log, catalogueText(kNoDirectory));
+        return std::nullopt;
+    }
+    LOG4CXX_INFO(
+        log, catalogueText(dir->configured ? kDirectoryConfigured : kDirectoryDerived, { dir->path }));
+    if (!makeDirectory(dir->path) && ::access(dir->path.c_str(), R_OK | W_OK) != 0) {
+        LOG4CXX_WARN(log, catalogueText(kDirectoryUnusable, { dir->path }));
+        return std::nullopt;
+    }
+    const std::string file = dir->path + "/" + kFileName;
+    if (!attachAppender(auditLogger, file)) {
+        LOG4CXX_WARN(log, catalogueText(kAppenderFailed, { file }));
+        return std::nullopt;
+    }
+    ::chmod(file.c_str(), 0600);
+    auditLogger->setLevel(log4cxx::Level::getInfo());
+    return file;
+}
+
+std::string auditLine(std::chrono::system_clock::time_point when, const std::string& text)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    const auto millis
+        = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+    struct tm local { };
+    localtime_r(&seconds, &local);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    char zone[64];
+    std::strftime(zone, sizeof zone, "%Z", &local);
+    char prefix[128];
+    std::snprintf(prefix, sizeof prefix, "%s.%03d %s ", date, static_cast<int>(millis), zone);
+    return prefix + text;
+}
+
+void write(const std::string& text, bool isError)
+{
+    const auto& logger = loggers::get(loggers::kAudit);
+    const std::string line = auditLine(std::chrono::system_clock::now(), text);
+    if (isError)
+        LOG4CXX_ERROR(logger, line);
+    else
+        LOG4CXX_INFO(logger, line);
+}
+
+void writeMessage(uint32_t number, const Params& params, bool isError)
+{
+    write(formatCatalogueMessage(number, params).value_or("ERROR"), isError);
+}
+
+} // namespace kav::audit

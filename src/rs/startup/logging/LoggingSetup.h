@@ -1,0 +1,66 @@
+#pragma once
+// Configures log4cxx for a daemon: process properties, then the XML or
+// property configuration file when one exists, else a rolling log file of
+// our own; then two watchdogs on the per-process override files
+// confDir + "//log4j.properties." + pid (+ ".xml").
+//
+// Threads: configure() and shutdown() run on the main thread before other
+// threads start and after they stopped. The watchdogs live on their own
+// threads until shutdown() or destruction.
+
+#include "rs/startup/logging/KavPropertyWatchdog.h"
+#include "rs/startup/logging/LogDirectories.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kav {
+
+class LoggingSetup {
+public:
+    static constexpr std::chrono::milliseconds kWatchDelay { 10000 };
+    static constexpr const char* kDefaultPattern
+        = "%d{%Y-%m-%d %H:%M:%S.%Q %Z} %p [${log4cxx_pid}:%t] %c - %m%n";
+
+    struct Options {
+        std::string logPropertyFile; // may be empty
+        std::string daemonName = "rs";
+        std::string appName; // empty for this daemon
+        std::chrono::milliseconds watchDelay = kWatchDelay;
+        KavPropertyWatchdog::Observer onReconfigured; // tests observe the watchdogs through it
+    };
+
+    enum class Source { Xml, Properties, DefaultRollingFile, Basic };
+
+    LoggingSetup() = default;
+    ~LoggingSetup();
+    LoggingSetup(const LoggingSetup&) = delete;
+    LoggingSetup& operator=(const LoggingSetup&) = delete;
+
+    // Configures from the process environment's directories.
+    Source configure(const Options& options);
+    // Same, with the directories given.
+    Source configure(const Options& options, const LogDirectories& dirs);
+
+    // Stops the watchdogs and shuts log4cxx down.
+    void shutdown();
+
+    const std::string& defaultLogFile() const { return defaultLogFile_; }
+    const std::string& configFile() const { return configFile_; }
+    std::vector<std::string> watchedFiles() const;
+
+    // The default pattern with the process id in place of ${log4cxx_pid}.
+    static std::string defaultPattern();
+
+private:
+    Source applyConfiguration(const std::string& configFile);
+    void startWatchdogs(const std::string& confDir, const Options& options);
+
+    std::string defaultLogFile_;
+    std::string configFile_;
+    std::vector<std::unique_ptr<KavPropertyWatchdog>> watchdogs_;
+};
+
+} // namespace kav

@@ -1,0 +1,187 @@
+// kav::EventNotification over the event library and its file plug-in.
+
+#include "rs/events/EventNotification.h"
+#include "common/ResultCodes.h"
+#include "events/CapturingAppender.h"
+#include "platform/notev/notev.h"
+#include "rs/startup/logging/Loggers.h"
+#include "security/ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <log4cxx/level.h>
+
+#include <map>
+
+namespace {
+
+using Values = std::map<std::string, std::string>;
+
+kav::ConfParamReader paramsOf(Values values)
+{
+    return [values = std::move(values)](const std::string& name) -> std::optional<std::string> {
+        const auto it = values.find(name);
+        if (it == values.end())
+            return std::nullopt;
+        return it->second;
+    };
+}
+
+class EventNotificationTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (events)
+            events->fini();
+        delete kav::takeErrorInfo();
+    }
+
+    int32_t init(Values values)
+    {
+        events = std::make_unique<kav::EventNotification>(paramsOf(std::move(values)));
+        return events->init("");
+    }
+
+    // Parameters that load the file plug-in once per given file.
+    Values withFilePlugins(const std::vector<std::string>& files, const std::string& mask = "LOG_INFO")
+    {
+        std::string plugins;
+        for (const auto& file : files)
+            plugins += "event_file[" + file + "] ";
+        return { { "QEL_LIBDIR", RS_TEST_LIB_DIR }, { "QEL_EVENT_PLUGIN", plugins },
+            { "QEL_EVENT_MASK", mask } };
+    }
+
+    testutil::ScratchDir dir;
+    std::unique_ptr<kav::EventNotification> events;
+    testutil::CaptureScope capture { kav::loggers::get(kav::loggers::kEventAgent) };
+};
+
+TEST_F(EventNotificationTest, MaskNamesMapToThresholds)
+{
+    EXPECT_EQ(kav::EventNotification::thresholdFor("LOG_INFO"), 4);
+    EXPECT_EQ(kav::EventNotification::thresholdFor("LOG_WARNING"), 3);
+    EXPECT_EQ(kav::EventNotification::thresholdFor("LOG_ERR"), 2);
+    EXPECT_EQ(kav::EventNotification::thresholdFor("LOG_WARN"), 0);
+    EXPECT_EQ(kav::EventNotification::thresholdFor("log_info"), 0);
+    EXPECT_EQ(kav::EventNotification::thresholdFor(""), 0);
+}
+
+TEST_F(EventNotificationTest, InitHandsTheMaskToTheLibrary)
+{
+    ASSERT_EQ(init(withFilePlugins({}, "LOG_WARNING")), 0);
+    EXPECT_EQ(event_getthreshold(), 3);
+    events->fini();
+    ASSERT_EQ(init(withFilePlugins({}, "LOUD")), 0);
+    EXPECT_EQ(event_getthreshold(), 0);
+}
+
+TEST_F(EventNotificationTest, LoadsEveryPluginWithItsParameter)
+{
+    const std::string a = dir.file("a.events"), b = dir.file("b.events");
+    ASSERT_EQ(init(withFilePlugins({ a, b })), 0);
+    EXPECT_TRUE(events->isInitialised());
+    ASSERT_EQ(events->raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, "rs started on h1:1234"), 0);
+    for (const auto& file : { a, b }) {
+        const auto lines = testutil::readLines(file);
+        ASSERT_EQ(lines.size(), 1u) << file;
+        EXPECT_NE(lines[0].find(" KAV 75063 4 rs started on h1:1234"), std::string::npos) << lines[0];
+    }
+}
+
+TEST_F(EventNotificationTest, LoadsDifferentModulesAndLogsEachLoad)
+{
+    const std::string file = dir.file("f.events");
+    ASSERT_EQ(init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR },
+                     { "QEL_EVENT_PLUGIN", "event_syslog[rs-test]event_file[" + file + "]" } }),
+              0);
+    const std::string libdir = RS_TEST_LIB_DIR;
+    std::vector<std::string> loading;
+    for (const auto& line : capture.lines())
+        if (line.message.find("Loading plugin module") != std::string::npos)
+            loading.push_back(line.message);
+    ASSERT_EQ(loading.size(), 2u);
+    EXPECT_EQ(loading[0], " Loading plugin module <" + libdir + "/event_syslog> with parameter <rs-test>");
+    EXPECT_EQ(loading[1], " Loading plugin module <" + libdir + "/event_file> with parameter <" + file + ">");
+    ASSERT_EQ(events->raiseEvent(75063, "to both"), 0);
+    EXPECT_EQ(testutil::readLines(file).size(), 1u);
+}
+
+TEST_F(EventNotificationTest, ThresholdKeepsInformationOutOfThePlugins)
+{
+    const std::string file = dir.file("errors.events");
+    ASSERT_EQ(init(withFilePlugins({ file }, "LOG_ERR")), 0);
+    ASSERT_EQ(events->triggerEventInterface(75063, "h1", "1234", "", "", ""), 0);
+    ASSERT_EQ(events->triggerEventInterface(75061, "99999", "h1", "Port is in use.", "", ""), 0);
+    const auto lines = testutil::readLines(file);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" KAV 75061 2 "), std::string::npos);
+    EXPECT_NE(lines[0].find("99999"), std::string::npos);
+    // Both are still logged locally, at the level of their row.
+    const auto logged = capture.lines();
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(logged[logged.size() - 2].level, log4cxx::Level::getInfo());
+    EXPECT_EQ(logged.back().level, log4cxx::Level::getError());
+    EXPECT_EQ(logged.back().message.rfind("Code[S75061]: ", 0), 0u);
+}
+
+TEST_F(EventNotificationTest, ReservedAndForeignCodesAreRefused)
+{
+    ASSERT_EQ(init(withFilePlugins({ dir.file("e") })), 0);
+    for (int32_t code : { 75026, 75027, 75000, 75066, 0 }) {
+        EXPECT_EQ(events->raiseEvent(code, "x"), kav::rc::EVENT_BAD_CODE) << code;
+        const kav::KavErrorInfo* info = kav::peekErrorInfo();
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->getParams().at(0), std::to_string(code));
+    }
+    EXPECT_TRUE(testutil::readLines(dir.file("e")).empty());
+}
+
+TEST_F(EventNotificationTest, MissingLibdirLeavesEventsLocal)
+{
+    const int32_t result = init({ { "QEL_EVENT_PLUGIN", "event_file[" + dir.file("e") + "]" } });
+    EXPECT_EQ(result, kav::rc::NO_QEL_LIBDIR);
+    EXPECT_GE(result, 0); // not a failure for the caller
+    EXPECT_FALSE(events->isInitialised());
+
+    ASSERT_EQ(events->raiseEvent(75063, "started anyway"), 0);
+    const auto logged = capture.lines();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back().level, log4cxx::Level::getInfo());
+    EXPECT_EQ(logged.back().message, "Code[S75063]: started anyway");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("e")));
+}
+
+TEST_F(EventNotificationTest, MissingPluginListIsReportedToo)
+{
+    EXPECT_EQ(init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR } }), kav::rc::NO_QEL_EVENT_PLUGIN);
+    EXPECT_FALSE(events->isInitialised());
+}
+
+TEST_F(EventNotificationTest, PluginThatCannotLoadFailsInitAndFreesTheLibrary)
+{
+    const int32_t result = init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR },
+        { "QEL_EVENT_PLUGIN", "event_file[" + dir.file("ok") + "]no_such_plugin[p]" } });
+    EXPECT_EQ(result, kav::rc::EVENT_PLUGIN_LOAD_FAILED);
+    const kav::KavErrorInfo* info = kav::peekErrorInfo();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->getParams().at(0), std::string(RS_TEST_LIB_DIR) + "/no_such_plugin");
+    EXPECT_EQ(info->getParams().at(1), "p");
+    EXPECT_FALSE(events->isInitialised());
+    // The library was closed again, so a later init succeeds.
+    EXPECT_EQ(init(withFilePlugins({ dir.file("ok") })), 0);
+}
+
+TEST_F(EventNotificationTest, PluginListEndsAtTheFirstEntryWithoutBrackets)
+{
+    const std::string a = dir.file("a"), b = dir.file("b");
+    ASSERT_EQ(
+        init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR },
+            { "QEL_EVENT_PLUGIN", "event_file[" + a + "]event_file[" + b + "] no_such_plugin[unclosed" } }),
+        0);
+    ASSERT_EQ(events->raiseEvent(75063, "m"), 0);
+    EXPECT_EQ(testutil::readLines(a).size(), 1u);
+    EXPECT_EQ(testutil::readLines(b).size(), 1u);
+}
+
+} // namespace
