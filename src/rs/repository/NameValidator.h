@@ -1,0 +1,43 @@
+#pragma once
+// NameValidator: the check that every name arriving from the network passes
+// before it becomes a path or an index field. Module, file and application
+// names are single path segments; consumer names may be nested ("a/b").
+//
+// A name is refused when it (or, for a consumer, any of its "/"-separated
+// segments) is empty where a value is required, is "." or "..", contains "/"
+// (single segments only), "|", "\n", "\r" or a NUL byte, is longer than 255
+// bytes, or begins with a name the repository keeps for itself (".index",
+// ".persist", and ".nfs" which the file look-up skips).
+//
+// Thread-safety: stateless; any thread.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kav {
+
+enum class NameKind {
+    Segment, // module, file or application name: one segment, never empty
+    Consumer, // consumer path: empty (the global index) or segments joined by "/"
+};
+
+class NameValidator {
+public:
+    static constexpr size_t kMaxSegmentLength = 255;
+
+    // Why value is refused (a short English phrase), or null when it is acceptable.
+    static const char* refusalReason(std::string_view value, NameKind kind);
+
+    // Throws KavException with code rc::RS_BAD_NAME when value is refused. The
+    // error record's parameters are the argument's name and the reason; the
+    // refusal is logged at WARN on "repository.work" (the value itself only
+    // escaped, since it may hold control bytes).
+    static void check(const std::string& argument, std::string_view value, NameKind kind);
+
+    // As check, but returns 0 or rc::RS_BAD_NAME, leaving the record as the
+    // thread's error information.
+    static int32_t validate(const std::string& argument, std::string_view value, NameKind kind);
+};
+
+} // namespace kav

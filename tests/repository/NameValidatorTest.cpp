@@ -1,0 +1,84 @@
+#include "rs/repository/NameValidator.h"
+
+#include "common/KavErrorInfo.h"
+#include "common/ResultCodes.h"
+
+#include "repository/StorageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using kav::NameKind;
+using kav::NameValidator;
+
+namespace {
+
+bool refused(std::string_view value, NameKind kind)
+{
+    return NameValidator::refusalReason(value, kind) != nullptr;
+}
+
+TEST(StorageNames, OrdinaryNamesPass)
+{
+    for (std::string_view name :
+        { "calc", "calc.zip", "Calc-2.0_x86", "a b", ".hidden", "..x", "calc.type_linux" })
+        EXPECT_FALSE(refused(name, NameKind::Segment)) << name;
+    EXPECT_FALSE(refused(std::string(255, 'n'), NameKind::Segment));
+    for (std::string_view consumer : { "", "team", "team/sub", "a/b/c/d", ".global" })
+        EXPECT_FALSE(refused(consumer, NameKind::Consumer)) << consumer;
+}
+
+TEST(StorageNames, HostileSegmentsAreRefused)
+{
+    using namespace std::string_literals;
+    for (const std::string& name : { ""s, "."s, ".."s, "a/b"s, "/"s, "a|b"s, "a\nb"s, "a\rb"s, "a\0b"s,
+             std::string(256, 'n'), ".index"s, ".index.tmp"s, ".persist"s, ".nfs1"s })
+        EXPECT_TRUE(refused(name, NameKind::Segment)) << '"' << name << '"';
+}
+
+TEST(StorageNames, HostileConsumerPathsAreRefused)
+{
+    using namespace std::string_literals;
+    for (const std::string& consumer : { "/"s, "/abs"s, "trailing/"s, "a//b"s, "a/./b"s, "a/../b"s, ".."s,
+             "a/.."s, "a|b"s, "a/b\n"s, "a\0/b"s, "ok/"s + std::string(256, 'n'), "a/.index"s })
+        EXPECT_TRUE(refused(consumer, NameKind::Consumer)) << '"' << consumer << '"';
+    EXPECT_FALSE(refused(std::string(255, 'n') + "/" + std::string(255, 'm'), NameKind::Consumer))
+        << "the length limit is per segment";
+}
+
+TEST(StorageNames, RefusalCarriesArgumentAndReason)
+{
+    storagetest::LogCapture log("repository.work");
+    try {
+        NameValidator::check("moduleName", std::string_view("../etc\n", 7), NameKind::Segment);
+        FAIL() << "no exception";
+    } catch (kav::KavException* e) {
+        std::unique_ptr<kav::KavErrorInfo> info(e->takeInfo());
+        int32_t code = e->code();
+        e->release();
+        EXPECT_EQ(code, kav::rc::RS_BAD_NAME);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->getCode(), kav::rc::RS_BAD_NAME);
+        ASSERT_EQ(info->getParams().size(), 2u);
+        EXPECT_EQ(info->getParams()[0], "moduleName");
+        EXPECT_EQ(info->getParams()[1], "contains \"/\"");
+    }
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_NE(log.messages()[0].find("moduleName"), std::string::npos);
+    EXPECT_EQ(log.messages()[0].find('\n'), std::string::npos) << "control bytes are escaped in the log";
+}
+
+TEST(StorageNames, ValidateLeavesErrorInformation)
+{
+    delete kav::takeErrorInfo();
+    EXPECT_EQ(NameValidator::validate("consumer", "team/sub", NameKind::Consumer), kav::rc::OK);
+    EXPECT_EQ(kav::peekErrorInfo(), nullptr);
+    EXPECT_EQ(NameValidator::validate("applicationName", "", NameKind::Segment), kav::rc::RS_BAD_NAME);
+    std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->getParams().at(0), "applicationName");
+    EXPECT_EQ(info->getParams().at(1), "is empty");
+}
+
+} // namespace
