@@ -5,6 +5,11 @@ PREFIX    ?= /usr/local
 JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
+# Compiler cache keyed on paths relative to the checkout, so that every
+# checkout and build directory on a machine shares it.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
+
 .PHONY: all deps build run test test-asan bench install clean
 
 all: build
