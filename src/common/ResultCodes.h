@@ -213,6 +213,14 @@ inline constexpr uint32_t NO_ERROR_INFO = 85005; // a work item failed without e
 inline constexpr uint32_t AUDIT_NO_DIR = 85037; // no audit directory configured
 inline constexpr uint32_t AUDIT_DIR_FAILED = 85038; // directory
 inline constexpr uint32_t AUDIT_FILE_FAILED = 85039;
+inline constexpr uint32_t AUDIT_MODULE_ADDED = 0x14C22; // user, module, marker
+inline constexpr uint32_t AUDIT_MODULE_ADD_FAILED = 0x14C23; // user, module, failure text
+inline constexpr uint32_t AUDIT_MODULE_REMOVED = 0x14C24; // user, module, marker
+inline constexpr uint32_t AUDIT_MODULE_REMOVE_FAILED = 0x14C25; // user, module, failure text
+inline constexpr uint32_t AUDIT_INSTALLED = 0x14C3B; // package, host, state, user, error text
+inline constexpr uint32_t AUDIT_INSTALL_FAILED = 0x14C3C; // package, host, state, user, error text
+inline constexpr uint32_t AUDIT_UNINSTALLED = 0x14C3D; // package, host, state, user, error text
+inline constexpr uint32_t AUDIT_UNINSTALL_FAILED = 0x14C3E; // package, host, state, user, error text
 inline constexpr uint32_t INSTALL_RUN = 85059; // names an install run
 inline constexpr uint32_t UNINSTALL_RUN = 85060; // names an uninstall run
 inline constexpr uint32_t AUDIT_DIR_FROM_CONFIG = 85063; // directory
@@ -234,6 +242,14 @@ inline constexpr std::array kAllMessageNumbers {
     MessageEntry { AUDIT_NO_DIR, "AUDIT_NO_DIR", 0 },
     MessageEntry { AUDIT_DIR_FAILED, "AUDIT_DIR_FAILED", 1 },
     MessageEntry { AUDIT_FILE_FAILED, "AUDIT_FILE_FAILED", 0 },
+    MessageEntry { AUDIT_MODULE_ADDED, "AUDIT_MODULE_ADDED", 3 },
+    MessageEntry { AUDIT_MODULE_ADD_FAILED, "AUDIT_MODULE_ADD_FAILED", 3 },
+    MessageEntry { AUDIT_MODULE_REMOVED, "AUDIT_MODULE_REMOVED", 3 },
+    MessageEntry { AUDIT_MODULE_REMOVE_FAILED, "AUDIT_MODULE_REMOVE_FAILED", 3 },
+    MessageEntry { AUDIT_INSTALLED, "AUDIT_INSTALLED", 5 },
+    MessageEntry { AUDIT_INSTALL_FAILED, "AUDIT_INSTALL_FAILED", 5 },
+    MessageEntry { AUDIT_UNINSTALLED, "AUDIT_UNINSTALLED", 5 },
+    MessageEntry { AUDIT_UNINSTALL_FAILED, "AUDIT_UNINSTALL_FAILED", 5 },
     MessageEntry { INSTALL_RUN, "INSTALL_RUN", 0 },
     MessageEntry { UNINSTALL_RUN, "UNINSTALL_RUN", 0 },
     MessageEntry { AUDIT_DIR_FROM_CONFIG, "AUDIT_DIR_FROM_CONFIG", 1 },

@@ -95,18 +95,18 @@ std::optional<std::string> init(const DirectorySources& sources)
     const auto& auditLogger = loggers::get(loggers::kAudit);
     const auto dir = chooseDirectory(sources);
     if (!dir) {
-        LOG4CXX_WARN(log, catalogueText(kNoDirectory));
+        LOG4CXX_WARN(log, logText(kNoDirectory));
         return std::nullopt;
     }
     LOG4CXX_INFO(
-        log, catalogueText(dir->configured ? kDirectoryConfigured : kDirectoryDerived, { dir->path }));
+        log, logText(dir->configured ? kDirectoryConfigured : kDirectoryDerived, { dir->path }));
     if (!makeDirectory(dir->path) && ::access(dir->path.c_str(), R_OK | W_OK) != 0) {
-        LOG4CXX_WARN(log, catalogueText(kDirectoryUnusable, { dir->path }));
+        LOG4CXX_WARN(log, logText(kDirectoryUnusable, { dir->path }));
         return std::nullopt;
     }
     const std::string file = dir->path + "/" + kFileName;
     if (!attachAppender(auditLogger, file)) {
-        LOG4CXX_WARN(log, catalogueText(kAppenderFailed, { file }));
+        LOG4CXX_WARN(log, logText(kAppenderFailed, { file }));
         return std::nullopt;
     }
     ::chmod(file.c_str(), 0600);

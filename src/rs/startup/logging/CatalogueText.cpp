@@ -1,26 +1,18 @@
 #include "rs/startup/logging/CatalogueText.h"
 
-#if RS_HAVE_I18N
-#include "rs/i18n/NarvI18n.h"
-#endif
+#include "rs/i18n/ErrorLine.h"
 
 namespace kav {
 
 std::optional<std::string> formatCatalogueMessage(uint32_t number, const Params& params)
 {
-#if RS_HAVE_I18N
-    std::string text;
-    if (NarvI18n::instance().i18n(number, params, text) >= 0 && !text.empty())
-        return text;
-    delete takeErrorInfo();
-#else
-    (void)number;
-    (void)params;
-#endif
-    return std::nullopt;
+    std::string text = catalogueText(number, params);
+    if (text.empty())
+        return std::nullopt;
+    return text;
 }
 
-std::string catalogueText(uint32_t number, const Params& params)
+std::string logText(uint32_t number, const Params& params)
 {
     if (auto text = formatCatalogueMessage(number, params))
         return *text;

@@ -1,9 +1,7 @@
 #pragma once
-// The catalogue text of a message number for log lines: the formatted
-// message, or, when the catalogue cannot give one (not initialised, number
-// missing), "message <number>" followed by the parameters, so that a log line
-// still says what happened. The catalogue's failure record is discarded: a
-// missing text never fails the operation that logs. Thread-safe.
+// Catalogue texts for log and audit lines. Thread-safe; a catalogue failure
+// never fails the operation that logs, and never disturbs the thread's
+// error information.
 
 #include "common/KavErrorInfo.h"
 
@@ -13,10 +11,11 @@
 
 namespace kav {
 
-// The formatted catalogue message, or nothing when the catalogue cannot give
-// it (the catalogue's failure record is discarded).
+// The formatted catalogue message, or nothing when the catalogue cannot give it.
 std::optional<std::string> formatCatalogueMessage(uint32_t number, const Params& params = {});
 
-std::string catalogueText(uint32_t number, const Params& params = {});
+// The formatted message, or "message <number>" and the parameters, so that a
+// log line still says what happened when the catalogue is missing.
+std::string logText(uint32_t number, const Params& params = {});
 
 } // namespace kav

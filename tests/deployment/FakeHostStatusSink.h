@@ -1,0 +1,45 @@
+#pragma once
+// Records what the host status table hands to the service, and formats
+// error records as "<code in hex>:<params joined by ,>" so that tests can
+// check which code and arguments reached the entry.
+
+#include "rs/deployment/status/IHostStatusSink.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace rs::test {
+
+struct PersistCall {
+    std::string package;
+    std::string host;
+    HostStatusEntry entry;
+};
+
+class FakeHostStatusSink : public IHostStatusSink {
+public:
+    void persist(const std::string& package, const std::string& host, const HostStatusEntry& entry) override
+    {
+        persisted.push_back({ package, host, entry });
+        persisted.back().entry.resource = {}; // what is persisted never holds a slot
+    }
+    void audit(const DeploymentAuditRecord& record) override { audits.push_back(record); }
+    std::string messageText(const kav::IKavErrorInfo& info) override { return format(info); }
+
+    static std::string format(const kav::IKavErrorInfo& info)
+    {
+        char code[16];
+        std::snprintf(code, sizeof code, "%08x", static_cast<uint32_t>(info.getCode()));
+        std::string text = code;
+        text += ":";
+        for (size_t i = 0; i < info.getParams().size(); ++i)
+            text += (i ? "," : "") + info.getParams()[i];
+        return text;
+    }
+
+    std::vector<PersistCall> persisted;
+    std::vector<DeploymentAuditRecord> audits;
+};
+
+} // namespace rs::test

@@ -1,0 +1,230 @@
+#include "rs/deployment/installer/PackageInstaller.h"
+#include "rs/deployment/installer/InstallerRegistry.h"
+
+#include "deployment/FakeDeployment.h"
+#include "deployment/TempDir.h"
+#include "deployment/TestResources.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace rs {
+namespace {
+
+using Hosts = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+// A tick long enough that the installer's thread never steps on its own
+// while a test drives deployNextHost directly.
+constexpr std::chrono::milliseconds kIdleTick = std::chrono::hours(1);
+
+class PackageInstallerTest : public ::testing::Test {
+protected:
+    PackageInstallerTest()
+    {
+        service.storage = storage.path();
+        std::filesystem::create_directories(storage.path() + "/.global/pkg");
+    }
+
+    // A started installer over the given group hosts.
+    kav::RefPtr<PackageInstaller> start(const Hosts& hosts, bool uninstall = false,
+        std::chrono::milliseconds tick = kIdleTick,
+        std::chrono::milliseconds stopWait = PackageInstaller::kStopWait)
+    {
+        cluster.groups[RsResAlloc::kDefaultResourceGroup] = hosts;
+        auto installer
+            = kav::RefPtr<PackageInstaller>::adopt(new PackageInstaller(service, cluster, tick, stopWait));
+        DeploymentRequest r;
+        r.package = "pkg";
+        r.user = "alice";
+        r.uninstall = uninstall;
+        installer->init(r);
+        return installer;
+    }
+
+    void report(const std::string& host, uint32_t state)
+    {
+        service.table.updateHMStatus("pkg", host, "", state, nullptr, false);
+    }
+
+    Hosts hostsIn(uint32_t state)
+    {
+        Hosts hosts;
+        auto list = service.table.getHMStatus("pkg", state);
+        if (list)
+            for (const auto& e : list->entries)
+                hosts.push_back(e.hostName);
+        return hosts;
+    }
+
+    test::TempDir storage;
+    test::FakeService service;
+    test::FakeCluster cluster;
+};
+
+TEST_F(PackageInstallerTest, OneActiveAndFiveAllocatedStartsExactlyThreeInNameOrder)
+{
+    auto installer = start({ "h1", "h2", "h3", "h4", "h5", "h6" });
+    installer->deployNextHost(test::makeResource("h1"));
+    report("h1", HOST_DOWNLOADING);
+    ASSERT_EQ(cluster.provisionedHosts(), Hosts { "h1" });
+    for (const char* host : { "h6", "h4", "h2", "h5", "h3" })
+        service.table.createHMElement("pkg", host, "alice", test::makeResource(host), false);
+
+    installer->deployNextHost({});
+    EXPECT_EQ(cluster.provisionedHosts(), (Hosts { "h1", "h2", "h3", "h4" }));
+    EXPECT_EQ(hostsIn(HOST_WAITING), (Hosts { "h2", "h3", "h4" }));
+    EXPECT_EQ(hostsIn(HOST_ALLOCATED), (Hosts { "h5", "h6" }));
+}
+
+TEST_F(PackageInstallerTest, FourDownloadingHoldBackANewHostUntilOneRuns)
+{
+    auto installer = start({ "h1", "h2", "h3", "h4", "h5" });
+    for (const char* host : { "h1", "h2", "h3", "h4" }) {
+        installer->deployNextHost(test::makeResource(host));
+        report(host, HOST_DOWNLOADING);
+    }
+    installer->deployNextHost(test::makeResource("h5"));
+    EXPECT_EQ(hostsIn(HOST_ALLOCATED), Hosts { "h5" });
+    EXPECT_EQ(cluster.provisionedHosts().size(), 4u);
+
+    report("h3", HOST_RUNNING); // running hosts no longer count
+    installer->deployNextHost({});
+    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h5" });
+}
+
+TEST_F(PackageInstallerTest, FinishedAndFailedHostsGiveTheirResourcesBackEveryStep)
+{
+    test::TestSlot::alive() = 0;
+    {
+        auto installer = start({ "h1", "h2", "h3" });
+        for (const char* host : { "h1", "h2", "h3" })
+            installer->deployNextHost(test::makeResource(host));
+        report("h1", HOST_INSTALLED);
+        report("h2", HOST_ERROR);
+        installer->deployNextHost({});
+        Hosts released = cluster.releasedHosts();
+        std::sort(released.begin(), released.end());
+        EXPECT_EQ(released, (Hosts { "h1", "h2" }));
+        EXPECT_EQ(test::TestSlot::alive(), 1) << "only the waiting host still holds its slot";
+
+        report("h3", HOST_ERROR);
+        installer->deployNextHost({});
+        EXPECT_EQ(cluster.releasedHosts().size(), 3u);
+        EXPECT_EQ(test::TestSlot::alive(), 0);
+    }
+}
+
+TEST_F(PackageInstallerTest, ContainerFailureSetsErrorAndTheNextHostGoesOn)
+{
+    cluster.failingHost = "h1";
+    auto installer = start({ "h1", "h2" });
+    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
+    installer->deployNextHost(test::makeResource("h2"));
+    EXPECT_EQ(hostsIn(HOST_ERROR), Hosts { "h1" });
+    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h2" });
+    auto list = service.table.getHMStatus("pkg", HOST_ERROR);
+    EXPECT_NE(list->entries.at(0).message.find(":h1"), std::string::npos) << list->entries.at(0).message;
+    EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
+}
+
+TEST_F(PackageInstallerTest, UninstallRunReleasesUninstalledHosts)
+{
+    auto installer = start({ "h1" }, true);
+    installer->deployNextHost(test::makeResource("h1"));
+    EXPECT_NE(cluster.provisioned.at(0).command.find(" -d "), std::string::npos);
+    service.table.updateHMStatus("pkg", "h1", "", HOST_UNINSTALLED, nullptr, true);
+    installer->deployNextHost({});
+    EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
+}
+
+TEST_F(PackageInstallerTest, ArrivingResourceGoesStraightToTheDeployCommand)
+{
+    auto installer = start({ "h1", "h2" });
+    EXPECT_EQ(installer->resAlloc().onResource(test::makeResource("h2")), 0);
+    EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h2" });
+    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h2" });
+    EXPECT_EQ(hostsIn(HOST_ALLOCATING), Hosts { "h1" });
+}
+
+TEST_F(PackageInstallerTest, TheThreadStepsOnItsOwnAtEveryTick)
+{
+    auto installer = start({ "h1" }, false, 5ms);
+    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
+    ASSERT_TRUE(cluster.waitForProvisioned(1));
+    EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h1" });
+}
+
+TEST_F(PackageInstallerTest, CleanupUnregistersAndStopsTheThread)
+{
+    auto installer = start({ "h1" });
+    EXPECT_TRUE(installer->isActive());
+    EXPECT_TRUE(installer->cleanup());
+    EXPECT_FALSE(installer->isActive());
+    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(service.consumersToClean, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_TRUE(installer->cleanup()) << "a second cleanup finds nothing to stop";
+    EXPECT_EQ(cluster.unregistered.size(), 1u);
+}
+
+TEST_F(PackageInstallerTest, CleanupGivesUpWaitingForAStuckThread)
+{
+    cluster.holdProvisioning = true;
+    auto installer = start({ "h1" }, false, 5ms, 20ms);
+    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
+    ASSERT_TRUE(cluster.waitForProvisioned(1)); // the thread now hangs in the container start
+    EXPECT_FALSE(installer->cleanup());
+    cluster.letProvisioningGo(); // the destructor joins the thread once it is free
+}
+
+class InstallerRegistryTest : public PackageInstallerTest {
+protected:
+    InstallerRegistry registry { service };
+};
+
+TEST_F(InstallerRegistryTest, SecondInstallerOfAPackageIsRefusedNamingTheRunningKind)
+{
+    auto uninstalling = start({ "h1" }, true);
+    ASSERT_EQ(registry.addPackageInstaller("pkg", uninstalling), 0);
+    auto another = start({ "h1" });
+    EXPECT_EQ(registry.addPackageInstaller("pkg", another), kav::rc::RS_INSTALLER_RUNNING);
+    EXPECT_EQ(kav::peekErrorInfo()->getParams(), (Hosts { "pkg", "uninstall run" }));
+    EXPECT_EQ(registry.checkPackageInstaller("pkg"), kav::rc::RS_INSTALLER_RUNNING);
+    EXPECT_EQ(registry.checkPackageInstaller("other"), 0);
+    EXPECT_EQ(registry.size(), 1u);
+}
+
+TEST_F(InstallerRegistryTest, CleanupRemovesOnlyRunsWhoseHostsAreAllFinal)
+{
+    auto installer = start({ "h1", "h2" });
+    ASSERT_EQ(registry.addPackageInstaller("pkg", installer), 0);
+    installer = {};
+    report("h1", HOST_INSTALLED);
+    registry.cleanupPackageInstallers();
+    EXPECT_EQ(registry.size(), 1u);
+    EXPECT_GE(service.consumerCleanups, 2);
+
+    report("h2", HOST_ERROR);
+    registry.cleanupPackageInstallers();
+    EXPECT_EQ(registry.size(), 0u);
+    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(registry.checkPackageInstaller("pkg"), 0);
+}
+
+TEST_F(InstallerRegistryTest, CleanupAppliesTheHostTimeOut)
+{
+    service.timeout = 10;
+    ASSERT_EQ(registry.addPackageInstaller("pkg", start({ "h1" })), 0);
+    service.clock += 11;
+    registry.cleanupPackageInstallers();
+    EXPECT_EQ(hostsIn(HOST_ERROR), Hosts { "h1" });
+    EXPECT_EQ(registry.size(), 0u) << "the timed-out host was the last one";
+    kav::KavErrorInfo expected(
+        kav::rc::RS_ALLOCATION_TIMEOUT, "", "", "", { "install run", "pkg", "h1", "10" });
+    EXPECT_EQ(service.table.getHMStatus("pkg", HOST_ERROR)->entries.at(0).message,
+        test::FakeHostStatusSink::format(expected));
+}
+
+} // namespace
+} // namespace rs

@@ -1,0 +1,236 @@
+#include "rs/repository/persist/PersistedDeploymentState.h"
+#include "rs/repository/persist/PstIndexFile.h"
+#include "rs/repository/persist/ServiceStatusSink.h"
+
+#include "deployment/FakeHostStatusSink.h"
+#include "deployment/TempDir.h"
+#include "deployment/TestResources.h"
+
+#include "rs/deployment/status/HostStatusTable.h"
+#include "rs/repository/dplfileutils.h"
+
+#include "common/ResultCodes.h"
+
+#include <gtest/gtest.h>
+
+namespace rs {
+namespace {
+
+using rsmanagerutils::readLinesFromFile;
+using Lines = std::vector<std::string>;
+
+std::string textOf(const kav::IKavErrorInfo& info)
+{
+    return test::FakeHostStatusSink::format(info);
+}
+
+TEST(PstIndexFileTest, MissingFileMeansNoState)
+{
+    test::TempDir dir;
+    PstIndexFile file(dir.path());
+    EXPECT_TRUE(file.lines().empty());
+    HostStatusMap hosts;
+    EXPECT_EQ(file.getServiceEntryByName("pkg", hosts), -1);
+    EXPECT_TRUE(hosts.empty());
+}
+
+TEST(PstIndexFileTest, HostGroupsAreWrittenInHostNameOrderWithEmptyTexts)
+{
+    test::TempDir dir;
+    PstIndexFile file(dir.path());
+    file.addServiceEntry("pkg1", "h2", 600, HOST_ERROR, "xyz");
+    file.addServiceEntry("pkg1", "h1", 500, HOST_INSTALLED, "");
+    ASSERT_EQ(file.writeServiceFile(), 0);
+    EXPECT_EQ(readLinesFromFile(file.path()), (Lines { "pkg1|2|h1|500|7||h2|600|9|xyz" }));
+}
+
+TEST(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
+{
+    test::TempDir dir;
+    PstIndexFile file(dir.path());
+    file.addServiceEntry("a", "h1", 1, HOST_ERROR, "lost");
+    file.addServiceEntry("b", "h1", 2, HOST_INSTALLED, "");
+    file.addServiceEntry("a", "h1", 3, HOST_INSTALLED, "");
+    EXPECT_EQ(file.lines(), (Lines { "b|1|h1|2|7|", "a|1|h1|3|7|" }));
+    file.removeServiceEntryByName("b");
+    EXPECT_EQ(file.lines(), (Lines { "a|1|h1|3|7|" }));
+}
+
+TEST(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
+{
+    test::TempDir dir;
+    {
+        PstIndexFile file(dir.path());
+        file.addServiceEntry("pkg", "h1", 500, HOST_UNINSTALLED, "");
+        file.addServiceEntry("pkg", "h2", 600, HOST_ERROR, "disk full");
+        file.addServiceEntry("other", "h3", 700, HOST_CANCELLED, "");
+        ASSERT_EQ(file.writeServiceFile(), 0);
+    }
+    PstIndexFile again(dir.path());
+    std::map<std::string, HostStatusMap> table;
+    again.getServiceEntryByName(table);
+    ASSERT_EQ(table.size(), 2u);
+    const HostStatusEntry& h2 = table["pkg"]["h2"];
+    EXPECT_EQ(h2.state, HOST_ERROR);
+    EXPECT_EQ(h2.stamp, 600);
+    EXPECT_EQ(h2.errorText, "disk full");
+    EXPECT_FALSE(h2.resource);
+    EXPECT_FALSE(table["pkg"]["h1"].uninstall);
+    EXPECT_EQ(table["other"]["h3"].state, HOST_CANCELLED);
+}
+
+TEST(PstIndexFileTest, ErrorTextCannotBreakTheLineFormat)
+{
+    test::TempDir dir;
+    PstIndexFile file(dir.path());
+    file.addServiceEntry("pkg", "h1", 5, HOST_ERROR, "a|b\nc");
+    ASSERT_EQ(file.writeServiceFile(), 0);
+    PstIndexFile again(dir.path());
+    HostStatusMap hosts;
+    ASSERT_EQ(again.getServiceEntryByName("pkg", hosts), 0);
+    EXPECT_EQ(hosts["h1"].errorText, "a b c");
+    EXPECT_EQ(hosts["h1"].state, HOST_ERROR);
+}
+
+TEST(ServiceStatusSinkTest, AuditArgumentsNameEveryPartAndMarkMissingOnes)
+{
+    DeploymentAuditRecord record;
+    record.package = "pkg";
+    record.host = "h1";
+    record.state = HOST_INSTALLED;
+    EXPECT_EQ(ServiceStatusSink::auditParams(record), (kav::Params { "pkg", "h1", "INSTALLED", "-", "" }));
+    record.state = 42;
+    record.userName = "alice";
+    record.errorText = "boom";
+    EXPECT_EQ(ServiceStatusSink::auditParams(record), (kav::Params { "pkg", "h1", "42", "alice", "boom" }));
+}
+
+TEST(ServiceStatusSinkTest, FinalStatesReachTheAuditWriterAndTheFile)
+{
+    test::TempDir dir;
+    PersistedDeploymentState state(dir.path(), textOf);
+    std::vector<std::pair<uint32_t, bool>> written;
+    ServiceStatusSink sink(state, [&](uint32_t number, const kav::Params& params, bool isError) {
+        written.emplace_back(number, isError);
+        EXPECT_EQ(params.at(1), "h1");
+    });
+    HostStatusTable table(sink, [] { return 42; });
+    table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), true);
+    table.updateHMStatus("pkg", "h1", "", HOST_ERROR, nullptr, true);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0], std::make_pair(kAuditUninstallFailed, true));
+    EXPECT_EQ(readLinesFromFile(dir.path() + "/.persist"), (Lines { "pkg|1|h1|42|9|" }));
+}
+
+TEST(PstIndexFileTest, TruncatedLineKeepsItsCompleteHostGroups)
+{
+    test::TempDir dir;
+    ASSERT_EQ(rsmanagerutils::writeLinesToFile(dir.path() + "/.persist", { "pkg|3|h1|5|7|ok|h2|6" }), 0);
+    PstIndexFile file(dir.path());
+    HostStatusMap hosts;
+    EXPECT_EQ(file.getServiceEntryByName("pkg", hosts), 0);
+    ASSERT_EQ(hosts.size(), 1u);
+    EXPECT_EQ(hosts["h1"].errorText, "ok");
+}
+
+class PersistedStateTest : public ::testing::Test {
+protected:
+    PersistedStateTest()
+        : state(std::make_unique<PersistedDeploymentState>(dir.path(), textOf))
+        , sink(*this)
+        , table(sink, [this] { return clock; })
+    {
+    }
+
+    // Wires the table to the persisted state as the service object does.
+    struct Sink : test::FakeHostStatusSink {
+        explicit Sink(PersistedStateTest& t)
+            : owner(t)
+        {
+        }
+        void persist(const std::string& p, const std::string& h, const HostStatusEntry& e) override
+        {
+            FakeHostStatusSink::persist(p, h, e);
+            owner.state->update(p, h, e);
+        }
+        PersistedStateTest& owner;
+    };
+
+    Lines fileLines() { return readLinesFromFile(dir.path() + "/.persist"); }
+
+    test::TempDir dir;
+    std::unique_ptr<PersistedDeploymentState> state;
+    Sink sink;
+    int32_t clock = 500;
+    HostStatusTable table;
+};
+
+TEST_F(PersistedStateTest, AllocatingIsStoredAsErrorAndInstalledReplacesIt)
+{
+    table.createHMElement("pkg", "h1", "alice", {}, false);
+    kav::KavErrorInfo lost(kav::rc::RS_HOST_NOT_ALLOCATED, "", "", "", { "pkg", "h1" });
+    EXPECT_EQ(fileLines(), (Lines { "pkg|1|h1|500|9|" + textOf(lost) }));
+
+    table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
+    for (uint32_t s : { HOST_WAITING, HOST_DOWNLOADING, HOST_RUNNING }) {
+        ++clock;
+        table.updateHMStatus("pkg", "h1", "", s, nullptr, false);
+        EXPECT_EQ(fileLines(), (Lines { "pkg|1|h1|500|9|" + textOf(lost) }))
+            << "state " << s << " is not written";
+    }
+    clock = 900;
+    table.updateHMStatus("pkg", "h1", "", HOST_INSTALLED, nullptr, false);
+    EXPECT_EQ(fileLines(), (Lines { "pkg|1|h1|900|7|" }));
+}
+
+TEST_F(PersistedStateTest, RestartResumesExactlyTheFile)
+{
+    table.createHMElement("pkg", "h2", "alice", test::makeResource("h2"), false);
+    table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
+    clock = 600;
+    table.updateHMStatus("pkg", "h1", "", HOST_INSTALLED, nullptr, false);
+    kav::KavErrorInfo failure(kav::rc::RS_DEPLOY_COMMAND_LOST, "", "", "", { "5" });
+    table.updateHMStatus("pkg", "h2", "", HOST_ERROR, &failure, false);
+
+    test::FakeHostStatusSink quiet;
+    HostStatusTable restarted(quiet);
+    PersistedDeploymentState reopened(dir.path(), textOf);
+    reopened.load(restarted);
+    auto list = restarted.getHMStatus("pkg", HostStatusTable::kFilterAll);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->entries.size(), 2u);
+    EXPECT_EQ(list->entries[0], (DplStatusEntry { "h1", HOST_INSTALLED, "" }));
+    EXPECT_EQ(list->entries[1], (DplStatusEntry { "h2", HOST_ERROR, textOf(failure) }));
+    EXPECT_TRUE(quiet.persisted.empty()) << "reading back does not write";
+}
+
+TEST_F(PersistedStateTest, RemoveDropsTableAndLineButNotAPackageOnlyInTheFile)
+{
+    table.createHMElement("pkg", "h1", "alice", {}, false);
+    table.createHMElement("gone", "h1", "alice", {}, false);
+    table.removePackage("gone"); // in the file, no longer in memory
+
+    state->remove(table, "gone");
+    EXPECT_EQ(fileLines().size(), 2u) << "a package without an in-memory entry keeps its line";
+
+    state->remove(table, "pkg");
+    EXPECT_EQ(table.getHMStatus("pkg", 0), nullptr);
+    ASSERT_EQ(fileLines().size(), 1u);
+    EXPECT_EQ(PstIndexFile::getNameFromEntry(fileLines()[0]), "gone");
+}
+
+TEST(PersistedStateWithoutDirectory, RunsWithoutPersistence)
+{
+    PersistedDeploymentState state("", textOf);
+    EXPECT_FALSE(state.enabled());
+    HostStatusEntry entry;
+    entry.state = HOST_INSTALLED;
+    state.update("pkg", "h1", entry); // must not touch any file or crash
+    test::FakeHostStatusSink sink;
+    HostStatusTable table(sink);
+    state.load(table);
+    EXPECT_EQ(table.getHMStatus("pkg", 0), nullptr);
+}
+
+} // namespace
+} // namespace rs

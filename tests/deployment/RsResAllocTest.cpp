@@ -1,0 +1,213 @@
+#include "rs/deployment/installer/RsResAlloc.h"
+
+#include "deployment/FakeDeployment.h"
+#include "deployment/TempDir.h"
+#include "deployment/TestResources.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace rs {
+namespace {
+
+using Hosts = std::vector<std::string>;
+
+// Records the resources that allocation hands on.
+struct RecordingDeployer : IHostDeployer {
+    void deployNextHost(const ResourceHandle& resource) override { deployed.push_back(resource.hostName()); }
+    Hosts deployed;
+};
+
+class RsResAllocTest : public ::testing::Test {
+protected:
+    RsResAllocTest()
+        : alloc(service, cluster)
+    {
+        service.storage = storage.path();
+        cluster.groups[RsResAlloc::kDefaultResourceGroup] = { "h1", "h2", "h3" };
+        cluster.groups["grp"] = { "a1.example.com", "b1.example.com" };
+    }
+
+    // Stores a package below ".global" as the repository lays it out.
+    void storePackage(const std::string& storedName)
+    {
+        std::filesystem::create_directories(storage.path() + "/.global/" + storedName);
+    }
+
+    DeploymentRequest request(bool uninstall = false)
+    {
+        DeploymentRequest r;
+        r.package = "pkg";
+        r.user = "alice";
+        r.uninstall = uninstall;
+        return r;
+    }
+
+    uint32_t stateOf(const std::string& host)
+    {
+        auto list = service.table.getHMStatus("pkg", 0);
+        if (list)
+            for (const auto& e : list->entries)
+                if (e.hostName == host)
+                    return e.state;
+        return HOST_STATE_NONE;
+    }
+
+    test::TempDir storage;
+    test::FakeService service;
+    test::FakeCluster cluster;
+    RecordingDeployer deployer;
+    RsResAlloc alloc;
+};
+
+TEST_F(RsResAllocTest, DefaultsRegisterEveryGroupHostAndAskForAllOfThem)
+{
+    alloc.init(deployer, request());
+    EXPECT_EQ(cluster.registered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(cluster.askedGroups, Hosts { RsResAlloc::kDefaultResourceGroup });
+    EXPECT_EQ(
+        cluster.requests, Hosts { "/ClusterServices/QELClusterServices 1..3 InternalResourceGroup any" });
+    EXPECT_EQ(service.consumerCleanups, 1) << "stale consumers go before a new one registers";
+    auto list = service.table.getHMStatus("pkg", HostStatusTable::kFilterAll);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->entries.size(), 3u);
+    for (const auto& e : list->entries)
+        EXPECT_EQ(e.state, HOST_ALLOCATING) << e.hostName;
+}
+
+TEST_F(RsResAllocTest, RegistrationKeepsHostsFinalForThisRunAndResetsTheOthers)
+{
+    for (const char* host : { "h1", "h2", "h3" })
+        service.table.createHMElement("pkg", host, "bob", test::makeResource(host), false);
+    service.table.updateHMStatus("pkg", "h1", "", HOST_INSTALLED, nullptr, false);
+    service.table.updateHMStatus("pkg", "h2", "", HOST_ERROR, nullptr, false);
+    service.table.updateHMStatus("pkg", "h3", "", HOST_UNINSTALLED, nullptr, true);
+
+    alloc.init(deployer, request());
+    EXPECT_EQ(stateOf("h1"), HOST_INSTALLED);
+    EXPECT_EQ(stateOf("h2"), HOST_ALLOCATING);
+    EXPECT_EQ(stateOf("h3"), HOST_ALLOCATING);
+}
+
+TEST_F(RsResAllocTest, SingleHostIsMatchedAgainstTheGroupByShortName)
+{
+    DeploymentRequest r = request();
+    r.resourceGroup = "grp";
+    r.consumer = "/Apps/Mine";
+    r.host = "B1";
+    alloc.init(deployer, r);
+    EXPECT_EQ(alloc.targetHosts(), Hosts { "b1.example.com" });
+    EXPECT_EQ(cluster.requests, Hosts { "/Apps/Mine 1..1 grp any" });
+    EXPECT_EQ(stateOf("b1.example.com"), HOST_ALLOCATING);
+    EXPECT_EQ(stateOf("a1.example.com"), HOST_STATE_NONE);
+}
+
+TEST_F(RsResAllocTest, UnknownSingleHostTargetsNothingAndSaysWhy)
+{
+    DeploymentRequest r = request();
+    r.host = "elsewhere";
+    alloc.init(deployer, r);
+    EXPECT_TRUE(alloc.targetHosts().empty());
+    EXPECT_TRUE(cluster.requests.empty());
+    ASSERT_NE(kav::peekErrorInfo(), nullptr);
+    EXPECT_EQ(kav::peekErrorInfo()->getCode(), kav::rc::RS_BAD_HOST);
+    EXPECT_EQ(kav::peekErrorInfo()->getParams(), Hosts { "elsewhere" });
+}
+
+TEST_F(RsResAllocTest, FailedResourceRequestUnregistersButLeavesHostsAllocating)
+{
+    cluster.getResourcesFails = true;
+    alloc.init(deployer, request());
+    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(stateOf("h1"), HOST_ALLOCATING);
+}
+
+TEST_F(RsResAllocTest, FailedRegistrationStillEntersHostsAndIsNotUndone)
+{
+    cluster.registerFails = true;
+    cluster.getResourcesFails = true;
+    alloc.init(deployer, request());
+    EXPECT_EQ(stateOf("h2"), HOST_ALLOCATING);
+    EXPECT_TRUE(cluster.unregistered.empty());
+}
+
+TEST_F(RsResAllocTest, HostOutsideTheGroupIsReleasedUntouched)
+{
+    storePackage("pkg");
+    alloc.init(deployer, request());
+    test::TestSlot::alive() = 0;
+    {
+        EXPECT_EQ(alloc.onResource(test::makeResource("stranger")), 0);
+    }
+    EXPECT_EQ(cluster.released, Hosts { "stranger" });
+    EXPECT_TRUE(deployer.deployed.empty());
+    EXPECT_EQ(stateOf("stranger"), HOST_STATE_NONE);
+    EXPECT_EQ(test::TestSlot::alive(), 0) << "no reference kept";
+}
+
+TEST_F(RsResAllocTest, HostTypeWithoutPackageBecomesErrorAndIsReleased)
+{
+    storePackage("pkg.type_linux");
+    alloc.init(deployer, request());
+    alloc.onResource(test::makeResource("h1", "linux"));
+    alloc.onResource(test::makeResource("h2", "arm"));
+    EXPECT_EQ(deployer.deployed, Hosts { "h1" });
+    EXPECT_EQ(stateOf("h2"), HOST_ERROR);
+    EXPECT_EQ(cluster.released, Hosts { "h2" });
+    kav::KavErrorInfo expected(kav::rc::RS_NO_PACKAGE_FOR_TYPE, "", "", "", { "pkg", "h2", "arm" });
+    auto list = service.table.getHMStatus("pkg", HOST_ERROR);
+    EXPECT_EQ(list->entries.at(0).message, test::FakeHostStatusSink::format(expected));
+}
+
+TEST_F(RsResAllocTest, UntypedPackageServesEveryTypeAndFoundTypesAreRemembered)
+{
+    storePackage("pkg");
+    alloc.init(deployer, request());
+    EXPECT_TRUE(alloc.isPackageAvailable("arm"));
+    std::filesystem::remove_all(storage.path() + "/.global");
+    EXPECT_TRUE(alloc.isPackageAvailable("arm")) << "a type found once is not looked up again";
+    EXPECT_FALSE(alloc.isPackageAvailable("linux"));
+}
+
+TEST_F(RsResAllocTest, InstallCommandLineEnvironmentAndWorkDirectory)
+{
+    alloc.init(deployer, request());
+    ASSERT_EQ(alloc.startContainer(test::makeResource("h1", "linux")), 0);
+    ASSERT_EQ(cluster.provisioned.size(), 1u);
+    const test::ProvisionCall& call = cluster.provisioned[0];
+    EXPECT_EQ(call.command, "${QEL_BINDIR}/rsdeploy download pkg -r linux -t h1");
+    EXPECT_EQ(call.environment,
+        (Hosts { "QEL_TOP=${QEL_TOP}", "NARV_HOME=${QEL_TOP}/narv", "QEL_BINDIR=${QEL_BINDIR}",
+            "QEL_LIBDIR=${QEL_LIBDIR}", "QEL_SERVERDIR=${QEL_SERVERDIR}",
+            "QEL_LOCAL_CONFDIR=${QEL_LOCAL_CONFDIR}" }));
+    EXPECT_EQ(call.runAs, "");
+    EXPECT_EQ(call.workDir, "${QEL_TOP}/eservice/rs/work");
+}
+
+TEST_F(RsResAllocTest, UninstallRunAddsTheFlagAndAcceptsEveryType)
+{
+    alloc.init(deployer, request(true));
+    EXPECT_TRUE(alloc.isPackageAvailable("anything"));
+    EXPECT_EQ(alloc.createZorCmd("arm", "h2"), "${QEL_BINDIR}/rsdeploy download pkg -r arm -t h2 -d ");
+}
+
+TEST_F(RsResAllocTest, ContainerFailureIsReturnedWithItsErrorInformation)
+{
+    cluster.failingHost = "h1";
+    alloc.init(deployer, request());
+    EXPECT_LT(alloc.startContainer(test::makeResource("h1")), 0);
+    ASSERT_NE(kav::peekErrorInfo(), nullptr);
+    EXPECT_EQ(kav::peekErrorInfo()->getCode(), kav::rc::ZOR_CALL_FAILED);
+}
+
+TEST_F(RsResAllocTest, CleanupUnregistersAndQueuesTheConsumer)
+{
+    alloc.init(deployer, request());
+    alloc.cleanup();
+    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(service.consumersToClean, Hosts { RsResAlloc::kDefaultConsumer });
+}
+
+} // namespace
+} // namespace rs

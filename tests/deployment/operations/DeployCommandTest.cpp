@@ -1,0 +1,174 @@
+#include "common/KavErrorInfo.h"
+#include "deployment/TempDir.h"
+#include "deployment/operations/ArchiveFixtures.h"
+#include "interfaces/types/HostDeployState.h"
+#include "tools/rsdeploy/DeployCommand.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using rs::test::ArchiveEntrySpec;
+using rs::test::makeArchive;
+using rsdeploy::DeployCommand;
+using rsdeploy::DeployOptions;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The service as a table of stored packages and a list of received reports.
+class FakeChannel : public rsdeploy::IDeploymentChannel {
+public:
+    struct Stored {
+        std::string fileName;
+        std::string contents;
+    };
+    std::map<std::string, Stored> packages; // key: "<package>|<type>"
+    std::vector<uint32_t> states;
+    std::vector<std::string> fetches;
+    std::string errorText;
+    int32_t errorCode = 0;
+
+    int report(uint32_t state, const kav::IKavErrorInfo* error) override
+    {
+        states.push_back(state);
+        if (error) {
+            errorCode = error->getCode();
+            errorText = error->getDetail();
+        }
+        return 0;
+    }
+    int fetch(const std::string& package, const std::string& type, std::string& fileName,
+              std::string& contents) override
+    {
+        fetches.push_back(type);
+        auto found = packages.find(package + "|" + type);
+        if (found == packages.end())
+            return -1;
+        fileName = found->second.fileName;
+        contents = found->second.contents;
+        return 0;
+    }
+};
+
+class DeployCommandTest : public ::testing::Test {
+protected:
+    DeployOptions options(bool uninstall = false) const
+    {
+        return DeployOptions { "web", "linux", "node1", uninstall, top_.path() };
+    }
+    std::string appDir() const { return top_.path() + "/apps/web"; }
+    // Names in ${QEL_TOP}/apps: a failed run must leave no temporary tree behind.
+    std::vector<std::string> appsEntries() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(top_.path() + "/apps"))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    rs::test::TempDir top_;
+    FakeChannel channel_;
+};
+
+TEST_F(DeployCommandTest, InstallReportsEachStepAndPrefersThePackageOfItsHostType)
+{
+    channel_.packages["web|linux"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "typed" } }) };
+    channel_.packages["web|"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
+    EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
+    EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_RUNNING, rs::HOST_INSTALLED));
+    EXPECT_THAT(channel_.fetches, ElementsAre("linux"));
+    EXPECT_EQ(readText(appDir() + "/index.html"), "typed");
+    EXPECT_THAT(appsEntries(), ElementsAre("web"));
+}
+
+TEST_F(DeployCommandTest, FallsBackToTheUntypedPackageAndReplacesThePreviousTree)
+{
+    fs::create_directories(appDir());
+    std::ofstream(appDir() + "/stale.txt") << "old";
+    channel_.packages["web|"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
+    EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
+    EXPECT_THAT(channel_.fetches, ElementsAre("linux", ""));
+    EXPECT_EQ(readText(appDir() + "/index.html"), "untyped");
+    EXPECT_FALSE(fs::exists(appDir() + "/stale.txt"));
+    EXPECT_THAT(appsEntries(), ElementsAre("web"));
+}
+
+TEST_F(DeployCommandTest, RunsTheInstallHookInTheTreeWithTheHostInItsEnvironment)
+{
+    channel_.packages["web|"] = { "web.tar.gz",
+                                  makeArchive({ { ArchiveEntrySpec::File, rsdeploy::kInstallHook,
+                                                  "echo \"$RS_PACKAGE $RS_HOST $RS_HOST_TYPE $RS_APP_DIR\" > hook.out\n" } },
+                                              rs::test::ArchiveFormat::TarGz) };
+    EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
+    EXPECT_EQ(readText(appDir() + "/hook.out"), "web node1 linux " + appDir() + "\n");
+}
+
+TEST_F(DeployCommandTest, AFailingHookReportsErrorNamingTheHookAndTheHost)
+{
+    channel_.packages["web|"] = { "web.tar",
+                                  makeArchive({ { ArchiveEntrySpec::File, rsdeploy::kInstallHook, "exit 3\n" } }) };
+    EXPECT_EQ(DeployCommand(options(), channel_).run(), 1);
+    EXPECT_EQ(channel_.states.back(), rs::HOST_ERROR);
+    EXPECT_EQ(channel_.errorCode, rsdeploy::kDeployStepFailed);
+    EXPECT_THAT(channel_.errorText, HasSubstr(rsdeploy::kInstallHook));
+    EXPECT_THAT(channel_.errorText, HasSubstr("status 3"));
+    EXPECT_THAT(channel_.errorText, HasSubstr("node1"));
+}
+
+TEST_F(DeployCommandTest, AHostileArchiveIsRefusedAndThePreviousTreeStays)
+{
+    fs::create_directories(appDir());
+    std::ofstream(appDir() + "/keep.txt") << "old";
+    channel_.packages["web|"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "../../escape.txt", "x" } }) };
+    EXPECT_EQ(DeployCommand(options(), channel_).run(), 1);
+    EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_RUNNING, rs::HOST_ERROR));
+    EXPECT_THAT(channel_.errorText, HasSubstr("refused archive entry"));
+    EXPECT_EQ(readText(appDir() + "/keep.txt"), "old");
+    EXPECT_FALSE(fs::exists(top_.path() + "/escape.txt"));
+    EXPECT_THAT(appsEntries(), ElementsAre("web"));
+}
+
+TEST_F(DeployCommandTest, AMissingPackageReportsErrorWithoutRunning)
+{
+    EXPECT_EQ(DeployCommand(options(), channel_).run(), 1);
+    EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_ERROR));
+    EXPECT_THAT(channel_.errorText, HasSubstr("fetching package web"));
+}
+
+TEST_F(DeployCommandTest, UninstallRunsItsHookThenRemovesTheTree)
+{
+    fs::create_directories(appDir());
+    std::ofstream(appDir() + "/" + rsdeploy::kUninstallHook) << "echo bye > \"$RS_APP_DIR/../uninstalled.txt\"\n";
+    EXPECT_EQ(DeployCommand(options(true), channel_).run(), 0);
+    EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_RUNNING, rs::HOST_UNINSTALLED));
+    EXPECT_FALSE(fs::exists(appDir()));
+    EXPECT_EQ(readText(top_.path() + "/apps/uninstalled.txt"), "bye\n");
+    EXPECT_TRUE(channel_.fetches.empty());
+}
+
+TEST_F(DeployCommandTest, APackageNameThatIsAPathIsRefused)
+{
+    DeployOptions hostile = options();
+    hostile.package = "../etc";
+    EXPECT_EQ(DeployCommand(hostile, channel_).run(), 1);
+    EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_ERROR));
+    EXPECT_TRUE(channel_.fetches.empty());
+}
+
+} // namespace

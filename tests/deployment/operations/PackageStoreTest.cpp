@@ -1,0 +1,123 @@
+#include "common/KavErrorInfo.h"
+#include "common/ResultCodes.h"
+#include "deployment/TempDir.h"
+#include "rs/deployment/operations/PackageStore.h"
+#include "rs/repository/IndexFile.h"
+
+#include <ace/Message_Block.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using rs::PackageStore;
+
+namespace {
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int32_t thrownCode(const std::function<void()>& body)
+{
+    int32_t code = KAV_GUARDED(body);
+    delete kav::takeErrorInfo();
+    return code;
+}
+
+class PackageStoreTest : public ::testing::Test {
+protected:
+    void store(const std::string& stored, const std::string& file, const std::string& bytes, int32_t flag)
+    {
+        ACE_Message_Block piece(bytes.size() + 1);
+        piece.copy(bytes.data(), bytes.size());
+        store_.storePiece(stored, file, piece, flag, "admin");
+    }
+
+    rs::test::TempDir dir_;
+    PackageStore store_ { dir_.path() };
+};
+
+TEST_F(PackageStoreTest, StoredNameCarriesTheHostTypeAndRefusesPaths)
+{
+    EXPECT_EQ(PackageStore::storedName("web", ""), "web");
+    EXPECT_EQ(PackageStore::storedName("web", "linux"), "web.type_linux");
+    EXPECT_EQ(thrownCode([] { PackageStore::storedName("../web", ""); }), kav::rc::RS_BAD_NAME);
+    EXPECT_EQ(thrownCode([] { PackageStore::storedName("web", "a/b"); }), kav::rc::RS_BAD_NAME);
+}
+
+TEST_F(PackageStoreTest, PiecesBecomeVisibleOnlyWithTheLastOne)
+{
+    store("web", "web.tar", "first-", 0);
+    store("web", "web.tar", "middle-", 2);
+    EXPECT_FALSE(store_.contains("web"));
+    EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
+    store("web", "web.tar", "last", 1);
+    EXPECT_TRUE(store_.contains("web"));
+    EXPECT_EQ(readText(store_.packageDir("web") + "/web.tar"), "first-middle-last");
+    EXPECT_FALSE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
+
+    kav::ModuleIndexEntry entry;
+    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
+    EXPECT_EQ(entry.version, "1");
+    EXPECT_EQ(entry.owner, "admin");
+    EXPECT_EQ(entry.fileSize, 17);
+}
+
+TEST_F(PackageStoreTest, ASecondUploadRaisesTheVersionAndReplacesTheFile)
+{
+    store("web", "a.tar", "one", 1);
+    store("web", "b.tar", "two", 1);
+    kav::ModuleIndexEntry entry;
+    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
+    EXPECT_EQ(entry.version, "2");
+    EXPECT_EQ(entry.fileName, "b.tar");
+    EXPECT_FALSE(fs::exists(store_.packageDir("web") + "/a.tar"));
+}
+
+TEST_F(PackageStoreTest, ListSplitsTheTypeAndContainsMatchesAnyType)
+{
+    store("web", "w.tar", "u", 1);
+    store("web.type_linux", "w.tar", "t", 1);
+    store("db.type_aix", "d.zip", "d", 1);
+    auto list = store_.list("/apps");
+    ASSERT_EQ(list.entries.size(), 3u);
+    EXPECT_EQ(list.entries[1].packageName, "web");
+    EXPECT_EQ(list.entries[1].packageType, "linux");
+    EXPECT_EQ(list.entries[1].consumer, "/apps");
+    EXPECT_EQ(list.entries[2].packageName, "db");
+    EXPECT_TRUE(store_.contains("db"));
+    EXPECT_FALSE(store_.contains("d"));
+}
+
+TEST_F(PackageStoreTest, ReadGivesTheContentsAndRecord)
+{
+    store("web.type_linux", "w.tar", "contents", 1);
+    rs::AppDplEntry record;
+    ACE_Message_Block* data = nullptr;
+    store_.read("web.type_linux", "/c", record, data);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(std::string(data->rd_ptr(), data->length()), "contents");
+    data->release();
+    EXPECT_EQ(record.fileName, "w.tar");
+    EXPECT_EQ(record.packageType, "linux");
+    EXPECT_EQ(thrownCode([&] { store_.read("web", "/c", record, data); }), kav::rc::RS_NO_SUCH_PACKAGE);
+}
+
+TEST_F(PackageStoreTest, RemoveDropsEntryAndDirectoryOnce)
+{
+    store("web", "w.tar", "u", 1);
+    store_.remove("web");
+    EXPECT_FALSE(store_.contains("web"));
+    EXPECT_FALSE(fs::exists(store_.packageDir("web")));
+    EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_NO_SUCH_PACKAGE);
+}
+
+} // namespace
