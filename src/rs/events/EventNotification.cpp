@@ -147,7 +147,7 @@ int32_t EventNotification::triggerEventInterface(int32_t code, const std::string
     const std::string& s3, const std::string& s4, const std::string& s5)
 {
     const Params params { s1, s2, s3, s4, s5 };
-    return raiseEvent(code, catalogueText(static_cast<uint32_t>(code), params));
+    return raiseEvent(code, logText(static_cast<uint32_t>(code), params));
 }
 
 int32_t EventNotification::raiseEvent(int32_t code, const std::string& message)
