@@ -1,0 +1,337 @@
+#include "client/RsClient.h"
+
+#include "zephcomm/proxy/Stub.h"
+#include "zephcomm/router/Channel.h"
+#include "zephcomm/router/ChannelConnector.h"
+#include "zephcomm/router/DriverLoader.h"
+
+#include <log4cxx/logger.h>
+
+#include <deque>
+#include <map>
+#include <unordered_map>
+#include <utility>
+
+namespace rsclient {
+
+namespace {
+const log4cxx::LoggerPtr& logger()
+{
+    // Never destroyed: answers may still arrive while the process exits.
+    static const log4cxx::LoggerPtr* instance
+        = new log4cxx::LoggerPtr(log4cxx::Logger::getLogger("rsclient"));
+    return *instance;
+}
+} // namespace
+
+namespace detail {
+
+void Waiter::finish(int result, std::unique_ptr<zephcomm::Call> call)
+{
+    {
+        std::lock_guard guard(lock);
+        if (done)
+            return;
+        done = true;
+        rc = result;
+        answer = std::move(call);
+    }
+    changed.notify_all();
+}
+
+bool Waiter::wait(std::chrono::milliseconds timeout)
+{
+    std::unique_lock guard(lock);
+    if (changed.wait_for(guard, timeout, [this] { return done; }))
+        return true;
+    abandoned = true;
+    return false;
+}
+
+// Matches answers to waiting requests and tells one-way requests that they
+// left. Threads: sent() and complete() on driver threads, expect() and
+// forget() on callers' threads; lock_ guards both tables. Waiters are
+// finished outside the lock.
+class Session final : public zephcomm::CallCompletion {
+public:
+    // Registers a request before it is handed to the proxy.
+    void expect(zephcomm::Call* request, const char* answerName, const std::shared_ptr<Waiter>& waiter)
+    {
+        std::lock_guard guard(lock_);
+        sending_[request] = Sending { waiter, answerName ? answerName : "" };
+        if (answerName != nullptr)
+            answers_[answerName].push_back(waiter);
+    }
+
+    // Undoes expect() for a request that was never handed over.
+    void forget(zephcomm::Call* request)
+    {
+        std::lock_guard guard(lock_);
+        forgetLocked(request);
+    }
+
+    bool isClosed() const
+    {
+        std::lock_guard guard(lock_);
+        return closed_;
+    }
+
+    void sent(zephcomm::Call* call, int error) override
+    {
+        std::shared_ptr<Waiter> waiter;
+        bool oneWay = false;
+        {
+            std::lock_guard guard(lock_);
+            auto found = sending_.find(call);
+            if (found != sending_.end()) {
+                waiter = found->second.waiter;
+                oneWay = found->second.answerName.empty();
+                if (error != 0)
+                    forgetLocked(call);
+                else
+                    sending_.erase(found);
+            }
+        }
+        delete call;
+        if (waiter && (error != 0 || oneWay))
+            waiter->finish(error, nullptr);
+    }
+
+    void complete(int error, zephcomm::Call* call) override
+    {
+        if (error != 0 || call == nullptr) {
+            delete call;
+            closeAll(error != 0 ? error : kClosed);
+            return;
+        }
+        std::unique_ptr<zephcomm::Call> answer(call);
+        std::shared_ptr<Waiter> waiter;
+        {
+            std::lock_guard guard(lock_);
+            auto& queue = answers_[answer->methodName()];
+            if (!queue.empty()) {
+                waiter = queue.front();
+                queue.pop_front();
+            }
+        }
+        if (!waiter) {
+            LOG4CXX_DEBUG(logger(), "unexpected answer " << answer->methodName() << " dropped");
+            return;
+        }
+        waiter->finish(0, std::move(answer));
+    }
+
+    void closeAll(int error)
+    {
+        std::vector<std::shared_ptr<Waiter>> waiting;
+        {
+            std::lock_guard guard(lock_);
+            closed_ = true;
+            for (auto& [name, queue] : answers_)
+                waiting.insert(waiting.end(), queue.begin(), queue.end());
+            for (auto& [call, sending] : sending_)
+                waiting.push_back(sending.waiter);
+            answers_.clear();
+            sending_.clear();
+        }
+        for (auto& waiter : waiting)
+            waiter->finish(error, nullptr);
+    }
+
+private:
+    struct Sending {
+        std::shared_ptr<Waiter> waiter;
+        std::string answerName; // empty for a one-way request
+    };
+
+    void forgetLocked(zephcomm::Call* request)
+    {
+        auto found = sending_.find(request);
+        if (found == sending_.end())
+            return;
+        if (!found->second.answerName.empty()) {
+            auto& queue = answers_[found->second.answerName];
+            std::erase(queue, found->second.waiter);
+        }
+        sending_.erase(found);
+    }
+
+    mutable std::mutex lock_;
+    bool closed_ = false;
+    std::map<std::string, std::deque<std::shared_ptr<Waiter>>> answers_;
+    std::unordered_map<zephcomm::Call*, Sending> sending_;
+};
+
+// Waits for the connector's outcome.
+class ConnectWaiter final : public zephcomm::CompletionHandler {
+public:
+    void connect_CB(int error, const std::string& peerName, zephcomm::Channel* channel) override
+    {
+        if (channel != nullptr)
+            channel->reference();
+        {
+            std::lock_guard guard(lock_);
+            error_ = error;
+            peerName_ = peerName;
+            channel_ = channel;
+            done_ = true;
+        }
+        changed_.notify_all();
+    }
+    void accept_CB(int, const std::string&, zephcomm::Channel*) override { }
+    void receive_CB(int, const std::string&, ACE_Message_Block*, zephcomm::Channel*) override { }
+    void send_CB(void*, int, zephcomm::Channel*) override { }
+
+    // The connected channel (the caller takes its reference), or null with
+    // `error` set; kTimedOut when nothing came within `timeout`.
+    zephcomm::Channel* wait(std::chrono::milliseconds timeout, int& error, std::string& peerName)
+    {
+        std::unique_lock guard(lock_);
+        if (!changed_.wait_for(guard, timeout, [this] { return done_; })) {
+            error = kTimedOut;
+            return nullptr;
+        }
+        error = error_;
+        peerName = peerName_;
+        return std::exchange(channel_, nullptr);
+    }
+
+    // Waits (at most `timeout`) for the outcome of a cancelled connect, so
+    // that a channel arriving late is closed.
+    void drain(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, timeout, [this] { return done_; });
+        if (channel_ != nullptr) {
+            channel_->destroy();
+            std::exchange(channel_, nullptr)->release();
+        }
+    }
+
+private:
+    ~ConnectWaiter() override
+    {
+        if (channel_ != nullptr)
+            channel_->release();
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    int error_ = 0;
+    std::string peerName_;
+    zephcomm::Channel* channel_ = nullptr;
+};
+
+} // namespace detail
+
+std::unique_ptr<Client> Client::connect(const std::string& address, const std::string& interfaceName,
+    std::chrono::milliseconds timeout, int* error)
+{
+    int rc = 0;
+    std::unique_ptr<Client> client;
+    const rpc::InterfaceInfo* info = rpc::findInterface(interfaceName);
+    const rpc::InterfaceInfo* responses
+        = info && info->responseInterface ? rpc::findInterface(info->responseInterface) : nullptr;
+    if (responses == nullptr) {
+        rc = -EINVAL;
+    } else if (zephcomm::init() != 0) {
+        rc = -1;
+    } else {
+        auto waiter = kav::RefPtr<detail::ConnectWaiter>::adopt(new detail::ConnectWaiter());
+        auto connector = new zephcomm::ChannelConnector(zephcomm::DriverLoader::instance());
+        rc = connector->connect(address, interfaceName, waiter.get(), static_cast<long>(timeout.count()));
+        std::string peerName;
+        zephcomm::Channel* channel = rc == 0 ? waiter->wait(timeout, rc, peerName) : nullptr;
+        if (rc == kTimedOut) {
+            connector->cancel();
+            waiter->drain(timeout);
+        }
+        connector->destroy();
+        if (channel != nullptr) {
+            client.reset(new Client(interfaceName, peerName, channel));
+            if (!client->open(*responses)) {
+                client.reset();
+                rc = kClosed;
+            }
+        }
+    }
+    if (error != nullptr)
+        *error = rc;
+    return client;
+}
+
+Client::Client(std::string interfaceName, std::string peerName, zephcomm::Channel* channel)
+    : interfaceName_(std::move(interfaceName))
+    , peerName_(std::move(peerName))
+    , channel_(channel)
+{
+}
+
+bool Client::open(const rpc::InterfaceInfo& responses)
+{
+    const rpc::InterfaceInfo* requests = rpc::findInterface(interfaceName_);
+    session_ = new detail::Session();
+    proxy_ = new rpc::InterfaceProxy(requests->name, channel_);
+    stub_ = new zephcomm::Stub(responses.name, channel_);
+    return stub_->bind(responses.prototypes(), session_) == 0;
+}
+
+Client::~Client()
+{
+    close();
+    if (proxy_ != nullptr)
+        proxy_->release();
+    if (session_ != nullptr)
+        session_->release();
+    if (channel_ != nullptr)
+        channel_->release();
+}
+
+bool Client::isOpen() const
+{
+    std::lock_guard guard(lock_);
+    return stub_ != nullptr && !session_->isClosed() && channel_->isAttached();
+}
+
+void Client::close()
+{
+    zephcomm::Stub* stub = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        stub = std::exchange(stub_, nullptr);
+    }
+    if (stub == nullptr)
+        return;
+    stub->unbind();
+    channel_->destroy();
+    session_->closeAll(kClosed);
+}
+
+std::shared_ptr<detail::Waiter> Client::submit(
+    std::unique_ptr<zephCDRMarshal::MarshalCall> request, const char* answerName)
+{
+    auto waiter = std::make_shared<detail::Waiter>();
+    if (!request->marshalled()) {
+        waiter->finish(rpc::ResponseClient::kMarshalFailed, nullptr);
+        return waiter;
+    }
+    {
+        std::lock_guard guard(lock_);
+        if (stub_ == nullptr || session_->isClosed()) {
+            waiter->finish(kClosed, nullptr);
+            return waiter;
+        }
+    }
+    session_->expect(request.get(), answerName, waiter);
+    int rc = proxy_->call(request.get(), session_);
+    if (rc != 0) {
+        session_->forget(request.get());
+        waiter->finish(rc, nullptr);
+        return waiter;
+    }
+    request.release(); // the session's sent() deletes it
+    return waiter;
+}
+
+} // namespace rsclient

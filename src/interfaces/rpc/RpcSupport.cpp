@@ -1,0 +1,77 @@
+#include "interfaces/rpc/RpcSupport.h"
+
+#include <utility>
+
+namespace rpc {
+
+InterfaceProxy::InterfaceProxy(const char* interfaceName, zephcomm::ConnectEvent* connected)
+    : zephcomm::Proxy(interfaceName, std::chrono::milliseconds(0))
+    , connected_(connected)
+{
+}
+
+InterfaceProxy::InterfaceProxy(const char* interfaceName, zephcomm::Channel* channel)
+    : zephcomm::Proxy(interfaceName, channel, std::chrono::milliseconds(0))
+{
+}
+
+void InterfaceProxy::connect_CB(int error, const std::string& peerName, zephcomm::Channel* channel)
+{
+    zephcomm::Proxy::connect_CB(error, peerName, channel);
+    connectResult_ = error;
+    if (connected_ != nullptr)
+        connected_->signal(error);
+}
+
+ResponseClient::ResponseClient(zephcomm::Proxy* proxy)
+    : proxy_(proxy)
+{
+    if (proxy_ != nullptr)
+        proxy_->reference();
+}
+
+ResponseClient::~ResponseClient()
+{
+    if (proxy_ != nullptr)
+        proxy_->release();
+}
+
+void ResponseClient::detach()
+{
+    zephcomm::Proxy* proxy = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        proxy = std::exchange(proxy_, nullptr);
+    }
+    if (proxy != nullptr)
+        proxy->release();
+}
+
+void ResponseClient::sent(zephcomm::Call* call, int)
+{
+    delete call;
+}
+
+void ResponseClient::complete(int, zephcomm::Call* call)
+{
+    delete call;
+}
+
+int ResponseClient::send(std::unique_ptr<zephCDRMarshal::MarshalCall> call)
+{
+    if (!call->marshalled())
+        return kMarshalFailed;
+    kav::RefPtr<zephcomm::Proxy> proxy;
+    {
+        std::lock_guard guard(lock_);
+        proxy = kav::RefPtr<zephcomm::Proxy>(proxy_);
+    }
+    if (!proxy)
+        return kNoProxy;
+    int rc = proxy->call(call.get(), this);
+    if (rc == 0)
+        call.release(); // sent() deletes it
+    return rc;
+}
+
+} // namespace rpc

@@ -1,0 +1,42 @@
+#include "interfaces/types/DplStatusList.h"
+
+#include "interfaces/types/ListCodec.h"
+#include "zephcomm/wire/Cdr.h"
+
+namespace rs {
+
+using zephcomm::wire::readString;
+using zephcomm::wire::writeString;
+
+bool writeDplStatusList(ACE_OutputCDR& out, const DplStatusList& list)
+{
+    return detail::writeList(out, list.entries, [](ACE_OutputCDR& o, const DplStatusEntry& e) {
+        return writeString(o, e.hostName) && writeString(o, e.message) && o.write_ulong(e.state);
+    });
+}
+
+bool readDplStatusList(ACE_InputCDR& in, DplStatusList& list)
+{
+    return detail::readList(in, list.entries, [](ACE_InputCDR& i, DplStatusEntry& e) {
+        ACE_CDR::ULong state = 0;
+        const bool ok = readString(i, e.hostName) && readString(i, e.message) && i.read_ulong(state);
+        e.state = state;
+        return ok;
+    });
+}
+
+std::string dumpDplStatusList(const DplStatusList& list)
+{
+    std::string text = "Total Hosts =  '" + std::to_string(list.entries.size()) + "'";
+    for (const DplStatusEntry& e : list.entries) {
+        const char* name = hostDeployStateName(e.state);
+        text += "\n\tHost        '" + e.hostName + "'";
+        if (name)
+            text += "\n\tState       '" + std::string(name) + "'";
+        if (!e.message.empty())
+            text += "\n\tMessage     '" + e.message + "'";
+    }
+    return text;
+}
+
+} // namespace rs

@@ -1,0 +1,96 @@
+#include "interfaces/types/RepositoryAppList.h"
+
+#include "interfaces/types/ListCodec.h"
+#include "zephcomm/wire/Cdr.h"
+
+#include <ctime>
+
+namespace rs {
+
+using zephcomm::wire::readString;
+using zephcomm::wire::writeString;
+
+namespace {
+
+bool writeEntry(ACE_OutputCDR& o, const RepositoryAppEntry& e)
+{
+    if (!writeString(o, e.version) || !writeString(o, e.moduleName)
+        || !o.write_long(static_cast<ACE_CDR::Long>(e.linkedApps.size())))
+        return false;
+    for (const std::string& app : e.linkedApps) {
+        if (!writeString(o, app))
+            return false;
+    }
+    return writeString(o, e.consumer) && writeString(o, e.owner) && writeString(o, e.fileName)
+        && o.write_ulong(e.fileSize) && o.write_ulong(e.addTime) && o.write_ulong(e.deleted ? 1 : 0);
+}
+
+bool readLinkedApps(ACE_InputCDR& i, std::vector<std::string>& apps)
+{
+    ACE_CDR::Long count = 0;
+    // Each name takes at least 5 bytes, so a count beyond that is a lie;
+    // refuse it before reserving anything.
+    if (!i.read_long(count) || count < 0 || static_cast<size_t>(count) > i.length() / 5)
+        return false;
+    apps.resize(static_cast<size_t>(count));
+    for (std::string& app : apps) {
+        if (!readString(i, app))
+            return false;
+    }
+    return true;
+}
+
+bool readEntry(ACE_InputCDR& i, RepositoryAppEntry& e)
+{
+    ACE_CDR::ULong fileSize = 0;
+    ACE_CDR::ULong addTime = 0;
+    ACE_CDR::ULong deleted = 0;
+    const bool ok = readString(i, e.version) && readString(i, e.moduleName) && readLinkedApps(i, e.linkedApps)
+        && readString(i, e.consumer) && readString(i, e.owner) && readString(i, e.fileName)
+        && i.read_ulong(fileSize) && i.read_ulong(addTime) && i.read_ulong(deleted);
+    e.fileSize = fileSize;
+    e.addTime = addTime;
+    e.deleted = deleted != 0;
+    return ok;
+}
+
+std::string localTimeText(uint32_t seconds)
+{
+    const time_t when = static_cast<time_t>(seconds);
+    char text[32] = {};
+    // ctime_r's form, newline included: the record's last line ends with it.
+    if (!ctime_r(&when, text))
+        return std::to_string(seconds) + "\n";
+    return text;
+}
+
+} // namespace
+
+bool writeRepositoryAppList(ACE_OutputCDR& out, const RepositoryAppList& list)
+{
+    return detail::writeList(out, list.entries(), writeEntry);
+}
+
+bool readRepositoryAppList(ACE_InputCDR& in, RepositoryAppList& list)
+{
+    std::vector<RepositoryAppEntry> entries;
+    list.clear();
+    if (!detail::readList(in, entries, readEntry))
+        return false;
+    for (RepositoryAppEntry& e : entries)
+        list.append(std::move(e));
+    return true;
+}
+
+std::string dumpRepositoryAppList(const RepositoryAppList& list)
+{
+    std::string text = "Total Packages =  '" + std::to_string(list.count()) + "\n";
+    for (const RepositoryAppEntry& e : list.entries()) {
+        text += "\tPackage     '" + e.moduleName + "'\n";
+        text += "\tModule      '" + e.fileName + "'\n";
+        text += "\tCreated at  '" + localTimeText(e.addTime);
+    }
+    return text;
+}
+
+} // namespace rs

@@ -1,0 +1,439 @@
+#include "zephcomm/driver/TcpChannel.h"
+
+#include "zephcomm/driver/DriverLog.h"
+#include "zephcomm/driver/SocketOps.h"
+#include "zephcomm/driver/TcpDriver.h"
+#include "zephcomm/driver/UpcallGuard.h"
+
+#include <ace/Reactor.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace zephcommTcpDrv {
+
+namespace {
+
+constexpr size_t kReadAheadSize = 16384;
+// Delivery rounds one reactor event may run before other channels get a turn.
+constexpr int kRoundsPerEvent = 32;
+
+// The channel whose callbacks this thread is delivering, if any. A send made
+// from inside such a callback is left to the delivery loop, which writes all
+// of them together once the callbacks have returned.
+thread_local const TcpChannel* deliveringChannel = nullptr;
+
+unsigned addressOf(const void* p)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+// What queued sends report when the channel closes with `error`.
+int sendErrorForClose(int error)
+{
+    if (error == 0 || error == -1)
+        return zephcommdrv::kAborted;
+    return error > 0 ? -error : error;
+}
+
+} // namespace
+
+TcpChannel::TcpChannel(TcpDriver& driver, int fd)
+    : driver_(driver)
+    , logger_(driver.logger())
+    , fd_(fd)
+    , open_(fd >= 0)
+    , sendQueue_(driver.maxQueuedBytes())
+    , options_(driver.logger())
+{
+    reactor(driver.reactor());
+    if (fd_ >= 0)
+        options_.applyDefaults(fd_);
+}
+
+TcpChannel::~TcpChannel()
+{
+    SocketOps::close(fd_);
+}
+
+ACE_Event_Handler::Reference_Count TcpChannel::add_reference()
+{
+    const Reference_Count count = CountedHandler::add_reference();
+    TCPDRV_LOG(
+        logger_, "TcpChannel::reference(): channel=%x , cnt=%d", addressOf(this), static_cast<int>(count));
+    return count;
+}
+
+ACE_Event_Handler::Reference_Count TcpChannel::remove_reference()
+{
+    // The base may delete this object: keep what the log line needs.
+    zephcommdrv::Logger* logger = logger_;
+    const unsigned self = addressOf(this);
+    const Reference_Count count = CountedHandler::remove_reference();
+    TCPDRV_LOG(logger, "TcpChannel::release(): channel=%x , cnt=%d", self, static_cast<int>(count));
+    return count;
+}
+
+void TcpChannel::destroy()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closeChannel(0);
+        settle();
+    }
+    remove_reference();
+}
+
+int TcpChannel::send(int count, const void* const* buffers, const size_t* lengths,
+    zephcommdrv::Handler* handler, long timeoutMs, void* token)
+{
+    if (count < 1 || !buffers || !lengths || !handler)
+        return zephcommdrv::kInvalid;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!open_) {
+        TCPDRV_LOG(logger_, "TcpChannel::send() : debug - Channel already disconnected, return EBADF");
+        return zephcommdrv::kBadHandle;
+    }
+    auto* node = new HandlerNode(handler, token, count, buffers, lengths);
+    node->attach(this, this);
+    if (!sendQueue_.push(node)) {
+        TCPDRV_LOG(
+            logger_, "TcpChannel::send() : insert_tail() error - %s", SocketOps::errorText(-ENOBUFS).c_str());
+        delete node;
+        closeChannel(-ENOBUFS);
+        settle();
+        return -ENOBUFS;
+    }
+    node->timer.configure(driver_.reactor(), this, timeoutMs, logger_);
+    node->timer.start();
+    if (deliveringChannel != this)
+        advanceSend();
+    settle();
+    return 0;
+}
+
+int TcpChannel::cancelSend()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!open_) {
+        TCPDRV_LOG(logger_, "TcpChannel::cancelSend() : debug - Channel already disconnected, return EBADF");
+        return zephcommdrv::kBadHandle;
+    }
+    closeChannel(zephcommdrv::kAborted);
+    settle();
+    return 0;
+}
+
+int TcpChannel::receive(void* buffer, size_t length, zephcommdrv::Handler* handler, long timeoutMs)
+{
+    if (!buffer || length == 0 || !handler)
+        return zephcommdrv::kInvalid;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!open_) {
+        TCPDRV_LOG(logger_, "TcpChannel::receive() : debug - Channel already disconnected, return EBADF");
+        return zephcommdrv::kBadHandle;
+    }
+    if (receive_) {
+        TCPDRV_LOG(logger_, "TcpChannel::receive() : debug - not allowed multiple calls, return EBADF ");
+        return zephcommdrv::kBadHandle;
+    }
+    receive_ = new HandlerNode(handler, buffer, length);
+    receive_->attach(this, this);
+    receive_->timer.configure(driver_.reactor(), this, timeoutMs, logger_);
+    if (!receive_->timer.start())
+        TCPDRV_LOG(logger_, "TcpChannel::receive() : startTimer() error - %s",
+            SocketOps::errorText(SocketOps::lastError()).c_str());
+    advanceReceive();
+    settle();
+    return 0;
+}
+
+int TcpChannel::cancelReceive()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!open_) {
+        TCPDRV_LOG(
+            logger_, "TcpChannel::cancelReceive() : debug - Channel already disconnected, return EBADF");
+        return zephcommdrv::kBadHandle;
+    }
+    if (!receive_) {
+        TCPDRV_LOG(logger_, "TcpChannel::cancelReceive() : debug - no current receive started, return EBADF");
+        return zephcommdrv::kBadHandle;
+    }
+    // Bytes of a half-received message cannot be given back to the stream,
+    // so a cancelled receive ends the connection.
+    closeChannel(zephcommdrv::kAborted);
+    settle();
+    return 0;
+}
+
+std::optional<std::string> TcpChannel::option(const std::string& name) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return options_.value(name);
+}
+
+bool TcpChannel::option(const std::string& name, const std::string& value)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0)
+        return false;
+    return options_.apply(fd_, name, value);
+}
+
+int TcpChannel::handle_input(ACE_HANDLE)
+{
+    UpcallGuard alive(this);
+    return progress();
+}
+
+int TcpChannel::handle_output(ACE_HANDLE)
+{
+    UpcallGuard alive(this);
+    return progress();
+}
+
+int TcpChannel::handle_exception(ACE_HANDLE)
+{
+    // A wake-up for completions made outside a delivery (see settle).
+    UpcallGuard alive(this);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        wakeQueued_ = false;
+    }
+    progress();
+    remove_reference();
+    return 0;
+}
+
+int TcpChannel::handle_timeout(const ACE_Time_Value&, const void* act)
+{
+    UpcallGuard alive(this);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (open_ && ownsTimer(reinterpret_cast<uintptr_t>(act))) {
+        closeChannel(zephcommdrv::kAborted);
+        settle();
+    }
+    return 0;
+}
+
+int TcpChannel::handle_close(ACE_HANDLE, ACE_Reactor_Mask)
+{
+    // The reactor saw an error on the socket with no readiness to report.
+    UpcallGuard alive(this);
+    std::lock_guard<std::mutex> guard(lock_);
+    interest_ = ACE_Event_Handler::NULL_MASK;
+    int pending = SocketOps::connectResult(fd_);
+    closeChannel(pending != 0 ? pending : zephcommdrv::kNotConnected);
+    settle();
+    return 0;
+}
+
+int TcpChannel::progress()
+{
+    {
+        // One delivery loop per channel at a time, whatever woke it: a
+        // second caller leaves its work to the running loop.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (delivering_) {
+            rerun_ = true;
+            return 0;
+        }
+        delivering_ = true;
+    }
+    for (int round = 0;; ++round) {
+        NodeList ready;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (round == kRoundsPerEvent) {
+                // A busy channel gives the thread back to the others; settle
+                // brings it back for the rest.
+                delivering_ = false;
+                rerun_ = false;
+                settle();
+                return 0;
+            }
+            advanceReceive();
+            advanceSend();
+            ready.splice(completions_);
+            if (ready.empty() && rerun_) {
+                rerun_ = false;
+                continue;
+            }
+            if (ready.empty()) {
+                delivering_ = false;
+                settle();
+                return 0;
+            }
+        }
+        const TcpChannel* outer = deliveringChannel;
+        deliveringChannel = this;
+        while (HandlerNode* node = ready.pop()) {
+            node->deliver();
+            delete node;
+        }
+        deliveringChannel = outer;
+    }
+}
+
+size_t TcpChannel::takeFromReadAhead(char* into, size_t wanted)
+{
+    const size_t available = readAheadEnd_ - readAheadBegin_;
+    const size_t taken = wanted < available ? wanted : available;
+    if (taken == 0)
+        return 0;
+    std::memcpy(into, readAhead_.get() + readAheadBegin_, taken);
+    readAheadBegin_ += taken;
+    if (readAheadBegin_ == readAheadEnd_)
+        readAheadBegin_ = readAheadEnd_ = 0;
+    return taken;
+}
+
+void TcpChannel::advanceReceive()
+{
+    if (!open_ || !receive_)
+        return;
+    HandlerNode* request = receive_;
+    char* buffer = static_cast<char*>(request->iov()[0].iov_base);
+    const size_t total = request->totalBytes();
+    request->received += takeFromReadAhead(buffer + request->received, total - request->received);
+    while (request->received < total) {
+        const size_t wanted = total - request->received;
+        iovec iov[2];
+        iov[0] = { buffer + request->received,
+            wanted < zephcommdrv::kMaxIoBytes ? wanted : zephcommdrv::kMaxIoBytes };
+        int count = 1;
+        // The read-ahead is empty here (it was drained above); a short request
+        // reads the next messages' bytes along with its own.
+        if (iov[0].iov_len < kReadAheadSize) {
+            if (!readAhead_)
+                readAhead_.reset(new char[kReadAheadSize]);
+            iov[1] = { readAhead_.get(), kReadAheadSize };
+            count = 2;
+        }
+        const ssize_t n = SocketOps::readv(fd_, iov, count);
+        if (n == SocketOps::kWouldBlock)
+            return;
+        if (n <= 0) {
+            // 0: the peer closed the connection.
+            const int error = n == 0 ? zephcommdrv::kNotConnected : static_cast<int>(n);
+            receive_ = nullptr;
+            request->timer.stop();
+            request->error = error;
+            completions_.push(request);
+            closeChannel(error);
+            return;
+        }
+        const size_t got = static_cast<size_t>(n);
+        if (got > iov[0].iov_len) {
+            request->received += iov[0].iov_len;
+            readAheadEnd_ = got - iov[0].iov_len;
+        } else {
+            request->received += got;
+        }
+    }
+    receive_ = nullptr;
+    request->timer.stop();
+    request->error = 0;
+    completions_.push(request);
+}
+
+void TcpChannel::advanceSend()
+{
+    if (!open_ || sendQueue_.empty())
+        return;
+    const int fd = fd_;
+    const int rc = sendQueue_.write(
+        [fd](const iovec* iov, int count) -> ssize_t {
+            const ssize_t n = SocketOps::writev(fd, iov, count);
+            return n == SocketOps::kWouldBlock ? 0 : n;
+        },
+        completions_);
+    if (rc == SendQueue::kWait && !sendQueue_.empty())
+        TCPDRV_LOG(logger_, "TcpChannel::process_write(): debug - Partial send, left %d bytes",
+            static_cast<int>(sendQueue_.pendingBytes()));
+    else if (rc < 0)
+        closeChannel(rc);
+}
+
+void TcpChannel::closeChannel(int error)
+{
+    TCPDRV_LOG(logger_, "TcpChannel::closeChannel(): this=%x, err=%d ENTER", addressOf(this), error);
+    if (open_) {
+        open_ = false;
+        // Shutting down wakes the reactor for this socket, which then
+        // delivers the completions below; the descriptor stays open until
+        // the last reference goes.
+        SocketOps::shutdownBoth(fd_);
+        if (receive_) {
+            receive_->timer.stop();
+            receive_->error = zephcommdrv::kAborted;
+            completions_.push(receive_);
+            receive_ = nullptr;
+        }
+        NodeList queued;
+        sendQueue_.drain(queued);
+        const int sendError = sendErrorForClose(error);
+        while (HandlerNode* node = queued.pop()) {
+            node->timer.stop();
+            node->error = sendError;
+            completions_.push(node);
+        }
+    }
+    TCPDRV_LOG(logger_, "TcpChannel::closeChannel(): this=%x, err=%d EXIT", addressOf(this), error);
+}
+
+void TcpChannel::settle()
+{
+    if (fd_ < 0)
+        return;
+    ACE_Reactor_Mask wanted = ACE_Event_Handler::NULL_MASK;
+    if (open_ && receive_)
+        wanted |= ACE_Event_Handler::READ_MASK;
+    if (open_ && !sendQueue_.empty())
+        wanted |= ACE_Event_Handler::WRITE_MASK;
+    if (!completions_.empty() && !delivering_ && !wakeQueued_) {
+        // Completions made outside a delivery loop: socket readiness may
+        // never come (a full socket whose peer waits for us), so ask the
+        // reactor for a wake-up of its own.
+        // The notification holds a reference until handle_exception.
+        add_reference();
+        if (driver_.reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == 0)
+            wakeQueued_ = true;
+        else
+            remove_reference();
+    }
+    if (!open_ && wanted == ACE_Event_Handler::NULL_MASK && completions_.empty() && !delivering_) {
+        if (registered_)
+            driver_.reactor()->remove_handler(
+                this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
+        registered_ = false;
+        interest_ = wanted;
+        return;
+    }
+    if (wanted == interest_ || (!registered_ && wanted == ACE_Event_Handler::NULL_MASK))
+        return;
+    int rc = 0;
+    if (!registered_) {
+        rc = driver_.reactor()->register_handler(this, wanted);
+        registered_ = rc == 0;
+    } else {
+        rc = driver_.reactor()->mask_ops(this, wanted, ACE_Reactor::SET_MASK) == -1 ? -1 : 0;
+    }
+    if (rc != 0) {
+        TCPDRV_LOG(logger_, "TcpChannel::settle() : reactor error - %s",
+            SocketOps::errorText(SocketOps::lastError()).c_str());
+        return;
+    }
+    interest_ = wanted;
+}
+
+bool TcpChannel::ownsTimer(uint64_t serial) const
+{
+    if (receive_ && receive_->timer.serial() == serial)
+        return true;
+    return sendQueue_.ownsTimer(serial);
+}
+
+} // namespace zephcommTcpDrv

@@ -1,0 +1,102 @@
+#pragma once
+// One TCP connection of the driver: exact-count receives, gathered sends
+// without copies, time limits, options, and the close that completes every
+// outstanding request.
+//
+// Threads: any thread may call the zephcommdrv::Channel operations. They do
+// the socket I/O they can at once (non-blocking) and leave the rest to the
+// reactor. Every handler callback is made from handle_input/handle_output on
+// a driver thread; the reactor dispatches one event of a channel at a time,
+// so callbacks of one channel never overlap and arrive in completion order.
+// No lock is held during a callback.
+//
+// Lock: lock_ guards the socket state, the pending receive, the send queue,
+// the completion list, the read-ahead buffer, the options and the reactor
+// interest. It is taken before the reactor's own lock, never after.
+//
+// Lifetime: reference-counted (CountedHandler, logged). The creator's reference
+// goes to whoever receives the channel and is given back by destroy(); every
+// request holds one until its callback has returned; the reactor holds one
+// while the channel is registered. The socket is closed when the count drops
+// to 0, so its descriptor number cannot be reused while an event for it is
+// still being dispatched.
+
+#include "zephcomm/driver/ChannelOptions.h"
+#include "zephcomm/driver/HandlerNode.h"
+#include "zephcomm/driver/SendQueue.h"
+#include "zephcomm/driver/zephcommdrv.h"
+
+#include "zephcomm/driver/CountedHandler.h"
+
+#include <memory>
+#include <mutex>
+
+namespace zephcommTcpDrv {
+
+class TcpDriver;
+
+class TcpChannel final : public CountedHandler, public zephcommdrv::Channel {
+public:
+    // Takes ownership of `fd` (-1: an unconnected channel). A connected
+    // socket gets the default options.
+    TcpChannel(TcpDriver& driver, int fd);
+
+    // zephcommdrv::Channel
+    void destroy() override;
+    int send(int count, const void* const* buffers, const size_t* lengths, zephcommdrv::Handler* handler,
+        long timeoutMs, void* token) override;
+    int cancelSend() override;
+    int receive(void* buffer, size_t length, zephcommdrv::Handler* handler, long timeoutMs) override;
+    int cancelReceive() override;
+    std::optional<std::string> option(const std::string& name) const override;
+    bool option(const std::string& name, const std::string& value) override;
+
+    // ACE_Event_Handler (reactor threads)
+    ACE_HANDLE get_handle() const override { return fd_; }
+    int handle_input(ACE_HANDLE) override;
+    int handle_output(ACE_HANDLE) override;
+    int handle_timeout(const ACE_Time_Value& now, const void* act) override;
+    int handle_close(ACE_HANDLE, ACE_Reactor_Mask) override;
+    int handle_exception(ACE_HANDLE) override;
+    Reference_Count add_reference() override;
+    Reference_Count remove_reference() override;
+
+private:
+    ~TcpChannel() override;
+
+    // Runs completions and I/O until nothing more can be done now.
+    // REQUIRES: the caller holds a reference (see UpcallGuard).
+    int progress();
+    // The parts of progress, all under lock_.
+    void advanceReceive();
+    void advanceSend();
+    void closeChannel(int error);
+    // Brings the reactor interest in line with the state; unregisters a
+    // closed channel that has nothing left to report.
+    void settle();
+    bool ownsTimer(uint64_t serial) const;
+    size_t takeFromReadAhead(char* into, size_t wanted);
+
+    TcpDriver& driver_;
+    zephcommdrv::Logger* logger_;
+    const int fd_;
+
+    mutable std::mutex lock_;
+    bool open_;
+    bool registered_ = false;
+    bool delivering_ = false; // a progress() loop runs
+    bool rerun_ = false; // work arrived for the running loop
+    bool wakeQueued_ = false; // a reactor notification is on its way
+    ACE_Reactor_Mask interest_ = ACE_Event_Handler::NULL_MASK;
+    HandlerNode* receive_ = nullptr;
+    SendQueue sendQueue_;
+    NodeList completions_;
+    // Bytes read past the end of a receive, served to the next one, so that
+    // small messages cost one read for several.
+    std::unique_ptr<char[]> readAhead_;
+    size_t readAheadBegin_ = 0;
+    size_t readAheadEnd_ = 0;
+    ChannelOptions options_;
+};
+
+} // namespace zephcommTcpDrv

@@ -1,0 +1,120 @@
+#include "zephcomm/driver/TcpDriver.h"
+
+#include "zephcomm/driver/DriverLog.h"
+#include "zephcomm/driver/SocketOps.h"
+#include "zephcomm/driver/TcpAcceptor.h"
+#include "zephcomm/driver/TcpChannel.h"
+#include "zephcomm/driver/TcpConnector.h"
+
+#include <ace/ACE.h>
+#include <ace/Dev_Poll_Reactor.h>
+#include <ace/Reactor.h>
+
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace zephcommTcpDrv {
+
+namespace {
+
+int effectiveThreads(int requested)
+{
+    return requested < 1 ? TcpDriver::kDefaultThreads : requested;
+}
+
+size_t readMaxQueuedBytes()
+{
+    const char* text = std::getenv(TcpDriver::kMaxQueuedBytesVariable);
+    if (!text || !*text)
+        return TcpDriver::kDefaultMaxQueuedBytes;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    return (*end == '\0' && value > 0 && text[0] != '-') ? static_cast<size_t>(value)
+                                                         : TcpDriver::kDefaultMaxQueuedBytes;
+}
+
+} // namespace
+
+TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger)
+    : threads_(effectiveThreads(threads))
+    , logger_(logger)
+    , maxQueuedBytes_(readMaxQueuedBytes())
+    , barrier_(static_cast<unsigned>(effectiveThreads(threads) + 1))
+{
+    // LIFO hand-over keeps the most recently active (cache-warm) thread busy;
+    // signals are not masked around each wait.
+    auto* impl = new ACE_Dev_Poll_Reactor(
+        ACE::max_handles(), true, nullptr, nullptr, 0, nullptr, 0, ACE_Token::LIFO);
+    reactor_ = new ACE_Reactor(impl, true);
+    if (!impl->initialized()) {
+        startError_ = SocketOps::lastError();
+        TCPDRV_LOG(logger_, "TcpDriver() : ACE_Proactor_Imp() error - %s", errorText(startError_).c_str());
+        return;
+    }
+    if (threadManager_.spawn_n(static_cast<size_t>(threads_), run, this) == -1) {
+        startError_ = SocketOps::lastError();
+        TCPDRV_LOG(logger_, "TcpDriver() : spawn_n() error - %s", errorText(startError_).c_str());
+        return;
+    }
+    barrier_.wait();
+    running_ = true;
+}
+
+TcpDriver::~TcpDriver()
+{
+    delete reactor_;
+}
+
+ACE_THR_FUNC_RETURN TcpDriver::run(void* self)
+{
+    auto* driver = static_cast<TcpDriver*>(self);
+    // Logged before the barrier so that the line exists once the driver
+    // reports itself running.
+    TCPDRV_LOG(driver->logger_, "TcpDriver::svc() - debug : start proactor_run_event_loop()");
+    driver->barrier_.wait();
+    driver->reactor_->run_reactor_event_loop();
+    return 0;
+}
+
+void TcpDriver::destroy()
+{
+    if (running_) {
+        reactor_->end_reactor_event_loop();
+        threadManager_.wait();
+    }
+    delete this;
+}
+
+zephcommdrv::Channel* TcpDriver::createChannel()
+{
+    return new TcpChannel(*this, -1);
+}
+
+zephcommdrv::Acceptor* TcpDriver::createAcceptor(const std::string& address)
+{
+    sockaddr_in addr {};
+    int rc = SocketOps::parseAddress(address, addr);
+    if (rc == 0) {
+        auto* acceptor = new TcpAcceptor(*this, address);
+        rc = acceptor->open(addr);
+        if (rc == 0)
+            return acceptor;
+        acceptor->destroy();
+    }
+    errno = -rc;
+    return nullptr;
+}
+
+zephcommdrv::Connector* TcpDriver::createConnector()
+{
+    return new TcpConnector(*this);
+}
+
+std::string TcpDriver::errorText(int error) const
+{
+    return SocketOps::errorText(error);
+}
+
+} // namespace zephcommTcpDrv

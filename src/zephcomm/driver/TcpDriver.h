@@ -1,0 +1,64 @@
+#pragma once
+// The TCP driver: an epoll-based ACE reactor (ACE_Dev_Poll_Reactor) run by N
+// threads (4 by default), on which every socket event, timer and callback of
+// its channels, acceptors and connectors is dispatched.
+//
+// Threads: the constructor returns once every driver thread runs. Any
+// thread may call the factory operations. destroy() must not be called on a
+// driver thread; it ends the event loop and joins the threads.
+//
+// Bound on queued bytes: a channel holds at most maxQueuedBytes() bytes that
+// were handed to send() and not yet written (ZEPHCOMMDRV_TCP_MAX_QUEUED_BYTES,
+// default 256 MiB); a send beyond it fails with -ENOBUFS and closes the
+// channel. One request larger than the bound is accepted when nothing waits.
+
+#include "zephcomm/driver/zephcommdrv.h"
+
+#include <ace/Barrier.h>
+#include <ace/Thread_Manager.h>
+
+class ACE_Reactor;
+
+namespace zephcommTcpDrv {
+
+class TcpDriver final : public zephcommdrv::Driver {
+public:
+    static constexpr int kDefaultThreads = 4;
+    static constexpr size_t kDefaultMaxQueuedBytes = size_t(256) << 20;
+    static constexpr const char* kMaxQueuedBytesVariable = "ZEPHCOMMDRV_TCP_MAX_QUEUED_BYTES";
+
+    TcpDriver(int threads, zephcommdrv::Logger* logger);
+
+    // Whether the threads came up; a driver that is not running may only be
+    // destroyed. startError() then tells why (minus errno).
+    bool running() const { return running_; }
+    int startError() const { return startError_; }
+
+    // zephcommdrv::Driver
+    void destroy() override;
+    zephcommdrv::Channel* createChannel() override;
+    zephcommdrv::Acceptor* createAcceptor(const std::string& address) override;
+    zephcommdrv::Connector* createConnector() override;
+    const char* defaultAddress() const override { return "0.0.0.0:0"; }
+    std::string errorText(int error) const override;
+
+    int threadCount() const { return threads_; }
+    ACE_Reactor* reactor() const { return reactor_; }
+    zephcommdrv::Logger* logger() const { return logger_; }
+    size_t maxQueuedBytes() const { return maxQueuedBytes_; }
+
+private:
+    ~TcpDriver() override;
+    static ACE_THR_FUNC_RETURN run(void* self);
+
+    const int threads_;
+    zephcommdrv::Logger* const logger_;
+    const size_t maxQueuedBytes_;
+    ACE_Reactor* reactor_ = nullptr;
+    ACE_Thread_Manager threadManager_;
+    ACE_Barrier barrier_;
+    bool running_ = false;
+    int startError_ = 0;
+};
+
+} // namespace zephcommTcpDrv

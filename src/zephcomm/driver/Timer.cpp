@@ -1,0 +1,49 @@
+#include "zephcomm/driver/Timer.h"
+
+#include "zephcomm/driver/DriverLog.h"
+
+#include <ace/Reactor.h>
+#include <ace/Time_Value.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace zephcommTcpDrv {
+
+namespace {
+std::atomic<uint64_t> nextSerial { 1 };
+} // namespace
+
+void Timer::configure(
+    ACE_Reactor* reactor, ACE_Event_Handler* target, long timeoutMs, zephcommdrv::Logger* logger)
+{
+    reactor_ = reactor;
+    target_ = target;
+    timeoutMs_ = timeoutMs;
+    logger_ = logger;
+    serial_ = nextSerial.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool Timer::start()
+{
+    if (!active() || timerId_ != -1)
+        return true;
+    ACE_Time_Value delay;
+    delay.msec(timeoutMs_);
+    timerId_ = reactor_->schedule_timer(target_, reinterpret_cast<const void*>(serial_), delay);
+    if (timerId_ == -1) {
+        TCPDRV_LOG(logger_, "Timer::start() : schedule_timer() errno #%d", errno);
+        return false;
+    }
+    return true;
+}
+
+void Timer::stop()
+{
+    if (timerId_ == -1)
+        return;
+    reactor_->cancel_timer(timerId_, nullptr, 1);
+    timerId_ = -1;
+}
+
+} // namespace zephcommTcpDrv

@@ -1,0 +1,50 @@
+#pragma once
+// The time limit of one driver operation, run on the driver's reactor.
+//
+// The reactor calls target->handle_timeout(now, act) on a driver thread when
+// the limit expires, where act is serial() cast to a pointer: the target
+// matches it against its live operations instead of dereferencing it, so an
+// expiry that races with stop() is harmless. The reactor holds a reference
+// to the (reference-counted) target while the timer is scheduled.
+//
+// Not synchronised: owned by one operation, used under its owner's lock.
+
+#include <cstdint>
+
+class ACE_Event_Handler;
+class ACE_Reactor;
+
+namespace zephcommdrv {
+class Logger;
+}
+
+namespace zephcommTcpDrv {
+
+class Timer {
+public:
+    Timer() = default;
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+    ~Timer() { stop(); }
+
+    // Prepares a limit of `timeoutMs`; a value below 1 means no limit and
+    // start() then does nothing.
+    void configure(
+        ACE_Reactor* reactor, ACE_Event_Handler* target, long timeoutMs, zephcommdrv::Logger* logger);
+    bool active() const { return timeoutMs_ >= 1 && reactor_; }
+    // Schedules the expiry; false (errno set) when the reactor refused it,
+    // and the operation then runs without a limit.
+    bool start();
+    void stop();
+    uint64_t serial() const { return serial_; }
+
+private:
+    ACE_Reactor* reactor_ = nullptr;
+    ACE_Event_Handler* target_ = nullptr;
+    zephcommdrv::Logger* logger_ = nullptr;
+    long timeoutMs_ = 0;
+    long timerId_ = -1;
+    uint64_t serial_ = 0;
+};
+
+} // namespace zephcommTcpDrv

@@ -1,0 +1,114 @@
+#include "zephcomm/proxy/Proxy.h"
+
+#include "common/KavAssert.h"
+#include "zephcomm/router/Channel.h"
+#include "zephcomm/router/ErrorReport.h"
+
+#include <ace/Message_Block.h>
+
+#include <utility>
+
+namespace zephcomm {
+
+namespace {
+// A zero time-out means the library default, which is no time limit.
+constexpr long kDefaultTimeoutMs = 0;
+} // namespace
+
+// What travels with a send: the call and its referenced completion.
+struct Proxy::Token {
+    Call* call;
+    kav::RefPtr<CallCompletion> completion;
+};
+
+Proxy::Proxy(const std::string& interfaceName, std::chrono::milliseconds timeout)
+    : interfaceName_(interfaceName)
+    , timeout_(timeout)
+{
+}
+
+Proxy::Proxy(const std::string& interfaceName, Channel* channel, std::chrono::milliseconds timeout)
+    : interfaceName_(interfaceName)
+    , timeout_(timeout)
+    , channel_(channel)
+{
+    if (channel_ != nullptr)
+        channel_->reference();
+}
+
+Proxy::~Proxy()
+{
+    if (channel_ != nullptr)
+        channel_->release();
+}
+
+bool Proxy::hasChannel() const
+{
+    std::lock_guard guard(lock_);
+    return channel_ != nullptr;
+}
+
+void Proxy::forgetChannel()
+{
+    if (Channel* channel = std::exchange(channel_, nullptr))
+        channel->release();
+}
+
+int Proxy::call(Call* call, CallCompletion* completion)
+{
+    if (call == nullptr || call->payload() == nullptr)
+        return -1;
+    std::lock_guard guard(lock_);
+    if (channel_ == nullptr)
+        return -1;
+    auto* token = new Token { call, kav::RefPtr<CallCompletion>(completion) };
+    std::string typeName = interfaceName_ + "::" + call->methodName();
+    long timeoutMs = timeout_.count() > 0 ? static_cast<long>(timeout_.count()) : kDefaultTimeoutMs;
+    int rc = channel_->send(typeName, call->payload()->duplicate(), this, token, timeoutMs);
+    if (rc != 0) {
+        delete token;
+        forgetChannel();
+    }
+    return rc;
+}
+
+void Proxy::send_CB(void* token, int error, Channel* channel)
+{
+    if (error != 0) {
+        std::lock_guard guard(lock_);
+        forgetChannel();
+        LOG4CXX_DEBUG(Loggers::proxy(),
+            "Proxy::send_CB(this=" << this << ", error=" << error << ", Channel=" << channel << ")");
+    }
+    if (token == nullptr)
+        return;
+    std::unique_ptr<Token> sent(static_cast<Token*>(token));
+    if (sent->completion)
+        sent->completion->sent(sent->call, error);
+    else
+        delete sent->call;
+}
+
+void Proxy::connect_CB(int error, const std::string&, Channel* channel)
+{
+    if (error != 0 || channel == nullptr)
+        return;
+    channel->reference();
+    std::lock_guard guard(lock_);
+    forgetChannel();
+    channel_ = channel;
+}
+
+void Proxy::accept_CB(int, const std::string&, Channel*)
+{
+    KAV_ASSERT(!"Proxy::accept_CB() - not implemented", );
+}
+
+void Proxy::receive_CB(int, const std::string&, ACE_Message_Block* message, Channel*)
+{
+    if (message != nullptr)
+        message->release();
+    KAV_ASSERT(!"Proxy::receive_CB() - not implemented", );
+}
+
+} // namespace zephcomm

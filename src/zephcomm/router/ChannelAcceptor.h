@@ -1,0 +1,72 @@
+#pragma once
+// zephcomm::ChannelAcceptor: listens on a URL and turns every accepted
+// connection into a Channel once the two ends have exchanged their
+// handshakes (this end sends its endpoint name, the peer answers with its
+// own, for a service the interface it wants). Registered handlers then get
+// accept_CB(0, peer name, channel).
+//
+// Threads: accept_CB, send_CB and receive_CB come from driver threads; the
+// other operations may be called from any thread. lock_ guards the handler
+// list. Notifications are made without any lock held.
+// References (kav::Referable, 1 for the creator, given back with destroy()):
+// accepting, every handshake in progress and every handshake binding hold
+// one. Registered handlers are referenced until removed.
+
+#include "zephcomm/driver/zephcommdrv.h"
+#include "zephcomm/router/CompletionHandler.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zephcomm {
+
+class Channel;
+class DriverLoader;
+
+class ChannelAcceptor final : public zephcommdrv::Handler, public CompletionHandler {
+public:
+    ChannelAcceptor(const std::string& url, const std::string& endpointName, DriverLoader& loader);
+
+    // True when the URL parsed and the driver created its acceptor.
+    bool isOpen() const { return io_ != nullptr; }
+
+    void addHandler(CompletionHandler* handler);
+    void removeHandler(CompletionHandler* handler);
+
+    // Starts accepting; every accepted connection is delivered until
+    // cancel(). Returns 0, -1 without a driver acceptor, else the driver's error.
+    int accept();
+    int cancel();
+    // Where clients reach this acceptor ("host:port"). Returns the driver's
+    // answer (0 on success), -1 without a driver acceptor.
+    int getConnectAddr(std::string& address);
+    // Stops accepting, drops the handlers and gives back the creator's reference.
+    void destroy();
+
+    // zephcommdrv::Handler
+    void accept_CB(int error, zephcommdrv::Channel* channel) override;
+    void connect_CB(int, zephcommdrv::Channel*) override { }
+    void receive_CB(int, void*, size_t, zephcommdrv::Channel*) override { }
+    void send_CB(void* token, int error, zephcommdrv::Channel* channel) override;
+
+    // zephcomm::CompletionHandler: the peer's handshake.
+    void accept_CB(int, const std::string&, Channel*) override { }
+    void connect_CB(int, const std::string&, Channel*) override { }
+    void receive_CB(
+        int error, const std::string& typeName, ACE_Message_Block* message, Channel* channel) override;
+    void send_CB(void*, int, Channel*) override { }
+
+private:
+    ~ChannelAcceptor() override;
+    void notifyAll(int error, const std::string& peerName, Channel* channel);
+
+    const std::string endpointName_;
+    DriverLoader& loader_;
+    zephcommdrv::Driver* driver_ = nullptr;
+    zephcommdrv::Acceptor* io_ = nullptr;
+    std::recursive_mutex lock_;
+    std::vector<CompletionHandler*> handlers_;
+};
+
+} // namespace zephcomm

@@ -1,0 +1,32 @@
+#pragma once
+// How the channel layer, proxies and stubs report a failure: an error record
+// with the code and its name as key becomes the calling thread's error
+// information, and its error line is logged at ERROR on the failing class's
+// logger. Callable from any thread.
+
+#include <log4cxx/logger.h>
+
+#include <cstdint>
+#include <string>
+
+namespace zephcomm {
+
+// Returns `code`.
+int32_t reportError(const log4cxx::LoggerPtr& logger, int32_t code, const char* name,
+    const std::string& detail, const char* file, int line);
+
+// The named loggers of the library, looked up once.
+struct Loggers {
+    static const log4cxx::LoggerPtr& router();
+    static const log4cxx::LoggerPtr& channel();
+    static const log4cxx::LoggerPtr& acceptor();
+    static const log4cxx::LoggerPtr& connector();
+    static const log4cxx::LoggerPtr& proxy();
+    static const log4cxx::LoggerPtr& stub();
+    static const log4cxx::LoggerPtr& driver();
+};
+
+} // namespace zephcomm
+
+#define ZEPHCOMM_REPORT(logger, code, detail)                                                                \
+    ::zephcomm::reportError((logger), ::kav::rc::code, #code, (detail), __FILE__, __LINE__)

@@ -1,0 +1,46 @@
+#include "interfaces/types/HostDeployState.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace rs;
+
+TEST(HostDeployState, EveryStateHasItsDisplayString)
+{
+    const std::pair<uint32_t, const char*> expected[] = {
+        { HOST_STATE_NONE, "" },
+        { HOST_NOT_STARTED, "NOT STARTED" },
+        { HOST_ALLOCATING, "ALLOCATING" },
+        { HOST_ALLOCATED, "ALLOCATED" },
+        { HOST_WAITING, "WAITING" },
+        { HOST_DOWNLOADING, "DOWNLOADING" },
+        { HOST_RUNNING, "RUNNING" },
+        { HOST_INSTALLED, "INSTALLED" },
+        { HOST_UNINSTALLED, "UNINSTALLED" },
+        { HOST_ERROR, "ERROR" },
+        { HOST_CANCELLED, "CANCELLED" },
+    };
+    uint32_t number = 0;
+    for (const auto& [state, name] : expected) {
+        EXPECT_EQ(state, number++) << "the numbers are part of the wire format";
+        ASSERT_NE(hostDeployStateName(state), nullptr);
+        EXPECT_STREQ(hostDeployStateName(state), name);
+    }
+}
+
+TEST(HostDeployState, ValuesFromElevenOnHaveNoDisplayString)
+{
+    EXPECT_EQ(hostDeployStateName(11), nullptr);
+    EXPECT_EQ(hostDeployStateName(0xFFFFFFFFu), nullptr);
+}
+
+TEST(HostDeployState, WidthIsTheLongestDisplayString)
+{
+    size_t longest = 0;
+    for (uint32_t s = 0; s < kHostDeployStateCount; ++s)
+        longest = std::max(longest, std::strlen(hostDeployStateName(s)));
+    EXPECT_EQ(hostDeployStateNameWidth(), longest);
+    EXPECT_EQ(hostDeployStateNameWidth(), std::string("NOT STARTED").size());
+}

@@ -1,0 +1,253 @@
+#include "interfaces/types/AppDplList.h"
+#include "interfaces/types/DplStatusList.h"
+#include "interfaces/types/RepositoryAppList.h"
+
+#include "zephcomm/wire/Cdr.h"
+
+#include <ace/Message_Block.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <functional>
+
+using namespace rs;
+using zephcomm::wire::makeInput;
+using zephcomm::wire::makeOutput;
+
+namespace {
+
+// The expected wire bytes, written field by field from the record layout;
+// padding positions are marked so that their content is not compared.
+class Expected {
+public:
+    void u32(uint32_t v)
+    {
+        align();
+        for (int i = 0; i < 4; ++i)
+            put(static_cast<char>((v >> (8 * i)) & 0xFF));
+    }
+    void str(const std::string& s)
+    {
+        u32(static_cast<uint32_t>(s.size() + 1));
+        for (char c : s)
+            put(c);
+        put('\0');
+    }
+    const std::string& bytes() const { return bytes_; }
+    bool matches(const std::string& actual) const
+    {
+        if (actual.size() != bytes_.size())
+            return false;
+        for (size_t i = 0; i < actual.size(); ++i) {
+            if (meaningful_[i] && actual[i] != bytes_[i])
+                return false;
+        }
+        return true;
+    }
+
+private:
+    void align()
+    {
+        while (bytes_.size() % 4) {
+            bytes_.push_back(0);
+            meaningful_.push_back(false);
+        }
+    }
+    void put(char c)
+    {
+        bytes_.push_back(c);
+        meaningful_.push_back(true);
+    }
+    std::string bytes_;
+    std::vector<bool> meaningful_;
+};
+
+std::string encoded(const std::function<bool(ACE_OutputCDR&)>& write)
+{
+    auto out = makeOutput();
+    EXPECT_TRUE(write(*out));
+    std::string bytes;
+    for (const ACE_Message_Block* b = out->begin(); b; b = b->cont())
+        bytes.append(b->rd_ptr(), b->length());
+    return bytes;
+}
+
+// Decodes `bytes` as a payload body (after a little-endian flag).
+bool decode(const std::string& bytes, const std::function<bool(ACE_InputCDR&)>& read)
+{
+    ACE_Message_Block block(bytes.size() + 16);
+    ACE_CDR::mb_align(&block);
+    const char flag[4] = { 1, 0, 0, 0 };
+    block.copy(flag, 4);
+    block.copy(bytes.data(), bytes.size());
+    auto in = makeInput(&block);
+    // The flag took one byte; skip the padding the writer put before the body.
+    ACE_CDR::Octet pad[3];
+    return in && in->read_octet_array(pad, 3) && read(*in);
+}
+
+RepositoryAppEntry moduleEntry()
+{
+    RepositoryAppEntry e;
+    e.version = "1.2";
+    e.moduleName = "mod";
+    e.linkedApps = { "appA", "appB" };
+    e.consumer = "/c";
+    e.owner = "bob";
+    e.fileName = "mod.zip";
+    e.fileSize = 1234;
+    e.addTime = 1700000000;
+    e.deleted = true;
+    return e;
+}
+
+} // namespace
+
+TEST(ListRecords, EmptyListsAreTheCountZeroAlone)
+{
+    const std::string zero("\0\0\0\0", 4);
+    EXPECT_EQ(encoded([](ACE_OutputCDR& o) { return writeDplStatusList(o, DplStatusList {}); }), zero);
+    EXPECT_EQ(encoded([](ACE_OutputCDR& o) { return writeAppDplList(o, AppDplList {}); }), zero);
+    EXPECT_EQ(
+        encoded([](ACE_OutputCDR& o) { return writeRepositoryAppList(o, RepositoryAppList {}); }), zero);
+}
+
+TEST(ListRecords, StatusRecordCarriesMessageBeforeState)
+{
+    DplStatusList list;
+    list.entries.push_back({ "host1", HOST_ERROR, "disk full" });
+    Expected expected;
+    expected.u32(1);
+    expected.str("host1");
+    expected.str("disk full");
+    expected.u32(HOST_ERROR);
+    EXPECT_TRUE(expected.matches(encoded([&](ACE_OutputCDR& o) { return writeDplStatusList(o, list); })));
+}
+
+TEST(ListRecords, PackageRecordFieldsInWireOrder)
+{
+    AppDplList list;
+    AppDplEntry e;
+    e.setStoredName("pkg.type_rpm");
+    e.consumer = "/c";
+    e.owner = "alice";
+    e.fileName = "pkg.rpm";
+    e.fileSize = 99;
+    e.addTime = 12345;
+    list.entries.push_back(e);
+    Expected expected;
+    expected.u32(1);
+    for (const char* s : { "pkg", "rpm", "/c", "alice", "pkg.rpm" })
+        expected.str(s);
+    expected.u32(99);
+    expected.str("");
+    expected.u32(12345);
+    EXPECT_TRUE(expected.matches(encoded([&](ACE_OutputCDR& o) { return writeAppDplList(o, list); })));
+}
+
+TEST(ListRecords, ModuleRecordCarriesLinkedApplicationsBetweenNameAndConsumer)
+{
+    RepositoryAppList list;
+    list.append(moduleEntry());
+    Expected expected;
+    expected.u32(1);
+    expected.str("1.2");
+    expected.str("mod");
+    expected.u32(2);
+    expected.str("appA");
+    expected.str("appB");
+    expected.str("/c");
+    expected.str("bob");
+    expected.str("mod.zip");
+    expected.u32(1234);
+    expected.u32(1700000000);
+    expected.u32(1);
+    EXPECT_TRUE(expected.matches(encoded([&](ACE_OutputCDR& o) { return writeRepositoryAppList(o, list); })));
+}
+
+TEST(ListRecords, StoredNameSplitsAtTheTypeSeparator)
+{
+    AppDplEntry e;
+    e.setStoredName("a.b.type_zip");
+    EXPECT_EQ(e.packageName, "a.b");
+    EXPECT_EQ(e.packageType, "zip");
+    e.setStoredName("plain");
+    EXPECT_EQ(e.packageName, "plain");
+    EXPECT_EQ(e.packageType, "");
+}
+
+TEST(ListRecords, AllThreeRoundTrip)
+{
+    DplStatusList status;
+    status.entries = { { "h1", HOST_INSTALLED, "" }, { "h2", HOST_ERROR, "boom" } };
+    AppDplList packages;
+    packages.entries.resize(2);
+    packages.entries[0].setStoredName("p.type_t");
+    packages.entries[1].fileSize = 5;
+    RepositoryAppList modules;
+    modules.append(moduleEntry());
+    modules.append(RepositoryAppEntry {});
+
+    const std::string bytes = encoded([&](ACE_OutputCDR& o) {
+        return writeDplStatusList(o, status) && writeAppDplList(o, packages)
+            && writeRepositoryAppList(o, modules);
+    });
+    DplStatusList status2;
+    AppDplList packages2;
+    RepositoryAppList modules2;
+    ASSERT_TRUE(decode(bytes, [&](ACE_InputCDR& i) {
+        return readDplStatusList(i, status2) && readAppDplList(i, packages2)
+            && readRepositoryAppList(i, modules2);
+    }));
+    EXPECT_EQ(status2, status);
+    EXPECT_EQ(packages2, packages);
+    EXPECT_EQ(modules2, modules);
+}
+
+TEST(ListRecords, ATruncatedListFailsAndLeavesNothingBehind)
+{
+    RepositoryAppList modules;
+    modules.append(moduleEntry());
+    modules.append(moduleEntry());
+    const std::string bytes = encoded([&](ACE_OutputCDR& o) { return writeRepositoryAppList(o, modules); });
+    for (size_t cut : { size_t(2), size_t(20), bytes.size() - 1 }) {
+        RepositoryAppList partial;
+        partial.append(moduleEntry());
+        EXPECT_FALSE(
+            decode(bytes.substr(0, cut), [&](ACE_InputCDR& i) { return readRepositoryAppList(i, partial); }))
+            << "cut at " << cut;
+        EXPECT_EQ(partial.count(), 0u);
+    }
+
+    DplStatusList status;
+    status.entries = { { "h1", HOST_RUNNING, "" } };
+    const std::string statusBytes = encoded([&](ACE_OutputCDR& o) { return writeDplStatusList(o, status); });
+    DplStatusList decoded;
+    EXPECT_FALSE(decode(statusBytes.substr(0, statusBytes.size() - 2),
+        [&](ACE_InputCDR& i) { return readDplStatusList(i, decoded); }));
+    EXPECT_TRUE(decoded.entries.empty());
+}
+
+TEST(ListRecords, AHostileLinkedApplicationCountIsRefused)
+{
+    Expected hostile;
+    hostile.u32(1);
+    hostile.str("v");
+    hostile.str("m");
+    hostile.u32(0x7FFFFFFF);
+    RepositoryAppList list;
+    EXPECT_FALSE(decode(hostile.bytes(), [&](ACE_InputCDR& i) { return readRepositoryAppList(i, list); }));
+}
+
+TEST(ListRecords, ModuleDumpListsPackageModuleAndCreationTime)
+{
+    RepositoryAppList list;
+    list.append(moduleEntry());
+    const time_t when = 1700000000;
+    char created[32];
+    ASSERT_NE(ctime_r(&when, created), nullptr);
+    EXPECT_EQ(dumpRepositoryAppList(list),
+        std::string("Total Packages =  '1\n") + "\tPackage     'mod'\n" + "\tModule      'mod.zip'\n"
+            + "\tCreated at  '" + created);
+    EXPECT_EQ(dumpRepositoryAppList(RepositoryAppList {}), "Total Packages =  '0\n");
+}

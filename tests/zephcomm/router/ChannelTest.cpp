@@ -1,0 +1,163 @@
+#include "zephcomm/router/FakeDriver.h"
+
+#include "zephcomm/router/Channel.h"
+#include "zephcomm/wire/MessageHeader.h"
+
+#include <gtest/gtest.h>
+
+namespace zephcomm::test {
+namespace {
+
+class ChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        channel = make<Channel>("local", &driver);
+        channel->accept_CB(0, &io);
+        ASSERT_TRUE(io.receivePending());
+    }
+    void TearDown() override
+    {
+        if (!io.destroyed)
+            channel->destroy();
+    }
+
+    FakeDriver driver;
+    FakeDriverChannel io;
+    Ref<Channel> channel;
+};
+
+TEST_F(ChannelTest, BoundHandlerReceivesItsMessagesInOrder)
+{
+    auto handler = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", handler.get()), 0);
+    io.feed(frame("I::a", "first") + frame("I::a", "second"));
+    auto events = handler->events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].text, "I::a");
+    EXPECT_EQ(events[0].payload, "first");
+    EXPECT_EQ(events[1].payload, "second");
+    EXPECT_EQ(events[1].channel, channel.get());
+}
+
+TEST_F(ChannelTest, DuplicateBindingIsRefusedAndTheFirstStays)
+{
+    auto first = make<RecordingHandler>();
+    auto second = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", first.get()), 0);
+    EXPECT_EQ(channel->receive("I::a", second.get()), -61008);
+    io.feed(frame("I::a", "x"));
+    EXPECT_EQ(first->events().size(), 1u);
+    EXPECT_TRUE(second->events().empty());
+}
+
+TEST_F(ChannelTest, UnboundTypeIsDroppedAndTheNextMessageArrives)
+{
+    auto handler = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::b", handler.get()), 0);
+    io.feed(frame("I::nobody", "lost") + frame("I::b", "kept"));
+    auto events = handler->events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].payload, "kept");
+    EXPECT_TRUE(io.receivePending());
+}
+
+TEST_F(ChannelTest, CancelledBindingNoLongerReceives)
+{
+    auto handler = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", handler.get()), 0);
+    EXPECT_EQ(channel->cancelReceive("I::a"), 0);
+    EXPECT_EQ(channel->cancelReceive("I::a"), -1);
+    io.feed(frame("I::a", "x"));
+    EXPECT_TRUE(handler->events().empty());
+}
+
+TEST_F(ChannelTest, ClosingTellsEveryBindingWithTheErrorAndNoMessage)
+{
+    auto one = make<RecordingHandler>();
+    auto two = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", one.get()), 0);
+    ASSERT_EQ(channel->receive("I::b", two.get()), 0);
+    io.failReceive(zephcommdrv::kNotConnected);
+    for (auto* handler : { one.get(), two.get() }) {
+        auto events = handler->events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].kind, "receive");
+        EXPECT_EQ(events[0].error, zephcommdrv::kNotConnected);
+        EXPECT_TRUE(events[0].payload.empty());
+    }
+    EXPECT_TRUE(io.destroyed);
+    EXPECT_FALSE(channel->isAttached());
+}
+
+TEST_F(ChannelTest, DestroyClosesWithMinusOne)
+{
+    auto handler = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", handler.get()), 0);
+    channel->destroy();
+    ASSERT_EQ(handler->events().size(), 1u);
+    EXPECT_EQ(handler->events()[0].error, -1);
+    EXPECT_EQ(channel->send("I::a", blockOf("x"), handler.get(), nullptr), -9);
+}
+
+TEST_F(ChannelTest, BadHeaderClosesTheConnection)
+{
+    auto handler = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", handler.get()), 0);
+    std::string message = frame("I::a", "x");
+    message[4] = 1; // protocol version 1
+    io.feed(message);
+    EXPECT_TRUE(io.destroyed);
+    ASSERT_EQ(handler->events().size(), 1u);
+    EXPECT_EQ(handler->events()[0].error, -1);
+}
+
+TEST_F(ChannelTest, SendFramesThePayloadAndReportsCompletion)
+{
+    auto handler = make<RecordingHandler>();
+    int token = 0;
+    ASSERT_EQ(channel->send("I::op", blockOf("abc"), handler.get(), &token), 0);
+    ASSERT_EQ(io.sends.size(), 1u);
+    EXPECT_EQ(io.sends[0].bytes, frame("I::op", "abc"));
+    EXPECT_TRUE(handler->events().empty());
+    io.completeSend(0);
+    auto events = handler->events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, "send");
+    EXPECT_EQ(events[0].text, std::to_string(reinterpret_cast<uintptr_t>(&token)));
+}
+
+TEST_F(ChannelTest, RefusedSendReturnsTheDriverError)
+{
+    auto handler = make<RecordingHandler>();
+    io.sendResult = -32;
+    EXPECT_EQ(channel->send("I::op", blockOf("abc"), handler.get(), nullptr), -32);
+    EXPECT_TRUE(handler->events().empty());
+}
+
+TEST_F(ChannelTest, HandlerMayUnbindItselfWhileDispatched)
+{
+    class SelfRemoving final : public CompletionHandler {
+    public:
+        void accept_CB(int, const std::string&, Channel*) override { }
+        void connect_CB(int, const std::string&, Channel*) override { }
+        void send_CB(void*, int, Channel*) override { }
+        void receive_CB(int error, const std::string& type, ACE_Message_Block* message, Channel* ch) override
+        {
+            if (message)
+                message->release();
+            if (error == 0) {
+                ++received;
+                ch->cancelReceive(type);
+            }
+        }
+        int received = 0;
+    };
+    auto handler = make<SelfRemoving>();
+    ASSERT_EQ(channel->receive("I::a", handler.get()), 0);
+    io.feed(frame("I::a", "1") + frame("I::a", "2"));
+    EXPECT_EQ(handler->received, 1);
+}
+
+} // namespace
+} // namespace zephcomm::test
