@@ -105,6 +105,7 @@ inline constexpr int32_t RS_HOST_NOT_ALLOCATED = code(0xD0014C45);
 inline constexpr int32_t RS_PACKAGE_FAILED = code(0xD0014C46);
 inline constexpr int32_t RS_NAME_CASE_CLASH = code(0xD0014C49);
 // Added beyond the original code set: hostile names and unauthenticated requests.
+inline constexpr int32_t RS_DEPLOY_STEP_FAILED = code(0xD0014C50); // reported by the deploy command
 inline constexpr int32_t RS_BAD_NAME = code(0xD0014C60);
 inline constexpr int32_t RS_LOGON_REQUIRED = code(0xD0014C61);
 
@@ -198,6 +199,7 @@ inline constexpr std::array kAllResultCodes {
     CodeEntry { RS_HOST_NOT_ALLOCATED, "RS_HOST_NOT_ALLOCATED", 2 }, // package, host
     CodeEntry { RS_PACKAGE_FAILED, "RS_PACKAGE_FAILED", 0 },
     CodeEntry { RS_NAME_CASE_CLASH, "RS_NAME_CASE_CLASH", 2 }, // module, stored name
+    CodeEntry { RS_DEPLOY_STEP_FAILED, "RS_DEPLOY_STEP_FAILED", 1 }, // what failed and where
     CodeEntry { RS_BAD_NAME, "RS_BAD_NAME", 3 }, // argument name, value shown safely, reason
     CodeEntry { RS_LOGON_REQUIRED, "RS_LOGON_REQUIRED", 1 }, // operation
 };

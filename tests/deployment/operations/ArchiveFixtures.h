@@ -19,7 +19,8 @@ struct ArchiveEntrySpec {
 
 enum class ArchiveFormat { Tar, TarGz, Zip };
 
-inline std::string makeArchive(const std::vector<ArchiveEntrySpec>& entries, ArchiveFormat format = ArchiveFormat::Tar)
+inline std::string makeArchive(
+    const std::vector<ArchiveEntrySpec>& entries, ArchiveFormat format = ArchiveFormat::Tar)
 {
     std::vector<char> buffer(1 << 20);
     size_t used = 0;

@@ -1,6 +1,6 @@
+#include "tools/rsdeploy/ArchiveUnpacker.h"
 #include "deployment/TempDir.h"
 #include "deployment/operations/ArchiveFixtures.h"
-#include "tools/rsdeploy/ArchiveUnpacker.h"
 
 #include <gtest/gtest.h>
 
@@ -51,10 +51,11 @@ TEST_F(ArchiveUnpackerTest, UnpacksEveryFormatWithDirectoriesAndModes)
     for (ArchiveFormat format : { ArchiveFormat::Tar, ArchiveFormat::TarGz, ArchiveFormat::Zip }) {
         fs::remove_all(target_);
         fs::create_directory(target_);
-        std::string archive = makeArchive({ { ArchiveEntrySpec::Dir, "bin", "" },
-                                            { ArchiveEntrySpec::File, "bin/run.sh", "#!/bin/sh\necho hi\n", 0755 },
-                                            { ArchiveEntrySpec::File, "conf/app.conf", "port=1\n" } },
-                                          format);
+        std::string archive
+            = makeArchive({ { ArchiveEntrySpec::Dir, "bin", "" },
+                              { ArchiveEntrySpec::File, "bin/run.sh", "#!/bin/sh\necho hi\n", 0755 },
+                              { ArchiveEntrySpec::File, "conf/app.conf", "port=1\n" } },
+                format);
         EXPECT_EQ(ArchiveUnpacker::unpack(archive, "pkg.any", target_), ArchiveUnpacker::Kind::Archive);
         EXPECT_EQ(readText(target_ + "/bin/run.sh"), "#!/bin/sh\necho hi\n");
         EXPECT_EQ(readText(target_ + "/conf/app.conf"), "port=1\n");
@@ -83,11 +84,13 @@ TEST_F(ArchiveUnpackerTest, RefusesEntriesThatLeaveTheTreeBeforeWritingAnything)
     const std::vector<std::vector<ArchiveEntrySpec>> hostile {
         { { ArchiveEntrySpec::File, "ok.txt", "fine" }, { ArchiveEntrySpec::File, "../evil.txt", "x" } },
         { { ArchiveEntrySpec::File, "ok.txt", "fine" }, { ArchiveEntrySpec::File, "a/../../evil.txt", "x" } },
-        { { ArchiveEntrySpec::File, "ok.txt", "fine" }, { ArchiveEntrySpec::File, outside_ + "/evil.txt", "x" } },
+        { { ArchiveEntrySpec::File, "ok.txt", "fine" },
+            { ArchiveEntrySpec::File, outside_ + "/evil.txt", "x" } },
         { { ArchiveEntrySpec::Symlink, "link", outside_ } },
         { { ArchiveEntrySpec::Symlink, "sub/link", "../../evil" } },
         { { ArchiveEntrySpec::Symlink, "link", ".." }, { ArchiveEntrySpec::File, "link/evil.txt", "x" } },
-        { { ArchiveEntrySpec::File, "ok.txt", "fine" }, { ArchiveEntrySpec::Hardlink, "hard", "../evil.txt" } },
+        { { ArchiveEntrySpec::File, "ok.txt", "fine" },
+            { ArchiveEntrySpec::Hardlink, "hard", "../evil.txt" } },
     };
     for (const auto& entries : hostile) {
         for (ArchiveFormat format : { ArchiveFormat::Tar, ArchiveFormat::TarGz }) {
@@ -102,9 +105,9 @@ TEST_F(ArchiveUnpackerTest, RefusesEntriesThatLeaveTheTreeBeforeWritingAnything)
 TEST_F(ArchiveUnpackerTest, AcceptsLinksThatStayInside)
 {
     std::string archive = makeArchive({ { ArchiveEntrySpec::File, "lib/libx.so.1", "elf" },
-                                        { ArchiveEntrySpec::Symlink, "lib/libx.so", "libx.so.1" },
-                                        { ArchiveEntrySpec::Symlink, "bin/lib", "../lib" },
-                                        { ArchiveEntrySpec::Hardlink, "lib/copy", "lib/libx.so.1" } });
+        { ArchiveEntrySpec::Symlink, "lib/libx.so", "libx.so.1" },
+        { ArchiveEntrySpec::Symlink, "bin/lib", "../lib" },
+        { ArchiveEntrySpec::Hardlink, "lib/copy", "lib/libx.so.1" } });
     ArchiveUnpacker::unpack(archive, "pkg.tar", target_);
     EXPECT_EQ(readText(target_ + "/lib/libx.so"), "elf");
     EXPECT_EQ(readText(target_ + "/bin/lib/libx.so.1"), "elf");
@@ -114,7 +117,7 @@ TEST_F(ArchiveUnpackerTest, AcceptsLinksThatStayInside)
 TEST_F(ArchiveUnpackerTest, RefusesADamagedArchiveAfterItsFirstEntry)
 {
     std::string archive = makeArchive({ { ArchiveEntrySpec::File, "a.txt", std::string(5000, 'a') },
-                                        { ArchiveEntrySpec::File, "b.txt", std::string(5000, 'b') } });
+        { ArchiveEntrySpec::File, "b.txt", std::string(5000, 'b') } });
     archive.resize(archive.size() / 2 + 100);
     EXPECT_THROW(ArchiveUnpacker::unpack(archive, "pkg.tar", target_), UnpackError);
 }

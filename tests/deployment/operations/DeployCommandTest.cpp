@@ -1,8 +1,8 @@
+#include "tools/rsdeploy/DeployCommand.h"
 #include "common/KavErrorInfo.h"
 #include "deployment/TempDir.h"
 #include "deployment/operations/ArchiveFixtures.h"
 #include "interfaces/types/HostDeployState.h"
-#include "tools/rsdeploy/DeployCommand.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -53,7 +53,7 @@ public:
         return 0;
     }
     int fetch(const std::string& package, const std::string& type, std::string& fileName,
-              std::string& contents) override
+        std::string& contents) override
     {
         fetches.push_back(type);
         auto found = packages.find(package + "|" + type);
@@ -88,8 +88,10 @@ protected:
 
 TEST_F(DeployCommandTest, InstallReportsEachStepAndPrefersThePackageOfItsHostType)
 {
-    channel_.packages["web|linux"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "typed" } }) };
-    channel_.packages["web|"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
+    channel_.packages["web|linux"]
+        = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "typed" } }) };
+    channel_.packages["web|"]
+        = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
     EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_RUNNING, rs::HOST_INSTALLED));
     EXPECT_THAT(channel_.fetches, ElementsAre("linux"));
@@ -101,7 +103,8 @@ TEST_F(DeployCommandTest, FallsBackToTheUntypedPackageAndReplacesThePreviousTree
 {
     fs::create_directories(appDir());
     std::ofstream(appDir() + "/stale.txt") << "old";
-    channel_.packages["web|"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
+    channel_.packages["web|"]
+        = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
     EXPECT_THAT(channel_.fetches, ElementsAre("linux", ""));
     EXPECT_EQ(readText(appDir() + "/index.html"), "untyped");
@@ -112,17 +115,17 @@ TEST_F(DeployCommandTest, FallsBackToTheUntypedPackageAndReplacesThePreviousTree
 TEST_F(DeployCommandTest, RunsTheInstallHookInTheTreeWithTheHostInItsEnvironment)
 {
     channel_.packages["web|"] = { "web.tar.gz",
-                                  makeArchive({ { ArchiveEntrySpec::File, rsdeploy::kInstallHook,
-                                                  "echo \"$RS_PACKAGE $RS_HOST $RS_HOST_TYPE $RS_APP_DIR\" > hook.out\n" } },
-                                              rs::test::ArchiveFormat::TarGz) };
+        makeArchive({ { ArchiveEntrySpec::File, rsdeploy::kInstallHook,
+                        "echo \"$RS_PACKAGE $RS_HOST $RS_HOST_TYPE $RS_APP_DIR\" > hook.out\n" } },
+            rs::test::ArchiveFormat::TarGz) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
     EXPECT_EQ(readText(appDir() + "/hook.out"), "web node1 linux " + appDir() + "\n");
 }
 
 TEST_F(DeployCommandTest, AFailingHookReportsErrorNamingTheHookAndTheHost)
 {
-    channel_.packages["web|"] = { "web.tar",
-                                  makeArchive({ { ArchiveEntrySpec::File, rsdeploy::kInstallHook, "exit 3\n" } }) };
+    channel_.packages["web|"]
+        = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, rsdeploy::kInstallHook, "exit 3\n" } }) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 1);
     EXPECT_EQ(channel_.states.back(), rs::HOST_ERROR);
     EXPECT_EQ(channel_.errorCode, rsdeploy::kDeployStepFailed);
@@ -135,7 +138,8 @@ TEST_F(DeployCommandTest, AHostileArchiveIsRefusedAndThePreviousTreeStays)
 {
     fs::create_directories(appDir());
     std::ofstream(appDir() + "/keep.txt") << "old";
-    channel_.packages["web|"] = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "../../escape.txt", "x" } }) };
+    channel_.packages["web|"]
+        = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "../../escape.txt", "x" } }) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 1);
     EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_RUNNING, rs::HOST_ERROR));
     EXPECT_THAT(channel_.errorText, HasSubstr("refused archive entry"));
@@ -154,7 +158,8 @@ TEST_F(DeployCommandTest, AMissingPackageReportsErrorWithoutRunning)
 TEST_F(DeployCommandTest, UninstallRunsItsHookThenRemovesTheTree)
 {
     fs::create_directories(appDir());
-    std::ofstream(appDir() + "/" + rsdeploy::kUninstallHook) << "echo bye > \"$RS_APP_DIR/../uninstalled.txt\"\n";
+    std::ofstream(appDir() + "/" + rsdeploy::kUninstallHook)
+        << "echo bye > \"$RS_APP_DIR/../uninstalled.txt\"\n";
     EXPECT_EQ(DeployCommand(options(true), channel_).run(), 0);
     EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_RUNNING, rs::HOST_UNINSTALLED));
     EXPECT_FALSE(fs::exists(appDir()));

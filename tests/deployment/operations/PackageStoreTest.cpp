@@ -1,7 +1,7 @@
+#include "rs/deployment/operations/PackageStore.h"
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
 #include "deployment/TempDir.h"
-#include "rs/deployment/operations/PackageStore.h"
 #include "rs/repository/IndexFile.h"
 
 #include <ace/Message_Block.h>

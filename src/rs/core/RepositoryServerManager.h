@@ -1,0 +1,55 @@
+#pragma once
+// RepositoryServerManager: the service's handler of accepted connections.
+// The interface name a client asks for during the handshake selects the
+// binder that gives the connection its server object, stub and response
+// client; a connection asking for anything else is dropped.
+//
+// Threads: accept_CB runs on a driver thread; interfaces are added on the
+// main thread before the acceptor opens and are read-only afterwards.
+// References (kav::Referable, 1 for the creator): the acceptor holds one
+// while the manager is registered with it.
+
+#include "rs/core/ConnectionListener.h"
+#include "zephcomm/router/CompletionHandler.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace zephcomm {
+class ChannelAcceptor;
+}
+
+namespace rs {
+
+class RepositoryServerManager final : public zephcomm::CompletionHandler {
+public:
+    // Serves one accepted channel (taking its own references); false when
+    // the objects could not be created, whereupon the channel is dropped.
+    using Binder = std::function<bool(zephcomm::Channel* channel)>;
+
+    RepositoryServerManager() = default;
+    const std::string& name() const { return name_; }
+
+    // REQUIRES: called before the acceptor opens.
+    void addInterface(const std::string& interfaceName, Binder binder);
+
+    void accept_CB(int error, const std::string& interfaceName, zephcomm::Channel* channel) override;
+    void connect_CB(int, const std::string&, zephcomm::Channel*) override {}
+    void receive_CB(int, const std::string&, ACE_Message_Block* message, zephcomm::Channel*) override;
+    void send_CB(void*, int, zephcomm::Channel*) override {}
+
+private:
+    ~RepositoryServerManager() override = default;
+
+    const std::string name_ = "RepositoryServerManager";
+    std::map<std::string, Binder> binders_;
+};
+
+// The listening side in the daemon: a channel acceptor on the port whose
+// endpoint name is the host name, with the manager as its handler.
+std::unique_ptr<ConnectionListener> makeAcceptorListener(
+    const ListenerSettings& settings, const std::map<std::string, RepositoryServerManager::Binder>& binders);
+
+} // namespace rs

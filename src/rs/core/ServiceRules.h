@@ -1,0 +1,52 @@
+#pragma once
+// Small rules of the service object kept apart so that they read (and are
+// tested) on their own: the role level each checked operation needs, and the
+// list of resource-manager consumers still to be released.
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace rs {
+
+// Operation numbers passed to checkPermission by the work items.
+namespace op {
+inline constexpr int kAdd = 1;
+inline constexpr int kRemove = 2;
+inline constexpr int kLink = 3;
+inline constexpr int kList = 4;
+inline constexpr int kInstall = 5;
+inline constexpr int kUninstall = 6;
+inline constexpr int kCancel = 7;
+inline constexpr int kRead = 8;
+inline constexpr int kPackageStatus = 9;
+inline constexpr int kReadOther = 10;
+} // namespace op
+
+// The resource manager's role level that an operation needs (0: none).
+int requiredRoleLevel(int operation);
+
+// Consumers registered for deployments that must be released with the
+// resource manager; a failed release is retried on the next round.
+//
+// Threads: any; the list is guarded by its own recursive mutex, so a release
+// callback may add names again.
+class ConsumerCleanupList {
+public:
+    // Releases one consumer; returns a result code (negative: failure).
+    using Release = std::function<int32_t(const std::string& consumer)>;
+
+    // Appends the name unless it is listed already.
+    void add(const std::string& consumer);
+    // Tries every listed consumer once; drops those released or already gone.
+    void cleanup(const Release& release);
+    std::vector<std::string> pending() const;
+
+private:
+    mutable std::recursive_mutex mutex_;
+    std::vector<std::string> consumers_;
+};
+
+} // namespace rs

@@ -1,0 +1,59 @@
+#include "rs/core/ServiceWork.h"
+
+#include "common/ResultCodes.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/i18n/NarvI18n.h"
+#include "rs/startup/logging/Loggers.h"
+
+#include <memory>
+
+namespace rs {
+
+namespace {
+
+const log4cxx::LoggerPtr& workLogger()
+{
+    return kav::loggers::get(kav::loggers::kWork);
+}
+
+} // namespace
+
+void ServiceWork::process()
+{
+    const std::string where = className_ + "::process";
+    LOG4CXX_DEBUG(workLogger(), where << ": Entering " << where);
+    int32_t result = KAV_GUARDED([this] {
+        execute();
+        return 0;
+    });
+    if (result < 0)
+        answerFailure();
+    else if (KAV_GUARDED([this] {
+                 answer(nullptr);
+                 return 0;
+             }) < 0)
+        delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+    LOG4CXX_DEBUG(workLogger(), where << ": Exiting " << where);
+}
+
+void ServiceWork::answerFailure()
+{
+    std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+    if (!error) {
+        // Nothing to tell the client: a failure without a description is a
+        // fault of the item, which is logged instead of answered.
+        std::string text;
+        if (kav::NarvI18n::instance().i18n(kav::msg::NO_ERROR_INFO, text) < 0)
+            text = "ERROR";
+        LOG4CXX_ERROR(workLogger(), className_ << "::process: " << text);
+        return;
+    }
+    kav::logErrorLine(workLogger(), log4cxx::Level::getError(), *error);
+    KAV_GUARDED([&] {
+        answer(error.get());
+        return 0;
+    });
+    delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+}
+
+} // namespace rs

@@ -1,0 +1,146 @@
+#include "rs/core/Task.h"
+
+#include <ace/Message_Block.h>
+#include <log4cxx/logger.h>
+
+namespace rs {
+
+namespace {
+
+const log4cxx::LoggerPtr& logger()
+{
+    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("rs.workQueue");
+    return instance;
+}
+
+Work* workOf(ACE_Message_Block* block)
+{
+    return reinterpret_cast<Work*>(block->base());
+}
+
+// Holds workToken_ in the mode the item asks for, for the item's run.
+class WorkTokenHold {
+public:
+    WorkTokenHold(ACE_RW_Thread_Mutex& token, bool shared) : token_(token)
+    {
+        if (shared)
+            token_.acquire_read();
+        else
+            token_.acquire_write();
+    }
+    ~WorkTokenHold() { token_.release(); }
+    WorkTokenHold(const WorkTokenHold&) = delete;
+    WorkTokenHold& operator=(const WorkTokenHold&) = delete;
+
+private:
+    ACE_RW_Thread_Mutex& token_;
+};
+
+} // namespace
+
+Task::Task()
+{
+    // Blocks carry no payload bytes, so the byte-based water marks never
+    // limit the queue; the count of queued requests is bounded by the
+    // connections' flow instead.
+    msg_queue()->high_water_mark(static_cast<size_t>(-1) / 2);
+}
+
+Task::~Task()
+{
+    if (thr_count() > 0)
+        hangUp();
+    deleteQueuedItems();
+}
+
+int Task::openWorkers(int threadCount)
+{
+    if (threadCount <= 0)
+        return -1;
+    startBarrier_ = std::make_unique<ACE_Barrier>(static_cast<unsigned>(threadCount));
+    return activate(THR_NEW_LWP | THR_JOINABLE, threadCount);
+}
+
+int Task::enqueueWork(Work* work)
+{
+    if (!work)
+        return -1;
+    auto* block = new (std::nothrow) ACE_Message_Block(reinterpret_cast<const char*>(work), 0,
+                                                       static_cast<unsigned long>(work->kind()));
+    if (!block) {
+        delete work;
+        return -1;
+    }
+    ACE_Time_Value noWait = ACE_Time_Value::zero;
+    if (msg_queue()->enqueue_prio(block, &noWait) == -1) {
+        block->release();
+        delete work;
+        return -1;
+    }
+    return 0;
+}
+
+void Task::hangUp()
+{
+    auto* block = new ACE_Message_Block(size_t{0}, ACE_Message_Block::MB_HANGUP);
+    block->msg_priority(kHangUpPriority);
+    if (msg_queue()->enqueue_tail(block) == -1) {
+        // The queue is closed: its threads have ended already.
+        block->release();
+    }
+    wait();
+}
+
+int Task::svc()
+{
+    startBarrier_->wait();
+    for (;;) {
+        dequeueToken_.acquire();
+        ACE_Message_Block* block = nullptr;
+        if (getq(block) == -1) {
+            dequeueToken_.release();
+            return -1;
+        }
+        if (block->msg_type() == ACE_Message_Block::MB_HANGUP) {
+            // Left at the head so that every other worker sees it as well.
+            ungetq(block);
+            dequeueToken_.release();
+            return 0;
+        }
+        Work* work = workOf(block);
+        block->release();
+        if (work)
+            runItem(work);
+        else
+            dequeueToken_.release();
+    }
+}
+
+void Task::runItem(Work* work)
+{
+    {
+        WorkTokenHold hold(workToken_, work->isShared());
+        dequeueToken_.release();
+        try {
+            work->process();
+        } catch (...) {
+            // process() catches everything itself; this only keeps the
+            // worker and the token alive if an item breaks that rule.
+            LOG4CXX_ERROR(logger(), "Task::svc: a work item let an exception escape process()");
+        }
+    }
+    delete work;
+}
+
+void Task::deleteQueuedItems()
+{
+    ACE_Message_Block* block = nullptr;
+    ACE_Time_Value noWait = ACE_Time_Value::zero;
+    while (msg_queue()->message_count() > 0 && msg_queue()->dequeue_head(block, &noWait) != -1) {
+        if (block->msg_type() != ACE_Message_Block::MB_HANGUP)
+            delete workOf(block);
+        block->release();
+    }
+}
+
+} // namespace rs

@@ -1,0 +1,62 @@
+#pragma once
+// Task: the fixed pool of worker threads that runs queued Work items.
+//
+// Items are taken off one priority queue (higher kind first, arrival order
+// within a kind) by one thread at a time (dequeueToken_). Before a thread
+// lets the next one dequeue, it acquires workToken_ for reading (shared
+// items) or writing (exclusive items); so an exclusive item waits for the
+// shared items already running and everything taken after it waits for it.
+//
+// Threads: open() and hangUp() are called by the owner (the main thread);
+// enqueueWork() from any thread; svc() runs on the pool's threads.
+// Ownership: each queued block points at its item without owning it; the
+// worker deletes both after process(). Items still queued when the Task is
+// destroyed are deleted with it, unprocessed.
+
+#include "rs/core/Work.h"
+
+#include <ace/Barrier.h>
+#include <ace/RW_Thread_Mutex.h>
+#include <ace/Task_T.h>
+#include <ace/Token.h>
+
+#include <memory>
+
+namespace rs {
+
+class Task : public ACE_Task<ACE_MT_SYNCH> {
+public:
+    // Priority of the hang-up block: at least as high as any item's kind.
+    static constexpr unsigned long kHangUpPriority = 4;
+
+    Task();
+    ~Task() override;
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    // Starts threadCount worker threads; ACE's activation result (-1 on failure).
+    // REQUIRES: called once, threadCount > 0.
+    int openWorkers(int threadCount);
+
+    // Queues the item by its kind without blocking. Takes ownership either
+    // way: on failure (-1) the item is deleted. Returns 0 on success.
+    int enqueueWork(Work* work);
+
+    // Puts the hang-up block at the tail of the queue and waits until every
+    // worker thread has ended. Items queued behind it are never processed.
+    void hangUp();
+
+    int svc() override;
+
+private:
+    // Runs one item under workToken_; releases dequeueToken_ once the item
+    // holds workToken_.
+    void runItem(Work* work);
+    void deleteQueuedItems();
+
+    std::unique_ptr<ACE_Barrier> startBarrier_;
+    ACE_Token dequeueToken_;
+    ACE_RW_Thread_Mutex workToken_;
+};
+
+} // namespace rs

@@ -1,0 +1,110 @@
+#pragma once
+// The work items that start, cancel and follow deployment runs: install
+// (and its re-checking form), uninstall, cancel, the deploy command's status
+// report and the status query.
+//
+// Threads and ownership as AppWork. None of them changes stored packages, so
+// all run beside other readers; the installer registry and the host status
+// table guard themselves.
+
+#include "interfaces/types/DplStatusList.h"
+#include "rs/deployment/operations/AppWork.h"
+
+#include <memory>
+
+namespace rs {
+
+// Where a run goes: the package, the resource group (empty: the internal
+// group) and an optional single host.
+struct RunTarget {
+    std::string package;
+    std::string resourceGroup;
+    std::string host;
+};
+
+// The steps that install and uninstall share: checks, installer, start.
+class AppRunPackageWork : public AppWork {
+public:
+    int32_t kind() const override { return 2; }
+
+protected:
+    AppRunPackageWork(std::string className, AppCaller caller, IAppDeploymentRespClient* response,
+        RunTarget target, bool uninstall, bool recheck);
+    void execute() final;
+
+    const RunTarget& target() const { return target_; }
+
+private:
+    void checkTarget() const;
+
+    RunTarget target_;
+    bool uninstall_;
+    bool recheck_;
+};
+
+class AppInstallPackageWork final : public AppRunPackageWork {
+public:
+    // recheck: every host is deployed again, whatever its last state.
+    AppInstallPackageWork(
+        AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool recheck);
+
+private:
+    void answer(const kav::IKavErrorInfo* error) override;
+};
+
+class AppUninstallPackageWork final : public AppRunPackageWork {
+public:
+    AppUninstallPackageWork(AppCaller caller, IAppDeploymentRespClient* response, RunTarget target);
+
+private:
+    void answer(const kav::IKavErrorInfo* error) override;
+};
+
+class AppCancelPackageWork final : public AppWork {
+public:
+    AppCancelPackageWork(AppCaller caller, IAppDeploymentRespClient* response, std::string package);
+    int32_t kind() const override { return 2; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    std::string package_;
+};
+
+// One report of the deploy command on a host.
+struct StatusReport {
+    std::string package;
+    std::string host;
+    uint32_t state = 0;
+    std::unique_ptr<kav::KavErrorInfo> error; // null or code 0: no error text
+};
+
+class AppSetPackageStatusWork final : public AppWork {
+public:
+    AppSetPackageStatusWork(AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
+    int32_t kind() const override { return 3; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    StatusReport report_;
+};
+
+class AppGetPackageStatusWork final : public AppWork {
+public:
+    AppGetPackageStatusWork(
+        AppCaller caller, IAppDeploymentRespClient* response, std::string package, uint32_t filter);
+    int32_t kind() const override { return 3; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    std::string package_;
+    uint32_t filter_;
+    std::unique_ptr<DplStatusList> list_;
+};
+
+} // namespace rs

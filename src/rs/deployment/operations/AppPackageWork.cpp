@@ -1,0 +1,153 @@
+#include "rs/deployment/operations/AppPackageWork.h"
+
+#include "common/ResultCodes.h"
+#include "rs/core/ServiceRules.h"
+#include "rs/deployment/installer/InstallerRegistry.h"
+#include "rs/deployment/operations/DeploymentRuntime.h"
+#include "rs/deployment/operations/PackageStore.h"
+#include "rs/repository/persist/ServiceStatusSink.h"
+#include "rs/startup/logging/AuditLog.h"
+
+#include <ace/Message_Block.h>
+
+namespace rs {
+
+namespace {
+
+// Catalogue messages of the package audit records (user, package, outcome).
+constexpr uint32_t kAuditAddDone = 0x14C22;
+constexpr uint32_t kAuditAddFailed = 0x14C23;
+constexpr uint32_t kAuditRemoveDone = 0x14C24;
+constexpr uint32_t kAuditRemoveFailed = 0x14C25;
+constexpr const char* kAuditType = "RSDEPLOY";
+
+std::string orDash(const std::string& text)
+{
+    return text.empty() ? "-" : text;
+}
+
+void auditPackage(uint32_t done, uint32_t failed, const std::string& user, const std::string& package,
+    const kav::IKavErrorInfo* error)
+{
+    if (error)
+        kav::audit::writeMessage(
+            failed, { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error) }, true);
+    else
+        kav::audit::writeMessage(done, { orDash(user), orDash(package), kAuditType });
+}
+
+} // namespace
+
+AppAddModuleWork::AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
+    std::string fileName, rpc::BlockPtr piece, int32_t flag)
+    : AppWork("AppAddModuleWork", std::move(caller), response)
+    , package_(std::move(package))
+    , fileName_(std::move(fileName))
+    , piece_(std::move(piece))
+    , flag_(flag)
+{
+}
+
+void AppAddModuleWork::execute()
+{
+    checkPermission(PackageStore::kConsumer, op::kAdd);
+    const std::string stored = PackageStore::storedName(package_.name, package_.type);
+    requireNoRunningInstaller(package_.name);
+    packageStore().storePiece(stored, fileName_, *piece_, flag_, caller().user);
+}
+
+void AppAddModuleWork::answer(const kav::IKavErrorInfo* error)
+{
+    if (error || flag_ == 1)
+        auditPackage(kAuditAddDone, kAuditAddFailed, caller().user, package_.name, error);
+    kav::KavErrorInfo success;
+    response().addPackageResp(error ? error : &success);
+}
+
+AppRemoveModuleWork::AppRemoveModuleWork(
+    AppCaller caller, IAppDeploymentRespClient* response, PackageName package)
+    : AppWork("AppRemoveModuleWork", std::move(caller), response)
+    , package_(std::move(package))
+{
+}
+
+void AppRemoveModuleWork::execute()
+{
+    checkPermission(PackageStore::kConsumer, op::kRemove);
+    const std::string stored = PackageStore::storedName(package_.name, package_.type);
+    requireNoRunningInstaller(package_.name);
+    int32_t result = KAV_GUARDED([&] { packageStore().remove(stored); });
+    if (result < 0) {
+        std::unique_ptr<kav::KavErrorInfo> cause(kav::takeErrorInfo());
+        switch (result) {
+        case kav::rc::RS_FILE_WRITE_FAILED:
+        case kav::rc::RS_DIR_DELETE_FAILED:
+        case kav::rc::RS_NO_SUCH_PACKAGE:
+        case kav::rc::RS_BAD_NAME:
+            kav::rethrowError(cause.release());
+        default:
+            KAV_THROW(
+                kav::rc::RS_PACKAGE_FAILED, cause ? cause->getDetail() : "package not removed", { stored });
+        }
+    }
+}
+
+void AppRemoveModuleWork::answer(const kav::IKavErrorInfo* error)
+{
+    auditPackage(kAuditRemoveDone, kAuditRemoveFailed, caller().user, package_.name, error);
+    kav::KavErrorInfo success;
+    response().removePackageResp(error ? error : &success);
+}
+
+AppGetModuleListWork::AppGetModuleListWork(AppCaller caller, IAppDeploymentRespClient* response)
+    : AppWork("AppGetModuleListWork", std::move(caller), response)
+{
+}
+
+void AppGetModuleListWork::execute()
+{
+    checkPermission(op::kList);
+    list_ = packageStore().list(caller().consumer);
+}
+
+void AppGetModuleListWork::answer(const kav::IKavErrorInfo* error)
+{
+    kav::KavErrorInfo success;
+    if (error)
+        list_.entries.clear();
+    response().getPackageListResp(error ? error : &success, &list_);
+}
+
+AppGetModuleWork::AppGetModuleWork(
+    AppCaller caller, IAppDeploymentRespClient* response, PackageName package, std::string extra)
+    : AppWork("AppGetModuleWork", std::move(caller), response)
+    , package_(std::move(package))
+    , extra_(std::move(extra))
+{
+}
+
+void AppGetModuleWork::execute()
+{
+    if (caller().user.empty())
+        KAV_THROW(kav::rc::RS_LOGON_REQUIRED, "getPackage needs a logon", { "getPackage" });
+    const std::string stored = PackageStore::storedName(package_.name, package_.type);
+    AppDplEntry record;
+    ACE_Message_Block* data = nullptr;
+    packageStore().read(stored, caller().consumer, record, data);
+    data_.reset(data);
+    fileName_ = record.fileName;
+    list_.entries.push_back(std::move(record));
+}
+
+void AppGetModuleWork::answer(const kav::IKavErrorInfo* error)
+{
+    kav::KavErrorInfo success;
+    if (error || !data_) {
+        data_ = rpc::makeBlock("");
+        list_.entries.clear();
+        fileName_.clear();
+    }
+    response().getPackageResp(error ? error : &success, &package_.name, &fileName_, data_.get(), &list_);
+}
+
+} // namespace rs

@@ -1,0 +1,78 @@
+#pragma once
+// The work items of the stored application packages: add (one upload
+// piece), remove, list and get. They answer through IAppDeploymentResp.
+//
+// Threads and ownership as AppWork; add and remove run alone under the work
+// queue's writer lock, list and get beside other readers.
+
+#include "interfaces/rpc/RpcCodecs.h"
+#include "interfaces/types/AppDplList.h"
+#include "rs/deployment/operations/AppWork.h"
+
+namespace rs {
+
+struct PackageName {
+    std::string name;
+    std::string type; // empty: the package for every host type
+};
+
+class AppAddModuleWork final : public AppWork {
+public:
+    AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
+        std::string fileName, rpc::BlockPtr piece, int32_t flag);
+    int32_t kind() const override { return 2; }
+    bool isShared() const override { return false; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    PackageName package_;
+    std::string fileName_;
+    rpc::BlockPtr piece_;
+    int32_t flag_;
+};
+
+class AppRemoveModuleWork final : public AppWork {
+public:
+    AppRemoveModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package);
+    int32_t kind() const override { return 2; }
+    bool isShared() const override { return false; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    PackageName package_;
+};
+
+class AppGetModuleListWork final : public AppWork {
+public:
+    AppGetModuleListWork(AppCaller caller, IAppDeploymentRespClient* response);
+    int32_t kind() const override { return 3; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    AppDplList list_;
+};
+
+class AppGetModuleWork final : public AppWork {
+public:
+    AppGetModuleWork(
+        AppCaller caller, IAppDeploymentRespClient* response, PackageName package, std::string extra);
+    int32_t kind() const override { return 1; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    PackageName package_;
+    std::string extra_;
+    AppDplList list_;
+    std::string fileName_;
+    rpc::BlockPtr data_;
+};
+
+} // namespace rs

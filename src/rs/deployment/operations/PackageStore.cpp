@@ -1,0 +1,137 @@
+#include "rs/deployment/operations/PackageStore.h"
+
+#include "common/KavErrorInfo.h"
+#include "common/ResultCodes.h"
+#include "rs/repository/IndexFile.h"
+#include "rs/repository/KavCacheFile.h"
+#include "rs/repository/NameValidator.h"
+#include "rs/repository/dplfileutils.h"
+
+#include <ace/Message_Block.h>
+
+#include <fcntl.h>
+
+#include <ctime>
+
+namespace rs {
+
+namespace {
+
+AppDplEntry recordOf(const kav::ModuleIndexEntry& entry, const std::string& consumer)
+{
+    AppDplEntry record;
+    record.setStoredName(entry.moduleName);
+    record.consumer = consumer;
+    record.owner = entry.owner;
+    record.fileName = entry.fileName;
+    record.fileSize = static_cast<uint32_t>(entry.fileSize);
+    record.addTime = static_cast<uint32_t>(entry.addTime);
+    return record;
+}
+
+} // namespace
+
+PackageStore::PackageStore(std::string storageDir)
+    : indexDir_(std::move(storageDir) + "/" + kConsumer)
+{
+}
+
+std::string PackageStore::storedName(const std::string& package, const std::string& type)
+{
+    kav::NameValidator::check("packageName", package, kav::NameKind::Segment);
+    if (type.empty())
+        return package;
+    kav::NameValidator::check("packageType", type, kav::NameKind::Segment);
+    return package + kTypeSeparator + type;
+}
+
+std::string PackageStore::packageDir(const std::string& storedName) const
+{
+    return indexDir_ + "/" + storedName;
+}
+
+void PackageStore::storePiece(const std::string& storedName, const std::string& fileName,
+    const ACE_Message_Block& piece, int32_t flag, const std::string& owner)
+{
+    kav::NameValidator::check("packageFileName", fileName, kav::NameKind::Segment);
+    const std::string dir = packageDir(storedName);
+    rsmanagerutils::assertPath(dir);
+    const std::string upload = dir + "/" + fileName + ".tmp";
+    if (rsmanagerutils::createFile(upload, piece, flag == 0 ? O_TRUNC : O_APPEND) != 0)
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "upload file not written", { upload });
+    if (flag == 1)
+        completeUpload(storedName, fileName, owner);
+}
+
+void PackageStore::completeUpload(
+    const std::string& storedName, const std::string& fileName, const std::string& owner)
+{
+    const std::string dir = packageDir(storedName);
+    kav::IndexFile index(indexDir_);
+    kav::ModuleIndexEntry previous;
+    if (index.getServiceEntryByName(storedName, previous) == 0 && !previous.fileName.empty()
+        && previous.fileName != fileName) {
+        kav::KavFileCache::instance()->closeFile(dir + "/" + previous.fileName);
+        rsmanagerutils::deleteFile(dir + "/" + previous.fileName);
+    }
+    const std::string target = dir + "/" + fileName;
+    kav::KavFileCache::instance()->closeFile(target);
+    if (rsmanagerutils::moveFile(target + ".tmp", target) != 0)
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
+
+    kav::ModuleIndexEntry entry;
+    entry.moduleName = storedName;
+    entry.version = std::to_string(std::stol(index.getVersionByName(storedName)) + 1);
+    entry.fileName = fileName;
+    entry.addTime = static_cast<int32_t>(std::time(nullptr));
+    entry.owner = owner;
+    entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
+    index.addServiceEntry(entry);
+    if (index.writeServiceFile() != 0)
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
+}
+
+void PackageStore::remove(const std::string& storedName)
+{
+    kav::IndexFile index(indexDir_);
+    if (!index.doesEntryExist(storedName))
+        KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
+    index.removeServiceEntryByName(storedName);
+    if (index.writeServiceFile() != 0)
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
+    if (rsmanagerutils::deleteDir(packageDir(storedName)) < 0)
+        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "package directory not removed", { packageDir(storedName) });
+}
+
+bool PackageStore::contains(const std::string& package) const
+{
+    return kav::IndexFile(indexDir_).doesEntryExistAnyOS(package);
+}
+
+AppDplList PackageStore::list(const std::string& consumer) const
+{
+    AppDplList list;
+    for (const auto& entry : kav::IndexFile(indexDir_).getAllEntries())
+        if (!entry.deleted)
+            list.entries.push_back(recordOf(entry, consumer));
+    return list;
+}
+
+void PackageStore::read(const std::string& storedName, const std::string& consumer, AppDplEntry& record,
+    ACE_Message_Block*& data) const
+{
+    data = nullptr;
+    kav::ModuleIndexEntry entry;
+    if (kav::IndexFile(indexDir_).getServiceEntryByName(storedName, entry) != 0 || entry.deleted)
+        KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
+    const std::string dir = packageDir(storedName);
+    std::string fileName;
+    if (rsmanagerutils::findFile(dir, fileName) != 0)
+        KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
+    if (kav::KavFileCache::instance()->readFile(dir + "/" + fileName, data) != 0)
+        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "package file not read", { dir + "/" + fileName });
+    record = recordOf(entry, consumer);
+    record.fileName = fileName;
+}
+
+} // namespace rs

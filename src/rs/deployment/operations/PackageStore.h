@@ -1,0 +1,60 @@
+#pragma once
+// PackageStore: the application packages of the repository. Packages are
+// modules of the repository's ".global" consumer: each stored name (the
+// package name, or "<name>.type_<type>" for a package of one host type) has
+// a directory REPO/.global/<stored name> holding its one file, and an entry
+// in REPO/.global/.index. Uploads arrive in pieces (flag 0 first, 1 last,
+// any other value in between) into "<file>.tmp" and are moved into place
+// when the last piece arrives, so a reader never sees half a package.
+//
+// This is the same storage walk as the module upload of a consumer; it is
+// kept in one class so that the module operations can share it.
+//
+// Thread-safety: none of its own. Work items use it under the work queue's
+// readers/writer lock (exclusive for store and remove). Failures are thrown
+// as KavException.
+
+#include "interfaces/types/AppDplList.h"
+
+#include <cstdint>
+#include <string>
+
+class ACE_Message_Block;
+
+namespace rs {
+
+class PackageStore {
+public:
+    static constexpr const char* kConsumer = ".global";
+    static constexpr const char* kTypeSeparator = ".type_";
+
+    explicit PackageStore(std::string storageDir);
+
+    // "<package>.type_<type>", or the package name when type is empty.
+    // Throws RS_BAD_NAME for a name that cannot be a single path segment.
+    static std::string storedName(const std::string& package, const std::string& type);
+
+    const std::string& indexDir() const { return indexDir_; }
+    std::string packageDir(const std::string& storedName) const;
+
+    // Adds one upload piece; the last piece (flag 1) completes the upload.
+    void storePiece(const std::string& storedName, const std::string& fileName,
+        const ACE_Message_Block& piece, int32_t flag, const std::string& owner);
+    // Removes the package's entry and directory (0xd0014c35 when not stored).
+    void remove(const std::string& storedName);
+    // Whether the package is stored, for any host type or none.
+    bool contains(const std::string& package) const;
+    // One record per stored package, consumer as given.
+    AppDplList list(const std::string& consumer) const;
+    // The record and the contents of one stored package. The caller owns
+    // *data (release() it). Throws 0xd0014c35, 0xd0014c15 or 0xd0014c16.
+    void read(const std::string& storedName, const std::string& consumer, AppDplEntry& record,
+        ACE_Message_Block*& data) const;
+
+private:
+    void completeUpload(const std::string& storedName, const std::string& fileName, const std::string& owner);
+
+    std::string indexDir_;
+};
+
+} // namespace rs

@@ -1,0 +1,32 @@
+#pragma once
+// GetModuleListWork: the records of every module of the connection's
+// consumer, deleted ones included. The consumer "/" lists every consumer
+// directory that holds an index; the empty consumer lists the global index.
+// Answers getModuleListResp.
+//
+// Threads and ownership: as ModuleWork.
+
+#include "interfaces/types/RepositoryAppList.h"
+#include "rs/repository/operations/ModuleWork.h"
+
+namespace rs {
+
+class GetModuleListWork final : public ModuleWork {
+public:
+    GetModuleListWork(
+        IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository);
+
+    int32_t kind() const override { return 3; }
+    bool isShared() const override { return true; }
+
+private:
+    void execute() override;
+    void answer(const kav::IKavErrorInfo* error) override;
+
+    // Appends the records of the index in directory, naming consumer as their consumer.
+    void appendIndex(const std::string& directory, const std::string& consumer);
+
+    RepositoryAppList list_;
+};
+
+} // namespace rs

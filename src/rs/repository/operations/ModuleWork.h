@@ -1,0 +1,38 @@
+#pragma once
+// ModuleWork: the base of the module work items (add, remove, list, get,
+// link). It holds what every one of them needs: the connection's response
+// client, the consumer whose index the request works on, the user of the
+// connection and the repository directory.
+//
+// Threads: constructed on a communication thread, processed and deleted on
+// a worker thread (ServiceWork).
+// Ownership: holds a reference to the response client, released with the
+// item; owns copies of its strings.
+
+#include "common/Referable.h"
+#include "interfaces/IRepositoryResp.h"
+#include "rs/core/ServiceWork.h"
+
+#include <string>
+
+namespace rs {
+
+class ModuleWork : public ServiceWork {
+protected:
+    ModuleWork(std::string className, IRepositoryRespClient* response, std::string consumer, std::string user,
+        std::string repository)
+        : ServiceWork(std::move(className))
+        , response_(response)
+        , consumer_(std::move(consumer))
+        , user_(std::move(user))
+        , repository_(std::move(repository))
+    {
+    }
+
+    kav::RefPtr<IRepositoryRespClient> response_;
+    const std::string consumer_;
+    const std::string user_;
+    const std::string repository_;
+};
+
+} // namespace rs

@@ -1,0 +1,205 @@
+#include "rs/repository/operations/ModuleWorkSupport.h"
+
+#include "common/ResultCodes.h"
+#include "rs/core/RepositoryService.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/repository/KavCacheFile.h"
+#include "rs/repository/NameValidator.h"
+#include "rs/repository/dplfileutils.h"
+#include "rs/startup/logging/AuditLog.h"
+#include "rs/startup/logging/Loggers.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace rs::modules {
+
+namespace {
+
+// Audit catalogue messages: add succeeded, add failed, remove succeeded, remove failed.
+constexpr uint32_t kAddSucceeded = 0x14C22;
+constexpr uint32_t kAddFailed = 0x14C23;
+constexpr uint32_t kRemoveSucceeded = 0x14C24;
+constexpr uint32_t kRemoveFailed = 0x14C25;
+// The third parameter of a success record.
+constexpr const char* kSuccessMark = "ZOZARAVODO";
+
+const log4cxx::LoggerPtr& workLogger()
+{
+    return kav::loggers::get(kav::loggers::kWork);
+}
+
+std::string relativeConsumer(const std::string& consumer)
+{
+    return !consumer.empty() && consumer.front() == '/' ? consumer.substr(1) : consumer;
+}
+
+std::string orDash(const std::string& value)
+{
+    return value.empty() ? "-" : value;
+}
+
+// Walks REPO + "/" + path, appending the paths of the directories that hold an index.
+void collectConsumerPaths(
+    const std::string& repository, const std::string& path, std::vector<std::string>& paths)
+{
+    const std::string directory = repository + (path == "/" ? "" : path);
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(directory.c_str()), ::closedir);
+    if (!handle)
+        KAV_THROW(-errno, "cannot list " + directory);
+    while (const dirent* entry = ::readdir(handle.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat info { };
+        if (::lstat((directory + "/" + name).c_str(), &info) != 0)
+            continue; // removed while we looked
+        if (S_ISDIR(info.st_mode))
+            collectConsumerPaths(repository, (path.size() == 1 ? path : path + "/") + name, paths);
+        else if (S_ISREG(info.st_mode) && name == kav::IndexFile::kFileName)
+            paths.push_back(path);
+    }
+}
+
+} // namespace
+
+std::string indexDirectory(const std::string& repository, const std::string& consumer)
+{
+    const std::string relative = relativeConsumer(consumer);
+    return relative.empty() ? repository : repository + "/" + relative;
+}
+
+std::string moduleDirectory(
+    const std::string& repository, const std::string& consumer, const std::string& module)
+{
+    return indexDirectory(repository, consumer) + "/" + module;
+}
+
+void checkConsumer(const std::string& consumer)
+{
+    kav::NameValidator::check("consumer", relativeConsumer(consumer), kav::NameKind::Consumer);
+}
+
+void checkName(const std::string& argument, const std::string& value)
+{
+    kav::NameValidator::check(argument, value, kav::NameKind::Segment);
+}
+
+bool isPermitted(const std::string& user, const std::string& consumer, Operation operation)
+{
+    if (consumer.empty())
+        return true;
+    std::string out;
+    if (RepositoryService::instance().checkPermission(user, consumer, static_cast<int>(operation), out) >= 0)
+        return true;
+    delete kav::takeErrorInfo();
+    return false;
+}
+
+void requirePermission(const std::string& user, const std::string& consumer, Operation operation)
+{
+    if (!isPermitted(user, consumer, operation))
+        KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "user " + orDash(user) + " may not do this on " + consumer);
+}
+
+void writeIndex(kav::IndexFile& index)
+{
+    if (index.writeServiceFile() != 0)
+        KAV_THROW(
+            kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + index.path(), { kav::IndexFile::kFileName });
+}
+
+std::string nextVersion(const kav::IndexFile& index, const std::string& module)
+{
+    const std::string current = index.getVersionByName(module);
+    char* end = nullptr;
+    long value = std::strtol(current.c_str(), &end, 10);
+    if (end == current.c_str() || value < 0)
+        value = 0;
+    return std::to_string(value + 1);
+}
+
+std::string servedFile(const std::string& moduleDir, const std::string& indexedName)
+{
+    struct stat info { };
+    if (!indexedName.empty() && ::stat((moduleDir + "/" + indexedName).c_str(), &info) == 0
+        && S_ISREG(info.st_mode))
+        return indexedName;
+    std::string found;
+    rsmanagerutils::findFile(moduleDir, found);
+    return found;
+}
+
+void removeOtherFiles(const std::string& directory, const std::string& keep)
+{
+    std::vector<std::string> others;
+    if (std::unique_ptr<DIR, int (*)(DIR*)> handle { ::opendir(directory.c_str()), ::closedir }) {
+        while (const dirent* entry = ::readdir(handle.get())) {
+            struct stat info { };
+            const std::string name = entry->d_name;
+            if (name != keep && ::lstat((directory + "/" + name).c_str(), &info) == 0
+                && S_ISREG(info.st_mode))
+                others.push_back(name);
+        }
+    }
+    for (const std::string& name : others) {
+        kav::KavFileCache::instance()->closeFile(directory + "/" + name);
+        rsmanagerutils::deleteFile(directory + "/" + name);
+    }
+}
+
+RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer)
+{
+    RepositoryAppEntry record;
+    record.version = entry.version;
+    record.moduleName = entry.moduleName;
+    record.linkedApps = entry.linkedApps;
+    record.consumer = consumer;
+    record.owner = entry.owner;
+    record.fileName = entry.fileName;
+    record.fileSize = static_cast<uint32_t>(entry.fileSize);
+    record.addTime = static_cast<uint32_t>(entry.addTime);
+    record.deleted = entry.deleted;
+    return record;
+}
+
+std::vector<std::string> consumerPaths(const std::string& repository)
+{
+    std::vector<std::string> paths;
+    int32_t result = KAV_GUARDED([&] {
+        collectConsumerPaths(repository, "/", paths);
+        return 0;
+    });
+    if (result < 0) {
+        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+        LOG4CXX_ERROR(
+            workLogger(), (error ? kav::errorLine(*error) : std::string()) << " getConsumerPathList failed.");
+    }
+    return paths;
+}
+
+void auditSuccess(Audited action, const std::string& user, const std::string& module)
+{
+    kav::audit::writeMessage(action == Audited::Add ? kAddSucceeded : kRemoveSucceeded,
+        { orDash(user), orDash(module), kSuccessMark });
+}
+
+void auditFailure(
+    Audited action, const std::string& user, const std::string& module, const kav::IKavErrorInfo& error)
+{
+    std::string text
+        = kav::catalogueText(static_cast<uint32_t>(error.getCode()) & 0xFFFFFFu, error.getParams());
+    if (text.empty())
+        text = error.getDetail();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    kav::audit::writeMessage(
+        action == Audited::Add ? kAddFailed : kRemoveFailed, { orDash(user), orDash(module), text });
+}
+
+} // namespace rs::modules

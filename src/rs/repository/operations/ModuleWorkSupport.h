@@ -1,0 +1,68 @@
+#pragma once
+// What the module work items share: where a consumer's index and modules
+// live, the permission check, the checked index write, the records of the
+// list answers and the audit records of uploads and removals.
+//
+// Threads: worker threads; the functions keep no state of their own.
+
+#include "common/KavErrorInfo.h"
+#include "interfaces/types/RepositoryAppList.h"
+#include "rs/repository/IndexFile.h"
+
+#include <string>
+#include <vector>
+
+namespace rs::modules {
+
+// Operation numbers of the service's permission check.
+enum class Operation { Add = 1, Remove = 2, Link = 3, List = 4 };
+
+// The directory of a consumer's index below the repository directory. The
+// consumer is a resource manager path ("/apps/web"): its leading "/" only
+// marks it as absolute, so "/apps/web" and "apps/web" name the same
+// directory; the empty consumer is the repository directory itself.
+std::string indexDirectory(const std::string& repository, const std::string& consumer);
+// indexDirectory + "/" + module.
+std::string moduleDirectory(
+    const std::string& repository, const std::string& consumer, const std::string& module);
+
+// Refuses (RS_BAD_NAME, logged) a consumer that cannot become a directory.
+void checkConsumer(const std::string& consumer);
+// Refuses (RS_BAD_NAME, logged) a module, file or application name.
+void checkName(const std::string& argument, const std::string& value);
+
+// Whether user may run the operation on the consumer; a refusal's error
+// information is dropped. Always true for the empty consumer.
+bool isPermitted(const std::string& user, const std::string& consumer, Operation operation);
+// Throws RS_PERMISSION_DENIED when isPermitted is false.
+void requirePermission(const std::string& user, const std::string& consumer, Operation operation);
+
+// writeServiceFile, throwing RS_FILE_WRITE_FAILED (".index") when it fails.
+void writeIndex(kav::IndexFile& index);
+
+// getVersionByName + 1, as text (a version that is not a number counts as 0).
+std::string nextVersion(const kav::IndexFile& index, const std::string& module);
+
+// The file a module directory serves: the index's file name when that file
+// is there (an upload in progress or a replaced file left by a crash may lie
+// beside it), else the directory's first file. Empty when there is none.
+std::string servedFile(const std::string& moduleDir, const std::string& indexedName);
+
+// Deletes every regular file of the directory except keep (older uploads).
+void removeOtherFiles(const std::string& directory, const std::string& keep);
+
+// The list record of an index entry, as held by the consumer's index.
+RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer);
+
+// The consumer paths below the repository that hold an index, in directory
+// listing order: "/" for the repository directory itself, then "/a",
+// "/a/b", ... A failure inside the walk is logged and ends it.
+std::vector<std::string> consumerPaths(const std::string& repository);
+
+// Audit records of uploads and removals.
+enum class Audited { Add, Remove };
+void auditSuccess(Audited action, const std::string& user, const std::string& module);
+void auditFailure(
+    Audited action, const std::string& user, const std::string& module, const kav::IKavErrorInfo& error);
+
+} // namespace rs::modules

@@ -1,0 +1,49 @@
+#include "rs/repository/operations/RemoveModuleWork.h"
+
+#include "common/ResultCodes.h"
+#include "rs/repository/IndexFile.h"
+#include "rs/repository/dplfileutils.h"
+#include "rs/repository/operations/ModuleWorkSupport.h"
+
+namespace rs {
+
+using namespace rs::modules;
+
+RemoveModuleWork::RemoveModuleWork(std::string module, IRepositoryRespClient* response, std::string consumer,
+    std::string user, std::string repository)
+    : ModuleWork("RemoveModuleWork", response, std::move(consumer), std::move(user), std::move(repository))
+    , module_(std::move(module))
+{
+}
+
+void RemoveModuleWork::execute()
+{
+    checkName("moduleName", module_);
+    checkConsumer(consumer_);
+    requirePermission(user_, consumer_, Operation::Remove);
+    kav::IndexFile index(indexDirectory(repository_, consumer_));
+    if (!index.doesEntryExist(module_))
+        KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, module_ + " does not exist", { module_, consumer_ });
+    if (index.getLinkCountByName(module_) != 0)
+        KAV_THROW(kav::rc::RS_MODULE_LINKED, module_ + " has linked applications", { module_ });
+    index.deleteServiceByName(module_);
+    writeIndex(index);
+
+    const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
+    int removed = rsmanagerutils::deleteDir(moduleDir);
+    if (removed < 0)
+        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "cannot delete " + moduleDir);
+    if (removed == 1)
+        KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, moduleDir + " was already gone", { module_, consumer_ });
+    auditSuccess(Audited::Remove, user_, module_);
+}
+
+void RemoveModuleWork::answer(const kav::IKavErrorInfo* error)
+{
+    kav::KavErrorInfo success;
+    if (error)
+        auditFailure(Audited::Remove, user_, module_, *error);
+    response_->removeModuleResp(error ? error : &success);
+}
+
+} // namespace rs

@@ -1,0 +1,238 @@
+#include "rs/repository/operations/RepositoryServer.h"
+
+#include "common/ResultCodes.h"
+#include "rs/core/RepositoryService.h"
+#include "rs/core/ServerBinding.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/repository/operations/AddModuleWork.h"
+#include "rs/repository/operations/GetModuleListWork.h"
+#include "rs/repository/operations/GetModuleWork.h"
+#include "rs/repository/operations/LinkModuleAppWork.h"
+#include "rs/repository/operations/LogonWork.h"
+#include "rs/repository/operations/ModuleWorkSupport.h"
+#include "rs/repository/operations/RemoveModuleWork.h"
+#include "rs/startup/KavQelUtils.h"
+#include "rs/startup/logging/Loggers.h"
+
+#include <functional>
+#include <memory>
+
+namespace rs {
+
+namespace {
+
+const log4cxx::LoggerPtr& logger()
+{
+    return kav::loggers::get(kav::loggers::kRepositoryServer);
+}
+
+
+// The failure of a request that could not be queued, taken from the thread.
+std::unique_ptr<kav::KavErrorInfo> takeFailure()
+{
+    std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+    if (!error)
+        error = std::make_unique<kav::KavErrorInfo>(kav::rc::RS_FAILED, KAV_LOCATION, "", "");
+    kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
+    return error;
+}
+
+} // namespace
+
+bool RepositoryServer::serve(zephcomm::Channel* channel)
+{
+    return bindServer<RepositoryServer, IRepositoryRespClient>(channel, IRepository::kInterfaceName,
+                                                              IRepository::prototypes(),
+                                                              new (std::nothrow) RepositoryServer(true));
+}
+
+RepositoryServer::~RepositoryServer()
+{
+    if (response_)
+        response_->release();
+}
+
+void RepositoryServer::setResponse(IRepositoryRespClient* response)
+{
+    if (response_)
+        response_->release();
+    response_ = response;
+}
+
+void RepositoryServer::setUserName(const std::string& userName)
+{
+    std::lock_guard lock(mutex_);
+    userName_ = userName;
+}
+
+std::string RepositoryServer::userName() const
+{
+    std::lock_guard lock(mutex_);
+    return userName_;
+}
+
+void RepositoryServer::complete(int error, zephcomm::Call* call)
+{
+    if (error != 0 && !call && response_)
+        response_->detach();
+    IRepository::CallCompletionImp::complete(error, call);
+}
+
+void RepositoryServer::logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
+{
+    delete kav::takeErrorInfo();
+    int32_t result = KAV_GUARDED([&] {
+        if (!credential || !consumer || status() != 0)
+            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
+        LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
+        // An empty credential repeats the connection's previous logon.
+        if (credential->empty() && !credential_.empty())
+            *credential = credential_;
+        consumer_ = *consumer;
+        credential_ = *credential;
+        auto* work = new (std::nothrow) LogonWork(*credential, *consumer, this, response_);
+        if (!work)
+            KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
+        return RepositoryService::instance().enqueue(work);
+    });
+    if (result < 0) {
+        auto error = takeFailure();
+        std::string empty;
+        response_->logonResp(error.get(), &empty, &empty);
+    }
+}
+
+void RepositoryServer::shutdownRS(std::unique_ptr<std::string>)
+{
+    LOG4CXX_DEBUG(logger(), "RepositoryServer::shutdownRS Got parameters: ");
+    if (mayShutdown_)
+        RepositoryService::instance().signalShutdown();
+}
+
+void RepositoryServer::getRSVersion(std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion,
+                                    int32_t value)
+{
+    LOG4CXX_DEBUG(logger(), "RepositoryServer::getRSVersion Got parameters: "
+                                << (narvVersion ? narvVersion->display() : "") << ", "
+                                << (qelVersion ? qelVersion->display() : "") << ", " << value);
+    QelVersion qel = KavQelUtils::instance().getQelVersion();
+    KavVersion service { 4, 0, 0, "" };
+    KavVersion product { qel.major, qel.minor, qel.patch, "" };
+    kav::KavErrorInfo success;
+    response_->getRSVersionResp(&success, &service, &product, 1);
+}
+
+// --- Module operations ---------------------------------------------------
+// Each request is checked for its required arguments, logged and queued as
+// its work item, which answers later; a request that cannot be queued is
+// answered here at once (and, for uploads and removals, audited).
+
+namespace {
+
+// Runs the queuing steps; 0 when queued, else negative with the thread's
+// error information describing the failure.
+int32_t queueWork(bool argumentsPresent, const char* operation, const std::string& parameters,
+                  const std::function<Work*()>& create)
+{
+    delete kav::takeErrorInfo();
+    return KAV_GUARDED([&] {
+        if (!argumentsPresent)
+            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, std::string(operation) + " misses a required argument");
+        LOG4CXX_DEBUG(logger(), "RepositoryServer::" << operation << " Got parameters: " << parameters);
+        Work* work = create();
+        if (!work)
+            KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, std::string(operation) + " work not created");
+        return RepositoryService::instance().enqueue(work);
+    });
+}
+
+const std::string& repositoryDir()
+{
+    return RepositoryService::instance().storageDir();
+}
+
+std::string orEmpty(const std::unique_ptr<std::string>& value)
+{
+    return value ? *value : std::string();
+}
+
+} // namespace
+
+void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
+                                 std::unique_ptr<std::string> moduleFileName, rpc::BlockPtr moduleData, int32_t flag)
+{
+    const std::string user = userName();
+    const bool present = moduleName && moduleFileName && moduleData && status() == 0;
+    const std::string parameters = consumer_ + ", " + orEmpty(moduleName) + ", " + orEmpty(moduleFileName);
+    int32_t result = queueWork(present, "addModule", parameters, [&] {
+        return new (std::nothrow) AddModuleWork(*moduleName, *moduleFileName, std::move(moduleData), flag,
+                                                response_, consumer_, user, repositoryDir());
+    });
+    if (result >= 0)
+        return;
+    auto error = takeFailure();
+    modules::auditFailure(modules::Audited::Add, user, orEmpty(moduleName), *error);
+    std::string noVersion;
+    response_->addModuleResp(error.get(), &noVersion);
+}
+
+void RepositoryServer::removeModule(std::unique_ptr<std::string> moduleName)
+{
+    const std::string user = userName();
+    int32_t result = queueWork(moduleName && status() == 0, "removeModule", orEmpty(moduleName), [&] {
+        return new (std::nothrow) RemoveModuleWork(*moduleName, response_, consumer_, user, repositoryDir());
+    });
+    if (result >= 0)
+        return;
+    auto error = takeFailure();
+    modules::auditFailure(modules::Audited::Remove, user, orEmpty(moduleName), *error);
+    response_->removeModuleResp(error.get());
+}
+
+void RepositoryServer::getModuleList()
+{
+    int32_t result = queueWork(status() == 0, "getModuleList", consumer_, [&] {
+        return new (std::nothrow) GetModuleListWork(response_, consumer_, userName(), repositoryDir());
+    });
+    if (result >= 0)
+        return;
+    auto error = takeFailure();
+    RepositoryAppList empty;
+    response_->getModuleListResp(error.get(), &empty);
+}
+
+void RepositoryServer::getModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> version,
+                                 std::unique_ptr<std::string> consumer)
+{
+    const bool present = moduleName && version && consumer && status() == 0;
+    const std::string parameters
+        = orEmpty(moduleName) + ", " + orEmpty(version) + ", " + orEmpty(consumer);
+    int32_t result = queueWork(present, "getModule", parameters, [&] {
+        return new (std::nothrow) GetModuleWork(*moduleName, *version, response_, *consumer, repositoryDir());
+    });
+    if (result >= 0)
+        return;
+    auto error = takeFailure();
+    std::string none;
+    RepositoryAppList empty;
+    auto noData = rpc::makeBlock("");
+    response_->getModuleResp(error.get(), &none, &none, noData.get(), &empty);
+}
+
+void RepositoryServer::linkModuleApplication(std::unique_ptr<std::string> applicationName,
+                                             std::unique_ptr<std::string> moduleName, int32_t flag)
+{
+    const bool present = applicationName && moduleName && status() == 0;
+    const std::string parameters
+        = orEmpty(applicationName) + ", " + orEmpty(moduleName) + ", " + std::to_string(flag);
+    int32_t result = queueWork(present, "linkModuleApplication", parameters, [&] {
+        return new (std::nothrow) LinkModuleAppWork(flag != 0, *applicationName, *moduleName, response_,
+                                                    consumer_, userName(), repositoryDir());
+    });
+    if (result >= 0)
+        return;
+    auto error = takeFailure();
+    response_->linkModuleApplicationResp(error.get());
+}
+
+} // namespace rs

@@ -1,0 +1,237 @@
+#include "rs/startup/Daemon.h"
+
+#include "common/ResultCodes.h"
+#include "rs/core/RepositoryService.h"
+#include "rs/core/RepositoryServerManager.h"
+#include "rs/deployment/operations/AppDeploymentServer.h"
+#include "rs/events/EventNotification.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/i18n/NarvI18n.h"
+#include "rs/repository/KavCacheFile.h"
+#include "rs/repository/dplfileutils.h"
+#include "rs/repository/operations/RepositoryServer.h"
+#include "rs/startup/KavQelUtils.h"
+#include "rs/startup/ResourceManagerBinding.h"
+#include "rs/startup/VersionBanner.h"
+#include "rs/startup/logging/AuditLog.h"
+#include "rs/startup/logging/Loggers.h"
+#include "rs/startup/logging/ProcessProperties.h"
+
+#include <ace/UUID.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rs {
+
+namespace {
+
+constexpr const char* kDeployClientName = "RSDEPLOY";
+constexpr const char* kServiceUrlName = "RS_DEPLOY";
+constexpr const char* kBadPortText = "Invalid value specified for RS port. Port must be a number in the range of 1 - 65535.";
+
+const log4cxx::LoggerPtr& logger()
+{
+    return kav::loggers::get(kav::loggers::kDaemon);
+}
+
+std::string catalogueText(uint32_t number, const kav::Params& params = {})
+{
+    std::string text;
+    kav::NarvI18n::instance().i18n(number, params, text);
+    return text;
+}
+
+std::string processUserName()
+{
+    if (const passwd* entry = ::getpwuid(::geteuid()))
+        return entry->pw_name;
+    return std::to_string(::geteuid());
+}
+
+std::string currentDirectory()
+{
+    char buffer[512];
+    return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+void raiseEvent(int32_t code, const std::string& s1, const std::string& s2, const std::string& s3)
+{
+    kav::EventNotification::instance().triggerEventInterface(code, s1, s2, s3, "", "");
+    delete kav::takeErrorInfo(); // an event that cannot be raised must not hide the failure
+}
+
+} // namespace
+
+Daemon::Daemon() : KavGenericDaemon("rs") {}
+
+Daemon::~Daemon() = default;
+
+bool Daemon::parseArgs(int argc, char* argv[])
+{
+    readEnvironment(config_, processEnvironment());
+    switch (parseOptions(config_, argc, argv)) {
+    case OptionsOutcome::ShowVersion:
+        printVersion();
+        std::exit(0);
+    case OptionsOutcome::ShowUsage:
+        std::cout << usageLine(argv[0]) << std::flush;
+        std::exit(0);
+    case OptionsOutcome::Run:
+        break;
+    }
+    if (!config_.logPropertyFile.empty())
+        processLogPropertyFile() = config_.logPropertyFile;
+    return true;
+}
+
+void Daemon::checkAndSetDefault()
+{
+    config_.logPropertyFile = processLogPropertyFile();
+    DefaultSources sources { KavQelUtils::instance().isGridMode(), currentDirectory() };
+    std::string logDir = applyDirectoryDefaults(config_, processEnvironment(), sources);
+    if (!logDir.empty() && ::access(logDir.c_str(), F_OK) != 0)
+        rsmanagerutils::assertPath(logDir); // a log directory that cannot be made only loses the file log
+    processLogPropertyFile() = config_.logPropertyFile;
+}
+
+bool Daemon::initApp()
+{
+    int32_t result = KAV_GUARDED([this] {
+        ACE_Utils::UUID_GENERATOR::instance()->init();
+        checkAndSetDefault();
+        KavGenericDaemon::initApp();
+        LOG4CXX_DEBUG(logger(), "Deamon::initApp(): Starting Repository Service...");
+        checkConfiguration();
+        shutdownEvent_ = std::make_unique<ACE_Auto_Event>();
+        initService();
+        kav::KavFileCache::instance()->setCacheSize(config_.cacheSize);
+        kav::KavFileCache::instance()->setCacheTimeout(config_.cacheTimeout);
+        if (config_.auditLog) {
+            auto sources = kav::audit::DirectorySources::collect(kav::resourceManagerConfParams(),
+                                                                 KavQelUtils::instance().isGridMode());
+            kav::audit::init(sources);
+        }
+        return 0;
+    });
+    if (result < 0)
+        reportFailure(result);
+    return true;
+}
+
+void Daemon::initService()
+{
+    auto& service = RepositoryService::instance();
+    resourceManager_ = makeResourceManagerAccess();
+    service.setResourceManager(resourceManager_.get());
+    service.setListenerFactory([](const ListenerSettings& settings) {
+        return makeAcceptorListener(settings, { { "IRepository", &RepositoryServer::serve },
+                                                { "IAppDeployment", &AppDeploymentServer::serve } });
+    });
+    service.setShutdownEvent(shutdownEvent_.get());
+    service.init(config_.port, config_.hostTimeout, kWorkerThreads);
+    initResourceManager(kDeployClientName);
+}
+
+void Daemon::checkConfiguration()
+{
+    checkPort();
+    checkStorageDir();
+    RepositoryService::instance().setStorageDir(config_.storageDir);
+}
+
+void Daemon::checkPort()
+{
+    if (parsePort(config_.portText, config_.port))
+        return;
+    std::string host = kav::localHostName();
+    raiseEvent(kav::EventNotification::EVENT_NARV_RS_EXIT_PORT, config_.portText, host, kBadPortText);
+    KAV_THROW(kav::rc::BAD_PORT, kBadPortText, { config_.portText, host, kBadPortText });
+}
+
+void Daemon::checkStorageDir()
+{
+    const std::string& dir = config_.storageDir;
+    if (!dir.empty() && rsmanagerutils::assertPath(dir) >= 0 && ::access(dir.c_str(), R_OK | W_OK) == 0)
+        return;
+    std::string host = kav::localHostName();
+    std::string user = processUserName();
+    raiseEvent(kav::EventNotification::EVENT_NARV_RS_EXIT_STORAGE_DIR, dir, host, user);
+    KAV_THROW(kav::rc::BAD_STORAGE_DIR, "storage directory not usable", { dir, host, user });
+}
+
+bool Daemon::startup()
+{
+    LOG4CXX_DEBUG(logger(), "Entered Deamon::startup()");
+    int32_t result = KAV_GUARDED([this] {
+        RepositoryService::instance().startUp();
+        registerServiceAddress();
+        raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, kav::localHostName(), config_.portText, "");
+        std::cerr << catalogueText(kav::msg::STARTED) << std::endl;
+        runLoop();
+        return 0;
+    });
+    if (result < 0)
+        reportFailure(result);
+    LOG4CXX_DEBUG(logger(), "Exit Deamon::startup()");
+    return true;
+}
+
+void Daemon::registerServiceAddress()
+{
+    registerServiceUrl(kServiceUrlName, kav::localHostName() + ":" + config_.portText);
+}
+
+void Daemon::runLoop()
+{
+    for (;;) {
+        ACE_Time_Value wait(kHousekeepingSeconds);
+        if (shutdownEvent_->wait(&wait, 0) == 0) {
+            RepositoryService::instance().setShutdownEvent(nullptr);
+            return;
+        }
+        kav::KavFileCache::instance()->cleanupCache();
+        RepositoryService::instance().cleanupPackageInstallers();
+    }
+}
+
+void Daemon::onStopSignal()
+{
+    RepositoryService::instance().signalShutdown();
+}
+
+void Daemon::reportFailure(int32_t code)
+{
+    std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+    if (!error)
+        error = std::make_unique<kav::KavErrorInfo>(code, KAV_LOCATION, "", "");
+    kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
+    std::cerr << catalogueText(kav::msg::START_FAILED) << "\n"
+              << catalogueText(kav::rc::messageNumber(code), error->getParams()) << std::endl;
+    kav::rethrowError(error.release());
+}
+
+void Daemon::fini()
+{
+    shutdownEvent_.reset();
+    RepositoryService::instance().setShutdownEvent(nullptr);
+    cleanupResourceManager();
+    RepositoryService::instance().shutdown();
+    KavGenericDaemon::fini();
+}
+
+void Daemon::printVersion()
+{
+    KavGenericDaemon::printVersion();
+}
+
+void Daemon::logBanner()
+{
+    KavGenericDaemon::logBanner();
+}
+
+} // namespace rs

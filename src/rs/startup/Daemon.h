@@ -1,0 +1,58 @@
+#pragma once
+// Daemon: the repository service's daemon "rs". Reads its configuration,
+// checks port and storage directory, starts the service and the resource
+// manager client, registers the service's address, and runs the 15-second
+// housekeeping loop until a client's shutdownRS signals shutdownEvent.
+//
+// Threads: main thread; the shutdown event is signalled from a
+// communication thread.
+
+#include "rs/startup/DaemonConfig.h"
+#include "rs/startup/KavGenericDaemon.h"
+
+#include <ace/Auto_Event.h>
+
+#include <memory>
+
+namespace rs {
+
+class ResourceManagerAccess;
+
+class Daemon : public KavGenericDaemon {
+public:
+    static constexpr int kWorkerThreads = 9;
+    static constexpr int kHousekeepingSeconds = 15;
+
+    Daemon();
+    ~Daemon() override;
+
+    bool parseArgs(int argc, char* argv[]) override;
+    bool initApp() override;
+    bool startup() override;
+    void fini() override;
+    void printVersion() override;
+    void logBanner() override;
+
+    const DaemonConfig& config() const { return config_; }
+
+protected:
+    // Ctrl-C and termination requests end the run loop like shutdownRS.
+    void onStopSignal() override;
+
+private:
+    void checkAndSetDefault();
+    void checkConfiguration();
+    void checkPort();
+    void checkStorageDir();
+    void initService();
+    void registerServiceAddress();
+    void runLoop();
+    // Logs the thread's error information, tells the operator, and throws it.
+    [[noreturn]] void reportFailure(int32_t code);
+
+    DaemonConfig config_;
+    std::unique_ptr<ACE_Auto_Event> shutdownEvent_;
+    std::unique_ptr<ResourceManagerAccess> resourceManager_;
+};
+
+} // namespace rs

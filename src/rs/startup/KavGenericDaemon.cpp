@@ -1,0 +1,164 @@
+#include "rs/startup/KavGenericDaemon.h"
+
+#include "rs/events/EventNotification.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/i18n/NarvI18n.h"
+#include "rs/startup/KavQelUtils.h"
+#include "rs/startup/VersionBanner.h"
+#include "rs/startup/logging/Loggers.h"
+
+#include <ace/ACE.h>
+#include <ace/Init_ACE.h>
+#include <ace/Log_Category.h>
+#include <ace/Log_Msg.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace rs {
+
+namespace {
+
+const log4cxx::LoggerPtr& logger()
+{
+    return kav::loggers::get(kav::loggers::kDaemon);
+}
+
+std::string wordText(const std::optional<std::string>& word)
+{
+    return word ? *word : "NULL";
+}
+
+} // namespace
+
+std::string& processLogPropertyFile()
+{
+    static std::string file;
+    return file;
+}
+
+std::string& processDaemonName()
+{
+    static std::string name;
+    return name;
+}
+
+KavGenericDaemon::~KavGenericDaemon() = default;
+
+bool KavGenericDaemon::parseArgs(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-l" && i + 1 < argc) {
+            processLogPropertyFile() = argv[++i];
+        } else if (arg == "-V") {
+            printVersion();
+            return false;
+        } else if (arg == "-h" || arg == "-?") {
+            usage(argv[0]);
+            return false;
+        }
+    }
+    return true;
+}
+
+void KavGenericDaemon::closeInheritedHandles()
+{
+    if (::close_range(3, ~0u, 0) == 0)
+        return;
+    rlimit limit {};
+    rlim_t last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    for (rlim_t fd = 3; fd < last; ++fd)
+        ::close(static_cast<int>(fd));
+}
+
+bool KavGenericDaemon::initApp()
+{
+    processDaemonName() = name_;
+    closeInheritedHandles();
+    // Blocked before logging starts its watchdog threads so that they inherit it.
+    HangUpWatcher::blockHangUp();
+    kav::LoggingSetup::Options options;
+    options.logPropertyFile = processLogPropertyFile();
+    options.daemonName = name_;
+    logging_.configure(options);
+    kav::NarvI18n::instance().init();
+    logBanner();
+    hangUpWatcher_.start([this] { onStopSignal(); });
+    if (!initCommunicationLibrary())
+        return false;
+    if (kav::EventNotification::instance().init("") < 0) {
+        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+        if (error)
+            kav::logErrorLine(logger(), log4cxx::Level::getWarn(), *error);
+    }
+    LOG4CXX_DEBUG(logger(), "Exit KavGenericDaemon::initApp()");
+    return true;
+}
+
+bool KavGenericDaemon::initCommunicationLibrary()
+{
+    ACE::init();
+    if (startCommunicationLibrary(communicationWords_) != 0) {
+        LOG4CXX_ERROR(logger(), "KavGenericDaemon::initCommunicationLibrary() failed in zephcomm::init("
+                                    << communicationWords_.threadCount << ", "
+                                    << wordText(communicationWords_.driverName) << ", "
+                                    << wordText(communicationWords_.driverArgument) << ", "
+                                    << wordText(communicationWords_.driverOptions) << ")");
+        return false;
+    }
+    communicationStarted_ = true;
+    ACE_LOG_MSG->priority_mask(LM_SHUTDOWN, ACE_Log_Msg::PROCESS);
+    return true;
+}
+
+void KavGenericDaemon::onStopSignal()
+{
+    requestStop();
+}
+
+bool KavGenericDaemon::startup()
+{
+    std::unique_lock lock(stopMutex_);
+    stopped_.wait(lock, [this] { return stop_; });
+    return true;
+}
+
+void KavGenericDaemon::requestStop()
+{
+    std::lock_guard lock(stopMutex_);
+    stop_ = true;
+    stopped_.notify_all();
+}
+
+void KavGenericDaemon::fini()
+{
+    kav::EventNotification::instance().fini();
+    if (communicationStarted_) {
+        stopCommunicationLibrary();
+        communicationStarted_ = false;
+    }
+    hangUpWatcher_.stop();
+    kav::NarvI18n::instance().cleanup();
+    logging_.shutdown();
+    ACE::fini();
+}
+
+void KavGenericDaemon::usage(const char*) {}
+
+void KavGenericDaemon::printVersion()
+{
+    std::cout << versionBanner(KavQelUtils::instance().isGridMode(), true) << std::flush;
+}
+
+void KavGenericDaemon::logBanner()
+{
+    bool grid = KavQelUtils::instance().isGridMode();
+    LOG4CXX_DEBUG(logger(), std::string(grid ? "Entered QelGenericDaemon::initApp()" : "Entered KavGenericDaemon::initApp()"));
+    LOG4CXX_INFO(logger(), versionBanner(grid, false));
+}
+
+} // namespace rs

@@ -1,0 +1,68 @@
+#include "rs/core/ServiceRules.h"
+
+#include "common/ResultCodes.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+TEST(RequiredRoleLevel, ChangesNeedLevelTwoAndReadsLevelThree)
+{
+    for (int operation : {rs::op::kAdd, rs::op::kRemove, rs::op::kLink, rs::op::kInstall, rs::op::kUninstall,
+                          rs::op::kCancel})
+        EXPECT_EQ(rs::requiredRoleLevel(operation), 2) << operation;
+    for (int operation : {rs::op::kList, rs::op::kRead, rs::op::kPackageStatus, rs::op::kReadOther})
+        EXPECT_EQ(rs::requiredRoleLevel(operation), 3) << operation;
+}
+
+TEST(RequiredRoleLevel, UnknownOperationsNeedNoRole)
+{
+    for (int operation : {0, 11, -1, 1000})
+        EXPECT_EQ(rs::requiredRoleLevel(operation), 0) << operation;
+}
+
+TEST(ConsumerCleanupList, AddsEachNameOnce)
+{
+    rs::ConsumerCleanupList list;
+    list.add("/a");
+    list.add("/b");
+    list.add("/a");
+    EXPECT_EQ(list.pending(), (std::vector<std::string>{"/a", "/b"}));
+}
+
+TEST(ConsumerCleanupList, KeepsOnlyConsumersWhoseReleaseFailedOtherwise)
+{
+    rs::ConsumerCleanupList list;
+    for (auto name : {"/released", "/gone", "/busy"})
+        list.add(name);
+    std::map<std::string, int32_t> results{
+        {"/released", 0}, {"/gone", kav::rc::ZOR_CONSUMER_GONE}, {"/busy", kav::rc::ZOR_CALL_FAILED}};
+    std::vector<std::string> asked;
+    list.cleanup([&](const std::string& consumer) {
+        asked.push_back(consumer);
+        return results.at(consumer);
+    });
+    EXPECT_EQ(asked, (std::vector<std::string>{"/released", "/gone", "/busy"}));
+    EXPECT_EQ(list.pending(), (std::vector<std::string>{"/busy"}));
+
+    list.cleanup([](const std::string&) { return 0; });
+    EXPECT_TRUE(list.pending().empty());
+}
+
+TEST(ConsumerCleanupList, NamesAddedDuringARoundWaitForTheNext)
+{
+    rs::ConsumerCleanupList list;
+    list.add("/first");
+    int calls = 0;
+    list.cleanup([&](const std::string&) {
+        ++calls;
+        list.add("/late");
+        return 0;
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(list.pending(), (std::vector<std::string>{"/late"}));
+}
+
+} // namespace

@@ -1,0 +1,82 @@
+#pragma once
+// Deployment end-to-end helpers: a daemon on a cluster of six hosts of two
+// types (n1-n3 "linux", n4-n6 "solaris"), an administration connection, and
+// waits for host states read through getPackageStatus.
+
+#include "client/RsClient.h"
+#include "e2e/DaemonProcess.h"
+#include "interfaces/IAppDeployment.h"
+#include "interfaces/IAppDeploymentResp.h"
+#include "interfaces/types/DplStatusList.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace rs::e2e {
+
+struct HostSpec {
+    std::string name;
+    std::string type;
+    std::string extra; // further TOML keys of the host ("fail_start = true")
+};
+
+// Six hosts in two types, as most deployment tests use them.
+std::vector<HostSpec> sixHosts();
+
+class DeploymentCluster {
+public:
+    explicit DeploymentCluster(
+        std::vector<HostSpec> hosts = sixHosts(), std::map<std::string, std::string> env = {});
+    ~DeploymentCluster();
+
+    // Starts (or restarts) the daemon on the same storage and cluster state.
+    bool start();
+    void stop();
+    const std::string& failure() const { return failure_; }
+
+    // A new IAppDeployment connection logged on as `user`.
+    std::unique_ptr<rsclient::Client> connect(const std::string& user, const std::string& password,
+        const std::string& consumer = "/ClusterServices/QELClusterServices");
+    std::unique_ptr<rsclient::Client> admin();
+
+    // ${QEL_TOP} of a host of the embedded cluster.
+    std::string hostTop(const std::string& host) const;
+    std::string logText() const { return cluster_.logText(); }
+    const TestCluster& cluster() const { return cluster_; }
+
+private:
+    TestCluster cluster_;
+    std::map<std::string, std::string> env_;
+    std::unique_ptr<DaemonProcess> process_;
+    int port_ = 0;
+    std::string failure_;
+};
+
+inline constexpr std::chrono::seconds kCallWait { 20 };
+
+int32_t addPackage(rsclient::Client& client, const std::string& name, const std::string& type,
+    const std::string& fileName, const std::string& contents);
+
+// The package's host states by host (errors: message).
+struct HostStates {
+    int32_t code = -1;
+    std::map<std::string, uint32_t> state;
+    std::map<std::string, std::string> message;
+};
+HostStates hostStates(rsclient::Client& client, const std::string& package, int32_t filter = 0);
+
+// Reads the states until `done` holds or `limit` passes; every reading is
+// also handed to `observe`. Returns the last reading.
+HostStates waitForStates(rsclient::Client& client, const std::string& package,
+    const std::function<bool(const HostStates&)>& done, std::chrono::seconds limit,
+    const std::function<void(const HostStates&)>& observe = {});
+
+// True when every one of `hosts` is in `state`.
+bool allIn(const HostStates& states, const std::vector<std::string>& hosts, uint32_t state);
+std::vector<std::string> hostNames(const std::vector<HostSpec>& hosts);
+
+} // namespace rs::e2e

@@ -1,0 +1,404 @@
+// The module operations through the client library against the real daemon:
+// uploads in one and many pieces, versions, removal, links, lists, downloads,
+// permissions, hostile names and the audit records.
+
+#include "e2e/ModuleE2eSupport.h"
+
+#include "common/ResultCodes.h"
+#include "zephcomm/wire/MessageHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <set>
+
+namespace rs::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using kav::rc::code;
+
+constexpr const char* kConsumer = kKnownConsumer;
+
+class ModuleOperations : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        daemon_ = new ModuleDaemon();
+        if (!daemon_->start())
+            startFailure_ = daemon_->failure();
+    }
+    static void TearDownTestSuite()
+    {
+        delete daemon_;
+        daemon_ = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(startFailure_.empty()) << startFailure_;
+        admin_ = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+        ASSERT_TRUE(admin_);
+    }
+
+    fs::path moduleDir(const std::string& module) const
+    {
+        return daemon_->storageDir() / "apps" / "web" / module;
+    }
+
+    // Every path below the storage directory.
+    static std::set<std::string> storageTree()
+    {
+        std::set<std::string> paths;
+        for (auto& entry : fs::recursive_directory_iterator(daemon_->storageDir()))
+            paths.insert(entry.path().string());
+        return paths;
+    }
+
+    static ModuleDaemon* daemon_;
+    static std::string startFailure_;
+    std::unique_ptr<ModuleSession> admin_;
+};
+
+ModuleDaemon* ModuleOperations::daemon_ = nullptr;
+std::string ModuleOperations::startFailure_;
+
+TEST_F(ModuleOperations, OnePieceUploadIsStoredAndServed)
+{
+    const std::string bytes = patternBytes(70000, 1);
+    AddResult added = admin_->addPiece("single", "single.zip", bytes, 1);
+    ASSERT_EQ(added.code, 0);
+    EXPECT_EQ(added.version, "1");
+
+    GetResult got = admin_->get("single", "1", kConsumer);
+    ASSERT_EQ(got.code, 0);
+    EXPECT_EQ(got.packageName, "single");
+    EXPECT_EQ(got.fileName, "single.zip");
+    EXPECT_EQ(got.contents, bytes);
+
+    ListResult listed = admin_->list();
+    ASSERT_EQ(listed.code, 0);
+    const RepositoryAppEntry* record = listed.find("single", kConsumer);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->version, "1");
+    EXPECT_EQ(record->fileName, "single.zip");
+    EXPECT_EQ(record->fileSize, bytes.size());
+    EXPECT_EQ(record->owner, kAdminUser);
+    EXPECT_FALSE(record->deleted);
+    EXPECT_TRUE(record->linkedApps.empty());
+    EXPECT_FALSE(fs::exists(moduleDir("single") / "single.zip.tmp"));
+}
+
+TEST_F(ModuleOperations, ManyPieceUploadAnswersTheVersionOnlyForTheLastPiece)
+{
+    const std::string bytes = patternBytes(5 * 40000 + 123, 2);
+    for (size_t offset = 0, piece = 0; offset < bytes.size(); offset += 40000, ++piece) {
+        const bool last = offset + 40000 >= bytes.size();
+        AddResult added = admin_->addPiece("pieces", "pieces.bin", bytes.substr(offset, 40000),
+            piece == 0 ? 0
+                : last ? 1
+                       : 7);
+        ASSERT_EQ(added.code, 0) << piece;
+        EXPECT_EQ(added.version, last ? "1" : "") << piece;
+    }
+    GetResult got = admin_->get("pieces", "1", kConsumer);
+    ASSERT_EQ(got.code, 0);
+    EXPECT_EQ(got.contents, bytes);
+}
+
+TEST_F(ModuleOperations, UploadWithoutItsLastPieceChangesNothingServed)
+{
+    const std::string first = patternBytes(3000, 3);
+    ASSERT_EQ(admin_->upload("unfinished", "u.bin", first, 1000).code, 0);
+    ASSERT_EQ(admin_->addPiece("unfinished", "u.bin", patternBytes(1000, 4), 0).code, 0);
+    ASSERT_EQ(admin_->addPiece("unfinished", "u.bin", patternBytes(1000, 5), 2).code, 0);
+
+    EXPECT_TRUE(fs::exists(moduleDir("unfinished") / "u.bin.tmp"));
+    EXPECT_EQ(admin_->list().find("unfinished", kConsumer)->version, "1");
+    GetResult got = admin_->get("unfinished", "1", kConsumer);
+    ASSERT_EQ(got.code, 0);
+    EXPECT_EQ(got.fileName, "u.bin");
+    EXPECT_EQ(got.contents, first);
+
+    // A new first piece starts the upload file again.
+    const std::string second = patternBytes(2500, 6);
+    AddResult replaced = admin_->upload("unfinished", "u.bin", second, 1000);
+    ASSERT_EQ(replaced.code, 0);
+    EXPECT_EQ(replaced.version, "2");
+    EXPECT_EQ(admin_->get("unfinished", "2", kConsumer).contents, second);
+}
+
+TEST_F(ModuleOperations, NameDifferingOnlyInCaseIsRefusedOnTheFirstPiece)
+{
+    ASSERT_EQ(admin_->addPiece("Calc", "calc.zip", "v1", 1).code, 0);
+    EXPECT_EQ(admin_->addPiece("calc", "calc.zip", "v1", 0).code, code(0xD0014C49));
+    EXPECT_EQ(admin_->addPiece("calc", "calc.zip", "v1", 1).code, 0) << "only a first piece compares names";
+    AddResult again = admin_->addPiece("Calc", "calc.zip", "v2", 1);
+    ASSERT_EQ(again.code, 0);
+    EXPECT_EQ(again.version, "2");
+}
+
+TEST_F(ModuleOperations, VersionsContinueAcrossRemovalAndLinksAreCleared)
+{
+    ASSERT_EQ(admin_->addPiece("phoenix", "p.bin", "a", 1).version, "1");
+    ASSERT_EQ(admin_->link("app1", "phoenix", true), 0);
+    ASSERT_EQ(admin_->addPiece("phoenix", "p.bin", "b", 1).version, "2");
+    EXPECT_EQ(admin_->list().find("phoenix", kConsumer)->linkedApps, std::vector<std::string> { "app1" })
+        << "a replacement keeps the links";
+    ASSERT_EQ(admin_->link("app1", "phoenix", false), 0);
+    ASSERT_EQ(admin_->remove("phoenix"), 0);
+
+    const ListResult afterRemoval = admin_->list();
+    const RepositoryAppEntry* tombstone = afterRemoval.find("phoenix", kConsumer);
+    ASSERT_NE(tombstone, nullptr);
+    EXPECT_TRUE(tombstone->deleted);
+    EXPECT_FALSE(fs::exists(moduleDir("phoenix")));
+
+    AddResult readded = admin_->addPiece("phoenix", "p2.bin", "c", 1);
+    ASSERT_EQ(readded.code, 0);
+    EXPECT_EQ(readded.version, "3");
+    const ListResult afterReadding = admin_->list();
+    const RepositoryAppEntry* record = afterReadding.find("phoenix", kConsumer);
+    ASSERT_NE(record, nullptr);
+    EXPECT_FALSE(record->deleted);
+    EXPECT_TRUE(record->linkedApps.empty());
+    EXPECT_EQ(admin_->get("phoenix", "3", kConsumer).contents, "c");
+}
+
+TEST_F(ModuleOperations, RemovingTwiceFailsTheSecondTime)
+{
+    ASSERT_EQ(admin_->addPiece("twice", "t.bin", "x", 1).code, 0);
+    EXPECT_EQ(admin_->remove("twice"), 0);
+    EXPECT_EQ(admin_->remove("twice"), code(0xD0014C1A));
+    EXPECT_EQ(admin_->remove("never-there"), code(0xD0014C1A));
+}
+
+TEST_F(ModuleOperations, LinksAreKeptOnceAndBlockRemoval)
+{
+    ASSERT_EQ(admin_->addPiece("linked", "l.bin", "x", 1).code, 0);
+    ASSERT_EQ(admin_->link("app1", "linked", true), 0);
+    ASSERT_EQ(admin_->link("app1", "linked", true), 0);
+    EXPECT_EQ(admin_->list().find("linked", kConsumer)->linkedApps, std::vector<std::string> { "app1" });
+
+    EXPECT_EQ(admin_->remove("linked"), code(0xD0014C1F));
+    const ListResult afterRefusal = admin_->list();
+    const RepositoryAppEntry* kept = afterRefusal.find("linked", kConsumer);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_FALSE(kept->deleted);
+    EXPECT_EQ(admin_->get("linked", kept->version, kConsumer).contents, "x");
+
+    EXPECT_EQ(admin_->link("app2", "linked", false), 0) << "unlinking what is not linked changes nothing";
+    EXPECT_EQ(admin_->list().find("linked", kConsumer)->linkedApps, std::vector<std::string> { "app1" });
+    EXPECT_EQ(admin_->link("app1", "linked", false), 0);
+    EXPECT_EQ(admin_->remove("linked"), 0);
+
+    EXPECT_EQ(admin_->link("app1", "no-such-module", true), code(0xD0014C20));
+    EXPECT_EQ(admin_->link("app1", "no-such-module", false), 0);
+}
+
+TEST_F(ModuleOperations, DownloadOfAnotherVersionIsRefusedEvenThoughTheFileExists)
+{
+    ASSERT_EQ(admin_->addPiece("versioned", "v.bin", "one", 1).code, 0);
+    ASSERT_EQ(admin_->addPiece("versioned", "v.bin", "two", 1).code, 0);
+    EXPECT_EQ(admin_->get("versioned", "1", kConsumer).code, code(0xD0014C19));
+    EXPECT_EQ(admin_->get("versioned", "3", kConsumer).code, code(0xD0014C19));
+    GetResult current = admin_->get("versioned", "2", kConsumer);
+    ASSERT_EQ(current.code, 0);
+    EXPECT_EQ(current.contents, "two");
+    for (const RepositoryAppEntry& record : current.records) {
+        EXPECT_FALSE(record.deleted) << record.moduleName;
+        EXPECT_EQ(record.consumer, kConsumer);
+    }
+}
+
+TEST_F(ModuleOperations, RepeatedDownloadsServeTheReplacedFileAfterAnUpload)
+{
+    ASSERT_EQ(admin_->addPiece("cached", "c.bin", "old contents", 1).code, 0);
+    ASSERT_EQ(admin_->get("cached", "1", kConsumer).contents, "old contents");
+    ASSERT_EQ(admin_->get("cached", "1", kConsumer).contents, "old contents");
+    ASSERT_EQ(admin_->addPiece("cached", "c.bin", "new contents", 1).code, 0);
+    EXPECT_EQ(admin_->get("cached", "2", kConsumer).contents, "new contents");
+}
+
+TEST_F(ModuleOperations, ConsumerSlashListsEveryConsumerOnlyWithThePermissionOnSlash)
+{
+    ASSERT_EQ(admin_->addPiece("everywhere", "e.bin", "x", 1).code, 0);
+    auto root = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+    ASSERT_TRUE(root);
+    EXPECT_NE(root->logon(kAdminUser, kAdminPassword, "/"), 0)
+        << "the resource manager knows no consumer \"/\"";
+    ListResult all = root->list();
+    ASSERT_EQ(all.code, 0);
+    EXPECT_NE(all.find("everywhere", kConsumer), nullptr);
+
+    auto guest = ModuleSession::open(daemon_->port(), kGuestUser, kGuestPassword, kConsumer);
+    ASSERT_TRUE(guest);
+    EXPECT_NE(guest->logon(kGuestUser, kGuestPassword, "/"), 0);
+    ListResult none = guest->list();
+    EXPECT_EQ(none.code, 0);
+    EXPECT_TRUE(none.records.empty());
+}
+
+TEST_F(ModuleOperations, ModulesWithoutConsumerHaveSizeZeroAndNoLinks)
+{
+    auto global = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+    ASSERT_TRUE(global);
+    EXPECT_NE(global->logon(kAdminUser, kAdminPassword, ""), 0);
+    ASSERT_EQ(global->addPiece("shared", "s.bin", "first", 0).version, "1")
+        << "every call stores a whole file";
+    AddResult second = global->addPiece("shared", "t.bin", "second", 2);
+    ASSERT_EQ(second.code, 0);
+    EXPECT_EQ(second.version, "2");
+
+    const ListResult listed = global->list();
+    const RepositoryAppEntry* record = listed.find("shared", "");
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->fileSize, 0u);
+    EXPECT_TRUE(record->linkedApps.empty());
+    EXPECT_EQ(record->fileName, "t.bin");
+    GetResult got = global->get("shared", "2", "");
+    ASSERT_EQ(got.code, 0);
+    EXPECT_EQ(got.fileName, "t.bin");
+    EXPECT_EQ(got.contents, "second");
+    EXPECT_FALSE(fs::exists(daemon_->storageDir() / "shared" / "s.bin")) << "older files are replaced";
+}
+
+TEST_F(ModuleOperations, UserWithoutRoleIsRefusedAndNothingIsWritten)
+{
+    ASSERT_EQ(admin_->addPiece("guarded", "g.bin", "x", 1).code, 0);
+    auto guest = ModuleSession::open(daemon_->port(), kGuestUser, kGuestPassword, kConsumer);
+    ASSERT_TRUE(guest);
+    const auto before = storageTree();
+    const int32_t refused = code(0xD0014C26);
+    EXPECT_EQ(guest->addPiece("intruder", "i.bin", "x", 1).code, refused);
+    EXPECT_EQ(guest->addPiece("intruder", "i.bin", "x", 0).code, refused);
+    EXPECT_EQ(guest->remove("guarded"), refused);
+    EXPECT_EQ(guest->link("app", "guarded", true), refused);
+    EXPECT_EQ(guest->list().code, refused);
+    EXPECT_EQ(storageTree(), before);
+    EXPECT_EQ(guest->get("guarded", "1", kConsumer).contents, "x") << "a download names its version";
+}
+
+TEST_F(ModuleOperations, HostileNamesAreRefusedBeforeAnythingIsWritten)
+{
+    ASSERT_EQ(admin_->addPiece("victim", "v.bin", "x", 1).code, 0);
+    const auto before = storageTree();
+    const int32_t bad = code(0xD0014C60);
+    const std::vector<std::string> hostile { "", ".", "..", "../escape", "a/b", "a|b", "a\nb", "a\rb",
+        std::string("a\0b", 3), std::string(256, 'n'), ".index" };
+    for (const std::string& name : hostile) {
+        SCOPED_TRACE(testing::PrintToString(name));
+        EXPECT_EQ(admin_->addPiece(name, "ok.bin", "x", 1).code, bad);
+        EXPECT_EQ(admin_->addPiece(name, "ok.bin", "x", 0).code, bad);
+        EXPECT_EQ(admin_->addPiece("fine", name, "x", 1).code, bad);
+        EXPECT_EQ(admin_->remove(name), bad);
+        EXPECT_EQ(admin_->link(name, "victim", true), bad);
+        EXPECT_EQ(admin_->link("app", name, true), bad);
+        EXPECT_EQ(admin_->get(name, "1", kConsumer).code, bad);
+    }
+    for (const char* consumer : { "/apps/../..", "/apps//web", "/apps/web/", "/a|b" })
+        EXPECT_EQ(admin_->get("victim", "1", consumer).code, bad) << consumer;
+    EXPECT_EQ(admin_->addPiece("ok", "ok.bin", "x", 1).code, 0) << "names of 255 bytes and less pass";
+    EXPECT_EQ(admin_->remove("ok"), 0);
+    EXPECT_EQ(admin_->addPiece(std::string(255, 'm'), "f", "x", 1).code, 0);
+    EXPECT_EQ(admin_->remove(std::string(255, 'm')), 0);
+    EXPECT_EQ(admin_->link("app", "victim", false), 0);
+
+    auto after = storageTree();
+    for (const std::string& path : before)
+        EXPECT_EQ(after.count(path), 1u) << path;
+    for (const std::string& path : after)
+        EXPECT_TRUE(before.count(path) || path.find("/ok") != std::string::npos
+            || path.find(std::string(255, 'm')) != std::string::npos)
+            << "unexpected " << path;
+    EXPECT_NE(daemon_->cluster().logText().find("Refused"), std::string::npos);
+}
+
+TEST_F(ModuleOperations, UploadsAndRemovalsAreAudited)
+{
+    const std::regex prefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+ .+)");
+    const size_t start = daemon_->auditLines().size();
+    auto auditedSince = [&](size_t from) {
+        auto lines = daemon_->auditLines();
+        return std::vector<std::string>(
+            lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end());
+    };
+
+    ASSERT_EQ(admin_->addPiece("audited", "a.bin", "x", 0).code, 0);
+    ASSERT_EQ(admin_->addPiece("audited", "a.bin", "y", 2).code, 0);
+    EXPECT_TRUE(auditedSince(start).empty()) << "first and middle pieces write no record";
+    ASSERT_EQ(admin_->addPiece("audited", "a.bin", "z", 1).code, 0);
+    ASSERT_EQ(admin_->link("app", "audited", true), 0);
+    EXPECT_EQ(admin_->remove("audited"), code(0xD0014C1F));
+    ASSERT_EQ(admin_->link("app", "audited", false), 0);
+    ASSERT_EQ(admin_->remove("audited"), 0);
+    EXPECT_EQ(admin_->addPiece("a|b", "a.bin", "x", 0).code, code(0xD0014C60));
+
+    auto global = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+    ASSERT_TRUE(global);
+    EXPECT_NE(global->logon(kAdminUser, kAdminPassword, ""), 0);
+    ASSERT_EQ(global->addPiece("audited-global", "g.bin", "x", 1).code, 0);
+
+    // Completed upload, failed removal, removal, failed upload; the global upload writes none.
+    std::vector<std::string> lines = auditedSince(start);
+    ASSERT_EQ(lines.size(), 4u);
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, prefix)) << line;
+        EXPECT_TRUE(line.find(kAdminUser) != std::string::npos || line.ends_with(" ERROR")) << line;
+    }
+}
+
+// The payload of a call cut after its first `keep` bytes, framed as a whole message.
+std::string payloadOf(const zephcomm::Call& call)
+{
+    std::string payload;
+    for (const ACE_Message_Block* b = call.payload(); b; b = b->cont())
+        payload.append(b->rd_ptr(), b->length());
+    return payload;
+}
+
+std::string truncatedMessage(const zephcomm::Call& call, const std::string& typeName, size_t keep)
+{
+    std::string payload = payloadOf(call);
+    payload.resize(std::min(keep, payload.size()));
+    unsigned char header[zephcomm::wire::kHeaderSize];
+    zephcomm::wire::encodeHeader(static_cast<uint32_t>(payload.size()),
+                                 zephcomm::wire::typeIdentifier(typeName), header);
+    return std::string(reinterpret_cast<char*>(header), sizeof header) + payload;
+}
+
+TEST_F(ModuleOperations, RequestsMissingArgumentsAreRefusedWithoutQueuing)
+{
+    WireClient client;
+    ASSERT_TRUE(client.connect(daemon_->port(), kRepository));
+    ASSERT_EQ(logon(client, kRepository, std::string(kAdminUser) + ":" + kAdminPassword, kConsumer).code, 0);
+    const size_t auditedBefore = daemon_->auditLines().size();
+
+    // Byte-order flag and the module name only (laid out as a removeModule
+    // call's payload): version and consumer are missing.
+    IRepository::getModule_Call get(std::string("m"), std::string("1"), std::string(kConsumer));
+    const size_t nameOnly = payloadOf(IRepository::removeModule_Call(std::string("m"))).size();
+    ASSERT_TRUE(client.sendRaw(truncatedMessage(get, "IRepository::getModule", nameOnly)));
+    IRepositoryResp::getModuleResp_Call got(zephCDRMarshal::prototype);
+    ASSERT_TRUE(client.receive("IRepositoryResp", got));
+    ASSERT_NE(got.error(), nullptr);
+    EXPECT_EQ(got.error()->getCode(), code(0xD0014C13));
+
+    rpc::BlockPtr piece = rpc::makeBlock("data");
+    IRepository::addModule_Call add(std::string("cut"), std::string("cut.bin"), piece.get(), 1);
+    // The two names only (laid out as a logon call's payload): the piece is missing.
+    const size_t namesOnly = payloadOf(IRepository::logon_Call(std::string("cut"), std::string("cut.bin"))).size();
+    ASSERT_TRUE(client.sendRaw(truncatedMessage(add, "IRepository::addModule", namesOnly)));
+    IRepositoryResp::addModuleResp_Call added(zephCDRMarshal::prototype);
+    ASSERT_TRUE(client.receive("IRepositoryResp", added));
+    ASSERT_NE(added.error(), nullptr);
+    EXPECT_EQ(added.error()->getCode(), code(0xD0014C13));
+    ASSERT_NE(added.version(), nullptr);
+    EXPECT_EQ(*added.version(), "");
+    EXPECT_FALSE(fs::exists(moduleDir("cut")));
+    EXPECT_EQ(daemon_->auditLines().size(), auditedBefore + 1) << "an upload refused before queuing is audited";
+}
+
+} // namespace
+} // namespace rs::e2e

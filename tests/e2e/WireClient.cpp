@@ -1,0 +1,162 @@
+#include "e2e/WireClient.h"
+
+#include "zephcomm/wire/Handshake.h"
+#include "zephcomm/wire/MessageHeader.h"
+
+#include <ace/CDR_Base.h>
+#include <ace/Message_Block.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace rs::e2e {
+
+namespace wire = zephcomm::wire;
+
+WireClient::~WireClient()
+{
+    close();
+}
+
+bool WireClient::open(int port)
+{
+    close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close();
+        return false;
+    }
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+void WireClient::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool WireClient::writeAll(const void* buffer, size_t length)
+{
+    auto* bytes = static_cast<const char*>(buffer);
+    while (length > 0) {
+        ssize_t n = ::send(fd_, bytes, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WireClient::readExactly(void* buffer, size_t length, std::chrono::milliseconds limit)
+{
+    auto* bytes = static_cast<char*>(buffer);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (length > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p { fd_, POLLIN, 0 };
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        ssize_t n = ::recv(fd_, bytes, length, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<std::string> WireClient::handshake(const std::string& interfaceName)
+{
+    unsigned char header[wire::kHeaderSize];
+    if (!readExactly(header, sizeof header, std::chrono::seconds(30)))
+        return std::nullopt;
+    wire::HeaderFields fields = wire::decodeHeader(header);
+    if (fields.typeId != wire::typeIdentifier(wire::kHandshakeTypeName) || fields.payloadSize > 4096)
+        return std::nullopt;
+    std::string name(fields.payloadSize, '\0');
+    if (!readExactly(name.data(), name.size(), std::chrono::seconds(30)))
+        return std::nullopt;
+    wire::Handshake mine(interfaceName);
+    if (!writeAll(mine.headerBytes(), mine.headerLength()) || !writeAll(mine.payloadBytes(), mine.payloadLength()))
+        return std::nullopt;
+    return name;
+}
+
+bool WireClient::send(const std::string& interfaceName, const zephcomm::Call& call)
+{
+    std::string payload;
+    for (const ACE_Message_Block* b = call.payload(); b; b = b->cont())
+        payload.append(b->rd_ptr(), b->length());
+    unsigned char header[wire::kHeaderSize];
+    wire::encodeHeader(static_cast<uint32_t>(payload.size()),
+                       wire::typeIdentifier(interfaceName + "::" + call.methodName()), header);
+    return writeAll(header, sizeof header) && writeAll(payload.data(), payload.size());
+}
+
+bool WireClient::sendRaw(const std::string& bytes)
+{
+    return writeAll(bytes.data(), bytes.size());
+}
+
+bool WireClient::receive(const std::string& interfaceName, zephcomm::Call& into, std::chrono::milliseconds limit)
+{
+    unsigned char header[wire::kHeaderSize];
+    if (!readExactly(header, sizeof header, limit))
+        return false;
+    wire::HeaderFields fields = wire::decodeHeader(header);
+    std::vector<char> payload(fields.payloadSize);
+    if (!readExactly(payload.data(), payload.size(), limit))
+        return false;
+    if (fields.typeId != wire::typeIdentifier(interfaceName + "::" + into.methodName()))
+        return false;
+    ACE_Message_Block block(payload.size() + 8);
+    // CDR reads assume the payload starts on an aligned address.
+    ACE_CDR::mb_align(&block);
+    block.copy(payload.data(), payload.size());
+    return into.unmarshal(&block) == 0;
+}
+
+bool WireClient::closedByPeer(std::chrono::milliseconds limit)
+{
+    char byte;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p { fd_, POLLIN, 0 };
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready <= 0)
+            return false;
+        ssize_t n = ::recv(fd_, &byte, 1, 0);
+        if (n == 0 || (n < 0 && errno == ECONNRESET))
+            return true;
+        if (n < 0)
+            return false;
+    }
+}
+
+} // namespace rs::e2e

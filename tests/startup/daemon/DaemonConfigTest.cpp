@@ -1,0 +1,197 @@
+#include "rs/startup/DaemonConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using rs::DaemonConfig;
+using rs::OptionsOutcome;
+
+class FakeEnvironment {
+public:
+    explicit FakeEnvironment(std::map<std::string, std::string> values) : values_(std::move(values)) {}
+    rs::EnvLookup lookup() const
+    {
+        return [this](const char* name) -> const char* {
+            auto it = values_.find(name);
+            return it == values_.end() ? nullptr : it->second.c_str();
+        };
+    }
+
+private:
+    std::map<std::string, std::string> values_;
+};
+
+// Owns an argv the way main() receives it.
+class Arguments {
+public:
+    Arguments(std::initializer_list<std::string> args) : storage_(args)
+    {
+        for (auto& arg : storage_)
+            pointers_.push_back(arg.data());
+        pointers_.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(storage_.size()); }
+    char** argv() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> storage_;
+    std::vector<char*> pointers_;
+};
+
+OptionsOutcome parse(DaemonConfig& config, std::initializer_list<std::string> args)
+{
+    Arguments arguments(args);
+    return rs::parseOptions(config, arguments.argc(), arguments.argv());
+}
+
+TEST(DaemonEnvironment, FillsEveryFieldFromItsVariable)
+{
+    FakeEnvironment env({{"REPOSITORY_SERVICE_PORT", "7001"},
+                         {"RS_LOG_PROPERTY_FILE", "/etc/rs/log.properties"},
+                         {"RS_STORAGE_DIR", "/srv/repo"},
+                         {"REPOSITORY_CACHE_SIZE", "12"},
+                         {"REPOSITORY_CACHE_TIMEOUT", "30"},
+                         {"RSDEPLOY_HOST_TIMEOUT", "45"},
+                         {"RS_AUDIT_LOG", "ON"}});
+    DaemonConfig config;
+    rs::readEnvironment(config, env.lookup());
+    EXPECT_EQ(config.portText, "7001");
+    EXPECT_EQ(config.port, 0); // the port value is taken from the text later
+    EXPECT_EQ(config.logPropertyFile, "/etc/rs/log.properties");
+    EXPECT_EQ(config.storageDir, "/srv/repo");
+    EXPECT_EQ(config.cacheSize, 12);
+    EXPECT_EQ(config.cacheTimeout, 30);
+    EXPECT_EQ(config.hostTimeout, 45);
+    EXPECT_TRUE(config.auditLog);
+}
+
+TEST(DaemonEnvironment, UnsetVariablesLeaveTheDefaults)
+{
+    DaemonConfig config;
+    rs::readEnvironment(config, FakeEnvironment({}).lookup());
+    EXPECT_TRUE(config.portText.empty());
+    EXPECT_TRUE(config.storageDir.empty());
+    EXPECT_EQ(config.cacheSize, 0);
+    EXPECT_EQ(config.hostTimeout, 0);
+    EXPECT_FALSE(config.auditLog);
+}
+
+TEST(DaemonEnvironment, AuditLogOnlyForOnInAnyCase)
+{
+    for (auto [value, expected] : std::vector<std::pair<std::string, bool>>{
+             {"on", true}, {"On", true}, {"ON", true}, {"1", false}, {"yes", false}, {"", false}, {"on ", false}}) {
+        DaemonConfig config;
+        rs::readEnvironment(config, FakeEnvironment({{"RS_AUDIT_LOG", value}}).lookup());
+        EXPECT_EQ(config.auditLog, expected) << "'" << value << "'";
+    }
+}
+
+TEST(DaemonOptions, OptionsOverrideTheEnvironment)
+{
+    DaemonConfig config;
+    rs::readEnvironment(config, FakeEnvironment({{"REPOSITORY_SERVICE_PORT", "7001"},
+                                                 {"RS_STORAGE_DIR", "/from/env"}})
+                                    .lookup());
+    EXPECT_EQ(parse(config, {"rs", "-p", "7002", "-d", "/from/option", "-l", "/log.xml"}), OptionsOutcome::Run);
+    EXPECT_EQ(config.portText, "7002");
+    EXPECT_EQ(config.port, 7002);
+    EXPECT_EQ(config.storageDir, "/from/option");
+    EXPECT_EQ(config.logPropertyFile, "/log.xml");
+}
+
+TEST(DaemonOptions, HelpVersionAndUnknownOptions)
+{
+    DaemonConfig config;
+    EXPECT_EQ(parse(config, {"rs", "-h"}), OptionsOutcome::ShowUsage);
+    EXPECT_EQ(parse(config, {"rs", "-V"}), OptionsOutcome::ShowVersion);
+    EXPECT_EQ(parse(config, {"rs", "-x"}), OptionsOutcome::ShowUsage);
+    EXPECT_EQ(parse(config, {"rs", "-p"}), OptionsOutcome::ShowUsage); // missing argument
+}
+
+TEST(DaemonOptions, StopsAtTheFirstNonOption)
+{
+    DaemonConfig config;
+    EXPECT_EQ(parse(config, {"rs", "-p", "7003", "extra", "-d", "/ignored"}), OptionsOutcome::Run);
+    EXPECT_EQ(config.port, 7003);
+    EXPECT_TRUE(config.storageDir.empty());
+}
+
+TEST(DaemonOptions, UsageLineNamesTheProgram)
+{
+    EXPECT_EQ(rs::usageLine("/opt/bin/rs"),
+              "Usage: /opt/bin/rs [-h] [-V] [-p <port number>] [-d <repository directory>]\n");
+}
+
+TEST(DaemonPort, AcceptsDecimalPortsWithSurroundingBlanks)
+{
+    for (auto [text, expected] : std::vector<std::pair<std::string, int>>{
+             {"8080", 8080}, {" 8080 ", 8080}, {"\t1\n", 1}, {"65535", 65535}, {"00080", 80}}) {
+        int32_t port = -1;
+        EXPECT_TRUE(rs::parsePort(text, port)) << "'" << text << "'";
+        EXPECT_EQ(port, expected);
+    }
+}
+
+TEST(DaemonPort, RefusesOutOfRangeAndMalformedPorts)
+{
+    for (const std::string text : {"0", "65536", "80a", "", "   ", "-1", "-", "8 080", "+80", "0x50",
+                                   "99999999999999999999999"}) {
+        int32_t port = 4242;
+        EXPECT_FALSE(rs::parsePort(text, port)) << "'" << text << "'";
+        EXPECT_EQ(port, 4242);
+    }
+}
+
+TEST(DaemonDefaults, OutsideGridModeUseNarvHome)
+{
+    DaemonConfig config;
+    FakeEnvironment env({{"NARV_HOME", "/opt/narv"}, {"QEL_TOP", "/opt/qel"}});
+    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), {false, "/cwd"}), "");
+    EXPECT_EQ(config.logPropertyFile, "/opt/narv/conf/rs.log4j.properties");
+    EXPECT_EQ(config.storageDir, "/opt/narv/.cache");
+}
+
+TEST(DaemonDefaults, WithoutNarvHomeTheCurrentDirectoryIsUsed)
+{
+    DaemonConfig config;
+    rs::applyDirectoryDefaults(config, FakeEnvironment({}).lookup(), {false, "/work/here"});
+    EXPECT_EQ(config.storageDir, "/work/here/.cache");
+    EXPECT_EQ(config.logPropertyFile, "/work/here/conf/rs.log4j.properties");
+
+    DaemonConfig unknownCwd;
+    rs::applyDirectoryDefaults(unknownCwd, FakeEnvironment({}).lookup(), {false, ""});
+    EXPECT_EQ(unknownCwd.storageDir, "./.cache");
+}
+
+TEST(DaemonDefaults, GridModeUsesTheTopDirectory)
+{
+    DaemonConfig config;
+    FakeEnvironment env({{"QEL_TOP", "/qel"}, {"NARV_HOME", "/narv"}});
+    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), {true, "/cwd"}), "/qel/eservice/rs/log");
+    EXPECT_EQ(config.logPropertyFile, "/qel/eservice/rs/conf/rs.log4j.properties");
+    EXPECT_EQ(config.storageDir, "/qel/eservice/rs/.cache");
+}
+
+TEST(DaemonDefaults, GridModeWithoutTopFallsBackToHome)
+{
+    DaemonConfig config;
+    rs::applyDirectoryDefaults(config, FakeEnvironment({{"NARV_HOME", std::string("/narv")}}).lookup(), {true, "/cwd"});
+    EXPECT_EQ(config.storageDir, "/narv/.cache");
+}
+
+TEST(DaemonDefaults, GivenDirectoriesAreKept)
+{
+    DaemonConfig config;
+    config.storageDir = "/given/store";
+    config.logPropertyFile = "/given/log.properties";
+    rs::applyDirectoryDefaults(config, FakeEnvironment({{"NARV_HOME", std::string("/narv")}}).lookup(), {false, "/cwd"});
+    EXPECT_EQ(config.storageDir, "/given/store");
+    EXPECT_EQ(config.logPropertyFile, "/given/log.properties");
+}
+
+} // namespace
