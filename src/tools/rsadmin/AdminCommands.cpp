@@ -1,0 +1,134 @@
+// Commands that concern the service as a whole, the connection set-up, and
+// the password file.
+#include "tools/rsadmin/AdminCommands.h"
+
+#include "interfaces/IAppDeployment.h"
+#include "interfaces/IRepository.h"
+#include "platform/wardn/PasswordFile.h"
+#include "rs/startup/logging/ConfParam.h"
+#include "tools/rspasswd/PasswordCommand.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace rsadmin {
+
+namespace {
+
+// What this tool tells the service about itself in getRSVersion.
+const KavVersion kToolVersion { 4, 0, 0, "rsadmin" };
+
+nlohmann::json versionJson(const KavVersion* version)
+{
+    if (version == nullptr)
+        return nullptr;
+    return { { "major", version->major }, { "minor", version->minor }, { "level", version->level },
+        { "text", version->text }, { "display", version->display() } };
+}
+
+} // namespace
+
+AdminCommands::AdminCommands(
+    const GlobalOptions& options, AdminIo& io, RegistryLookup lookup, ProgressBar::Clock clock)
+    : options_(options)
+    , io_(io)
+    , lookup_(std::move(lookup))
+    , clock_(std::move(clock))
+{
+    options_.consumer = resolveConsumer(options_, io_);
+}
+
+ServiceSession AdminCommands::connect(const char* interfaceName)
+{
+    return ServiceSession(resolveServer(options_, io_, lookup_), interfaceName, options_.timeout);
+}
+
+ServiceSession AdminCommands::repository()
+{
+    const std::string user = resolveUser(options_, io_);
+    const std::string credential = makeCredential(user, obtainPassword(options_, io_, user));
+    ServiceSession session = connect(IRepository::kInterfaceName);
+    session.logon<IRepository::logon_Call>(credential, options_.consumer, true);
+    return session;
+}
+
+ServiceSession AdminCommands::deployment()
+{
+    const std::string user = resolveUser(options_, io_);
+    const std::string credential = makeCredential(user, obtainPassword(options_, io_, user));
+    if (options_.consumer.empty())
+        throw AdminFailure(kExitUsage, "package commands work for a consumer: pass --consumer PATH or set "
+            "RS_CONSUMER (a consumer of the cluster on which you hold a role)");
+    ServiceSession session = connect(IAppDeployment::kInterfaceName);
+    session.logon<IAppDeployment::logon_Call>(credential, options_.consumer, false);
+    return session;
+}
+
+void AdminCommands::emit(const nlohmann::json& json, const std::function<void()>& human)
+{
+    if (options_.json)
+        io_.out << json.dump(2) << "\n";
+    else
+        human();
+}
+
+void AdminCommands::reportDone(const std::string& text, nlohmann::json json)
+{
+    json["ok"] = true;
+    emit(json, [&] { io_.out << text << "\n"; });
+}
+
+int AdminCommands::version()
+{
+    ServiceSession session = connect(IRepository::kInterfaceName);
+    auto reply = session.request<IRepository::getRSVersion_Call>("report its version", kToolVersion, KavVersion {}, 1);
+    const KavVersion* service = reply->narvVersion();
+    const KavVersion* manager = reply->qelVersion();
+    nlohmann::json json = { { "server", session.server() }, { "host", session.client().peerName() },
+        { "service", versionJson(service) }, { "resourceManager", versionJson(manager) },
+        { "value", reply->value() } };
+    emit(json, [&] {
+        io_.out << "service            " << (service ? service->display() : "?") << " on "
+                << session.client().peerName() << " (" << session.server() << ")\n";
+        io_.out << "resource manager   " << (manager ? manager->display() : "?") << "\n";
+    });
+    return kExitOk;
+}
+
+int AdminCommands::shutdown(const std::string& reason)
+{
+    ServiceSession session = repository();
+    const int rc = session.client().send<IRepository::shutdownRS_Call>(options_.timeout, reason);
+    if (rc != 0)
+        throw AdminFailure(kExitNoConnection,
+            "the stop request did not reach " + session.server() + " (error " + std::to_string(rc) + ")");
+    reportDone("Asked the service at " + session.server() + " to stop.", { { "server", session.server() } });
+    return kExitOk;
+}
+
+int AdminCommands::userSet(const std::string& file, const std::string& user, bool mustExist)
+{
+    std::string path = file;
+    if (path.empty())
+        path = kav::resourceManagerConfParams()("QEL_SEC_CONF").value_or("");
+    if (path.empty())
+        throw AdminFailure(kExitUsage, "no password file: pass --file FILE or set QEL_SEC_CONF in the cluster file");
+    std::ifstream existing(path);
+    std::stringstream text;
+    if (existing)
+        text << existing.rdbuf();
+    const bool exists = wardn::parseAccounts(text.str()).count(user) != 0;
+    if (mustExist && !exists)
+        throw AdminFailure(kExitUsage, "user " + user + " is not in " + path + ": use 'rsadmin user add'");
+    if (!mustExist && exists)
+        throw AdminFailure(kExitUsage, "user " + user + " is already in " + path + ": use 'rsadmin user passwd'");
+    const int status = rspasswd::setUserPassword(path, user, io_.in, io_.err, io_.inIsTerminal, io_.terminalFd);
+    if (status != 0)
+        return kExitUsage;
+    reportDone(std::string(mustExist ? "Changed the password of " : "Added ") + user + " in " + path + ".",
+        { { "user", user }, { "file", path } });
+    return kExitOk;
+}
+
+} // namespace rsadmin

@@ -1,0 +1,76 @@
+#pragma once
+// The commands of rsadmin, one method each, apart from their command-line
+// parsing (AdminApp) so that tests can run them in-process. Every method
+// returns an ExitStatus or throws AdminFailure.
+//
+// Single-threaded: one command per object, on the calling thread.
+
+#include "tools/rsadmin/GlobalOptions.h"
+#include "tools/rsadmin/ServiceSession.h"
+#include "tools/rsadmin/Transfer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <string>
+
+namespace rsadmin {
+
+// Where a package goes: a resource group and optionally one host.
+struct Placement {
+    std::string group;
+    std::string host;
+};
+
+struct StatusQuery {
+    uint32_t stateFilter = 0; // 0: every host
+    bool watch = false;
+    std::chrono::milliseconds interval { 2000 };
+    std::chrono::milliseconds maxWait { 0 }; // 0: watch until every host is final
+};
+
+class AdminCommands {
+public:
+    AdminCommands(const GlobalOptions& options, AdminIo& io, RegistryLookup lookup,
+        ProgressBar::Clock clock = {});
+
+    int version();
+    int shutdown(const std::string& reason);
+
+    int moduleAdd(const std::string& name, const std::string& file);
+    int moduleList();
+    int moduleGet(const std::string& name, const std::string& version, const std::string& output);
+    int moduleLink(const std::string& application, const std::string& name, bool link);
+    int moduleRemove(const std::string& name);
+
+    int packageAdd(const std::string& name, const std::string& type, const std::string& file);
+    int packageList();
+    int packageGet(const std::string& name, const std::string& type, const std::string& output);
+    int packageRemove(const std::string& name, const std::string& type);
+    enum class Deploy { install, recheck, uninstall };
+    int packageDeploy(Deploy kind, const std::string& name, const Placement& placement);
+    int packageCancel(const std::string& name);
+    int packageStatus(const std::string& name, const StatusQuery& query);
+
+    // The password file of the sec_passwd plug-in: `file`, else the
+    // QEL_SEC_CONF parameter of the resource manager.
+    int userSet(const std::string& file, const std::string& user, bool mustExist);
+
+private:
+    ServiceSession repository();
+    ServiceSession deployment();
+    ServiceSession connect(const char* interfaceName);
+    // Prints `json` (with --json) or runs `human`.
+    void emit(const nlohmann::json& json, const std::function<void()>& human);
+    // The current version of a module for the session's consumer.
+    std::string currentModuleVersion(ServiceSession& session, const std::string& name);
+    void saveDownload(const std::string& path, const std::string& contents);
+    void reportDone(const std::string& text, nlohmann::json json);
+
+    GlobalOptions options_;
+    AdminIo& io_;
+    RegistryLookup lookup_;
+    ProgressBar::Clock clock_;
+};
+
+} // namespace rsadmin

@@ -1,0 +1,140 @@
+// The package commands: IAppDeployment.
+#include "tools/rsadmin/AdminCommands.h"
+
+#include "interfaces/IAppDeployment.h"
+#include "tools/rsadmin/Render.h"
+
+#include <filesystem>
+#include <ostream>
+
+namespace rsadmin {
+
+int AdminCommands::packageAdd(const std::string& name, const std::string& type, const std::string& file)
+{
+    ServiceSession session = deployment();
+    const std::string fileName = std::filesystem::path(file).filename().string();
+    const uint64_t size = sendFileInPieces(file, options_.pieceSize, clock_, io_.err, io_.errIsTerminal,
+        [&](std::string_view piece, int32_t flag) {
+            session.request<IAppDeployment::addPackage_Call>(
+                "store the package", name, type, fileName, rpc::makeBlock(piece).get(), flag);
+        });
+    reportDone("Stored package " + name + (type.empty() ? "" : " of type " + type) + " ("
+            + humanBytes(static_cast<double>(size)) + ").",
+        { { "package", name }, { "type", type }, { "fileName", fileName }, { "size", size } });
+    return kExitOk;
+}
+
+int AdminCommands::packageList()
+{
+    ServiceSession session = deployment();
+    auto reply = session.request<IAppDeployment::getPackageList_Call>("list the packages");
+    const rs::AppDplList empty;
+    const rs::AppDplList& list = reply->applicationList() ? *reply->applicationList() : empty;
+    emit(toJson(list), [&] {
+        if (list.entries.empty())
+            io_.out << "No packages. Add one with 'rsadmin package add NAME FILE'.\n";
+        else
+            packageTable(list).print(io_.out);
+    });
+    return kExitOk;
+}
+
+int AdminCommands::packageGet(const std::string& name, const std::string& type, const std::string& output)
+{
+    ServiceSession session = deployment();
+    auto reply = session.request<IAppDeployment::getPackage_Call>("send the package", name, type, "");
+    const std::string fileName = reply->packageFileName() ? *reply->packageFileName() : name;
+    const std::string path = output.empty() ? std::filesystem::path(fileName).filename().string() : output;
+    const std::string contents = rpc::blockText(reply->moduleData());
+    writeFileInPieces(path, contents, options_.pieceSize, io_.err, io_.errIsTerminal);
+    reportDone("Saved package " + name + " as " + path + " (" + humanBytes(static_cast<double>(contents.size()))
+            + ").",
+        { { "package", name }, { "type", type }, { "fileName", fileName }, { "path", path },
+            { "size", contents.size() } });
+    return kExitOk;
+}
+
+int AdminCommands::packageRemove(const std::string& name, const std::string& type)
+{
+    ServiceSession session = deployment();
+    session.request<IAppDeployment::removePackage_Call>("remove the package", name, type);
+    reportDone("Removed package " + name + ".", { { "package", name }, { "type", type } });
+    return kExitOk;
+}
+
+int AdminCommands::packageDeploy(Deploy kind, const std::string& name, const Placement& placement)
+{
+    ServiceSession session = deployment();
+    const char* verb = "install";
+    switch (kind) {
+    case Deploy::install:
+        session.request<IAppDeployment::installPackage_Call>(
+            "install the package", name, placement.group, placement.host);
+        break;
+    case Deploy::recheck:
+        verb = "recheck";
+        session.request<IAppDeployment::installPackageRecheck_Call>(
+            "install the package again", name, placement.group, placement.host);
+        break;
+    case Deploy::uninstall:
+        verb = "uninstall";
+        session.request<IAppDeployment::uninstallPackage_Call>(
+            "uninstall the package", name, placement.group, placement.host);
+        break;
+    }
+    const std::string where = placement.host.empty() ? "group " + placement.group : "host " + placement.host;
+    reportDone(std::string("Started to ") + verb + " " + name + " on " + where + ". Follow it with 'rsadmin package status "
+            + name + " --watch'.",
+        { { "package", name }, { "action", verb }, { "group", placement.group }, { "host", placement.host } });
+    return kExitOk;
+}
+
+int AdminCommands::packageCancel(const std::string& name)
+{
+    ServiceSession session = deployment();
+    session.request<IAppDeployment::cancelPackage_Call>("cancel the deployment", name);
+    reportDone("Cancelled the hosts of " + name + " that had not started running.", { { "package", name } });
+    return kExitOk;
+}
+
+int AdminCommands::packageStatus(const std::string& name, const StatusQuery& query)
+{
+    ServiceSession session = deployment();
+    const ProgressBar::Clock clock = clock_ ? clock_ : [] { return std::chrono::steady_clock::now(); };
+    const auto start = clock();
+    rs::DplStatusList list;
+    for (int round = 0;; ++round) {
+        auto reply = session.request<IAppDeployment::getPackageStatus_Call>(
+            "report the deployment status", name, static_cast<int32_t>(query.stateFilter));
+        list = reply->list() ? *reply->list() : rs::DplStatusList {};
+        const bool done = !query.watch || (!list.entries.empty() && allFinal(list));
+        if (query.watch && !options_.json) {
+            if (io_.outIsTerminal)
+                io_.out << "\x1b[H\x1b[2J"; // redraw in place
+            else if (round > 0)
+                io_.out << "\n";
+            statusTable(list).print(io_.out);
+            io_.out << std::flush;
+        }
+        if (done)
+            break;
+        if (query.maxWait.count() > 0 && clock() - start >= query.maxWait)
+            throw AdminFailure(kExitRefused, "not every host of " + name + " reached a final state within "
+                + std::to_string(query.maxWait.count() / 1000) + " s: watch again, or 'rsadmin package cancel "
+                + name + "'");
+        io_.pause(query.interval);
+    }
+    if (!query.watch || options_.json)
+        emit(toJson(list), [&] { statusTable(list).print(io_.out); });
+    if (!query.watch)
+        return kExitOk;
+    size_t failed = 0;
+    for (const auto& entry : list.entries)
+        failed += entry.state == rs::HOST_ERROR ? 1 : 0;
+    if (failed != 0)
+        throw AdminFailure(kExitRefused, std::to_string(failed) + " host(s) of " + name
+            + " ended in ERROR: see the MESSAGE column and the host's deploy log, then 'rsadmin package recheck'");
+    return kExitOk;
+}
+
+} // namespace rsadmin

@@ -1,0 +1,49 @@
+#pragma once
+// How rsadmin shows what the service answered: aligned text tables for
+// people, JSON for scripts (--json).
+//
+// Plain functions and a value type; not synchronised.
+
+#include "interfaces/types/AppDplList.h"
+#include "interfaces/types/DplStatusList.h"
+#include "interfaces/types/RepositoryAppList.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace rsadmin {
+
+class Table {
+public:
+    explicit Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    size_t rows() const { return rows_.size(); }
+    // Columns padded to their widest cell, two blanks apart, no trailing blanks.
+    void print(std::ostream& out) const;
+
+private:
+    std::vector<std::string> headers_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// "2026-12-06 02:30:00" in UTC, "-" for 0.
+std::string formatTime(uint32_t secondsSinceEpoch);
+// The display name of a deployment state, or its number for unknown ones.
+std::string stateName(uint32_t state);
+// INSTALLED, UNINSTALLED, ERROR, CANCELLED.
+bool isFinalState(uint32_t state);
+bool allFinal(const rs::DplStatusList& list);
+
+nlohmann::json toJson(const rs::RepositoryAppList& list);
+nlohmann::json toJson(const rs::AppDplList& list);
+nlohmann::json toJson(const rs::DplStatusList& list);
+
+Table moduleTable(const rs::RepositoryAppList& list);
+Table packageTable(const rs::AppDplList& list);
+Table statusTable(const rs::DplStatusList& list);
+
+} // namespace rsadmin

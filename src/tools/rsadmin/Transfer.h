@@ -1,0 +1,59 @@
+#pragma once
+// Moving files to and from the service in pieces, with a progress bar on
+// standard error when that is a terminal.
+//
+// Single-threaded.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace rsadmin {
+
+// Piece flags of an upload: the first of several pieces, a middle one, the
+// last (or only) one.
+inline constexpr int32_t kFirstPiece = 0;
+inline constexpr int32_t kLastPiece = 1;
+inline constexpr int32_t kMiddlePiece = 2;
+
+// Number of pieces for `size` bytes (an empty file is one empty piece).
+uint64_t pieceCount(uint64_t size, uint64_t pieceSize);
+int32_t pieceFlag(uint64_t index, uint64_t count);
+
+// "1.5 MiB" and the like.
+std::string humanBytes(double bytes);
+// One line of the progress bar: bar, percentage, bytes, rate, time left.
+std::string renderProgress(uint64_t done, uint64_t total, std::chrono::duration<double> elapsed);
+
+class ProgressBar {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    ProgressBar(std::ostream& err, bool enabled, uint64_t total, Clock clock = {});
+    void update(uint64_t done);
+    // Ends the line (when the bar was shown).
+    void finish();
+
+private:
+    std::ostream& err_;
+    bool enabled_;
+    uint64_t total_;
+    Clock clock_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+// Sends the file at `path` in pieces of `pieceSize` bytes through `send`
+// (piece bytes and flag), updating `progress`. Returns the file size.
+// Throws AdminFailure(kExitUsage) when the file cannot be read.
+uint64_t sendFileInPieces(const std::string& path, uint64_t pieceSize, ProgressBar::Clock clock,
+    std::ostream& err, bool showProgress,
+    const std::function<void(std::string_view piece, int32_t flag)>& send);
+
+// Writes `contents` to `path` in pieces of `pieceSize` bytes, showing
+// progress. Throws AdminFailure(kExitUsage) when it cannot be written.
+void writeFileInPieces(const std::string& path, std::string_view contents, uint64_t pieceSize,
+    std::ostream& err, bool showProgress);
+
+} // namespace rsadmin

@@ -1,0 +1,392 @@
+// rsadmin without a service: pieces, progress, tables, configuration look-up,
+// password sources, usage errors and the password-file commands.
+#include "tools/rsadmin/AdminCommands.h"
+#include "tools/rsadmin/Render.h"
+#include "tools/rsadmin/ServiceSession.h"
+#include "tools/rsadmin/AdminTestIo.h"
+
+#include "platform/wardn/PasswordFile.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/i18n/NarvI18n.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace rsadmin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::AdminRunner;
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "rsadmin-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string randomBytes(size_t size)
+{
+    std::mt19937 generator(42);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+// --- pieces and transfers ------------------------------------------------
+
+TEST(PiecesTest, FlagsMarkFirstMiddleAndLastPiece)
+{
+    EXPECT_EQ(pieceCount(0, 10), 1u);
+    EXPECT_EQ(pieceCount(10, 10), 1u);
+    EXPECT_EQ(pieceCount(11, 10), 2u);
+    EXPECT_EQ(pieceCount(5, UINT64_MAX), 1u) << "a whole-file upload is one piece";
+    EXPECT_EQ(pieceCount(UINT64_MAX, UINT64_MAX), 1u);
+    EXPECT_EQ(pieceFlag(0, 1), kLastPiece); // a single piece completes the upload
+    EXPECT_EQ(pieceFlag(0, 3), kFirstPiece);
+    EXPECT_EQ(pieceFlag(1, 3), kMiddlePiece);
+    EXPECT_EQ(pieceFlag(2, 3), kLastPiece);
+}
+
+TEST(PiecesTest, SentPiecesReassembleTheFileInOrder)
+{
+    TempDir dir;
+    const std::string bytes = randomBytes(1000);
+    writeFile(dir / "data.bin", bytes);
+    for (uint64_t pieceSize : { uint64_t(1), uint64_t(7), uint64_t(999), uint64_t(1000), UINT64_MAX }) {
+        std::string joined;
+        std::vector<int32_t> flags;
+        std::ostringstream err;
+        const uint64_t size = sendFileInPieces((dir / "data.bin").string(), pieceSize, {}, err, false,
+            [&](std::string_view piece, int32_t flag) {
+                EXPECT_LE(piece.size(), pieceSize);
+                joined += piece;
+                flags.push_back(flag);
+            });
+        EXPECT_EQ(size, bytes.size());
+        EXPECT_EQ(joined, bytes) << "piece size " << pieceSize;
+        ASSERT_EQ(flags.size(), pieceCount(bytes.size(), pieceSize));
+        EXPECT_EQ(flags.back(), kLastPiece);
+        if (flags.size() > 1) {
+            EXPECT_EQ(flags.front(), kFirstPiece);
+        }
+        EXPECT_TRUE(err.str().empty()) << "no progress bar when stderr is no terminal";
+    }
+}
+
+TEST(PiecesTest, EmptyFileIsOneEmptyLastPiece)
+{
+    TempDir dir;
+    writeFile(dir / "empty", "");
+    std::vector<std::pair<std::string, int32_t>> sent;
+    std::ostringstream err;
+    sendFileInPieces((dir / "empty").string(), 16, {}, err, false,
+        [&](std::string_view piece, int32_t flag) { sent.emplace_back(std::string(piece), flag); });
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].first, "");
+    EXPECT_EQ(sent[0].second, kLastPiece);
+}
+
+TEST(PiecesTest, MissingFileIsAUsageFailureAndSendsNothing)
+{
+    std::ostringstream err;
+    bool sent = false;
+    try {
+        sendFileInPieces("/nonexistent/file", 16, {}, err, false, [&](std::string_view, int32_t) { sent = true; });
+        FAIL() << "no failure";
+    } catch (const AdminFailure& failure) {
+        EXPECT_EQ(failure.status(), kExitUsage);
+        EXPECT_NE(std::string(failure.what()).find("/nonexistent/file"), std::string::npos);
+    }
+    EXPECT_FALSE(sent);
+}
+
+TEST(PiecesTest, DownloadIsWrittenCompletely)
+{
+    TempDir dir;
+    const std::string bytes = randomBytes(333);
+    std::ostringstream err;
+    writeFileInPieces((dir / "out.bin").string(), bytes, 10, err, false);
+    EXPECT_EQ(readFile(dir / "out.bin"), bytes);
+    EXPECT_THROW(writeFileInPieces((dir / "no-dir" / "out.bin").string(), bytes, 10, err, false), AdminFailure);
+}
+
+// --- progress -------------------------------------------------------------
+
+TEST(ProgressTest, LineShowsShareRateAndTimeLeft)
+{
+    const std::string half = renderProgress(512 * 1024, 1024 * 1024, std::chrono::seconds(2));
+    EXPECT_NE(half.find(" 50%"), std::string::npos) << half;
+    EXPECT_NE(half.find("256.0 KiB/s"), std::string::npos) << half;
+    EXPECT_NE(half.find("0:02 left"), std::string::npos) << half;
+    EXPECT_NE(half.find("512.0 KiB / 1.0 MiB"), std::string::npos) << half;
+    const std::string start = renderProgress(0, 100, std::chrono::seconds(0));
+    EXPECT_NE(start.find("  0%"), std::string::npos) << start;
+    EXPECT_NE(start.find("--:-- left"), std::string::npos) << start;
+    EXPECT_NE(renderProgress(0, 0, std::chrono::seconds(1)).find("100%"), std::string::npos);
+}
+
+TEST(ProgressTest, BarIsRedrawnInPlaceOnlyWhenEnabled)
+{
+    auto now = std::chrono::steady_clock::time_point {};
+    ProgressBar::Clock clock = [&now] { return now; };
+    std::ostringstream shown, hidden;
+    ProgressBar bar(shown, true, 100, clock);
+    ProgressBar quiet(hidden, false, 100, clock);
+    now += std::chrono::seconds(1);
+    bar.update(50);
+    quiet.update(50);
+    now += std::chrono::seconds(1);
+    bar.update(100);
+    bar.finish();
+    quiet.finish();
+    EXPECT_EQ(hidden.str(), "");
+    const std::string text = shown.str();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 2);
+    EXPECT_NE(text.find("100%"), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+// --- tables and states ----------------------------------------------------
+
+TEST(RenderTest, TableColumnsAlignWithoutTrailingBlanks)
+{
+    Table table({ "HOST", "STATE" });
+    table.add({ "a-very-long-host", "INSTALLED" });
+    table.add({ "h2", "" });
+    std::ostringstream out;
+    table.print(out);
+    EXPECT_EQ(out.str(), "HOST              STATE\n"
+                         "a-very-long-host  INSTALLED\n"
+                         "h2\n");
+}
+
+TEST(RenderTest, FinalStatesEndTheWatch)
+{
+    rs::DplStatusList list;
+    list.entries = { { "h1", rs::HOST_INSTALLED, "" }, { "h2", rs::HOST_RUNNING, "" } };
+    EXPECT_FALSE(allFinal(list));
+    list.entries[1].state = rs::HOST_ERROR;
+    EXPECT_TRUE(allFinal(list));
+    for (uint32_t state : { rs::HOST_UNINSTALLED, rs::HOST_CANCELLED })
+        EXPECT_TRUE(isFinalState(state));
+    for (uint32_t state : { rs::HOST_NOT_STARTED, rs::HOST_ALLOCATING, rs::HOST_WAITING, rs::HOST_DOWNLOADING })
+        EXPECT_FALSE(isFinalState(state));
+    EXPECT_EQ(stateName(99), "99");
+}
+
+TEST(RenderTest, JsonCarriesEveryField)
+{
+    rs::RepositoryAppList modules;
+    modules.append({ "3", "calc", { "app1", "app2" }, "/apps/web", "admin", "calc.zip", 1234, 1700000000, false });
+    const auto json = toJson(modules);
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(json[0]["name"], "calc");
+    EXPECT_EQ(json[0]["version"], "3");
+    EXPECT_EQ(json[0]["linkedApplications"], nlohmann::json({ "app1", "app2" }));
+    EXPECT_EQ(json[0]["fileSize"], 1234);
+    EXPECT_EQ(formatTime(1700000000), "2023-11-14 22:13:20");
+    EXPECT_EQ(formatTime(0), "-");
+}
+
+// --- where the server, user and password come from ------------------------
+
+TEST(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
+{
+    std::istringstream in;
+    std::ostringstream out, err;
+    std::map<std::string, std::string> env;
+    AdminIo io { in, out, err };
+    io.getenv = [&env](const std::string& name) -> std::optional<std::string> {
+        auto found = env.find(name);
+        return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    std::string registered;
+    RegistryLookup lookup = [&registered](const std::string& name) {
+        return name == kRegisteredName ? registered : "";
+    };
+    GlobalOptions options;
+    EXPECT_THROW(resolveServer(options, io, lookup), AdminFailure);
+    registered = "reg-host:1";
+    EXPECT_EQ(resolveServer(options, io, lookup), "reg-host:1");
+    env[kServerVariable] = "env-host:2";
+    EXPECT_EQ(resolveServer(options, io, lookup), "env-host:2");
+    options.server = "opt-host:3";
+    EXPECT_EQ(resolveServer(options, io, lookup), "opt-host:3");
+}
+
+TEST(ConfigurationTest, PasswordComesFromFileThenEnvironmentAndNeverFromNowhere)
+{
+    TempDir dir;
+    std::istringstream in("typed\n");
+    std::ostringstream out, err;
+    std::map<std::string, std::string> env;
+    AdminIo io { in, out, err };
+    io.getenv = [&env](const std::string& name) -> std::optional<std::string> {
+        auto found = env.find(name);
+        return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    GlobalOptions options;
+    try {
+        obtainPassword(options, io, "admin");
+        FAIL() << "a password from a non-terminal standard input";
+    } catch (const AdminFailure& failure) {
+        EXPECT_EQ(failure.status(), kExitUsage);
+    }
+    env[kPasswordVariable] = "from-env";
+    EXPECT_EQ(obtainPassword(options, io, "admin"), "from-env");
+    writeFile(dir / "pw", "from-file\r\nsecond line\n");
+    options.passwordFile = (dir / "pw").string();
+    EXPECT_EQ(obtainPassword(options, io, "admin"), "from-file");
+    options.passwordFile = (dir / "missing").string();
+    EXPECT_THROW(obtainPassword(options, io, "admin"), AdminFailure);
+    io.inIsTerminal = true;
+    options.passwordFile.clear();
+    env.clear();
+    EXPECT_EQ(obtainPassword(options, io, "admin"), "typed");
+    EXPECT_EQ(err.str().find("typed"), std::string::npos) << "the prompt never echoes the password";
+    EXPECT_EQ(makeCredential("admin", "p:w"), "admin:p:w");
+}
+
+// --- refusals -------------------------------------------------------------
+
+TEST(RefusalTest, MessageHasHexCodeCatalogueTextAndHint)
+{
+    kav::NarvI18n::instance().init();
+    const int32_t code = static_cast<int32_t>(0xD0014C1Au);
+    kav::KavErrorInfo error(code, "here", "", "", { "calc", "/apps/web" });
+    const std::string text = describeRefusal(error);
+    EXPECT_EQ(text.rfind("0xD0014C1A", 0), 0u) << text;
+    const std::string catalogue = kav::catalogueText(static_cast<uint32_t>(code), { "calc", "/apps/web" });
+    ASSERT_FALSE(catalogue.empty()) << "the catalogue has a text for a missing module";
+    EXPECT_NE(text.find(catalogue), std::string::npos) << text;
+    EXPECT_NE(text.find("rsadmin module list"), std::string::npos) << text;
+}
+
+// --- the command line -----------------------------------------------------
+
+TEST(CommandLineTest, UsageErrorsExitWithTwo)
+{
+    AdminRunner runner;
+    EXPECT_EQ(runner.run({}).status, kExitUsage);
+    EXPECT_EQ(runner.run({ "frobnicate" }).status, kExitUsage);
+    EXPECT_EQ(runner.run({ "module", "add", "only-a-name" }).status, kExitUsage);
+    EXPECT_EQ(runner.run({ "package", "install", "p" }).status, kExitUsage) << "--group is required";
+    EXPECT_EQ(runner.run({ "--password", "x", "version" }).status, kExitUsage) << "no password argument";
+    EXPECT_EQ(runner.run({ "--piece-size", "0", "version" }).status, kExitUsage);
+    auto help = runner.run({ "--help" });
+    EXPECT_EQ(help.status, kExitOk);
+    EXPECT_NE(help.out.find("package"), std::string::npos);
+}
+
+TEST(CommandLineTest, MissingConfigurationSaysWhatToDo)
+{
+    AdminRunner runner;
+    auto noServer = runner.run({ "version" });
+    EXPECT_EQ(noServer.status, kExitUsage);
+    EXPECT_NE(noServer.err.find("--server"), std::string::npos) << noServer.err;
+    auto noUser = runner.run({ "--server", "127.0.0.1:1", "module", "list" });
+    EXPECT_EQ(noUser.status, kExitUsage);
+    EXPECT_NE(noUser.err.find("--user"), std::string::npos) << noUser.err;
+    auto badState = runner.run({ "--server", "127.0.0.1:1", "package", "status", "p", "--state", "bogus" });
+    EXPECT_EQ(badState.status, kExitUsage);
+    EXPECT_NE(badState.err.find("bogus"), std::string::npos);
+}
+
+int closedPort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    ::close(fd); // bound, never listened on, closed: nothing accepts there
+    return ntohs(addr.sin_port);
+}
+
+TEST(CommandLineTest, UnreachableServiceExitsWithThree)
+{
+    AdminRunner runner;
+    runner.env[kUserVariable] = "admin";
+    runner.env[kPasswordVariable] = "never-shown";
+    const std::string server = "127.0.0.1:" + std::to_string(closedPort());
+    for (const std::vector<std::string>& args : { std::vector<std::string> { "--server", server, "version" },
+             std::vector<std::string> { "--server", server, "--timeout", "5", "module", "list" } }) {
+        auto run = runner.run(args);
+        EXPECT_EQ(run.status, kExitNoConnection) << run.err;
+        EXPECT_NE(run.err.find(server), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("never-shown"), std::string::npos);
+    }
+}
+
+TEST(CommandLineTest, RegisteredAddressIsUsedWhenNoneIsGiven)
+{
+    AdminRunner runner;
+    runner.registered = "127.0.0.1:" + std::to_string(closedPort());
+    auto run = runner.run({ "version" });
+    EXPECT_EQ(run.status, kExitNoConnection);
+    EXPECT_NE(run.err.find(runner.registered), std::string::npos) << run.err;
+}
+
+// --- the password file ----------------------------------------------------
+
+TEST(UserCommandTest, AddThenChangeAndRefuseTheWrongOne)
+{
+    TempDir dir;
+    const std::string file = (dir / "passwd").string();
+    AdminRunner runner;
+    runner.input = "first-Pass1\n";
+    auto added = runner.run({ "user", "add", "alice", "--file", file });
+    ASSERT_EQ(added.status, kExitOk) << added.err;
+    auto accounts = wardn::parseAccounts(readFile(file));
+    ASSERT_EQ(accounts.count("alice"), 1u);
+    EXPECT_TRUE(wardn::verifyPassword("first-Pass1", accounts.at("alice")));
+    EXPECT_EQ(readFile(file).find("first-Pass1"), std::string::npos);
+
+    auto again = runner.run({ "user", "add", "alice", "--file", file });
+    EXPECT_EQ(again.status, kExitUsage);
+    EXPECT_NE(again.err.find("user passwd"), std::string::npos) << again.err;
+
+    runner.input = "second-Pass2\n";
+    ASSERT_EQ(runner.run({ "user", "passwd", "alice", "--file", file }).status, kExitOk);
+    accounts = wardn::parseAccounts(readFile(file));
+    EXPECT_TRUE(wardn::verifyPassword("second-Pass2", accounts.at("alice")));
+    EXPECT_FALSE(wardn::verifyPassword("first-Pass1", accounts.at("alice")));
+
+    auto unknown = runner.run({ "user", "passwd", "bob", "--file", file });
+    EXPECT_EQ(unknown.status, kExitUsage);
+    EXPECT_NE(unknown.err.find("user add"), std::string::npos) << unknown.err;
+    auto json = runner.run({ "--json", "user", "passwd", "alice", "--file", file });
+    ASSERT_EQ(json.status, kExitOk);
+    EXPECT_EQ(nlohmann::json::parse(json.out)["user"], "alice");
+}
+
+} // namespace
+} // namespace rsadmin
