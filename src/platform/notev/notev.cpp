@@ -57,6 +57,23 @@ const event_def* findRow(const Registry& r, const char* component, int32_t code)
     return nullptr;
 }
 
+// Runs use(row) under the registry lock once the arguments, the state and
+// the row have passed the checks every look-up by code shares.
+template <typename Use>
+int withRow(const char* component, int32_t code, bool argumentsValid, Use use)
+{
+    if (!component || !argumentsValid)
+        return EVENT_E_INVALID;
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!r.initialised)
+        return EVENT_E_STATE;
+    const event_def* row = findRow(r, component, code);
+    if (!row)
+        return EVENT_E_UNKNOWN;
+    return use(r, *row);
+}
+
 bool passesThreshold(int threshold, int32_t level)
 {
     return threshold == 0 || level <= threshold;
@@ -130,43 +147,29 @@ int event_loadplugin(const char* path, const char* param)
 
 int event_getlevel4code(const char* component, int32_t code, int32_t* level)
 {
-    if (!component || !level)
-        return EVENT_E_INVALID;
-    auto& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (!r.initialised)
-        return EVENT_E_STATE;
-    const event_def* row = findRow(r, component, code);
-    if (!row)
-        return EVENT_E_UNKNOWN;
-    *level = row->level;
-    return EVENT_OK;
+    return withRow(component, code, level != nullptr, [level](Registry&, const event_def& row) -> int {
+        *level = row.level;
+        return EVENT_OK;
+    });
 }
 
 int event_trigger(const char* component, int32_t code, const char* text)
 {
-    if (!component || !text)
-        return EVENT_E_INVALID;
-    auto& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (!r.initialised)
-        return EVENT_E_STATE;
-    const event_def* row = findRow(r, component, code);
-    if (!row)
-        return EVENT_E_UNKNOWN;
-    if (!row->enabled || !passesThreshold(r.threshold, row->level))
-        return EVENT_OK;
-    notev_event event {};
-    clock_gettime(CLOCK_REALTIME, &event.time);
-    event.component = component;
-    event.code = code;
-    event.level = row->level;
-    event.text = text;
-    int result = EVENT_OK;
-    for (auto& plugin : r.plugins)
-        if (plugin.deliver(plugin.state, &event) != 0)
-            result = EVENT_E_PLUGIN;
-    return result;
+    return withRow(component, code, text != nullptr, [&](Registry& r, const event_def& row) -> int {
+        if (!row.enabled || !passesThreshold(r.threshold, row.level))
+            return EVENT_OK;
+        notev_event event {};
+        clock_gettime(CLOCK_REALTIME, &event.time);
+        event.component = component;
+        event.code = code;
+        event.level = row.level;
+        event.text = text;
+        int result = EVENT_OK;
+        for (auto& plugin : r.plugins)
+            if (plugin.deliver(plugin.state, &event) != 0)
+                result = EVENT_E_PLUGIN;
+        return result;
+    });
 }
 
 void event_fini(void)
