@@ -6,6 +6,7 @@
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
+#include "support/ScratchDir.h"
 
 #include <ace/Message_Block.h>
 #include <benchmark/benchmark.h>
@@ -21,26 +22,7 @@
 
 namespace {
 
-// A scratch directory for one benchmark, removed afterwards.
-class Scratch {
-public:
-    Scratch()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "rs-storage-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~Scratch()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using Scratch = rs::test::ScratchDir;
 
 std::string moduleName(int64_t i)
 {
@@ -120,7 +102,7 @@ void BM_IndexUpdateAndWrite(benchmark::State& state)
 void BM_CacheHit(benchmark::State& state)
 {
     Scratch dir;
-    std::string path = dir.path() + "/module.zip";
+    std::string path = dir.file("module.zip");
     {
         std::ofstream out(path, std::ios::binary);
         std::string chunk(1 << 20, 'm');
@@ -148,7 +130,7 @@ void BM_CacheHit(benchmark::State& state)
 void BM_CacheMiss(benchmark::State& state)
 {
     Scratch dir;
-    std::string path = dir.path() + "/module.zip";
+    std::string path = dir.file("module.zip");
     {
         std::ofstream out(path, std::ios::binary);
         out << std::string(static_cast<size_t>(state.range(0)), 'm');
@@ -167,7 +149,7 @@ void BM_CacheMiss(benchmark::State& state)
 void BM_AppendPieces(benchmark::State& state)
 {
     Scratch dir;
-    std::string path = dir.path() + "/upload.tmp";
+    std::string path = dir.file("upload.tmp");
     ACE_Message_Block piece(static_cast<size_t>(state.range(0)));
     piece.wr_ptr(static_cast<size_t>(state.range(0)));
     std::memset(piece.rd_ptr(), 'p', piece.length());

@@ -2,7 +2,7 @@
 #include "rs/deployment/installer/InstallerRegistry.h"
 
 #include "deployment/FakeDeployment.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 #include "deployment/TestResources.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,7 @@ protected:
     PackageInstallerTest()
     {
         service.storage = storage.path();
-        std::filesystem::create_directories(storage.path() + "/.global/pkg");
+        std::filesystem::create_directories(storage.path().string() + "/.global/pkg");
     }
 
     // A started installer over the given group hosts.
@@ -58,7 +58,7 @@ protected:
         return hosts;
     }
 
-    test::TempDir storage;
+    test::ScratchDir storage;
     test::FakeService service;
     test::FakeCluster cluster;
 };

@@ -3,7 +3,7 @@
 #include "rs/repository/persist/ServiceStatusSink.h"
 
 #include "deployment/FakeHostStatusSink.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 #include "deployment/TestResources.h"
 
 #include "rs/deployment/status/HostStatusTable.h"
@@ -26,7 +26,7 @@ std::string textOf(const kav::IKavErrorInfo& info)
 
 TEST(PstIndexFileTest, MissingFileMeansNoState)
 {
-    test::TempDir dir;
+    test::ScratchDir dir;
     PstIndexFile file(dir.path());
     EXPECT_TRUE(file.lines().empty());
     HostStatusMap hosts;
@@ -36,7 +36,7 @@ TEST(PstIndexFileTest, MissingFileMeansNoState)
 
 TEST(PstIndexFileTest, HostGroupsAreWrittenInHostNameOrderWithEmptyTexts)
 {
-    test::TempDir dir;
+    test::ScratchDir dir;
     PstIndexFile file(dir.path());
     file.addServiceEntry("pkg1", "h2", 600, HOST_ERROR, "xyz");
     file.addServiceEntry("pkg1", "h1", 500, HOST_INSTALLED, "");
@@ -46,7 +46,7 @@ TEST(PstIndexFileTest, HostGroupsAreWrittenInHostNameOrderWithEmptyTexts)
 
 TEST(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
 {
-    test::TempDir dir;
+    test::ScratchDir dir;
     PstIndexFile file(dir.path());
     file.addServiceEntry("a", "h1", 1, HOST_ERROR, "lost");
     file.addServiceEntry("b", "h1", 2, HOST_INSTALLED, "");
@@ -58,7 +58,7 @@ TEST(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
 
 TEST(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
 {
-    test::TempDir dir;
+    test::ScratchDir dir;
     {
         PstIndexFile file(dir.path());
         file.addServiceEntry("pkg", "h1", 500, HOST_UNINSTALLED, "");
@@ -81,7 +81,7 @@ TEST(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
 
 TEST(PstIndexFileTest, ErrorTextCannotBreakTheLineFormat)
 {
-    test::TempDir dir;
+    test::ScratchDir dir;
     PstIndexFile file(dir.path());
     file.addServiceEntry("pkg", "h1", 5, HOST_ERROR, "a|b\nc");
     ASSERT_EQ(file.writeServiceFile(), 0);
@@ -107,7 +107,7 @@ TEST(ServiceStatusSinkTest, AuditArgumentsNameEveryPartAndMarkMissingOnes)
 
 TEST(ServiceStatusSinkTest, FinalStatesReachTheAuditWriterAndTheFile)
 {
-    test::TempDir dir;
+    test::ScratchDir dir;
     PersistedDeploymentState state(dir.path(), textOf);
     std::vector<std::pair<uint32_t, bool>> written;
     ServiceStatusSink sink(state, [&](uint32_t number, const kav::Params& params, bool isError) {
@@ -119,13 +119,13 @@ TEST(ServiceStatusSinkTest, FinalStatesReachTheAuditWriterAndTheFile)
     table.updateHMStatus("pkg", "h1", "", HOST_ERROR, nullptr, true);
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written[0], std::make_pair(kAuditUninstallFailed, true));
-    EXPECT_EQ(readLinesFromFile(dir.path() + "/.persist"), (Lines { "pkg|1|h1|42|9|" }));
+    EXPECT_EQ(readLinesFromFile(dir.path().string() + "/.persist"), (Lines { "pkg|1|h1|42|9|" }));
 }
 
 TEST(PstIndexFileTest, TruncatedLineKeepsItsCompleteHostGroups)
 {
-    test::TempDir dir;
-    ASSERT_EQ(rsmanagerutils::writeLinesToFile(dir.path() + "/.persist", { "pkg|3|h1|5|7|ok|h2|6" }), 0);
+    test::ScratchDir dir;
+    ASSERT_EQ(rsmanagerutils::writeLinesToFile(dir.path().string() + "/.persist", { "pkg|3|h1|5|7|ok|h2|6" }), 0);
     PstIndexFile file(dir.path());
     HostStatusMap hosts;
     EXPECT_EQ(file.getServiceEntryByName("pkg", hosts), 0);
@@ -156,9 +156,9 @@ protected:
         PersistedStateTest& owner;
     };
 
-    Lines fileLines() { return readLinesFromFile(dir.path() + "/.persist"); }
+    Lines fileLines() { return readLinesFromFile(dir.path().string() + "/.persist"); }
 
-    test::TempDir dir;
+    test::ScratchDir dir;
     std::unique_ptr<PersistedDeploymentState> state;
     Sink sink;
     int32_t clock = 500;

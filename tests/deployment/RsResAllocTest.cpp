@@ -1,7 +1,7 @@
 #include "rs/deployment/installer/RsResAlloc.h"
 
 #include "deployment/FakeDeployment.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 #include "deployment/TestResources.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ protected:
     // Stores a package below ".global" as the repository lays it out.
     void storePackage(const std::string& storedName)
     {
-        std::filesystem::create_directories(storage.path() + "/.global/" + storedName);
+        std::filesystem::create_directories(storage.path().string() + "/.global/" + storedName);
     }
 
     DeploymentRequest request(bool uninstall = false)
@@ -54,7 +54,7 @@ protected:
         return HOST_STATE_NONE;
     }
 
-    test::TempDir storage;
+    test::ScratchDir storage;
     test::FakeService service;
     test::FakeCluster cluster;
     RecordingDeployer deployer;
@@ -165,7 +165,7 @@ TEST_F(RsResAllocTest, UntypedPackageServesEveryTypeAndFoundTypesAreRemembered)
     storePackage("pkg");
     alloc.init(deployer, request());
     EXPECT_TRUE(alloc.isPackageAvailable("arm"));
-    std::filesystem::remove_all(storage.path() + "/.global");
+    std::filesystem::remove_all(storage.path().string() + "/.global");
     EXPECT_TRUE(alloc.isPackageAvailable("arm")) << "a type found once is not looked up again";
     EXPECT_FALSE(alloc.isPackageAvailable("linux"));
 }

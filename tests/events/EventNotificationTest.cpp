@@ -5,7 +5,7 @@
 #include "events/CapturingAppender.h"
 #include "platform/notev/notev.h"
 #include "rs/startup/logging/Loggers.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,7 @@ protected:
             { "QEL_EVENT_MASK", mask } };
     }
 
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     std::unique_ptr<kav::EventNotification> events;
     testutil::CaptureScope capture { kav::loggers::get(kav::loggers::kEventAgent) };
 };
@@ -83,7 +83,7 @@ TEST_F(EventNotificationTest, LoadsEveryPluginWithItsParameter)
     EXPECT_TRUE(events->isInitialised());
     ASSERT_EQ(events->raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, "rs started on h1:1234"), 0);
     for (const auto& file : { a, b }) {
-        const auto lines = testutil::readLines(file);
+        const auto lines = rs::test::readLines(file);
         ASSERT_EQ(lines.size(), 1u) << file;
         EXPECT_NE(lines[0].find(" KAV 75063 4 rs started on h1:1234"), std::string::npos) << lines[0];
     }
@@ -104,7 +104,7 @@ TEST_F(EventNotificationTest, LoadsDifferentModulesAndLogsEachLoad)
     EXPECT_EQ(loading[0], " Loading plugin module <" + libdir + "/event_syslog> with parameter <rs-test>");
     EXPECT_EQ(loading[1], " Loading plugin module <" + libdir + "/event_file> with parameter <" + file + ">");
     ASSERT_EQ(events->raiseEvent(75063, "to both"), 0);
-    EXPECT_EQ(testutil::readLines(file).size(), 1u);
+    EXPECT_EQ(rs::test::readLines(file).size(), 1u);
 }
 
 TEST_F(EventNotificationTest, ThresholdKeepsInformationOutOfThePlugins)
@@ -113,7 +113,7 @@ TEST_F(EventNotificationTest, ThresholdKeepsInformationOutOfThePlugins)
     ASSERT_EQ(init(withFilePlugins({ file }, "LOG_ERR")), 0);
     ASSERT_EQ(events->triggerEventInterface(75063, "h1", "1234", "", "", ""), 0);
     ASSERT_EQ(events->triggerEventInterface(75061, "99999", "h1", "Port is in use.", "", ""), 0);
-    const auto lines = testutil::readLines(file);
+    const auto lines = rs::test::readLines(file);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" KAV 75061 2 "), std::string::npos);
     EXPECT_NE(lines[0].find("99999"), std::string::npos);
@@ -134,7 +134,7 @@ TEST_F(EventNotificationTest, ReservedAndForeignCodesAreRefused)
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->getParams().at(0), std::to_string(code));
     }
-    EXPECT_TRUE(testutil::readLines(dir.file("e")).empty());
+    EXPECT_TRUE(rs::test::readLines(dir.file("e")).empty());
 }
 
 TEST_F(EventNotificationTest, MissingLibdirLeavesEventsLocal)
@@ -180,8 +180,8 @@ TEST_F(EventNotificationTest, PluginListEndsAtTheFirstEntryWithoutBrackets)
             { "QEL_EVENT_PLUGIN", "event_file[" + a + "]event_file[" + b + "] no_such_plugin[unclosed" } }),
         0);
     ASSERT_EQ(events->raiseEvent(75063, "m"), 0);
-    EXPECT_EQ(testutil::readLines(a).size(), 1u);
-    EXPECT_EQ(testutil::readLines(b).size(), 1u);
+    EXPECT_EQ(rs::test::readLines(a).size(), 1u);
+    EXPECT_EQ(rs::test::readLines(b).size(), 1u);
 }
 
 } // namespace

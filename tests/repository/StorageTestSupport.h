@@ -3,6 +3,7 @@
 // that bypasses the code under test, captured log lines and replaceable I/O calls.
 
 #include "rs/repository/dplfileutils.h"
+#include "support/ScratchDir.h"
 
 #include <ace/Message_Block.h>
 #include <log4cxx/appenderskeleton.h>
@@ -25,30 +26,10 @@
 
 namespace storagetest {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class ScratchDir {
+// The shared scratch directory, with `dir / "name"` giving a file's path as text.
+class ScratchDir : public rs::test::ScratchDir {
 public:
-    ScratchDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "rs-storage-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~ScratchDir()
-    {
-        std::error_code ignored;
-        // Read-only leftovers must not block the clean-up.
-        for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
-            ::chmod(it->path().c_str(), it->is_directory() ? 0700 : 0600);
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    std::string operator/(const std::string& name) const { return file(name); }
 };
 
 inline void writeRaw(const std::string& path, const std::string& bytes)

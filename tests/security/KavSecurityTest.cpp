@@ -4,7 +4,7 @@
 #include "platform/wardn/PasswordFile.h"
 #include "rs/security/KavSecurityServer.h"
 #include "security/KavErrorCode.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ class KavSecurityServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        testutil::writeFile(passwd, "alice:" + wardn::hashPassword("wonderland") + "\n");
+        rs::test::writeFile(passwd, "alice:" + wardn::hashPassword("wonderland") + "\n");
         ASSERT_EQ(thrownCode([&] { server.initialize(); }), 0);
     }
     void TearDown() override { server.finalize(); }
@@ -43,7 +43,7 @@ protected:
         return thrownCode([&] { server.authenticate(kav::KavData(credential), token, user); });
     }
 
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     std::string passwd = dir.file("passwd");
     kav::KavSecurityServer server { paramsOf(
         { { "QEL_SEC_PLUGIN", kPluginBase }, { "QEL_SEC_CONF", passwd } }) };
@@ -85,7 +85,7 @@ TEST_F(KavSecurityServerTest, ConcurrentLogonsEachGetTheirOwnUser)
     std::string text;
     for (int i = 0; i < kThreads; ++i)
         text += "user" + std::to_string(i) + ":" + wardn::hashPassword("pw" + std::to_string(i)) + "\n";
-    testutil::writeFile(passwd, text);
+    rs::test::writeFile(passwd, text);
 
     // All threads authenticate at once; then, once every logon is done, each
     // asks again for its user: a name shared between threads would show.
@@ -127,7 +127,7 @@ TEST(KavSecurityServerInit, PluginThatCannotBeLoaded)
     kav::KavSecurityServer noConf(paramsOf({ { "QEL_SEC_PLUGIN", kPluginBase } }));
     EXPECT_EQ(thrownCode([&] { noConf.initialize(); }), kav::rc::SEC_INIT_FAILED);
     // Nothing stays loaded: a good configuration still initialises.
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     kav::KavSecurityServer good(
         paramsOf({ { "QEL_SEC_PLUGIN", kPluginBase }, { "QEL_SEC_CONF", dir.file("p") } }));
     EXPECT_EQ(thrownCode([&] { good.initialize(); }), 0);

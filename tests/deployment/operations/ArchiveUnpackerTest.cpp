@@ -1,5 +1,5 @@
 #include "tools/rsdeploy/ArchiveUnpacker.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 #include "deployment/operations/ArchiveFixtures.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +17,6 @@ using rsdeploy::UnpackError;
 
 namespace {
 
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class ArchiveUnpackerTest : public ::testing::Test {
 protected:
     // The package tree lies one level below the temporary directory, so that
@@ -41,7 +33,7 @@ protected:
         return fs::is_empty(target_) && std::distance(fs::directory_iterator(outside_), {}) == 1;
     }
 
-    rs::test::TempDir dir_;
+    rs::test::ScratchDir dir_;
     std::string outside_;
     std::string target_;
 };
@@ -57,8 +49,8 @@ TEST_F(ArchiveUnpackerTest, UnpacksEveryFormatWithDirectoriesAndModes)
                               { ArchiveEntrySpec::File, "conf/app.conf", "port=1\n" } },
                 format);
         EXPECT_EQ(ArchiveUnpacker::unpack(archive, "pkg.any", target_), ArchiveUnpacker::Kind::Archive);
-        EXPECT_EQ(readText(target_ + "/bin/run.sh"), "#!/bin/sh\necho hi\n");
-        EXPECT_EQ(readText(target_ + "/conf/app.conf"), "port=1\n");
+        EXPECT_EQ(rs::test::readFile(target_ + "/bin/run.sh"), "#!/bin/sh\necho hi\n");
+        EXPECT_EQ(rs::test::readFile(target_ + "/conf/app.conf"), "port=1\n");
         EXPECT_NE(fs::status(target_ + "/bin/run.sh").permissions() & fs::perms::owner_exec, fs::perms::none);
     }
 }
@@ -67,7 +59,7 @@ TEST_F(ArchiveUnpackerTest, CopiesAnyOtherFileAsItIs)
 {
     const std::string contents("plain \0 bytes, not an archive", 29);
     EXPECT_EQ(ArchiveUnpacker::unpack(contents, "tool.bin", target_), ArchiveUnpacker::Kind::PlainFile);
-    EXPECT_EQ(readText(target_ + "/tool.bin"), contents);
+    EXPECT_EQ(rs::test::readFile(target_ + "/tool.bin"), contents);
     EXPECT_EQ(ArchiveUnpacker::unpack("", "empty.txt", target_), ArchiveUnpacker::Kind::PlainFile);
     EXPECT_TRUE(fs::is_regular_file(target_ + "/empty.txt"));
 }
@@ -109,9 +101,9 @@ TEST_F(ArchiveUnpackerTest, AcceptsLinksThatStayInside)
         { ArchiveEntrySpec::Symlink, "bin/lib", "../lib" },
         { ArchiveEntrySpec::Hardlink, "lib/copy", "lib/libx.so.1" } });
     ArchiveUnpacker::unpack(archive, "pkg.tar", target_);
-    EXPECT_EQ(readText(target_ + "/lib/libx.so"), "elf");
-    EXPECT_EQ(readText(target_ + "/bin/lib/libx.so.1"), "elf");
-    EXPECT_EQ(readText(target_ + "/lib/copy"), "elf");
+    EXPECT_EQ(rs::test::readFile(target_ + "/lib/libx.so"), "elf");
+    EXPECT_EQ(rs::test::readFile(target_ + "/bin/lib/libx.so.1"), "elf");
+    EXPECT_EQ(rs::test::readFile(target_ + "/lib/copy"), "elf");
 }
 
 TEST_F(ArchiveUnpackerTest, RefusesADamagedArchiveAfterItsFirstEntry)

@@ -1,6 +1,6 @@
 #include "tools/rsdeploy/DeployCommand.h"
 #include "common/KavErrorInfo.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 #include "deployment/operations/ArchiveFixtures.h"
 #include "interfaces/types/HostDeployState.h"
 
@@ -21,14 +21,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
-
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The service as a table of stored packages and a list of received reports.
 class FakeChannel : public rsdeploy::IDeploymentChannel {
@@ -71,18 +63,18 @@ protected:
     {
         return DeployOptions { "web", "linux", "node1", uninstall, top_.path() };
     }
-    std::string appDir() const { return top_.path() + "/apps/web"; }
+    std::string appDir() const { return top_.path().string() + "/apps/web"; }
     // Names in ${QEL_TOP}/apps: a failed run must leave no temporary tree behind.
     std::vector<std::string> appsEntries() const
     {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(top_.path() + "/apps"))
+        for (const auto& entry : fs::directory_iterator(top_.path().string() + "/apps"))
             names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
 
-    rs::test::TempDir top_;
+    rs::test::ScratchDir top_;
     FakeChannel channel_;
 };
 
@@ -95,7 +87,7 @@ TEST_F(DeployCommandTest, InstallReportsEachStepAndPrefersThePackageOfItsHostTyp
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
     EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_RUNNING, rs::HOST_INSTALLED));
     EXPECT_THAT(channel_.fetches, ElementsAre("linux"));
-    EXPECT_EQ(readText(appDir() + "/index.html"), "typed");
+    EXPECT_EQ(rs::test::readFile(appDir() + "/index.html"), "typed");
     EXPECT_THAT(appsEntries(), ElementsAre("web"));
 }
 
@@ -107,7 +99,7 @@ TEST_F(DeployCommandTest, FallsBackToTheUntypedPackageAndReplacesThePreviousTree
         = { "web.tar", makeArchive({ { ArchiveEntrySpec::File, "index.html", "untyped" } }) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
     EXPECT_THAT(channel_.fetches, ElementsAre("linux", ""));
-    EXPECT_EQ(readText(appDir() + "/index.html"), "untyped");
+    EXPECT_EQ(rs::test::readFile(appDir() + "/index.html"), "untyped");
     EXPECT_FALSE(fs::exists(appDir() + "/stale.txt"));
     EXPECT_THAT(appsEntries(), ElementsAre("web"));
 }
@@ -119,7 +111,7 @@ TEST_F(DeployCommandTest, RunsTheInstallHookInTheTreeWithTheHostInItsEnvironment
                         "echo \"$RS_PACKAGE $RS_HOST $RS_HOST_TYPE $RS_APP_DIR\" > hook.out\n" } },
             rs::test::ArchiveFormat::TarGz) };
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 0);
-    EXPECT_EQ(readText(appDir() + "/hook.out"), "web node1 linux " + appDir() + "\n");
+    EXPECT_EQ(rs::test::readFile(appDir() + "/hook.out"), "web node1 linux " + appDir() + "\n");
 }
 
 TEST_F(DeployCommandTest, AFailingHookReportsErrorNamingTheHookAndTheHost)
@@ -143,8 +135,8 @@ TEST_F(DeployCommandTest, AHostileArchiveIsRefusedAndThePreviousTreeStays)
     EXPECT_EQ(DeployCommand(options(), channel_).run(), 1);
     EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_DOWNLOADING, rs::HOST_RUNNING, rs::HOST_ERROR));
     EXPECT_THAT(channel_.errorText, HasSubstr("refused archive entry"));
-    EXPECT_EQ(readText(appDir() + "/keep.txt"), "old");
-    EXPECT_FALSE(fs::exists(top_.path() + "/escape.txt"));
+    EXPECT_EQ(rs::test::readFile(appDir() + "/keep.txt"), "old");
+    EXPECT_FALSE(fs::exists(top_.path().string() + "/escape.txt"));
     EXPECT_THAT(appsEntries(), ElementsAre("web"));
 }
 
@@ -163,7 +155,7 @@ TEST_F(DeployCommandTest, UninstallRunsItsHookThenRemovesTheTree)
     EXPECT_EQ(DeployCommand(options(true), channel_).run(), 0);
     EXPECT_THAT(channel_.states, ElementsAre(rs::HOST_RUNNING, rs::HOST_UNINSTALLED));
     EXPECT_FALSE(fs::exists(appDir()));
-    EXPECT_EQ(readText(top_.path() + "/apps/uninstalled.txt"), "bye\n");
+    EXPECT_EQ(rs::test::readFile(top_.path().string() + "/apps/uninstalled.txt"), "bye\n");
     EXPECT_TRUE(channel_.fetches.empty());
 }
 

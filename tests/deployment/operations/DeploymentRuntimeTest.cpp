@@ -1,6 +1,6 @@
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "deployment/FakeDeployment.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ protected:
         return out;
     }
 
-    rs::test::TempDir dir_;
+    rs::test::ScratchDir dir_;
     rs::test::FakeCluster cluster_;
     std::atomic<int32_t> clock_ { 1000 };
     std::vector<std::pair<uint32_t, bool>> audits_;

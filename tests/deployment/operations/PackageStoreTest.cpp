@@ -1,7 +1,7 @@
 #include "rs/deployment/operations/PackageStore.h"
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
-#include "deployment/TempDir.h"
+#include "support/ScratchDir.h"
 #include "rs/repository/IndexFile.h"
 
 #include <ace/Message_Block.h>
@@ -16,14 +16,6 @@ namespace fs = std::filesystem;
 using rs::PackageStore;
 
 namespace {
-
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 int32_t thrownCode(const std::function<void()>& body)
 {
@@ -41,7 +33,7 @@ protected:
         store_.storePiece(stored, file, piece, flag, "admin");
     }
 
-    rs::test::TempDir dir_;
+    rs::test::ScratchDir dir_;
     PackageStore store_ { dir_.path() };
 };
 
@@ -61,7 +53,7 @@ TEST_F(PackageStoreTest, PiecesBecomeVisibleOnlyWithTheLastOne)
     EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
     store("web", "web.tar", "last", 1);
     EXPECT_TRUE(store_.contains("web"));
-    EXPECT_EQ(readText(store_.packageDir("web") + "/web.tar"), "first-middle-last");
+    EXPECT_EQ(rs::test::readFile(store_.packageDir("web") + "/web.tar"), "first-middle-last");
     EXPECT_FALSE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
 
     kav::ModuleIndexEntry entry;

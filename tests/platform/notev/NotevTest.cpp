@@ -2,7 +2,7 @@
 // loading and the line format, and the file shared by concurrent writers.
 
 #include "platform/notev/notev.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ protected:
         ASSERT_EQ(event_loadplugin((kLibDir + "/event_file").c_str(), file.c_str()), EVENT_OK);
     }
 
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
 };
 
 TEST_F(NotevTest, LevelsComeFromTheRegisteredTable)
@@ -81,7 +81,7 @@ TEST_F(NotevTest, FilePluginWritesOneLinePerEvent)
     ASSERT_EQ(event_trigger("KAV", 103, "service started\non host a"), EVENT_OK);
     ASSERT_EQ(event_trigger("OTHER", 103, "foreign"), EVENT_OK);
 
-    const auto lines = testutil::readLines(file);
+    const auto lines = rs::test::readLines(file);
     ASSERT_EQ(lines.size(), 2u);
     const std::regex iso(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z )");
     EXPECT_TRUE(std::regex_search(lines[0], iso)) << lines[0];
@@ -98,7 +98,7 @@ TEST_F(NotevTest, ThresholdDropsLessSevereEvents)
     EXPECT_EQ(event_getthreshold(), 3);
     for (int32_t code : { 100, 101, 102, 103 })
         ASSERT_EQ(event_trigger("KAV", code, "e"), EVENT_OK);
-    const auto lines = testutil::readLines(file);
+    const auto lines = rs::test::readLines(file);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[2].find("KAV 102 3 e"), std::string::npos);
 }
@@ -109,8 +109,8 @@ TEST_F(NotevTest, EveryPluginGetsEachEvent)
     ASSERT_EQ(event_loadplugin((kLibDir + "/event_syslog.so").c_str(), "notev-test"), EVENT_OK);
     loadFilePlugin(dir.file("b.log"));
     ASSERT_EQ(event_trigger("KAV", 101, "both"), EVENT_OK);
-    EXPECT_EQ(testutil::readLines(dir.file("a.log")).size(), 1u);
-    EXPECT_EQ(testutil::readLines(dir.file("b.log")).size(), 1u);
+    EXPECT_EQ(rs::test::readLines(dir.file("a.log")).size(), 1u);
+    EXPECT_EQ(rs::test::readLines(dir.file("b.log")).size(), 1u);
 }
 
 TEST_F(NotevTest, ConcurrentProcessesDoNotInterleaveLines)
@@ -133,7 +133,7 @@ TEST_F(NotevTest, ConcurrentProcessesDoNotInterleaveLines)
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    const auto lines = testutil::readLines(file);
+    const auto lines = rs::test::readLines(file);
     ASSERT_EQ(lines.size(), 2u * kPerWriter);
     const std::regex wellFormed(R"(^\S+ KAV (101 2 child|102 3 parent) x{200}$)");
     for (const auto& line : lines)

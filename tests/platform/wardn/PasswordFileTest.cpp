@@ -1,7 +1,7 @@
 // The password file: parsing, hashing and verification, rewriting.
 
 #include "platform/wardn/PasswordFile.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -62,14 +62,14 @@ TEST(PasswordFile, VerifiesYescryptAndSha512Hashes)
 
 TEST(PasswordFile, SetPasswordAddsReplacesAndKeepsTheRest)
 {
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     const std::string file = dir.file("passwd");
-    testutil::writeFile(file, "# accounts\nbob:$6$salt$hash\nalice:$6$old$hash\n");
+    rs::test::writeFile(file, "# accounts\nbob:$6$salt$hash\nalice:$6$old$hash\n");
 
     wardn::setPassword(file, "alice", "new-pass");
     wardn::setPassword(file, "dave", "dave-pass");
 
-    const std::string text = testutil::readFile(file);
+    const std::string text = rs::test::readFile(file);
     EXPECT_EQ(text.rfind("# accounts\nbob:$6$salt$hash\nalice:$y$", 0), 0u) << text;
     const auto accounts = wardn::parseAccounts(text);
     ASSERT_EQ(accounts.size(), 3u);
@@ -84,16 +84,16 @@ TEST(PasswordFile, SetPasswordAddsReplacesAndKeepsTheRest)
 
 TEST(PasswordFile, SetPasswordRefusesWhatWouldLoseAccounts)
 {
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     EXPECT_THROW(wardn::setPassword(dir.file("passwd"), "bad:user", "x"), std::runtime_error);
     EXPECT_THROW(wardn::setPassword(dir.file("no/such/dir/passwd"), "user", "x"), std::runtime_error);
     if (::geteuid() != 0) { // root reads anything
         const std::string file = dir.file("locked");
-        testutil::writeFile(file, "bob:$6$salt$hash\n");
+        rs::test::writeFile(file, "bob:$6$salt$hash\n");
         ASSERT_EQ(::chmod(file.c_str(), 0200), 0);
         EXPECT_THROW(wardn::setPassword(file, "alice", "x"), std::runtime_error);
         ::chmod(file.c_str(), 0600);
-        EXPECT_EQ(testutil::readFile(file), "bob:$6$salt$hash\n");
+        EXPECT_EQ(rs::test::readFile(file), "bob:$6$salt$hash\n");
     }
 }
 

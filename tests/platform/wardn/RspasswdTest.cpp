@@ -1,7 +1,7 @@
 // The rspasswd command's logic, driven through streams.
 
 #include "platform/wardn/PasswordFile.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 #include "tools/rspasswd/PasswordCommand.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +18,9 @@ protected:
         err.str("");
         return rspasswd::setUserPassword(file, user, in, err, interactive, -1);
     }
-    wardn::Accounts accounts() { return wardn::parseAccounts(testutil::readFile(file)); }
+    wardn::Accounts accounts() { return wardn::parseAccounts(rs::test::readFile(file)); }
 
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     std::string file = dir.file("passwd");
     std::ostringstream err;
 };

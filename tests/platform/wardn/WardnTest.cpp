@@ -3,7 +3,7 @@
 
 #include "platform/wardn/wardn.h"
 #include "platform/wardn/PasswordFile.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ protected:
     void SetUp() override
     {
         passwd = dir.file("passwd");
-        testutil::writeFile(passwd, "# test accounts\nalice:" + wardn::hashPassword("wonderland") + "\n");
+        rs::test::writeFile(passwd, "# test accounts\nalice:" + wardn::hashPassword("wonderland") + "\n");
         ASSERT_EQ(sec_initialize(kPlugin.c_str(), passwd.c_str()), SEC_OK);
         ASSERT_EQ(sec_server_initialize(&context, 0), SEC_OK);
     }
@@ -54,7 +54,7 @@ protected:
         return sec_remote_username(context, &name) == SEC_OK ? name : "<none>";
     }
 
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     std::string passwd;
     void* context = nullptr;
 };
@@ -107,7 +107,7 @@ TEST_F(WardnTest, EachThreadSeesTheUserItAuthenticated)
     std::string text;
     for (int i = 0; i < kThreads; ++i)
         text += "user" + std::to_string(i) + ":" + wardn::hashPassword("pw" + std::to_string(i)) + "\n";
-    testutil::writeFile(passwd, text);
+    rs::test::writeFile(passwd, text);
 
     // Every thread logs on, then all wait until every logon is done before
     // asking for their user: a name shared between threads would show.

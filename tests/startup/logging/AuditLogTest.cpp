@@ -3,7 +3,7 @@
 #include "rs/startup/logging/AuditLog.h"
 #include "events/CapturingAppender.h"
 #include "rs/startup/logging/Loggers.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ protected:
 
     const log4cxx::LoggerPtr& auditLogger() { return kav::loggers::get(kav::loggers::kAudit); }
 
-    testutil::ScratchDir dir;
+    rs::test::ScratchDir dir;
     testutil::CaptureScope daemonLog { kav::loggers::get(kav::loggers::kDaemon) };
 };
 
@@ -51,7 +51,7 @@ TEST_F(AuditLogTest, ConfiguredDirectoryIsCreatedAndTheFileIsPrivate)
 
     audit::write("user1 added module m1");
     audit::write("user1 failed", true);
-    const auto lines = testutil::readLines(*file);
+    const auto lines = rs::test::readLines(*file);
     ASSERT_EQ(lines.size(), 2u);
     const std::regex prefix(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \S+ user1 added module m1$)");
     EXPECT_TRUE(std::regex_match(lines[0], prefix)) << lines[0];
@@ -77,7 +77,7 @@ TEST_F(AuditLogTest, UnformattableMessageIsWrittenAsError)
     ASSERT_TRUE(file.has_value());
     // 0xFFFFFF is no catalogue message (and the catalogue may not even be open).
     audit::writeMessage(0xFFFFFF, { "user1", "module1" }, true);
-    const auto lines = testutil::readLines(*file);
+    const auto lines = rs::test::readLines(*file);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].substr(lines[0].size() - 6), " ERROR");
 }
@@ -100,7 +100,7 @@ TEST_F(AuditLogTest, DirectoryDerivedFromTheEnvironment)
 TEST_F(AuditLogTest, UnusableDirectoryGivesUp)
 {
     const std::string blocker = dir.file("plain-file");
-    testutil::writeFile(blocker, "not a directory");
+    rs::test::writeFile(blocker, "not a directory");
     audit::DirectorySources sources;
     sources.configuredDir = blocker + "/audits";
     EXPECT_FALSE(audit::init(sources).has_value());

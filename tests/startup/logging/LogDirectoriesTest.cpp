@@ -1,7 +1,7 @@
 // Where configuration and log files are looked for.
 
 #include "rs/startup/logging/LogDirectories.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ using kav::LogDirectories;
 
 TEST(LogDirectories, QelTopGivesTheServiceLayout)
 {
-    testutil::ScratchDir top, home;
+    rs::test::ScratchDir top, home;
     std::filesystem::create_directories(top.path() / "eservice/rs/conf");
     std::filesystem::create_directories(top.path() / "eservice/rs/log");
     const auto dirs = LogDirectories::compute(top.path().string(), home.path().string());
@@ -23,7 +23,7 @@ TEST(LogDirectories, QelTopGivesTheServiceLayout)
 
 TEST(LogDirectories, QelTopEqualToNarvHomeUsesTheHomeLayout)
 {
-    testutil::ScratchDir home;
+    rs::test::ScratchDir home;
     std::filesystem::create_directories(home.path() / "conf");
     std::filesystem::create_directories(home.path() / "logs");
     const auto dirs = LogDirectories::compute(home.path().string(), home.path().string());
@@ -34,7 +34,7 @@ TEST(LogDirectories, QelTopEqualToNarvHomeUsesTheHomeLayout)
 
 TEST(LogDirectories, MissingDirectoriesFallBack)
 {
-    testutil::ScratchDir home;
+    rs::test::ScratchDir home;
     const auto dirs = LogDirectories::compute("", home.path().string());
     EXPECT_EQ(dirs.confDir, ".");
     EXPECT_EQ(dirs.logDir, home.path().string() + "/.");

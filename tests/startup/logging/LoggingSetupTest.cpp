@@ -3,7 +3,7 @@
 
 #include "rs/startup/logging/LoggingSetup.h"
 #include "rs/startup/logging/ProcessProperties.h"
-#include "security/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ protected:
               "log4j.appender.F.layout.ConversionPattern=%p %m%n\n";
     }
 
-    testutil::ScratchDir home;
+    rs::test::ScratchDir home;
     kav::LogDirectories dirs;
     // Set by the watchdog thread; declared before setup so that they outlive its watchdogs.
     std::promise<std::string> reconfigured;
@@ -65,7 +65,7 @@ TEST_F(LoggingSetupTest, WithoutConfigurationARollingFileCarriesThePid)
     EXPECT_EQ(setup.configFile(), home.file("conf") + "/rs.log4j.properties");
 
     LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "hello from the test");
-    const std::string text = testutil::readFile(expected);
+    const std::string text = rs::test::readFile(expected);
     const std::string pid = std::to_string(::getpid());
     EXPECT_NE(text.find(" INFO [" + pid + ":"), std::string::npos) << text;
     EXPECT_NE(text.find("] rs - hello from the test"), std::string::npos) << text;
@@ -87,19 +87,19 @@ TEST_F(LoggingSetupTest, ApplicationNameGoesIntoTheFileName)
 TEST_F(LoggingSetupTest, PropertyFileIsUsedWhenPresent)
 {
     const std::string out = home.file("from-properties.log");
-    testutil::writeFile(home.file("conf") + "/rs.log4j.properties", propertiesTo(out, "WARN"));
+    rs::test::writeFile(home.file("conf") + "/rs.log4j.properties", propertiesTo(out, "WARN"));
     ASSERT_EQ(setup.configure({}, dirs), LoggingSetup::Source::Properties);
     LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "filtered");
     LOG4CXX_WARN(log4cxx::Logger::getLogger("rs"), "kept");
-    EXPECT_EQ(testutil::readFile(out), "WARN kept\n");
+    EXPECT_EQ(rs::test::readFile(out), "WARN kept\n");
 }
 
 TEST_F(LoggingSetupTest, XmlFileBesideThePropertyFileWins)
 {
     const std::string given = home.file("my.properties");
     const std::string viaProperties = home.file("p.log"), viaXml = home.file("x.log");
-    testutil::writeFile(given, propertiesTo(viaProperties, "INFO"));
-    testutil::writeFile(given + ".xml",
+    rs::test::writeFile(given, propertiesTo(viaProperties, "INFO"));
+    rs::test::writeFile(given + ".xml",
         "<?xml version=\"1.0\"?>\n"
         "<log4j:configuration xmlns:log4j=\"http://jakarta.apache.org/log4j/\">\n"
         " <appender name=\"X\" class=\"org.apache.log4j.FileAppender\">\n"
@@ -117,7 +117,7 @@ TEST_F(LoggingSetupTest, XmlFileBesideThePropertyFileWins)
     ASSERT_EQ(setup.configure(options, dirs), LoggingSetup::Source::Xml);
     EXPECT_EQ(setup.configFile(), given);
     LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "where am I");
-    EXPECT_EQ(testutil::readFile(viaXml), "xml where am I\n");
+    EXPECT_EQ(rs::test::readFile(viaXml), "xml where am I\n");
     EXPECT_FALSE(std::filesystem::exists(viaProperties));
 }
 
@@ -140,7 +140,7 @@ TEST_F(LoggingSetupTest, OverrideFileOfThisProcessChangesTheLevel)
 
     const auto root = log4cxx::Logger::getRootLogger();
     EXPECT_TRUE(root->isInfoEnabled());
-    testutil::writeFile(override, propertiesTo(home.file("override.log"), "ERROR"));
+    rs::test::writeFile(override, propertiesTo(home.file("override.log"), "ERROR"));
     ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(done.get(), override);
     EXPECT_FALSE(root->isInfoEnabled());

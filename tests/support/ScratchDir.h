@@ -1,17 +1,19 @@
 #pragma once
 // A fresh directory under $TMPDIR for one test, removed with everything in
-// it when the test ends; plus small file helpers the tests share.
+// it when the test ends (read-only leftovers included); plus the small file
+// helpers the tests share.
 
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace testutil {
+namespace rs::test {
 
 class ScratchDir {
 public:
@@ -25,13 +27,18 @@ public:
     ~ScratchDir()
     {
         std::error_code ignored;
+        // A test that made files or directories read-only must not block the clean-up.
+        ::chmod(path_.c_str(), 0700);
+        for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+            ::chmod(it->path().c_str(), it->is_directory(ignored) ? 0700 : 0600);
         std::filesystem::remove_all(path_, ignored);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
     const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;
@@ -60,4 +67,4 @@ inline std::vector<std::string> readLines(const std::string& path)
     return lines;
 }
 
-} // namespace testutil
+} // namespace rs::test
