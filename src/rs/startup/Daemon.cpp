@@ -6,7 +6,6 @@
 #include "rs/deployment/operations/AppDeploymentServer.h"
 #include "rs/events/EventNotification.h"
 #include "rs/i18n/ErrorLine.h"
-#include "rs/i18n/NarvI18n.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/RepositoryServer.h"
@@ -37,13 +36,6 @@ constexpr const char* kBadPortText = "Invalid value specified for RS port. Port 
 const log4cxx::LoggerPtr& logger()
 {
     return kav::loggers::get(kav::loggers::kDaemon);
-}
-
-std::string catalogueText(uint32_t number, const kav::Params& params = {})
-{
-    std::string text;
-    kav::NarvI18n::instance().i18n(number, params, text);
-    return text;
 }
 
 std::string processUserName()
@@ -171,7 +163,7 @@ bool Daemon::startup()
         RepositoryService::instance().startUp();
         registerServiceAddress();
         raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, kav::localHostName(), config_.portText, "");
-        std::cerr << catalogueText(kav::msg::STARTED) << std::endl;
+        std::cerr << kav::catalogueText(kav::msg::STARTED) << std::endl;
         runLoop();
         return 0;
     });
@@ -210,8 +202,8 @@ void Daemon::reportFailure(int32_t code)
     if (!error)
         error = std::make_unique<kav::KavErrorInfo>(code, KAV_LOCATION, "", "");
     kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
-    std::cerr << catalogueText(kav::msg::START_FAILED) << "\n"
-              << catalogueText(kav::rc::messageNumber(code), error->getParams()) << std::endl;
+    std::cerr << kav::catalogueText(kav::msg::START_FAILED) << "\n"
+              << kav::catalogueText(kav::rc::messageNumber(code), error->getParams()) << std::endl;
     kav::rethrowError(error.release());
 }
 
