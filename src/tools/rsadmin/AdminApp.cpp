@@ -31,7 +31,8 @@ uint32_t parseStateFilter(const std::string& text)
     for (uint32_t state = 1; state < rs::kHostDeployStateCount; ++state)
         if (wanted == rs::hostDeployStateName(state))
             return state;
-    throw AdminFailure(kExitUsage, "unknown state '" + text + "': use a state name such as INSTALLED or ERROR");
+    throw AdminFailure(
+        kExitUsage, "unknown state '" + text + "': use a state name such as INSTALLED or ERROR");
 }
 
 // The options and positionals of every command, filled by the parser.
@@ -49,7 +50,12 @@ using Action = std::function<int(AdminCommands&)>;
 
 class CommandLine {
 public:
-    CommandLine(GlobalOptions& options, Arguments& a) : options_(options), a_(a) { build(); }
+    CommandLine(GlobalOptions& options, Arguments& a)
+        : options_(options)
+        , a_(a)
+    {
+        build();
+    }
     CLI::App& app() { return app_; }
     const Action& action() const { return action_; }
 
@@ -65,15 +71,19 @@ private:
     {
         app_.require_subcommand(1);
         app_.fallthrough();
-        app_.add_option("--server", options_.server, "service address HOST:PORT (else RS_SERVER, else the address registered as RS_DEPLOY)");
+        app_.add_option("--server", options_.server,
+            "service address HOST:PORT (else RS_SERVER, else the address registered as RS_DEPLOY)");
         app_.add_option("--user", options_.user, "user to log on as (else RS_USER)");
         app_.add_option("--password-file", options_.passwordFile,
             "file whose first line is the password (else RS_PASSWORD, else a prompt)");
-        app_.add_option("--consumer", options_.consumer, "consumer to work for (else RS_CONSUMER; none: the global module index; package commands need one)");
+        app_.add_option("--consumer", options_.consumer,
+            "consumer to work for (else RS_CONSUMER; none: the global module index; package commands need "
+            "one)");
         app_.add_flag("--json", options_.json, "machine-readable output");
         app_.add_option("--piece-size", options_.pieceSize, "bytes per upload or download piece")
             ->check(CLI::Range(size_t(1), size_t(1) << 30));
-        app_.add_option("--timeout", a_.timeout, "seconds to wait for each answer")->check(CLI::PositiveNumber);
+        app_.add_option("--timeout", a_.timeout, "seconds to wait for each answer")
+            ->check(CLI::PositiveNumber);
     }
 
     void build()
@@ -81,11 +91,14 @@ private:
         globals();
         command(app_, "version", "show the service's version (no logon needed)",
             [](AdminCommands& c) { return c.version(); });
-        command(app_, "shutdown", "stop the service", [this](AdminCommands& c) { return c.shutdown(a_.reason); })
-            ->add_option("--reason", a_.reason, "why (logged by nobody, kept for the record)");
+        command(app_, "shutdown", "stop the service", [this](AdminCommands& c) {
+            return c.shutdown(a_.reason);
+        })->add_option("--reason", a_.reason, "why (logged by nobody, kept for the record)");
         modules(*app_.add_subcommand("module", "modules of the repository")->require_subcommand(1));
-        packages(*app_.add_subcommand("package", "application packages and their deployment")->require_subcommand(1));
-        users(*app_.add_subcommand("user", "the password file of the sec_passwd plug-in")->require_subcommand(1));
+        packages(*app_.add_subcommand("package", "application packages and their deployment")
+                      ->require_subcommand(1));
+        users(*app_.add_subcommand("user", "the password file of the sec_passwd plug-in")
+                   ->require_subcommand(1));
     }
 
     void modules(CLI::App& m)
@@ -101,14 +114,16 @@ private:
         get->add_option("--version", a_.version, "version to fetch (default: the current one)");
         get->add_option("-o,--output", a_.output, "file to write (default: the stored file name)");
         for (bool link : { true, false }) {
-            auto sub = command(m, link ? "link" : "unlink", link ? "link an application to a module" : "unlink an application",
+            auto sub = command(m, link ? "link" : "unlink",
+                link ? "link an application to a module" : "unlink an application",
                 [this, link](AdminCommands& c) { return c.moduleLink(a_.application, a_.name, link); });
             sub->add_option("APPLICATION", a_.application, "application name")->required();
             sub->add_option("NAME", a_.name, "module name")->required();
         }
         command(m, "remove", "remove a module without linked applications",
             [this](AdminCommands& c) { return c.moduleRemove(a_.name); })
-            ->add_option("NAME", a_.name, "module name")->required();
+            ->add_option("NAME", a_.name, "module name")
+            ->required();
     }
 
     void packageName(CLI::App* sub, bool withType)
@@ -146,36 +161,42 @@ private:
             { "uninstall", "uninstall from the hosts of a resource group", Deploy::uninstall },
         };
         for (const auto& [name, description, kind] : deploys)
-            placement(command(p, name, description,
-                [this, kind = kind](AdminCommands& c) { return c.packageDeploy(kind, a_.name, a_.placement); }));
+            placement(command(p, name, description, [this, kind = kind](AdminCommands& c) {
+                return c.packageDeploy(kind, a_.name, a_.placement);
+            }));
         packageName(command(p, "cancel", "cancel hosts that have not started running",
                         [this](AdminCommands& c) { return c.packageCancel(a_.name); }),
             false);
-        auto status = command(p, "status", "show the deployment state of every host", [this](AdminCommands& c) {
-            StatusQuery query { parseStateFilter(a_.state), a_.watch,
-                std::chrono::milliseconds(static_cast<long>(a_.interval * 1000)),
-                std::chrono::milliseconds(static_cast<long>(a_.maxWait * 1000)) };
-            return c.packageStatus(a_.name, query);
-        });
+        auto status
+            = command(p, "status", "show the deployment state of every host", [this](AdminCommands& c) {
+                  StatusQuery query { parseStateFilter(a_.state), a_.watch,
+                      std::chrono::milliseconds(static_cast<long>(a_.interval * 1000)),
+                      std::chrono::milliseconds(static_cast<long>(a_.maxWait * 1000)) };
+                  return c.packageStatus(a_.name, query);
+              });
         packageName(status, false);
         status->add_option("--state", a_.state, "only hosts in this state (name or number)");
         status->add_flag("--watch", a_.watch, "redraw until every host is in a final state");
         status->add_option("--interval", a_.interval, "seconds between redraws")->check(CLI::PositiveNumber);
-        status->add_option("--max-wait", a_.maxWait, "with --watch: give up after this many seconds (0: never)")
+        status
+            ->add_option("--max-wait", a_.maxWait, "with --watch: give up after this many seconds (0: never)")
             ->check(CLI::NonNegativeNumber);
     }
 
     void users(CLI::App& u)
     {
         for (bool change : { false, true }) {
-            auto sub = command(u, change ? "passwd" : "add", change ? "change a user's password" : "add a user",
-                [this, change](AdminCommands& c) { return c.userSet(a_.passwordFile, a_.name, change); });
+            auto sub
+                = command(u, change ? "passwd" : "add", change ? "change a user's password" : "add a user",
+                    [this, change](AdminCommands& c) { return c.userSet(a_.passwordFile, a_.name, change); });
             sub->add_option("NAME", a_.name, "user name")->required();
-            sub->add_option("-f,--file", a_.passwordFile, "password file (default: the QEL_SEC_CONF parameter)");
+            sub->add_option(
+                "-f,--file", a_.passwordFile, "password file (default: the QEL_SEC_CONF parameter)");
         }
     }
 
-    CLI::App app_ { "rsadmin: operate the repository service (modules, packages and their deployment)", "rsadmin" };
+    CLI::App app_ { "rsadmin: operate the repository service (modules, packages and their deployment)",
+        "rsadmin" };
     GlobalOptions& options_;
     Arguments& a_;
     Action action_;
@@ -188,6 +209,8 @@ nlohmann::json failureJson(const AdminFailure& failure)
         { "message", failure.what() } };
     if (failure.code() != 0)
         json["code"] = hexCode(failure.code());
+    if (!failure.detail().empty())
+        json["detail"] = nlohmann::json::parse(failure.detail());
     return json;
 }
 

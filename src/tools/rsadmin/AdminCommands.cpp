@@ -58,7 +58,8 @@ ServiceSession AdminCommands::deployment()
     const std::string user = resolveUser(options_, io_);
     const std::string credential = makeCredential(user, obtainPassword(options_, io_, user));
     if (options_.consumer.empty())
-        throw AdminFailure(kExitUsage, "package commands work for a consumer: pass --consumer PATH or set "
+        throw AdminFailure(kExitUsage,
+            "package commands work for a consumer: pass --consumer PATH or set "
             "RS_CONSUMER (a consumer of the cluster on which you hold a role)");
     ServiceSession session = connect(IAppDeployment::kInterfaceName);
     session.logon<IAppDeployment::logon_Call>(credential, options_.consumer, false);
@@ -82,7 +83,8 @@ void AdminCommands::reportDone(const std::string& text, nlohmann::json json)
 int AdminCommands::version()
 {
     ServiceSession session = connect(IRepository::kInterfaceName);
-    auto reply = session.request<IRepository::getRSVersion_Call>("report its version", kToolVersion, KavVersion {}, 1);
+    auto reply = session.request<IRepository::getRSVersion_Call>(
+        "report its version", kToolVersion, KavVersion {}, 1);
     const KavVersion* service = reply->narvVersion();
     const KavVersion* manager = reply->qelVersion();
     nlohmann::json json = { { "server", session.server() }, { "host", session.client().peerName() },
@@ -113,7 +115,8 @@ int AdminCommands::userSet(const std::string& file, const std::string& user, boo
     if (path.empty())
         path = kav::resourceManagerConfParams()("QEL_SEC_CONF").value_or("");
     if (path.empty())
-        throw AdminFailure(kExitUsage, "no password file: pass --file FILE or set QEL_SEC_CONF in the cluster file");
+        throw AdminFailure(
+            kExitUsage, "no password file: pass --file FILE or set QEL_SEC_CONF in the cluster file");
     std::ifstream existing(path);
     std::stringstream text;
     if (existing)
@@ -122,8 +125,10 @@ int AdminCommands::userSet(const std::string& file, const std::string& user, boo
     if (mustExist && !exists)
         throw AdminFailure(kExitUsage, "user " + user + " is not in " + path + ": use 'rsadmin user add'");
     if (!mustExist && exists)
-        throw AdminFailure(kExitUsage, "user " + user + " is already in " + path + ": use 'rsadmin user passwd'");
-    const int status = rspasswd::setUserPassword(path, user, io_.in, io_.err, io_.inIsTerminal, io_.terminalFd);
+        throw AdminFailure(
+            kExitUsage, "user " + user + " is already in " + path + ": use 'rsadmin user passwd'");
+    const int status
+        = rspasswd::setUserPassword(path, user, io_.in, io_.err, io_.inIsTerminal, io_.terminalFd);
     if (status != 0)
         return kExitUsage;
     reportDone(std::string(mustExist ? "Changed the password of " : "Added ") + user + " in " + path + ".",

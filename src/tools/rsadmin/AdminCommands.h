@@ -5,6 +5,7 @@
 //
 // Single-threaded: one command per object, on the calling thread.
 
+#include "interfaces/types/DplStatusList.h"
 #include "tools/rsadmin/GlobalOptions.h"
 #include "tools/rsadmin/ServiceSession.h"
 #include "tools/rsadmin/Transfer.h"
@@ -31,8 +32,8 @@ struct StatusQuery {
 
 class AdminCommands {
 public:
-    AdminCommands(const GlobalOptions& options, AdminIo& io, RegistryLookup lookup,
-        ProgressBar::Clock clock = {});
+    AdminCommands(
+        const GlobalOptions& options, AdminIo& io, RegistryLookup lookup, ProgressBar::Clock clock = {});
 
     int version();
     int shutdown(const std::string& reason);
@@ -64,7 +65,11 @@ private:
     void emit(const nlohmann::json& json, const std::function<void()>& human);
     // The current version of a module for the session's consumer.
     std::string currentModuleVersion(ServiceSession& session, const std::string& name);
-    void saveDownload(const std::string& path, const std::string& contents);
+    rs::DplStatusList readStatus(ServiceSession& session, const std::string& name, uint32_t filter);
+    // Reads the status until every host is final (or --max-wait passes),
+    // drawing each round; returns the last reading.
+    rs::DplStatusList watchStatus(ServiceSession& session, const std::string& name, const StatusQuery& query);
+    void drawStatusRound(const rs::DplStatusList& list, int round);
     void reportDone(const std::string& text, nlohmann::json json);
 
     GlobalOptions options_;

@@ -18,13 +18,18 @@ namespace rsadmin {
 // Exit statuses of the tool.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitRefused = 1,      // the service answered with a failure
-    kExitUsage = 2,        // bad arguments, missing configuration, unreadable files
+    kExitRefused = 1, // the service answered with a failure
+    kExitUsage = 2, // bad arguments, missing configuration, unreadable files
     kExitNoConnection = 3, // the service could not be reached or went away
 };
 
 struct AdminIo {
-    AdminIo(std::istream& input, std::ostream& output, std::ostream& error) : in(input), out(output), err(error) {}
+    AdminIo(std::istream& input, std::ostream& output, std::ostream& error)
+        : in(input)
+        , out(output)
+        , err(error)
+    {
+    }
 
     std::istream& in;
     std::ostream& out;
@@ -56,11 +61,19 @@ public:
     ExitStatus status() const { return status_; }
     int32_t code() const { return code_; }
     const char* what() const noexcept override { return message_.c_str(); }
+    // What the command found before it failed, for --json (a JSON text; empty: nothing).
+    const std::string& detail() const { return detail_; }
+    AdminFailure& withDetail(std::string json)
+    {
+        detail_ = std::move(json);
+        return *this;
+    }
 
 private:
     ExitStatus status_;
     int32_t code_;
     std::string message_;
+    std::string detail_;
 };
 
 } // namespace rsadmin

@@ -86,7 +86,8 @@ std::string obtainPassword(const GlobalOptions& options, AdminIo& io, const std:
         std::string password;
         if (!file || !std::getline(file, password))
             throw AdminFailure(kExitUsage,
-                "cannot read the password file " + options.passwordFile + ": check that it exists and is readable");
+                "cannot read the password file " + options.passwordFile
+                    + ": check that it exists and is readable");
         if (!password.empty() && password.back() == '\r')
             password.pop_back();
         return password;

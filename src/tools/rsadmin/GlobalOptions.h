@@ -13,11 +13,11 @@
 namespace rsadmin {
 
 struct GlobalOptions {
-    std::string server;       // --server host:port
-    std::string user;         // --user (else RS_USER)
+    std::string server; // --server host:port
+    std::string user; // --user (else RS_USER)
     std::string passwordFile; // --password-file
-    std::string consumer;     // --consumer (else RS_CONSUMER)
-    bool json = false;        // --json
+    std::string consumer; // --consumer (else RS_CONSUMER)
+    bool json = false; // --json
     size_t pieceSize = 1024 * 1024;
     std::chrono::milliseconds timeout { 30000 };
 };

@@ -22,8 +22,8 @@ int AdminCommands::moduleAdd(const std::string& name, const std::string& file)
     std::string version;
     // Without a consumer the service stores every call as a whole file.
     const uint64_t pieceSize = options_.consumer.empty() ? UINT64_MAX : options_.pieceSize;
-    const uint64_t size = sendFileInPieces(file, pieceSize, clock_, io_.err, io_.errIsTerminal,
-        [&](std::string_view piece, int32_t flag) {
+    const uint64_t size = sendFileInPieces(
+        file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
             auto reply = session.request<IRepository::addModule_Call>(
                 "store the module", name, fileName, rpc::makeBlock(piece).get(), flag);
             if (flag == kLastPiece && reply->version() != nullptr)
@@ -57,8 +57,8 @@ std::string AdminCommands::currentModuleVersion(ServiceSession& session, const s
         for (const auto& entry : reply->applicationList()->entries())
             if (entry.moduleName == name && !entry.deleted)
                 return entry.version;
-    kav::KavErrorInfo missing(kModuleMissing, "AdminCommands::currentModuleVersion", "", "",
-        { name, options_.consumer });
+    kav::KavErrorInfo missing(
+        kModuleMissing, "AdminCommands::currentModuleVersion", "", "", { name, options_.consumer });
     throw AdminFailure(
         kExitRefused, "the service has no module " + name + ": " + describeRefusal(missing), kModuleMissing);
 }
@@ -67,7 +67,8 @@ int AdminCommands::moduleGet(const std::string& name, const std::string& version
 {
     ServiceSession session = repository();
     const std::string wanted = version.empty() ? currentModuleVersion(session, name) : version;
-    auto reply = session.request<IRepository::getModule_Call>("send the module", name, wanted, options_.consumer);
+    auto reply
+        = session.request<IRepository::getModule_Call>("send the module", name, wanted, options_.consumer);
     const std::string fileName = reply->moduleFileName() ? *reply->moduleFileName() : name;
     const std::string path = output.empty() ? std::filesystem::path(fileName).filename().string() : output;
     const std::string contents = rpc::blockText(reply->moduleData());

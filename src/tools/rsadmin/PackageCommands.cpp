@@ -4,6 +4,7 @@
 #include "interfaces/IAppDeployment.h"
 #include "tools/rsadmin/Render.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 
@@ -47,8 +48,8 @@ int AdminCommands::packageGet(const std::string& name, const std::string& type, 
     const std::string path = output.empty() ? std::filesystem::path(fileName).filename().string() : output;
     const std::string contents = rpc::blockText(reply->moduleData());
     writeFileInPieces(path, contents, options_.pieceSize, io_.err, io_.errIsTerminal);
-    reportDone("Saved package " + name + " as " + path + " (" + humanBytes(static_cast<double>(contents.size()))
-            + ").",
+    reportDone("Saved package " + name + " as " + path + " ("
+            + humanBytes(static_cast<double>(contents.size())) + ").",
         { { "package", name }, { "type", type }, { "fileName", fileName }, { "path", path },
             { "size", contents.size() } });
     return kExitOk;
@@ -83,9 +84,10 @@ int AdminCommands::packageDeploy(Deploy kind, const std::string& name, const Pla
         break;
     }
     const std::string where = placement.host.empty() ? "group " + placement.group : "host " + placement.host;
-    reportDone(std::string("Started to ") + verb + " " + name + " on " + where + ". Follow it with 'rsadmin package status "
-            + name + " --watch'.",
-        { { "package", name }, { "action", verb }, { "group", placement.group }, { "host", placement.host } });
+    reportDone(std::string("Started to ") + verb + " " + name + " on " + where
+            + ". Follow it with 'rsadmin package status " + name + " --watch'.",
+        { { "package", name }, { "action", verb }, { "group", placement.group },
+            { "host", placement.host } });
     return kExitOk;
 }
 
@@ -97,43 +99,63 @@ int AdminCommands::packageCancel(const std::string& name)
     return kExitOk;
 }
 
+rs::DplStatusList AdminCommands::readStatus(ServiceSession& session, const std::string& name, uint32_t filter)
+{
+    auto reply = session.request<IAppDeployment::getPackageStatus_Call>(
+        "report the deployment status", name, static_cast<int32_t>(filter));
+    return reply->list() ? *reply->list() : rs::DplStatusList {};
+}
+
+void AdminCommands::drawStatusRound(const rs::DplStatusList& list, int round)
+{
+    if (options_.json)
+        return; // one document at the end
+    if (io_.outIsTerminal)
+        io_.out << "\x1b[H\x1b[2J"; // redraw in place
+    else if (round > 0)
+        io_.out << "\n";
+    statusTable(list).print(io_.out);
+    io_.out << std::flush;
+}
+
+rs::DplStatusList AdminCommands::watchStatus(
+    ServiceSession& session, const std::string& name, const StatusQuery& query)
+{
+    const ProgressBar::Clock clock = clock_ ? clock_ : [] { return std::chrono::steady_clock::now(); };
+    const auto start = clock();
+    for (int round = 0;; ++round) {
+        rs::DplStatusList list = readStatus(session, name, query.stateFilter);
+        drawStatusRound(list, round);
+        if (!list.entries.empty() && allFinal(list))
+            return list;
+        if (query.maxWait.count() > 0 && clock() - start >= query.maxWait)
+            throw AdminFailure(kExitRefused,
+                "not every host of " + name + " reached a final state within "
+                    + std::to_string(query.maxWait.count() / 1000)
+                    + " s: watch again, or 'rsadmin package cancel " + name + "'")
+                .withDetail(toJson(list).dump());
+        io_.pause(query.interval);
+    }
+}
+
 int AdminCommands::packageStatus(const std::string& name, const StatusQuery& query)
 {
     ServiceSession session = deployment();
-    const ProgressBar::Clock clock = clock_ ? clock_ : [] { return std::chrono::steady_clock::now(); };
-    const auto start = clock();
-    rs::DplStatusList list;
-    for (int round = 0;; ++round) {
-        auto reply = session.request<IAppDeployment::getPackageStatus_Call>(
-            "report the deployment status", name, static_cast<int32_t>(query.stateFilter));
-        list = reply->list() ? *reply->list() : rs::DplStatusList {};
-        const bool done = !query.watch || (!list.entries.empty() && allFinal(list));
-        if (query.watch && !options_.json) {
-            if (io_.outIsTerminal)
-                io_.out << "\x1b[H\x1b[2J"; // redraw in place
-            else if (round > 0)
-                io_.out << "\n";
-            statusTable(list).print(io_.out);
-            io_.out << std::flush;
-        }
-        if (done)
-            break;
-        if (query.maxWait.count() > 0 && clock() - start >= query.maxWait)
-            throw AdminFailure(kExitRefused, "not every host of " + name + " reached a final state within "
-                + std::to_string(query.maxWait.count() / 1000) + " s: watch again, or 'rsadmin package cancel "
-                + name + "'");
-        io_.pause(query.interval);
-    }
-    if (!query.watch || options_.json)
+    if (!query.watch) {
+        const rs::DplStatusList list = readStatus(session, name, query.stateFilter);
         emit(toJson(list), [&] { statusTable(list).print(io_.out); });
-    if (!query.watch)
         return kExitOk;
-    size_t failed = 0;
-    for (const auto& entry : list.entries)
-        failed += entry.state == rs::HOST_ERROR ? 1 : 0;
+    }
+    const rs::DplStatusList list = watchStatus(session, name, query);
+    const auto failed = std::count_if(list.entries.begin(), list.entries.end(),
+        [](const rs::DplStatusEntry& entry) { return entry.state == rs::HOST_ERROR; });
     if (failed != 0)
-        throw AdminFailure(kExitRefused, std::to_string(failed) + " host(s) of " + name
-            + " ended in ERROR: see the MESSAGE column and the host's deploy log, then 'rsadmin package recheck'");
+        throw AdminFailure(kExitRefused,
+            std::to_string(failed) + " host(s) of " + name
+                + " ended in ERROR: see the MESSAGE column and the host's deploy log, then 'rsadmin package "
+                  "recheck'")
+            .withDetail(toJson(list).dump());
+    emit(toJson(list), [] {}); // people have seen the last table already
     return kExitOk;
 }
 

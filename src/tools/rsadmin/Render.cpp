@@ -91,9 +91,9 @@ nlohmann::json toJson(const rs::DplStatusList& list)
 {
     nlohmann::json hosts = nlohmann::json::array();
     for (const auto& entry : list.entries)
-        hosts.push_back({ { "host", entry.hostName }, { "state", entry.state },
-            { "stateName", stateName(entry.state) }, { "final", isFinalState(entry.state) },
-            { "message", entry.message } });
+        hosts.push_back(
+            { { "host", entry.hostName }, { "state", entry.state }, { "stateName", stateName(entry.state) },
+                { "final", isFinalState(entry.state) }, { "message", entry.message } });
     return hosts;
 }
 
@@ -116,7 +116,8 @@ std::string orDash(const std::string& text)
 
 Table moduleTable(const rs::RepositoryAppList& list)
 {
-    Table table({ "MODULE", "VERSION", "CONSUMER", "OWNER", "FILE", "SIZE", "ADDED (UTC)", "LINKS", "STATE" });
+    Table table(
+        { "MODULE", "VERSION", "CONSUMER", "OWNER", "FILE", "SIZE", "ADDED (UTC)", "LINKS", "STATE" });
     for (const auto& entry : list.entries())
         table.add({ entry.moduleName, entry.version, orDash(entry.consumer), orDash(entry.owner),
             orDash(entry.fileName), std::to_string(entry.fileSize), formatTime(entry.addTime),

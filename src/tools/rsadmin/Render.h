@@ -19,7 +19,10 @@ namespace rsadmin {
 
 class Table {
 public:
-    explicit Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
+    explicit Table(std::vector<std::string> headers)
+        : headers_(std::move(headers))
+    {
+    }
     void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
     size_t rows() const { return rows_.size(); }
     // Columns padded to their widest cell, two blanks apart, no trailing blanks.

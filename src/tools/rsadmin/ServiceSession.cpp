@@ -29,7 +29,8 @@ const char* hintFor(int32_t code)
         { 0xD0014C1Fu, "Unlink its applications first ('rsadmin module unlink APP MODULE')." },
         { 0xD0014C20u, "Add the module first ('rsadmin module add')." },
         { 0xD0014C35u, "See 'rsadmin package list' for the packages that exist." },
-        { 0xD0014C30u, "Wait for the running deployment ('rsadmin package status NAME --watch') or cancel it." },
+        { 0xD0014C30u,
+            "Wait for the running deployment ('rsadmin package status NAME --watch') or cancel it." },
         { 0xD0014C37u, "Check the resource group name against the cluster description." },
         { 0xD0014C38u, "Check the host name against the cluster description." },
         { 0xD0014C0Cu, "For 'package status': the package has not been deployed yet." },
@@ -69,18 +70,21 @@ ServiceSession::ServiceSession(
     int rc = 0;
     client_ = rsclient::Client::connect(server, interfaceName, timeout, &rc);
     if (!client_)
-        throw AdminFailure(kExitNoConnection, "cannot connect to " + server + " (error " + std::to_string(rc)
-            + "): check that the service runs and that --server or RS_SERVER names its host and port");
+        throw AdminFailure(kExitNoConnection,
+            "cannot connect to " + server + " (error " + std::to_string(rc)
+                + "): check that the service runs and that --server or RS_SERVER names its host and port");
 }
 
 void ServiceSession::failNoAnswer(int rc, const char* what) const
 {
     if (rc == rsclient::kTimedOut)
-        throw AdminFailure(kExitNoConnection, std::string("no answer from ") + server_ + " to " + what
-            + " within " + std::to_string(timeout_.count() / 1000) + " s: the service may be overloaded; retry"
-            + " or raise --timeout");
-    throw AdminFailure(kExitNoConnection, std::string("the connection to ") + server_ + " was lost during "
-        + what + " (error " + std::to_string(rc) + "): check that the service still runs");
+        throw AdminFailure(kExitNoConnection,
+            std::string("no answer from ") + server_ + " to " + what + " within "
+                + std::to_string(timeout_.count() / 1000) + " s: the service may be overloaded; retry"
+                + " or raise --timeout");
+    throw AdminFailure(kExitNoConnection,
+        std::string("the connection to ") + server_ + " was lost during " + what + " (error "
+            + std::to_string(rc) + "): check that the service still runs");
 }
 
 } // namespace rsadmin

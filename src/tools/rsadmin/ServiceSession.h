@@ -30,8 +30,8 @@ public:
     static constexpr int32_t kConsumerRefused = static_cast<int32_t>(0xD0014C2Cu);
 
     // Connects to `server` for `interfaceName`. Throws AdminFailure.
-    ServiceSession(const std::string& server, const std::string& interfaceName,
-        std::chrono::milliseconds timeout);
+    ServiceSession(
+        const std::string& server, const std::string& interfaceName, std::chrono::milliseconds timeout);
 
     // Logs on with the credential and consumer. The service authenticates
     // before it checks the consumer, and the connection keeps the consumer
@@ -49,8 +49,7 @@ public:
 
     // Sends a request and waits for its answer; throws AdminFailure unless
     // the answer arrived with success.
-    template <class Request, class... Args>
-    auto request(const char* what, Args&&... args)
+    template <class Request, class... Args> auto request(const char* what, Args&&... args)
     {
         auto reply = client_->call<Request>(timeout_, std::forward<Args>(args)...);
         check(reply, what);
@@ -62,14 +61,14 @@ public:
     const std::string& server() const { return server_; }
 
     // Throws AdminFailure unless the reply arrived with success.
-    template <class Answer>
-    void check(const rsclient::Reply<Answer>& reply, const char* what) const
+    template <class Answer> void check(const rsclient::Reply<Answer>& reply, const char* what) const
     {
         if (!reply.arrived())
             failNoAnswer(reply.rc, what);
         if (const kav::KavErrorInfo* error = reply->error(); error != nullptr && error->getCode() < 0)
             throw AdminFailure(kExitRefused,
-                std::string("the service refused to ") + what + ": " + describeRefusal(*error), error->getCode());
+                std::string("the service refused to ") + what + ": " + describeRefusal(*error),
+                error->getCode());
     }
 
 private:

@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rsadmin::test {
@@ -22,9 +23,12 @@ class AdminRunner {
 public:
     std::map<std::string, std::string> env;
     std::string registered; // what the registry answers for RS_DEPLOY
-    std::string input;      // standard input
+    std::string input; // standard input
     bool inIsTerminal = false;
     int pauses = 0;
+    // Pauses of `package status --watch` wait for real when set (a live
+    // service is watched); otherwise they only count.
+    bool realPauses = false;
 
     AdminRun run(const std::vector<std::string>& args)
     {
@@ -38,7 +42,11 @@ public:
                 return std::nullopt;
             return found->second;
         };
-        io.pause = [this](std::chrono::milliseconds) { ++pauses; };
+        io.pause = [this](std::chrono::milliseconds interval) {
+            ++pauses;
+            if (realPauses)
+                std::this_thread::sleep_for(interval);
+        };
         AdminHooks hooks;
         hooks.lookup = [this](const std::string& name) { return name == kRegisteredName ? registered : ""; };
         AdminRun result;

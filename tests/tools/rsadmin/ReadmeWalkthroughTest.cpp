@@ -60,8 +60,9 @@ std::string quoted(const std::string& text)
 
 TEST(ReadmeWalkthroughTest, ExtractsCommandsOfTheSectionOnly)
 {
-    const std::string readme = "# Title\n```sh\nnot-this\n```\n## Walkthrough\ntext\n```sh\none\n# comment\n\ntwo\n```\n"
-                               "```\nplain-block\n```\n## Next\n```sh\nthree\n```\n";
+    const std::string readme
+        = "# Title\n```sh\nnot-this\n```\n## Walkthrough\ntext\n```sh\none\n# comment\n\ntwo\n```\n"
+          "```\nplain-block\n```\n## Next\n```sh\nthree\n```\n";
     EXPECT_EQ(walkthroughCommands(readme), (std::vector<std::string> { "one", "two" }));
 }
 
@@ -95,15 +96,17 @@ TEST(ReadmeWalkthroughTest, EveryCommandSucceedsAgainstALiveService)
     std::ofstream(work / "walkthrough.sh") << script;
 
     const std::string output = (work / "output.txt").string();
-    const int status = std::system(("/bin/sh " + quoted((work / "walkthrough.sh").string()) + " > "
-        + quoted(output) + " 2>&1").c_str());
+    const int status = std::system(
+        ("/bin/sh " + quoted((work / "walkthrough.sh").string()) + " > " + quoted(output) + " 2>&1").c_str());
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(output) << "\n--- daemon log ---\n" << daemon.cluster.logText();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(output) << "\n--- daemon log ---\n"
+                                      << daemon.cluster.logText();
     // The watches ended with every host of the group installed, then uninstalled.
     const std::string text = readFile(output);
     for (const char* expected : { "node1", "node2", " INSTALLED", "UNINSTALLED" })
         EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
-    EXPECT_EQ(readFile(work / "hello-tool.sh"), readFile(fs::path(RS_TEST_SOURCE_DIR) / "examples/hello/hello.sh"));
+    EXPECT_EQ(
+        readFile(work / "hello-tool.sh"), readFile(fs::path(RS_TEST_SOURCE_DIR) / "examples/hello/hello.sh"));
     auto exited = daemon.process.waitForExit(std::chrono::seconds(60));
     EXPECT_TRUE(exited.has_value()) << "the walkthrough's shutdown stops the service";
 }

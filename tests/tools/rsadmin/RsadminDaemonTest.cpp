@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace rsadmin {
 namespace {
@@ -32,11 +34,21 @@ std::string catalogue(uint32_t code, const kav::Params& params = {})
     return kav::catalogueText(code, params);
 }
 
+constexpr const char* kNodes = "Nodes";
+constexpr const char* kSlowNodes = "SlowNodes";
+
 class RsadminDaemonTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         daemon_ = new rs::e2e::ServingDaemon();
+        // Two groups besides the cluster's own: the test hosts, and a host
+        // whose allocation takes a minute, so that there is time to cancel.
+        std::ofstream(daemon_->cluster.root() / "cluster.toml", std::ios::app)
+            << "[[hosts]]\nname = \"slow1\"\nalloc_delay_ms = 60000\n"
+            << "[groups]\n"
+            << kNodes << " = [\"node1\", \"node2\"]\n"
+            << kSlowNodes << " = [\"slow1\"]\n";
         if (!daemon_->start())
             FAIL() << daemon_->failure;
     }
@@ -92,6 +104,37 @@ protected:
 
 rs::e2e::ServingDaemon* RsadminDaemonTest::daemon_ = nullptr;
 
+// Packs `dir` as the deploy command expects it: a gzip-compressed tar whose
+// root holds the hooks.
+bool packDirectory(const fs::path& dir, const fs::path& archive)
+{
+    const std::string command = "tar -czf '" + archive.string() + "' -C '" + dir.string() + "' .";
+    return std::system(command.c_str()) == 0;
+}
+
+// The watch of a live deployment, bounded so that a stuck host fails the test.
+const std::vector<std::string> kWatch { "--watch", "--interval", "0.2", "--max-wait", "120" };
+
+std::vector<std::string> statusArgs(const std::string& package, std::vector<std::string> extra = {})
+{
+    std::vector<std::string> args { "package", "status", package };
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::map<std::string, std::string> statesByHost(const json& hosts)
+{
+    std::map<std::string, std::string> states;
+    for (const auto& entry : hosts)
+        states[entry["host"].get<std::string>()] = entry["stateName"].get<std::string>();
+    return states;
+}
+
+std::map<std::string, std::string> bothNodes(const std::string& state)
+{
+    return { { "node1", state }, { "node2", state } };
+}
+
 TEST_F(RsadminDaemonTest, VersionNeedsNoLogonAndParsesBack)
 {
     admin.env.erase(kPasswordVariable);
@@ -101,7 +144,8 @@ TEST_F(RsadminDaemonTest, VersionNeedsNoLogonAndParsesBack)
     EXPECT_FALSE(answer["host"].get<std::string>().empty());
     auto human = admin.run({ "version" });
     EXPECT_EQ(human.status, kExitOk);
-    EXPECT_NE(human.out.find(answer["service"]["display"].get<std::string>()), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find(answer["service"]["display"].get<std::string>()), std::string::npos)
+        << human.out;
 }
 
 TEST_F(RsadminDaemonTest, WrongPasswordIsRefusedWithCodeAndCatalogueText)
@@ -211,7 +255,8 @@ TEST_F(RsadminDaemonTest, UnknownModuleIsRefused)
     auto remove = admin.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "remove", "no-such-module" });
     EXPECT_EQ(remove.status, kExitRefused);
     EXPECT_NE(remove.err.find("0xD0014C1A"), std::string::npos) << remove.err;
-    auto link = admin.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "link", "app", "no-such-module" });
+    auto link
+        = admin.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "link", "app", "no-such-module" });
     EXPECT_EQ(link.status, kExitRefused);
     EXPECT_NE(link.err.find("0xD0014C20"), std::string::npos) << link.err;
 }
@@ -261,7 +306,8 @@ TEST_F(RsadminDaemonTest, PackageAddListGetRemove)
     EXPECT_EQ(added["size"], 303);
     bool found = false;
     for (const auto& entry : runJson(admin, { "package", "list" }))
-        found = found || (entry["name"] == "pkg" && entry["fileName"] == "pkg.tar" && entry["fileSize"] == 303);
+        found
+            = found || (entry["name"] == "pkg" && entry["fileName"] == "pkg.tar" && entry["fileSize"] == 303);
     EXPECT_TRUE(found);
     const fs::path copy = work / "pkg-copy.tar";
     runJson(admin, { "package", "get", "pkg", "-o", copy.string() });
@@ -271,6 +317,110 @@ TEST_F(RsadminDaemonTest, PackageAddListGetRemove)
     runJson(admin, { "package", "remove", "pkg" });
     for (const auto& entry : runJson(admin, { "package", "list" }))
         EXPECT_NE(entry["name"], "pkg");
+}
+
+TEST_F(RsadminDaemonTest, InstallRecheckAndUninstallAreWatchedToTheEnd)
+{
+    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
+    admin.realPauses = true;
+    const fs::path archive = work / "hello.tar.gz";
+    ASSERT_TRUE(packDirectory(fs::path(RS_TEST_SOURCE_DIR) / "examples" / "hello", archive));
+    runJson(admin, { "--piece-size", "512", "package", "add", "hello", archive.string() });
+
+    json started = runJson(admin, { "package", "install", "hello", "--group", kNodes });
+    EXPECT_EQ(started["action"], "install");
+    json watched = runJson(admin, statusArgs("hello", kWatch));
+    EXPECT_EQ(statesByHost(watched), bothNodes("INSTALLED")) << watched.dump();
+    for (const auto& entry : watched)
+        EXPECT_TRUE(entry["final"].get<bool>());
+    EXPECT_EQ(runJson(admin, statusArgs("hello", { "--state", "installed" })).size(), 2u);
+
+    runJson(admin, { "package", "uninstall", "hello", "--group", kNodes });
+    auto human = admin.run(statusArgs("hello", kWatch));
+    EXPECT_EQ(human.status, kExitOk) << human.err;
+    // Not a terminal: every round is a table of its own; the last one is final.
+    ASSERT_NE(human.out.rfind("HOST"), std::string::npos) << human.out;
+    const std::string lastTable = human.out.substr(human.out.rfind("HOST"));
+    EXPECT_NE(lastTable.find("node1  UNINSTALLED"), std::string::npos) << human.out;
+    EXPECT_NE(lastTable.find("node2  UNINSTALLED"), std::string::npos) << human.out;
+
+    runJson(admin, { "package", "recheck", "hello", "--group", kNodes });
+    watched = runJson(admin, statusArgs("hello", kWatch));
+    EXPECT_EQ(statesByHost(watched), bothNodes("INSTALLED")) << watched.dump();
+    runJson(admin, { "package", "remove", "hello" });
+}
+
+TEST_F(RsadminDaemonTest, FailingInstallHookEndsTheWatchWithStatusOne)
+{
+    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
+    admin.realPauses = true;
+    fs::create_directory(work / "broken");
+    std::ofstream(work / "broken" / "rs-install.sh") << "echo 'disk full on target' >&2\nexit 3\n";
+    ASSERT_TRUE(packDirectory(work / "broken", work / "broken.tar.gz"));
+    runJson(admin, { "package", "add", "broken", (work / "broken.tar.gz").string() });
+    runJson(admin, { "package", "install", "broken", "--group", kNodes, "--host", "node1" });
+
+    auto watch = admin.run(statusArgs("broken", kWatch));
+    EXPECT_EQ(watch.status, kExitRefused) << watch.err;
+    EXPECT_NE(watch.err.find("ERROR"), std::string::npos) << watch.err;
+    EXPECT_NE(watch.err.find("package recheck"), std::string::npos) << "says what to do next: " << watch.err;
+    EXPECT_NE(watch.out.find("node1  ERROR"), std::string::npos) << watch.out;
+    // With --json the failure is one document that carries the hosts.
+    std::vector<std::string> args = statusArgs("broken", kWatch);
+    args.insert(args.begin(), "--json");
+    auto jsonWatch = admin.run(args);
+    EXPECT_EQ(jsonWatch.status, kExitRefused);
+    json failure = json::parse(jsonWatch.out);
+    EXPECT_EQ(failure["ok"], false);
+    EXPECT_EQ(statesByHost(failure["detail"]), (std::map<std::string, std::string> { { "node1", "ERROR" } }));
+    json hosts = runJson(admin, statusArgs("broken", { "--state", "ERROR" }));
+    ASSERT_EQ(hosts.size(), 1u) << hosts.dump();
+    EXPECT_EQ(hosts[0]["host"], "node1");
+    EXPECT_FALSE(hosts[0]["message"].get<std::string>().empty()) << "the MESSAGE column says why";
+    runJson(admin, { "package", "remove", "broken" });
+}
+
+TEST_F(RsadminDaemonTest, CancelStopsHostsThatHaveNotStarted)
+{
+    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
+    const fs::path file = writeInput("idle.tar", "never unpacked");
+    runJson(admin, { "package", "add", "idle", file.string() });
+    runJson(admin, { "package", "install", "idle", "--group", kSlowNodes });
+    json pending = runJson(admin, statusArgs("idle"));
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_FALSE(pending[0]["final"].get<bool>()) << pending.dump();
+
+    // The host's allocation takes a minute: a short watch gives up, says so
+    // and hands over what it saw.
+    admin.realPauses = true;
+    auto bounded = admin.run(
+        { "--json", "package", "status", "idle", "--watch", "--interval", "0.1", "--max-wait", "0.3" });
+    admin.realPauses = false;
+    EXPECT_EQ(bounded.status, kExitRefused) << bounded.err;
+    EXPECT_NE(bounded.err.find("package cancel"), std::string::npos) << bounded.err;
+    json gaveUp = json::parse(bounded.out);
+    EXPECT_EQ(gaveUp["ok"], false);
+    ASSERT_EQ(gaveUp["detail"].size(), 1u) << gaveUp.dump();
+    EXPECT_EQ(gaveUp["detail"][0]["final"], false);
+    EXPECT_GE(admin.pauses, 1);
+    admin.pauses = 0;
+
+    EXPECT_EQ(runJson(admin, { "package", "cancel", "idle" })["ok"], true);
+    json watched = runJson(admin, statusArgs("idle", kWatch));
+    EXPECT_EQ(statesByHost(watched), (std::map<std::string, std::string> { { "slow1", "CANCELLED" } }));
+    EXPECT_EQ(admin.pauses, 0) << "a watch of final hosts ends at once";
+}
+
+TEST_F(RsadminDaemonTest, JsonFailureIsADocumentWithTheCode)
+{
+    admin.env[kPasswordVariable] = "wrong-Password";
+    auto run = admin.run({ "--json", "--consumer", rs::e2e::kKnownConsumer, "module", "list" });
+    EXPECT_EQ(run.status, kExitRefused);
+    json answer = json::parse(run.out);
+    EXPECT_EQ(answer["ok"], false);
+    EXPECT_EQ(answer["exitStatus"], kExitRefused);
+    EXPECT_EQ(answer["code"], "0xD0014C21");
+    EXPECT_EQ(answer["message"].get<std::string>().find("wrong-Password"), std::string::npos);
 }
 
 // Last: the daemon is gone afterwards.

@@ -1,9 +1,9 @@
 // rsadmin without a service: pieces, progress, tables, configuration look-up,
 // password sources, usage errors and the password-file commands.
 #include "tools/rsadmin/AdminCommands.h"
+#include "tools/rsadmin/AdminTestIo.h"
 #include "tools/rsadmin/Render.h"
 #include "tools/rsadmin/ServiceSession.h"
-#include "tools/rsadmin/AdminTestIo.h"
 
 #include "platform/wardn/PasswordFile.h"
 #include "rs/i18n/ErrorLine.h"
@@ -117,7 +117,8 @@ TEST(PiecesTest, MissingFileIsAUsageFailureAndSendsNothing)
     std::ostringstream err;
     bool sent = false;
     try {
-        sendFileInPieces("/nonexistent/file", 16, {}, err, false, [&](std::string_view, int32_t) { sent = true; });
+        sendFileInPieces(
+            "/nonexistent/file", 16, {}, err, false, [&](std::string_view, int32_t) { sent = true; });
         FAIL() << "no failure";
     } catch (const AdminFailure& failure) {
         EXPECT_EQ(failure.status(), kExitUsage);
@@ -133,7 +134,8 @@ TEST(PiecesTest, DownloadIsWrittenCompletely)
     std::ostringstream err;
     writeFileInPieces((dir / "out.bin").string(), bytes, 10, err, false);
     EXPECT_EQ(readFile(dir / "out.bin"), bytes);
-    EXPECT_THROW(writeFileInPieces((dir / "no-dir" / "out.bin").string(), bytes, 10, err, false), AdminFailure);
+    EXPECT_THROW(
+        writeFileInPieces((dir / "no-dir" / "out.bin").string(), bytes, 10, err, false), AdminFailure);
 }
 
 // --- progress -------------------------------------------------------------
@@ -181,9 +183,10 @@ TEST(RenderTest, TableColumnsAlignWithoutTrailingBlanks)
     table.add({ "h2", "" });
     std::ostringstream out;
     table.print(out);
-    EXPECT_EQ(out.str(), "HOST              STATE\n"
-                         "a-very-long-host  INSTALLED\n"
-                         "h2\n");
+    EXPECT_EQ(out.str(),
+        "HOST              STATE\n"
+        "a-very-long-host  INSTALLED\n"
+        "h2\n");
 }
 
 TEST(RenderTest, FinalStatesEndTheWatch)
@@ -195,7 +198,8 @@ TEST(RenderTest, FinalStatesEndTheWatch)
     EXPECT_TRUE(allFinal(list));
     for (uint32_t state : { rs::HOST_UNINSTALLED, rs::HOST_CANCELLED })
         EXPECT_TRUE(isFinalState(state));
-    for (uint32_t state : { rs::HOST_NOT_STARTED, rs::HOST_ALLOCATING, rs::HOST_WAITING, rs::HOST_DOWNLOADING })
+    for (uint32_t state :
+        { rs::HOST_NOT_STARTED, rs::HOST_ALLOCATING, rs::HOST_WAITING, rs::HOST_DOWNLOADING })
         EXPECT_FALSE(isFinalState(state));
     EXPECT_EQ(stateName(99), "99");
 }
@@ -203,7 +207,8 @@ TEST(RenderTest, FinalStatesEndTheWatch)
 TEST(RenderTest, JsonCarriesEveryField)
 {
     rs::RepositoryAppList modules;
-    modules.append({ "3", "calc", { "app1", "app2" }, "/apps/web", "admin", "calc.zip", 1234, 1700000000, false });
+    modules.append(
+        { "3", "calc", { "app1", "app2" }, "/apps/web", "admin", "calc.zip", 1234, 1700000000, false });
     const auto json = toJson(modules);
     ASSERT_EQ(json.size(), 1u);
     EXPECT_EQ(json[0]["name"], "calc");
@@ -227,9 +232,8 @@ TEST(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
         return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
     };
     std::string registered;
-    RegistryLookup lookup = [&registered](const std::string& name) {
-        return name == kRegisteredName ? registered : "";
-    };
+    RegistryLookup lookup
+        = [&registered](const std::string& name) { return name == kRegisteredName ? registered : ""; };
     GlobalOptions options;
     EXPECT_THROW(resolveServer(options, io, lookup), AdminFailure);
     registered = "reg-host:1";
@@ -344,6 +348,24 @@ TEST(CommandLineTest, UnreachableServiceExitsWithThree)
         EXPECT_NE(run.err.find(server), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find("never-shown"), std::string::npos);
     }
+}
+
+TEST(CommandLineTest, JsonFailureIsADocumentOnStandardOutput)
+{
+    AdminRunner runner;
+    const std::string server = "127.0.0.1:" + std::to_string(closedPort());
+    auto unreachable = runner.run({ "--json", "--server", server, "version" });
+    EXPECT_EQ(unreachable.status, kExitNoConnection);
+    auto answer = nlohmann::json::parse(unreachable.out);
+    EXPECT_EQ(answer["ok"], false);
+    EXPECT_EQ(answer["exitStatus"], kExitNoConnection);
+    EXPECT_NE(answer["message"].get<std::string>().find(server), std::string::npos);
+    EXPECT_FALSE(answer.contains("code")) << "no service code when the service was not reached";
+    EXPECT_NE(unreachable.err.find(server), std::string::npos) << "people still read standard error";
+
+    auto noUser = runner.run({ "--json", "--server", server, "module", "list" });
+    EXPECT_EQ(noUser.status, kExitUsage);
+    EXPECT_EQ(nlohmann::json::parse(noUser.out)["exitStatus"], kExitUsage);
 }
 
 TEST(CommandLineTest, RegisteredAddressIsUsedWhenNoneIsGiven)
