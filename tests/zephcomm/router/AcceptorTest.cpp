@@ -55,6 +55,9 @@ TEST_F(AcceptorTest, HandshakeNamesBothEnds)
     EXPECT_EQ(connected.kind, "connect");
     EXPECT_EQ(connected.error, 0);
     EXPECT_EQ(connected.text, "server-host");
+    // Each end keeps its own reference: destroying one end closes the other,
+    // which would otherwise free it before it is destroyed.
+    kav::RefPtr<Channel> holdServer(accepted.channel), holdClient(connected.channel);
     accepted.channel->destroy();
     connected.channel->destroy();
 }
