@@ -1,5 +1,6 @@
 #include "client/RsClient.h"
 
+#include "zephcomm/driver/DriverSelection.h"
 #include "zephcomm/proxy/Stub.h"
 #include "zephcomm/router/Channel.h"
 #include "zephcomm/router/ChannelConnector.h"
@@ -225,6 +226,18 @@ private:
 
 } // namespace detail
 
+namespace {
+
+// The driver the operator chose (RS_DRIVER, RS_DRIVER_ARG; plain TCP
+// without them), loaded by the first connection of the process.
+int initSelectedDriver()
+{
+    const zephcommdrv::DriverSelection chosen = zephcommdrv::driverSelectionFromEnvironment();
+    return zephcomm::init(0, zephcommdrv::wordOrNull(chosen.name), zephcommdrv::wordOrNull(chosen.argument));
+}
+
+} // namespace
+
 std::unique_ptr<Client> Client::connect(const std::string& address, const std::string& interfaceName,
     std::chrono::milliseconds timeout, int* error)
 {
@@ -235,7 +248,7 @@ std::unique_ptr<Client> Client::connect(const std::string& address, const std::s
         = info && info->responseInterface ? rpc::findInterface(info->responseInterface) : nullptr;
     if (responses == nullptr) {
         rc = -EINVAL;
-    } else if (zephcomm::init() != 0) {
+    } else if (initSelectedDriver() != 0) {
         rc = -1;
     } else {
         auto waiter = kav::RefPtr<detail::ConnectWaiter>::adopt(new detail::ConnectWaiter());

@@ -1,5 +1,5 @@
-// The driver factory: the TCP driver under its names, further drivers
-// through registerDriver.
+// The driver factory: the TCP and SSL drivers under their names, further
+// drivers through registerDriver.
 
 #include "zephcomm/driver/TcpDriver.h"
 #include "zephcomm/driver/zephcommdrv.h"
@@ -40,6 +40,8 @@ int create_IO_Driver(Driver** out, int threads, Logger* logger, const char* name
     *out = nullptr;
     if (!name || !*name || std::strcmp(name, "TCPIPv4") == 0)
         return zephcommTcpDrv::createTcpDriver(out, threads, logger);
+    if (std::strcmp(name, "TCPIPv4SSL") == 0)
+        return zephcommSslTcpDrv::createSslTcpDriver(out, threads, logger, arg);
     DriverFactory factory = nullptr;
     {
         Registry& r = registry();

@@ -146,7 +146,13 @@ int TcpAcceptor::handle_input(ACE_HANDLE)
             handler->accept_CB(error, nullptr);
             return 0;
         }
-        handler->accept_CB(0, new TcpChannel(driver_, fd));
+        auto* channel = new TcpChannel(driver_, fd, StreamRole::Accepted);
+        if (const int failed = channel->startError()) {
+            channel->destroy();
+            handler->accept_CB(failed, nullptr);
+            continue;
+        }
+        handler->accept_CB(0, channel);
     }
     return 0;
 }

@@ -39,7 +39,7 @@ int sendErrorForClose(int error)
 
 } // namespace
 
-TcpChannel::TcpChannel(TcpDriver& driver, int fd)
+TcpChannel::TcpChannel(TcpDriver& driver, int fd, StreamRole role, const std::string& peerHost)
     : driver_(driver)
     , logger_(driver.logger())
     , fd_(fd)
@@ -48,8 +48,17 @@ TcpChannel::TcpChannel(TcpDriver& driver, int fd)
     , options_(driver.logger())
 {
     reactor(driver.reactor());
-    if (fd_ >= 0)
-        options_.applyDefaults(fd_);
+    if (fd_ < 0)
+        return;
+    options_.applyDefaults(fd_);
+    stream_ = driver.streams().open(fd_, role, peerHost, startError_);
+    if (!stream_) {
+        if (startError_ == 0)
+            startError_ = -EIO;
+        open_ = false;
+        TCPDRV_LOG(logger_, "TcpChannel::TcpChannel() : stream error - %s",
+            SocketOps::errorText(startError_).c_str());
+    }
 }
 
 TcpChannel::~TcpChannel()
@@ -312,7 +321,7 @@ void TcpChannel::advanceReceive()
             iov[1] = { readAhead_.get(), kReadAheadSize };
             count = 2;
         }
-        const ssize_t n = SocketOps::readv(fd_, iov, count);
+        const ssize_t n = stream_->readv(iov, count);
         if (n == SocketOps::kWouldBlock)
             return;
         if (n <= 0) {
@@ -343,10 +352,10 @@ void TcpChannel::advanceSend()
 {
     if (!open_ || sendQueue_.empty())
         return;
-    const int fd = fd_;
+    ByteStream* stream = stream_.get();
     const int rc = sendQueue_.write(
-        [fd](const iovec* iov, int count) -> ssize_t {
-            const ssize_t n = SocketOps::writev(fd, iov, count);
+        [stream](const iovec* iov, int count) -> ssize_t {
+            const ssize_t n = stream->writev(iov, count);
             return n == SocketOps::kWouldBlock ? 0 : n;
         },
         completions_);
@@ -362,6 +371,7 @@ void TcpChannel::closeChannel(int error)
     TCPDRV_LOG(logger_, "TcpChannel::closeChannel(): this=%x, err=%d ENTER", addressOf(this), error);
     if (open_) {
         open_ = false;
+        stream_->close();
         // Shutting down wakes the reactor for this socket, which then
         // delivers the completions below; the descriptor stays open until
         // the last reference goes.
@@ -393,6 +403,8 @@ void TcpChannel::settle()
         wanted |= ACE_Event_Handler::READ_MASK;
     if (open_ && !sendQueue_.empty())
         wanted |= ACE_Event_Handler::WRITE_MASK;
+    if (open_)
+        wanted |= stream_->extraInterest(receive_ != nullptr, !sendQueue_.empty());
     if (!completions_.empty() && !delivering_ && !wakeQueued_) {
         // Completions made outside a delivery loop: socket readiness may
         // never come (a full socket whose peer waits for us), so ask the

@@ -10,9 +10,13 @@
 // so callbacks of one channel never overlap and arrive in completion order.
 // No lock is held during a callback.
 //
-// Lock: lock_ guards the socket state, the pending receive, the send queue,
-// the completion list, the read-ahead buffer, the options and the reactor
-// interest. It is taken before the reactor's own lock, never after.
+// Bytes: every read and write goes through the channel's ByteStream (plain,
+// or TLS for the SSL driver), made by the driver's StreamFactory when the
+// connection is set up; the stream may ask for extra reactor interest.
+//
+// Lock: lock_ guards the socket state, the stream, the pending receive, the
+// send queue, the completion list, the read-ahead buffer, the options and
+// the reactor interest. It is taken before the reactor's own lock, never after.
 //
 // Lifetime: reference-counted (CountedHandler, logged). The creator's reference
 // goes to whoever receives the channel and is given back by destroy(); every
@@ -21,6 +25,7 @@
 // to 0, so its descriptor number cannot be reused while an event for it is
 // still being dispatched.
 
+#include "zephcomm/driver/ByteStream.h"
 #include "zephcomm/driver/ChannelOptions.h"
 #include "zephcomm/driver/HandlerNode.h"
 #include "zephcomm/driver/SendQueue.h"
@@ -38,8 +43,14 @@ class TcpDriver;
 class TcpChannel final : public CountedHandler, public zephcommdrv::Channel {
 public:
     // Takes ownership of `fd` (-1: an unconnected channel). A connected
-    // socket gets the default options.
-    TcpChannel(TcpDriver& driver, int fd);
+    // socket gets the default options and a stream from the driver's
+    // StreamFactory (`role`, `peerHost` as there).
+    TcpChannel(TcpDriver& driver, int fd, StreamRole role = StreamRole::Accepted,
+        const std::string& peerHost = std::string());
+
+    // Non-zero when the connection's stream could not be made: the channel
+    // is closed from the start and should be destroyed unused.
+    int startError() const { return startError_; }
 
     // zephcommdrv::Channel
     void destroy() override;
@@ -80,6 +91,8 @@ private:
     TcpDriver& driver_;
     zephcommdrv::Logger* logger_;
     const int fd_;
+    std::unique_ptr<ByteStream> stream_;
+    int startError_ = 0;
 
     mutable std::mutex lock_;
     bool open_;

@@ -16,6 +16,18 @@
 
 namespace zephcommTcpDrv {
 
+namespace {
+
+// The host part of "host:port[;...]", which an encrypting stream checks the
+// server's certificate against.
+std::string hostOf(const std::string& address)
+{
+    const std::string target = address.substr(0, address.find(';'));
+    return target.substr(0, target.rfind(':'));
+}
+
+} // namespace
+
 TcpConnector::TcpConnector(TcpDriver& driver)
     : driver_(driver)
     , logger_(driver.logger())
@@ -59,6 +71,7 @@ int TcpConnector::connect(const std::string& address, zephcommdrv::Handler* hand
     if (fd < 0)
         return fd;
     fd_ = fd;
+    peerHost_ = hostOf(address);
     // Writable means connected (or failed); an immediate success is reported
     // the same way, from a driver thread.
     if (driver_.reactor()->register_handler(this, ACE_Event_Handler::CONNECT_MASK) == -1) {
@@ -106,6 +119,7 @@ int TcpConnector::finishConnect()
     zephcommdrv::Handler* handler = nullptr;
     int fd = -1;
     int result = 0;
+    std::string peerHost;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (fd_ < 0)
@@ -118,13 +132,20 @@ int TcpConnector::finishConnect()
         fd_ = -1;
         handler = handler_;
         handler_ = nullptr;
+        peerHost.swap(peerHost_);
     }
     if (result != 0) {
         SocketOps::close(fd);
         handler->connect_CB(result, nullptr);
         return 0;
     }
-    handler->connect_CB(0, new TcpChannel(driver_, fd));
+    auto* channel = new TcpChannel(driver_, fd, StreamRole::Connected, peerHost);
+    if (const int failed = channel->startError()) {
+        channel->destroy();
+        handler->connect_CB(failed, nullptr);
+        return 0;
+    }
+    handler->connect_CB(0, channel);
     return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "zephcomm/driver/CountedHandler.h"
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace zephcommTcpDrv {
@@ -55,6 +56,7 @@ private:
     std::mutex lock_;
     std::mutex callbackLock_;
     int fd_ = -1; // the connecting socket
+    std::string peerHost_; // the host asked for, for the channel's stream
     zephcommdrv::Handler* handler_ = nullptr;
     Timer timer_;
     std::vector<zephcommdrv::Handler*> aborts_; // owed connect_CB(kAborted)

@@ -37,10 +37,11 @@ size_t readMaxQueuedBytes()
 
 } // namespace
 
-TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger)
+TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<StreamFactory> streams)
     : threads_(effectiveThreads(threads))
     , logger_(logger)
     , maxQueuedBytes_(readMaxQueuedBytes())
+    , streams_(streams ? std::move(streams) : std::make_shared<PlainStreamFactory>())
     , barrier_(static_cast<unsigned>(effectiveThreads(threads) + 1))
 {
     // LIFO hand-over keeps the most recently active (cache-warm) thread busy;

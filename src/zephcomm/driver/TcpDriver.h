@@ -11,8 +11,16 @@
 // were handed to send() and not yet written (ZEPHCOMMDRV_TCP_MAX_QUEUED_BYTES,
 // default 256 MiB); a send beyond it fails with -ENOBUFS and closes the
 // channel. One request larger than the bound is accepted when nothing waits.
+//
+// Streams: each new connection's bytes go through a stream made by the
+// driver's StreamFactory (plain TCP unless a derived driver gives another),
+// so an encrypting driver reuses the channels, acceptor and connector as
+// they are.
 
+#include "zephcomm/driver/ByteStream.h"
 #include "zephcomm/driver/zephcommdrv.h"
+
+#include <memory>
 
 #include <ace/Barrier.h>
 #include <ace/Thread_Manager.h>
@@ -21,13 +29,14 @@ class ACE_Reactor;
 
 namespace zephcommTcpDrv {
 
-class TcpDriver final : public zephcommdrv::Driver {
+class TcpDriver : public zephcommdrv::Driver {
 public:
     static constexpr int kDefaultThreads = 4;
     static constexpr size_t kDefaultMaxQueuedBytes = size_t(256) << 20;
     static constexpr const char* kMaxQueuedBytesVariable = "ZEPHCOMMDRV_TCP_MAX_QUEUED_BYTES";
 
-    TcpDriver(int threads, zephcommdrv::Logger* logger);
+    // `streams` null: plain TCP.
+    TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<StreamFactory> streams = nullptr);
 
     // Whether the threads came up; a driver that is not running may only be
     // destroyed. startError() then tells why (minus errno).
@@ -46,14 +55,18 @@ public:
     ACE_Reactor* reactor() const { return reactor_; }
     zephcommdrv::Logger* logger() const { return logger_; }
     size_t maxQueuedBytes() const { return maxQueuedBytes_; }
+    StreamFactory& streams() const { return *streams_; }
+
+protected:
+    ~TcpDriver() override;
 
 private:
-    ~TcpDriver() override;
     static ACE_THR_FUNC_RETURN run(void* self);
 
     const int threads_;
     zephcommdrv::Logger* const logger_;
     const size_t maxQueuedBytes_;
+    const std::shared_ptr<StreamFactory> streams_;
     ACE_Reactor* reactor_ = nullptr;
     ACE_Thread_Manager threadManager_;
     ACE_Barrier barrier_;

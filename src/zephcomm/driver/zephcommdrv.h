@@ -181,7 +181,8 @@ protected:
 };
 
 // Creates the driver named `name` (null, "" or "TCPIPv4": the TCP driver;
-// other names: those registered with registerDriver) with `threads` I/O
+// "TCPIPv4SSL": the SSL-over-TCP driver, `arg` its "SSL[NAME=value,...]"
+// settings; other names: those registered with registerDriver) with `threads` I/O
 // threads (less than 1: 4). `logger` must outlive the driver.
 // Returns 0 with *out set, kInvalid for an unknown name, or minus the error
 // number when the driver did not come up.
@@ -197,3 +198,11 @@ namespace zephcommTcpDrv {
 // Creates the TCP driver directly (same contract as create_IO_Driver).
 int createTcpDriver(zephcommdrv::Driver** out, int threads, zephcommdrv::Logger* logger);
 } // namespace zephcommTcpDrv
+
+namespace zephcommSslTcpDrv {
+// Creates the SSL-over-TCP driver directly. Besides the results of
+// create_IO_Driver: -1 certificate, -2 private key, -3 trusted CA or server
+// verification, -4 random seed, -5 cipher list or malformed argument (the
+// reason is logged).
+int createSslTcpDriver(zephcommdrv::Driver** out, int threads, zephcommdrv::Logger* logger, const char* arg);
+} // namespace zephcommSslTcpDrv
