@@ -1,7 +1,9 @@
 // The daemon's module transfers against the plain tools on the same machine:
 // a cached 64 MiB download next to nginx serving the same file over HTTP on
 // loopback, a 256 MiB upload in 4 MiB pieces next to dd writing as many bytes
-// to the same disk, and module lists of 1,000 and 10,000 entries.
+// to the same disk, module lists of 1,000 and 10,000 entries, and the rate of
+// getRSVersion requests (compare with redis-benchmark -t ping_inline at the
+// same connection counts).
 
 #include "e2e/ModuleE2eSupport.h"
 
@@ -17,6 +19,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 extern char** environ;
 
@@ -215,7 +219,28 @@ void BM_Dd256MiB(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kUploadSize));
 }
 
-// Lists a consumer whose index holds state.range(0) modules.
+// CPU time (user and system, in clock ticks) the process has used so far:
+// a cost figure that does not depend on how busy the machine is.
+double cpuTicksOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which ends at the last ')'.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14 || index == 15)
+            ticks += std::atof(field.c_str());
+        if (index == 15)
+            break;
+    }
+    return ticks;
+}
+
+// Lists a consumer whose index holds state.range(0) modules. The counter
+// "daemon_cpu_us_per_entry" is the daemon's CPU time per listed entry, which
+// stays flat when the cost is linear.
 void BM_GetModuleList(benchmark::State& state)
 {
     Stage& stage = Stage::get();
@@ -232,6 +257,8 @@ void BM_GetModuleList(benchmark::State& state)
             out << "module" << i << "|1|module" << i << ".zip|1700000000|admin|0|4096|1|app" << i << "\n";
     }
     fs::rename(written, indexDir / ".index");
+    const pid_t daemonPid = stage.daemon.process().pid();
+    const double ticksBefore = cpuTicksOf(daemonPid);
     for (auto _ : state) {
         ListResult listed = stage.session->list();
         if (listed.code != 0 || static_cast<int64_t>(listed.records.size()) != modules) {
@@ -239,7 +266,47 @@ void BM_GetModuleList(benchmark::State& state)
             return;
         }
     }
+    const double ticks = cpuTicksOf(daemonPid) - ticksBefore;
+    state.counters["daemon_cpu_us_per_entry"] = ticks * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK))
+        / static_cast<double>(state.iterations() * modules);
     state.SetItemsProcessed(state.iterations() * modules);
+}
+
+// Request rate: getRSVersion (answered without a work item) on
+// state.range(0) connections, one request in flight on each.
+void BM_GetRSVersion(benchmark::State& state)
+{
+    Stage& stage = Stage::get();
+    if (!stage.ready) {
+        state.SkipWithError("the daemon did not serve");
+        return;
+    }
+    const auto connections = static_cast<size_t>(state.range(0));
+    std::vector<std::unique_ptr<rsclient::Client>> clients;
+    for (size_t i = 0; i < connections; ++i) {
+        auto client = rsclient::Client::connect(
+            "localhost:" + std::to_string(stage.daemon.port()), IRepository::kInterfaceName, kAnswerWait);
+        if (!client) {
+            state.SkipWithError("cannot connect");
+            return;
+        }
+        clients.push_back(std::move(client));
+    }
+    const KavVersion asked {};
+    std::vector<rsclient::PendingReply<IRepositoryResp::getRSVersionResp_Call>> replies;
+    replies.reserve(connections);
+    for (auto _ : state) {
+        replies.clear();
+        for (auto& client : clients)
+            replies.push_back(client->start<IRepository::getRSVersion_Call>(asked, asked, 0));
+        for (auto& reply : replies) {
+            if (reply.wait(kAnswerWait).code() != 0) {
+                state.SkipWithError("getRSVersion failed");
+                return;
+            }
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * connections));
 }
 
 BENCHMARK(BM_GetModuleCached64MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -247,6 +314,7 @@ BENCHMARK(BM_NginxGet64MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AddModule256MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Dd256MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_GetModuleList)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_GetRSVersion)->Arg(1)->Arg(50)->Arg(500)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 } // namespace
 } // namespace rs::e2e

@@ -2,6 +2,7 @@
 
 #include <ace/Message_Block.h>
 
+#include <cstdint>
 #include <limits>
 
 namespace zephcomm::wire {
@@ -50,12 +51,36 @@ bool writeBlockByReference(ACE_OutputCDR& out, const ACE_Message_Block* block)
     return length == 0 || out.write_octet_array_mb(block);
 }
 
+namespace {
+// A lone, CDR-aligned block (what the message assembler delivers) is read
+// in place by sharing its data block; null for anything else.
+std::unique_ptr<ACE_InputCDR> openInPlace(const ACE_Message_Block* payload)
+{
+    const bool aligned = reinterpret_cast<uintptr_t>(payload->rd_ptr()) % ACE_CDR::MAX_ALIGNMENT == 0;
+    ACE_Data_Block* data = payload->data_block();
+    if (payload->cont() != nullptr || !aligned || data == nullptr)
+        return nullptr;
+    const size_t readAt = static_cast<size_t>(payload->rd_ptr() - data->base());
+    const size_t writeAt = static_cast<size_t>(payload->wr_ptr() - data->base());
+    // The stream releases the duplicated reference when it goes.
+    return std::make_unique<ACE_InputCDR>(
+        data->duplicate(), 0, readAt, writeAt, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, kGiopMajor, kGiopMinor);
+}
+} // namespace
+
 std::unique_ptr<ACE_InputCDR> makeInput(const ACE_Message_Block* payload)
 {
     if (!payload || payload->total_length() == 0)
         return nullptr;
-    auto in
-        = std::make_unique<ACE_InputCDR>(payload, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, kGiopMajor, kGiopMinor);
+    std::unique_ptr<ACE_InputCDR> in = openInPlace(payload);
+    if (!in) {
+        // A chain or an unaligned block: one aligned copy, then read that.
+        ACE_Message_Block aligned(payload->total_length() + ACE_CDR::MAX_ALIGNMENT);
+        ACE_CDR::mb_align(&aligned);
+        for (const ACE_Message_Block* piece = payload; piece != nullptr; piece = piece->cont())
+            aligned.copy(piece->rd_ptr(), piece->length());
+        in = openInPlace(&aligned);
+    }
     ACE_CDR::Boolean littleEndian = false;
     if (!in->read_boolean(littleEndian))
         return nullptr;
@@ -82,6 +107,37 @@ bool readBlockLength(ACE_InputCDR& in, ACE_CDR::ULong& length)
 {
     return in.read_ulong(length) && length <= in.length();
 }
+
+// A block of the stream's own buffer, by reference, when the block is big
+// enough to be worth it and makes up most of that buffer (so a small block
+// does not keep a large payload alive); null when it must be copied.
+ACE_Message_Block* referenceBlock(ACE_InputCDR& in, ACE_CDR::ULong length)
+{
+    const ACE_Message_Block* start = in.start();
+    ACE_Data_Block* data = start ? start->data_block() : nullptr;
+    if (data == nullptr || length < kMinReferencedBlock || length < data->size() / 2
+        || (start->flags() & ACE_Message_Block::DONT_DELETE) != 0)
+        return nullptr;
+    auto* shared = new ACE_Message_Block(data->duplicate());
+    shared->rd_ptr(const_cast<char*>(in.rd_ptr()));
+    shared->wr_ptr(shared->rd_ptr() + length);
+    if (!in.skip_bytes(length)) {
+        shared->release();
+        return nullptr;
+    }
+    return shared;
+}
+
+ACE_Message_Block* copyBlock(ACE_InputCDR& in, ACE_CDR::ULong length)
+{
+    auto* fresh = new ACE_Message_Block(length);
+    if (!in.read_octet_array(reinterpret_cast<ACE_CDR::Octet*>(fresh->wr_ptr()), length)) {
+        fresh->release();
+        return nullptr;
+    }
+    fresh->wr_ptr(length);
+    return fresh;
+}
 } // namespace
 
 bool readBlock(ACE_InputCDR& in, ACE_Message_Block*& block)
@@ -92,14 +148,10 @@ bool readBlock(ACE_InputCDR& in, ACE_Message_Block*& block)
         return false;
     if (length == 0)
         return true;
-    auto* fresh = new ACE_Message_Block(length);
-    if (!in.read_octet_array(reinterpret_cast<ACE_CDR::Octet*>(fresh->wr_ptr()), length)) {
-        fresh->release();
-        return false;
-    }
-    fresh->wr_ptr(length);
-    block = fresh;
-    return true;
+    block = referenceBlock(in, length);
+    if (block == nullptr)
+        block = copyBlock(in, length);
+    return block != nullptr;
 }
 
 bool readBlock(ACE_InputCDR& in, std::string& bytes)

@@ -18,6 +18,8 @@ namespace zephcomm::wire {
 constexpr size_t kCdrCopyThreshold = 256;
 constexpr ACE_CDR::Octet kGiopMajor = 1;
 constexpr ACE_CDR::Octet kGiopMinor = 2;
+// Received byte blocks from this size on are shared, not copied.
+constexpr size_t kMinReferencedBlock = 16 * 1024;
 
 // A fresh little-endian output stream with the settings above. Nothing is
 // written yet; call beginPayload() first for a call payload.
@@ -38,14 +40,20 @@ bool writeBlockByReference(ACE_OutputCDR& out, const ACE_Message_Block* block);
 
 // An input stream over a received payload (GIOP 1.2) that has already read
 // the payload's byte-order flag and switched to it. The stream takes its own
-// reference to `payload`; the caller keeps its own. Returns null when the
+// reference to `payload`'s data; the caller keeps its own. A single
+// CDR-aligned block is read in place; a chain is first copied into one
+// buffer. Returns null when the
 // flag cannot be read (empty payload).
 std::unique_ptr<ACE_InputCDR> makeInput(const ACE_Message_Block* payload);
 
 bool readString(ACE_InputCDR& in, std::string& value);
-// Reads a byte block into a fresh block of exactly its length (null for
-// length 0); false, with `block` null, on a short or bad stream. The caller
-// releases the block.
+// Reads a byte block (null for length 0); false, with `block` null, on a
+// short or bad stream. The caller releases the block, whose rd_ptr..wr_ptr
+// are exactly the block's bytes. A block of at least kMinReferencedBlock
+// bytes that fills most of the stream's buffer shares that buffer (no copy);
+// others are copied into a fresh buffer of their own. A shared buffer's
+// reference count is not locked: release the stream and the payload on the
+// receiving thread before handing the block to another thread.
 bool readBlock(ACE_InputCDR& in, ACE_Message_Block*& block);
 // As above into a string (used for small blocks such as error details).
 bool readBlock(ACE_InputCDR& in, std::string& bytes);

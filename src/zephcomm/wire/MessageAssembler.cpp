@@ -2,6 +2,7 @@
 
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
+#include "zephcomm/wire/LargeBuffers.h"
 
 #include <ace/CDR_Base.h>
 #include <ace/Message_Block.h>
@@ -14,6 +15,16 @@ namespace zephcomm::wire {
 namespace {
 // Room to move the payload's first byte to an 8-byte boundary for CDR.
 constexpr size_t kAlignmentSlack = 8;
+ACE_Message_Block* allocatePayload(size_t size)
+{
+    // Large payloads come from the recycled, huge-page backed buffers.
+    ACE_Allocator* data = size >= LargeBuffers::kMinSize ? &LargeBuffers::allocator() : nullptr;
+    try {
+        return new ACE_Message_Block(size, ACE_Message_Block::MB_DATA, nullptr, nullptr, data);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 } // namespace
 
 MessageAssembler::MessageAssembler(uint64_t maxPayload)
@@ -78,11 +89,7 @@ MessageAssembler::Status MessageAssembler::acceptHeader()
         return fail(kav::rc::ZEPHCOMM_PROTOCOL_VERSION, "ZEPHCOMM_PROTOCOL_VERSION");
     if (fields.payloadSize > maxPayload_)
         return fail(kav::rc::ZEPHCOMM_PROTOCOL_SIZE, "ZEPHCOMM_PROTOCOL_SIZE");
-    try {
-        block_ = new ACE_Message_Block(fields.payloadSize + kAlignmentSlack);
-    } catch (const std::bad_alloc&) {
-        block_ = nullptr;
-    }
+    block_ = allocatePayload(fields.payloadSize + kAlignmentSlack);
     if (!block_ || !block_->base())
         return fail(kav::rc::ZEPHCOMM_PROTOCOL_SIZE, "ZEPHCOMM_PROTOCOL_SIZE");
     ACE_CDR::mb_align(block_);

@@ -1,0 +1,49 @@
+#pragma once
+// Memory for large received payloads (a downloaded module, an upload piece).
+//
+// A fresh multi-megabyte heap buffer costs one page fault per 4 KiB on first
+// touch and a munmap when freed, which on a busy machine costs more than the
+// bytes' copy itself. Large buffers are therefore mapped 2 MiB-aligned with
+// transparent huge pages requested, and the most recently freed one, when
+// not too large, is kept for the next message of a similar size.
+//
+// Use through allocator() as the data allocator of an ACE_Message_Block
+// (see MessageAssembler). Thread-safe: buffers are freed on whatever thread
+// releases the last block reference; one mutex guards the kept buffers.
+
+#include <ace/Malloc_Allocator.h>
+
+#include <cstddef>
+
+namespace zephcomm::wire {
+
+class LargeBuffers final : public ACE_New_Allocator {
+public:
+    // Payloads from this size on come from here.
+    static constexpr size_t kMinSize = 1024 * 1024;
+    // Freed buffers kept for reuse: at most this many, and this many bytes
+    // (the one buffer stays resident: a daemon keeps its last upload piece).
+    static constexpr size_t kKeptBuffers = 1;
+    static constexpr size_t kKeptBytes = 96 * 1024 * 1024;
+
+    // The process-wide instance (never destroyed: blocks may outlive static
+    // destruction).
+    static LargeBuffers& allocator();
+
+    void* malloc(size_t bytes) override;
+    void* calloc(size_t bytes, char initialValue = '\0') override;
+    void* calloc(size_t count, size_t size, char initialValue = '\0') override;
+    void free(void* pointer) override;
+
+    // Bytes of freed buffers currently kept for reuse.
+    size_t keptBytes() const;
+    // Unmaps every kept buffer.
+    void releaseKept();
+
+private:
+    LargeBuffers() = default;
+    struct Impl;
+    Impl& impl() const;
+};
+
+} // namespace zephcomm::wire
