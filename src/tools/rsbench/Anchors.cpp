@@ -1,0 +1,183 @@
+#include "tools/rsbench/Anchors.h"
+
+#include "platform/wardn/PasswordFile.h"
+#include "tools/rsbench/ToolOutput.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+namespace rsbench {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+constexpr uint64_t kWrkLargestFile = 8 * 1024 * 1024;
+} // namespace
+
+bool waitForListener(int port, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    do {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (connected)
+            return true;
+        // A server process needs a moment to bind; polling is all a port offers.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+bool RedisAnchor::start()
+{
+    if (!Subprocess::available("redis-server") || !Subprocess::available("redis-benchmark"))
+        return false;
+    port_ = rs::e2e::DaemonProcess::freePort();
+    if (!server_.start({ "redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
+                           "--appendonly", "no", "--dir", dir_.path().string(), "--daemonize", "no" },
+            false))
+        return false;
+    return waitForListener(port_, std::chrono::seconds(10));
+}
+
+std::optional<double> RedisAnchor::pingRate(int connections, int requests) const
+{
+    auto outcome = Subprocess::run({ "redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(port_), "-c",
+        std::to_string(connections), "-n", std::to_string(requests), "-t", "ping", "--csv" });
+    if (!outcome || outcome->status != 0)
+        return std::nullopt;
+    return redisBenchmarkRate(outcome->output, "PING_INLINE");
+}
+
+bool NginxAnchor::start(const fs::path& root)
+{
+    if (!Subprocess::available("nginx")) {
+        failure_ = "nginx is not installed";
+        return false;
+    }
+    port_ = rs::e2e::DaemonProcess::freePort();
+    const fs::path dir = dir_.path();
+    fs::create_directories(dir / "www" / "put");
+    fs::create_directories(dir / "body");
+    std::ofstream(dir / "nginx.conf")
+        << (::geteuid() == 0 ? "user root;\n" : "") << "daemon off;\nworker_processes 1;\n"
+        << "pid " << (dir / "nginx.pid").string() << ";\n"
+        << "error_log " << (dir / "error.log").string() << ";\n"
+        << "events { worker_connections 64; }\n"
+        << "http {\n  access_log off;\n  sendfile on;\n  client_max_body_size 0;\n"
+        << "  client_body_temp_path " << (dir / "body").string() << ";\n"
+        << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << root.string() << ";\n"
+        << "    location /put/ { root " << (dir / "www").string()
+        << "; dav_methods PUT; create_full_put_path on; }\n  }\n}\n";
+    if (!server_.start({ "nginx", "-p", dir.string(), "-e", (dir / "error.log").string(), "-c",
+                           (dir / "nginx.conf").string() },
+            false)) {
+        failure_ = "nginx did not start";
+        return false;
+    }
+    if (!waitForListener(port_, std::chrono::seconds(10))) {
+        failure_ = "nginx did not listen";
+        return false;
+    }
+    return true;
+}
+
+std::string NginxAnchor::url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::optional<double> NginxAnchor::getRate(
+    const std::string& path, uint64_t bytes, std::chrono::duration<double> duration) const
+{
+    // wrk counts whole requests within its run, which for large files leaves
+    // too few to count; curl times each transfer exactly.
+    if (bytes < kWrkLargestFile && Subprocess::available("wrk")) {
+        const int seconds = std::max(1, static_cast<int>(duration.count() + 0.5));
+        auto outcome = Subprocess::run(
+            { "wrk", "-t1", "-c1", "-d" + std::to_string(seconds) + "s", "--timeout", "30s", url(path) });
+        if (!outcome || outcome->status != 0 || outcome->output.find("Non-2xx") != std::string::npos)
+            return std::nullopt;
+        auto rate = wrkRequestsPerSecond(outcome->output);
+        if (!rate)
+            return std::nullopt;
+        return *rate * static_cast<double>(bytes) / (1024.0 * 1024.0);
+    }
+    // curl: one connection per transfer, timed by curl itself.
+    double total = 0;
+    int transfers = 0;
+    while (total < duration.count() || transfers < 2) {
+        auto outcome = Subprocess::run(
+            { "curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", url(path) });
+        auto seconds = outcome ? curlSeconds(outcome->output) : std::nullopt;
+        if (!seconds)
+            return std::nullopt;
+        total += *seconds;
+        ++transfers;
+    }
+    return mebibytesPerSecond(bytes * static_cast<uint64_t>(transfers), total);
+}
+
+std::optional<double> NginxAnchor::putRate(const fs::path& file) const
+{
+    std::error_code error;
+    const uint64_t bytes = fs::file_size(file, error);
+    if (error)
+        return std::nullopt;
+    auto outcome = Subprocess::run({ "curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}",
+        "-T", file.string(), url("/put/" + file.filename().string()) });
+    auto seconds = outcome ? curlSeconds(outcome->output) : std::nullopt;
+    fs::remove(dir_.path() / "www" / "put" / file.filename(), error);
+    if (!seconds)
+        return std::nullopt;
+    return mebibytesPerSecond(bytes, *seconds);
+}
+
+std::optional<double> ddWriteRate(const fs::path& target, uint64_t bytes, uint64_t blockBytes)
+{
+    const auto start = Clock::now();
+    auto outcome
+        = Subprocess::run({ "dd", "if=/dev/zero", "of=" + target.string(), "bs=" + std::to_string(blockBytes),
+            "count=" + std::to_string(bytes / blockBytes), "conv=fsync", "status=none" });
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::error_code ignored;
+    fs::remove(target, ignored);
+    if (!outcome || outcome->status != 0)
+        return std::nullopt;
+    return mebibytesPerSecond(bytes, seconds);
+}
+
+double passwordCheckRate(const std::string& password, int threads, std::chrono::duration<double> duration)
+{
+    const std::string hash = wardn::hashPassword(password);
+    std::atomic<uint64_t> checks { 0 };
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(duration);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < std::max(1, threads); ++t)
+        workers.emplace_back([&] {
+            do {
+                if (wardn::verifyPassword(password, hash))
+                    checks.fetch_add(1, std::memory_order_relaxed);
+            } while (Clock::now() < deadline);
+        });
+    for (auto& worker : workers)
+        worker.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    return static_cast<double>(checks.load()) / elapsed;
+}
+
+} // namespace rsbench

@@ -1,0 +1,72 @@
+#pragma once
+// The peers the daemon is measured against, each started by the benchmark
+// on loopback with a private temporary directory: redis-server with
+// redis-benchmark, nginx (GET with wrk or curl, PUT through its dav module
+// with curl), and dd writing to the daemon's disk.
+//
+// Threads: used by the one thread that drives the run. Destructors stop the
+// servers they started.
+
+#include "e2e/DaemonProcess.h"
+#include "tools/rsbench/Subprocess.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace rsbench {
+
+class RedisAnchor {
+public:
+    // Starts redis-server without persistence; false when it is missing or does not answer.
+    bool start();
+    // PING_INLINE requests per second on `connections` connections, `requests` in all.
+    std::optional<double> pingRate(int connections, int requests) const;
+
+private:
+    rs::e2e::TempDir dir_;
+    Subprocess server_;
+    int port_ = 0;
+};
+
+class NginxAnchor {
+public:
+    // Serves `root` for GET and accepts PUT below "/put/" into a directory of its own.
+    bool start(const std::filesystem::path& root);
+    // MiB/s of repeated GETs of `path` (a file of `bytes` bytes under root)
+    // one at a time: wrk on one connection for files under 8 MiB, else (or
+    // without wrk) curl.
+    std::optional<double> getRate(
+        const std::string& path, uint64_t bytes, std::chrono::duration<double> duration) const;
+    // MiB/s of one PUT of `file`.
+    std::optional<double> putRate(const std::filesystem::path& file) const;
+    const std::string& failure() const { return failure_; }
+
+private:
+    std::string url(const std::string& path) const;
+    rs::e2e::TempDir dir_;
+    Subprocess server_;
+    int port_ = 0;
+    std::string failure_;
+};
+
+// MiB/s of dd writing `bytes` from /dev/zero to `target` in blocks of
+// `blockBytes`, synced at the end (as the daemon syncs a finished upload).
+std::optional<double> ddWriteRate(const std::filesystem::path& target, uint64_t bytes, uint64_t blockBytes);
+
+// Password checks per second against a fresh hash of `password` made the
+// way the password file stores it, on `threads` threads: what a logon
+// cannot be faster than.
+double passwordCheckRate(const std::string& password, int threads, std::chrono::duration<double> duration);
+
+// Waits until something accepts TCP connections on 127.0.0.1:port.
+bool waitForListener(int port, std::chrono::milliseconds limit);
+
+inline double mebibytesPerSecond(uint64_t bytes, double seconds)
+{
+    return seconds > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds : 0;
+}
+
+} // namespace rsbench

@@ -1,0 +1,49 @@
+#include "tools/rsbench/BenchDaemon.h"
+
+#include "tools/rsbench/ToolOutput.h"
+
+#include <fstream>
+
+namespace rsbench {
+
+namespace fs = std::filesystem;
+
+std::map<std::string, std::string> quietLogEnvironment(const fs::path& dir)
+{
+    const fs::path properties = dir / "rsbench.log4j.properties";
+    std::ofstream(properties) << "log4j.rootLogger=WARN, file\n"
+                                 "log4j.appender.file=org.apache.log4j.FileAppender\n"
+                                 "log4j.appender.file.File="
+                              << (dir / "rs.log").string()
+                              << "\n"
+                                 "log4j.appender.file.layout=org.apache.log4j.PatternLayout\n"
+                                 "log4j.appender.file.layout.ConversionPattern=%p %c - %m%n\n";
+    return { { "RS_LOG_PROPERTY_FILE", properties.string() } };
+}
+
+bool BenchDaemon::start()
+{
+    const fs::path root = daemon_.cluster.root();
+    {
+        // More consumers for the resource manager to accept at logon.
+        std::ofstream cluster(root / "cluster.toml", std::ios::app);
+        for (const char* consumer : { kRateConsumer, kTransferConsumer, kListConsumer })
+            cluster << "\n[[consumers]]\npath = \"" << consumer << "\"\n";
+    }
+    rs::e2e::RunOptions options;
+    options.env = quietLogEnvironment(root);
+    options.env["REPOSITORY_CACHE_SIZE"] = std::to_string(kCacheMiB);
+    return daemon_.start(options);
+}
+
+fs::path BenchDaemon::consumerDir(const std::string& consumer) const
+{
+    return storageDir() / fs::path(consumer).relative_path();
+}
+
+std::optional<uint64_t> BenchDaemon::residentBytes() const
+{
+    return rsbench::residentBytes(pid());
+}
+
+} // namespace rsbench

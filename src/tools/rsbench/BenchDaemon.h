@@ -1,0 +1,50 @@
+#pragma once
+// The daemon under measurement: build/bin/rs on an ephemeral port with a
+// temporary storage directory and cluster file (the end-to-end harness's
+// test cluster), logging only warnings so that logging does not weigh on
+// the figures, a file cache of kCacheMiB, and consumers of its own for
+// each scenario.
+//
+// Threads: driven by the one thread that runs the scenarios.
+
+#include "e2e/E2eSupport.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace rsbench {
+
+// Consumers of the benchmark cluster, one per scenario that keeps modules.
+inline constexpr const char* kRateConsumer = "/bench/rate";
+inline constexpr const char* kTransferConsumer = "/bench/transfer";
+inline constexpr const char* kListConsumer = "/bench/list";
+
+// File cache capacity: holds one 64 MiB module, not two, so that
+// alternating two of them reads from disk every time.
+inline constexpr int kCacheMiB = 100;
+
+// Log configuration that keeps the daemon to warnings, written into `dir`;
+// the environment entries that select it.
+std::map<std::string, std::string> quietLogEnvironment(const std::filesystem::path& dir);
+
+class BenchDaemon {
+public:
+    // False (reason in failure()) when it does not serve.
+    bool start();
+    void stop() { daemon_.process.stop(); }
+    int port() const { return daemon_.port; }
+    int pid() const { return daemon_.process.pid(); }
+    std::filesystem::path storageDir() const { return daemon_.cluster.storageDir(); }
+    // The directory that holds a consumer's modules and index.
+    std::filesystem::path consumerDir(const std::string& consumer) const;
+    const std::string& failure() const { return daemon_.failure; }
+    std::optional<uint64_t> residentBytes() const;
+
+private:
+    rs::e2e::ServingDaemon daemon_;
+};
+
+} // namespace rsbench

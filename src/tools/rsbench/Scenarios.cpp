@@ -1,0 +1,502 @@
+#include "tools/rsbench/Scenarios.h"
+
+#include "e2e/DeploymentE2eSupport.h"
+#include "e2e/ModuleE2eSupport.h"
+#include "interfaces/IRepository.h"
+#include "interfaces/IRepositoryResp.h"
+#include "tools/rsbench/Anchors.h"
+#include "tools/rsbench/Transfers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+namespace rsbench {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr int kRateModules = 100;
+const Account kAdmin { rs::e2e::kAdminUser, rs::e2e::kAdminPassword };
+
+Figure mebibytes(uint64_t bytes)
+{
+    return { static_cast<double>(bytes) / static_cast<double>(kMiB), "MiB" };
+}
+
+std::string sizeText(uint64_t bytes)
+{
+    return std::to_string(bytes / kMiB) + " MiB";
+}
+
+// A single logged-on connection for the set-up of a scenario; null (with the reason in *why) on failure.
+ClientPtr openOne(int port, const std::string& consumer, std::string* why)
+{
+    auto sessions = openSessions(port, 1, kAdmin, consumer, 1, why);
+    return sessions.empty() ? nullptr : std::move(sessions.front());
+}
+
+Row failedRow(std::string scenario, std::string why, Target target = Target::none())
+{
+    Row row;
+    row.scenario = std::move(scenario);
+    row.note = std::move(why);
+    row.target = target;
+    return row;
+}
+
+} // namespace
+
+const std::vector<std::string>& scenarioNames()
+{
+    static const std::vector<std::string> names { "memory", "rate", "logon", "download", "upload", "list",
+        "fanout" };
+    return names;
+}
+
+double fanOutBoundSeconds(int hosts, double singleHostSeconds)
+{
+    return std::ceil(hosts / 4.0) - 1 + singleHostSeconds;
+}
+
+double listCostRatio(double seconds, int modules, double baseSeconds, int baseModules)
+{
+    return (seconds / modules) / (baseSeconds / baseModules);
+}
+
+Scenarios::Scenarios(
+    BenchOptions options, Report& report, std::ostream& progress, std::function<void()> rowAdded)
+    : options_(std::move(options))
+    , report_(report)
+    , progress_(progress)
+    , rowAdded_(std::move(rowAdded))
+{
+}
+
+void Scenarios::add(Row row)
+{
+    progress_ << Report::line(row) << std::endl;
+    report_.add(std::move(row));
+    if (rowAdded_)
+        rowAdded_();
+}
+
+void Scenarios::recordMemory(const std::string& after)
+{
+    Row row;
+    row.scenario = "memory after " + after;
+    if (auto bytes = daemon_.residentBytes())
+        row.ours = mebibytes(*bytes);
+    else
+        row.note = "daemon gone";
+    add(std::move(row));
+}
+
+bool Scenarios::run()
+{
+    const bool needsDaemon = options_.wants("memory") || options_.wants("rate") || options_.wants("logon")
+        || options_.wants("download") || options_.wants("upload") || options_.wants("list");
+    if (needsDaemon) {
+        if (!daemon_.start()) {
+            progress_ << "rsbench: the daemon did not serve:\n" << daemon_.failure() << std::endl;
+            return false;
+        }
+        progress_ << "daemon pid " << daemon_.pid() << " on port " << daemon_.port() << std::endl;
+        if (options_.wants("memory") || options_.wants("rate") || options_.wants("logon"))
+            memoryAndRequests();
+        if (options_.wants("download"))
+            download();
+        if (options_.wants("upload"))
+            upload();
+        if (options_.wants("list"))
+            listScaling();
+        daemon_.stop();
+    }
+    if (options_.wants("fanout"))
+        fanOut();
+    return true;
+}
+
+void Scenarios::memoryAndRequests()
+{
+    if (options_.wants("memory")) {
+        Row idle;
+        idle.scenario = "memory idle";
+        idle.target = Target::valueAtMost(32);
+        if (auto bytes = daemon_.residentBytes())
+            idle.ours = mebibytes(*bytes);
+        add(std::move(idle));
+    }
+    std::string why;
+    if (!prepareRateConsumer(&why)) {
+        add(failedRow("request set-up", why));
+        return;
+    }
+    const int poolSize = std::max({ options_.wants("memory") ? options_.idleConnections : 0,
+        options_.wants("rate") ? 500 : 0, options_.wants("logon") ? 50 : 0 });
+    const auto before = daemon_.residentBytes();
+    auto pool = openSessions(daemon_.port(), poolSize, kAdmin, kRateConsumer, 4, &why);
+    const auto after = daemon_.residentBytes();
+    if (options_.wants("memory"))
+        recordConnectionMemory(before, after, pool.size(), why);
+    if (options_.wants("rate")) {
+        requestRates(pool);
+        recordMemory("request rates");
+    }
+    if (options_.wants("logon")) {
+        logonRate(pool);
+        recordMemory("logon rate");
+    }
+    pool.clear();
+}
+
+bool Scenarios::prepareRateConsumer(std::string* why)
+{
+    auto setup = openOne(daemon_.port(), kRateConsumer, why);
+    for (int i = 0; setup && i < kRateModules; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "m%03d", i);
+        if (uploadModule(*setup, name, std::string(name) + ".txt", "a small module\n", kMiB).code != 0) {
+            *why = std::string("upload of ") + name + " failed";
+            return false;
+        }
+    }
+    if (!setup)
+        return false;
+    auto listed = setup->call<IRepository::getModuleList_Call>(kAnswerWait);
+    if (listed.code() != 0 || !listed->applicationList()
+        || listed->applicationList()->entries().size() != static_cast<size_t>(kRateModules)) {
+        *why = "the list does not hold the " + std::to_string(kRateModules) + " modules uploaded";
+        return false;
+    }
+    return true;
+}
+
+void Scenarios::recordConnectionMemory(
+    std::optional<uint64_t> before, std::optional<uint64_t> after, size_t connections, const std::string& why)
+{
+    Row held;
+    held.scenario = "memory with " + std::to_string(connections) + " idle logged-on connections";
+    if (after)
+        held.ours = mebibytes(*after);
+    held.note = why;
+    add(std::move(held));
+    Row each;
+    each.scenario = "memory per idle connection";
+    each.target = Target::valueAtMost(64);
+    if (before && after && connections > 0)
+        each.ours = Figure { (static_cast<double>(*after) - static_cast<double>(*before)) / 1024.0
+                / static_cast<double>(connections),
+            "KiB" };
+    add(std::move(each));
+}
+
+void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
+{
+    RedisAnchor redis;
+    const bool haveRedis = redis.start();
+    const std::chrono::duration<double> duration(options_.seconds);
+    for (int connections : { 1, 50, 500 }) {
+        const std::string on
+            = ", " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "");
+        if (pool.size() < static_cast<size_t>(connections)) {
+            add(failedRow("getRSVersion" + on, "only " + std::to_string(pool.size()) + " connections open",
+                Target::ratioAtLeast(0.8)));
+            continue;
+        }
+        const auto clients = firstClients(pool, static_cast<size_t>(connections));
+        const KavVersion none;
+        const RateFigure version
+            = measureRate<IRepository::getRSVersion_Call>(clients, duration, none, none, 0);
+        const RateFigure list = measureRate<IRepository::getModuleList_Call>(clients, duration);
+        // As many requests as our measurement made at our rate, and enough
+        // per connection that redis-benchmark's connection set-up does not dominate.
+        const double expected = std::max(version.perSecond, 1.0) * options_.seconds;
+        const double floor = std::max(20000.0, 200.0 * connections);
+        const int requests = static_cast<int>(std::clamp(expected, floor, 2000000.0));
+        const auto anchor = haveRedis ? redis.pingRate(connections, requests) : std::nullopt;
+        for (const auto& [name, figure] :
+            { std::pair { "getRSVersion", version }, std::pair { "getModuleList (100 modules)", list } }) {
+            Row row;
+            row.scenario = name + on;
+            if (figure.completed > 0)
+                row.ours = Figure { figure.perSecond, "req/s" };
+            if (anchor)
+                row.anchor = Figure { *anchor, "req/s" };
+            row.anchorName = "redis PING_INLINE";
+            row.target = Target::ratioAtLeast(0.8);
+            if (figure.failed > 0)
+                row.note = std::to_string(figure.failed) + " failed";
+            add(std::move(row));
+        }
+    }
+}
+
+void Scenarios::logonRate(const std::vector<ClientPtr>& pool)
+{
+    constexpr size_t kConnections = 50;
+    if (pool.size() < kConnections) {
+        add(failedRow("logon, 50 connections", "only " + std::to_string(pool.size()) + " connections open"));
+        return;
+    }
+    const RateFigure figure = measureRate<IRepository::logon_Call>(firstClients(pool, kConnections),
+        std::chrono::duration<double>(options_.seconds), kAdmin.credential(), std::string(kRateConsumer));
+    Row row;
+    row.scenario = "logon (password hashing included), 50 connections";
+    if (figure.completed > 0)
+        row.ours = Figure { figure.perSecond, "req/s" };
+    const int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    row.anchorName = "password checks in-process, " + std::to_string(cpus) + " threads";
+    row.anchor
+        = Figure { passwordCheckRate(kAdmin.password, cpus, std::chrono::duration<double>(options_.seconds)),
+              "req/s" };
+    if (figure.failed > 0)
+        row.note = std::to_string(figure.failed) + " failed";
+    add(std::move(row));
+}
+
+void Scenarios::download()
+{
+    std::string why;
+    auto client = openOne(daemon_.port(), kTransferConsumer, &why);
+    NginxAnchor nginx;
+    const bool haveNginx = nginx.start(daemon_.storageDir());
+    const std::chrono::duration<double> duration(options_.seconds);
+    // Uncached: a rotation of modules whose sizes add up to more than the
+    // cache holds, so that every read misses (least recently used goes first).
+    for (uint64_t bytes : { kMiB, 64 * kMiB }) {
+        const std::string contents = rs::e2e::patternBytes(bytes, 3);
+        const int rotation = static_cast<int>(kCacheMiB * kMiB / bytes) + 1;
+        const std::string prefix = "dl" + std::to_string(bytes / kMiB) + "-";
+        const std::string fileName = prefix + "file.bin";
+        std::vector<ModuleRef> modules;
+        for (int i = 0; client && i < rotation; ++i) {
+            Upload up = uploadModule(*client, prefix + std::to_string(i), fileName, contents, 16 * kMiB);
+            if (up.code != 0)
+                why = "upload failed (" + std::to_string(up.code) + ")";
+            else
+                modules.push_back({ prefix + std::to_string(i), up.version });
+        }
+        std::optional<double> anchor;
+        if (haveNginx && !modules.empty()) {
+            const std::string path
+                = std::string(kTransferConsumer) + "/" + modules.front().name + "/" + fileName;
+            anchor = nginx.getRate(path, bytes, duration);
+        }
+        for (bool cached : { true, false }) {
+            Row row;
+            row.scenario = "getModule " + sizeText(bytes) + (cached ? ", cached" : ", uncached");
+            row.anchorName = "nginx GET";
+            row.anchor = anchor ? std::optional(Figure { *anchor, "MiB/s" }) : std::nullopt;
+            if (cached && bytes == 64 * kMiB)
+                row.target = Target::ratioAtLeast(1.0);
+            if (static_cast<int>(modules.size()) == rotation && client) {
+                const std::vector<ModuleRef> used = cached ? std::vector { modules.front() } : modules;
+                if (auto rate = downloadRate(*client, used, kTransferConsumer, bytes, duration))
+                    row.ours = Figure { *rate, "MiB/s" };
+                else
+                    row.note = "download failed";
+            } else {
+                row.note = why;
+            }
+            if (!haveNginx)
+                row.note += (row.note.empty() ? "" : "; ") + nginx.failure();
+            add(std::move(row));
+        }
+    }
+    recordMemory("downloads");
+}
+
+void Scenarios::upload()
+{
+    std::string why;
+    auto client = openOne(daemon_.port(), kTransferConsumer, &why);
+    const uint64_t bytes = options_.uploadBytes;
+    const std::string contents = rs::e2e::patternBytes(bytes, 5);
+    Upload lastUpload;
+    for (uint64_t piece : { 1 * kMiB, 4 * kMiB, 16 * kMiB }) {
+        Row row;
+        row.scenario = "addModule " + sizeText(bytes) + " in " + sizeText(piece) + " pieces";
+        row.target = Target::ratioAtLeast(0.7);
+        row.anchorName = "dd bs=" + sizeText(piece) + " conv=fsync";
+        if (client) {
+            const std::string module = "up" + std::to_string(piece / kMiB);
+            Upload up = uploadModule(*client, module, module + ".bin", contents, piece);
+            if (up.code == 0) {
+                row.ours = Figure { mebibytesPerSecond(bytes, up.seconds), "MiB/s" };
+                lastUpload = up;
+            } else {
+                row.note = "upload failed (" + std::to_string(up.code) + ")";
+            }
+            client->call<IRepository::removeModule_Call>(kAnswerWait, module);
+        } else {
+            row.note = why;
+        }
+        if (auto dd = ddWriteRate(daemon_.storageDir() / "dd.out", bytes, piece))
+            row.anchor = Figure { *dd, "MiB/s" };
+        add(std::move(row));
+    }
+    // The same bytes through an HTTP server that stores a PUT body on the same disk (without a sync).
+    Row put;
+    put.scenario = "addModule " + sizeText(bytes) + " in 16 MiB pieces vs HTTP PUT";
+    put.anchorName = "nginx PUT";
+    if (lastUpload.code == 0)
+        put.ours = Figure { mebibytesPerSecond(bytes, lastUpload.seconds), "MiB/s" };
+    NginxAnchor nginx;
+    if (nginx.start(daemon_.storageDir())) {
+        const fs::path source = daemon_.storageDir() / "put-source.bin";
+        std::ofstream(source, std::ios::binary)
+            .write(contents.data(), static_cast<std::streamsize>(contents.size()));
+        if (auto rate = nginx.putRate(source))
+            put.anchor = Figure { *rate, "MiB/s" };
+        fs::remove(source);
+    } else {
+        put.note = nginx.failure();
+    }
+    add(std::move(put));
+    recordMemory("uploads");
+}
+
+void Scenarios::listScaling()
+{
+    std::string why;
+    auto client = openOne(daemon_.port(), kListConsumer, &why);
+    const fs::path dir = daemon_.consumerDir(kListConsumer);
+    fs::create_directories(dir);
+    std::optional<std::pair<int, double>> base;
+    for (int modules : options_.listSizes) {
+        Row row;
+        row.scenario = "getModuleList, " + std::to_string(modules) + " modules";
+        if (base) {
+            row.anchorName = "linear from " + std::to_string(base->first);
+            row.target = Target::ratioAtMost(1.2);
+        }
+        if (!client) {
+            row.note = why;
+            add(std::move(row));
+            continue;
+        }
+        {
+            // An index of that many entries, written as the daemon writes it.
+            std::ofstream out(dir / ".index.bench", std::ios::trunc);
+            for (int i = 0; i < modules; ++i)
+                out << "module" << i << "|1|module" << i << ".zip|1700000000|admin|0|4096|1|app" << i << "\n";
+        }
+        fs::rename(dir / ".index.bench", dir / ".index");
+        // The cheapest of several lists: the cost without scheduling noise.
+        double best = 0;
+        const auto start = Clock::now();
+        for (int round = 0;
+             round < 3 || Clock::now() - start < std::chrono::duration<double>(options_.seconds / 2);
+             ++round) {
+            const auto before = Clock::now();
+            auto listed = client->call<IRepository::getModuleList_Call>(kAnswerWait);
+            const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
+            if (listed.code() != 0 || !listed->applicationList()
+                || listed->applicationList()->entries().size() != static_cast<size_t>(modules)) {
+                best = 0;
+                row.note = "list failed or incomplete (" + std::to_string(listed.code()) + ")";
+                break;
+            }
+            best = round == 0 ? seconds : std::min(best, seconds);
+        }
+        if (best > 0) {
+            row.ours = Figure { best * 1000, "ms" };
+            if (!base)
+                base = std::pair { modules, best };
+            else
+                row.anchor = Figure { base->second * 1000 * modules / base->first, "ms" };
+        }
+        add(std::move(row));
+    }
+    recordMemory("list scaling");
+}
+
+void Scenarios::fanOut()
+{
+    for (int hosts : options_.fanOutHosts)
+        fanOutOn(hosts);
+}
+
+namespace {
+
+// Seconds from the install request until every one of `hosts` is INSTALLED; nothing on failure.
+std::optional<double> timedInstall(rsclient::Client& admin, const std::string& package,
+    const std::string& host, const std::vector<std::string>& hosts, std::string* why)
+{
+    const auto start = Clock::now();
+    if (int32_t code
+        = admin.call<IAppDeployment::installPackage_Call>(rs::e2e::kCallWait, package, "", host).code();
+        code != 0) {
+        *why = "installPackage failed (" + std::to_string(code) + ")";
+        return std::nullopt;
+    }
+    // Ends early when the daemon stops answering or a host fails: the figure is lost either way.
+    auto finished = [&](const rs::e2e::HostStates& s) {
+        if (s.code != 0 || rs::e2e::allIn(s, hosts, rs::HOST_INSTALLED))
+            return true;
+        return std::any_of(s.state.begin(), s.state.end(), [](const auto& entry) {
+            return entry.second == rs::HOST_ERROR || entry.second == rs::HOST_CANCELLED;
+        });
+    };
+    auto states = rs::e2e::waitForStates(admin, package, finished, std::chrono::seconds(600));
+    if (!rs::e2e::allIn(states, hosts, rs::HOST_INSTALLED)) {
+        *why = states.code != 0 ? "the daemon stopped answering (" + std::to_string(states.code) + ")"
+                                : "not installed on every host";
+        for (const auto& [name, state] : states.state)
+            if (state == rs::HOST_ERROR || state == rs::HOST_CANCELLED) {
+                *why = name + " failed: " + states.message[name];
+                break;
+            }
+        return std::nullopt;
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+} // namespace
+
+void Scenarios::fanOutOn(int hosts)
+{
+    Row row;
+    row.scenario = "deploy fan-out, " + std::to_string(hosts) + " hosts";
+    row.anchorName = "four-at-a-time bound";
+    row.target = Target::ratioAtMost(1.5);
+    std::vector<rs::e2e::HostSpec> specs;
+    for (int i = 1; i <= hosts; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "h%03d", i);
+        specs.push_back({ name, "linux", "" });
+    }
+    rs::e2e::TempDir logDir;
+    rs::e2e::DeploymentCluster cluster(specs, quietLogEnvironment(logDir.path()));
+    if (!cluster.start()) {
+        row.note = "the daemon did not serve";
+        add(std::move(row));
+        return;
+    }
+    auto admin = cluster.admin();
+    if (!admin || rs::e2e::addPackage(*admin, "small", "", "small.txt", "a small package\n") != 0
+        || rs::e2e::addPackage(*admin, "probe", "", "probe.txt", "a small package\n") != 0) {
+        row.note = "package not stored";
+        add(std::move(row));
+        return;
+    }
+    std::string why;
+    const auto single = timedInstall(*admin, "probe", specs.front().name, { specs.front().name }, &why);
+    const auto wall
+        = single ? timedInstall(*admin, "small", "", rs::e2e::hostNames(specs), &why) : std::nullopt;
+    if (wall) {
+        row.ours = Figure { *wall, "s" };
+        row.anchor = Figure { fanOutBoundSeconds(hosts, *single), "s" };
+        row.note = "one host " + formatNumber(*single) + " s";
+    } else {
+        row.note = "deployment did not finish: " + why;
+    }
+    add(std::move(row));
+}
+
+} // namespace rsbench

@@ -1,0 +1,91 @@
+#include "tools/rsbench/ToolOutput.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace rsbench {
+
+namespace {
+
+std::optional<double> number(const std::string& text)
+{
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double value = std::strtod(begin, &end);
+    if (end == begin)
+        return std::nullopt;
+    return value;
+}
+
+std::string unquoted(std::string field)
+{
+    if (field.size() >= 2 && field.front() == '"' && field.back() == '"')
+        return field.substr(1, field.size() - 2);
+    return field;
+}
+
+} // namespace
+
+std::optional<double> redisBenchmarkRate(const std::string& csv, const std::string& test)
+{
+    std::istringstream lines(csv);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t comma = line.find(',');
+        if (comma == std::string::npos || unquoted(line.substr(0, comma)) != test)
+            continue;
+        const size_t next = line.find(',', comma + 1);
+        return number(unquoted(
+            line.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1)));
+    }
+    return std::nullopt;
+}
+
+std::optional<double> wrkRequestsPerSecond(const std::string& output)
+{
+    const std::string key = "Requests/sec:";
+    const size_t at = output.find(key);
+    if (at == std::string::npos)
+        return std::nullopt;
+    return number(output.substr(at + key.size()));
+}
+
+std::optional<double> curlSeconds(const std::string& output)
+{
+    std::istringstream in(output);
+    int status = 0;
+    double seconds = 0;
+    if (!(in >> status >> seconds) || status < 200 || status >= 300)
+        return std::nullopt;
+    return seconds;
+}
+
+std::optional<uint64_t> residentBytesFromStatus(const std::string& statusText)
+{
+    std::istringstream lines(statusText);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("VmRSS:", 0) != 0)
+            continue;
+        std::istringstream fields(line.substr(6));
+        uint64_t amount = 0;
+        std::string unit;
+        if (!(fields >> amount >> unit) || unit != "kB")
+            return std::nullopt;
+        return amount * 1024;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> residentBytes(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    if (!in)
+        return std::nullopt;
+    std::stringstream text;
+    text << in.rdbuf();
+    return residentBytesFromStatus(text.str());
+}
+
+} // namespace rsbench

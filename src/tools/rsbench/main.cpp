@@ -1,0 +1,121 @@
+// rsbench: runs the daemon's scenarios side by side with the peers it is
+// measured against (redis, nginx, dd, the deploy bound) and prints, per
+// scenario, both figures, their ratio and whether the target is met;
+// optionally writes the table as Markdown.
+#include "tools/rsbench/Report.h"
+#include "tools/rsbench/Scenarios.h"
+#include "zephcomm/router/DriverLoader.h"
+
+#include <CLI/CLI.hpp>
+#include <log4cxx/logger.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The build tree this binary sits in (its bin/ holds rs).
+std::string ownBuildDir()
+{
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    return error ? "build" : self.parent_path().parent_path().string();
+}
+
+// 1000 idle connections need as many descriptors here and in the daemon, which inherits the limit.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+std::string utcNow()
+{
+    char text[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm parts {};
+    ::gmtime_r(&now, &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
+}
+
+std::vector<std::string> runContext(const rsbench::BenchOptions& options, bool quick)
+{
+    utsname host {};
+    ::uname(&host);
+    std::ostringstream machine;
+    machine << "machine: " << host.machine << ", " << ::sysconf(_SC_NPROCESSORS_ONLN) << " CPUs, kernel "
+            << host.release;
+    return { "run: " + utcNow() + (quick ? " (short version)" : ""), machine.str(),
+        "measurement length: " + rsbench::formatNumber(options.seconds) + " s per rate or transfer",
+        "ratio = ours / anchor; for list scaling and fan-out lower is better" };
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app { "Measures the repository service side by side with its anchors." };
+    rsbench::BenchOptions options;
+    bool quick = false;
+    std::string markdownFile;
+    std::string buildDir;
+    std::vector<std::string> only;
+    app.add_flag("--short", quick, "Short version: 1 s per measurement, for `make bench`");
+    app.add_option("--seconds", options.seconds, "Length of each rate or transfer measurement")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--only", only, "Scenarios to run (default: all)")
+        ->check(CLI::IsMember(rsbench::scenarioNames()))
+        ->delimiter(',');
+    app.add_option("--markdown", markdownFile, "Write the result table to this Markdown file");
+    app.add_option(
+           "--idle-connections", options.idleConnections, "Idle logged-on connections for the memory figures")
+        ->check(CLI::Range(50, 100000));
+    app.add_option("--build-dir", buildDir, "Build tree whose bin/rs is measured (default: this binary's)");
+    CLI11_PARSE(app, argc, argv);
+
+    if (quick && app.count("--seconds") == 0)
+        options.seconds = 1;
+    options.only.insert(only.begin(), only.end());
+    ::setenv("RS_BUILD_DIR", (buildDir.empty() ? ownBuildDir() : buildDir).c_str(), 1);
+    raiseDescriptorLimit();
+    // The client library logs through log4cxx; the tool reports on stdout itself.
+    log4cxx::Logger::getRootLogger()->setLevel(log4cxx::Level::getOff());
+
+    rsbench::Report report;
+    const std::vector<std::string> context = runContext(options, quick);
+    bool written = true;
+    // Rewritten after every row, so that a run cut short still leaves its table.
+    auto writeTable = [&] {
+        if (markdownFile.empty())
+            return;
+        std::ofstream out(markdownFile, std::ios::trunc);
+        out << report.markdown("Benchmark run", context);
+        written = static_cast<bool>(out);
+    };
+    bool ran = false;
+    {
+        rsbench::Scenarios scenarios(options, report, std::cout, writeTable);
+        ran = scenarios.run();
+    }
+    // Stop the driver's threads before static destructors take the logging library away.
+    zephcomm::fini();
+    writeTable();
+    if (!written) {
+        std::cerr << "rsbench: cannot write " << markdownFile << "\n";
+        return 2;
+    }
+    std::cout << report.shortfalls() << " target(s) not met\n";
+    return ran ? 0 : 1;
+}
