@@ -12,16 +12,23 @@ namespace rs::e2e {
 
 namespace {
 
-std::string clusterFile(const fs::path& root, const std::vector<HostSpec>& hosts)
+// `backend` is the rest of [cluster] and what goes with it ([slurm], [[hosts]]).
+std::string clusterFile(const fs::path& root, const std::string& backend)
 {
-    std::string text = "[cluster]\nstate_dir = \"" + (root / "cluster").string() + "\"\n"
+    std::string text = "[cluster]\nstate_dir = \"" + (root / "cluster").string() + "\"\n" + backend
         + "[params]\nQEL_SEC_PLUGIN = \"sec_passwd\"\nQEL_SEC_CONF = \"" + (root / "passwd").string()
         + "\"\n";
-    for (const auto& host : hosts)
-        text += "[[hosts]]\nname = \"" + host.name + "\"\ntype = \"" + host.type + "\"\n" + host.extra + "\n";
     text += "[[consumers]]\npath = \"" + std::string(kKnownConsumer) + "\"\n";
     text += "[[roles]]\nuser = \"" + std::string(kAdminUser) + "\"\nconsumer = \"/\"\nlevel = 1\n";
     text += "[[roles]]\nuser = \"" + std::string(kServiceUser) + "\"\nconsumer = \"/\"\nlevel = 1\n";
+    return text;
+}
+
+std::string hostTables(const std::vector<HostSpec>& hosts)
+{
+    std::string text;
+    for (const auto& host : hosts)
+        text += "[[hosts]]\nname = \"" + host.name + "\"\ntype = \"" + host.type + "\"\n" + host.extra + "\n";
     return text;
 }
 
@@ -44,7 +51,17 @@ std::vector<std::string> hostNames(const std::vector<HostSpec>& hosts)
 DeploymentCluster::DeploymentCluster(std::vector<HostSpec> hosts, std::map<std::string, std::string> env)
     : env_(std::move(env))
 {
-    std::ofstream(cluster_.root() / "cluster.toml", std::ios::trunc) << clusterFile(cluster_.root(), hosts);
+    std::ofstream(cluster_.root() / "cluster.toml", std::ios::trunc)
+        << clusterFile(cluster_.root(), "") + hostTables(hosts);
+}
+
+std::unique_ptr<DeploymentCluster> DeploymentCluster::onSlurm(
+    const std::string& slurmConf, std::map<std::string, std::string> env)
+{
+    auto cluster = std::make_unique<DeploymentCluster>(std::vector<HostSpec> {}, std::move(env));
+    std::ofstream(cluster->cluster_.root() / "cluster.toml", std::ios::trunc) << clusterFile(
+        cluster->cluster_.root(), "backend = \"slurm\"\n[slurm]\nconf = \"" + slurmConf + "\"\n");
+    return cluster;
 }
 
 DeploymentCluster::~DeploymentCluster()

@@ -32,6 +32,9 @@ public:
     explicit DeploymentCluster(
         std::vector<HostSpec> hosts = sixHosts(), std::map<std::string, std::string> env = {});
     ~DeploymentCluster();
+    // A cluster whose hosts are the nodes of a running Slurm controller.
+    static std::unique_ptr<DeploymentCluster> onSlurm(
+        const std::string& slurmConf, std::map<std::string, std::string> env = {});
 
     // Starts (or restarts) the daemon on the same storage and cluster state.
     bool start();
@@ -43,7 +46,7 @@ public:
         const std::string& consumer = "/ClusterServices/QELClusterServices");
     std::unique_ptr<rsclient::Client> admin();
 
-    // ${QEL_TOP} of a host of the embedded cluster.
+    // ${QEL_TOP} of a host of the cluster (<state>/hosts/<host> for both backends).
     std::string hostTop(const std::string& host) const;
     std::string logText() const { return cluster_.logText(); }
     const TestCluster& cluster() const { return cluster_; }

@@ -257,7 +257,8 @@ TEST_F(ZORResManagerTest, RecoveryAtRegistrationAdoptsAllocationAndContainers)
     ASSERT_EQ(manager.provisionAs(consumer.on("hosta"), "exec sleep 600", {}, "", ""), 0);
     std::string running = consumer.on("hosta")->containerId();
 
-    // A restarted service registers the same consumer on a new connection.
+    // The service dies and its restart registers the same consumer anew.
+    zor::EmbeddedCluster::instance().abandonConsumer("/apps/web");
     PeriodicManager otherPeriodic;
     ZORResManager restarted(otherPeriodic);
     ASSERT_EQ(restarted.init("RSDEPLOY", 1, 0), 0);
@@ -287,6 +288,7 @@ TEST_F(ZORResManagerTest, RecoveryKillsContainersBeyondTheAllocatedSlots)
     ASSERT_EQ(manager.provisionAs(slot, "exec sleep 600", {}, "", ""), 0);
     std::string second = slot->containerId();
 
+    zor::EmbeddedCluster::instance().abandonConsumer("/apps/web");
     PeriodicManager otherPeriodic;
     ZORResManager restarted(otherPeriodic);
     ASSERT_EQ(restarted.init("RSDEPLOY", 1, 0), 0);

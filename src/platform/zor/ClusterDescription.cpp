@@ -189,6 +189,32 @@ void readConsumersAndRoles(const Reader& r, const toml::table& root, ClusterDesc
     }
 }
 
+// [slurm]: the controller's configuration and the mapping of our names.
+void readSlurm(const Reader& r, const toml::table& root, ClusterDescription& d)
+{
+    SlurmSettings& s = d.slurm;
+    s.hostTop = d.stateDir + "/hosts/${" + kNodeNameVariable + "}";
+    const toml::node* n = root.get("slurm");
+    if (!n)
+        return;
+    const toml::table* t = r.table(n, "slurm");
+    r.onlyKeys(*t, "slurm.",
+        { "conf", "internal_partition", "partitions", "type_feature_prefix", "host_top", "srun" });
+    s.conf = r.string(*t, "slurm.", "conf", false);
+    s.internalPartition = r.string(*t, "slurm.", "internal_partition", false);
+    s.typeFeaturePrefix = r.string(*t, "slurm.", "type_feature_prefix", false);
+    s.hostTop = r.string(*t, "slurm.", "host_top", false, s.hostTop);
+    s.srun = r.string(*t, "slurm.", "srun", false, s.srun);
+    if (s.srun.empty())
+        r.fail(t->get("srun"), "slurm.srun", "empty command");
+    if (const toml::node* p = t->get("partitions"))
+        for (auto&& [k, v] : *r.table(p, "slurm.partitions")) {
+            if (!v.is_string() || v.as_string()->get().empty())
+                r.fail(&v, "slurm.partitions." + std::string(k.str()), "expected a partition name");
+            s.partitions[std::string(k.str())] = v.as_string()->get();
+        }
+}
+
 } // namespace
 
 std::string normaliseConsumerPath(const std::string& path)
@@ -249,13 +275,16 @@ ClusterDescription ClusterDescription::fromFile(const std::string& path)
             path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
     }
     Reader r(path);
-    r.onlyKeys(root, "", { "cluster", "params", "hosts", "groups", "consumers", "roles" });
+    r.onlyKeys(root, "", { "cluster", "params", "hosts", "groups", "consumers", "roles", "slurm" });
     ClusterDescription d;
     d.sourceFile = path;
     d.stateDir = defaultStateDir();
     if (const toml::node* n = root.get("cluster")) {
         const toml::table* c = r.table(n, "cluster");
-        r.onlyKeys(*c, "cluster.", { "state_dir", "name" });
+        r.onlyKeys(*c, "cluster.", { "state_dir", "name", "backend" });
+        d.backend = r.string(*c, "cluster.", "backend", false, d.backend);
+        if (d.backend != "embedded" && d.backend != "slurm")
+            r.fail(c->get("backend"), "cluster.backend", "expected \"embedded\" or \"slurm\"");
         std::string dir = r.string(*c, "cluster.", "state_dir", false, d.stateDir);
         if (const char* forced = std::getenv("ZOR_STATE_DIR"); forced && *forced)
             dir = forced;
@@ -274,8 +303,18 @@ ClusterDescription ClusterDescription::fromFile(const std::string& path)
                 r.fail(&v, "params." + std::string(k.str()), "expected a string");
             d.params[std::string(k.str())] = v.as_string()->get();
         }
-    readHosts(r, root, d);
-    readGroups(r, root, d);
+    readSlurm(r, root, d);
+    if (d.usesSlurm()) {
+        // The controller knows the nodes and partitions; a second list would drift.
+        for (const char* key : { "hosts", "groups" })
+            if (const toml::node* n = root.get(key))
+                r.fail(n, key, "not allowed with backend \"slurm\" (the partitions are the groups)");
+    } else {
+        if (const toml::node* n = root.get("slurm"))
+            r.fail(n, "slurm", "only used with backend \"slurm\"");
+        readHosts(r, root, d);
+        readGroups(r, root, d);
+    }
     readConsumersAndRoles(r, root, d);
     return d;
 }

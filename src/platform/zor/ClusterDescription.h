@@ -35,8 +35,23 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Where a Slurm-backed cluster finds its controller and how its terms map
+// onto ours.
+struct SlurmSettings {
+    std::string conf; // slurm.conf; empty: libslurm's own default
+    std::string internalPartition; // of "InternalResourceGroup"; empty: the default partition
+    std::map<std::string, std::string> partitions; // resource group -> partition
+    std::string typeFeaturePrefix; // a host's type is its first feature with this prefix
+    std::string hostTop; // a node's QEL_TOP; ${SLURMD_NODENAME} is the node's name
+    std::string srun = "srun";
+};
+
+inline constexpr const char* kNodeNameVariable = "SLURMD_NODENAME";
+
 struct ClusterDescription {
     std::string sourceFile; // empty for the built-in description
+    std::string backend = "embedded"; // or "slurm": hosts and groups come from the controller
+    SlurmSettings slurm;
     std::string stateDir;
     std::map<std::string, std::string> params;
     std::vector<HostInfo> hosts; // host-name order
@@ -45,6 +60,7 @@ struct ClusterDescription {
     std::vector<RoleInfo> roles;
 
     bool builtIn() const { return sourceFile.empty(); }
+    bool usesSlurm() const { return backend == "slurm"; }
     const HostInfo* findHost(const std::string& name) const;
     // True for a listed path or an ancestor of one; every path when built in.
     bool isConsumer(const std::string& path) const;

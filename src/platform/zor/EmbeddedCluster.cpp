@@ -87,6 +87,17 @@ struct EmbeddedCluster::Allocation {
     std::map<std::string, int> held;
     std::set<std::string> excluded;
     Dispatcher::Clock::time_point requestedAt;
+    // Slurm: the job holding each node. A job cannot grow, so nodes that come
+    // later (freed by others, replacements, a larger maximum) come in jobs of
+    // their own.
+    std::map<std::string, uint32_t> nodeJob;
+    std::shared_ptr<SlurmBackend::Pending> pending; // Slurm: the request waiting for nodes
+
+    uint32_t jobOf(const std::string& node) const
+    {
+        auto it = nodeJob.find(node);
+        return it == nodeJob.end() ? 0 : it->second;
+    }
 
     int total() const
     {
@@ -120,12 +131,19 @@ const ClusterDescription& EmbeddedCluster::description()
 const ClusterDescription& EmbeddedCluster::descriptionLocked()
 {
     if (!description_ && descriptionError_.empty()) {
+        std::unique_ptr<ClusterDescription> loaded;
         try {
-            description_ = std::make_unique<ClusterDescription>(ClusterDescription::load());
-            for (const HostInfo& h : description_->hosts)
-                freeSlots_[h.name] = h.slots;
+            loaded = std::make_unique<ClusterDescription>(ClusterDescription::load());
         } catch (const std::exception& e) {
             descriptionError_ = e.what();
+        }
+        // A controller that does not answer now may answer at the next call.
+        if (loaded && loaded->usesSlurm())
+            attachSlurmLocked(*loaded);
+        if (loaded) {
+            for (const HostInfo& h : loaded->hosts)
+                freeSlots_[h.name] = h.slots;
+            description_ = std::move(loaded);
         }
     }
     if (!description_)
@@ -231,13 +249,10 @@ zor_allocreply_t* EmbeddedCluster::registerConsumer(
     if (!d.isConsumer(path))
         fail(ZORE_BADCONSUMER, "'" + path + "' is not a consumer of the cluster");
 
-    // A handle registering a path that another handle holds takes it over,
-    // allocation and containers included (a restarted service finds its work).
-    for (auto& [id, other] : handles_)
-        if (other->consumer == path) {
-            other->consumer.clear();
-            other->callbacks = {};
-        }
+    // Several handles may register the same path (two packages deploying on
+    // the default consumer at once); each keeps its own allocations. Only an
+    // allocation of the path that no registered handle holds any more is
+    // handed to the newcomer.
     handle.consumer = path;
     handle.self = self;
     handle.callbacks = callbacks;
@@ -245,7 +260,7 @@ zor_allocreply_t* EmbeddedCluster::registerConsumer(
 
     auto* reply = static_cast<zor_allocreply_t*>(std::calloc(1, sizeof(zor_allocreply_t)));
     for (auto& [id, a] : allocations_) {
-        if (a->consumer != path)
+        if (a->consumer != path || reply->nallocation || ownerRegisteredLocked(*a))
             continue;
         a->owner = h;
         std::vector<zor_hostslots_t> hosts;
@@ -387,9 +402,8 @@ std::string EmbeddedCluster::alloc(uint64_t h, const zor_allocreq_t& req)
     if (req.minSlots < 1 || req.maxSlots < req.minSlots)
         fail(ZORE_BADARG, "slots must satisfy 1 <= minimum <= maximum");
     for (auto& [id, a] : allocations_)
-        if (a->consumer == handle.consumer)
-            fail(
-                ZORE_ALLOCEXISTS, "consumer '" + handle.consumer + "' holds allocation '" + id + "' already");
+        if (a->owner == h)
+            fail(ZORE_ALLOCEXISTS, "the handle holds allocation '" + id + "' already");
     std::string hostType = req.hostType && !isAny(req.hostType) ? req.hostType : "";
     std::string reqType = typeOfResReq(req.resReq ? req.resReq : "");
     if (!reqType.empty() && !hostType.empty() && reqType != hostType)
@@ -404,8 +418,12 @@ std::string EmbeddedCluster::alloc(uint64_t h, const zor_allocreq_t& req)
     a->maxSlots = req.maxSlots;
     a->requestedAt = Dispatcher::Clock::now();
     std::string id = a->id;
+    Allocation& added = *a;
     allocations_[id] = std::move(a);
-    scheduleGrant(Dispatcher::Clock::now());
+    if (slurm_)
+        requestNodesLocked(added, std::max(1, req.minSlots));
+    else
+        scheduleGrant(Dispatcher::Clock::now());
     return id;
 }
 
@@ -416,7 +434,10 @@ void EmbeddedCluster::realloc(uint64_t h, const std::string& allocId, int newMax
     if (newMax < 1)
         fail(ZORE_BADARG, "the new maximum must be at least 1");
     a.maxSlots = newMax;
-    scheduleGrant(Dispatcher::Clock::now());
+    if (slurm_)
+        requestNodesLocked(a, 1);
+    else
+        scheduleGrant(Dispatcher::Clock::now());
 }
 
 void EmbeddedCluster::allocFree(uint64_t h, const std::string& allocId)
@@ -440,6 +461,8 @@ void EmbeddedCluster::release(
                 "allocation '" + allocId + "' does not hold " + std::to_string(n) + " slot(s) of '" + host
                     + "'");
     }
+    if (slurm_)
+        releaseNodesLocked(a, slots);
     for (auto& [host, n] : slots) {
         if ((a.held[host] -= n) == 0)
             a.held.erase(host);
@@ -449,7 +472,16 @@ void EmbeddedCluster::release(
         else
             a.maxSlots = std::max(0, a.maxSlots - n);
     }
-    scheduleGrant(Dispatcher::Clock::now());
+    if (slurm_)
+        requestNodesLocked(a, 1); // a replacement
+    else
+        scheduleGrant(Dispatcher::Clock::now());
+}
+
+bool EmbeddedCluster::ownerRegisteredLocked(const Allocation& a) const
+{
+    auto owner = handles_.find(a.owner);
+    return owner != handles_.end() && owner->second->consumer == a.consumer;
 }
 
 bool EmbeddedCluster::eligibleLocked(const Allocation& a, const HostInfo& host) const
@@ -471,12 +503,11 @@ void EmbeddedCluster::grantPass()
     std::optional<Dispatcher::Clock::time_point> retry;
     {
         std::lock_guard lock(mutex_);
-        if (!description_)
-            return;
+        if (!description_ || slurm_)
+            return; // Slurm grants its nodes itself
         auto now = Dispatcher::Clock::now();
         for (auto& [id, a] : allocations_) {
-            auto owner = handles_.find(a->owner);
-            if (owner == handles_.end() || owner->second->consumer != a->consumer)
+            if (!ownerRegisteredLocked(*a))
                 continue;
             std::vector<zor_hostslots_t> granted;
             int total = a->total();
@@ -525,6 +556,14 @@ std::vector<std::shared_ptr<EmbeddedCluster::Container>> EmbeddedCluster::dropAl
     if (a != allocations_.end()) {
         for (auto& [host, n] : a->second->held)
             freeSlots_[host] += n;
+        if (slurm_) {
+            std::set<uint32_t> jobs;
+            for (auto& [node, job] : a->second->nodeJob)
+                jobs.insert(job);
+            for (uint32_t job : jobs)
+                slurm_->end(job);
+            slurm_->withdraw(a->second->pending);
+        }
         allocations_.erase(a);
     }
     return dropped;
@@ -546,7 +585,13 @@ void EmbeddedCluster::killAndReap(Lock& lock, std::vector<std::shared_ptr<Contai
 std::string EmbeddedCluster::hostTop(const std::string& host)
 {
     std::lock_guard lock(mutex_);
-    return descriptionLocked().stateDir + "/hosts/" + host;
+    return hostTopLocked(host);
+}
+
+std::string EmbeddedCluster::hostTopLocked(const std::string& host)
+{
+    const ClusterDescription& d = descriptionLocked();
+    return d.usesSlurm() ? nodeTree(d.slurm.hostTop, host) : d.stateDir + "/hosts/" + host;
 }
 
 Environment EmbeddedCluster::hostEnvironmentLocked(
@@ -560,7 +605,7 @@ Environment EmbeddedCluster::hostEnvironmentLocked(
             env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
     const ClusterDescription& d = descriptionLocked();
-    std::string top = d.stateDir + "/hosts/" + host;
+    std::string top = hostTopLocked(host);
     env["QEL_TOP"] = top;
     env["QEL_SERVERDIR"] = top + "/servers";
     env["QEL_LOCAL_CONFDIR"] = top + "/conf";
@@ -607,12 +652,17 @@ std::string EmbeddedCluster::startContainer(
     c->host = host;
     c->allocId = allocId;
     containers_[id] = c;
-    std::string error;
-    if (!c->process.start(
-            expandVariables(spec.command, env), workDir, env, env["QEL_TOP"] + "/containers/" + id + ".out",
-            [this, id](ExitInfo exit) { onContainerExit(id, exit); }, error)) {
-        containers_.erase(id);
-        fail(ZORE_STARTFAIL, error);
+    std::string command = expandVariables(spec.command, env);
+    if (slurm_) {
+        startStepLocked(*c, command, workDir, env, a.jobOf(host));
+    } else {
+        std::string error;
+        if (!c->process.start(
+                command, workDir, env, env["QEL_TOP"] + "/containers/" + id + ".out",
+                [this, id](ExitInfo exit) { onContainerExit(id, exit); }, error)) {
+            containers_.erase(id);
+            fail(ZORE_STARTFAIL, error);
+        }
     }
     // Posted under the lock: the exit report, which needs the lock, follows it.
     dispatcher_.post([this, h, id, host, allocId] {
@@ -634,7 +684,8 @@ void EmbeddedCluster::onContainerExit(const std::string& containerId, ExitInfo e
     if (it == containers_.end())
         return; // dropped with its allocation
     Container& c = *it->second;
-    if (c.killRequested && exit.reason == ZOR_EXIT_SIGNALED)
+    // srun reports a killed step as its own exit status.
+    if (c.killRequested && (exit.reason == ZOR_EXIT_SIGNALED || slurm_))
         exit.reason = ZOR_EXIT_KILLED;
     c.state = ZOR_CONTAINER_FINISH;
     c.exit = exit;
@@ -664,6 +715,9 @@ void EmbeddedCluster::signalContainer(uint64_t h, const std::string& containerId
     if (!osSignal)
         fail(ZORE_BADARG, "signal " + std::to_string(sig) + " is not supported (1 or 7)");
     it->second->killRequested = true;
+    uint32_t jobId = allocations_[it->second->allocId]->jobOf(it->second->host);
+    if (slurm_ && jobId && slurm_->signalStep(jobId, containerId, osSignal))
+        return;
     if (!it->second->process.signal(osSignal))
         fail(ZORE_NOSUCHCONTAINER, "container '" + containerId + "' has finished");
 }
@@ -760,6 +814,7 @@ void EmbeddedCluster::reload()
     handles_.clear();
     freeSlots_.clear();
     description_.reset();
+    slurm_.reset();
     descriptionError_.clear();
     callbackDone_.wait(lock, [&] { return deliveringTo_ == 0 || dispatcher_.onDispatcherThread(); });
     killAndReap(lock, std::move(dropped));
@@ -816,6 +871,20 @@ void EmbeddedCluster::setHostUnavailable(const std::string& host, bool unavailab
     scheduleGrant(Dispatcher::Clock::now());
 }
 
+void EmbeddedCluster::abandonConsumer(const std::string& path)
+{
+    Lock lock(mutex_);
+    descriptionLocked();
+    std::string normalised = normaliseConsumerPath(path);
+    for (auto& [id, handle] : handles_)
+        if (handle->consumer == normalised) {
+            handle->consumer.clear();
+            handle->callbacks = {};
+            handle->context = nullptr;
+            waitForCallbacks(lock, id);
+        }
+}
+
 void EmbeddedCluster::reclaimHost(const std::string& host)
 {
     std::vector<zor_reclaim_t> reclaims;
@@ -848,6 +917,165 @@ void EmbeddedCluster::reclaimHost(const std::string& host)
             freeReclaimFields(r);
     });
     scheduleGrant(Dispatcher::Clock::now());
+}
+
+// ---------------------------------------------------------------- Slurm
+
+void EmbeddedCluster::attachSlurmLocked(ClusterDescription& d)
+{
+    std::shared_ptr<SlurmBackend> backend = SlurmBackend::create(d.slurm);
+    backend->describe(d);
+    SlurmBackend::setEventHandler({ [this](uint32_t jobId) { onNodesLost(jobId, {}); },
+        [this](uint32_t jobId, std::vector<std::string> nodes) { onNodesLost(jobId, nodes); } });
+    slurm_ = std::move(backend);
+}
+
+void EmbeddedCluster::requestNodesLocked(Allocation& a, int minSlots)
+{
+    const ClusterDescription& d = *description_;
+    int wanted = a.maxSlots - a.total();
+    if (a.pending || wanted < 1)
+        return;
+    SlurmBackend::Request request;
+    request.name = a.consumer;
+    request.partition = partitionOfGroup(d.slurm, a.group);
+    request.feature = a.hostType.empty() ? "" : d.slurm.typeFeaturePrefix + a.hostType;
+    int eligible = 0;
+    for (const std::string& name : d.groups.at(a.group)) {
+        if (a.held.count(name) || a.excluded.count(name))
+            request.exclude.push_back(name);
+        else
+            eligible += a.hostType.empty() || d.findHost(name)->type == a.hostType;
+    }
+    if (eligible == 0)
+        return;
+    // One slot is one node; Slurm refuses a request for more nodes than fit.
+    request.maxNodes = std::min(wanted, eligible);
+    request.minNodes = std::clamp(minSlots - a.total(), 1, request.maxNodes);
+    a.pending = slurm_->allocate(
+        request, [this, id = a.id](uint32_t jobId, std::vector<std::string> nodes, const std::string&) {
+            return onNodesGranted(id, jobId, std::move(nodes));
+        });
+}
+
+// Runs on the allocation request's own thread.
+bool EmbeddedCluster::onNodesGranted(
+    const std::string& allocId, uint32_t jobId, std::vector<std::string> nodes)
+{
+    std::lock_guard lock(mutex_);
+    auto it = allocations_.find(allocId);
+    if (it == allocations_.end() || !description_)
+        return false; // freed meanwhile: the backend gives the nodes back
+    Allocation& a = *it->second;
+    a.pending.reset();
+    if (!jobId) {
+        // Refused (a node being freed, the controller busy): asked again
+        // shortly, for as long as the allocation lacks nodes.
+        dispatcher_.post(Dispatcher::Clock::now() + std::chrono::seconds(1), [this, allocId] {
+            std::lock_guard lock(mutex_);
+            auto again = allocations_.find(allocId);
+            if (again != allocations_.end() && slurm_)
+                requestNodesLocked(*again->second, 1);
+        });
+        return false;
+    }
+    std::vector<zor_hostslots_t> granted;
+    for (const std::string& node : nodes) {
+        a.held[node] = 1;
+        a.nodeJob[node] = jobId;
+        granted.push_back(makeHostSlots(node, 1, description_->findHost(node)));
+    }
+    AllocationRecord record = ownedAllocation(makeAllocation(a.id, a.consumer, granted));
+    dispatcher_.post([this, owner = a.owner, record] {
+        deliver(owner, [record](zor_handle_t* s, const zor_callbacks_t& cb, void* ctx) {
+            if (cb.resourceAdded)
+                cb.resourceAdded(s, ctx, record.get());
+        });
+    });
+    // Fewer than the maximum: the rest comes in a job of its own once free.
+    requestNodesLocked(a, 1);
+    return true;
+}
+
+void EmbeddedCluster::releaseNodesLocked(Allocation& a, const std::map<std::string, int>& nodes)
+{
+    // Nodes are whole: each job shrinks to the nodes it keeps, or ends with
+    // its last one. A node Slurm does not take back yet stays in its job,
+    // idle, until the job ends; our books are right either way.
+    std::map<uint32_t, std::vector<std::string>> keep;
+    for (auto& [node, job] : a.nodeJob)
+        keep[job];
+    for (auto& [node, job] : a.nodeJob)
+        if (!nodes.count(node))
+            keep[job].push_back(node);
+    for (auto& [job, kept] : keep) {
+        bool touched = std::any_of(
+            nodes.begin(), nodes.end(), [&, job = job](auto& n) { return a.jobOf(n.first) == job; });
+        if (touched)
+            slurm_->shrink(job, kept);
+    }
+    for (auto& [node, n] : nodes)
+        a.nodeJob.erase(node);
+}
+
+// Runs on libslurm's allocation message thread.
+void EmbeddedCluster::onNodesLost(uint32_t jobId, const std::vector<std::string>& nodes)
+{
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(allocations_.begin(), allocations_.end(), [&](auto& entry) {
+        const auto& held = entry.second->nodeJob;
+        return std::any_of(held.begin(), held.end(), [&](auto& n) { return n.second == jobId; });
+    });
+    if (it == allocations_.end())
+        return;
+    Allocation& a = *it->second;
+    std::vector<zor_hostslots_t> lost;
+    for (auto held = a.nodeJob.begin(); held != a.nodeJob.end();) {
+        if (held->second == jobId && (nodes.empty() || std::count(nodes.begin(), nodes.end(), held->first))) {
+            lost.push_back(makeHostSlots(held->first, 1, nullptr));
+            a.held.erase(held->first);
+            held = a.nodeJob.erase(held);
+        } else {
+            ++held;
+        }
+    }
+    if (lost.empty())
+        return;
+    auto reclaim
+        = std::shared_ptr<zor_reclaim_t>(new zor_reclaim_t(makeReclaim(a.id, lost)), [](zor_reclaim_t* r) {
+              freeReclaimFields(*r);
+              delete r;
+          });
+    dispatcher_.post([this, owner = a.owner, reclaim] {
+        zor_reclaimlist_t list { 1, reclaim.get() };
+        deliver(owner, [&](zor_handle_t* s, const zor_callbacks_t& cb, void* ctx) {
+            if (cb.reclaimForce)
+                cb.reclaimForce(s, ctx, &list);
+        });
+    });
+}
+
+void EmbeddedCluster::startStepLocked(Container& c, const std::string& command, const std::string& workDir,
+    const Environment& env, uint32_t jobId)
+{
+    const ClusterDescription& d = *description_;
+    if (!jobId)
+        fail(ZORE_NOTOWNED, "allocation '" + c.allocId + "' holds no Slurm job");
+    // srun runs here; the command runs on the node, its output in the node's tree.
+    std::string local = d.stateDir + "/slurm";
+    Environment srunEnv = env;
+    if (!d.slurm.conf.empty())
+        srunEnv["SLURM_CONF"] = d.slurm.conf;
+    std::string line = slurm_->stepCommand(
+        jobId, c.host, c.id, command, workDir, env.at("QEL_TOP") + "/containers/" + c.id + ".out");
+    std::string id = c.id;
+    std::string error;
+    if (!c.process.start(
+            line, local, srunEnv, local + "/" + id + ".srun.out",
+            [this, id](ExitInfo exit) { onContainerExit(id, exit); }, error)) {
+        containers_.erase(id);
+        fail(ZORE_STARTFAIL, error);
+    }
 }
 
 } // namespace zor

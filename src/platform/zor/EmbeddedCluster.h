@@ -2,16 +2,23 @@
 // The embedded cluster behind libzor: connection handles, consumer
 // registrations, allocations of host slots and containers, all in this
 // process. zor_* calls forward here; failures are thrown as ZorError and
-// turned into zorerrno by the C layer.
+// turned into zorerrno by the C layer. With a description of backend "slurm"
+// the hosts, groups, allocations and containers are Slurm's nodes,
+// partitions, jobs and job steps (SlurmBackend); handles, consumers, roles
+// and URLs stay here.
 //
 // Threads: every operation may be called from any thread; one mutex (mutex_)
 // guards all state. Callbacks run on the dispatcher thread with no lock held;
 // unregistering waits for a callback to that handle that is running on
-// another thread, so the caller may free its context afterwards.
+// another thread, so the caller may free its context afterwards. With Slurm,
+// grants arrive on each request's own thread (onNodesGranted) and lost nodes
+// on libslurm's message thread (onNodesLost); both take mutex_ and hand the
+// news to the dispatcher. Calls into SlurmBackend are made under mutex_.
 
 #include "platform/zor/ClusterDescription.h"
 #include "platform/zor/ContainerProcess.h"
 #include "platform/zor/Dispatcher.h"
+#include "platform/zor/SlurmBackend.h"
 #include "platform/zor/zor.h"
 
 #include <condition_variable>
@@ -71,7 +78,8 @@ public:
     // Environment overrides [params]; QEL_BINDIR and QEL_LIBDIR default to
     // the directories of our tools and libraries. Null when unset.
     const char* confParam(const std::string& name);
-    // <state_dir>/hosts/<host>: the host's QEL_TOP.
+    // The host's QEL_TOP: <state_dir>/hosts/<host>, or for a Slurm node the
+    // configured host_top with the node's name.
     std::string hostTop(const std::string& host);
 
     // --- for tests and administration -----------------------------------
@@ -83,6 +91,10 @@ public:
     void setHostUnavailable(const std::string& host, bool unavailable);
     // Takes the host's slots from their allocations with a forced reclaim.
     void reclaimHost(const std::string& host);
+    // Ends the registrations of the path as if their process had died: the
+    // handles lose the path and hear nothing more; their allocations and
+    // containers stay, for the next handle that registers the path.
+    void abandonConsumer(const std::string& path);
 
 private:
     struct Handle;
@@ -95,6 +107,7 @@ private:
     Handle& handleLocked(uint64_t h);
     Handle& consumerHandleLocked(uint64_t h);
     Allocation& ownAllocationLocked(uint64_t h, const std::string& allocId);
+    bool ownerRegisteredLocked(const Allocation& a) const;
     bool eligibleLocked(const Allocation& a, const HostInfo& host) const;
     void scheduleGrant(Dispatcher::Clock::time_point due);
     void grantPass();
@@ -108,6 +121,19 @@ private:
         const std::string& host, std::vector<zor_reclaim_t>* reclaims, std::set<uint64_t>* owners);
     void onContainerExit(const std::string& containerId, ExitInfo info);
     const char* confParamLocked(const std::string& name);
+    std::string hostTopLocked(const std::string& host);
+    // Slurm backend: attaches it and reads nodes and partitions into d.
+    void attachSlurmLocked(ClusterDescription& d);
+    // Asks Slurm for the nodes the allocation lacks, unless a request waits already.
+    void requestNodesLocked(Allocation& a, int minSlots);
+    // Shrinks (or ends) the jobs of the nodes given back.
+    void releaseNodesLocked(Allocation& a, const std::map<std::string, int>& nodes);
+    // False when the nodes are not wanted (any more): the backend gives them back.
+    bool onNodesGranted(const std::string& allocId, uint32_t jobId, std::vector<std::string> nodes);
+    // Takes the nodes (all when empty) from the job's allocation and tells its owner.
+    void onNodesLost(uint32_t jobId, const std::vector<std::string>& nodes);
+    void startStepLocked(Container& c, const std::string& command, const std::string& workDir,
+        const Environment& env, uint32_t jobId);
     Environment hostEnvironmentLocked(
         const std::string& host, const std::string& containerId, const std::string& credential);
     // Runs fn for the handle's callbacks on the dispatcher thread, when the
@@ -125,6 +151,7 @@ private:
     std::set<std::string, std::less<>> internedParams_;
     uint64_t nextId_ = 1;
     uint64_t deliveringTo_ = 0; // handle whose callback runs now, 0 when none
+    std::shared_ptr<SlurmBackend> slurm_; // set when the description says backend "slurm"
     Dispatcher dispatcher_; // last: its thread stops before the state goes
 };
 

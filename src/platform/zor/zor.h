@@ -4,6 +4,9 @@
 // Behind these calls sits an embedded cluster described by a TOML file (see
 // docs/cluster.md): ZOR_CLUSTER_FILE, else ${QEL_TOP}/conf/cluster.toml when it
 // exists, else the local host alone. Containers are local child processes.
+// With [cluster] backend = "slurm" the hosts, groups, allocations and
+// containers are a Slurm cluster's nodes, partitions, jobs and job steps
+// (docs/slurm.md).
 //
 // Conventions:
 // - Every call returns 0 (or a non-null pointer) on success. On failure it
@@ -152,9 +155,10 @@ typedef struct zor_container {
     int32_t exitStatus;
 } zor_container_t;
 
-// Reply of zor_register2: what the consumer path already holds (an earlier
-// handle registered under the same path hands its allocation and containers
-// over to the new one).
+// Reply of zor_register2: an allocation of the consumer path that no
+// registered handle holds any more, with its containers, is handed to the new
+// handle. Handles registered on the same path at the same time keep their own
+// allocations apart.
 typedef struct zor_allocreply {
     int32_t nallocation;
     zor_allocation_t* allocations;

@@ -1,9 +1,10 @@
 // The parts behind libzor's calls: variable expansion, consumer paths, the
-// callback dispatcher and the URL registry.
+// callback dispatcher, the URL registry and the naming of the Slurm backend.
 
 #include "platform/zor/ClusterDescription.h"
 #include "platform/zor/ContainerProcess.h"
 #include "platform/zor/Dispatcher.h"
+#include "platform/zor/SlurmBackend.h"
 #include "platform/zor/UrlRegistry.h"
 #include "platform/zor/zor.h"
 
@@ -12,9 +13,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -197,4 +200,63 @@ TEST(ZorContainerProcess, OutputGoesToItsFileAndNoDaemonDescriptorLeaks)
     std::ifstream in(dir.path() + "/logs/c1.out");
     std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(text, "out\nerr\neof\nclean\n");
+}
+
+TEST(ZorSlurmNames, NodeTreesPartitionsAndShellWordsAreBuiltExactly)
+{
+    EXPECT_EQ(zor::nodeTree("/s/hosts/${SLURMD_NODENAME}", "node2"), "/s/hosts/node2");
+    EXPECT_EQ(zor::nodeTree("/a/${SLURMD_NODENAME}/b/${SLURMD_NODENAME}", "n"), "/a/n/b/n");
+    EXPECT_EQ(zor::nodeTree("/fixed", "node1"), "/fixed");
+    // A node name that spells the variable again is not expanded twice.
+    EXPECT_EQ(zor::nodeTree("${SLURMD_NODENAME}", "${SLURMD_NODENAME}"), "${SLURMD_NODENAME}");
+
+    zor::SlurmSettings settings;
+    settings.internalPartition = "batch";
+    settings.partitions["Web"] = "web_nodes";
+    EXPECT_EQ(zor::partitionOfGroup(settings, "Web"), "web_nodes");
+    EXPECT_EQ(zor::partitionOfGroup(settings, "InternalResourceGroup"), "batch");
+    EXPECT_EQ(zor::partitionOfGroup(settings, "debug"), "debug");
+
+    // Every word survives /bin/sh as it was, whatever it holds.
+    ScratchDir dir;
+    const std::string hostile = "it's $(touch pwned) `x` \"q\" ; \\ end";
+    std::string out = dir.path() + "/out";
+    std::string command = "printf '%s' " + zor::shellQuote(hostile) + " > " + zor::shellQuote(out);
+    ASSERT_EQ(std::system(("cd " + zor::shellQuote(dir.path()) + " && " + command).c_str()), 0);
+    std::ifstream in(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), hostile);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/pwned"));
+}
+
+TEST(ZorSlurmDescription, SlurmKeysAreReadAndHostListsRefused)
+{
+    ScratchDir dir;
+    std::string file = dir.path() + "/c.toml";
+    std::ofstream(file) << "[cluster]\nbackend = \"slurm\"\nstate_dir = \"/st\"\n"
+                           "[slurm]\nconf = \"/etc/s.conf\"\ninternal_partition = \"batch\"\n"
+                           "type_feature_prefix = \"os_\"\n[slurm.partitions]\nWeb = \"web\"\n";
+    zor::ClusterDescription d = zor::ClusterDescription::fromFile(file);
+    EXPECT_TRUE(d.usesSlurm());
+    EXPECT_EQ(d.slurm.conf, "/etc/s.conf");
+    EXPECT_EQ(d.slurm.internalPartition, "batch");
+    EXPECT_EQ(d.slurm.typeFeaturePrefix, "os_");
+    EXPECT_EQ(d.slurm.partitions.at("Web"), "web");
+    EXPECT_EQ(d.slurm.hostTop, "/st/hosts/${SLURMD_NODENAME}"); // the embedded cluster's layout
+    EXPECT_EQ(d.slurm.srun, "srun");
+    EXPECT_TRUE(d.hosts.empty()); // they come from the controller
+
+    auto refused = [&](const std::string& text, const std::string& key) {
+        std::ofstream(file, std::ios::trunc) << text;
+        try {
+            zor::ClusterDescription::fromFile(file);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const zor::DescriptionError& e) {
+            EXPECT_NE(std::string(e.what()).find(key), std::string::npos) << e.what();
+        }
+    };
+    refused("[cluster]\nbackend = \"slurm\"\n[groups]\nG = []\n", "groups");
+    refused("[cluster]\nbackend = \"slurm\"\n[slurm]\npartition = \"x\"\n", "slurm.partition");
+    refused("[cluster]\nbackend = \"slurm\"\n[slurm.partitions]\nWeb = 3\n", "slurm.partitions.Web");
+    refused("[cluster]\nbackend = \"slurm\"\n[slurm]\nsrun = \"\"\n", "slurm.srun");
+    refused("[[hosts]]\nname = \"a\"\n[slurm]\nconf = \"x\"\n", "only used with backend");
 }

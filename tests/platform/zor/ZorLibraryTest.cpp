@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <thread>
 
 using namespace zortest;
@@ -24,114 +25,6 @@ std::string readFile(const std::string& path)
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-// Records every callback of one registration.
-struct Recorder : Waiter {
-    struct Grant {
-        std::string host, type, cpuf;
-        int slots;
-    };
-    std::vector<Grant> grants;
-    std::vector<zor_container_t> states; // strings not kept
-    std::vector<std::string> stateIds;
-    std::map<std::string, int> hostStates;
-    std::thread::id callbackThread;
-
-    static zor_callbacks_t table()
-    {
-        zor_callbacks_t t {};
-        t.resourceAdded = [](zor_handle_t*, void* ctx, const zor_allocation_t* a) {
-            auto* r = static_cast<Recorder*>(ctx);
-            r->update([&] {
-                r->callbackThread = std::this_thread::get_id();
-                for (int i = 0; i < a->nhost; ++i) {
-                    Grant g { a->hosts[i].hostName, "", "", a->hosts[i].slots };
-                    for (int k = 0; k < a->hosts[i].nattr; ++k)
-                        (std::string(a->hosts[i].attrs[k].name) == "type" ? g.type : g.cpuf)
-                            = a->hosts[i].attrs[k].value;
-                    r->grants.push_back(g);
-                }
-            });
-        };
-        t.containerStateChange = [](zor_handle_t*, void* ctx, const zor_container_t* c) {
-            auto* r = static_cast<Recorder*>(ctx);
-            r->update([&] {
-                zor_container_t copy = *c;
-                copy.containerId = copy.hostName = copy.allocId = nullptr;
-                r->states.push_back(copy);
-                r->stateIds.push_back(c->containerId);
-            });
-        };
-        t.hostStateChange = [](zor_handle_t*, void* ctx, const char* host, int32_t state) {
-            auto* r = static_cast<Recorder*>(ctx);
-            r->update([&] { r->hostStates[host] = state; });
-        };
-        return t;
-    }
-
-    int granted()
-    {
-        int n = 0;
-        for (auto& g : grants)
-            n += g.slots;
-        return n;
-    }
-    bool finished(const std::string& id, zor_container_t* out)
-    {
-        for (size_t i = 0; i < states.size(); ++i)
-            if (stateIds[i] == id && states[i].state == ZOR_CONTAINER_FINISH) {
-                *out = states[i];
-                return true;
-            }
-        return false;
-    }
-};
-
-// One logged-on handle registered as a consumer.
-class Consumer {
-public:
-    explicit Consumer(const char* path, const char* credential = "svc:secret")
-    {
-        zor_openopt_t opt {};
-        handle = zor_open(&opt);
-        EXPECT_NE(handle, nullptr) << zor_strerror(zorerrno);
-        EXPECT_EQ(zor_logon(handle, nullptr, nullptr, credential), 0);
-        zor_callbacks_t cb = Recorder::table();
-        zor_regreq_t req { path, "test", ZOR_REG_CONSUMER, 0, &recorder };
-        EXPECT_EQ(zor_register2(handle, &req, &cb, &reply), 0) << zor_strerror(zorerrno);
-        consumer = path;
-    }
-    ~Consumer()
-    {
-        zor_free_allocreply(reply);
-        if (handle)
-            zor_close(handle);
-    }
-    std::string alloc(const char* group, int maxSlots, const char* type = "any")
-    {
-        zor_allocreq_t req { consumer.c_str(), group, "", type, 1, maxSlots, 0 };
-        char* id = nullptr;
-        EXPECT_EQ(zor_alloc(handle, &req, &id), 0) << zor_strerror(zorerrno);
-        std::string out = id ? id : "";
-        zor_free_string(id);
-        return out;
-    }
-    zor_containerId_t* start(const std::string& allocId, const char* host, const std::string& command,
-        std::vector<const char*> env = {})
-    {
-        zor_attr_t attr { const_cast<char*>("container_name"), const_cast<char*>("test") };
-        zor_containerSpec_t* spec = zor_create_containerSpec(
-            command.c_str(), nullptr, "${QEL_TOP}/work", static_cast<int>(env.size()), env.data(), 1, &attr);
-        zor_containerId_t* id = zor_startcontainer(handle, allocId.c_str(), host, spec);
-        zor_free_containerSpec(spec);
-        return id;
-    }
-
-    zor_handle_t* handle = nullptr;
-    zor_allocreply_t* reply = nullptr;
-    std::string consumer;
-    Recorder recorder;
-};
 
 class ZorLibrary : public ::testing::Test {
 protected:
@@ -402,7 +295,55 @@ TEST_F(ZorLibrary, KilledContainerFinishesAsKilledAndCloseLeavesNothingRunning)
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST_F(ZorLibrary, SecondHandleOnTheSamePathTakesOverAllocationAndContainers)
+TEST_F(ZorLibrary, TwoHandlesOnTheSamePathKeepTheirOwnAllocationsAndContainers)
+{
+    // Two packages deploying at once on the service's default consumer.
+    const char* path = "/ClusterServices/QELClusterServices";
+    Consumer first(path);
+    Consumer second(path);
+    ASSERT_NE(second.reply, nullptr);
+    EXPECT_EQ(second.reply->nallocation, 0); // nothing of the first handle's is handed over
+
+    std::string a1 = first.alloc("G3", 1);
+    std::string a2 = second.alloc("G3", 2); // allowed: one allocation per handle, not per path
+    ASSERT_FALSE(a2.empty());
+    EXPECT_NE(a1, a2);
+    ASSERT_TRUE(first.recorder.waitFor([&] { return first.recorder.granted() == 1; }));
+    ASSERT_TRUE(second.recorder.waitFor([&] { return second.recorder.granted() == 2; }));
+    EXPECT_EQ(first.recorder.grants[0].host, "hosta");
+
+    zor_containerId_t* c1 = first.start(a1, "hosta", "exec sleep 600");
+    zor_containerId_t* c2 = second.start(a2, second.recorder.grants[0].host.c_str(), "exit 5");
+    ASSERT_NE(c1, nullptr) << zor_strerror(zorerrno);
+    ASSERT_NE(c2, nullptr) << zor_strerror(zorerrno);
+    std::string id1 = c1->id, id2 = c2->id;
+    zor_free_containerId(c1);
+    zor_free_containerId(c2);
+
+    // Each container's states reach the handle that started it, and only that one.
+    zor_container_t finish {};
+    ASSERT_TRUE(second.recorder.waitFor([&] { return second.recorder.finished(id2, &finish); }));
+    EXPECT_EQ(finish.exitStatus, 5);
+    ASSERT_TRUE(first.recorder.waitFor([&] { return !first.recorder.stateIds.empty(); }));
+    {
+        std::lock_guard lock(first.recorder.mutex());
+        for (auto& id : first.recorder.stateIds)
+            EXPECT_EQ(id, id1);
+    }
+
+    // Neither handle can touch the other's allocation or container.
+    EXPECT_NE(zor_allocfree(second.handle, a1.c_str()), 0);
+    EXPECT_EQ(zorerrno, ZORE_NOSUCHALLOC);
+    EXPECT_NE(zor_signalcontainer(second.handle, id1.c_str(), ZOR_SIG_KILL), 0);
+
+    // Freeing the second's allocation leaves the first's running.
+    ASSERT_EQ(zor_allocfree(second.handle, a2.c_str()), 0);
+    ASSERT_EQ(zor_signalcontainer(first.handle, id1.c_str(), ZOR_SIG_KILL), 0);
+    ASSERT_TRUE(first.recorder.waitFor([&] { return first.recorder.finished(id1, &finish); }));
+    EXPECT_EQ(finish.exitReason, ZOR_EXIT_KILLED);
+}
+
+TEST_F(ZorLibrary, AbandonedRegistrationIsAdoptedWithItsAllocationAndContainers)
 {
     Consumer first("/apps/web");
     std::string allocId = first.alloc("G3", 2);
@@ -412,6 +353,8 @@ TEST_F(ZorLibrary, SecondHandleOnTheSamePathTakesOverAllocationAndContainers)
     std::string cid = id->id;
     zor_free_containerId(id);
 
+    // The first service dies without giving anything back; a new one registers.
+    zor::EmbeddedCluster::instance().abandonConsumer("/apps/web");
     Consumer second("/apps/web");
     ASSERT_NE(second.reply, nullptr);
     ASSERT_EQ(second.reply->nallocation, 1);
@@ -422,7 +365,47 @@ TEST_F(ZorLibrary, SecondHandleOnTheSamePathTakesOverAllocationAndContainers)
     EXPECT_EQ(second.reply->containers[0].state, ZOR_CONTAINER_START);
     // The old handle lost the consumer; the new one owns the container.
     EXPECT_NE(zor_allocfree(first.handle, allocId.c_str()), 0);
-    EXPECT_EQ(zor_signalcontainer(second.handle, cid.c_str(), ZOR_SIG_TERM), 0);
+    EXPECT_EQ(zor_signalcontainer(second.handle, cid.c_str(), ZOR_SIG_KILL), 0);
+    zor_container_t finish {};
+    ASSERT_TRUE(second.recorder.waitFor([&] { return second.recorder.finished(cid, &finish); }));
+    EXPECT_EQ(finish.exitReason, ZOR_EXIT_KILLED);
+    std::lock_guard lock(first.recorder.mutex());
+    EXPECT_FALSE(first.recorder.finished(cid, &finish)); // the dead service hears nothing
+}
+
+TEST_F(ZorLibrary, TwoHandlesRegisteringConcurrentlyEachGetTheirGrants)
+{
+    const char* path = "/ClusterServices/QELClusterServices";
+    std::unique_ptr<Consumer> a, b;
+    std::string allocA, allocB;
+    std::thread t1([&] {
+        a = std::make_unique<Consumer>(path);
+        allocA = a->alloc("G3", 2);
+    });
+    std::thread t2([&] {
+        b = std::make_unique<Consumer>(path);
+        allocB = b->alloc("G3", 2);
+    });
+    t1.join();
+    t2.join();
+    ASSERT_FALSE(allocA.empty());
+    ASSERT_FALSE(allocB.empty());
+    // G3 has four slots: both allocations are served in full, on different slots.
+    ASSERT_TRUE(a->recorder.waitFor([&] { return a->recorder.granted() == 2; }));
+    ASSERT_TRUE(b->recorder.waitFor([&] { return b->recorder.granted() == 2; }));
+    std::map<std::string, int> perHost;
+    for (auto* c : { a.get(), b.get() })
+        for (auto& g : c->recorder.grants)
+            perHost[g.host] += g.slots;
+    EXPECT_EQ(perHost["hosta"], 1);
+    EXPECT_EQ(perHost["hostb"], 1);
+    EXPECT_EQ(perHost["hostc"], 2);
+
+    // Closing one handle gives back only its slots: the other keeps its own.
+    a.reset();
+    zor_hostslots_t held { const_cast<char*>(b->recorder.grants[0].host.c_str()), 1, 0, nullptr };
+    EXPECT_EQ(zor_release(b->handle, allocB.c_str(), 1, &held, ZOR_RELEASE_SHRINK), 0)
+        << zor_strerror(zorerrno);
 }
 
 // ---------------------------------------------------------------- registrations
