@@ -123,7 +123,9 @@ TEST_F(RepositoryServiceTest, PermissionAsksForTheOperationsRoleLevel)
     EXPECT_EQ(resourceManager_.lastLevel, 3);
     service_.checkPermission("ann", "/a", rs::op::kAdd, out);
     EXPECT_EQ(resourceManager_.lastLevel, 2);
-    service_.checkPermission("ann", "/a", 11, out);
+    service_.checkPermission("ann", "/", rs::op::kShutdown, out);
+    EXPECT_EQ(resourceManager_.lastLevel, 1);
+    service_.checkPermission("ann", "/a", 99, out);
     EXPECT_EQ(resourceManager_.lastLevel, 0);
 }
 

@@ -17,10 +17,24 @@ TEST(RequiredRoleLevel, ChangesNeedLevelTwoAndReadsLevelThree)
         EXPECT_EQ(rs::requiredRoleLevel(operation), 3) << operation;
 }
 
+TEST(RequiredRoleLevel, StoppingTheServiceNeedsLevelOne)
+{
+    EXPECT_EQ(rs::requiredRoleLevel(rs::op::kShutdown), 1);
+}
+
 TEST(RequiredRoleLevel, UnknownOperationsNeedNoRole)
 {
-    for (int operation : {0, 11, -1, 1000})
+    for (int operation : {0, 12, -1, 1000})
         EXPECT_EQ(rs::requiredRoleLevel(operation), 0) << operation;
+}
+
+TEST(RequireLogonSetting, OnUnlessExplicitlyTurnedOff)
+{
+    EXPECT_TRUE(rs::requireLogonSetting(nullptr));
+    for (auto value : {"", "on", "1", "yes", "true", "ON", "offf", " off", "disabled"})
+        EXPECT_TRUE(rs::requireLogonSetting(value)) << '"' << value << '"';
+    for (auto value : {"off", "OFF", "Off", "0", "false", "False", "no", "NO"})
+        EXPECT_FALSE(rs::requireLogonSetting(value)) << '"' << value << '"';
 }
 
 TEST(ConsumerCleanupList, AddsEachNameOnce)

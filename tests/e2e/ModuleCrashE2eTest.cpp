@@ -1,16 +1,27 @@
-// The daemon killed with SIGKILL while uploads and removals run: restarted
-// on the same storage directory, every index is whole and every upload that
-// was acknowledged before the kill (and not removed since) is served.
+// The daemon killed with SIGKILL at random moments while modules are
+// uploaded, linked, unlinked and removed, packages are stored and removed
+// and a deployment is requested; restarted on the same storage directory
+// after each kill. After every restart each .index and .persist file is
+// whole, nothing acknowledged is lost, and what is served is either the
+// last acknowledged state or the request that was in flight at the kill.
+//
+// RS_CRASH_ROUNDS sets the number of kills (default 20); RS_CRASH_SEED
+// repeats a run's choice of moments.
 
 #include "e2e/ModuleE2eSupport.h"
+
+#include "interfaces/IAppDeployment.h"
+#include "interfaces/rpc/RpcCodecs.h"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 namespace rs::e2e {
@@ -18,18 +29,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kWriters = 4;
-constexpr int kAcknowledgementsBeforeKill = 40;
+constexpr int kModuleWriters = 3;
 constexpr size_t kPieceSize = 64 * 1024;
+constexpr const char* kApplication = "crashapp";
+constexpr const char* kDeployed = "deployed";
+constexpr const char* kHost = "node1";
 
-// What one writer knows of its module: the last acknowledged state and the
-// request that was in flight when the daemon died.
-struct ModuleHistory {
-    std::string module;
-    std::optional<std::string> acknowledgedContents; // none: never added, or removed
-    std::string acknowledgedVersion;
-    bool removalInFlight = false;
-    std::optional<std::string> uploadInFlight;
+int envInt(const char* name, int fallback)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? std::atoi(value) : fallback;
+}
+
+enum class Change { None, Upload, Remove, Link, Unlink };
+
+// What one writer knows of its object: the last acknowledged state and the
+// change that was in flight when the daemon died.
+struct History {
+    std::string name;
+    std::optional<std::string> contents; // none: never stored, or removed
+    std::string version;
+    bool linked = false;
+    Change inFlight = Change::None;
+    std::string pending; // the contents of an upload in flight
+    unsigned round = 0;
 };
 
 class Acknowledgements {
@@ -52,115 +75,322 @@ private:
     int count_ = 0;
 };
 
-// Uploads new contents in several pieces, and every third round removes the module.
-void writeUntilTheDaemonDies(
-    int port, ModuleHistory& history, Acknowledgements& acknowledgements, unsigned seed)
+// --- Writers: each runs its cycle until a request fails (the daemon died) ---
+
+void writeModule(int port, History& history, Acknowledgements& acknowledgements)
 {
     auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
     if (!session)
         return;
-    for (unsigned round = 0;; ++round) {
-        if (round % 3 == 2) {
-            history.removalInFlight = true;
-            if (session->remove(history.module) != 0)
-                return;
-            history.removalInFlight = false;
-            history.acknowledgedContents.reset();
+    for (;; ++history.round) {
+        const bool stored = history.contents.has_value();
+        int32_t result = 0;
+        if (stored && !history.linked && history.round % 4 == 1) {
+            history.inFlight = Change::Link;
+            result = session->link(kApplication, history.name, true);
+            if (result == 0)
+                history.linked = true;
+        } else if (stored && history.linked && history.round % 4 == 3) {
+            history.inFlight = Change::Unlink;
+            result = session->link(kApplication, history.name, false);
+            if (result == 0)
+                history.linked = false;
+        } else if (stored && !history.linked && history.round % 4 == 0) {
+            history.inFlight = Change::Remove;
+            result = session->remove(history.name);
+            if (result == 0)
+                history.contents.reset();
         } else {
-            const std::string contents = patternBytes(kPieceSize * 3 + round, seed * 1000 + round);
-            history.uploadInFlight = contents;
-            AddResult added = session->upload(history.module, "payload.bin", contents, kPieceSize);
-            if (added.code != 0)
-                return;
-            history.uploadInFlight.reset();
-            history.acknowledgedContents = contents;
-            history.acknowledgedVersion = added.version;
+            history.inFlight = Change::Upload;
+            history.pending = patternBytes(kPieceSize * 2 + history.round, history.round * 7919 + 13);
+            AddResult added = session->upload(history.name, "payload.bin", history.pending, kPieceSize);
+            result = added.code;
+            if (result == 0) {
+                history.contents = history.pending;
+                history.version = added.version;
+            }
         }
+        if (result != 0)
+            return;
+        history.inFlight = Change::None;
         acknowledgements.count();
     }
 }
 
-// Every line of every index has its eight fields and a numeric version.
-void expectIndexesWhole(const fs::path& storage)
+std::unique_ptr<rsclient::Client> deploymentClient(int port)
+{
+    auto client = rsclient::Client::connect("localhost:" + std::to_string(port), kDeployment, kAnswerWait);
+    if (!client
+        || client
+                ->call<IAppDeployment::logon_Call>(
+                    kAnswerWait, std::string(kAdminUser) + ":" + kAdminPassword, kKnownConsumer)
+                .code()
+            != 0)
+        return nullptr;
+    return client;
+}
+
+void writePackage(int port, History& history, Acknowledgements& acknowledgements)
+{
+    auto client = deploymentClient(port);
+    if (!client)
+        return;
+    for (;; ++history.round) {
+        int32_t result = 0;
+        if (history.contents && history.round % 3 == 0) {
+            history.inFlight = Change::Remove;
+            result = client->call<IAppDeployment::removePackage_Call>(kAnswerWait, history.name, "").code();
+            if (result == 0)
+                history.contents.reset();
+        } else {
+            history.inFlight = Change::Upload;
+            history.pending = patternBytes(4096 + history.round, history.round * 104729 + 7);
+            // Two pieces: the first truncates whatever an interrupted upload
+            // left behind (a single last piece would append to it).
+            const size_t half = history.pending.size() / 2;
+            auto first = rpc::makeBlock(std::string_view(history.pending).substr(0, half));
+            auto last = rpc::makeBlock(std::string_view(history.pending).substr(half));
+            result = client
+                         ->call<IAppDeployment::addPackage_Call>(
+                             kAnswerWait, history.name, "", "pkg.bin", first.get(), 0)
+                         .code();
+            if (result == 0)
+                result = client
+                             ->call<IAppDeployment::addPackage_Call>(
+                                 kAnswerWait, history.name, "", "pkg.bin", last.get(), 1)
+                             .code();
+            if (result == 0)
+                history.contents = history.pending;
+        }
+        if (result != 0)
+            return;
+        history.inFlight = Change::None;
+        acknowledgements.count();
+    }
+}
+
+// --- Checks after a kill -----------------------------------------------------
+
+bool isNumber(const std::string& text)
+{
+    return !text.empty()
+        && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+std::vector<std::string> fieldsOf(const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1)
+        fields.push_back(line.substr(start, bar - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// Every index line has its eight fields and a numeric version; every
+// persisted line is "package|count" and count groups of four fields.
+void expectFilesWhole(const fs::path& storage)
 {
     int indexes = 0;
     for (auto& entry : fs::recursive_directory_iterator(storage)) {
-        if (entry.path().filename() != ".index")
+        const std::string name = entry.path().filename().string();
+        if (name != ".index" && name != ".persist")
             continue;
-        ++indexes;
         std::ifstream in(entry.path());
         for (std::string line; std::getline(in, line);) {
-            ASSERT_GE(std::count(line.begin(), line.end(), '|'), 7) << entry.path() << ": " << line;
-            ASSERT_FALSE(line.empty());
-            ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(line[line.find('|') + 1]))) << line;
+            const auto fields = fieldsOf(line);
+            if (name == ".index") {
+                ASSERT_GE(fields.size(), 8u) << entry.path() << ": " << line;
+                ASSERT_TRUE(isNumber(fields[1])) << entry.path() << ": " << line;
+                continue;
+            }
+            ASSERT_GE(fields.size(), 2u) << line;
+            ASSERT_TRUE(isNumber(fields[1])) << line;
+            const size_t hosts = std::stoul(fields[1]);
+            ASSERT_EQ(fields.size(), 2 + 4 * hosts) << line;
+            for (size_t h = 0; h < hosts; ++h) {
+                EXPECT_TRUE(isNumber(fields[3 + 4 * h])) << line;
+                EXPECT_TRUE(isNumber(fields[4 + 4 * h])) << line;
+            }
         }
+        indexes += name == ".index";
     }
     EXPECT_GE(indexes, 1);
 }
 
-TEST(ModuleCrash, KilledDuringUploadsAndRemovalsLosesNoAcknowledgedUpload)
+// Compares what the restarted daemon serves with the history and adopts the
+// change in flight when it landed.
+void reconcileModule(ModuleSession& session, const ListResult& listed, History& history)
 {
-    ModuleDaemon daemon;
-    ASSERT_TRUE(daemon.start()) << daemon.failure();
-    std::vector<ModuleHistory> histories(kWriters);
-    Acknowledgements acknowledgements;
-    std::vector<std::thread> writers;
-    for (int i = 0; i < kWriters; ++i) {
-        histories[i].module = "crash" + std::to_string(i);
-        writers.emplace_back(writeUntilTheDaemonDies, daemon.port(), std::ref(histories[i]),
-            std::ref(acknowledgements), static_cast<unsigned>(i + 1));
+    SCOPED_TRACE(history.name + " round " + std::to_string(history.round));
+    const RepositoryAppEntry* record = listed.find(history.name, kKnownConsumer);
+    const bool present = record && !record->deleted;
+    if (!present) {
+        if (history.contents) {
+            EXPECT_EQ(history.inFlight, Change::Remove) << "an acknowledged upload was lost";
+            history.contents.reset();
+        }
+        history.linked = false;
+        history.inFlight = Change::None;
+        return;
     }
-    ASSERT_TRUE(acknowledgements.waitFor(kAcknowledgementsBeforeKill));
-    ASSERT_EQ(::kill(daemon.process().pid(), SIGKILL), 0);
-    ASSERT_TRUE(daemon.process().waitForExit().has_value());
-    for (auto& writer : writers)
-        writer.join();
-
-    expectIndexesWhole(daemon.storageDir());
-
-    DaemonProcess restarted;
-    RunOptions options;
-    const int port = DaemonProcess::freePort();
-    options.args = { "-p", std::to_string(port) };
-    options.env["RS_AUDIT_LOG"] = "on";
-    auto environment = daemon.cluster().environment();
-    for (auto& [name, value] : options.env)
-        environment[name] = value;
-    restarted.start(options, environment);
-    ASSERT_TRUE(restarted.waitUntilServing()) << restarted.standardError();
-
-    auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
-    ASSERT_TRUE(session);
-    ListResult listed = session->list();
-    ASSERT_EQ(listed.code, 0);
-    for (const ModuleHistory& history : histories) {
-        SCOPED_TRACE(history.module);
-        const RepositoryAppEntry* record = listed.find(history.module, kKnownConsumer);
-        if (!history.acknowledgedContents) {
-            // Removed (or never added): only the upload in flight may have landed.
-            if (record && !record->deleted) {
-                ASSERT_TRUE(history.uploadInFlight.has_value()) << "a removed module came back";
-                EXPECT_EQ(session->get(history.module, record->version, kKnownConsumer).contents,
-                    *history.uploadInFlight);
-            }
-            continue;
-        }
-        ASSERT_NE(record, nullptr);
-        if (record->deleted) {
-            EXPECT_TRUE(history.removalInFlight) << "an acknowledged upload was lost";
-            continue;
-        }
-        GetResult got = session->get(history.module, record->version, kKnownConsumer);
-        ASSERT_EQ(got.code, 0);
-        if (record->version == history.acknowledgedVersion) {
-            EXPECT_EQ(got.contents, *history.acknowledgedContents);
-        } else {
-            ASSERT_TRUE(history.uploadInFlight.has_value()) << "version " << record->version;
-            EXPECT_EQ(record->version, std::to_string(std::stoi(history.acknowledgedVersion) + 1));
-            EXPECT_EQ(got.contents, *history.uploadInFlight);
-        }
+    GetResult got = session.get(history.name, record->version, kKnownConsumer);
+    ASSERT_EQ(got.code, 0);
+    if (!history.contents) {
+        ASSERT_EQ(history.inFlight, Change::Upload) << "a removed module came back";
+        EXPECT_TRUE(got.contents == history.pending);
+        history.contents = got.contents;
+    } else if (record->version != history.version) {
+        ASSERT_EQ(history.inFlight, Change::Upload) << "version " << record->version;
+        EXPECT_EQ(record->version, std::to_string(std::stoi(history.version) + 1));
+        EXPECT_TRUE(got.contents == history.pending);
+        history.contents = got.contents;
+    } else {
+        EXPECT_TRUE(got.contents == *history.contents) << "the served version has other contents";
     }
-    restarted.stop();
+    history.version = record->version;
+    const bool linked = std::find(record->linkedApps.begin(), record->linkedApps.end(), kApplication)
+        != record->linkedApps.end();
+    if (linked != history.linked) {
+        EXPECT_EQ(history.inFlight, linked ? Change::Link : Change::Unlink)
+            << "an acknowledged link change was lost";
+        history.linked = linked;
+    }
+    history.inFlight = Change::None;
+}
+
+void reconcilePackage(rsclient::Client& client, History& history)
+{
+    SCOPED_TRACE(history.name + " round " + std::to_string(history.round));
+    auto got = client.call<IAppDeployment::getPackage_Call>(kAnswerWait, history.name, "", "");
+    ASSERT_TRUE(got.arrived());
+    const bool present = got.code() == 0;
+    const std::string contents = present ? rpc::blockText(got->moduleData()) : "";
+    if (!present) {
+        if (history.contents) {
+            EXPECT_EQ(history.inFlight, Change::Remove) << "an acknowledged package was lost";
+        }
+        history.contents.reset();
+    } else if (!history.contents || contents != *history.contents) {
+        // Contents sizes tell the writer's round that stored them.
+        ASSERT_EQ(history.inFlight, Change::Upload)
+            << "a package nobody stored is served: " << contents.size() << " bytes, acknowledged "
+            << (history.contents ? history.contents->size() : 0) << ", last sent " << history.pending.size();
+        EXPECT_TRUE(contents == history.pending);
+        history.contents = contents;
+    }
+    history.inFlight = Change::None;
+}
+
+// The one deployment of the run: once acknowledged, its host stays listed.
+void expectDeploymentKept(rsclient::Client& client, bool acknowledged)
+{
+    if (!acknowledged)
+        return;
+    auto status = client.call<IAppDeployment::getPackageStatus_Call>(kAnswerWait, kDeployed, 0);
+    ASSERT_EQ(status.code(), 0) << "an acknowledged deployment was lost";
+    ASSERT_TRUE(status->list());
+    bool listed = false;
+    for (const auto& entry : status->list()->entries)
+        listed = listed || entry.hostName.find(kHost) == 0;
+    EXPECT_TRUE(listed);
+}
+
+class CrashRounds : public ::testing::Test {
+protected:
+    // Starts the daemon on the cluster's storage; false when it did not serve.
+    bool startDaemon()
+    {
+        process_ = std::make_unique<DaemonProcess>();
+        port_ = DaemonProcess::freePort();
+        RunOptions options;
+        options.args = { "-p", std::to_string(port_) };
+        options.env["RS_AUDIT_LOG"] = "on";
+        auto environment = daemon_.cluster().environment();
+        for (auto& [name, value] : options.env)
+            environment[name] = value;
+        process_->start(options, environment);
+        return process_->waitUntilServing();
+    }
+
+    ModuleDaemon daemon_; // the first run, and the cluster of all runs
+    std::unique_ptr<DaemonProcess> process_;
+    int port_ = 0;
+};
+
+TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
+{
+    const int rounds = envInt("RS_CRASH_ROUNDS", 20);
+    const unsigned seed
+        = static_cast<unsigned>(envInt("RS_CRASH_SEED", static_cast<int>(std::random_device {}())));
+    std::mt19937 random(seed);
+    RecordProperty("seed", static_cast<int>(seed));
+    SCOPED_TRACE("RS_CRASH_SEED=" + std::to_string(seed));
+
+    ASSERT_TRUE(daemon_.start()) << daemon_.failure();
+    std::vector<History> modules(kModuleWriters);
+    for (int i = 0; i < kModuleWriters; ++i)
+        modules[i].name = "crash" + std::to_string(i);
+    History package;
+    package.name = "crashpkg";
+    bool deploymentAcknowledged = false;
+    {
+        auto client = deploymentClient(daemon_.port());
+        ASSERT_TRUE(client);
+        auto data = rpc::makeBlock("deployed package");
+        ASSERT_EQ(
+            client->call<IAppDeployment::addPackage_Call>(kAnswerWait, kDeployed, "", "d.bin", data.get(), 1)
+                .code(),
+            0);
+    }
+    pid_t pid = daemon_.process().pid();
+    int port = daemon_.port();
+
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Acknowledgements acknowledgements;
+        std::vector<std::thread> writers;
+        for (History& history : modules)
+            writers.emplace_back(writeModule, port, std::ref(history), std::ref(acknowledgements));
+        writers.emplace_back(writePackage, port, std::ref(package), std::ref(acknowledgements));
+        // The deployment request races the kill as well.
+        std::thread deployer([&] {
+            auto client = deploymentClient(port);
+            if (client
+                && client->call<IAppDeployment::installPackage_Call>(kAnswerWait, kDeployed, "", kHost).code()
+                    == 0)
+                deploymentAcknowledged = true;
+        });
+        const int killAfter = std::uniform_int_distribution<int>(1, 12)(random);
+        ASSERT_TRUE(acknowledgements.waitFor(killAfter));
+        ASSERT_EQ(::kill(pid, SIGKILL), 0);
+        if (round == 0)
+            ASSERT_TRUE(daemon_.process().waitForExit().has_value());
+        else
+            ASSERT_TRUE(process_->waitForExit().has_value());
+        for (auto& writer : writers)
+            writer.join();
+        deployer.join();
+
+        expectFilesWhole(daemon_.storageDir());
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_TRUE(startDaemon()) << process_->standardError();
+        pid = process_->pid();
+        port = port_;
+
+        auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
+        ASSERT_TRUE(session);
+        ListResult listed = session->list();
+        ASSERT_EQ(listed.code, 0);
+        for (History& history : modules)
+            reconcileModule(*session, listed, history);
+        auto client = deploymentClient(port);
+        ASSERT_TRUE(client);
+        reconcilePackage(*client, package);
+        expectDeploymentKept(*client, deploymentAcknowledged);
+        ASSERT_FALSE(HasFatalFailure());
+    }
+    EXPECT_EQ(process_ ? process_->stop() : daemon_.process().stop(), 0);
 }
 
 } // namespace

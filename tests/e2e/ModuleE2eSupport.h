@@ -68,8 +68,9 @@ public:
 
     // Another logon on the same connection. The connection takes the
     // consumer even when the logon is refused, and keeps the user of its
-    // last successful logon: the way to reach the consumers "/" and "" (the
-    // global index), which the resource manager does not accept.
+    // last successful logon: the way to reach the consumer "/", which the
+    // resource manager does not accept. The empty consumer (the global
+    // index) is accepted.
     int32_t logon(const std::string& user, const std::string& password, const std::string& consumer);
 
     // One addModule call (flag 0 first piece, 1 last, other middle).

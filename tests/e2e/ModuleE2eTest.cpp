@@ -244,7 +244,7 @@ TEST_F(ModuleOperations, ModulesWithoutConsumerHaveSizeZeroAndNoLinks)
 {
     auto global = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
     ASSERT_TRUE(global);
-    EXPECT_NE(global->logon(kAdminUser, kAdminPassword, ""), 0);
+    EXPECT_EQ(global->logon(kAdminUser, kAdminPassword, ""), 0) << "the empty consumer is the global index";
     ASSERT_EQ(global->addPiece("shared", "s.bin", "first", 0).version, "1")
         << "every call stores a whole file";
     AddResult second = global->addPiece("shared", "t.bin", "second", 2);
@@ -337,7 +337,7 @@ TEST_F(ModuleOperations, UploadsAndRemovalsAreAudited)
 
     auto global = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
     ASSERT_TRUE(global);
-    EXPECT_NE(global->logon(kAdminUser, kAdminPassword, ""), 0);
+    EXPECT_EQ(global->logon(kAdminUser, kAdminPassword, ""), 0) << "the empty consumer is the global index";
     ASSERT_EQ(global->addPiece("audited-global", "g.bin", "x", 1).code, 0);
 
     // Completed upload, failed removal, removal, failed upload; the global upload writes none.

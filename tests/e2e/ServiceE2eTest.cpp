@@ -118,6 +118,7 @@ TEST(DaemonConnections, ShutdownRequestEndsTheDaemonWithStatusZero)
     ASSERT_TRUE(daemon.start()) << daemon.failure;
     WireClient client;
     ASSERT_TRUE(client.connect(daemon.port, kRepository));
+    ASSERT_EQ(logon(client, kRepository, kAdminCredential, kKnownConsumer).code, 0);
     ASSERT_TRUE(client.send(kRepository, IRepository::shutdownRS_Call("test over")));
     EXPECT_EQ(daemon.process.waitForExit(), 0);
     EXPECT_NE(daemon.cluster.logText().find("Repository Service is down"), std::string::npos);

@@ -14,7 +14,9 @@ void checkLogon(const std::string& credential, const std::string& consumer, std:
         delete kav::takeErrorInfo(); // the security library's reason stays in its DEBUG line
         KAV_THROW(kav::rc::RS_LOGON_FAILED, "logon refused");
     }
-    if (service.checkConsumerId(consumer) < 0)
+    // The empty consumer names the repository's global index, which is no
+    // consumer of the resource manager.
+    if (!consumer.empty() && service.checkConsumerId(consumer) < 0)
         KAV_THROW(kav::rc::RS_BAD_CONSUMER, "consumer refused", { consumer });
 }
 

@@ -2,8 +2,10 @@
 // LogonWorkFor: a logon of either interface, run on a worker thread.
 // Authenticates the credential, checks the consumer, records the user on the
 // connection's server and answers logonResp with the response token and the
-// user name. The two interfaces differ only in their server and response
-// types, so LogonWork and AppLogonWork are this template with their names.
+// user name. A refused logon is counted on the server after its answer went
+// out (the server closes the connection at the limit). The two interfaces
+// differ only in their server and response types, so LogonWork and
+// AppLogonWork are this template with their names.
 //
 // Ownership: holds a reference to the connection's server and response
 // client; owns its copies of credential and consumer (never logged), and
@@ -40,7 +42,6 @@ private:
     {
         checkLogon(credential_, consumer_, responseToken_, userName_);
         server_->setUserName(userName_);
-        server_ = {};
     }
 
     void answer(const kav::IKavErrorInfo* error) override
@@ -51,6 +52,9 @@ private:
             userName_.clear();
         }
         response_->logonResp(error ? error : &success, &responseToken_, &userName_);
+        if (error)
+            server_->logonRefused();
+        server_ = {};
     }
 
     std::string credential_;

@@ -11,6 +11,7 @@
 
 #include <ace/Event.h>
 
+#include <cstdlib>
 #include <memory>
 
 namespace rs {
@@ -50,6 +51,9 @@ void RepositoryService::init(int32_t port, int32_t hostTimeout, int32_t threadCo
     threadCount_ = threadCount;
     port_ = port;
     portText_ = std::to_string(port);
+    logonRequired_ = requireLogonSetting(std::getenv("RS_REQUIRE_LOGON"));
+    if (!logonRequired_)
+        LOG4CXX_WARN(logger(), "RS_REQUIRE_LOGON is off: requests are served without a logon");
     if (!listenerFactory_)
         KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "no connection manager");
     listener_ = listenerFactory_(ListenerSettings { portText_, kav::localHostName() });

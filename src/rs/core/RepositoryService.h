@@ -81,6 +81,11 @@ public:
     // shutdownRS); any thread. Returns false when there was none.
     bool signalShutdown();
 
+    // Whether requests other than logon and getRSVersion need a logon on
+    // their connection (RS_REQUIRE_LOGON, read by init(); on by default).
+    bool logonRequired() const { return logonRequired_; }
+    void setLogonRequired(bool required) { logonRequired_ = required; }
+
     void setStorageDir(const std::string& dir) { storageDir_ = dir; }
     const std::string& storageDir() const { return storageDir_; }
     int32_t port() const { return port_; }
@@ -106,6 +111,7 @@ private:
     ACE_Event* shutdownEvent_ = nullptr;
     Task task_;
     int32_t threadCount_ = 0;
+    bool logonRequired_ = true;
     bool workersStarted_ = false;
     std::string storageDir_;
     std::unique_ptr<kav::KavSecurityServer> securityServer_;

@@ -16,7 +16,8 @@
 
 namespace rs {
 
-// Server must offer setResponse(Client*) taking over the caller's reference.
+// Server must offer setResponse(Client*) taking over the caller's reference
+// and gate() (its LogonGate), to which the channel is attached.
 // Returns false (nothing left behind) when an object cannot be made or bound.
 template <class Server, class Client>
 bool bindServer(zephcomm::Channel* channel, const char* interfaceName, rpc::Prototypes prototypes,
@@ -29,6 +30,7 @@ bool bindServer(zephcomm::Channel* channel, const char* interfaceName, rpc::Prot
     if (!client)
         return false;
     server->setResponse(client);
+    server->gate().attach(channel);
     auto stub = kav::RefPtr<zephcomm::Stub>::adopt(new (std::nothrow) zephcomm::Stub(interfaceName, channel));
     if (!stub)
         return false;

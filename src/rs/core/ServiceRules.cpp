@@ -3,12 +3,15 @@
 #include "common/ResultCodes.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace rs {
 
 int requiredRoleLevel(int operation)
 {
     switch (operation) {
+    case op::kShutdown:
+        return 1;
     case op::kAdd:
     case op::kRemove:
     case op::kLink:
@@ -24,6 +27,15 @@ int requiredRoleLevel(int operation)
     default:
         return 0;
     }
+}
+
+bool requireLogonSetting(const char* value)
+{
+    if (!value)
+        return true;
+    std::string text(value);
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text != "off" && text != "0" && text != "false" && text != "no";
 }
 
 void ConsumerCleanupList::add(const std::string& consumer)

@@ -23,10 +23,15 @@ inline constexpr int kCancel = 7;
 inline constexpr int kRead = 8;
 inline constexpr int kPackageStatus = 9;
 inline constexpr int kReadOther = 10;
+inline constexpr int kShutdown = 11; // checked on the root consumer "/"
 } // namespace op
 
 // The resource manager's role level that an operation needs (0: none).
 int requiredRoleLevel(int operation);
+
+// Reads the RS_REQUIRE_LOGON setting: "off", "0", "false" and "no" (any
+// case) turn the requirement off; anything else, and no value, leave it on.
+bool requireLogonSetting(const char* value);
 
 // Consumers registered for deployments that must be released with the
 // resource manager; a failed release is retried on the next round.

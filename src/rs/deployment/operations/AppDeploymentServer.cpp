@@ -32,6 +32,11 @@ bool AppDeploymentServer::serve(zephcomm::Channel* channel)
         channel, IAppDeployment::kInterfaceName, IAppDeployment::prototypes(), new (std::nothrow) AppDeploymentServer());
 }
 
+AppDeploymentServer::AppDeploymentServer()
+    : gate_(RepositoryService::instance().logonRequired())
+{
+}
+
 AppDeploymentServer::~AppDeploymentServer()
 {
     if (response_)
@@ -47,14 +52,21 @@ void AppDeploymentServer::setResponse(IAppDeploymentRespClient* response)
 
 void AppDeploymentServer::setUserName(const std::string& userName)
 {
-    std::lock_guard lock(mutex_);
-    userName_ = userName;
+    gate_.loggedOn(userName);
 }
 
 std::string AppDeploymentServer::userName() const
 {
-    std::lock_guard lock(mutex_);
-    return userName_;
+    return gate_.userName();
+}
+
+void AppDeploymentServer::logonRefused()
+{
+    if (!gate_.logonFailed())
+        return;
+    LOG4CXX_WARN(logger(), "AppDeploymentServer::logon: " << LogonGate::kMaxFailedLogons
+                                                          << " failed logons, closing the connection");
+    gate_.closeConnection();
 }
 
 void AppDeploymentServer::complete(int error, zephcomm::Call* call)
@@ -73,7 +85,10 @@ void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::un
         if (!credential || !consumer || status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
         LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
-        consumer_ = *consumer;
+        {
+            std::lock_guard lock(mutex_);
+            consumer_ = *consumer;
+        }
         auto* work = new (std::nothrow) AppLogonWork(*credential, *consumer, this, response_);
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
@@ -126,6 +141,7 @@ void AppDeploymentServer::submit(const char* operation, bool audited, const std:
 {
     delete kav::takeErrorInfo();
     int32_t result = KAV_GUARDED([&]() -> int32_t {
+        gate_.admit(operation);
         if (status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "malformed request", { operation });
         Work* work = make();
@@ -146,8 +162,9 @@ void AppDeploymentServer::submit(const char* operation, bool audited, const std:
 
 AppCaller AppDeploymentServer::caller() const
 {
+    const std::string user = userName();
     std::lock_guard lock(mutex_);
-    return AppCaller { userName_, consumer_ };
+    return AppCaller { user, consumer_ };
 }
 
 void AppDeploymentServer::requireArguments(std::initializer_list<bool> present, const char* operation)
@@ -334,9 +351,9 @@ void AppDeploymentServer::reportLostDeployCommand()
     {
         std::lock_guard lock(mutex_);
         last = lastReport_;
-        user = userName_;
         lastReport_ = LastReport {};
     }
+    user = userName();
     if (!lostDeployCommand(last))
         return;
     DeploymentRuntime* runtime = RepositoryService::instance().deployment();

@@ -5,13 +5,15 @@
 // getRSVersion is answered on the spot.
 //
 // Threads: the operations run on the connection's driver thread, one at a
-// time; setUserName comes from a worker thread (logon), so the user name,
+// time; setUserName and logonRefused come from a worker thread (logon). The
+// logon state (user name, failed logons) is the gate's, under its own lock;
 // the consumer and the last status report are guarded by mutex_.
 // References (kav::Referable): the stub's method table holds the server;
 // logon work items hold one each. The server holds the response client.
 
 #include "interfaces/IAppDeployment.h"
 #include "interfaces/types/HostDeployState.h"
+#include "rs/core/LogonGate.h"
 #include "rs/deployment/operations/AppWork.h"
 
 #include <initializer_list>
@@ -23,7 +25,7 @@ namespace rs {
 
 class AppDeploymentServer final : public IAppDeployment::CallCompletionImp {
 public:
-    AppDeploymentServer() = default;
+    AppDeploymentServer();
 
     // Binds a new server to an accepted channel; false when it could not.
     static bool serve(zephcomm::Channel* channel);
@@ -32,6 +34,9 @@ public:
     void setResponse(IAppDeploymentRespClient* response);
     void setUserName(const std::string& userName);
     std::string userName() const;
+    // A logon of this connection was refused; the fifth closes it.
+    void logonRefused();
+    LogonGate& gate() { return gate_; }
 
     // The connection closed: later answers are dropped, and a deploy command
     // that went away before a final report sets its host to ERROR (0xd0014c39).
@@ -82,8 +87,8 @@ private:
     void reportLostDeployCommand();
 
     IAppDeploymentRespClient* response_ = nullptr;
+    LogonGate gate_;
     mutable std::mutex mutex_;
-    std::string userName_;
     std::string consumer_;
     LastReport lastReport_;
 };

@@ -125,8 +125,6 @@ AppSetPackageStatusWork::AppSetPackageStatusWork(
 
 void AppSetPackageStatusWork::execute()
 {
-    if (caller().user.empty())
-        KAV_THROW(kav::rc::RS_LOGON_REQUIRED, "status reports need a logon", { "setPackageStatus" });
     const kav::IKavErrorInfo* error
         = report_.error && report_.error->getCode() != 0 ? report_.error.get() : nullptr;
     int result = deployment().hostStatusTable().updateHMStatus(

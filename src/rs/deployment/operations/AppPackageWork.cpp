@@ -128,8 +128,6 @@ AppGetModuleWork::AppGetModuleWork(
 
 void AppGetModuleWork::execute()
 {
-    if (caller().user.empty())
-        KAV_THROW(kav::rc::RS_LOGON_REQUIRED, "getPackage needs a logon", { "getPackage" });
     const std::string stored = PackageStore::storedName(package_.name, package_.type);
     AppDplEntry record;
     ACE_Message_Block* data = nullptr;

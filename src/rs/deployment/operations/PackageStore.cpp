@@ -125,8 +125,10 @@ void PackageStore::read(const std::string& storedName, const std::string& consum
     if (kav::IndexFile(indexDir_).getServiceEntryByName(storedName, entry) != 0 || entry.deleted)
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
     const std::string dir = packageDir(storedName);
-    std::string fileName;
-    if (rsmanagerutils::findFile(dir, fileName) != 0)
+    // The index names the stored file; the directory may also hold the
+    // ".tmp" of an upload that a crash interrupted, which must never be served.
+    std::string fileName = entry.fileName;
+    if (fileName.empty() && rsmanagerutils::findFile(dir, fileName) != 0)
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
     if (kav::KavFileCache::instance()->readFile(dir + "/" + fileName, data) != 0)
         KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "package file not read", { dir + "/" + fileName });

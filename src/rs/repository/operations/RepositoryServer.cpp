@@ -46,6 +46,11 @@ bool RepositoryServer::serve(zephcomm::Channel* channel)
                                                               new (std::nothrow) RepositoryServer(true));
 }
 
+RepositoryServer::RepositoryServer(bool mayShutdown)
+    : mayShutdown_(mayShutdown), gate_(RepositoryService::instance().logonRequired())
+{
+}
+
 RepositoryServer::~RepositoryServer()
 {
     if (response_)
@@ -61,14 +66,27 @@ void RepositoryServer::setResponse(IRepositoryRespClient* response)
 
 void RepositoryServer::setUserName(const std::string& userName)
 {
-    std::lock_guard lock(mutex_);
-    userName_ = userName;
+    gate_.loggedOn(userName);
 }
 
 std::string RepositoryServer::userName() const
 {
+    return gate_.userName();
+}
+
+std::string RepositoryServer::consumer() const
+{
     std::lock_guard lock(mutex_);
-    return userName_;
+    return consumer_;
+}
+
+void RepositoryServer::logonRefused()
+{
+    if (!gate_.logonFailed())
+        return;
+    LOG4CXX_WARN(logger(), "RepositoryServer::logon: " << LogonGate::kMaxFailedLogons
+                                                       << " failed logons, closing the connection");
+    gate_.closeConnection();
 }
 
 void RepositoryServer::complete(int error, zephcomm::Call* call)
@@ -85,11 +103,14 @@ void RepositoryServer::logon(std::unique_ptr<std::string> credential, std::uniqu
         if (!credential || !consumer || status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
         LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
-        // An empty credential repeats the connection's previous logon.
-        if (credential->empty() && !credential_.empty())
-            *credential = credential_;
-        consumer_ = *consumer;
-        credential_ = *credential;
+        {
+            std::lock_guard lock(mutex_);
+            // An empty credential repeats the connection's previous logon.
+            if (credential->empty() && !credential_.empty())
+                *credential = credential_;
+            consumer_ = *consumer;
+            credential_ = *credential;
+        }
         auto* work = new (std::nothrow) LogonWork(*credential, *consumer, this, response_);
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
@@ -105,8 +126,27 @@ void RepositoryServer::logon(std::unique_ptr<std::string> credential, std::uniqu
 void RepositoryServer::shutdownRS(std::unique_ptr<std::string>)
 {
     LOG4CXX_DEBUG(logger(), "RepositoryServer::shutdownRS Got parameters: ");
-    if (mayShutdown_)
-        RepositoryService::instance().signalShutdown();
+    if (!mayShutdown_)
+        return;
+    if (gate_.required() && !mayStopService()) {
+        const std::string user = userName();
+        LOG4CXX_WARN(logger(), "RepositoryServer::shutdownRS ignored: user "
+                                   << (user.empty() ? "-" : user) << " does not hold role level "
+                                   << requiredRoleLevel(op::kShutdown) << " on /");
+        return;
+    }
+    RepositoryService::instance().signalShutdown();
+}
+
+bool RepositoryServer::mayStopService() const
+{
+    if (!gate_.isLoggedOn())
+        return false;
+    std::string permitted;
+    if (RepositoryService::instance().checkPermission(userName(), "/", op::kShutdown, permitted) >= 0)
+        return true;
+    delete kav::takeErrorInfo(); // the refusal is the WARN line
+    return false;
 }
 
 void RepositoryServer::getRSVersion(std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion,
@@ -131,11 +171,12 @@ namespace {
 
 // Runs the queuing steps; 0 when queued, else negative with the thread's
 // error information describing the failure.
-int32_t queueWork(bool argumentsPresent, const char* operation, const std::string& parameters,
-                  const std::function<Work*()>& create)
+int32_t queueWork(const LogonGate& gate, bool argumentsPresent, const char* operation,
+                  const std::string& parameters, const std::function<Work*()>& create)
 {
     delete kav::takeErrorInfo();
     return KAV_GUARDED([&] {
+        gate.admit(operation);
         if (!argumentsPresent)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, std::string(operation) + " misses a required argument");
         LOG4CXX_DEBUG(logger(), "RepositoryServer::" << operation << " Got parameters: " << parameters);
@@ -163,10 +204,10 @@ void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
 {
     const std::string user = userName();
     const bool present = moduleName && moduleFileName && moduleData && status() == 0;
-    const std::string parameters = consumer_ + ", " + orEmpty(moduleName) + ", " + orEmpty(moduleFileName);
-    int32_t result = queueWork(present, "addModule", parameters, [&] {
+    const std::string parameters = consumer() + ", " + orEmpty(moduleName) + ", " + orEmpty(moduleFileName);
+    int32_t result = queueWork(gate_, present, "addModule", parameters, [&] {
         return new (std::nothrow) AddModuleWork(*moduleName, *moduleFileName, std::move(moduleData), flag,
-                                                response_, consumer_, user, repositoryDir());
+                                                response_, consumer(), user, repositoryDir());
     });
     if (result >= 0)
         return;
@@ -179,8 +220,8 @@ void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
 void RepositoryServer::removeModule(std::unique_ptr<std::string> moduleName)
 {
     const std::string user = userName();
-    int32_t result = queueWork(moduleName && status() == 0, "removeModule", orEmpty(moduleName), [&] {
-        return new (std::nothrow) RemoveModuleWork(*moduleName, response_, consumer_, user, repositoryDir());
+    int32_t result = queueWork(gate_, moduleName && status() == 0, "removeModule", orEmpty(moduleName), [&] {
+        return new (std::nothrow) RemoveModuleWork(*moduleName, response_, consumer(), user, repositoryDir());
     });
     if (result >= 0)
         return;
@@ -191,8 +232,8 @@ void RepositoryServer::removeModule(std::unique_ptr<std::string> moduleName)
 
 void RepositoryServer::getModuleList()
 {
-    int32_t result = queueWork(status() == 0, "getModuleList", consumer_, [&] {
-        return new (std::nothrow) GetModuleListWork(response_, consumer_, userName(), repositoryDir());
+    int32_t result = queueWork(gate_, status() == 0, "getModuleList", consumer(), [&] {
+        return new (std::nothrow) GetModuleListWork(response_, consumer(), userName(), repositoryDir());
     });
     if (result >= 0)
         return;
@@ -207,7 +248,7 @@ void RepositoryServer::getModule(std::unique_ptr<std::string> moduleName, std::u
     const bool present = moduleName && version && consumer && status() == 0;
     const std::string parameters
         = orEmpty(moduleName) + ", " + orEmpty(version) + ", " + orEmpty(consumer);
-    int32_t result = queueWork(present, "getModule", parameters, [&] {
+    int32_t result = queueWork(gate_, present, "getModule", parameters, [&] {
         return new (std::nothrow) GetModuleWork(*moduleName, *version, response_, *consumer, repositoryDir());
     });
     if (result >= 0)
@@ -225,9 +266,9 @@ void RepositoryServer::linkModuleApplication(std::unique_ptr<std::string> applic
     const bool present = applicationName && moduleName && status() == 0;
     const std::string parameters
         = orEmpty(applicationName) + ", " + orEmpty(moduleName) + ", " + std::to_string(flag);
-    int32_t result = queueWork(present, "linkModuleApplication", parameters, [&] {
+    int32_t result = queueWork(gate_, present, "linkModuleApplication", parameters, [&] {
         return new (std::nothrow) LinkModuleAppWork(flag != 0, *applicationName, *moduleName, response_,
-                                                    consumer_, userName(), repositoryDir());
+                                                    consumer(), userName(), repositoryDir());
     });
     if (result >= 0)
         return;

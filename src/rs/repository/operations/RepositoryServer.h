@@ -4,13 +4,15 @@
 // getRSVersion and shutdownRS are answered on the spot.
 //
 // Threads: the operations run on the connection's driver thread, one at a
-// time; setUserName comes from a worker thread (logon), so the connection's
-// user name is guarded by mutex_.
+// time; setUserName and logonRefused come from a worker thread (logon). The
+// logon state (user name, failed logons) is the gate's, under its own lock;
+// consumer and stored credential are guarded by mutex_.
 // References (kav::Referable): the stub's method table holds the server;
 // work items that must reach it back (logon) hold one each. The server
 // holds the response client and releases it when it goes.
 
 #include "interfaces/IRepository.h"
+#include "rs/core/LogonGate.h"
 
 #include <mutex>
 #include <string>
@@ -20,7 +22,7 @@ namespace rs {
 class RepositoryServer final : public IRepository::CallCompletionImp {
 public:
     // mayShutdown: whether shutdownRS on this connection stops the service.
-    explicit RepositoryServer(bool mayShutdown = true) : mayShutdown_(mayShutdown) {}
+    explicit RepositoryServer(bool mayShutdown = true);
 
     // Binds a new server to an accepted channel; false when it could not.
     static bool serve(zephcomm::Channel* channel);
@@ -29,6 +31,9 @@ public:
     void setResponse(IRepositoryRespClient* response);
     void setUserName(const std::string& userName);
     std::string userName() const;
+    // A logon of this connection was refused; the fifth closes it.
+    void logonRefused();
+    LogonGate& gate() { return gate_; }
 
     // The connection closed: later answers are dropped.
     void complete(int error, zephcomm::Call* call) override;
@@ -49,10 +54,14 @@ public:
 private:
     ~RepositoryServer() override;
 
+    std::string consumer() const;
+    // Whether the connection's user may stop the service.
+    bool mayStopService() const;
+
     const bool mayShutdown_;
     IRepositoryRespClient* response_ = nullptr;
+    LogonGate gate_;
     mutable std::mutex mutex_;
-    std::string userName_;
     std::string consumer_;
     std::string credential_;
 };
