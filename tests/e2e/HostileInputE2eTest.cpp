@@ -338,10 +338,9 @@ TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefusedEverywh
     EXPECT_EQ(rpc::blockText(package->moduleData()), "package bytes");
 }
 
-// Disabled until the audit log writes control characters of a record
-// escaped: a refused upload named "a\nb" now writes a record broken over
-// two lines, the second of which reads like a record of its own.
-TEST_F(HostileInput, DISABLED_RefusedNamesWithLineBreaksKeepOneAuditLinePerRecord)
+// A refused upload named "a\nb" must not write a record broken over two
+// lines, the second of which would read like a record of its own.
+TEST_F(HostileInput, RefusedNamesWithLineBreaksKeepOneAuditLinePerRecord)
 {
     auto modules = ModuleSession::open(port(), kAdminUser, kAdminPassword, kKnownConsumer);
     ASSERT_TRUE(modules);
@@ -415,11 +414,10 @@ TEST_F(HostileInput, FiveThousandConnectionsAtOnceLeaveTheServiceServing)
     EXPECT_TRUE(serves(port()));
 }
 
-// Disabled until the daemon raises its soft limit of descriptors to the hard
-// limit before the communication library starts: the driver sizes its epoll
-// reactor by the soft limit it finds, and connections above it are accepted
+// The driver sizes its epoll reactor by the soft limit it finds: a daemon
+// started with a low one must lift it, or connections above it are accepted
 // but never read.
-TEST(DescriptorLimit, DISABLED_ADaemonStartedWithALowSoftLimitServesBeyondIt)
+TEST(DescriptorLimit, ADaemonStartedWithALowSoftLimitServesBeyondIt)
 {
     rlimit original {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);

@@ -60,9 +60,11 @@ TEST(StorageNames, RefusalCarriesArgumentAndReason)
         EXPECT_EQ(code, kav::rc::RS_BAD_NAME);
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->getCode(), kav::rc::RS_BAD_NAME);
-        ASSERT_EQ(info->getParams().size(), 2u);
+        // The catalogue text names the argument, the value (escaped) and the reason.
+        ASSERT_EQ(info->getParams().size(), 3u);
         EXPECT_EQ(info->getParams()[0], "moduleName");
-        EXPECT_EQ(info->getParams()[1], "contains \"/\"");
+        EXPECT_EQ(info->getParams()[1], "../etc\\x0A");
+        EXPECT_EQ(info->getParams()[2], "contains \"/\"");
     }
     ASSERT_EQ(log.messages().size(), 1u);
     EXPECT_NE(log.messages()[0].find("moduleName"), std::string::npos);
@@ -78,7 +80,8 @@ TEST(StorageNames, ValidateLeavesErrorInformation)
     std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->getParams().at(0), "applicationName");
-    EXPECT_EQ(info->getParams().at(1), "is empty");
+    EXPECT_EQ(info->getParams().at(1), "");
+    EXPECT_EQ(info->getParams().at(2), "is empty");
 }
 
 } // namespace

@@ -92,7 +92,8 @@ int32_t NameValidator::validate(const std::string& argument, std::string_view va
     if (!reason)
         return rc::OK;
     LOG4CXX_WARN(logger(), "Refused " << argument << " '" << printable(value) << "': " << reason);
-    return setError(rc::RS_BAD_NAME, argument + " " + reason, KAV_LOCATION, Params { argument, reason });
+    return setError(
+        rc::RS_BAD_NAME, argument + " " + reason, KAV_LOCATION, Params { argument, printable(value), reason });
 }
 
 void NameValidator::check(const std::string& argument, std::string_view value, NameKind kind)

@@ -99,9 +99,25 @@ bool KavGenericDaemon::initApp()
     return true;
 }
 
+namespace {
+
+// Every connection is a descriptor, and the driver sizes its reactor by the
+// soft limit it finds: lift that to the hard limit before the driver starts.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
+
 bool KavGenericDaemon::initCommunicationLibrary()
 {
     ACE::init();
+    raiseDescriptorLimit();
     if (startCommunicationLibrary(communicationWords_) != 0) {
         LOG4CXX_ERROR(logger(), "KavGenericDaemon::initCommunicationLibrary() failed in zephcomm::init("
                                     << communicationWords_.threadCount << ", "

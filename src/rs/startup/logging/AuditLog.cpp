@@ -130,10 +130,31 @@ std::string auditLine(std::chrono::system_clock::time_point when, const std::str
     return prefix + text;
 }
 
+// Names in records come from the network: a control character written as it
+// stands could end a record early and forge the next one, so it is written
+// as \xNN (and a backslash doubled, to keep the escape unambiguous).
+std::string escapeControls(const std::string& text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            escaped += hex;
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return escaped;
+}
+
 void write(const std::string& text, bool isError)
 {
     const auto& logger = loggers::get(loggers::kAudit);
-    const std::string line = auditLine(std::chrono::system_clock::now(), text);
+    const std::string line = auditLine(std::chrono::system_clock::now(), escapeControls(text));
     if (isError)
         LOG4CXX_ERROR(logger, line);
     else

@@ -21,8 +21,10 @@ namespace kav {
 class LoggingSetup {
 public:
     static constexpr std::chrono::milliseconds kWatchDelay { 10000 };
+    // Date, time with milliseconds and zone. log4cxx's strftime form has no
+    // milliseconds (a "%Q" in it stays literal), so the date uses its own form.
     static constexpr const char* kDefaultPattern
-        = "%d{%Y-%m-%d %H:%M:%S.%Q %Z} %p [${log4cxx_pid}:%t] %c - %m%n";
+        = "%d{yyyy-MM-dd HH:mm:ss.SSS z} %p [${log4cxx_pid}:%t] %c - %m%n";
 
     struct Options {
         std::string logPropertyFile; // may be empty
