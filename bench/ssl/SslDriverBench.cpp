@@ -6,6 +6,7 @@
 // processes would. The "vs_tcp" counter is the case's throughput divided by
 // the plain TCP case's of the same kind.
 
+#include "driver/DriverTraffic.h"
 #include "zephcomm/driver/zephcommdrv.h"
 #include "zephcomm/ssl/TestPki.h"
 
@@ -32,66 +33,7 @@ enum Transport { kTcp = 0, kTlsAnonymous = 1, kTlsCertificate = 2 };
 
 const char* const kTransportNames[] = { "tcp", "tls-anonymous", "tls-certificate" };
 
-class QuietLogger : public zephcommdrv::Logger {
-public:
-    void vlog(const char*, int, const char*, va_list) override { }
-    bool isEnabled() override { return false; }
-};
-
-class Countdown {
-public:
-    void reset(long n)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        left_ = n;
-    }
-    void tick()
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (--left_ == 0)
-            cv_.notify_all();
-    }
-    void wait()
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        cv_.wait(guard, [&] { return left_ <= 0; });
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable cv_;
-    long left_ = 0;
-};
-
-class Collector : public zephcommdrv::Handler {
-public:
-    void accept_CB(int error, zephcommdrv::Channel* channel) override { add(error, channel); }
-    void connect_CB(int error, zephcommdrv::Channel* channel) override { add(error, channel); }
-    void receive_CB(int, void*, size_t, zephcommdrv::Channel*) override { }
-    void send_CB(void*, int, zephcommdrv::Channel*) override { }
-
-    zephcommdrv::Channel* take()
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        cv_.wait(guard, [&] { return !channels_.empty(); });
-        zephcommdrv::Channel* channel = channels_.back();
-        channels_.pop_back();
-        return channel;
-    }
-
-private:
-    void add(int error, zephcommdrv::Channel* channel)
-    {
-        if (error != 0 || !channel)
-            return;
-        std::lock_guard<std::mutex> guard(lock_);
-        channels_.push_back(channel);
-        cv_.notify_all();
-    }
-    std::mutex lock_;
-    std::condition_variable cv_;
-    std::vector<zephcommdrv::Channel*> channels_;
-};
+using namespace benchtraffic;
 
 // The test certificate, made once per run.
 const ssltest::TestPki& pki()
@@ -157,83 +99,6 @@ private:
     zephcommdrv::Acceptor* acceptor_ = nullptr;
     Collector accepted_;
     Collector connected_;
-};
-
-// Receives fixed-size messages until the channel closes.
-class Sink : public zephcommdrv::Handler {
-public:
-    Sink(zephcommdrv::Channel* channel, size_t size, Countdown& done, Countdown& closed)
-        : channel_(channel)
-        , buffer_(size)
-        , done_(done)
-        , closed_(closed)
-    {
-    }
-    void start()
-    {
-        if (channel_->receive(buffer_.data(), buffer_.size(), this, 0) != 0)
-            closed_.tick();
-    }
-    void accept_CB(int, zephcommdrv::Channel*) override { }
-    void connect_CB(int, zephcommdrv::Channel*) override { }
-    void receive_CB(int error, void*, size_t, zephcommdrv::Channel*) override
-    {
-        if (error != 0) {
-            closed_.tick();
-            return;
-        }
-        start();
-        done_.tick();
-    }
-    void send_CB(void*, int, zephcommdrv::Channel*) override { }
-
-private:
-    zephcommdrv::Channel* channel_;
-    std::vector<char> buffer_;
-    Countdown& done_;
-    Countdown& closed_;
-};
-
-// Keeps up to `window` sends of one buffer in flight until `total` are sent.
-class Source : public zephcommdrv::Handler {
-public:
-    Source(zephcommdrv::Channel* channel, const std::string& bytes, int window, Countdown& done)
-        : channel_(channel)
-        , bytes_(bytes)
-        , window_(window)
-        , done_(done)
-    {
-    }
-    void run(long total)
-    {
-        left_ = total;
-        for (int i = 0; i < window_; ++i)
-            sendNext();
-    }
-    void accept_CB(int, zephcommdrv::Channel*) override { }
-    void connect_CB(int, zephcommdrv::Channel*) override { }
-    void receive_CB(int, void*, size_t, zephcommdrv::Channel*) override { }
-    void send_CB(void*, int error, zephcommdrv::Channel*) override
-    {
-        done_.tick();
-        if (error == 0)
-            sendNext();
-    }
-
-private:
-    void sendNext()
-    {
-        if (left_.fetch_sub(1) <= 0)
-            return;
-        const void* buffers[] = { bytes_.data() };
-        const size_t lengths[] = { bytes_.size() };
-        channel_->send(1, buffers, lengths, this, 0, nullptr);
-    }
-    zephcommdrv::Channel* channel_;
-    const std::string& bytes_;
-    int window_;
-    Countdown& done_;
-    std::atomic<long> left_ { 0 };
 };
 
 // Bytes per second of the plain TCP case of each kind, for the ratio.
