@@ -33,41 +33,11 @@ bool AppDeploymentServer::serve(zephcomm::Channel* channel)
 }
 
 AppDeploymentServer::AppDeploymentServer()
-    : gate_(RepositoryService::instance().logonRequired())
+    : ConnectionServer("AppDeploymentServer", logger(), RepositoryService::instance().logonRequired())
 {
 }
 
-AppDeploymentServer::~AppDeploymentServer()
-{
-    if (response_)
-        response_->release();
-}
-
-void AppDeploymentServer::setResponse(IAppDeploymentRespClient* response)
-{
-    if (response_)
-        response_->release();
-    response_ = response;
-}
-
-void AppDeploymentServer::setUserName(const std::string& userName)
-{
-    gate_.loggedOn(userName);
-}
-
-std::string AppDeploymentServer::userName() const
-{
-    return gate_.userName();
-}
-
-void AppDeploymentServer::logonRefused()
-{
-    if (!gate_.logonFailed())
-        return;
-    LOG4CXX_WARN(logger(), "AppDeploymentServer::logon: " << LogonGate::kMaxFailedLogons
-                                                          << " failed logons, closing the connection");
-    gate_.closeConnection();
-}
+AppDeploymentServer::~AppDeploymentServer() = default;
 
 void AppDeploymentServer::complete(int error, zephcomm::Call* call)
 {
@@ -85,10 +55,7 @@ void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::un
         if (!credential || !consumer || status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
         LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
-        {
-            std::lock_guard lock(mutex_);
-            consumer_ = *consumer;
-        }
+        setConsumer(*consumer);
         auto* work = new (std::nothrow) AppLogonWork(*credential, *consumer, this, response_);
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");

@@ -4,16 +4,14 @@
 // is checked and turned into a work item for the service's queue;
 // getRSVersion is answered on the spot.
 //
-// Threads: the operations run on the connection's driver thread, one at a
-// time; setUserName and logonRefused come from a worker thread (logon). The
-// logon state (user name, failed logons) is the gate's, under its own lock;
-// the consumer and the last status report are guarded by mutex_.
+// Threads and locks as ConnectionServer says; the last status report is
+// guarded by mutex_ too.
 // References (kav::Referable): the stub's method table holds the server;
-// logon work items hold one each. The server holds the response client.
+// logon work items hold one each.
 
 #include "interfaces/IAppDeployment.h"
 #include "interfaces/types/HostDeployState.h"
-#include "rs/core/LogonGate.h"
+#include "rs/core/ConnectionServer.h"
 #include "rs/deployment/operations/AppWork.h"
 
 #include <initializer_list>
@@ -23,20 +21,13 @@
 
 namespace rs {
 
-class AppDeploymentServer final : public IAppDeployment::CallCompletionImp {
+class AppDeploymentServer final
+    : public ConnectionServer<IAppDeployment::CallCompletionImp, IAppDeploymentRespClient> {
 public:
     AppDeploymentServer();
 
     // Binds a new server to an accepted channel; false when it could not.
     static bool serve(zephcomm::Channel* channel);
-
-    // Takes over the caller's reference.
-    void setResponse(IAppDeploymentRespClient* response);
-    void setUserName(const std::string& userName);
-    std::string userName() const;
-    // A logon of this connection was refused; the fifth closes it.
-    void logonRefused();
-    LogonGate& gate() { return gate_; }
 
     // The connection closed: later answers are dropped, and a deploy command
     // that went away before a final report sets its host to ERROR (0xd0014c39).
@@ -86,10 +77,6 @@ private:
     void remember(const std::string& package, const std::string& host, uint32_t state);
     void reportLostDeployCommand();
 
-    IAppDeploymentRespClient* response_ = nullptr;
-    LogonGate gate_;
-    mutable std::mutex mutex_;
-    std::string consumer_;
     LastReport lastReport_;
 };
 

@@ -47,47 +47,12 @@ bool RepositoryServer::serve(zephcomm::Channel* channel)
 }
 
 RepositoryServer::RepositoryServer(bool mayShutdown)
-    : mayShutdown_(mayShutdown), gate_(RepositoryService::instance().logonRequired())
+    : ConnectionServer("RepositoryServer", logger(), RepositoryService::instance().logonRequired())
+    , mayShutdown_(mayShutdown)
 {
 }
 
-RepositoryServer::~RepositoryServer()
-{
-    if (response_)
-        response_->release();
-}
-
-void RepositoryServer::setResponse(IRepositoryRespClient* response)
-{
-    if (response_)
-        response_->release();
-    response_ = response;
-}
-
-void RepositoryServer::setUserName(const std::string& userName)
-{
-    gate_.loggedOn(userName);
-}
-
-std::string RepositoryServer::userName() const
-{
-    return gate_.userName();
-}
-
-std::string RepositoryServer::consumer() const
-{
-    std::lock_guard lock(mutex_);
-    return consumer_;
-}
-
-void RepositoryServer::logonRefused()
-{
-    if (!gate_.logonFailed())
-        return;
-    LOG4CXX_WARN(logger(), "RepositoryServer::logon: " << LogonGate::kMaxFailedLogons
-                                                       << " failed logons, closing the connection");
-    gate_.closeConnection();
-}
+RepositoryServer::~RepositoryServer() = default;
 
 void RepositoryServer::complete(int error, zephcomm::Call* call)
 {

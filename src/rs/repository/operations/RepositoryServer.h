@@ -3,23 +3,20 @@
 // call is checked and turned into a work item for the service's queue;
 // getRSVersion and shutdownRS are answered on the spot.
 //
-// Threads: the operations run on the connection's driver thread, one at a
-// time; setUserName and logonRefused come from a worker thread (logon). The
-// logon state (user name, failed logons) is the gate's, under its own lock;
-// consumer and stored credential are guarded by mutex_.
+// Threads and locks as ConnectionServer says; the stored credential is
+// guarded by mutex_ too.
 // References (kav::Referable): the stub's method table holds the server;
-// work items that must reach it back (logon) hold one each. The server
-// holds the response client and releases it when it goes.
+// work items that must reach it back (logon) hold one each.
 
 #include "interfaces/IRepository.h"
-#include "rs/core/LogonGate.h"
+#include "rs/core/ConnectionServer.h"
 
 #include <mutex>
 #include <string>
 
 namespace rs {
 
-class RepositoryServer final : public IRepository::CallCompletionImp {
+class RepositoryServer final : public ConnectionServer<IRepository::CallCompletionImp, IRepositoryRespClient> {
 public:
     // mayShutdown: whether shutdownRS on this connection stops the service.
     explicit RepositoryServer(bool mayShutdown = true);
@@ -27,13 +24,6 @@ public:
     // Binds a new server to an accepted channel; false when it could not.
     static bool serve(zephcomm::Channel* channel);
 
-    // Takes over the caller's reference.
-    void setResponse(IRepositoryRespClient* response);
-    void setUserName(const std::string& userName);
-    std::string userName() const;
-    // A logon of this connection was refused; the fifth closes it.
-    void logonRefused();
-    LogonGate& gate() { return gate_; }
 
     // The connection closed: later answers are dropped.
     void complete(int error, zephcomm::Call* call) override;
@@ -54,16 +44,11 @@ public:
 private:
     ~RepositoryServer() override;
 
-    std::string consumer() const;
     // Whether the connection's user may stop the service.
     bool mayStopService() const;
 
     const bool mayShutdown_;
-    IRepositoryRespClient* response_ = nullptr;
-    LogonGate gate_;
-    mutable std::mutex mutex_;
-    std::string consumer_;
-    std::string credential_;
+    std::string credential_; // guarded by mutex_
 };
 
 } // namespace rs
