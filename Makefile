@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: all deps build run test test-asan bench install clean
+.PHONY: all deps build run test test-asan bench install clean fuzz
 
 all: build
 
@@ -34,6 +34,10 @@ test-asan: deps
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# Every fuzz target for FUZZ_SECONDS (default 600), clang build in build-fuzz.
+fuzz: deps
+	fuzz/run-fuzzers.sh --build-dir build-fuzz --jobs $(JOBS)
 
 bench: build
 	@scripts/install-deps --bench

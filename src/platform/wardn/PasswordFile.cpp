@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -26,9 +27,12 @@ std::string_view trimLineEnd(std::string_view line)
     return line;
 }
 
+// crypt(3) hashes are printable: a blank, ':' or control character means a damaged line.
 bool isHashLike(std::string_view hash)
 {
-    return hash.size() > 3 && hash.front() == '$' && hash.find_first_of(" \t:") == std::string_view::npos;
+    return hash.size() > 3 && hash.front() == '$'
+        && std::none_of(
+            hash.begin(), hash.end(), [](unsigned char c) { return c <= ' ' || c == ':' || c == 0x7f; });
 }
 
 // The user of a "user:HASH" line, or empty when the line holds no account.

@@ -45,14 +45,19 @@ int ChannelConnector::connect(
             Loggers::connector(), "ChannelConnector::connect() : ERROR in parsing connecting URL=" << url);
         return -1;
     }
-    std::lock_guard guard(lock_);
-    if (channel_ != nullptr)
-        return -1;
+    // The handshake receive is registered before lock_ is taken: a driver
+    // thread holds the channel's lock when it calls finish(), which takes lock_.
     auto* channel = new Channel(endpointName, driver_);
     int rc = channel->receive(wire::kHandshakeTypeName, this);
     if (rc != 0) {
         channel->release();
         return rc;
+    }
+    std::lock_guard guard(lock_);
+    if (channel_ != nullptr) {
+        channel->cancelReceive(wire::kHandshakeTypeName);
+        channel->release();
+        return -1;
     }
     if (const char* mask = zor_getconfparam("QEL_PREFERRED_IP_MASK"))
         LOG4CXX_DEBUG(Loggers::connector(),
