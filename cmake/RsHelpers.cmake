@@ -16,11 +16,13 @@ function(rs_library name)
   endif()
 endfunction()
 
-# rs_test(NAME SOURCES ... LIBS ... [LABELS ...])
+# rs_test(NAME SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...] [LOCK name])
 #   A GoogleTest executable under build/tests, its cases discovered at test time.
+#   LOCK: cases of every test sharing the name never run at the same time
+#   (they share something outside the process, such as a cluster on fixed ports).
 #   Tests see RS_TEST_BUILD_DIR / RS_TEST_SOURCE_DIR (macros) and RS_BUILD_DIR (environment).
 function(rs_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "" "TIMEOUT;LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
@@ -36,6 +38,9 @@ function(rs_test name)
       ENVIRONMENT "RS_BUILD_DIR=${CMAKE_BINARY_DIR}")
   if(A_LABELS)
     list(APPEND properties LABELS "${A_LABELS}")
+  endif()
+  if(A_LOCK)
+    list(APPEND properties RESOURCE_LOCK ${A_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
 endfunction()
