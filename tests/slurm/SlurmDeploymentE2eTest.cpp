@@ -52,21 +52,13 @@ int activeHosts(const HostStates& states)
     return active;
 }
 
-class SlurmDeploymentE2eTest : public ::testing::Test {
+class SlurmDeploymentE2eTest : public SlurmClusterTest {
 protected:
-    static void SetUpTestSuite() { slurm_ = new SlurmTestCluster(); }
-    static void TearDownTestSuite()
-    {
-        delete slurm_;
-        slurm_ = nullptr;
-    }
     void SetUp() override
     {
-#ifndef RS_ZOR_WITH_SLURM
-        GTEST_SKIP() << "libzor was built without libslurm (scripts/install-deps installs libslurm-dev)";
-#endif
-        if (!slurm_->running())
-            GTEST_SKIP() << "no Slurm cluster on this machine: " << slurm_->why();
+        SlurmClusterTest::SetUp();
+        if (IsSkipped())
+            return;
         cluster_ = DeploymentCluster::onSlurm(slurm_->conf());
         ASSERT_TRUE(cluster_->start()) << cluster_->failure();
         admin_ = cluster_->admin();
@@ -108,13 +100,11 @@ protected:
         }
     }
 
-    static SlurmTestCluster* slurm_;
     std::unique_ptr<DeploymentCluster> cluster_;
     std::unique_ptr<rsclient::Client> admin_;
     int maxActive_ = 0;
 };
 
-SlurmTestCluster* SlurmDeploymentE2eTest::slurm_ = nullptr;
 
 TEST_F(SlurmDeploymentE2eTest, InstallCancelUninstallRecheckAndRestartOnFourNodes)
 {

@@ -7,6 +7,8 @@
 //
 // Threads: the test thread only.
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -47,6 +49,29 @@ private:
     std::string dir_;
     bool running_ = false;
     std::string why_;
+};
+
+// A suite sharing one cluster, started for the whole suite; each test skips,
+// saying why, where the cluster cannot run. A derived SetUp calls this one
+// first and returns when IsSkipped().
+class SlurmClusterTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { slurm_ = new SlurmTestCluster(); }
+    static void TearDownTestSuite()
+    {
+        delete slurm_;
+        slurm_ = nullptr;
+    }
+    void SetUp() override
+    {
+#ifndef RS_ZOR_WITH_SLURM
+        GTEST_SKIP() << "libzor was built without libslurm (scripts/install-deps installs libslurm-dev)";
+#endif
+        if (!slurm_->running())
+            GTEST_SKIP() << "no Slurm cluster on this machine: " << slurm_->why();
+    }
+
+    static inline SlurmTestCluster* slurm_ = nullptr;
 };
 
 } // namespace rs::slurmtest

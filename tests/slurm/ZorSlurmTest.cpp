@@ -24,21 +24,13 @@ std::string readText(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class ZorSlurm : public ::testing::Test {
+class ZorSlurm : public SlurmClusterTest {
 protected:
-    static void SetUpTestSuite() { slurm_ = new SlurmTestCluster(); }
-    static void TearDownTestSuite()
-    {
-        delete slurm_;
-        slurm_ = nullptr;
-    }
     void SetUp() override
     {
-#ifndef RS_ZOR_WITH_SLURM
-        GTEST_SKIP() << "libzor was built without libslurm (scripts/install-deps installs libslurm-dev)";
-#endif
-        if (!slurm_->running())
-            GTEST_SKIP() << "no Slurm cluster on this machine: " << slurm_->why();
+        SlurmClusterTest::SetUp();
+        if (IsSkipped())
+            return;
         scratch_.use(description());
     }
     std::string description(const std::string& partitions = "Pair = \"rs_pair\"") const
@@ -61,11 +53,9 @@ protected:
         return false;
     }
 
-    static SlurmTestCluster* slurm_;
     ScratchCluster scratch_;
 };
 
-SlurmTestCluster* ZorSlurm::slurm_ = nullptr;
 
 std::vector<std::string> groupHosts(const char* group)
 {
