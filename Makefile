@@ -29,10 +29,12 @@ run: build
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# new_delete_type_mismatch is off for log4cxx 1.0: its rolling appender frees
+# its policy with the wrong size inside the library, at every shutdown.
 test-asan: deps
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DRS_SANITIZE=ON -DRS_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
-	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:new_delete_type_mismatch=0 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 900
 
 # Every fuzz target for FUZZ_SECONDS (default 600), clang build in build-fuzz.
