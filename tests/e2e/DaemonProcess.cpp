@@ -160,6 +160,10 @@ std::string DaemonProcess::startedText()
 void DaemonProcess::start(const RunOptions& options, const std::map<std::string, std::string>& baseEnvironment)
 {
     std::map<std::string, std::string> environment = baseEnvironment;
+    // A sanitizer build's daemon runs with the options the test run was given.
+    for (const char* name : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS" })
+        if (const char* value = std::getenv(name); value && !environment.count(name))
+            environment[name] = value;
     for (const auto& [name, value] : options.env)
         environment[name] = value;
     for (const auto& name : options.unsetEnv)
