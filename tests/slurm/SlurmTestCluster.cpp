@@ -35,15 +35,27 @@ SlurmTestCluster::SlurmTestCluster()
         why_ = output.empty() ? "scripts/slurm-test-cluster check failed" : output;
         return;
     }
-    char pattern[] = "/tmp/rs-slurm.XXXXXX";
-    if (!mkdtemp(pattern)) {
-        why_ = "no scratch directory";
-        return;
+    // A daemon of a cluster that just stopped can still hold what the next
+    // one needs, so a failed start is tried again in a fresh directory with
+    // fresh ports before the tests give up.
+    constexpr int kAttempts = 3;
+    for (int attempt = 1; attempt <= kAttempts && !running_; ++attempt) {
+        char pattern[] = "/tmp/rs-slurm.XXXXXX";
+        if (!mkdtemp(pattern)) {
+            why_ = "no scratch directory";
+            return;
+        }
+        dir_ = pattern;
+        running_ = run(script() + " start " + dir_ + " 2>&1", &output) == 0;
+        if (!running_) {
+            why_ = "the Slurm cluster did not start (" + std::to_string(attempt) + " attempts): " + output;
+            if (attempt < kAttempts) {
+                std::error_code ignored;
+                std::filesystem::remove_all(dir_, ignored);
+                dir_.clear();
+            }
+        }
     }
-    dir_ = pattern;
-    running_ = run(script() + " start " + dir_ + " 2>&1", &output) == 0;
-    if (!running_)
-        why_ = "the Slurm cluster did not start: " + output;
 }
 
 SlurmTestCluster::~SlurmTestCluster()
