@@ -10,9 +10,13 @@ HandlerNode::HandlerNode(
     , handler_(handler)
     , token_(token)
 {
-    iovs_.reserve(static_cast<size_t>(count));
+    if (count > kInlineBuffers) {
+        spilled_.reset(new iovec[static_cast<size_t>(count)]);
+        iovs_ = spilled_.get();
+    }
+    iovCount_ = count;
     for (int i = 0; i < count; ++i) {
-        iovs_.push_back(iovec { const_cast<void*>(buffers[i]), lengths[i] });
+        iovs_[i] = iovec { const_cast<void*>(buffers[i]), lengths[i] };
         totalBytes_ += lengths[i];
     }
 }
@@ -20,9 +24,10 @@ HandlerNode::HandlerNode(
 HandlerNode::HandlerNode(zephcommdrv::Handler* handler, void* buffer, size_t length)
     : kind_(Kind::Receive)
     , handler_(handler)
-    , iovs_ { iovec { buffer, length } }
+    , iovCount_(1)
     , totalBytes_(length)
 {
+    inline_[0] = iovec { buffer, length };
 }
 
 HandlerNode::~HandlerNode()
@@ -79,6 +84,17 @@ void NodeList::splice(NodeList& other)
         head_ = other.head_;
     tail_ = other.tail_;
     other.head_ = other.tail_ = nullptr;
+}
+
+void OwedAborts::deliver(std::mutex& ownerLock)
+{
+    std::vector<zephcommdrv::Handler*> due;
+    {
+        std::lock_guard<std::mutex> guard(ownerLock);
+        due.swap(owed_);
+    }
+    for (zephcommdrv::Handler* handler : due)
+        (handler->*callback_)(zephcommdrv::kAborted, nullptr);
 }
 
 } // namespace zephcommTcpDrv

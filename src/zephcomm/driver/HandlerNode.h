@@ -14,6 +14,8 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 class ACE_Event_Handler;
@@ -41,8 +43,8 @@ public:
     void deliver();
 
     Kind kind() const { return kind_; }
-    const iovec* iov() const { return iovs_.data(); }
-    int iovCount() const { return static_cast<int>(iovs_.size()); }
+    const iovec* iov() const { return iovs_; }
+    int iovCount() const { return iovCount_; }
     size_t totalBytes() const { return totalBytes_; }
 
     // Receive progress: bytes already in the buffer.
@@ -55,7 +57,13 @@ private:
     Kind kind_;
     zephcommdrv::Handler* handler_;
     void* token_ = nullptr;
-    std::vector<iovec> iovs_;
+    // Requests of up to kInlineBuffers buffers (nearly all: a header and a
+    // payload) describe them here, without an allocation of their own.
+    static constexpr int kInlineBuffers = 4;
+    iovec inline_[kInlineBuffers];
+    std::unique_ptr<iovec[]> spilled_;
+    iovec* iovs_ = inline_;
+    int iovCount_ = 0;
     size_t totalBytes_ = 0;
     ACE_Event_Handler* counted_ = nullptr;
     zephcommdrv::Channel* channel_ = nullptr;
@@ -74,6 +82,31 @@ public:
 private:
     HandlerNode* head_ = nullptr;
     HandlerNode* tail_ = nullptr;
+};
+
+// The aborts an acceptor or connector owes after a stop or cancel: each
+// handler that was waiting gets exactly one callback (kAborted, no channel),
+// later, on a driver thread, never under the owner's lock.
+//
+// Not synchronised by itself: add() and deliver() take the owner's lock
+// given to them (add: the caller holds it already).
+class OwedAborts {
+public:
+    // Which callback is owed: accept_CB or connect_CB.
+    using Callback = void (zephcommdrv::Handler::*)(int error, zephcommdrv::Channel* channel);
+
+    explicit OwedAborts(Callback callback)
+        : callback_(callback)
+    {
+    }
+    // REQUIRES: the owner's lock is held.
+    void add(zephcommdrv::Handler* handler) { owed_.push_back(handler); }
+    // Takes the owed handlers under `ownerLock`, then calls each outside it.
+    void deliver(std::mutex& ownerLock);
+
+private:
+    Callback callback_;
+    std::vector<zephcommdrv::Handler*> owed_;
 };
 
 } // namespace zephcommTcpDrv

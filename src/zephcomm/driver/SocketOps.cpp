@@ -176,6 +176,17 @@ int localAddress(int fd, sockaddr_in& addr)
     return ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0 ? 0 : lastError();
 }
 
+std::string peerName(int fd)
+{
+    sockaddr_in addr {};
+    socklen_t length = sizeof addr;
+    char dotted[INET_ADDRSTRLEN] = {};
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0 || addr.sin_family != AF_INET
+        || !::inet_ntop(AF_INET, &addr.sin_addr, dotted, sizeof dotted))
+        return "unknown peer";
+    return std::string(dotted) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
 int resolve(const std::string& host, sockaddr_in& addr)
 {
     addrinfo hints {};

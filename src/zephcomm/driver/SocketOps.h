@@ -51,6 +51,8 @@ int startConnect(const sockaddr_in& addr, bool& inProgress);
 // The outcome of a finished connect: 0 or a negative error.
 int connectResult(int fd);
 int localAddress(int fd, sockaddr_in& addr);
+// The connected peer as "a.b.c.d:port" ("unknown peer" when unavailable).
+std::string peerName(int fd);
 
 // "host:port" (host name or dotted address) into an IPv4 address.
 // Returns 0, or a negative error (kInvalid for bad syntax).

@@ -115,7 +115,7 @@ void TcpAcceptor::stopLocked()
     accepting_ = false;
     timer_.stop();
     driver_.reactor()->mask_ops(this, ACE_Event_Handler::NULL_MASK, ACE_Reactor::SET_MASK);
-    aborts_.push_back(handler_);
+    aborts_.add(handler_);
     handler_ = nullptr;
     driver_.reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK);
 }
@@ -161,13 +161,7 @@ int TcpAcceptor::handle_exception(ACE_HANDLE)
 {
     UpcallGuard alive(this);
     std::lock_guard<std::mutex> deliveries(callbackLock_);
-    std::vector<zephcommdrv::Handler*> owed;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        owed.swap(aborts_);
-    }
-    for (zephcommdrv::Handler* handler : owed)
-        handler->accept_CB(zephcommdrv::kAborted, nullptr);
+    aborts_.deliver(lock_);
     return 0;
 }
 

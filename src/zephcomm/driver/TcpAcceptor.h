@@ -13,6 +13,7 @@
 // given back by destroy(); the reactor holds one while the socket is
 // registered and while an abort notification is queued.
 
+#include "zephcomm/driver/HandlerNode.h"
 #include "zephcomm/driver/Timer.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
@@ -20,7 +21,6 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
 struct sockaddr_in;
 
@@ -64,7 +64,7 @@ private:
     bool accepting_ = false;
     zephcommdrv::Handler* handler_ = nullptr;
     Timer timer_;
-    std::vector<zephcommdrv::Handler*> aborts_; // owed accept_CB(kAborted)
+    OwedAborts aborts_ { &zephcommdrv::Handler::accept_CB };
 };
 
 } // namespace zephcommTcpDrv

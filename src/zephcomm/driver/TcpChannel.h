@@ -23,11 +23,13 @@
 // request holds one until its callback has returned; the reactor holds one
 // while the channel is registered. The socket is closed when the count drops
 // to 0, so its descriptor number cannot be reused while an event for it is
-// still being dispatched.
+// still being dispatched. The driver's ReceiveWatchdog knows the channel
+// while it is open (see ReceiveWatchdog.h for how it holds it).
 
 #include "zephcomm/driver/ByteStream.h"
 #include "zephcomm/driver/ChannelOptions.h"
 #include "zephcomm/driver/HandlerNode.h"
+#include "zephcomm/driver/ReceiveWatch.h"
 #include "zephcomm/driver/SendQueue.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
@@ -72,6 +74,11 @@ public:
     Reference_Count add_reference() override;
     Reference_Count remove_reference() override;
 
+    // Called by the driver's ReceiveWatchdog: closes the channel with a
+    // time-out (logged at WARN with the peer's address) when its pending
+    // receive has overrun `limits` at `now`. True when it closed.
+    bool enforceReceiveLimits(int64_t now, const ReceiveLimits& limits);
+
 private:
     ~TcpChannel() override;
 
@@ -86,6 +93,7 @@ private:
     // closed channel that has nothing left to report.
     void settle();
     bool ownsTimer(uint64_t serial) const;
+    void warnReceiveOverrun(ReceiveWatch::Verdict verdict, const ReceiveLimits& limits);
     size_t takeFromReadAhead(char* into, size_t wanted);
 
     TcpDriver& driver_;
@@ -110,6 +118,8 @@ private:
     size_t readAheadBegin_ = 0;
     size_t readAheadEnd_ = 0;
     ChannelOptions options_;
+    ReceiveWatch watch_;
+    bool watched_ = false; // registered with the driver's watchdog
 };
 
 } // namespace zephcommTcpDrv

@@ -107,7 +107,7 @@ void TcpConnector::abortLocked()
         this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
     SocketOps::close(fd_);
     fd_ = -1;
-    aborts_.push_back(handler_);
+    aborts_.add(handler_);
     handler_ = nullptr;
     driver_.reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK);
 }
@@ -153,13 +153,7 @@ int TcpConnector::handle_exception(ACE_HANDLE)
 {
     UpcallGuard alive(this);
     std::lock_guard<std::mutex> deliveries(callbackLock_);
-    std::vector<zephcommdrv::Handler*> owed;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        owed.swap(aborts_);
-    }
-    for (zephcommdrv::Handler* handler : owed)
-        handler->connect_CB(zephcommdrv::kAborted, nullptr);
+    aborts_.deliver(lock_);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 // given back by destroy(); the reactor holds one while a connect is watched
 // and while an abort notification is queued.
 
+#include "zephcomm/driver/HandlerNode.h"
 #include "zephcomm/driver/Timer.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
@@ -22,7 +23,6 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace zephcommTcpDrv {
 
@@ -59,7 +59,7 @@ private:
     std::string peerHost_; // the host asked for, for the channel's stream
     zephcommdrv::Handler* handler_ = nullptr;
     Timer timer_;
-    std::vector<zephcommdrv::Handler*> aborts_; // owed connect_CB(kAborted)
+    OwedAborts aborts_ { &zephcommdrv::Handler::connect_CB };
 };
 
 } // namespace zephcommTcpDrv

@@ -14,6 +14,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace zephcommTcpDrv {
 
@@ -35,6 +37,18 @@ size_t readMaxQueuedBytes()
                                                          : TcpDriver::kDefaultMaxQueuedBytes;
 }
 
+void startWatchdog(ReceiveWatchdog& watchdog, ACE_Reactor* reactor, zephcommdrv::Logger* logger)
+{
+    std::vector<std::string> rejected;
+    const ReceiveLimits limits = ReceiveLimits::fromEnvironment(&rejected);
+    for (const std::string& setting : rejected)
+        TCPDRV_LOG(
+            logger, "TcpDriver() : ignoring %s (whole seconds expected), default used", setting.c_str());
+    if (const int rc = watchdog.start(reactor, limits))
+        TCPDRV_LOG(
+            logger, "TcpDriver() : receive watchdog not started - %s", SocketOps::errorText(rc).c_str());
+}
+
 } // namespace
 
 TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<StreamFactory> streams)
@@ -54,6 +68,7 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
         TCPDRV_LOG(logger_, "TcpDriver() : ACE_Proactor_Imp() error - %s", errorText(startError_).c_str());
         return;
     }
+    startWatchdog(watchdog_, reactor_, logger_);
     if (threadManager_.spawn_n(static_cast<size_t>(threads_), run, this) == -1) {
         startError_ = SocketOps::lastError();
         TCPDRV_LOG(logger_, "TcpDriver() : spawn_n() error - %s", errorText(startError_).c_str());
@@ -65,6 +80,7 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
 
 TcpDriver::~TcpDriver()
 {
+    watchdog_.stop();
     delete reactor_;
 }
 

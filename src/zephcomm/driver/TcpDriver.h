@@ -12,12 +12,19 @@
 // default 256 MiB); a send beyond it fails with -ENOBUFS and closes the
 // channel. One request larger than the bound is accepted when nothing waits.
 //
+// Receive limits: a partially received message must complete within
+// ZEPHCOMMDRV_TCP_PARTIAL_TIMEOUT_SEC (default 60 s) and, when
+// ZEPHCOMMDRV_TCP_IDLE_TIMEOUT_SEC is set, a receive must get its first byte
+// within that time; otherwise the channel closes with a time-out (see
+// ReceiveWatch.h and ReceiveWatchdog.h).
+//
 // Streams: each new connection's bytes go through a stream made by the
 // driver's StreamFactory (plain TCP unless a derived driver gives another),
 // so an encrypting driver reuses the channels, acceptor and connector as
 // they are.
 
 #include "zephcomm/driver/ByteStream.h"
+#include "zephcomm/driver/ReceiveWatchdog.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
 #include <memory>
@@ -56,6 +63,7 @@ public:
     zephcommdrv::Logger* logger() const { return logger_; }
     size_t maxQueuedBytes() const { return maxQueuedBytes_; }
     StreamFactory& streams() const { return *streams_; }
+    ReceiveWatchdog& receiveWatchdog() { return watchdog_; }
 
 protected:
     ~TcpDriver() override;
@@ -68,6 +76,7 @@ private:
     const size_t maxQueuedBytes_;
     const std::shared_ptr<StreamFactory> streams_;
     ACE_Reactor* reactor_ = nullptr;
+    ReceiveWatchdog watchdog_;
     ACE_Thread_Manager threadManager_;
     ACE_Barrier barrier_;
     bool running_ = false;

@@ -21,7 +21,9 @@ void Timer::configure(
     target_ = target;
     timeoutMs_ = timeoutMs;
     logger_ = logger;
-    serial_ = nextSerial.fetch_add(1, std::memory_order_relaxed);
+    // Only a limit that can expire needs a serial; the shared counter is a
+    // cache line every driver thread would otherwise fight over per request.
+    serial_ = active() ? nextSerial.fetch_add(1, std::memory_order_relaxed) : 0;
 }
 
 bool Timer::start()

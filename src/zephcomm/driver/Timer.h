@@ -36,6 +36,7 @@ public:
     // and the operation then runs without a limit.
     bool start();
     void stop();
+    // 0 when the limit is inactive (never an expiry's act).
     uint64_t serial() const { return serial_; }
 
 private:

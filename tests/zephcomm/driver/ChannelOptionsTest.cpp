@@ -46,19 +46,6 @@ TEST_F(ChannelOptionsTest, ReceiveBufferVariableOverridesTheGivenValueWhenAccept
     EXPECT_TRUE(logger.contains("TcpChannel::option() : RECV_BUFFER_SIZE - error setting to value 1000"));
 }
 
-TEST_F(ChannelOptionsTest, SendBufferHasTheSameRules)
-{
-    ScopedEnv unset("ZEPHCOMMDRV_TCP_SEND_BUFFER_SIZE", nullptr);
-    EXPECT_FALSE(options.apply(fd, "TCP_SEND_BUFFER_SIZE", "65534"));
-    EXPECT_FALSE(options.apply(fd, "TCP_SEND_BUFFER_SIZE", "lots"));
-    EXPECT_TRUE(logger.contains("TcpChannel::option() : SEND_BUFFER_SIZE - error setting to value 65534"));
-    ASSERT_TRUE(options.apply(fd, "TCP_SEND_BUFFER_SIZE", "200000"));
-    EXPECT_GE(intOption(SOL_SOCKET, SO_SNDBUF), 200000);
-    ScopedEnv env("ZEPHCOMMDRV_TCP_SEND_BUFFER_SIZE", "300000");
-    ASSERT_TRUE(options.apply(fd, "TCP_SEND_BUFFER_SIZE", "65535"));
-    EXPECT_EQ(options.value("TCP_SEND_BUFFER_SIZE"), "300000");
-}
-
 TEST_F(ChannelOptionsTest, KeepAliveBelowThreeMinutesIsRefusedAndAboveSetsIdleTime)
 {
     ScopedEnv unset("ZEPHCOMMDRV_TCP_KEEPALIVE_TIME", nullptr);
@@ -77,20 +64,49 @@ TEST_F(ChannelOptionsTest, KeepAliveBelowThreeMinutesIsRefusedAndAboveSetsIdleTi
     EXPECT_EQ(intOption(IPPROTO_TCP, TCP_KEEPIDLE), 600);
 }
 
-TEST_F(ChannelOptionsTest, NoDelayTakesZeroOrOneAndRecordsTheGivenString)
-{
-    ScopedEnv unset("ZEPHCOMMDRV_TCP_NODELAY", nullptr);
-    EXPECT_FALSE(options.apply(fd, "TCP_NODELAY", "2"));
-    EXPECT_FALSE(options.apply(fd, "TCP_NODELAY", "-1"));
-    EXPECT_TRUE(logger.contains("TcpChannel::option() : TCP_NODELAY - error setting to value 2"));
-    ASSERT_TRUE(options.apply(fd, "TCP_NODELAY", "1"));
-    EXPECT_NE(intOption(IPPROTO_TCP, TCP_NODELAY), 0);
+// Options whose refused values are logged, whose accepted value reaches the
+// socket, and whose variable wins over the value given.
+struct OverrideCase {
+    const char* option;
+    const char* variable;
+    const char* refused[2];
+    const char* refusalLog;
+    const char* accepted;
+    int level;
+    int socketName;
+    const char* fromVariable;
+    const char* given;
+    const char* recorded; // what reads back after the variable won
+};
 
-    ScopedEnv env("ZEPHCOMMDRV_TCP_NODELAY", "1");
-    ASSERT_TRUE(options.apply(fd, "TCP_NODELAY", "0"));
-    EXPECT_NE(intOption(IPPROTO_TCP, TCP_NODELAY), 0) << "the variable wins";
-    EXPECT_EQ(options.value("TCP_NODELAY"), "0");
+class ChannelOptionOverrideTest : public ChannelOptionsTest,
+                                  public ::testing::WithParamInterface<OverrideCase> { };
+
+TEST_P(ChannelOptionOverrideTest, RefusedValuesAreLoggedAndTheVariableWins)
+{
+    const OverrideCase& c = GetParam();
+    ScopedEnv unset(c.variable, nullptr);
+    for (const char* refused : c.refused)
+        EXPECT_FALSE(options.apply(fd, c.option, refused)) << refused;
+    EXPECT_TRUE(logger.contains(c.refusalLog));
+    ASSERT_TRUE(options.apply(fd, c.option, c.accepted));
+    EXPECT_GE(intOption(c.level, c.socketName), std::atoi(c.accepted));
+
+    ScopedEnv env(c.variable, c.fromVariable);
+    ASSERT_TRUE(options.apply(fd, c.option, c.given));
+    EXPECT_GE(intOption(c.level, c.socketName), std::atoi(c.fromVariable)) << "the variable wins";
+    EXPECT_EQ(options.value(c.option), c.recorded);
 }
+
+INSTANTIATE_TEST_SUITE_P(SendBufferAndNoDelay, ChannelOptionOverrideTest,
+    ::testing::Values(
+        OverrideCase { "TCP_SEND_BUFFER_SIZE", "ZEPHCOMMDRV_TCP_SEND_BUFFER_SIZE", { "65534", "lots" },
+            "TcpChannel::option() : SEND_BUFFER_SIZE - error setting to value 65534", "200000", SOL_SOCKET,
+            SO_SNDBUF, "300000", "65535", "300000" },
+        // No-delay records the string given, not the variable's.
+        OverrideCase { "TCP_NODELAY", "ZEPHCOMMDRV_TCP_NODELAY", { "2", "-1" },
+            "TcpChannel::option() : TCP_NODELAY - error setting to value 2", "1", IPPROTO_TCP, TCP_NODELAY,
+            "1", "0", "0" }));
 
 TEST_F(ChannelOptionsTest, UnknownNamesFailAndReadAsNone)
 {

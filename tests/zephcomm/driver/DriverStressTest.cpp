@@ -1,13 +1,19 @@
 // Many connections sending and receiving at once on every driver thread:
 // each end streams framed messages of varied sizes to the other and checks
-// that every byte arrives, in order, exactly once.
+// that every byte arrives, in order, exactly once; and connections that end
+// in the middle of their traffic, closed from either end, from a driver
+// thread or from outside, with sends queued.
 
 #include "DriverTestSupport.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <random>
 
 using namespace drvtest;
 using zephcommdrv::Channel;
@@ -170,6 +176,262 @@ TEST(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
         channel->destroy();
     for (zephcommdrv::Connector* connector : connectors)
         connector->destroy();
+    acceptor->destroy();
+    accepts.next(Kind::Accept);
+    driver->destroy();
+}
+
+namespace {
+
+constexpr int kChurnPairs = 32;
+constexpr uintptr_t kChurnSendBudget = 300;
+constexpr uintptr_t kChurnWarmUpSends = 40;
+
+// Wakes the test thread when any endpoint made progress. Endpoints call
+// changed() without their own lock held; the test evaluates its condition
+// under lock_, taking endpoint locks inside it.
+class Progress {
+public:
+    void changed()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        cv_.notify_all();
+    }
+    template <typename Condition> bool waitFor(Condition condition)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        return cv_.wait_for(guard, std::chrono::seconds(120), condition);
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable cv_;
+};
+
+// One end of a connection that ends badly: it streams sends of up to 256 KiB
+// and receives of random sizes, and its channel is closed at a random moment
+// (by itself from inside a callback, or by the test from outside while sends
+// are queued). Whatever happens, every accepted send and every started
+// receive must complete exactly once, and sends in issue order.
+class Churner : public zephcommdrv::Handler {
+public:
+    Churner(int id, const std::string& bytes, Progress& progress)
+        : random_(static_cast<unsigned>(id) + 1)
+        , bytes_(bytes)
+        , progress_(progress)
+    {
+    }
+
+    void start(Channel* channel)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        channel_ = channel;
+        receiveLocked();
+        for (int i = 0; i < 8; ++i)
+            sendLocked();
+    }
+
+    // Closes the channel unless it is closed already; any thread.
+    void close()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            closeLocked();
+        }
+        progress_.changed();
+    }
+
+    void accept_CB(int, Channel*) override { }
+    void connect_CB(int, Channel*) override { }
+
+    void receive_CB(int error, void*, size_t, Channel*) override
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (++receivesDone_ > receivesStarted_)
+                failLocked("a receive completed twice");
+            checkError(error);
+            if (error == 0 && channel_) {
+                if (random_() % 256 == 0)
+                    closeLocked(); // from a driver thread, sends still queued
+                else
+                    receiveLocked();
+            }
+        }
+        progress_.changed();
+    }
+
+    void send_CB(void* token, int error, Channel*) override
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            const auto sequence = reinterpret_cast<uintptr_t>(token);
+            if (sequence != sendsDone_)
+                failLocked("send " + std::to_string(sequence) + " completed as number "
+                    + std::to_string(sendsDone_));
+            ++sendsDone_;
+            sendsWritten_ += error == 0 ? 1 : 0;
+            checkError(error);
+            if (error == 0 && channel_ && sendsStarted_ < kChurnSendBudget)
+                sendLocked();
+        }
+        progress_.changed();
+    }
+
+    // Traffic has flowed for a while, or this end is done with it.
+    bool pastWarmUp()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return !channel_ || sawError_ || sendsDone_ >= kChurnWarmUpSends;
+    }
+
+    // Closed, and every request that was started has completed.
+    bool settled()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return !channel_ && sendsDone_ == sendsStarted_ && receivesDone_ == receivesStarted_;
+    }
+
+    std::string report()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return failure_ + " sends " + std::to_string(sendsDone_) + "/" + std::to_string(sendsStarted_)
+            + ", receives " + std::to_string(receivesDone_) + "/" + std::to_string(receivesStarted_)
+            + (channel_ ? ", open" : ", closed");
+    }
+
+    uintptr_t sendsWritten()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return sendsWritten_;
+    }
+
+    std::string failure()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return failure_;
+    }
+
+private:
+    void receiveLocked()
+    {
+        const size_t wanted = 1 + random_() % sizeof buffer_;
+        const int rc = channel_->receive(buffer_, wanted, this, 0);
+        if (rc == 0)
+            ++receivesStarted_;
+        else if (rc != zephcommdrv::kBadHandle)
+            failLocked("receive refused with " + std::to_string(rc));
+    }
+
+    void sendLocked()
+    {
+        const void* buffers[] = { bytes_.data() };
+        const size_t lengths[] = { 1 + random_() % bytes_.size() };
+        void* token = reinterpret_cast<void*>(sendsStarted_);
+        const int rc = channel_->send(1, buffers, lengths, this, 0, token);
+        if (rc == 0)
+            ++sendsStarted_;
+        else if (rc != zephcommdrv::kBadHandle)
+            failLocked("send refused with " + std::to_string(rc));
+    }
+
+    void closeLocked()
+    {
+        if (channel_)
+            channel_->destroy();
+        channel_ = nullptr;
+    }
+
+    // Nothing here has a time limit; failures are negative.
+    void checkError(int error)
+    {
+        sawError_ = sawError_ || error != 0;
+        if (error > 0)
+            failLocked("unexpected time-out " + std::to_string(error));
+    }
+
+    void failLocked(const std::string& why)
+    {
+        if (failure_.empty())
+            failure_ = why;
+    }
+
+    std::mutex lock_;
+    std::minstd_rand random_;
+    const std::string& bytes_;
+    Progress& progress_;
+    Channel* channel_ = nullptr;
+    char buffer_[65536];
+    uintptr_t sendsStarted_ = 0;
+    uintptr_t sendsDone_ = 0;
+    long receivesStarted_ = 0;
+    long receivesDone_ = 0;
+    uintptr_t sendsWritten_ = 0;
+    bool sawError_ = false;
+    std::string failure_;
+};
+
+} // namespace
+
+TEST(DriverStress, ChannelsClosingMidTrafficCompleteEveryRequestExactlyOnce)
+{
+    CapturingLogger logger;
+    zephcommdrv::Driver* driver = nullptr;
+    ASSERT_EQ(zephcommdrv::create_IO_Driver(&driver, 4, &logger, nullptr, nullptr), 0);
+    zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
+    ASSERT_NE(acceptor, nullptr);
+    RecordingHandler accepts;
+    ASSERT_EQ(acceptor->startAccept(&accepts, 0), 0);
+    const std::string address = "127.0.0.1:" + std::to_string(portOf(acceptor));
+    const std::string bytes = pattern(256 << 10, 3);
+
+    Progress progress;
+    std::vector<Channel*> channels;
+    zephcommdrv::Connector* connector = driver->createConnector();
+    for (int p = 0; p < kChurnPairs; ++p) {
+        RecordingHandler connects;
+        ASSERT_EQ(connector->connect(address, &connects, 0), 0);
+        auto connected = connects.next(Kind::Connect);
+        auto accepted = accepts.next(Kind::Accept);
+        ASSERT_TRUE(connected && connected->channel && accepted && accepted->channel);
+        channels.push_back(connected->channel);
+        channels.push_back(accepted->channel);
+    }
+    std::vector<std::unique_ptr<Churner>> churners;
+    for (size_t i = 0; i < channels.size(); ++i)
+        churners.push_back(std::make_unique<Churner>(static_cast<int>(i), bytes, progress));
+    for (size_t i = 0; i < channels.size(); ++i)
+        churners[i]->start(channels[i]);
+    const auto all = [&](bool (Churner::*state)()) {
+        return [&churners, state] {
+            for (auto& churner : churners) {
+                if (!((*churner).*state)())
+                    return false;
+            }
+            return true;
+        };
+    };
+    // Traffic flows for a while (an endpoint may close itself, or see its
+    // peer go); then every third endpoint is closed from outside, its sends
+    // queued, so that its peer sees the connection end in the middle of a
+    // message while it keeps sending; then the rest.
+    EXPECT_TRUE(progress.waitFor(all(&Churner::pastWarmUp)));
+    for (size_t i = 0; i < churners.size(); i += 3)
+        churners[i]->close();
+    for (auto& churner : churners)
+        churner->close();
+
+    const bool settled = progress.waitFor(all(&Churner::settled));
+    uintptr_t written = 0;
+    for (size_t i = 0; i < churners.size(); ++i) {
+        EXPECT_EQ(churners[i]->failure(), "") << "endpoint " << i << ": " << churners[i]->report();
+        written += churners[i]->sendsWritten();
+    }
+    ASSERT_TRUE(settled);
+    // The closes met traffic in flight, not idle connections.
+    EXPECT_GT(written, uintptr_t(kChurnPairs) * kChurnWarmUpSends / 2);
+    RecordProperty("sends_written", static_cast<int>(written));
+    connector->destroy();
     acceptor->destroy();
     accepts.next(Kind::Accept);
     driver->destroy();

@@ -252,4 +252,45 @@ protected:
     int port = 0;
 };
 
+// A running driver with one accepted connection: `channel` is the driver's
+// end, `peer` a raw blocking socket at the other; `handler` records the
+// channel's callbacks. Both ends are closed after the test unless the test
+// closed them itself (destroyChannel, closePeer).
+class AcceptedChannelTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        channel = acceptRaw(peer);
+        ASSERT_NE(channel, nullptr);
+    }
+
+    void TearDown() override
+    {
+        destroyChannel();
+        closePeer();
+        DriverTest::TearDown();
+    }
+
+    void destroyChannel()
+    {
+        if (channel)
+            channel->destroy();
+        channel = nullptr;
+    }
+
+    void closePeer()
+    {
+        if (peer >= 0)
+            ::close(peer);
+        peer = -1;
+    }
+
+    int peer = -1;
+    zephcommdrv::Channel* channel = nullptr;
+    RecordingHandler handler;
+};
+
 } // namespace drvtest

@@ -8,7 +8,7 @@ using zephcommdrv::Channel;
 
 namespace {
 
-class TcpChannelTest : public DriverTest { };
+class TcpChannelTest : public AcceptedChannelTest { };
 
 int sendOne(
     Channel* channel, const std::string& bytes, RecordingHandler& handler, void* token, long timeoutMs = 0)
@@ -27,10 +27,6 @@ void* tokenOf(int n)
 
 TEST_F(TcpChannelTest, ReceiveOfSixteenCompletesOnceWhenThePeerSendsTenThenSix)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     char buffer[16] = {};
     ASSERT_EQ(channel->receive(buffer, sizeof buffer, &handler, 0), 0);
 
@@ -46,17 +42,10 @@ TEST_F(TcpChannelTest, ReceiveOfSixteenCompletesOnceWhenThePeerSendsTenThenSix)
     EXPECT_EQ(done->length, 16u);
     EXPECT_EQ(std::string(buffer, 16), "0123456789abcdef");
     EXPECT_EQ(handler.pending(Kind::Receive), 0u);
-
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, ASecondReceiveWhileOneIsPendingIsRefusedAndTheFirstCompletes)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     char first[4] = {};
     char second[4] = {};
     ASSERT_EQ(channel->receive(first, 4, &handler, 0), 0);
@@ -69,17 +58,10 @@ TEST_F(TcpChannelTest, ASecondReceiveWhileOneIsPendingIsRefusedAndTheFirstComple
     EXPECT_EQ(done->error, 0);
     EXPECT_EQ(done->buffer, first);
     EXPECT_EQ(std::string(first, 4), "wxyz");
-
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, SendsCompleteInIssueOrderAndTheBytesArriveInOrder)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     const std::string big = pattern(3 << 20, 1);
     const std::string small = pattern(10, 2);
     const std::string head = "head";
@@ -100,16 +82,10 @@ TEST_F(TcpChannelTest, SendsCompleteInIssueOrderAndTheBytesArriveInOrder)
         EXPECT_EQ(done->error, 0);
         EXPECT_EQ(done->channel, channel);
     }
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, ClosingWithQueuedSendsReportsEachAsAborted)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     // The peer reads nothing, so this fills both socket buffers and stays.
     const std::string blocker = pattern(16 << 20, 4);
     const std::string small = "queued";
@@ -117,7 +93,7 @@ TEST_F(TcpChannelTest, ClosingWithQueuedSendsReportsEachAsAborted)
     for (int n = 1; n <= 3; ++n)
         ASSERT_EQ(sendOne(channel, small, handler, tokenOf(n)), 0);
 
-    channel->destroy();
+    destroyChannel();
     auto first = handler.next(Kind::Send);
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->token, tokenOf(100));
@@ -129,19 +105,14 @@ TEST_F(TcpChannelTest, ClosingWithQueuedSendsReportsEachAsAborted)
         EXPECT_EQ(done->error, zephcommdrv::kAborted);
     }
     EXPECT_TRUE(logger.contains("TcpChannel::closeChannel(): this="));
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, ThePeerClosingDuringAReceiveGivesNotConnected)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     char buffer[16];
     ASSERT_EQ(channel->receive(buffer, sizeof buffer, &handler, 0), 0);
     ASSERT_TRUE(writeAll(peer, "short"));
-    ::close(peer);
+    closePeer();
 
     auto done = handler.next(Kind::Receive);
     ASSERT_TRUE(done.has_value());
@@ -150,15 +121,10 @@ TEST_F(TcpChannelTest, ThePeerClosingDuringAReceiveGivesNotConnected)
     // The channel is closed now.
     EXPECT_EQ(sendOne(channel, "x", handler, nullptr), zephcommdrv::kBadHandle);
     EXPECT_EQ(channel->receive(buffer, 1, &handler, 0), zephcommdrv::kBadHandle);
-    channel->destroy();
 }
 
 TEST_F(TcpChannelTest, AReceiveTimeOutAbortsAndClosesTheConnection)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     char buffer[8];
     ASSERT_EQ(channel->receive(buffer, sizeof buffer, &handler, 20), 0);
     auto done = handler.next(Kind::Receive);
@@ -167,16 +133,10 @@ TEST_F(TcpChannelTest, AReceiveTimeOutAbortsAndClosesTheConnection)
     EXPECT_EQ(sendOne(channel, "x", handler, nullptr), zephcommdrv::kBadHandle);
     // The peer sees the end of the stream.
     EXPECT_EQ(readExactly(peer, 1), "");
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, ASendThatCannotFinishInTimeAbortsItselfAndTheQueueBehindIt)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     const std::string blocker = pattern(16 << 20, 7);
     ASSERT_EQ(sendOne(channel, blocker, handler, tokenOf(1), 20), 0);
     ASSERT_EQ(sendOne(channel, "behind", handler, tokenOf(2)), 0);
@@ -187,16 +147,10 @@ TEST_F(TcpChannelTest, ASendThatCannotFinishInTimeAbortsItselfAndTheQueueBehindI
         EXPECT_EQ(done->error, zephcommdrv::kAborted);
     }
     EXPECT_EQ(sendOne(channel, "x", handler, nullptr), zephcommdrv::kBadHandle);
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, CancelReceiveAbortsThePendingReceiveOnly)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
-    RecordingHandler handler;
     EXPECT_EQ(channel->cancelReceive(), zephcommdrv::kBadHandle);
     EXPECT_TRUE(logger.contains("no current receive started, return EBADF"));
     char buffer[8];
@@ -206,29 +160,23 @@ TEST_F(TcpChannelTest, CancelReceiveAbortsThePendingReceiveOnly)
     ASSERT_TRUE(done.has_value());
     EXPECT_EQ(done->error, zephcommdrv::kAborted);
     EXPECT_EQ(channel->cancelSend(), zephcommdrv::kBadHandle);
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST_F(TcpChannelTest, AnUnconnectedChannelRefusesEveryOperation)
 {
-    Channel* channel = driver->createChannel();
-    RecordingHandler handler;
+    Channel* unconnected = driver->createChannel();
     char buffer[4];
-    EXPECT_EQ(sendOne(channel, "x", handler, nullptr), zephcommdrv::kBadHandle);
+    EXPECT_EQ(sendOne(unconnected, "x", handler, nullptr), zephcommdrv::kBadHandle);
     EXPECT_TRUE(logger.contains("TcpChannel::send() : debug - Channel already disconnected, return EBADF"));
-    EXPECT_EQ(channel->receive(buffer, 4, &handler, 0), zephcommdrv::kBadHandle);
-    EXPECT_EQ(channel->cancelSend(), zephcommdrv::kBadHandle);
-    EXPECT_EQ(channel->cancelReceive(), zephcommdrv::kBadHandle);
-    EXPECT_FALSE(channel->option("TCP_NODELAY", "1"));
-    channel->destroy();
+    EXPECT_EQ(unconnected->receive(buffer, 4, &handler, 0), zephcommdrv::kBadHandle);
+    EXPECT_EQ(unconnected->cancelSend(), zephcommdrv::kBadHandle);
+    EXPECT_EQ(unconnected->cancelReceive(), zephcommdrv::kBadHandle);
+    EXPECT_FALSE(unconnected->option("TCP_NODELAY", "1"));
+    unconnected->destroy();
 }
 
 TEST_F(TcpChannelTest, NewConnectionsCarryTheDefaultOptions)
 {
-    int peer = -1;
-    Channel* channel = acceptRaw(peer);
-    ASSERT_NE(channel, nullptr);
     EXPECT_EQ(channel->option("TCP_SEND_BUFFER_SIZE"), "65535");
     EXPECT_EQ(channel->option("TCP_RECV_BUFFER_SIZE"), "65535");
     EXPECT_EQ(channel->option("TCP_NODELAY"), "1");
@@ -240,8 +188,6 @@ TEST_F(TcpChannelTest, NewConnectionsCarryTheDefaultOptions)
     EXPECT_TRUE(logger.contains("TcpChannel::option() : ERROR setting to unknown option NO_SUCH_OPTION"));
     EXPECT_TRUE(channel->option("TCP_NODELAY", "0"));
     EXPECT_EQ(channel->option("TCP_NODELAY"), "0");
-    channel->destroy();
-    ::close(peer);
 }
 
 TEST(TcpChannelBound, ASendBeyondTheQueuedBytesBoundClosesTheChannel)
