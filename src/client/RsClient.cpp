@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <map>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -51,17 +52,18 @@ bool Waiter::wait(std::chrono::milliseconds timeout)
 
 // Matches answers to waiting requests and tells one-way requests that they
 // left. Threads: sent() and complete() on driver threads, expect() and
-// forget() on callers' threads; lock_ guards both tables. Waiters are
-// finished outside the lock.
+// forget() on callers' threads (or on a driver thread, from a
+// continuation); lock_ guards both tables. Expectations are finished
+// outside the lock, so that a continuation may start the next request.
 class Session final : public zephcomm::CallCompletion {
 public:
     // Registers a request before it is handed to the proxy.
-    void expect(zephcomm::Call* request, const char* answerName, const std::shared_ptr<Waiter>& waiter)
+    void expect(zephcomm::Call* request, const char* answerName, const std::shared_ptr<Expectation>& waiter)
     {
         std::lock_guard guard(lock_);
-        sending_[request] = Sending { waiter, answerName ? answerName : "" };
+        sending_[request] = Sending { waiter, answerName };
         if (answerName != nullptr)
-            answers_[answerName].push_back(waiter);
+            answersTo(answerName).push_back(waiter);
     }
 
     // Undoes expect() for a request that was never handed over.
@@ -79,14 +81,14 @@ public:
 
     void sent(zephcomm::Call* call, int error) override
     {
-        std::shared_ptr<Waiter> waiter;
+        std::shared_ptr<Expectation> waiter;
         bool oneWay = false;
         {
             std::lock_guard guard(lock_);
             auto found = sending_.find(call);
             if (found != sending_.end()) {
                 waiter = found->second.waiter;
-                oneWay = found->second.answerName.empty();
+                oneWay = found->second.answerName == nullptr;
                 if (error != 0)
                     forgetLocked(call);
                 else
@@ -106,12 +108,12 @@ public:
             return;
         }
         std::unique_ptr<zephcomm::Call> answer(call);
-        std::shared_ptr<Waiter> waiter;
+        std::shared_ptr<Expectation> waiter;
         {
             std::lock_guard guard(lock_);
-            auto& queue = answers_[answer->methodName()];
+            auto& queue = answersTo(answer->methodName());
             if (!queue.empty()) {
-                waiter = queue.front();
+                waiter = std::move(queue.front());
                 queue.pop_front();
             }
         }
@@ -124,7 +126,7 @@ public:
 
     void closeAll(int error)
     {
-        std::vector<std::shared_ptr<Waiter>> waiting;
+        std::vector<std::shared_ptr<Expectation>> waiting;
         {
             std::lock_guard guard(lock_);
             closed_ = true;
@@ -140,26 +142,35 @@ public:
     }
 
 private:
+    using Queue = std::deque<std::shared_ptr<Expectation>>;
     struct Sending {
-        std::shared_ptr<Waiter> waiter;
-        std::string answerName; // empty for a one-way request
+        std::shared_ptr<Expectation> waiter;
+        const char* answerName; // the answer class's name; null for a one-way request
     };
+
+    // The requests waiting for answers of this name, oldest first. Looked up
+    // without building a key: this runs for every request and answer.
+    Queue& answersTo(std::string_view answerName)
+    {
+        auto found = answers_.find(answerName);
+        if (found == answers_.end())
+            found = answers_.emplace(std::string(answerName), Queue()).first;
+        return found->second;
+    }
 
     void forgetLocked(zephcomm::Call* request)
     {
         auto found = sending_.find(request);
         if (found == sending_.end())
             return;
-        if (!found->second.answerName.empty()) {
-            auto& queue = answers_[found->second.answerName];
-            std::erase(queue, found->second.waiter);
-        }
+        if (found->second.answerName != nullptr)
+            std::erase(answersTo(found->second.answerName), found->second.waiter);
         sending_.erase(found);
     }
 
     mutable std::mutex lock_;
     bool closed_ = false;
-    std::map<std::string, std::deque<std::shared_ptr<Waiter>>> answers_;
+    std::map<std::string, Queue, std::less<>> answers_;
     std::unordered_map<zephcomm::Call*, Sending> sending_;
 };
 
@@ -226,17 +237,12 @@ private:
 
 } // namespace detail
 
-namespace {
-
-// The driver the operator chose (RS_DRIVER, RS_DRIVER_ARG; plain TCP
-// without them), loaded by the first connection of the process.
-int initSelectedDriver()
+int initDriver(int threads)
 {
     const zephcommdrv::DriverSelection chosen = zephcommdrv::driverSelectionFromEnvironment();
-    return zephcomm::init(0, zephcommdrv::wordOrNull(chosen.name), zephcommdrv::wordOrNull(chosen.argument));
+    return zephcomm::init(
+        threads, zephcommdrv::wordOrNull(chosen.name), zephcommdrv::wordOrNull(chosen.argument));
 }
-
-} // namespace
 
 std::unique_ptr<Client> Client::connect(const std::string& address, const std::string& interfaceName,
     std::chrono::milliseconds timeout, int* error)
@@ -248,7 +254,7 @@ std::unique_ptr<Client> Client::connect(const std::string& address, const std::s
         = info && info->responseInterface ? rpc::findInterface(info->responseInterface) : nullptr;
     if (responses == nullptr) {
         rc = -EINVAL;
-    } else if (initSelectedDriver() != 0) {
+    } else if (initDriver() != 0) {
         rc = -1;
     } else {
         auto waiter = kav::RefPtr<detail::ConnectWaiter>::adopt(new detail::ConnectWaiter());
@@ -321,30 +327,28 @@ void Client::close()
     session_->closeAll(kClosed);
 }
 
-std::shared_ptr<detail::Waiter> Client::submit(
-    std::unique_ptr<zephCDRMarshal::MarshalCall> request, const char* answerName)
+void Client::submit(std::unique_ptr<zephCDRMarshal::MarshalCall> request, const char* answerName,
+    std::shared_ptr<detail::Expectation> expectation)
 {
-    auto waiter = std::make_shared<detail::Waiter>();
     if (!request->marshalled()) {
-        waiter->finish(rpc::ResponseClient::kMarshalFailed, nullptr);
-        return waiter;
+        expectation->finish(rpc::ResponseClient::kMarshalFailed, nullptr);
+        return;
     }
     {
         std::lock_guard guard(lock_);
         if (stub_ == nullptr || session_->isClosed()) {
-            waiter->finish(kClosed, nullptr);
-            return waiter;
+            expectation->finish(kClosed, nullptr);
+            return;
         }
     }
-    session_->expect(request.get(), answerName, waiter);
+    session_->expect(request.get(), answerName, expectation);
     int rc = proxy_->call(request.get(), session_);
     if (rc != 0) {
         session_->forget(request.get());
-        waiter->finish(rc, nullptr);
-        return waiter;
+        expectation->finish(rc, nullptr);
+        return;
     }
     request.release(); // the session's sent() deletes it
-    return waiter;
 }
 
 } // namespace rsclient

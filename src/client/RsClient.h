@@ -18,17 +18,24 @@
 // Before the process exits, destroy every client and call zephcomm::fini(),
 // so that the driver's threads stop first.
 //
+// Without a waiting thread, an answer can start the next request itself
+// (the continuation runs on the driver thread that received the answer):
+//   client->startThen<IRepository::getRSVersion_Call>([&](auto reply) { ... }, narv, qel, 0);
+//
 // Threads: every member may be called from any thread. Answers arrive on a
-// driver thread and are handed to the waiting caller.
+// driver thread and are handed to the waiting caller or run the
+// continuation given to startThen.
 
 #include "interfaces/rpc/RpcSupport.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 namespace zephcomm {
 class Channel;
@@ -57,12 +64,32 @@ template <class Answer> struct Reply {
         return answer->error() != nullptr ? answer->error()->getCode() : -1;
     }
     Answer* operator->() const { return answer.get(); }
+
+    // The reply for a request's outcome (`call` is the answer when result is 0).
+    static Reply make(int result, std::unique_ptr<zephcomm::Call> call)
+    {
+        Reply reply;
+        reply.rc = result;
+        if (result == 0)
+            reply.answer.reset(static_cast<Answer*>(call.release()));
+        return reply;
+    }
 };
 
 namespace detail {
 
-// One request waiting for its answer (or, for one-way requests, its send).
-struct Waiter {
+// The outcome of one request, told once: the answer, or the error that
+// ended the request. finish() runs on a driver thread, or on the thread
+// that started the request when it could not be sent.
+class Expectation {
+public:
+    virtual ~Expectation() = default;
+    virtual void finish(int result, std::unique_ptr<zephcomm::Call> call) = 0;
+};
+
+// One request waited for by a caller's thread (or, for one-way requests,
+// its send). lock guards the fields.
+struct Waiter final : Expectation {
     std::mutex lock;
     std::condition_variable changed;
     bool done = false;
@@ -70,9 +97,27 @@ struct Waiter {
     int rc = 0;
     std::unique_ptr<zephcomm::Call> answer;
 
-    void finish(int result, std::unique_ptr<zephcomm::Call> call);
+    void finish(int result, std::unique_ptr<zephcomm::Call> call) override;
     // False on time-out (the waiter is then abandoned).
     bool wait(std::chrono::milliseconds timeout);
+};
+
+// One request whose outcome runs a continuation, with no thread waiting.
+template <class Answer, class OnAnswer> class Continuation final : public Expectation {
+public:
+    explicit Continuation(OnAnswer onAnswer)
+        : onAnswer_(std::move(onAnswer))
+    {
+    }
+    void finish(int result, std::unique_ptr<zephcomm::Call> call) override
+    {
+        if (!done_.exchange(true))
+            onAnswer_(Reply<Answer>::make(result, std::move(call)));
+    }
+
+private:
+    std::atomic<bool> done_ { false };
+    OnAnswer onAnswer_;
 };
 
 class Session;
@@ -90,20 +135,21 @@ public:
     // Waits at most `timeout` for the answer. Once only.
     Reply<Answer> wait(std::chrono::milliseconds timeout)
     {
-        Reply<Answer> reply;
-        if (!waiter_->wait(timeout)) {
-            reply.rc = kTimedOut;
-            return reply;
-        }
-        reply.rc = waiter_->rc;
-        if (reply.rc == 0)
-            reply.answer.reset(static_cast<Answer*>(waiter_->answer.release()));
-        return reply;
+        if (!waiter_->wait(timeout))
+            return Reply<Answer>::make(kTimedOut, nullptr);
+        return Reply<Answer>::make(waiter_->rc, std::move(waiter_->answer));
     }
 
 private:
     std::shared_ptr<detail::Waiter> waiter_;
 };
+
+// Loads the process's communication driver, the one the operator chose
+// (RS_DRIVER, RS_DRIVER_ARG; plain TCP without them), with `threads` driver
+// threads (0: the library's default). The first connect does this with 0;
+// call it before to choose the thread count. Returns 0 when a driver is
+// loaded (by this or an earlier call), -1 otherwise.
+int initDriver(int threads = 0);
 
 class Client {
 public:
@@ -129,8 +175,24 @@ public:
     {
         static_assert(!std::is_void_v<typename Request::Response>, "use send() for requests without answer");
         auto request = std::make_unique<Request>(std::forward<Args>(args)...);
-        return PendingReply<typename Request::Response>(
-            submit(std::move(request), Request::Response::kMethodName));
+        auto waiter = std::make_shared<detail::Waiter>();
+        submit(std::move(request), Request::Response::kMethodName, waiter);
+        return PendingReply<typename Request::Response>(std::move(waiter));
+    }
+
+    // Sends a request and returns at once; onAnswer(Reply<Answer>) is called
+    // once with its outcome: on a driver thread when the answer arrives or
+    // the connection ends, or on this thread, before startThen returns, when
+    // the request could not be sent. onAnswer may start further requests;
+    // it must not wait for answers of this client.
+    template <class Request, class OnAnswer, class... Args> void startThen(OnAnswer&& onAnswer, Args&&... args)
+    {
+        using Answer = typename Request::Response;
+        static_assert(!std::is_void_v<Answer>, "use send() for requests without answer");
+        auto request = std::make_unique<Request>(std::forward<Args>(args)...);
+        submit(std::move(request), Answer::kMethodName,
+            std::make_shared<detail::Continuation<Answer, std::decay_t<OnAnswer>>>(
+                std::forward<OnAnswer>(onAnswer)));
     }
 
     // Sends a request and waits at most `timeout` for its answer.
@@ -145,16 +207,18 @@ public:
     template <class Request, class... Args> int send(std::chrono::milliseconds timeout, Args&&... args)
     {
         auto request = std::make_unique<Request>(std::forward<Args>(args)...);
-        std::shared_ptr<detail::Waiter> waiter = submit(std::move(request), nullptr);
+        auto waiter = std::make_shared<detail::Waiter>();
+        submit(std::move(request), nullptr, waiter);
         return waiter->wait(timeout) ? waiter->rc : kTimedOut;
     }
 
 private:
     Client(std::string interfaceName, std::string peerName, zephcomm::Channel* channel);
     bool open(const rpc::InterfaceInfo& responses);
+    // Hands the request to the connection; `expectation` learns its outcome.
     // `answerName` null: the request has no answer and ends when sent.
-    std::shared_ptr<detail::Waiter> submit(
-        std::unique_ptr<zephCDRMarshal::MarshalCall> request, const char* answerName);
+    void submit(std::unique_ptr<zephCDRMarshal::MarshalCall> request, const char* answerName,
+        std::shared_ptr<detail::Expectation> expectation);
 
     const std::string interfaceName_;
     const std::string peerName_;

@@ -20,8 +20,8 @@ const log4cxx::LoggerPtr& workLogger()
 
 void ServiceWork::process()
 {
-    const std::string where = className_ + "::process";
-    LOG4CXX_DEBUG(workLogger(), where << ": Entering " << where);
+    // The lines are built only when DEBUG is on: this runs for every request.
+    LOG4CXX_DEBUG(workLogger(), className_ << "::process: Entering " << className_ << "::process");
     int32_t result = KAV_GUARDED([this] {
         execute();
         return 0;
@@ -33,7 +33,7 @@ void ServiceWork::process()
                  return 0;
              }) < 0)
         delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
-    LOG4CXX_DEBUG(workLogger(), where << ": Exiting " << where);
+    LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
 }
 
 void ServiceWork::answerFailure()

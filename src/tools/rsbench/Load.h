@@ -4,20 +4,22 @@
 // one request in flight per connection (the way redis-benchmark drives
 // redis, so that the two rates compare).
 //
-// Threads: measureRate runs its own load threads (at most kMaxLoadThreads)
-// and joins them before it returns; each connection is used by one load
-// thread only. Answers arrive on the client library's driver threads.
+// Threads: measureRate sends from the calling thread and from the client
+// library's driver threads (see RequestLoops); it returns when every
+// request it started has come back or was given up.
 
 #include "client/RsClient.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <latch>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace rsbench {
@@ -25,7 +27,6 @@ namespace rsbench {
 using ClientPtr = std::unique_ptr<rsclient::Client>;
 
 inline constexpr std::chrono::seconds kAnswerWait { 60 };
-inline constexpr int kMaxLoadThreads = 8;
 
 struct Account {
     std::string user;
@@ -45,8 +46,93 @@ struct RateFigure {
     uint64_t failed = 0; // answered with an error, timed out or lost
 };
 
-// Sends `Request(args...)` on every connection, waits for all answers and
-// repeats until `duration` has passed; one untimed round first warms up.
+// Keeps one `Request(args...)` in flight on each of a set of connections,
+// the way an event loop does: each answer starts that connection's next
+// request from the driver thread that delivered it, so no thread waits for
+// an answer and no answer is handed to another thread.
+//
+// Threads: start() and stop() on the measuring thread; answered() on the
+// client library's driver threads. lock_ guards inFlight_. Each pending
+// request holds a reference (shared_ptr) to the loops, so an answer that
+// comes after stop() gave up waiting still finds them.
+template <class Request, class... Args>
+class RequestLoops : public std::enable_shared_from_this<RequestLoops<Request, Args...>> {
+public:
+    using Answer = typename Request::Response;
+
+    explicit RequestLoops(const Args&... args)
+        : args_(args...)
+    {
+    }
+
+    // Sends one request on every connection; with `repeat`, every answer
+    // sends the next one until stop().
+    void start(const std::vector<rsclient::Client*>& clients, bool repeat)
+    {
+        repeat_ = repeat;
+        {
+            std::lock_guard guard(lock_);
+            inFlight_ += clients.size();
+        }
+        for (rsclient::Client* client : clients)
+            launch(client);
+    }
+
+    // Counts answers while on (answers before are the warm-up).
+    void count(bool on) { counting_ = on; }
+
+    // Ends the repetition and waits at most `wait` for the requests still
+    // out; those that have not come back then count as failed.
+    void stop(std::chrono::milliseconds wait)
+    {
+        repeat_ = false;
+        std::unique_lock guard(lock_);
+        if (!idle_.wait_for(guard, wait, [this] { return inFlight_ == 0; }))
+            failed_ += inFlight_;
+    }
+
+    uint64_t completed() const { return completed_; }
+    uint64_t failed() const { return failed_; }
+
+private:
+    void launch(rsclient::Client* client)
+    {
+        std::apply(
+            [&](const Args&... args) {
+                client->template startThen<Request>(
+                    [loops = this->shared_from_this(), client](rsclient::Reply<Answer> reply) {
+                        loops->answered(client, reply);
+                    },
+                    args...);
+            },
+            args_);
+    }
+
+    void answered(rsclient::Client* client, const rsclient::Reply<Answer>& reply)
+    {
+        if (counting_)
+            (reply.code() == 0 ? completed_ : failed_).fetch_add(1, std::memory_order_relaxed);
+        // A connection that failed (rather than answering with an error) stops.
+        if (repeat_ && reply.arrived()) {
+            launch(client);
+            return;
+        }
+        std::lock_guard guard(lock_);
+        if (--inFlight_ == 0)
+            idle_.notify_all();
+    }
+
+    const std::tuple<Args...> args_;
+    std::atomic<bool> repeat_ { false };
+    std::atomic<bool> counting_ { false };
+    std::atomic<uint64_t> completed_ { 0 }, failed_ { 0 };
+    std::mutex lock_;
+    std::condition_variable idle_;
+    size_t inFlight_ = 0;
+};
+
+// Sends `Request(args...)` on every connection, one request in flight on
+// each, until `duration` has passed; one untimed round first warms up.
 template <class Request, class... Args>
 RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chrono::duration<double> duration,
     const Args&... args)
@@ -54,43 +140,22 @@ RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chron
     RateFigure figure;
     if (clients.empty())
         return figure;
-    const size_t threadCount = std::min<size_t>(clients.size(), kMaxLoadThreads);
-    std::atomic<uint64_t> completed { 0 }, failed { 0 };
-    std::atomic<bool> running { true };
-    std::latch warmedUp(static_cast<std::ptrdiff_t>(threadCount) + 1);
-    std::latch go(1);
+    auto warmUp = std::make_shared<RequestLoops<Request, Args...>>(args...);
+    warmUp->start(clients, false);
+    warmUp->stop(kAnswerWait);
 
-    auto round = [&](size_t first, bool counted) {
-        using Answer = typename Request::Response;
-        std::vector<rsclient::PendingReply<Answer>> pending;
-        for (size_t i = first; i < clients.size(); i += threadCount)
-            pending.push_back(clients[i]->start<Request>(args...));
-        for (auto& reply : pending) {
-            const bool ok = reply.wait(kAnswerWait).code() == 0;
-            if (counted)
-                (ok ? completed : failed).fetch_add(1, std::memory_order_relaxed);
-        }
-    };
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < threadCount; ++t)
-        threads.emplace_back([&, t] {
-            round(t, false);
-            warmedUp.count_down();
-            go.wait();
-            while (running.load(std::memory_order_relaxed))
-                round(t, true);
-        });
-    warmedUp.arrive_and_wait();
+    auto loops = std::make_shared<RequestLoops<Request, Args...>>(args...);
+    loops->count(true);
     const auto start = std::chrono::steady_clock::now();
-    go.count_down();
+    loops->start(clients, true);
+    // The measuring thread only keeps time; the requests run on the driver threads.
     std::this_thread::sleep_until(
         start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration));
-    running = false;
-    for (auto& thread : threads)
-        thread.join();
+    loops->count(false);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    figure.completed = completed;
-    figure.failed = failed;
+    loops->stop(kAnswerWait);
+    figure.completed = loops->completed();
+    figure.failed = loops->failed();
     figure.perSecond = elapsed > 0 ? static_cast<double>(figure.completed) / elapsed : 0;
     return figure;
 }

@@ -137,7 +137,7 @@ void Scenarios::memoryAndRequests()
         return;
     }
     const int poolSize = std::max({ options_.wants("memory") ? options_.idleConnections : 0,
-        options_.wants("rate") ? 500 : 0, options_.wants("logon") ? 50 : 0 });
+        options_.wants("rate") ? mostRateConnections() : 0, options_.wants("logon") ? 50 : 0 });
     const auto before = daemon_.residentBytes();
     auto pool = openSessions(daemon_.port(), poolSize, kAdmin, kRateConsumer, 4, &why);
     const auto after = daemon_.residentBytes();
@@ -152,6 +152,12 @@ void Scenarios::memoryAndRequests()
         recordMemory("logon rate");
     }
     pool.clear();
+}
+
+int Scenarios::mostRateConnections() const
+{
+    const auto& counts = options_.rateConnections;
+    return counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
 }
 
 bool Scenarios::prepareRateConsumer(std::string* why)
@@ -200,7 +206,7 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
     RedisAnchor redis;
     const bool haveRedis = redis.start();
     const std::chrono::duration<double> duration(options_.seconds);
-    for (int connections : { 1, 50, 500 }) {
+    for (int connections : options_.rateConnections) {
         const std::string on
             = ", " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "");
         if (pool.size() < static_cast<size_t>(connections)) {
@@ -209,6 +215,8 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
             continue;
         }
         const auto clients = firstClients(pool, static_cast<size_t>(connections));
+        progress_ << "request rates on " << connections << " connections: getRSVersion, then getModuleList, "
+                  << options_.seconds << " s each" << std::endl;
         const KavVersion none;
         const RateFigure version
             = measureRate<IRepository::getRSVersion_Call>(clients, duration, none, none, 0);

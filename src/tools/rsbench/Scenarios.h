@@ -33,6 +33,7 @@ struct BenchOptions {
     std::vector<int> listSizes { 1000, 10000, 100000 };
     std::vector<int> fanOutHosts { 10, 100 };
     int idleConnections = 1000; // held open for the memory figures
+    std::vector<int> rateConnections { 1, 50, 500 }; // connection counts of the request rates
     std::set<std::string> only; // scenario names; empty: all
 
     bool wants(const std::string& scenario) const { return only.empty() || only.count(scenario) != 0; }
@@ -65,6 +66,7 @@ private:
     bool prepareRateConsumer(std::string* why);
     void recordConnectionMemory(std::optional<uint64_t> before, std::optional<uint64_t> after,
         size_t connections, const std::string& why);
+    int mostRateConnections() const;
     void requestRates(const std::vector<ClientPtr>& pool);
     void logonRate(const std::vector<ClientPtr>& pool);
     void download();

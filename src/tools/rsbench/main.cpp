@@ -2,6 +2,7 @@
 // measured against (redis, nginx, dd, the deploy bound) and prints, per
 // scenario, both figures, their ratio and whether the target is met;
 // optionally writes the table as Markdown.
+#include "client/RsClient.h"
 #include "tools/rsbench/Report.h"
 #include "tools/rsbench/Scenarios.h"
 #include "zephcomm/router/DriverLoader.h"
@@ -82,6 +83,14 @@ int main(int argc, char** argv)
     app.add_option(
            "--idle-connections", options.idleConnections, "Idle logged-on connections for the memory figures")
         ->check(CLI::Range(50, 100000));
+    app.add_option("--rate-connections", options.rateConnections,
+           "Connection counts of the request rates (default 1,50,500)")
+        ->check(CLI::Range(1, 100000))
+        ->delimiter(',');
+    int clientThreads = 1;
+    app.add_option("--client-threads", clientThreads,
+           "Driver threads of the benchmark's client (default 1: one event loop, as redis-benchmark has)")
+        ->check(CLI::Range(1, 64));
     app.add_option("--build-dir", buildDir, "Build tree whose bin/rs is measured (default: this binary's)");
     CLI11_PARSE(app, argc, argv);
 
@@ -93,6 +102,11 @@ int main(int argc, char** argv)
     // The client library logs through log4cxx; the tool reports on stdout itself.
     log4cxx::Logger::getRootLogger()->setLevel(log4cxx::Level::getOff());
 
+    // Before the first connection, which would load the driver with the default thread count.
+    if (rsclient::initDriver(clientThreads) != 0) {
+        std::cerr << "rsbench: the communication driver did not load\n";
+        return 2;
+    }
     rsbench::Report report;
     const std::vector<std::string> context = runContext(options, quick);
     bool written = true;

@@ -6,6 +6,8 @@
 
 #include <ace/Message_Block.h>
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 namespace zephcomm {
@@ -13,6 +15,32 @@ namespace zephcomm {
 namespace {
 // A zero time-out means the library default, which is no time limit.
 constexpr long kDefaultTimeoutMs = 0;
+
+// The message type of a call, "<interface>::<method>". Built on the stack
+// (names are short) to spare a heap allocation per call; a longer name
+// falls back to a string.
+class TypeName {
+public:
+    TypeName(std::string_view interfaceName, std::string_view methodName)
+    {
+        const size_t length = interfaceName.size() + 2 + methodName.size();
+        char* out = length <= sizeof(inline_) ? inline_ : (spill_.resize(length), spill_.data());
+        out = std::copy(interfaceName.begin(), interfaceName.end(), out);
+        *out++ = ':';
+        *out++ = ':';
+        std::copy(methodName.begin(), methodName.end(), out);
+        view_ = std::string_view(length <= sizeof(inline_) ? inline_ : spill_.data(), length);
+    }
+    TypeName(const TypeName&) = delete;
+    TypeName& operator=(const TypeName&) = delete;
+
+    std::string_view view() const { return view_; }
+
+private:
+    char inline_[128];
+    std::string spill_;
+    std::string_view view_;
+};
 } // namespace
 
 // What travels with a send: the call and its referenced completion.
@@ -62,9 +90,9 @@ int Proxy::call(Call* call, CallCompletion* completion)
     if (channel_ == nullptr)
         return -1;
     auto* token = new Token { call, kav::RefPtr<CallCompletion>(completion) };
-    std::string typeName = interfaceName_ + "::" + call->methodName();
+    TypeName typeName(interfaceName_, call->methodName());
     long timeoutMs = timeout_.count() > 0 ? static_cast<long>(timeout_.count()) : kDefaultTimeoutMs;
-    int rc = channel_->send(typeName, call->payload()->duplicate(), this, token, timeoutMs);
+    int rc = channel_->send(typeName.view(), call->payload()->duplicate(), this, token, timeoutMs);
     if (rc != 0) {
         delete token;
         forgetChannel();

@@ -12,20 +12,56 @@
 
 namespace zephcomm {
 
-// One message handed to the driver: the header-and-payload chain stays alive
-// (and its buffer table valid) until the driver's send_CB.
+// One message handed to the driver, in one allocation: the header bytes
+// and the buffer table live here, the payload chain is referenced, and all
+// stay alive until the driver's send_CB.
 struct Channel::SendRecord {
-    kav::RefPtr<CompletionHandler> handler;
-    ACE_Message_Block* chain = nullptr;
-    void* token = nullptr;
-    std::vector<const void*> buffers;
-    std::vector<size_t> lengths;
+    // Calls marshal into a few blocks; longer chains spill into the vectors.
+    static constexpr size_t kInlineBuffers = 8;
 
-    ~SendRecord()
+    kav::RefPtr<CompletionHandler> handler;
+    ACE_Message_Block* payload = nullptr;
+    void* token = nullptr;
+    alignas(8) unsigned char header[wire::kHeaderSize];
+    size_t count = 0;
+    const void* inlineBuffers[kInlineBuffers];
+    size_t inlineLengths[kInlineBuffers];
+    std::vector<const void*> moreBuffers;
+    std::vector<size_t> moreLengths;
+
+    SendRecord(std::string_view typeName, ACE_Message_Block* chain, CompletionHandler* sender, void* sendToken)
+        : handler(sender)
+        , payload(chain)
+        , token(sendToken)
     {
-        if (chain != nullptr)
-            chain->release();
+        wire::encodeHeader(
+            static_cast<uint32_t>(payload->total_length()), wire::typeIdentifier(typeName), header);
+        add(header, wire::kHeaderSize);
+        for (const ACE_Message_Block* block = payload; block != nullptr; block = block->cont())
+            if (block->length() > 0)
+                add(block->rd_ptr(), block->length());
     }
+    ~SendRecord() { payload->release(); }
+    SendRecord(const SendRecord&) = delete;
+    SendRecord& operator=(const SendRecord&) = delete;
+
+    void add(const void* buffer, size_t length)
+    {
+        if (count < kInlineBuffers) {
+            inlineBuffers[count] = buffer;
+            inlineLengths[count] = length;
+        } else {
+            if (moreBuffers.empty()) {
+                moreBuffers.assign(inlineBuffers, inlineBuffers + kInlineBuffers);
+                moreLengths.assign(inlineLengths, inlineLengths + kInlineBuffers);
+            }
+            moreBuffers.push_back(buffer);
+            moreLengths.push_back(length);
+        }
+        ++count;
+    }
+    const void* const* buffers() const { return moreBuffers.empty() ? inlineBuffers : moreBuffers.data(); }
+    const size_t* lengths() const { return moreLengths.empty() ? inlineLengths : moreLengths.data(); }
 };
 
 Channel::Channel(const std::string& endpointName, zephcommdrv::Driver* driver)
@@ -46,7 +82,7 @@ Channel::~Channel()
 long Channel::reference()
 {
     long count = kav::Referable::reference();
-    LOG4CXX_LOG(Loggers::channel(), log4cxx::Level::getAll(),
+    LOG4CXX_LOG(Loggers::channel(), Loggers::trace(),
         "Channel::reference(this=" << this << ", cnt=" << count << ")");
     return count;
 }
@@ -54,7 +90,7 @@ long Channel::reference()
 long Channel::release()
 {
     // Logged before the decrement: the channel may be gone after it.
-    LOG4CXX_LOG(Loggers::channel(), log4cxx::Level::getAll(),
+    LOG4CXX_LOG(Loggers::channel(), Loggers::trace(),
         "Channel::release(this=" << this << ", cnt=" << referenceCount() - 1 << ")");
     return kav::Referable::release();
 }
@@ -84,7 +120,7 @@ void Channel::logDriverError(const char* where, int error) const
 
 // --- sending -------------------------------------------------------------
 
-int Channel::send(const std::string& typeName, ACE_Message_Block* payload, CompletionHandler* handler,
+int Channel::send(std::string_view typeName, ACE_Message_Block* payload, CompletionHandler* handler,
     void* token, long timeoutMs)
 {
     if (payload == nullptr)
@@ -93,26 +129,16 @@ int Channel::send(const std::string& typeName, ACE_Message_Block* payload, Compl
         payload->release();
         return zephcommdrv::kInvalid;
     }
-    LOG4CXX_LOG(Loggers::channel(), log4cxx::Level::getAll(),
-        "Channel::send(this=" << this << ", type=" << typeName << ")");
-    auto record = std::make_unique<SendRecord>();
-    record->handler = kav::RefPtr<CompletionHandler>(handler);
-    record->chain = wire::buildMessage(typeName, payload);
-    record->token = token;
-    for (const ACE_Message_Block* block = record->chain; block != nullptr; block = block->cont()) {
-        if (block->length() == 0)
-            continue;
-        record->buffers.push_back(block->rd_ptr());
-        record->lengths.push_back(block->length());
-    }
+    LOG4CXX_LOG(Loggers::channel(), Loggers::trace(), "Channel::send(this=" << this << ", type=" << typeName << ")");
+    auto record = std::make_unique<SendRecord>(typeName, payload, handler, token);
     reference();
     int rc = zephcommdrv::kBadHandle;
     {
         std::lock_guard receiveGuard(receiveLock_);
         std::lock_guard sendGuard(sendLock_);
         if (io_ != nullptr)
-            rc = io_->send(static_cast<int>(record->buffers.size()), record->buffers.data(),
-                record->lengths.data(), this, timeoutMs, record.get());
+            rc = io_->send(static_cast<int>(record->count), record->buffers(), record->lengths(), this, timeoutMs,
+                record.get());
     }
     if (rc == 0) {
         record.release(); // the driver's send_CB frees it
@@ -159,7 +185,7 @@ int Channel::receive(const std::string& typeName, CompletionHandler* handler, lo
         return kBindTypeDuplicated;
     }
     try {
-        bindings_.emplace(id, Binding { typeName, handler });
+        bindings_.emplace(id, Binding { std::make_shared<const std::string>(typeName), handler });
     } catch (const std::bad_alloc&) {
         ZEPHCOMM_REPORT(
             Loggers::channel(), ZEPHCOMM_BIND_TYPE_FAIL, "Channel::receive(type=" + typeName + ")");
@@ -214,7 +240,7 @@ void Channel::close(int error)
     }
     kav::RefPtr<Channel> self(this); // a handler may drop the last user reference
     for (auto& [id, binding] : removed) {
-        binding.handler->receive_CB(error, binding.typeName, nullptr, this);
+        binding.handler->receive_CB(error, *binding.typeName, nullptr, this);
         binding.handler->release();
     }
 }
@@ -313,10 +339,10 @@ void Channel::dispatch(uint32_t typeId, ACE_Message_Block* payload)
         payload->release();
         return;
     }
-    // The handler may unbind itself while it runs.
+    // The handler may unbind itself while it runs: both stay referenced.
     kav::RefPtr<CompletionHandler> handler(found->second.handler);
-    std::string typeName = found->second.typeName;
-    handler->receive_CB(0, typeName, payload, this);
+    std::shared_ptr<const std::string> typeName = found->second.typeName;
+    handler->receive_CB(0, *typeName, payload, this);
 }
 
 } // namespace zephcomm

@@ -23,8 +23,10 @@
 #include "zephcomm/wire/MessageAssembler.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 class ACE_Message_Block;
@@ -49,7 +51,7 @@ public:
     // send_CB(token, error, this) follows; the handler is referenced until
     // then. Returns -9 without a driver channel, else the driver's result.
     // `timeoutMs` 0 means no time limit.
-    int send(const std::string& typeName, ACE_Message_Block* payload, CompletionHandler* handler, void* token,
+    int send(std::string_view typeName, ACE_Message_Block* payload, CompletionHandler* handler, void* token,
         long timeoutMs = 0);
     // Stops the sends handed to the driver (they complete with an error and
     // the connection closes). Returns 0, or -9 without a driver channel.
@@ -84,7 +86,8 @@ public:
 
 private:
     struct Binding {
-        std::string typeName;
+        // Shared with a dispatch in progress, which may outlive the binding.
+        std::shared_ptr<const std::string> typeName;
         CompletionHandler* handler;
     };
     struct SendRecord;

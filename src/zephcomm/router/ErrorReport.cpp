@@ -65,4 +65,10 @@ const log4cxx::LoggerPtr& Loggers::driver()
     return *logger;
 }
 
+const log4cxx::LevelPtr& Loggers::trace()
+{
+    static const log4cxx::LevelPtr* level = new log4cxx::LevelPtr(log4cxx::Level::getAll());
+    return *level;
+}
+
 } // namespace zephcomm

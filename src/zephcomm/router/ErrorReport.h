@@ -24,6 +24,9 @@ struct Loggers {
     static const log4cxx::LoggerPtr& proxy();
     static const log4cxx::LoggerPtr& stub();
     static const log4cxx::LoggerPtr& driver();
+    // The level of the trace lines (ALL), looked up once: the check runs for
+    // every message and reference.
+    static const log4cxx::LevelPtr& trace();
 };
 
 } // namespace zephcomm
