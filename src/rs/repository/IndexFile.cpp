@@ -1,6 +1,7 @@
 #include "rs/repository/IndexFile.h"
 
 #include "common/KavTraceDebugger.h"
+#include "rs/repository/IndexCache.h"
 #include "rs/repository/dplfileutils.h"
 
 #include <log4cxx/logger.h>
@@ -90,7 +91,10 @@ int IndexFile::readServiceFile()
         return -1;
     entries_.clear();
     byName_.clear();
-    for (auto& line : rsmanagerutils::readLinesFromFile(path()))
+    std::vector<std::string> lines = rsmanagerutils::readLinesFromFile(path());
+    // Sized once: growing the table line by line rehashes it again and again.
+    byName_.reserve(lines.size());
+    for (auto& line : lines)
         appendLine(std::move(line));
     return 0;
 }
@@ -104,7 +108,10 @@ int IndexFile::writeServiceFile()
     lines.reserve(entries_.size());
     for (const auto& line : entries_)
         lines.push_back(line.text);
-    return rsmanagerutils::writeLinesToFile(path(), lines);
+    int result = rsmanagerutils::writeLinesToFile(path(), lines);
+    // Also after a failure: the file may still have changed on the way.
+    IndexCache::instance().invalidate(directory_);
+    return result;
 }
 
 int IndexFile::getNumEntries() const
@@ -224,6 +231,19 @@ std::vector<ModuleIndexEntry> IndexFile::getAllEntries() const
         if (line.name.empty())
             continue;
         parseEntry(line.text, all.emplace_back());
+    }
+    return all;
+}
+
+std::vector<ModuleIndexEntry> IndexFile::parseLines(const std::vector<std::string>& lines)
+{
+    std::vector<ModuleIndexEntry> all;
+    all.reserve(lines.size());
+    for (const auto& text : lines) {
+        const size_t bar = text.find(kSeparator);
+        if (bar == 0 || bar == std::string::npos)
+            continue; // no name: nothing can match it
+        parseEntry(text, all.emplace_back());
     }
     return all;
 }

@@ -13,6 +13,8 @@
 //
 // Thread-safety: none of its own. Work items use an IndexFile on one thread,
 // under the work queue's readers/writer lock (exclusive for changes).
+// Every writeServiceFile drops the directory from IndexCache, which serves
+// read-only users (lists) without parsing the file again.
 
 #include <cstdint>
 #include <list>
@@ -74,7 +76,10 @@ public:
     // The same as one record; -1 when not found.
     int getServiceEntryByName(const std::string& name, ModuleIndexEntry& entry) const;
     // Every entry parsed, in file order (one pass; what a module list needs).
+    // Lines without a name (empty, or without "|") are left out.
     std::vector<ModuleIndexEntry> getAllEntries() const;
+    // The same for lines as read from an index file.
+    static std::vector<ModuleIndexEntry> parseLines(const std::vector<std::string>& lines);
     // linkCount of the entry; only meaningful when it exists.
     int getLinkCountByName(const std::string& name) const;
     // Appends every entry's name in file order, deleted entries included.

@@ -93,6 +93,9 @@ int syncDirectory(const std::string& dir)
     return hooks().fsync(fd.get());
 }
 
+// Bytes of index lines collected before they are written.
+constexpr size_t kIndexWriteBatch = 64 * 1024;
+
 // Writes the lines to a new temporary file and syncs it; false on failure.
 bool writeLinesToTemporary(
     const std::string& tmpPath, const std::string& finalPath, const std::vector<std::string>& lines)
@@ -104,15 +107,27 @@ bool writeLinesToTemporary(
         logFailure(trace, "Failed to open index file for write: " + finalPath);
         return false;
     }
+    // Lines go out in batches: one system call per line made large indexes
+    // slow to rewrite.
     std::string text;
+    text.reserve(kIndexWriteBatch + 256);
+    auto flush = [&] {
+        bool written = text.empty() || writeAll(fd.get(), text.data(), text.size());
+        text.clear();
+        return written;
+    };
     for (const auto& line : lines) {
         if (line.empty())
             continue;
-        text.assign(line).push_back('\n');
-        if (!writeAll(fd.get(), text.data(), text.size())) {
+        text.append(line).push_back('\n');
+        if (text.size() >= kIndexWriteBatch && !flush()) {
             logFailure(trace, "Failed to write to index file: " + finalPath);
             return false;
         }
+    }
+    if (!flush()) {
+        logFailure(trace, "Failed to write to index file: " + finalPath);
+        return false;
     }
     if (hooks().fsync(fd.get()) != 0 || ::fchmod(fd.get(), S_IRUSR) != 0 || fd.close() != 0) {
         logFailure(trace, "Failed to write to index file: " + finalPath);

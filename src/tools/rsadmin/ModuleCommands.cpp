@@ -1,7 +1,9 @@
 // The module commands: IRepository.
 #include "tools/rsadmin/AdminCommands.h"
 
+#include "client/ModuleUpload.h"
 #include "interfaces/IRepository.h"
+#include "interfaces/IRepositoryResp.h"
 #include "tools/rsadmin/Render.h"
 
 #include <filesystem>
@@ -19,16 +21,25 @@ int AdminCommands::moduleAdd(const std::string& name, const std::string& file)
 {
     ServiceSession session = repository();
     const std::string fileName = std::filesystem::path(file).filename().string();
-    std::string version;
     // Without a consumer the service stores every call as a whole file.
     const uint64_t pieceSize = options_.consumer.empty() ? UINT64_MAX : options_.pieceSize;
+    rsclient::UploadOptions uploadOptions;
+    uploadOptions.answerWait = session.timeout();
+    rsclient::PieceUpload<IRepositoryResp::addModuleResp_Call> upload(
+        [&](std::string_view piece, int32_t flag) {
+            // The file's buffer is reused for the next piece: each piece gets a block of its own.
+            return session.client().start<IRepository::addModule_Call>(
+                name, fileName, rpc::makeBlock(piece).get(), flag);
+        },
+        uploadOptions);
     const uint64_t size = sendFileInPieces(
         file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
-            auto reply = session.request<IRepository::addModule_Call>(
-                "store the module", name, fileName, rpc::makeBlock(piece).get(), flag);
-            if (flag == kLastPiece && reply->version() != nullptr)
-                version = *reply->version();
+            if (!upload.send(piece, flag))
+                session.check(upload.finish(), "store the module");
         });
+    const auto reply = upload.finish();
+    session.check(reply, "store the module");
+    const std::string version = reply->version() != nullptr ? *reply->version() : "";
     reportDone("Stored " + name + " version " + version + " (" + humanBytes(static_cast<double>(size)) + ").",
         { { "module", name }, { "version", version }, { "fileName", fileName }, { "size", size } });
     return kExitOk;

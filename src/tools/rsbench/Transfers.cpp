@@ -1,5 +1,6 @@
 #include "tools/rsbench/Transfers.h"
 
+#include "client/ModuleUpload.h"
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
 #include "tools/rsbench/Anchors.h"
@@ -14,25 +15,23 @@ using Clock = std::chrono::steady_clock;
 Upload uploadModule(rsclient::Client& client, const std::string& module, const std::string& fileName,
     std::string_view bytes, uint64_t pieceBytes)
 {
+    using Answer = IRepositoryResp::addModuleResp_Call;
+    rsclient::UploadOptions options;
+    options.answerWait = kAnswerWait;
+    rsclient::PieceUpload<Answer> pieces(
+        [&](std::string_view piece, int32_t flag) {
+            // The caller's bytes outlive the upload: sent by reference, not copied.
+            return client.start<IRepository::addModule_Call>(
+                module, fileName, rsclient::lendBytes(piece).get(), flag);
+        },
+        options);
     Upload upload;
     const auto start = Clock::now();
-    for (size_t offset = 0; offset < bytes.size() || offset == 0; offset += pieceBytes) {
-        const size_t length = std::min<size_t>(pieceBytes, bytes.size() - offset);
-        const bool last = offset + length >= bytes.size();
-        const int32_t flag = last ? 1 : offset == 0 ? 0 : 2;
-        // The block borrows the caller's bytes; they outlive the call, which waits for its answer.
-        ACE_Message_Block piece(bytes.data() + offset, length);
-        piece.wr_ptr(length);
-        auto reply = client.call<IRepository::addModule_Call>(kAnswerWait, module, fileName, &piece, flag);
-        upload.code = reply.code();
-        if (upload.code != 0)
-            return upload;
-        if (last) {
-            upload.version = reply->version() ? *reply->version() : "";
-            break;
-        }
-    }
+    auto reply = rsclient::uploadInPieces(pieces, bytes, pieceBytes);
     upload.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    upload.code = reply.code();
+    if (upload.code == 0 && reply->version())
+        upload.version = *reply->version();
     return upload;
 }
 

@@ -1,6 +1,5 @@
 #include "rs/repository/operations/GetModuleListWork.h"
 
-#include "rs/repository/IndexFile.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs {
@@ -31,17 +30,27 @@ void GetModuleListWork::execute()
 
 void GetModuleListWork::appendIndex(const std::string& directory, const std::string& consumer)
 {
-    kav::IndexFile index(directory);
-    for (const kav::ModuleIndexEntry& entry : index.getAllEntries())
-        list_.append(toRecord(entry, consumer));
+    // Lists run often and indexes change seldom: an unchanged index is
+    // neither read, parsed nor turned into records again.
+    parts_.push_back(ModuleListCache::instance().records(directory, consumer));
+}
+
+const RepositoryAppList& GetModuleListWork::answerList()
+{
+    if (parts_.size() == 1)
+        return *parts_.front();
+    for (const SharedRecords& part : parts_) {
+        for (const RepositoryAppEntry& record : part->entries())
+            joined_.append(record);
+    }
+    return joined_;
 }
 
 void GetModuleListWork::answer(const kav::IKavErrorInfo* error)
 {
     kav::KavErrorInfo success;
-    if (error)
-        list_ = {};
-    response_->getModuleListResp(error ? error : &success, &list_);
+    const RepositoryAppList empty;
+    response_->getModuleListResp(error ? error : &success, error ? &empty : &answerList());
 }
 
 } // namespace rs

@@ -4,10 +4,14 @@
 // directory that holds an index; the empty consumer lists the global index.
 // Answers getModuleListResp.
 //
-// Threads and ownership: as ModuleWork.
+// Threads and ownership: as ModuleWork. The records of each index come
+// shared from ModuleListCache; the item holds them until it is deleted.
 
 #include "interfaces/types/RepositoryAppList.h"
+#include "rs/repository/operations/ModuleListCache.h"
 #include "rs/repository/operations/ModuleWork.h"
+
+#include <vector>
 
 namespace rs {
 
@@ -23,10 +27,13 @@ private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;
 
-    // Appends the records of the index in directory, naming consumer as their consumer.
+    // Adds the records of the index in directory, naming consumer as their consumer.
     void appendIndex(const std::string& directory, const std::string& consumer);
+    // The answer's list: one index's shared records as they are, several joined.
+    const RepositoryAppList& answerList();
 
-    RepositoryAppList list_;
+    std::vector<modules::SharedRecords> parts_;
+    RepositoryAppList joined_;
 };
 
 } // namespace rs

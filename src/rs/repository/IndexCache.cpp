@@ -1,0 +1,155 @@
+#include "rs/repository/IndexCache.h"
+
+#include "rs/repository/dplfileutils.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace kav {
+
+namespace {
+
+bool sameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+const IndexSnapshot& emptySnapshot()
+{
+    static const IndexSnapshot empty = std::make_shared<const IndexEntries>();
+    return empty;
+}
+
+} // namespace
+
+bool IndexCache::Identity::operator==(const Identity& other) const
+{
+    return device == other.device && inode == other.inode && size == other.size
+        && sameTime(modified, other.modified) && sameTime(changed, other.changed);
+}
+
+IndexCache& IndexCache::instance()
+{
+    // Never destroyed: work items may still run while the process exits.
+    static IndexCache* cache = new IndexCache;
+    return *cache;
+}
+
+bool IndexCache::identify(const std::string& path, Identity& identity)
+{
+    struct stat info { };
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
+    identity.size = info.st_size;
+    identity.modified = info.st_mtim;
+    identity.changed = info.st_ctim;
+    return true;
+}
+
+IndexSnapshot IndexCache::entries(const std::string& directory)
+{
+    if (directory.empty())
+        return emptySnapshot();
+    const std::string path = directory + "/" + IndexFile::kFileName;
+    Identity before;
+    if (!identify(path, before)) {
+        forget(directory);
+        return emptySnapshot();
+    }
+    uint64_t generation = 0;
+    {
+        std::lock_guard guard(lock_);
+        auto found = cached_.find(directory);
+        if (found != cached_.end() && found->second.identity == before) {
+            found->second.lastUse = ++uses_;
+            return found->second.entries;
+        }
+        generation = generation_;
+    }
+    auto parsed = std::make_shared<const IndexEntries>(
+        IndexFile::parseLines(rsmanagerutils::readLinesFromFile(path)));
+    // Kept only when nothing changed the file while it was read.
+    Identity after;
+    if (identify(path, after) && after == before) {
+        std::lock_guard guard(lock_);
+        if (generation == generation_)
+            keepLocked(directory, Cached { before, parsed, ++uses_ });
+    }
+    return parsed;
+}
+
+void IndexCache::keepLocked(const std::string& directory, Cached cached)
+{
+    auto found = cached_.find(directory);
+    if (found != cached_.end()) {
+        cachedEntries_ -= found->second.entries->size();
+        cached_.erase(found);
+    }
+    cachedEntries_ += cached.entries->size();
+    cached_.emplace(directory, std::move(cached));
+    evictLocked(directory);
+}
+
+void IndexCache::evictLocked(const std::string& keep)
+{
+    while (cachedEntries_ > maxEntries_ && cached_.size() > 1) {
+        auto oldest = cached_.end();
+        uint64_t oldestUse = std::numeric_limits<uint64_t>::max();
+        for (auto it = cached_.begin(); it != cached_.end(); ++it) {
+            if (it->first != keep && it->second.lastUse < oldestUse) {
+                oldest = it;
+                oldestUse = it->second.lastUse;
+            }
+        }
+        cachedEntries_ -= oldest->second.entries->size();
+        cached_.erase(oldest);
+    }
+}
+
+void IndexCache::invalidate(const std::string& directory)
+{
+    std::lock_guard guard(lock_);
+    ++generation_;
+    forgetLocked(directory);
+}
+
+void IndexCache::forget(const std::string& directory)
+{
+    std::lock_guard guard(lock_);
+    forgetLocked(directory);
+}
+
+void IndexCache::forgetLocked(const std::string& directory)
+{
+    auto found = cached_.find(directory);
+    if (found == cached_.end())
+        return;
+    cachedEntries_ -= found->second.entries->size();
+    cached_.erase(found);
+}
+
+void IndexCache::clear()
+{
+    std::lock_guard guard(lock_);
+    ++generation_;
+    cached_.clear();
+    cachedEntries_ = 0;
+}
+
+size_t IndexCache::directories() const
+{
+    std::lock_guard guard(lock_);
+    return cached_.size();
+}
+
+size_t IndexCache::cachedEntries() const
+{
+    std::lock_guard guard(lock_);
+    return cachedEntries_;
+}
+
+} // namespace kav

@@ -1,0 +1,47 @@
+#include "rs/repository/operations/ModuleListCache.h"
+
+#include "rs/repository/operations/ModuleWorkSupport.h"
+
+namespace rs::modules {
+
+ModuleListCache& ModuleListCache::instance()
+{
+    // Never destroyed: work items may still run while the process exits.
+    static ModuleListCache* cache = new ModuleListCache;
+    return *cache;
+}
+
+SharedRecords ModuleListCache::records(const std::string& directory, const std::string& consumer)
+{
+    const kav::IndexSnapshot entries = kav::IndexCache::instance().entries(directory);
+    const Key key { directory, consumer };
+    {
+        std::lock_guard guard(lock_);
+        auto found = built_.find(key);
+        if (found != built_.end() && found->second.source.lock() == entries)
+            return found->second.records;
+    }
+    auto list = std::make_shared<RepositoryAppList>();
+    for (const kav::ModuleIndexEntry& entry : *entries)
+        list->append(toRecord(entry, consumer));
+    SharedRecords records = std::move(list);
+    if (entries->empty())
+        return records; // nothing worth keeping
+    std::lock_guard guard(lock_);
+    dropStaleLocked();
+    built_[key] = Built { entries, records };
+    return records;
+}
+
+void ModuleListCache::dropStaleLocked()
+{
+    std::erase_if(built_, [](const auto& item) { return item.second.source.expired(); });
+}
+
+size_t ModuleListCache::size() const
+{
+    std::lock_guard guard(lock_);
+    return built_.size();
+}
+
+} // namespace rs::modules

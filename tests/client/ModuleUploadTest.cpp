@@ -1,0 +1,348 @@
+// Uploads in pieces with several pieces in flight: the window rules, an
+// upload against a fake service that answers only when the uploader cannot
+// go on without the answer, and uploads to the real daemon.
+
+#include "client/ModuleUpload.h"
+#include "common/ResultCodes.h"
+#include "e2e/ModuleE2eSupport.h"
+#include "interfaces/IRepositoryResp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using rsclient::kFirstPiece;
+using rsclient::kLastPiece;
+using rsclient::kMiddlePiece;
+using Answer = IRepositoryResp::addModuleResp_Call;
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+rsclient::UploadOptions optionsWith(size_t window, uint64_t maxBytes = 64 * kMiB)
+{
+    rsclient::UploadOptions options;
+    options.window = window;
+    options.maxBytesInFlight = maxBytes;
+    // Only reached when the uploader waits for an answer the fake withholds.
+    options.answerWait = std::chrono::seconds(5);
+    return options;
+}
+
+TEST(PieceFlags, FirstMiddleLastAndTheOnlyPieceIsLast)
+{
+    EXPECT_EQ(rsclient::pieceCount(0, 10), 1u);
+    EXPECT_EQ(rsclient::pieceCount(10, 10), 1u);
+    EXPECT_EQ(rsclient::pieceCount(11, 10), 2u);
+    EXPECT_EQ(rsclient::pieceFlag(0, 1), kLastPiece);
+    EXPECT_EQ(rsclient::pieceFlag(0, 3), kFirstPiece);
+    EXPECT_EQ(rsclient::pieceFlag(1, 3), kMiddlePiece);
+    EXPECT_EQ(rsclient::pieceFlag(2, 3), kLastPiece);
+}
+
+TEST(UploadWindow, FirstPieceMustBeAnsweredBeforeAnyOther)
+{
+    rsclient::UploadWindow window(optionsWith(4));
+    EXPECT_FALSE(window.mustWaitBefore(kFirstPiece, 100));
+    window.sent(kFirstPiece, 100);
+    EXPECT_TRUE(window.mustWaitBefore(kMiddlePiece, 100));
+    window.answered();
+    EXPECT_FALSE(window.mustWaitBefore(kMiddlePiece, 100));
+}
+
+TEST(UploadWindow, LastPieceWaitsForEveryEarlierAnswer)
+{
+    rsclient::UploadWindow window(optionsWith(4));
+    window.sent(kMiddlePiece, 1);
+    window.sent(kMiddlePiece, 1);
+    EXPECT_TRUE(window.mustWaitBefore(kLastPiece, 1));
+    window.answered();
+    EXPECT_TRUE(window.mustWaitBefore(kLastPiece, 1));
+    window.answered();
+    EXPECT_FALSE(window.mustWaitBefore(kLastPiece, 1));
+}
+
+TEST(UploadWindow, BoundedByPieceCountAndByBytes)
+{
+    rsclient::UploadWindow byCount(optionsWith(2));
+    byCount.sent(kMiddlePiece, 1);
+    EXPECT_FALSE(byCount.mustWaitBefore(kMiddlePiece, 1));
+    byCount.sent(kMiddlePiece, 1);
+    EXPECT_TRUE(byCount.mustWaitBefore(kMiddlePiece, 1));
+
+    rsclient::UploadWindow byBytes(optionsWith(8, 10));
+    byBytes.sent(kMiddlePiece, 6);
+    EXPECT_FALSE(byBytes.mustWaitBefore(kMiddlePiece, 4));
+    EXPECT_TRUE(byBytes.mustWaitBefore(kMiddlePiece, 5));
+    byBytes.answered();
+    EXPECT_EQ(byBytes.bytesInFlight(), 0u);
+    // A piece larger than the limit still goes when nothing is in flight.
+    EXPECT_FALSE(byBytes.mustWaitBefore(kMiddlePiece, 50));
+}
+
+TEST(UploadWindow, WindowOfZeroActsAsOne)
+{
+    rsclient::UploadWindow window(optionsWith(0));
+    EXPECT_FALSE(window.mustWaitBefore(kMiddlePiece, 1));
+    window.sent(kMiddlePiece, 1);
+    EXPECT_TRUE(window.mustWaitBefore(kMiddlePiece, 1));
+}
+
+// A service that answers in order, and only when the uploader, following
+// the window rules, cannot send its next piece without an answer: an
+// uploader that waits where it need not times out, one that sends where it
+// must not shows in the recorded pieces.
+class FakeService {
+public:
+    FakeService(size_t pieces, size_t window)
+        : pieces_(pieces)
+        , window_(window)
+    {
+    }
+
+    // Answer piece `index` with this failure code.
+    void failPiece(size_t index, int32_t code) { failures_.emplace_back(index, code); }
+
+    rsclient::PendingReply<Answer> start(std::string_view bytes, int32_t flag)
+    {
+        const size_t index = flags_.size();
+        flags_.push_back(flag);
+        sizes_.push_back(bytes.size());
+        auto waiter = std::make_shared<rsclient::detail::Waiter>();
+        unanswered_.push_back(waiter);
+        maxInFlight_ = std::max(maxInFlight_, unanswered_.size());
+        const bool nextIsLast = index + 2 == pieces_;
+        if (flag == kLastPiece || nextIsLast)
+            answerAll();
+        else if (flag == kFirstPiece || unanswered_.size() >= window_)
+            answerOldest();
+        return rsclient::PendingReply<Answer>(waiter);
+    }
+
+    const std::vector<int32_t>& flags() const { return flags_; }
+    const std::vector<size_t>& sizes() const { return sizes_; }
+    size_t maxInFlight() const { return maxInFlight_; }
+
+private:
+    void answerAll()
+    {
+        while (!unanswered_.empty())
+            answerOldest();
+    }
+
+    void answerOldest()
+    {
+        // Once a failure is answered the uploader sends nothing more but
+        // collects what is in flight: everything is answered at once.
+        do {
+            const size_t index = answered_++;
+            int32_t code = 0;
+            for (const auto& [failing, failure] : failures_)
+                if (failing == index)
+                    code = failure;
+            failed_ = failed_ || code != 0;
+            unanswered_.front()->finish(0, answerWith(code, index + 1 == pieces_ ? "7" : ""));
+            unanswered_.pop_front();
+        } while (failed_ && !unanswered_.empty());
+    }
+
+    static std::unique_ptr<zephcomm::Call> answerWith(int32_t code, const std::string& version)
+    {
+        const kav::KavErrorInfo error(code, "FakeService", "", "");
+        Answer sent(&error, std::string_view(version));
+        std::unique_ptr<zephcomm::Call> received(sent.create());
+        received->unmarshal(rpc::makeBlock(rpc::blockText(sent.payload())).get());
+        return received;
+    }
+
+    const size_t pieces_;
+    const size_t window_;
+    std::vector<std::pair<size_t, int32_t>> failures_;
+    std::vector<int32_t> flags_;
+    std::vector<size_t> sizes_;
+    std::deque<std::shared_ptr<rsclient::detail::Waiter>> unanswered_;
+    size_t answered_ = 0;
+    size_t maxInFlight_ = 0;
+    bool failed_ = false;
+};
+
+rsclient::Reply<Answer> uploadThrough(FakeService& service, const std::string& bytes, uint64_t pieceBytes,
+    const rsclient::UploadOptions& options)
+{
+    rsclient::PieceUpload<Answer> upload(
+        [&](std::string_view piece, int32_t flag) { return service.start(piece, flag); }, options);
+    return rsclient::uploadInPieces(upload, bytes, pieceBytes);
+}
+
+TEST(PieceUpload, KeepsTheWindowFullAndEndsWithTheLastAnswer)
+{
+    const std::string bytes(10 * 100 + 37, 'x');
+    FakeService service(11, 4);
+    auto reply = uploadThrough(service, bytes, 100, optionsWith(4));
+    ASSERT_EQ(reply.code(), 0) << reply.rc;
+    EXPECT_EQ(*reply->version(), "7");
+    ASSERT_EQ(service.flags().size(), 11u);
+    EXPECT_EQ(service.flags().front(), kFirstPiece);
+    EXPECT_EQ(service.flags().back(), kLastPiece);
+    EXPECT_EQ(std::count(service.flags().begin(), service.flags().end(), kMiddlePiece), 9);
+    EXPECT_EQ(service.sizes().back(), 37u);
+    EXPECT_EQ(service.maxInFlight(), 4u);
+}
+
+TEST(PieceUpload, RefusedFirstPieceStopsTheUpload)
+{
+    FakeService service(5, 4);
+    service.failPiece(0, kav::rc::RS_PERMISSION_DENIED);
+    auto reply = uploadThrough(service, std::string(500, 'x'), 100, optionsWith(4));
+    EXPECT_EQ(reply.code(), kav::rc::RS_PERMISSION_DENIED);
+    EXPECT_EQ(service.flags().size(), 1u);
+}
+
+TEST(PieceUpload, FailedMiddlePieceIsReportedAndTheLastPieceNeverSent)
+{
+    FakeService service(10, 4);
+    service.failPiece(2, kav::rc::RS_FILE_WRITE_FAILED);
+    auto reply = uploadThrough(service, std::string(1000, 'x'), 100, optionsWith(4));
+    EXPECT_EQ(reply.code(), kav::rc::RS_FILE_WRITE_FAILED);
+    EXPECT_LT(service.flags().size(), 10u);
+    EXPECT_EQ(std::count(service.flags().begin(), service.flags().end(), kLastPiece), 0);
+    EXPECT_LE(service.maxInFlight(), 4u);
+}
+
+TEST(PieceUpload, FailedLaterPieceDoesNotHideTheFirstFailure)
+{
+    FakeService service(10, 4);
+    service.failPiece(2, kav::rc::RS_FILE_WRITE_FAILED);
+    service.failPiece(3, kav::rc::RS_PERMISSION_DENIED);
+    auto reply = uploadThrough(service, std::string(1000, 'x'), 100, optionsWith(4));
+    EXPECT_EQ(reply.code(), kav::rc::RS_FILE_WRITE_FAILED);
+}
+
+TEST(PieceUpload, WindowOfOneSendsStrictlyInTurn)
+{
+    FakeService service(6, 1);
+    auto reply = uploadThrough(service, std::string(600, 'x'), 100, optionsWith(1));
+    EXPECT_EQ(reply.code(), 0);
+    EXPECT_EQ(service.flags().size(), 6u);
+    EXPECT_EQ(service.maxInFlight(), 1u);
+}
+
+TEST(PieceUpload, FinishWithoutPiecesSaysNothingWasSent)
+{
+    FakeService service(1, 1);
+    rsclient::PieceUpload<Answer> upload(
+        [&](std::string_view piece, int32_t flag) { return service.start(piece, flag); }, optionsWith(4));
+    EXPECT_EQ(upload.finish().rc, rsclient::kNothingSent);
+}
+
+TEST(LendBytes, BlockSharesTheCallersBytes)
+{
+    const std::string bytes(3 * kMiB, 'q');
+    rpc::BlockPtr block = rsclient::lendBytes(bytes);
+    EXPECT_EQ(block->rd_ptr(), bytes.data());
+    EXPECT_EQ(block->length(), bytes.size());
+    rpc::BlockPtr shared(block->duplicate());
+    block.reset();
+    EXPECT_EQ(shared->rd_ptr(), bytes.data()); // the bytes stay the caller's
+}
+
+// Uploads to the real daemon.
+class PieceUploadToDaemon : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        daemon_ = new rs::e2e::ModuleDaemon();
+        if (!daemon_->start())
+            startFailure_ = daemon_->failure();
+    }
+    static void TearDownTestSuite()
+    {
+        delete daemon_;
+        daemon_ = nullptr;
+    }
+
+    void SetUp() override { ASSERT_TRUE(startFailure_.empty()) << startFailure_; }
+
+    std::unique_ptr<rs::e2e::ModuleSession> open(const std::string& user, const std::string& password)
+    {
+        return rs::e2e::ModuleSession::open(daemon_->port(), user, password, rs::e2e::kKnownConsumer);
+    }
+
+    // Uploads with four pieces in flight; counts the pieces sent.
+    static rsclient::Reply<Answer> upload(rs::e2e::ModuleSession& session, const std::string& module,
+        const std::string& bytes, uint64_t pieceBytes, size_t* sent = nullptr)
+    {
+        rsclient::PieceUpload<Answer> pieces(
+            [&](std::string_view piece, int32_t flag) {
+                if (sent)
+                    ++*sent;
+                return session.client().start<IRepository::addModule_Call>(
+                    module, module + ".bin", rsclient::lendBytes(piece).get(), flag);
+            },
+            optionsWith(4));
+        return rsclient::uploadInPieces(pieces, bytes, pieceBytes);
+    }
+
+    static rs::e2e::ModuleDaemon* daemon_;
+    static std::string startFailure_;
+};
+
+rs::e2e::ModuleDaemon* PieceUploadToDaemon::daemon_ = nullptr;
+std::string PieceUploadToDaemon::startFailure_;
+
+TEST_F(PieceUploadToDaemon, PiecesArriveInOrderAndVersionsCount)
+{
+    auto admin = open(rs::e2e::kAdminUser, rs::e2e::kAdminPassword);
+    ASSERT_TRUE(admin);
+    const std::string first = rs::e2e::patternBytes(40 * 1024 + 123, 1);
+    auto reply = upload(*admin, "piped", first, 4096);
+    ASSERT_EQ(reply.code(), 0);
+    EXPECT_EQ(*reply->version(), "1");
+    auto got = admin->get("piped", "1", rs::e2e::kKnownConsumer);
+    ASSERT_EQ(got.code, 0);
+    EXPECT_TRUE(got.contents == first) << "the stored file differs from the upload";
+
+    const std::string second = rs::e2e::patternBytes(3 * 1024 * 1024 + 5, 2);
+    reply = upload(*admin, "piped", second, 1024 * 1024);
+    ASSERT_EQ(reply.code(), 0);
+    EXPECT_EQ(*reply->version(), "2");
+    got = admin->get("piped", "2", rs::e2e::kKnownConsumer);
+    ASSERT_EQ(got.code, 0);
+    EXPECT_TRUE(got.contents == second) << "the stored file differs from the upload";
+    // The connection is still in step: a plain request answers as usual.
+    EXPECT_EQ(admin->list().code, 0);
+}
+
+TEST_F(PieceUploadToDaemon, NameClashStopsAfterTheFirstPiece)
+{
+    auto admin = open(rs::e2e::kAdminUser, rs::e2e::kAdminPassword);
+    ASSERT_TRUE(admin);
+    ASSERT_EQ(upload(*admin, "Clash", "stored", 100).code(), 0);
+    size_t sent = 0;
+    auto reply = upload(*admin, "clash", std::string(1000, 'c'), 100, &sent);
+    EXPECT_EQ(reply.code(), kav::rc::RS_NAME_CASE_CLASH);
+    EXPECT_EQ(sent, 1u);
+    auto list = admin->list();
+    ASSERT_EQ(list.code, 0);
+    EXPECT_EQ(list.find("clash", rs::e2e::kKnownConsumer), nullptr);
+    EXPECT_EQ(admin->list().code, 0);
+}
+
+TEST_F(PieceUploadToDaemon, RefusedUserSendsOnePieceAndStoresNothing)
+{
+    auto guest = open(rs::e2e::kGuestUser, rs::e2e::kGuestPassword);
+    ASSERT_TRUE(guest);
+    size_t sent = 0;
+    auto reply = upload(*guest, "guestmod", std::string(1000, 'g'), 100, &sent);
+    EXPECT_EQ(reply.code(), kav::rc::RS_PERMISSION_DENIED);
+    EXPECT_EQ(sent, 1u);
+    EXPECT_FALSE(
+        std::filesystem::exists(daemon_->storageDir() / "apps" / "web" / "guestmod" / "guestmod.bin"));
+}
+
+} // namespace

@@ -1,0 +1,164 @@
+#include "rs/repository/IndexCache.h"
+
+#include "repository/StorageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+using namespace storagetest;
+using kav::IndexCache;
+using kav::IndexFile;
+
+namespace {
+
+// One index line of a module in the given version.
+std::string line(const std::string& module, int version)
+{
+    return module + "|" + std::to_string(version) + "|" + module + ".zip|100|admin|0|10|0\n";
+}
+
+class StorageIndexCache : public ::testing::Test {
+protected:
+    std::string directory() const { return dir.path().string(); }
+    // Replaces the index the way an outside writer would: a new file renamed over it.
+    void replaceIndex(const std::string& text)
+    {
+        writeRaw(dir / ".index.new", text);
+        std::filesystem::rename(dir / ".index.new", dir / ".index");
+    }
+    ScratchDir dir;
+};
+
+TEST_F(StorageIndexCache, UnchangedIndexIsServedWithoutReadingItAgain)
+{
+    IndexCache cache;
+    replaceIndex(line("a", 1) + line("b", 2));
+    kav::IndexSnapshot first = cache.entries(directory());
+    kav::IndexSnapshot second = cache.entries(directory());
+    ASSERT_EQ(first->size(), 2u);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(cache.directories(), 1u);
+    EXPECT_EQ(cache.cachedEntries(), 2u);
+}
+
+TEST_F(StorageIndexCache, EntriesMatchTheIndexFilesOwnParse)
+{
+    IndexCache cache;
+    replaceIndex("\r\n" + line("a", 1) + "no separator\n|nameless|1\n" + "c|3|c.zip|5|u|1|7|2|x|y");
+    const kav::IndexEntries& cached = *cache.entries(directory());
+    const std::vector<kav::ModuleIndexEntry> direct = IndexFile(directory()).getAllEntries();
+    ASSERT_EQ(cached.size(), direct.size());
+    for (size_t i = 0; i < cached.size(); ++i) {
+        EXPECT_EQ(cached[i].moduleName, direct[i].moduleName);
+        EXPECT_EQ(cached[i].version, direct[i].version);
+        EXPECT_EQ(cached[i].deleted, direct[i].deleted);
+        EXPECT_EQ(cached[i].linkedApps, direct[i].linkedApps);
+    }
+}
+
+TEST_F(StorageIndexCache, IndexChangedOnDiskIsReadAgain)
+{
+    IndexCache cache;
+    replaceIndex(line("a", 1));
+    kav::IndexSnapshot before = cache.entries(directory());
+    replaceIndex(line("a", 2));
+    kav::IndexSnapshot after = cache.entries(directory());
+    EXPECT_EQ(before->front().version, "1");
+    EXPECT_EQ(after->front().version, "2");
+
+    // Rewritten in place, growing: the same file, another size.
+    writeRaw(dir / ".index", line("a", 2) + line("b", 1));
+    EXPECT_EQ(cache.entries(directory())->size(), 2u);
+}
+
+TEST_F(StorageIndexCache, MissingIndexIsEmptyAndNotKept)
+{
+    IndexCache cache;
+    EXPECT_TRUE(cache.entries(directory())->empty());
+    EXPECT_EQ(cache.directories(), 0u);
+    replaceIndex(line("a", 1));
+    EXPECT_EQ(cache.entries(directory())->size(), 1u);
+    std::filesystem::remove(dir / ".index");
+    EXPECT_TRUE(cache.entries(directory())->empty());
+    EXPECT_EQ(cache.directories(), 0u);
+    EXPECT_TRUE(cache.entries("")->empty());
+}
+
+TEST_F(StorageIndexCache, WritingThroughIndexFileDropsTheCachedIndex)
+{
+    IndexCache& cache = IndexCache::instance();
+    replaceIndex(line("a", 1));
+    kav::IndexSnapshot before = cache.entries(directory());
+    const size_t cachedBefore = cache.directories();
+    {
+        IndexFile index(directory());
+        index.addServiceEntry("b", "1", "b.zip", 1, "admin", false, 0, 0);
+        ASSERT_EQ(index.writeServiceFile(), 0);
+    }
+    EXPECT_EQ(cache.directories(), cachedBefore - 1);
+    kav::IndexSnapshot after = cache.entries(directory());
+    EXPECT_NE(before, after);
+    ASSERT_EQ(after->size(), 2u);
+    EXPECT_EQ(after->back().moduleName, "b");
+    cache.invalidate(directory());
+}
+
+TEST_F(StorageIndexCache, LeastRecentlyUsedIndexGoesBeyondTheLimit)
+{
+    ScratchDir other;
+    writeRaw(other / ".index", line("x", 1) + line("y", 1));
+    replaceIndex(line("a", 1) + line("b", 1));
+    IndexCache cache(3);
+    kav::IndexSnapshot kept = cache.entries(directory());
+    cache.entries(other.path().string());
+    EXPECT_EQ(cache.directories(), 1u);
+    EXPECT_EQ(cache.cachedEntries(), 2u);
+    // The dropped snapshot still belongs to whoever holds it.
+    EXPECT_EQ(kept->size(), 2u);
+    EXPECT_NE(cache.entries(directory()), kept);
+}
+
+// Readers beside a writer that rewrites the whole index in one version:
+// every snapshot is one whole version, never a mix, and the last one wins.
+TEST_F(StorageIndexCache, ReadersBesideAWriterSeeWholeVersions)
+{
+    IndexCache& cache = IndexCache::instance();
+    constexpr int kModules = 50;
+    constexpr int kVersions = 40;
+    auto writeVersion = [&](int version) {
+        IndexFile index(directory());
+        for (int m = 0; m < kModules; ++m)
+            index.addServiceEntry("m" + std::to_string(m), std::to_string(version), "f", 1, "u", false, 0, 0);
+        return index.writeServiceFile();
+    };
+    ASSERT_EQ(writeVersion(1), 0);
+    std::atomic<bool> done { false };
+    std::atomic<int> torn { 0 };
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!done) {
+                kav::IndexSnapshot entries = cache.entries(directory());
+                std::set<std::string> versions;
+                for (const auto& entry : *entries)
+                    versions.insert(entry.version);
+                if (entries->size() != kModules || versions.size() != 1)
+                    ++torn;
+            }
+        });
+    }
+    for (int version = 2; version <= kVersions; ++version)
+        ASSERT_EQ(writeVersion(version), 0);
+    done = true;
+    for (auto& reader : readers)
+        reader.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(cache.entries(directory())->front().version, std::to_string(kVersions));
+    cache.invalidate(directory());
+}
+
+} // namespace
