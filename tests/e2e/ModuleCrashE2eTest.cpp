@@ -2,8 +2,10 @@
 // uploaded, linked, unlinked and removed, packages are stored and removed
 // and a deployment is requested; restarted on the same storage directory
 // after each kill. After every restart each .index and .persist file is
-// whole, nothing acknowledged is lost, and what is served is either the
-// last acknowledged state or the request that was in flight at the kill.
+// whole, nothing acknowledged is lost, what is served is either the last
+// acknowledged state or the request that was in flight at the kill (with
+// that version's contents: uploads replace the served file under the same
+// name), and no upload file or replacement record is left over.
 //
 // RS_CRASH_ROUNDS sets the number of kills (default 20); RS_CRASH_SEED
 // repeats a run's choice of moments.
@@ -34,6 +36,7 @@ constexpr size_t kPieceSize = 64 * 1024;
 constexpr const char* kApplication = "crashapp";
 constexpr const char* kDeployed = "deployed";
 constexpr const char* kHost = "node1";
+constexpr const char* kModuleFile = "payload.bin";
 
 int envInt(const char* name, int fallback)
 {
@@ -103,11 +106,11 @@ void writeModule(int port, History& history, Acknowledgements& acknowledgements)
         } else {
             history.inFlight = Change::Upload;
             history.pending = patternBytes(kPieceSize * 2 + history.round, history.round * 7919 + 13);
-            // Each upload under a file name of its own: a kill between moving a
-            // same-named file into place and writing the index still serves the
-            // new contents under the old version (known, not yet fixed).
-            const std::string fileName = "payload-" + std::to_string(history.round) + ".bin";
-            AddResult added = session->upload(history.name, fileName, history.pending, kPieceSize);
+            // Always the same file name, so that most uploads replace the served
+            // file in place; every third one is a single last piece, which must
+            // not pick up what an upload cut short by a kill left behind.
+            const size_t pieceSize = history.round % 3 == 2 ? history.pending.size() : kPieceSize;
+            AddResult added = session->upload(history.name, kModuleFile, history.pending, pieceSize);
             result = added.code;
             if (result == 0) {
                 history.contents = history.pending;
@@ -149,15 +152,16 @@ void writePackage(int port, History& history, Acknowledgements& acknowledgements
         } else {
             history.inFlight = Change::Upload;
             history.pending = patternBytes(4096 + history.round, history.round * 104729 + 7);
-            // Two pieces: the first truncates whatever an interrupted upload
-            // left behind (a single last piece would append to it).
-            const size_t half = history.pending.size() / 2;
+            // Alternately two pieces and a single last piece (which must start
+            // afresh, not append to an upload file that a kill left behind).
+            const size_t half = history.round % 2 == 0 ? history.pending.size() / 2 : 0;
             auto first = rpc::makeBlock(std::string_view(history.pending).substr(0, half));
             auto last = rpc::makeBlock(std::string_view(history.pending).substr(half));
-            result = client
-                         ->call<IAppDeployment::addPackage_Call>(
-                             kAnswerWait, history.name, "", "pkg.bin", first.get(), 0)
-                         .code();
+            if (half > 0)
+                result = client
+                             ->call<IAppDeployment::addPackage_Call>(
+                                 kAnswerWait, history.name, "", "pkg.bin", first.get(), 0)
+                             .code();
             if (result == 0)
                 result = client
                              ->call<IAppDeployment::addPackage_Call>(
@@ -220,6 +224,20 @@ void expectFilesWhole(const fs::path& storage)
         indexes += name == ".index";
     }
     EXPECT_GE(indexes, 1);
+}
+
+// Once the restarted daemon serves, no upload file and no record of an
+// interrupted replacement is left below the storage directory's own files.
+void expectNothingLeftOver(const fs::path& storage)
+{
+    for (auto& entry : fs::recursive_directory_iterator(storage)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_directory()) {
+            EXPECT_NE(name.front(), '|') << "a replacement record survived the restart: " << entry.path();
+        } else if (entry.path().parent_path() != storage) {
+            EXPECT_FALSE(name.ends_with(".tmp")) << "an upload file survived the restart: " << entry.path();
+        }
+    }
 }
 
 // Compares what the restarted daemon serves with the history and adopts the
@@ -381,6 +399,7 @@ TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
         ASSERT_TRUE(startDaemon()) << process_->standardError();
         pid = process_->pid();
         port = port_;
+        expectNothingLeftOver(daemon_.storageDir());
 
         auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
         ASSERT_TRUE(session);

@@ -9,6 +9,7 @@
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/RepositoryServer.h"
+#include "rs/repository/recovery/RepositoryRecovery.h"
 #include "rs/startup/KavQelUtils.h"
 #include "rs/startup/ResourceManagerBinding.h"
 #include "rs/startup/VersionBanner.h"
@@ -134,6 +135,7 @@ void Daemon::checkConfiguration()
     checkPort();
     checkStorageDir();
     RepositoryService::instance().setStorageDir(config_.storageDir);
+    kav::RepositoryRecovery(config_.storageDir).run(); // undoes what a crash interrupted, before serving
 }
 
 void Daemon::checkPort()

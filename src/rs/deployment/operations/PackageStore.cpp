@@ -6,6 +6,7 @@
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
+#include "rs/repository/recovery/KeptFile.h"
 
 #include <ace/Message_Block.h>
 
@@ -69,12 +70,13 @@ void PackageStore::completeUpload(
     const std::string dir = packageDir(storedName);
     kav::IndexFile index(indexDir_);
     kav::ModuleIndexEntry previous;
-    if (index.getServiceEntryByName(storedName, previous) == 0 && !previous.fileName.empty()
-        && previous.fileName != fileName) {
-        kav::KavFileCache::instance()->closeFile(dir + "/" + previous.fileName);
-        rsmanagerutils::deleteFile(dir + "/" + previous.fileName);
-    }
+    const bool hadEntry = index.getServiceEntryByName(storedName, previous) == 0;
+    // What the target was stays recorded until the index names the new file:
+    // a failed write puts it back, a crash is undone at the next start.
     const std::string target = dir + "/" + fileName;
+    kav::KeptFile kept(target, index.getVersionByName(storedName));
+    if (rsmanagerutils::syncFile(target + ".tmp") != 0 || kept.keep() != 0)
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
     kav::KavFileCache::instance()->closeFile(target);
     if (rsmanagerutils::moveFile(target + ".tmp", target) != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
@@ -89,6 +91,12 @@ void PackageStore::completeUpload(
     index.addServiceEntry(entry);
     if (index.writeServiceFile() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
+    kept.discard();
+    // The file of the version before goes only now that nothing names it.
+    if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName) {
+        kav::KavFileCache::instance()->closeFile(dir + "/" + previous.fileName);
+        rsmanagerutils::deleteFile(dir + "/" + previous.fileName);
+    }
 }
 
 void PackageStore::remove(const std::string& storedName)

@@ -55,8 +55,18 @@ void AddModuleWork::storePiece(const std::string& moduleDir)
             KAV_THROW(kav::rc::RS_NAME_CASE_CLASH, module_ + " clashes with " + stored, { module_, stored });
         openFlags = O_TRUNC;
     }
-    if (rsmanagerutils::createFile(upload, *piece_, openFlags) != 0)
+    const int written = rsmanagerutils::createFile(upload, *piece_, openFlags);
+    releasePiece();
+    if (written != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { upload });
+}
+
+void AddModuleWork::releasePiece()
+{
+    // The piece's receive buffer goes back before the answer does, so the
+    // client's next piece is received into it again instead of into fresh
+    // memory that has to be faulted in page by page.
+    piece_.reset();
 }
 
 void AddModuleWork::completeUpload(const std::string& moduleDir)
@@ -71,7 +81,7 @@ void AddModuleWork::completeUpload(const std::string& moduleDir)
     // file, and the old file goes only once the index names the new one: a
     // crash at any point leaves an index whose file is there, and a failed
     // index write puts the replaced file back.
-    FileReplacement replacement(upload, target);
+    FileReplacement replacement(upload, target, index.getVersionByName(module_));
     if (rsmanagerutils::syncFile(upload) != 0 || replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
 
@@ -107,13 +117,15 @@ void AddModuleWork::storeGlobalModule()
     // moved into place, and only then are the older files removed.
     const std::string upload = moduleDir + "/" + fileName_ + ".tmp";
     const std::string target = moduleDir + "/" + fileName_;
-    if (rsmanagerutils::createFile(upload, *piece_, O_TRUNC) != 0 || rsmanagerutils::syncFile(upload) != 0)
+    const int written = rsmanagerutils::createFile(upload, *piece_, O_TRUNC);
+    releasePiece();
+    if (written != 0 || rsmanagerutils::syncFile(upload) != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { target });
-    FileReplacement replacement(upload, target);
+    kav::IndexFile index(repository_);
+    FileReplacement replacement(upload, target, index.getVersionByName(module_));
     if (replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
 
-    kav::IndexFile index(repository_);
     const std::string version = nextVersion(index, module_);
     index.addServiceEntry(
         module_, version, fileName_, static_cast<int32_t>(std::time(nullptr)), user_, false, 0, 0);

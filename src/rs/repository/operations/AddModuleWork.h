@@ -7,7 +7,8 @@
 // Answers addModuleResp with the new version (empty for first and middle
 // pieces); audits completed uploads and every failure.
 //
-// Threads and ownership: as ModuleWork; owns the upload piece.
+// Threads and ownership: as ModuleWork; owns the upload piece until it is
+// written.
 
 #include "interfaces/rpc/RpcCodecs.h"
 #include "rs/repository/operations/ModuleWork.h"
@@ -32,6 +33,7 @@ private:
     void storePiece(const std::string& moduleDir);
     void completeUpload(const std::string& moduleDir);
     void storeGlobalModule();
+    void releasePiece();
 
     const std::string module_;
     const std::string fileName_;

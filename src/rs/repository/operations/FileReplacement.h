@@ -1,11 +1,15 @@
 #pragma once
 // FileReplacement: moves a finished upload over the file it replaces while
-// keeping the replaced contents aside (a hard link, no copy) until the index
-// that names the new file is written. Destroyed without commit(), it puts
-// the replaced file back, so a failed index write leaves the previously
-// served file in place.
+// keeping what the file was (KeptFile: its contents as a hard link, or that
+// it did not exist) until the index that names the new file is written.
+// Destroyed without commit(), it puts the replaced file back, so a failed
+// index write leaves the previously served file in place; a crash before
+// commit() is undone by the start-up recovery (RepositoryRecovery), which
+// reads the version the kept record belongs to.
 //
 // Threads: one worker thread, under the work queue's exclusive lock.
+
+#include "rs/repository/recovery/KeptFile.h"
 
 #include <string>
 
@@ -13,23 +17,23 @@ namespace rs::modules {
 
 class FileReplacement {
 public:
-    FileReplacement(std::string upload, std::string target);
-    ~FileReplacement();
+    // version: the module's version in the index before the replacement
+    // (getVersionByName: "0" when there is no entry).
+    FileReplacement(std::string upload, std::string target, std::string version);
+    ~FileReplacement() = default;
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
 
-    // Drops the file cache's copy of target and moves upload over it.
-    // Returns 0, or -1 with both files as they were.
+    // Records the target's current state, drops the file cache's copy of it
+    // and moves upload over it. Returns 0, or -1 with both files as they were.
     int apply();
-    // The new file stays; the kept contents are deleted.
+    // The new file stays; the kept record is deleted.
     void commit();
 
 private:
     const std::string upload_;
     const std::string target_;
-    const std::string kept_;
-    bool applied_ = false;
-    bool hadTarget_ = false;
+    kav::KeptFile kept_;
 };
 
 } // namespace rs::modules
