@@ -1,5 +1,6 @@
 // The daemon's process entry: one Daemon, driven through its four steps.
 
+#include "common/KavErrorInfo.h"
 #include "rs/startup/Daemon.h"
 #include "rs/startup/HangUpWatcher.h"
 
@@ -10,11 +11,19 @@ namespace {
 
 rs::Daemon* theDaemon = new rs::Daemon();
 
+// Called inside a catch block: our exceptions are thrown as pointers, so
+// absorbing one (its record stays as the thread's error) is what frees it.
+void releaseCurrentException()
+{
+    kav::absorbCurrentException(__FILE__, __LINE__);
+}
+
 int finishAfterFailure()
 {
     try {
         theDaemon->fini();
     } catch (...) {
+        releaseCurrentException();
     }
     return 1;
 }
@@ -32,15 +41,18 @@ int main(int argc, char* argv[])
             return 0;
         theDaemon->startup();
     } catch (...) {
+        releaseCurrentException();
         return finishAfterFailure();
     }
     try {
         theDaemon->fini();
     } catch (...) {
+        releaseCurrentException();
         std::fprintf(stderr, "%s threw exception in cleanup.\n", theDaemon->name().c_str());
         try {
             delete theDaemon;
         } catch (...) {
+            releaseCurrentException();
             return 2;
         }
         return 1;
