@@ -150,22 +150,16 @@ void BM_OneWay1KiBMessages(benchmark::State& state)
     streamOneWay(state, kSmallMessage, kSmallMessagesPerRound, 64, "1KiB");
 }
 
+// Plain TCP first in each group, so that the TLS cases can report the ratio.
+void overEveryTransport(benchmark::internal::Benchmark* case_)
+{
+    case_->Arg(kTcp)->Arg(kTlsAnonymous)->Arg(kTlsCertificate);
+    case_->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+}
+
 } // namespace
 
-// Plain TCP first in each group, so that the TLS cases can report the ratio.
-BENCHMARK(BM_OneWay64MiB)
-    ->Arg(kTcp)
-    ->Arg(kTlsAnonymous)
-    ->Arg(kTlsCertificate)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
-BENCHMARK(BM_OneWay1KiBMessages)
-    ->Arg(kTcp)
-    ->Arg(kTlsAnonymous)
-    ->Arg(kTlsCertificate)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
+BENCHMARK(BM_OneWay64MiB)->Apply(overEveryTransport);
+BENCHMARK(BM_OneWay1KiBMessages)->Apply(overEveryTransport);
 
 BENCHMARK_MAIN();

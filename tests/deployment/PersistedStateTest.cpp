@@ -3,8 +3,8 @@
 #include "rs/repository/persist/ServiceStatusSink.h"
 
 #include "deployment/FakeHostStatusSink.h"
-#include "support/ScratchDir.h"
 #include "deployment/TestResources.h"
+#include "support/ScratchDir.h"
 
 #include "rs/deployment/status/HostStatusTable.h"
 #include "rs/repository/dplfileutils.h"
@@ -24,30 +24,31 @@ std::string textOf(const kav::IKavErrorInfo& info)
     return test::FakeHostStatusSink::format(info);
 }
 
-TEST(PstIndexFileTest, MissingFileMeansNoState)
-{
+// A persisted-state file in a directory of its own.
+class PstIndexFileTest : public ::testing::Test {
+protected:
     test::ScratchDir dir;
-    PstIndexFile file(dir.path());
+    PstIndexFile file { dir.path() };
+};
+
+TEST_F(PstIndexFileTest, MissingFileMeansNoState)
+{
     EXPECT_TRUE(file.lines().empty());
     HostStatusMap hosts;
     EXPECT_EQ(file.getServiceEntryByName("pkg", hosts), -1);
     EXPECT_TRUE(hosts.empty());
 }
 
-TEST(PstIndexFileTest, HostGroupsAreWrittenInHostNameOrderWithEmptyTexts)
+TEST_F(PstIndexFileTest, HostGroupsAreWrittenInHostNameOrderWithEmptyTexts)
 {
-    test::ScratchDir dir;
-    PstIndexFile file(dir.path());
     file.addServiceEntry("pkg1", "h2", 600, HOST_ERROR, "xyz");
     file.addServiceEntry("pkg1", "h1", 500, HOST_INSTALLED, "");
     ASSERT_EQ(file.writeServiceFile(), 0);
     EXPECT_EQ(readLinesFromFile(file.path()), (Lines { "pkg1|2|h1|500|7||h2|600|9|xyz" }));
 }
 
-TEST(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
+TEST_F(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
 {
-    test::ScratchDir dir;
-    PstIndexFile file(dir.path());
     file.addServiceEntry("a", "h1", 1, HOST_ERROR, "lost");
     file.addServiceEntry("b", "h1", 2, HOST_INSTALLED, "");
     file.addServiceEntry("a", "h1", 3, HOST_INSTALLED, "");
@@ -56,16 +57,12 @@ TEST(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
     EXPECT_EQ(file.lines(), (Lines { "a|1|h1|3|7|" }));
 }
 
-TEST(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
+TEST_F(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
 {
-    test::ScratchDir dir;
-    {
-        PstIndexFile file(dir.path());
-        file.addServiceEntry("pkg", "h1", 500, HOST_UNINSTALLED, "");
-        file.addServiceEntry("pkg", "h2", 600, HOST_ERROR, "disk full");
-        file.addServiceEntry("other", "h3", 700, HOST_CANCELLED, "");
-        ASSERT_EQ(file.writeServiceFile(), 0);
-    }
+    file.addServiceEntry("pkg", "h1", 500, HOST_UNINSTALLED, "");
+    file.addServiceEntry("pkg", "h2", 600, HOST_ERROR, "disk full");
+    file.addServiceEntry("other", "h3", 700, HOST_CANCELLED, "");
+    ASSERT_EQ(file.writeServiceFile(), 0);
     PstIndexFile again(dir.path());
     std::map<std::string, HostStatusMap> table;
     again.getServiceEntryByName(table);
@@ -79,10 +76,8 @@ TEST(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
     EXPECT_EQ(table["other"]["h3"].state, HOST_CANCELLED);
 }
 
-TEST(PstIndexFileTest, ErrorTextCannotBreakTheLineFormat)
+TEST_F(PstIndexFileTest, ErrorTextCannotBreakTheLineFormat)
 {
-    test::ScratchDir dir;
-    PstIndexFile file(dir.path());
     file.addServiceEntry("pkg", "h1", 5, HOST_ERROR, "a|b\nc");
     ASSERT_EQ(file.writeServiceFile(), 0);
     PstIndexFile again(dir.path());
@@ -122,13 +117,13 @@ TEST(ServiceStatusSinkTest, FinalStatesReachTheAuditWriterAndTheFile)
     EXPECT_EQ(readLinesFromFile(dir.path().string() + "/.persist"), (Lines { "pkg|1|h1|42|9|" }));
 }
 
-TEST(PstIndexFileTest, TruncatedLineKeepsItsCompleteHostGroups)
+TEST_F(PstIndexFileTest, TruncatedLineKeepsItsCompleteHostGroups)
 {
-    test::ScratchDir dir;
-    ASSERT_EQ(rsmanagerutils::writeLinesToFile(dir.path().string() + "/.persist", { "pkg|3|h1|5|7|ok|h2|6" }), 0);
-    PstIndexFile file(dir.path());
+    ASSERT_EQ(
+        rsmanagerutils::writeLinesToFile(dir.path().string() + "/.persist", { "pkg|3|h1|5|7|ok|h2|6" }), 0);
+    PstIndexFile reread(dir.path());
     HostStatusMap hosts;
-    EXPECT_EQ(file.getServiceEntryByName("pkg", hosts), 0);
+    EXPECT_EQ(reread.getServiceEntryByName("pkg", hosts), 0);
     ASSERT_EQ(hosts.size(), 1u);
     EXPECT_EQ(hosts["h1"].errorText, "ok");
 }

@@ -1,8 +1,10 @@
 #include "rs/deployment/installer/RsResAlloc.h"
 
 #include "deployment/FakeDeployment.h"
-#include "support/ScratchDir.h"
 #include "deployment/TestResources.h"
+#include "rs/deployment/installer/DeployTransport.h"
+#include "support/ScratchDir.h"
+#include "zephcomm/driver/DriverTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -183,6 +185,23 @@ TEST_F(RsResAllocTest, InstallCommandLineEnvironmentAndWorkDirectory)
             "QEL_LOCAL_CONFDIR=${QEL_LOCAL_CONFDIR}" }));
     EXPECT_EQ(call.runAs, "");
     EXPECT_EQ(call.workDir, "${QEL_TOP}/eservice/rs/work");
+}
+
+TEST_F(RsResAllocTest, ADaemonOnTheSslDriverHandsItsTransportToTheDeployCommandBesideItsCommandLine)
+{
+    drvtest::ScopedEnv driver(zephcommdrv::kDriverVariable, "TCPIPv4SSL");
+    drvtest::ScopedEnv argument(
+        zephcommdrv::kDriverArgumentVariable, "SSL[CERTIFICATE=/etc/rs/rs.pem,PRIVATE_KEY=/etc/rs/rs.key]");
+    drvtest::ScopedEnv deployArgument(kDeployDriverArgumentVariable, nullptr);
+    alloc.init(deployer, request());
+    ASSERT_EQ(alloc.startContainer(test::makeResource("h1", "linux")), 0);
+    ASSERT_EQ(cluster.provisioned.size(), 1u);
+    const test::ProvisionCall& call = cluster.provisioned[0];
+    EXPECT_EQ(call.command, "${QEL_BINDIR}/rsdeploy download pkg -r linux -t h1");
+    ASSERT_EQ(call.environment.size(), 8u);
+    EXPECT_EQ(call.environment[0], "QEL_TOP=${QEL_TOP}");
+    EXPECT_EQ(call.environment[6], "RS_DRIVER=TCPIPv4SSL");
+    EXPECT_EQ(call.environment[7], "RS_DRIVER_ARG=");
 }
 
 TEST_F(RsResAllocTest, UninstallRunAddsTheFlagAndAcceptsEveryType)

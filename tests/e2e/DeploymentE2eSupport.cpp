@@ -1,5 +1,6 @@
 #include "e2e/DeploymentE2eSupport.h"
 
+#include "common/ResultCodes.h"
 #include "interfaces/rpc/RpcCodecs.h"
 
 #include <filesystem>
@@ -50,6 +51,11 @@ std::vector<std::string> hostNames(const std::vector<HostSpec>& hosts)
 
 DeploymentCluster::DeploymentCluster(std::vector<HostSpec> hosts, std::map<std::string, std::string> env)
     : env_(std::move(env))
+{
+    setHosts(hosts);
+}
+
+void DeploymentCluster::setHosts(const std::vector<HostSpec>& hosts)
 {
     std::ofstream(cluster_.root() / "cluster.toml", std::ios::trunc)
         << clusterFile(cluster_.root(), "") + hostTables(hosts);
@@ -150,6 +156,19 @@ HostStates waitForStates(rsclient::Client& client, const std::string& package,
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         states = hostStates(client, package);
     }
+}
+
+int32_t whenNoInstallerRuns(const std::function<int32_t()>& call, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int32_t code = call();
+    while (code == kav::rc::RS_INSTALLER_RUNNING && std::chrono::steady_clock::now() < deadline) {
+        // Finished installers go on the daemon's house-keeping round, which
+        // tells nobody; the call is tried again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        code = call();
+    }
+    return code;
 }
 
 bool allIn(const HostStates& states, const std::vector<std::string>& hosts, uint32_t state)

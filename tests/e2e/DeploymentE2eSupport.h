@@ -36,6 +36,10 @@ public:
     static std::unique_ptr<DeploymentCluster> onSlurm(
         const std::string& slurmConf, std::map<std::string, std::string> env = {});
 
+    // Rewrites the hosts of an embedded cluster; the daemon sees them from
+    // its next start.
+    void setHosts(const std::vector<HostSpec>& hosts);
+
     // Starts (or restarts) the daemon on the same storage and cluster state.
     bool start();
     void stop();
@@ -77,6 +81,11 @@ HostStates hostStates(rsclient::Client& client, const std::string& package, int3
 HostStates waitForStates(rsclient::Client& client, const std::string& package,
     const std::function<bool(const HostStates&)>& done, std::chrono::seconds limit,
     const std::function<void(const HostStates&)>& observe = {});
+
+// Repeats `call` while an installer of the package still finishing its
+// clean-up refuses it (RS_INSTALLER_RUNNING), for at most `limit`; the last code.
+int32_t whenNoInstallerRuns(
+    const std::function<int32_t()>& call, std::chrono::seconds limit = std::chrono::seconds(40));
 
 // True when every one of `hosts` is in `state`.
 bool allIn(const HostStates& states, const std::vector<std::string>& hosts, uint32_t state);

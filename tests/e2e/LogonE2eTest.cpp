@@ -283,6 +283,7 @@ TEST(LogonSwitch, ShutdownByAnAdministratorOfRootStopsTheDaemon)
     ASSERT_EQ(logon(client, kRepository, kAdminCredential, kKnownConsumer).code, 0);
     ASSERT_TRUE(client.send(kRepository, IRepository::shutdownRS_Call("maintenance")));
     EXPECT_EQ(daemon.process.waitForExit(), 0);
+    EXPECT_NE(daemon.cluster.logText().find("Repository Service is down"), std::string::npos);
 }
 
 TEST(LogonSwitch, OffServesRequestsWithoutLogonAndObeysAnyShutdown)

@@ -1,10 +1,9 @@
 // A client's view of the running daemon: logon on both interfaces, the
-// version, unknown interfaces and shutdownRS.
+// version and unknown interfaces.
 
 #include "e2e/E2eSupport.h"
 
 #include "common/ResultCodes.h"
-#include "interfaces/IRepository.h"
 
 #include <gtest/gtest.h>
 
@@ -110,18 +109,6 @@ TEST(DaemonConnections, UnknownInterfaceIsDisconnectedWithOnlyADebugLine)
     size_t lineStart = log.rfind('\n', at) + 1;
     EXPECT_EQ(log.compare(lineStart, 6, "DEBUG "), 0) << log.substr(lineStart, at - lineStart);
     EXPECT_EQ(daemon.process.stop(), 0);
-}
-
-TEST(DaemonConnections, ShutdownRequestEndsTheDaemonWithStatusZero)
-{
-    ServingDaemon daemon;
-    ASSERT_TRUE(daemon.start()) << daemon.failure;
-    WireClient client;
-    ASSERT_TRUE(client.connect(daemon.port, kRepository));
-    ASSERT_EQ(logon(client, kRepository, kAdminCredential, kKnownConsumer).code, 0);
-    ASSERT_TRUE(client.send(kRepository, IRepository::shutdownRS_Call("test over")));
-    EXPECT_EQ(daemon.process.waitForExit(), 0);
-    EXPECT_NE(daemon.cluster.logText().find("Repository Service is down"), std::string::npos);
 }
 
 } // namespace

@@ -48,11 +48,15 @@ void WireClient::close()
     fd_ = -1;
 }
 
-bool WireClient::writeAll(const void* buffer, size_t length)
+namespace {
+
+// Moves `length` bytes in as many steps as the socket needs. `step` moves
+// some of them and returns how many, 0 when no more will come (end of
+// stream, time up), or -1 with errno set; interrupted steps are repeated.
+template <class Byte, class Step> bool moveAll(Byte* bytes, size_t length, Step step)
 {
-    auto* bytes = static_cast<const char*>(buffer);
     while (length > 0) {
-        ssize_t n = ::send(fd_, bytes, length, MSG_NOSIGNAL);
+        ssize_t n = step(bytes, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -63,29 +67,28 @@ bool WireClient::writeAll(const void* buffer, size_t length)
     return true;
 }
 
+} // namespace
+
+bool WireClient::writeAll(const void* buffer, size_t length)
+{
+    return moveAll(static_cast<const char*>(buffer), length,
+        [this](const char* bytes, size_t left) { return ::send(fd_, bytes, left, MSG_NOSIGNAL); });
+}
+
 bool WireClient::readExactly(void* buffer, size_t length, std::chrono::milliseconds limit)
 {
-    auto* bytes = static_cast<char*>(buffer);
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (length > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    return moveAll(static_cast<char*>(buffer), length, [&](char* bytes, size_t left) -> ssize_t {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (wait.count() <= 0)
+            return 0;
         pollfd p { fd_, POLLIN, 0 };
-        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
+        const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
         if (ready <= 0)
-            return false;
-        ssize_t n = ::recv(fd_, bytes, length, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+            return ready; // -1 with errno (EINTR: wait again), 0: time up
+        return ::recv(fd_, bytes, left, 0);
+    });
 }
 
 std::optional<std::string> WireClient::handshake(const std::string& interfaceName)
@@ -100,7 +103,8 @@ std::optional<std::string> WireClient::handshake(const std::string& interfaceNam
     if (!readExactly(name.data(), name.size(), std::chrono::seconds(30)))
         return std::nullopt;
     wire::Handshake mine(interfaceName);
-    if (!writeAll(mine.headerBytes(), mine.headerLength()) || !writeAll(mine.payloadBytes(), mine.payloadLength()))
+    if (!writeAll(mine.headerBytes(), mine.headerLength())
+        || !writeAll(mine.payloadBytes(), mine.payloadLength()))
         return std::nullopt;
     return name;
 }
@@ -112,7 +116,7 @@ bool WireClient::send(const std::string& interfaceName, const zephcomm::Call& ca
         payload.append(b->rd_ptr(), b->length());
     unsigned char header[wire::kHeaderSize];
     wire::encodeHeader(static_cast<uint32_t>(payload.size()),
-                       wire::typeIdentifier(interfaceName + "::" + call.methodName()), header);
+        wire::typeIdentifier(interfaceName + "::" + call.methodName()), header);
     return writeAll(header, sizeof header) && writeAll(payload.data(), payload.size());
 }
 
@@ -121,7 +125,8 @@ bool WireClient::sendRaw(const std::string& bytes)
     return writeAll(bytes.data(), bytes.size());
 }
 
-bool WireClient::receive(const std::string& interfaceName, zephcomm::Call& into, std::chrono::milliseconds limit)
+bool WireClient::receive(
+    const std::string& interfaceName, zephcomm::Call& into, std::chrono::milliseconds limit)
 {
     unsigned char header[wire::kHeaderSize];
     if (!readExactly(header, sizeof header, limit))
@@ -144,7 +149,8 @@ bool WireClient::closedByPeer(std::chrono::milliseconds limit)
     char byte;
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p { fd_, POLLIN, 0 };

@@ -5,6 +5,7 @@
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
 #include "platform/zor/ClusterFixture.h"
+#include "support/ScratchDir.h"
 
 #include <gmock/gmock.h>
 
@@ -13,6 +14,7 @@
 
 using namespace rs::resmgr;
 using namespace zortest;
+using rs::test::readFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -71,12 +73,6 @@ public:
     std::vector<std::string> forced, reclaimed;
 };
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::unique_ptr<kav::KavErrorInfo> takeError()
 {
     return std::unique_ptr<kav::KavErrorInfo>(kav::takeErrorInfo());
@@ -102,6 +98,18 @@ protected:
 
     // Consumers outlive every registration: callbacks may come until cleanup.
     RecordingConsumer& make() { return consumers.emplace_back(); }
+
+    // The service dies holding `consumerId`, and its restart (`restarted`,
+    // a manager of its own) registers the consumer anew; `books` gets what
+    // the restart recovered.
+    void restartHolding(
+        const std::string& consumerId, ZORResManager& restarted, ZORConsumer::Resources& books)
+    {
+        zor::EmbeddedCluster::instance().abandonConsumer(consumerId);
+        ASSERT_EQ(restarted.init("RSDEPLOY", 1, 0), 0);
+        ASSERT_EQ(restarted.registerConsumer(consumerId, &make(), "test", 0), 0);
+        ASSERT_EQ(restarted.getAllocactedList(consumerId, books), 0);
+    }
 
     ScratchCluster scratch;
     std::deque<RecordingConsumer> consumers;
@@ -257,15 +265,10 @@ TEST_F(ZORResManagerTest, RecoveryAtRegistrationAdoptsAllocationAndContainers)
     ASSERT_EQ(manager.provisionAs(consumer.on("hosta"), "exec sleep 600", {}, "", ""), 0);
     std::string running = consumer.on("hosta")->containerId();
 
-    // The service dies and its restart registers the same consumer anew.
-    zor::EmbeddedCluster::instance().abandonConsumer("/apps/web");
     PeriodicManager otherPeriodic;
     ZORResManager restarted(otherPeriodic);
-    ASSERT_EQ(restarted.init("RSDEPLOY", 1, 0), 0);
-    RecordingConsumer& again = make();
-    ASSERT_EQ(restarted.registerConsumer("/apps/web", &again, "test", 0), 0);
     ZORConsumer::Resources books;
-    ASSERT_EQ(restarted.getAllocactedList("/apps/web", books), 0);
+    ASSERT_NO_FATAL_FAILURE(restartHolding("/apps/web", restarted, books));
     ASSERT_EQ(books.size(), 2u);
     auto adopted
         = std::find_if(books.begin(), books.end(), [](auto& r) { return !r->containerId().empty(); });
@@ -288,14 +291,10 @@ TEST_F(ZORResManagerTest, RecoveryKillsContainersBeyondTheAllocatedSlots)
     ASSERT_EQ(manager.provisionAs(slot, "exec sleep 600", {}, "", ""), 0);
     std::string second = slot->containerId();
 
-    zor::EmbeddedCluster::instance().abandonConsumer("/apps/web");
     PeriodicManager otherPeriodic;
     ZORResManager restarted(otherPeriodic);
-    ASSERT_EQ(restarted.init("RSDEPLOY", 1, 0), 0);
-    RecordingConsumer& again = make();
-    ASSERT_EQ(restarted.registerConsumer("/apps/web", &again, "test", 0), 0);
     ZORConsumer::Resources books;
-    ASSERT_EQ(restarted.getAllocactedList("/apps/web", books), 0);
+    ASSERT_NO_FATAL_FAILURE(restartHolding("/apps/web", restarted, books));
     ASSERT_EQ(books.size(), 1u);
     EXPECT_EQ(books[0]->containerId(), first); // reply order: the first takes the one slot
     EXPECT_TRUE(restarted.waitForContainerState(second, ZOR_CONTAINER_FINISH, kWait));
@@ -346,14 +345,9 @@ TEST_F(ZORResManagerTest, ConsumerGroupAndRequirementChecks)
 TEST_F(ZORResManagerTest, RegisteredUrlIsFoundFromASecondProcess)
 {
     manager.registerURL({ "RS_DEPLOY" }, { "node7:5005" });
-    std::string probe = std::filesystem::read_symlink("/proc/self/exe").parent_path().string()
-        + "/zor_lookup_probe RS_DEPLOY";
-    FILE* p = popen(probe.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[128] = {};
-    size_t n = fread(buf, 1, sizeof buf - 1, p);
-    EXPECT_EQ(pclose(p), 0);
-    EXPECT_EQ(std::string(buf, n), "node7:5005\n");
+    int status = -1;
+    EXPECT_EQ(lookUpFromAnotherProcess("RS_DEPLOY", status), "node7:5005\n");
+    EXPECT_EQ(status, 0);
 
     try {
         manager.registerURL({ "BAD|NAME" }, { "x:1" });

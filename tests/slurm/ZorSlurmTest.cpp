@@ -3,6 +3,7 @@
 
 #include "platform/zor/ClusterFixture.h"
 #include "slurm/SlurmTestCluster.h"
+#include "support/ScratchDir.h"
 
 #include <gmock/gmock.h>
 
@@ -12,17 +13,12 @@
 
 using namespace zortest;
 using namespace rs::slurmtest;
+using rs::test::readFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 namespace {
-
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class ZorSlurm : public SlurmClusterTest {
 protected:
@@ -55,7 +51,6 @@ protected:
 
     ScratchCluster scratch_;
 };
-
 
 std::vector<std::string> groupHosts(const char* group)
 {
@@ -132,8 +127,8 @@ TEST_F(ZorSlurm, AllocationIsAJobStepsRunOnTheirNodeAndReleaseShrinksIt)
     EXPECT_EQ(finish.exitReason, ZOR_EXIT_NORMAL);
     EXPECT_EQ(finish.exitStatus, 3);
     std::string top = scratch_.stateDir() + "/hosts/node3";
-    EXPECT_THAT(readText(top + "/out.txt"), ::testing::MatchesRegex("node3 " + jobId + " [0-9]+ node3\n"));
-    EXPECT_EQ(readText(top + "/containers/" + cid + ".out"), "said\n");
+    EXPECT_THAT(readFile(top + "/out.txt"), ::testing::MatchesRegex("node3 " + jobId + " [0-9]+ node3\n"));
+    EXPECT_EQ(readFile(top + "/containers/" + cid + ".out"), "said\n");
     EXPECT_TRUE(std::filesystem::is_directory(top + "/work"));
 
     // A step killed through the controller finishes as killed; it was visible as a step by its name.
@@ -226,7 +221,7 @@ TEST_F(ZorSlurm, NodesFreedLaterComeInAJobOfTheirOwnAndGoBackWithIt)
         late.begin(), late.end(), [](auto& j) { return j.find(" node2") != std::string::npos; });
     ASSERT_NE(node2Job, late.end());
     EXPECT_EQ(
-        readText(scratch_.stateDir() + "/hosts/node2/job"), node2Job->substr(0, node2Job->find(' ')) + "\n");
+        readFile(scratch_.stateDir() + "/hosts/node2/job"), node2Job->substr(0, node2Job->find(' ')) + "\n");
 
     // Giving node2 back ends its job; the first job keeps its three nodes.
     zor_hostslots_t node2 { const_cast<char*>("node2"), 1, 0, nullptr };

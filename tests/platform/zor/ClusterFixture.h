@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -120,6 +121,25 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
 };
+
+// Runs zor_lookup_probe (built beside the test binary) for `name` in a
+// process of its own: its standard output, its exit status in `status`.
+inline std::string lookUpFromAnotherProcess(const std::string& name, int& status)
+{
+    const std::string probe = std::filesystem::read_symlink("/proc/self/exe").parent_path().string()
+        + "/zor_lookup_probe " + name;
+    FILE* pipe = ::popen(probe.c_str(), "r");
+    if (!pipe) {
+        status = -1;
+        return "";
+    }
+    std::string output;
+    char buffer[256];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    status = ::pclose(pipe);
+    return output;
+}
 
 // Records every callback of one registration.
 struct Recorder : Waiter {

@@ -1,6 +1,7 @@
 // The C API of libzor against the embedded cluster.
 
 #include "platform/zor/ClusterFixture.h"
+#include "support/ScratchDir.h"
 
 #include <gmock/gmock.h>
 
@@ -15,16 +16,11 @@
 #include <thread>
 
 using namespace zortest;
+using rs::test::readFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class ZorLibrary : public ::testing::Test {
 protected:
@@ -420,15 +416,9 @@ TEST_F(ZorLibrary, RegisteredUrlIsFoundByAnotherProcess)
     ASSERT_EQ(zor_register2(h, &other, nullptr, nullptr), 0);
     zor_close(h);
 
-    // The probe sits beside the test binary.
-    std::string probe = std::filesystem::read_symlink("/proc/self/exe").parent_path().string()
-        + "/zor_lookup_probe RS_DEPLOY";
-    FILE* p = popen(probe.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[256] = {};
-    size_t n = fread(buf, 1, sizeof buf - 1, p);
-    EXPECT_EQ(pclose(p), 0);
-    EXPECT_EQ(std::string(buf, n), "host1:5005\n");
+    int status = -1;
+    EXPECT_EQ(lookUpFromAnotherProcess("RS_DEPLOY", status), "host1:5005\n");
+    EXPECT_EQ(status, 0);
 
     EXPECT_EQ(zor_lookupurl("NOBODY"), nullptr);
     EXPECT_EQ(zorerrno, ZORE_NOTFOUND);

@@ -221,16 +221,25 @@ TEST(RenderTest, JsonCarriesEveryField)
 
 // --- where the server, user and password come from ------------------------
 
-TEST(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
-{
-    std::istringstream in;
+// Standard streams in memory and an environment of `env` only.
+class ConfigurationTest : public ::testing::Test {
+protected:
+    ConfigurationTest()
+    {
+        io.getenv = [this](const std::string& name) -> std::optional<std::string> {
+            auto found = env.find(name);
+            return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
+        };
+    }
+
+    std::istringstream in { "typed\n" };
     std::ostringstream out, err;
     std::map<std::string, std::string> env;
     AdminIo io { in, out, err };
-    io.getenv = [&env](const std::string& name) -> std::optional<std::string> {
-        auto found = env.find(name);
-        return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
-    };
+};
+
+TEST_F(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
+{
     std::string registered;
     RegistryLookup lookup
         = [&registered](const std::string& name) { return name == kRegisteredName ? registered : ""; };
@@ -244,17 +253,9 @@ TEST(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
     EXPECT_EQ(resolveServer(options, io, lookup), "opt-host:3");
 }
 
-TEST(ConfigurationTest, PasswordComesFromFileThenEnvironmentAndNeverFromNowhere)
+TEST_F(ConfigurationTest, PasswordComesFromFileThenEnvironmentAndNeverFromNowhere)
 {
     TempDir dir;
-    std::istringstream in("typed\n");
-    std::ostringstream out, err;
-    std::map<std::string, std::string> env;
-    AdminIo io { in, out, err };
-    io.getenv = [&env](const std::string& name) -> std::optional<std::string> {
-        auto found = env.find(name);
-        return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
-    };
     GlobalOptions options;
     try {
         obtainPassword(options, io, "admin");

@@ -136,10 +136,29 @@ protected:
         return rc;
     }
 
+    // A plain TCP peer of the started server, accepted, with a receive
+    // pending on the server's channel (into `pending`); the peer's socket,
+    // or -1.
+    int rawPeerWithAReceivePending()
+    {
+        const int peer = drvtest::rawConnect(pair.port);
+        if (peer < 0)
+            return -1;
+        auto accepted = pair.acceptHandler.next(Kind::Accept);
+        if (!accepted.has_value()) {
+            ::close(peer);
+            return -1;
+        }
+        pair.serverChannel = accepted->channel;
+        EXPECT_EQ(pair.serverChannel->receive(pending.data(), pending.size(), &pair.serverHandler, 0), 0);
+        return peer;
+    }
+
     static ScratchDir* dir;
     static TestPki* pki;
     static TestPki* stranger;
     DriverPair pair;
+    std::string pending = std::string(16, '\0');
 };
 
 ScratchDir* SslChannel::dir = nullptr;
@@ -289,18 +308,13 @@ TEST_F(SslChannel, DerCertificateFilesServeAsWell)
 TEST_F(SslChannel, PlainBytesAtATlsServerFailItsReceive)
 {
     ASSERT_EQ(pair.start("", ""), 0);
-    const int peer = drvtest::rawConnect(pair.port);
+    const int peer = rawPeerWithAReceivePending();
     ASSERT_GE(peer, 0);
-    auto accepted = pair.acceptHandler.next(Kind::Accept);
-    ASSERT_TRUE(accepted.has_value());
-    pair.serverChannel = accepted->channel;
-    std::string buffer(16, '\0');
-    ASSERT_EQ(pair.serverChannel->receive(buffer.data(), buffer.size(), &pair.serverHandler, 0), 0);
     ASSERT_TRUE(drvtest::writeAll(peer, "GET / HTTP/1.0\r\nHost: rs\r\n\r\n"));
     auto got = pair.serverHandler.next(Kind::Receive);
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->error, -EPROTO);
-    EXPECT_EQ(pair.serverChannel->receive(buffer.data(), buffer.size(), &pair.serverHandler, 0),
+    EXPECT_EQ(pair.serverChannel->receive(pending.data(), pending.size(), &pair.serverHandler, 0),
         zephcommdrv::kBadHandle);
     ::close(peer);
 }
@@ -308,13 +322,8 @@ TEST_F(SslChannel, PlainBytesAtATlsServerFailItsReceive)
 TEST_F(SslChannel, APeerLeavingDuringTheHandshakeGivesNotConnected)
 {
     ASSERT_EQ(pair.start("", ""), 0);
-    const int peer = drvtest::rawConnect(pair.port);
+    const int peer = rawPeerWithAReceivePending();
     ASSERT_GE(peer, 0);
-    auto accepted = pair.acceptHandler.next(Kind::Accept);
-    ASSERT_TRUE(accepted.has_value());
-    pair.serverChannel = accepted->channel;
-    std::string buffer(16, '\0');
-    ASSERT_EQ(pair.serverChannel->receive(buffer.data(), buffer.size(), &pair.serverHandler, 0), 0);
     ::close(peer);
     auto got = pair.serverHandler.next(Kind::Receive);
     ASSERT_TRUE(got.has_value());

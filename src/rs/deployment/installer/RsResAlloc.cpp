@@ -1,5 +1,6 @@
 #include "rs/deployment/installer/RsResAlloc.h"
 
+#include "rs/deployment/installer/DeployTransport.h"
 #include "rs/deployment/status/HostStatusTable.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/resmgr/VrmResource.h"
@@ -224,7 +225,7 @@ std::string RsResAlloc::createZorCmd(const std::string& hostType, const std::str
 
 std::vector<std::string> RsResAlloc::containerEnvironment()
 {
-    return {
+    std::vector<std::string> environment {
         "QEL_TOP=${QEL_TOP}",
         "NARV_HOME=${QEL_TOP}/narv",
         "QEL_BINDIR=${QEL_BINDIR}",
@@ -232,6 +233,10 @@ std::vector<std::string> RsResAlloc::containerEnvironment()
         "QEL_SERVERDIR=${QEL_SERVERDIR}",
         "QEL_LOCAL_CONFDIR=${QEL_LOCAL_CONFDIR}",
     };
+    // The deploy command connects back over the daemon's own transport.
+    std::vector<std::string> transport = DeployTransport::fromProcess();
+    environment.insert(environment.end(), transport.begin(), transport.end());
+    return environment;
 }
 
 int RsResAlloc::startContainer(const ResourceHandle& resource)

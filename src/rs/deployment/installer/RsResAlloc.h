@@ -69,6 +69,8 @@ public:
     bool isHostInResourceGroup(const std::string& host);
     bool isPackageAvailable(const std::string& hostType);
     std::string createZorCmd(const std::string& hostType, const std::string& host) const;
+    // The deploy command's environment: the host's directories, then the
+    // daemon's transport (DeployTransport).
     static std::vector<std::string> containerEnvironment();
     // The handle of a slot of the resource manager client (takes a reference).
     static ResourceHandle handleOf(resmgr::VrmResource* resource);
