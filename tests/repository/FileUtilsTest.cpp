@@ -127,6 +127,24 @@ TEST_F(StorageFileUtils, CreateFileTruncatesOrAppends)
     EXPECT_EQ(readRaw(path), "KEPT");
 }
 
+TEST_F(StorageFileUtils, PiecesWhoseWritebackStartsAtOnceAddUpToTheSameFile)
+{
+    // As an upload stores its pieces: the first truncates, the others append
+    // (an empty one included), each starting its write-back.
+    const std::string path = dir / "upload.tmp";
+    std::string big(3 * kMiB + 5, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + (i >> 12));
+    ASSERT_EQ(utils::createFile(path, *makeBlock("stale bytes of an earlier upload"), O_TRUNC), 0);
+    const auto start = utils::Writeback::Start;
+    ASSERT_EQ(utils::createFile(path, *makeBlock("head"), O_TRUNC, start), 0);
+    ASSERT_EQ(utils::createFile(path, *makeBlock(""), O_APPEND, start), 0);
+    ASSERT_EQ(utils::createFile(path, *makeBlock(big), O_APPEND, start), 0);
+    ASSERT_EQ(utils::createFile(path, *makeBlock("tail"), O_APPEND, start), 0);
+    EXPECT_TRUE(readRaw(path) == "head" + big + "tail");
+    EXPECT_EQ(utils::syncFile(path), 0);
+}
+
 TEST_F(StorageFileUtils, CreateFileFailsWhenDirectoryIsMissing)
 {
     LogCapture log("CLI.dpl.rsmanagerutils");

@@ -85,6 +85,17 @@ bool writeAll(int fd, const char* buffer, size_t count)
     return written >= 0 && static_cast<size_t>(written) == count;
 }
 
+// Starts writing the last `length` bytes before the file position to the
+// disk. Advice only: a failure here shows at the sync that has to follow.
+void startWriteback(int fd, size_t length)
+{
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (length == 0 || end < static_cast<off_t>(length))
+        return;
+    ::sync_file_range(
+        fd, end - static_cast<off_t>(length), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
 int syncDirectory(const std::string& dir)
 {
     FileDescriptor fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY));
@@ -224,7 +235,7 @@ int assertPath(const std::string& path)
     return 0;
 }
 
-int createFile(const std::string& path, const ACE_Message_Block& data, int openFlags)
+int createFile(const std::string& path, const ACE_Message_Block& data, int openFlags, Writeback writeback)
 {
     static const char* traceName = "rsmanagerutils::createFile()";
     kav::KavTraceDebugger trace(logger(), traceName);
@@ -246,6 +257,8 @@ int createFile(const std::string& path, const ACE_Message_Block& data, int openF
         next += piece;
         left -= piece;
     }
+    if (result == 0 && writeback == Writeback::Start)
+        startWriteback(fd.get(), data.length());
     fd.close();
     ::chmod(path.c_str(), 0600);
     return result;

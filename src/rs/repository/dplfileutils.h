@@ -38,11 +38,22 @@ int64_t fileSize(const std::string& path);
 // Returns 1 when it already existed, 0 when created, minus errno on failure.
 int assertPath(const std::string& path);
 
+// When the bytes createFile wrote go to the disk.
+enum class Writeback {
+    // Whenever the kernel flushes them (or a later syncFile).
+    Later,
+    // Started at once, not waited for: a file written in pieces and synced
+    // when complete then waits at the sync for its last piece only, instead
+    // of for all of it.
+    Start,
+};
+
 // Writes the block's readable bytes (rd_ptr, length) to path, opened with
 // O_WRONLY | O_CREAT | openFlags (callers pass O_TRUNC or O_APPEND), in
 // system calls of at most kTransferUnit bytes; mode 0600 afterwards.
 // Returns 0, or -1 (a short write may leave a partly written file).
-int createFile(const std::string& path, const ACE_Message_Block& data, int openFlags);
+int createFile(const std::string& path, const ACE_Message_Block& data, int openFlags,
+    Writeback writeback = Writeback::Later);
 
 // Makes the file writable and removes it. Returns 0 or -1.
 int deleteFile(const std::string& path);

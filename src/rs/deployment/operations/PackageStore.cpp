@@ -58,7 +58,10 @@ void PackageStore::storePiece(const std::string& storedName, const std::string& 
     const std::string dir = packageDir(storedName);
     rsmanagerutils::assertPath(dir);
     const std::string upload = dir + "/" + fileName + ".tmp";
-    if (rsmanagerutils::createFile(upload, piece, flag == 0 ? O_TRUNC : O_APPEND) != 0)
+    // Synced once complete: each piece starts its way to the disk now.
+    if (rsmanagerutils::createFile(
+            upload, piece, flag == 0 ? O_TRUNC : O_APPEND, rsmanagerutils::Writeback::Start)
+        != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "upload file not written", { upload });
     if (flag == 1)
         completeUpload(storedName, fileName, owner);

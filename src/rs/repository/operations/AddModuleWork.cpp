@@ -55,7 +55,10 @@ void AddModuleWork::storePiece(const std::string& moduleDir)
             KAV_THROW(kav::rc::RS_NAME_CASE_CLASH, module_ + " clashes with " + stored, { module_, stored });
         openFlags = O_TRUNC;
     }
-    const int written = rsmanagerutils::createFile(upload, *piece_, openFlags);
+    // The upload is synced once complete; each piece starts its way to the
+    // disk now, so that the sync waits for the last piece only.
+    const int written
+        = rsmanagerutils::createFile(upload, *piece_, openFlags, rsmanagerutils::Writeback::Start);
     releasePiece();
     if (written != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { upload });
