@@ -4,8 +4,8 @@
 // A fresh multi-megabyte heap buffer costs one page fault per 4 KiB on first
 // touch and a munmap when freed, which on a busy machine costs more than the
 // bytes' copy itself. Large buffers are therefore mapped 2 MiB-aligned with
-// transparent huge pages requested, and the most recently freed one, when
-// not too large, is kept for the next message of a similar size.
+// transparent huge pages requested, and the most recently freed ones are
+// kept for the next messages of a similar size.
 //
 // Use through allocator() as the data allocator of an ACE_Message_Block
 // (see MessageAssembler). Thread-safe: buffers are freed on whatever thread
@@ -21,9 +21,12 @@ class LargeBuffers final : public ACE_New_Allocator {
 public:
     // Payloads from this size on come from here.
     static constexpr size_t kMinSize = 1024 * 1024;
-    // Freed buffers kept for reuse: at most this many, and this many bytes
-    // (the one buffer stays resident: a daemon keeps its last upload piece).
-    static constexpr size_t kKeptBuffers = 1;
+    // Freed buffers kept for reuse: at most this many, and this many bytes.
+    // As many as an upload has pieces in flight (the client's window), so
+    // that each piece is received into the buffer of one written before
+    // instead of a fresh mapping whose pages are zeroed on first touch; the
+    // kept buffers stay resident.
+    static constexpr size_t kKeptBuffers = 8;
     static constexpr size_t kKeptBytes = 96 * 1024 * 1024;
 
     // The process-wide instance (never destroyed: blocks may outlive static

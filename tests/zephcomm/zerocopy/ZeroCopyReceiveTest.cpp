@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace zephcomm::wire;
 
@@ -236,17 +237,32 @@ TEST(LargeBuffers, AFreedBufferIsReusedForTheNextLargeMessage)
     EXPECT_EQ(buffers.keptBytes(), 0u);
 }
 
-TEST(LargeBuffers, OnlyTheLatestBufferIsKept)
+TEST(LargeBuffers, FreedBuffersAreKeptUpToTheirCountAndBytesNewestFirst)
 {
     LargeBuffers& buffers = LargeBuffers::allocator();
     buffers.releaseKept();
-    void* a = buffers.malloc(LargeBuffers::kMinSize);
-    void* b = buffers.malloc(LargeBuffers::kMinSize);
-    buffers.free(a);
-    buffers.free(b);
+    std::vector<void*> live;
+    for (size_t i = 0; i <= LargeBuffers::kKeptBuffers; ++i)
+        live.push_back(buffers.malloc(LargeBuffers::kMinSize));
+    buffers.free(live.back());
+    const size_t each = buffers.keptBytes();
+    ASSERT_GT(each, 0u);
+    live.pop_back();
+    for (void* buffer : live)
+        buffers.free(buffer);
+    EXPECT_EQ(buffers.keptBytes(), LargeBuffers::kKeptBuffers * each) << "one over the count is unmapped";
+    void* reused = buffers.malloc(LargeBuffers::kMinSize);
+    EXPECT_EQ(reused, live.back()) << "the most recently freed comes back first";
+    buffers.free(reused);
+    buffers.releaseKept();
+
+    // Bytes: three buffers of half the limit each leave at most the limit kept.
+    const size_t half = LargeBuffers::kKeptBytes / 2;
+    void* large[3] = { buffers.malloc(half), buffers.malloc(half), buffers.malloc(half) };
+    for (void* buffer : large)
+        buffers.free(buffer);
     EXPECT_LE(buffers.keptBytes(), LargeBuffers::kKeptBytes);
-    EXPECT_EQ(buffers.malloc(LargeBuffers::kMinSize), b);
-    buffers.free(b);
+    EXPECT_GE(buffers.keptBytes(), half);
     buffers.releaseKept();
 }
 
