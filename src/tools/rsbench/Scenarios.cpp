@@ -331,21 +331,33 @@ void Scenarios::upload()
         row.scenario = "addModule " + sizeText(bytes) + " in " + sizeText(piece) + " pieces";
         row.target = Target::ratioAtLeast(0.7);
         row.anchorName = "dd bs=" + sizeText(piece) + " conv=fsync";
-        if (client) {
-            const std::string module = "up" + std::to_string(piece / kMiB);
-            Upload up = uploadModule(*client, module, module + ".bin", contents, piece);
-            if (up.code == 0) {
-                row.ours = Figure { mebibytesPerSecond(bytes, up.seconds), "MiB/s" };
-                lastUpload = up;
-            } else {
-                row.note = "upload failed (" + std::to_string(up.code) + ")";
-            }
-            client->call<IRepository::removeModule_Call>(kAnswerWait, module);
-        } else {
+        if (!client)
             row.note = why;
+        // The fastest of three, ours and dd taking turns: on a virtual
+        // machine, page-cache memory that was free for a moment may have
+        // gone back to the host and is several times slower to write again,
+        // whichever writer comes first.
+        std::optional<double> bestDd;
+        Upload best;
+        for (int round = 0; round < 3; ++round) {
+            if (client && row.note.empty()) {
+                const std::string module = "up" + std::to_string(piece / kMiB);
+                Upload up = uploadModule(*client, module, module + ".bin", contents, piece);
+                if (up.code != 0)
+                    row.note = "upload failed (" + std::to_string(up.code) + ")";
+                else if (best.code != 0 || up.seconds < best.seconds)
+                    best = up;
+                client->call<IRepository::removeModule_Call>(kAnswerWait, module);
+            }
+            if (auto dd = ddWriteRate(daemon_.storageDir() / "dd.out", bytes, piece))
+                bestDd = std::max(bestDd.value_or(0), *dd);
         }
-        if (auto dd = ddWriteRate(daemon_.storageDir() / "dd.out", bytes, piece))
-            row.anchor = Figure { *dd, "MiB/s" };
+        if (row.note.empty() && best.code == 0) {
+            row.ours = Figure { mebibytesPerSecond(bytes, best.seconds), "MiB/s" };
+            lastUpload = best;
+        }
+        if (bestDd)
+            row.anchor = Figure { *bestDd, "MiB/s" };
         add(std::move(row));
     }
     // The same bytes through an HTTP server that stores a PUT body on the same disk (without a sync).
