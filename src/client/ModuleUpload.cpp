@@ -36,7 +36,9 @@ rpc::BlockPtr lendBytes(std::string_view bytes)
 
 uint64_t pieceCount(uint64_t size, uint64_t pieceBytes)
 {
-    return size == 0 ? 1 : (size + pieceBytes - 1) / pieceBytes;
+    if (pieceBytes == 0)
+        pieceBytes = 1;
+    return size == 0 ? 1 : (size - 1) / pieceBytes + 1; // no overflow for a piece size near the maximum
 }
 
 int32_t pieceFlag(uint64_t index, uint64_t count)

@@ -44,8 +44,8 @@ inline constexpr int32_t kFirstPiece = 0;
 inline constexpr int32_t kLastPiece = 1;
 inline constexpr int32_t kMiddlePiece = 2;
 
-// Number of pieces of `size` bytes (an empty upload is one empty piece).
-// REQUIRES: pieceBytes > 0.
+// Number of pieces of `size` bytes (an empty upload is one empty piece; a
+// piece size of 0 counts as 1).
 uint64_t pieceCount(uint64_t size, uint64_t pieceBytes);
 // Flag of piece `index` of `count`.
 int32_t pieceFlag(uint64_t index, uint64_t count);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -39,6 +40,9 @@ TEST(PieceFlags, FirstMiddleLastAndTheOnlyPieceIsLast)
     EXPECT_EQ(rsclient::pieceCount(0, 10), 1u);
     EXPECT_EQ(rsclient::pieceCount(10, 10), 1u);
     EXPECT_EQ(rsclient::pieceCount(11, 10), 2u);
+    EXPECT_EQ(rsclient::pieceCount(5, UINT64_MAX), 1u) << "a whole-file upload is one piece";
+    EXPECT_EQ(rsclient::pieceCount(UINT64_MAX, UINT64_MAX), 1u) << "no overflow near the maximum";
+    EXPECT_EQ(rsclient::pieceCount(3, 0), 3u) << "a piece size of 0 counts as 1";
     EXPECT_EQ(rsclient::pieceFlag(0, 1), kLastPiece);
     EXPECT_EQ(rsclient::pieceFlag(0, 3), kFirstPiece);
     EXPECT_EQ(rsclient::pieceFlag(1, 3), kMiddlePiece);

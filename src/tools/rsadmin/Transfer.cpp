@@ -12,20 +12,6 @@
 
 namespace rsadmin {
 
-uint64_t pieceCount(uint64_t size, uint64_t pieceSize)
-{
-    if (pieceSize == 0)
-        pieceSize = 1;
-    return size == 0 ? 1 : (size - 1) / pieceSize + 1; // no overflow for a piece size near the maximum
-}
-
-int32_t pieceFlag(uint64_t index, uint64_t count)
-{
-    if (index + 1 >= count)
-        return kLastPiece;
-    return index == 0 ? kFirstPiece : kMiddlePiece;
-}
-
 std::string humanBytes(double bytes)
 {
     static const char* const units[] = { "B", "KiB", "MiB", "GiB", "TiB" };

@@ -4,6 +4,8 @@
 //
 // Single-threaded.
 
+#include "client/ModuleUpload.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,15 +15,12 @@
 
 namespace rsadmin {
 
-// Piece flags of an upload: the first of several pieces, a middle one, the
-// last (or only) one.
-inline constexpr int32_t kFirstPiece = 0;
-inline constexpr int32_t kLastPiece = 1;
-inline constexpr int32_t kMiddlePiece = 2;
-
-// Number of pieces for `size` bytes (an empty file is one empty piece).
-uint64_t pieceCount(uint64_t size, uint64_t pieceSize);
-int32_t pieceFlag(uint64_t index, uint64_t count);
+// Piece flags and counts are the client library's.
+using rsclient::kFirstPiece;
+using rsclient::kLastPiece;
+using rsclient::kMiddlePiece;
+using rsclient::pieceCount;
+using rsclient::pieceFlag;
 
 // "1.5 MiB" and the like.
 std::string humanBytes(double bytes);

@@ -60,19 +60,6 @@ std::string randomBytes(size_t size)
 
 // --- pieces and transfers ------------------------------------------------
 
-TEST(PiecesTest, FlagsMarkFirstMiddleAndLastPiece)
-{
-    EXPECT_EQ(pieceCount(0, 10), 1u);
-    EXPECT_EQ(pieceCount(10, 10), 1u);
-    EXPECT_EQ(pieceCount(11, 10), 2u);
-    EXPECT_EQ(pieceCount(5, UINT64_MAX), 1u) << "a whole-file upload is one piece";
-    EXPECT_EQ(pieceCount(UINT64_MAX, UINT64_MAX), 1u);
-    EXPECT_EQ(pieceFlag(0, 1), kLastPiece); // a single piece completes the upload
-    EXPECT_EQ(pieceFlag(0, 3), kFirstPiece);
-    EXPECT_EQ(pieceFlag(1, 3), kMiddlePiece);
-    EXPECT_EQ(pieceFlag(2, 3), kLastPiece);
-}
-
 TEST(PiecesTest, SentPiecesReassembleTheFileInOrder)
 {
     TempDir dir;
