@@ -29,13 +29,18 @@ bool readList(ACE_InputCDR& in, std::vector<Entry>& entries, ReadEntry readEntry
     ACE_CDR::Long count = 0;
     if (!in.read_long(count) || count < 0)
         return false;
+    // Every record takes at least 4 bytes: a count beyond what is left is
+    // refused before anything is reserved for it.
+    if (static_cast<size_t>(count) > in.length() / 4)
+        return false;
+    // Records are decoded in place: growing the vector would move every
+    // record read so far, and moving a short string copies it.
+    entries.reserve(static_cast<size_t>(count));
     for (ACE_CDR::Long i = 0; i < count; ++i) {
-        Entry entry;
-        if (!readEntry(in, entry)) {
+        if (!readEntry(in, entries.emplace_back())) {
             entries.clear();
             return false;
         }
-        entries.push_back(std::move(entry));
     }
     return true;
 }

@@ -3,6 +3,8 @@
 #include "interfaces/types/ListCodec.h"
 #include "zephcomm/wire/Cdr.h"
 
+#include <ace/Message_Block.h>
+
 #include <ctime>
 
 namespace rs {
@@ -66,9 +68,28 @@ std::string localTimeText(uint32_t seconds)
 
 } // namespace
 
+void RepositoryAppList::seal()
+{
+    wire_.reset();
+    ACE_OutputCDR out;
+    if (!detail::writeList(out, entries_, writeEntry))
+        return;
+    std::string bytes;
+    bytes.reserve(out.total_length());
+    for (const ACE_Message_Block* block = out.begin(); block != nullptr; block = block->cont())
+        bytes.append(block->rd_ptr(), block->length());
+    wire_ = std::make_shared<const std::string>(std::move(bytes));
+}
+
 bool writeRepositoryAppList(ACE_OutputCDR& out, const RepositoryAppList& list)
 {
-    return detail::writeList(out, list.entries(), writeEntry);
+    const std::string* wire = list.wire();
+    if (wire == nullptr || out.do_byte_swap())
+        return detail::writeList(out, list.entries(), writeEntry);
+    // Nothing in a list needs more than 4-byte alignment, so from a 4-byte
+    // boundary the bytes come out as encoding the records here would give.
+    return out.align_write_ptr(4) == 0
+        && out.write_octet_array(reinterpret_cast<const ACE_CDR::Octet*>(wire->data()), wire->size());
 }
 
 bool readRepositoryAppList(ACE_InputCDR& in, RepositoryAppList& list)
@@ -77,8 +98,7 @@ bool readRepositoryAppList(ACE_InputCDR& in, RepositoryAppList& list)
     list.clear();
     if (!detail::readList(in, entries, readEntry))
         return false;
-    for (RepositoryAppEntry& e : entries)
-        list.append(std::move(e));
+    list.assign(std::move(entries));
     return true;
 }
 

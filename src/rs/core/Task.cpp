@@ -21,7 +21,8 @@ Work* workOf(ACE_Message_Block* block)
 // Holds workToken_ in the mode the item asks for, for the item's run.
 class WorkTokenHold {
 public:
-    WorkTokenHold(ACE_RW_Thread_Mutex& token, bool shared) : token_(token)
+    WorkTokenHold(ACE_RW_Thread_Mutex& token, bool shared)
+        : token_(token)
     {
         if (shared)
             token_.acquire_read();
@@ -65,8 +66,8 @@ int Task::enqueueWork(Work* work)
 {
     if (!work)
         return -1;
-    auto* block = new (std::nothrow) ACE_Message_Block(reinterpret_cast<const char*>(work), 0,
-                                                       static_cast<unsigned long>(work->kind()));
+    auto* block = new (std::nothrow)
+        ACE_Message_Block(reinterpret_cast<const char*>(work), 0, static_cast<unsigned long>(work->kind()));
     if (!block) {
         delete work;
         return -1;
@@ -82,7 +83,7 @@ int Task::enqueueWork(Work* work)
 
 void Task::hangUp()
 {
-    auto* block = new ACE_Message_Block(size_t{0}, ACE_Message_Block::MB_HANGUP);
+    auto* block = new ACE_Message_Block(size_t { 0 }, ACE_Message_Block::MB_HANGUP);
     block->msg_priority(kHangUpPriority);
     if (msg_queue()->enqueue_tail(block) == -1) {
         // The queue is closed: its threads have ended already.
@@ -95,11 +96,19 @@ int Task::svc()
 {
     startBarrier_->wait();
     for (;;) {
-        dequeueToken_.acquire();
+        // Idle workers wait on the queue itself, so that an item wakes one
+        // worker; waiting in turn for the dequeue token woke a second one
+        // per item only to have it wait on the queue in the first's place.
         ACE_Message_Block* block = nullptr;
-        if (getq(block) == -1) {
-            dequeueToken_.release();
+        if (msg_queue()->peek_dequeue_head(block) == -1)
             return -1;
+        dequeueToken_.acquire();
+        ACE_Time_Value noWait = ACE_Time_Value::zero;
+        if (msg_queue()->dequeue_head(block, &noWait) == -1) {
+            // Another worker took it first; a closed queue ends the worker
+            // at the next wait.
+            dequeueToken_.release();
+            continue;
         }
         if (block->msg_type() == ACE_Message_Block::MB_HANGUP) {
             // Left at the head so that every other worker sees it as well.

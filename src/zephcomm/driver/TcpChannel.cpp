@@ -48,11 +48,12 @@ TcpChannel::TcpChannel(TcpDriver& driver, int fd, StreamRole role, const std::st
     : driver_(driver)
     , logger_(driver.logger())
     , fd_(fd)
+    , home_(fd >= 0 ? driver.channelReactor() : driver.reactor())
     , open_(fd >= 0)
     , sendQueue_(driver.maxQueuedBytes())
     , options_(driver.logger())
 {
-    reactor(driver.reactor());
+    reactor(home_);
     if (fd_ < 0)
         return;
     options_.applyDefaults(fd_);
@@ -124,7 +125,7 @@ int TcpChannel::send(int count, const void* const* buffers, const size_t* length
         settle();
         return -ENOBUFS;
     }
-    node->timer.configure(driver_.reactor(), this, timeoutMs, logger_);
+    node->timer.configure(home_, this, timeoutMs, logger_);
     node->timer.start();
     if (deliveringChannel != this)
         advanceSend();
@@ -160,7 +161,7 @@ int TcpChannel::receive(void* buffer, size_t length, zephcommdrv::Handler* handl
     receive_ = new HandlerNode(handler, buffer, length);
     receive_->attach(this, this);
     watch_.started(driver_.receiveWatchdog().now());
-    receive_->timer.configure(driver_.reactor(), this, timeoutMs, logger_);
+    receive_->timer.configure(home_, this, timeoutMs, logger_);
     if (!receive_->timer.start())
         TCPDRV_LOG(logger_, "TcpChannel::receive() : startTimer() error - %s",
             SocketOps::errorText(SocketOps::lastError()).c_str());
@@ -261,6 +262,8 @@ int TcpChannel::progress()
             return 0;
         }
         delivering_ = true;
+        // Whatever woke this loop may have brought bytes.
+        readDrained_ = false;
     }
     for (int round = 0;; ++round) {
         NodeList ready;
@@ -318,7 +321,7 @@ void TcpChannel::advanceReceive()
     char* buffer = static_cast<char*>(request->iov()[0].iov_base);
     const size_t total = request->totalBytes();
     request->received += takeFromReadAhead(buffer + request->received, total - request->received);
-    while (request->received < total) {
+    while (request->received < total && !readDrained_) {
         const size_t wanted = total - request->received;
         iovec iov[2];
         iov[0] = { buffer + request->received,
@@ -334,6 +337,7 @@ void TcpChannel::advanceReceive()
         }
         const ssize_t n = stream_->readv(iov, count);
         if (n == SocketOps::kWouldBlock) {
+            readDrained_ = delivering_;
             if (request->received > 0)
                 watch_.gotSome(driver_.receiveWatchdog().now(), request->received);
             return;
@@ -357,6 +361,8 @@ void TcpChannel::advanceReceive()
             request->received += got;
         }
     }
+    if (request->received < total)
+        return;
     receive_ = nullptr;
     watch_.finished();
     request->timer.stop();
@@ -433,15 +439,20 @@ void TcpChannel::settle()
         // reactor for a wake-up of its own.
         // The notification holds a reference until handle_exception.
         add_reference();
-        if (driver_.reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == 0)
+        if (home_->notify(this, ACE_Event_Handler::EXCEPT_MASK) == 0)
             wakeQueued_ = true;
         else
             remove_reference();
     }
-    if (!open_ && wanted == ACE_Event_Handler::NULL_MASK && completions_.empty() && !delivering_) {
+    // A running delivery loop settles once it ends: interest changed in
+    // between (a receive served from the read-ahead, a send left to the loop)
+    // would cost a reactor update, two signal-mask calls and an epoll_ctl
+    // each, several per message.
+    if (delivering_)
+        return;
+    if (!open_ && wanted == ACE_Event_Handler::NULL_MASK && completions_.empty()) {
         if (registered_)
-            driver_.reactor()->remove_handler(
-                this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
+            home_->remove_handler(this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
         registered_ = false;
         interest_ = wanted;
         return;
@@ -450,10 +461,10 @@ void TcpChannel::settle()
         return;
     int rc = 0;
     if (!registered_) {
-        rc = driver_.reactor()->register_handler(this, wanted);
+        rc = home_->register_handler(this, wanted);
         registered_ = rc == 0;
     } else {
-        rc = driver_.reactor()->mask_ops(this, wanted, ACE_Reactor::SET_MASK) == -1 ? -1 : 0;
+        rc = home_->mask_ops(this, wanted, ACE_Reactor::SET_MASK) == -1 ? -1 : 0;
     }
     if (rc != 0) {
         TCPDRV_LOG(logger_, "TcpChannel::settle() : reactor error - %s",

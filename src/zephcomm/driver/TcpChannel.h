@@ -6,8 +6,9 @@
 // Threads: any thread may call the zephcommdrv::Channel operations. They do
 // the socket I/O they can at once (non-blocking) and leave the rest to the
 // reactor. Every handler callback is made from handle_input/handle_output on
-// a driver thread; the reactor dispatches one event of a channel at a time,
-// so callbacks of one channel never overlap and arrive in completion order.
+// the driver thread that runs the channel's reactor, one event of a channel
+// at a time, so callbacks of one channel never overlap and arrive in
+// completion order.
 // No lock is held during a callback.
 //
 // Bytes: every read and write goes through the channel's ByteStream (plain,
@@ -99,6 +100,9 @@ private:
     TcpDriver& driver_;
     zephcommdrv::Logger* logger_;
     const int fd_;
+    // The reactor this connection's events, timers and wake-ups go through
+    // (one of the driver's, see TcpDriver).
+    ACE_Reactor* const home_;
     std::unique_ptr<ByteStream> stream_;
     int startError_ = 0;
 
@@ -108,6 +112,10 @@ private:
     bool delivering_ = false; // a progress() loop runs
     bool rerun_ = false; // work arrived for the running loop
     bool wakeQueued_ = false; // a reactor notification is on its way
+    // The running delivery loop found the socket empty: it reads again only
+    // once the reactor reports it readable (a new loop), not after every
+    // callback that asks for the next message.
+    bool readDrained_ = false;
     ACE_Reactor_Mask interest_ = ACE_Event_Handler::NULL_MASK;
     HandlerNode* receive_ = nullptr;
     SendQueue sendQueue_;

@@ -58,17 +58,18 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
     , streams_(streams ? std::move(streams) : std::make_shared<PlainStreamFactory>())
     , barrier_(static_cast<unsigned>(effectiveThreads(threads) + 1))
 {
-    // LIFO hand-over keeps the most recently active (cache-warm) thread busy;
-    // signals are not masked around each wait.
-    auto* impl = new ACE_Dev_Poll_Reactor(
-        ACE::max_handles(), true, nullptr, nullptr, 0, nullptr, 0, ACE_Token::LIFO);
-    reactor_ = new ACE_Reactor(impl, true);
-    if (!impl->initialized()) {
-        startError_ = SocketOps::lastError();
-        TCPDRV_LOG(logger_, "TcpDriver() : ACE_Proactor_Imp() error - %s", errorText(startError_).c_str());
-        return;
+    for (int i = 0; i < threads_; ++i) {
+        // Signals are not masked around each wait.
+        auto* impl = new ACE_Dev_Poll_Reactor(ACE::max_handles(), true, nullptr, nullptr, 0, nullptr, 0);
+        reactors_.push_back(new ACE_Reactor(impl, true));
+        if (!impl->initialized()) {
+            startError_ = SocketOps::lastError();
+            TCPDRV_LOG(
+                logger_, "TcpDriver() : ACE_Proactor_Imp() error - %s", errorText(startError_).c_str());
+            return;
+        }
     }
-    startWatchdog(watchdog_, reactor_, logger_);
+    startWatchdog(watchdog_, reactor(), logger_);
     if (threadManager_.spawn_n(static_cast<size_t>(threads_), run, this) == -1) {
         startError_ = SocketOps::lastError();
         TCPDRV_LOG(logger_, "TcpDriver() : spawn_n() error - %s", errorText(startError_).c_str());
@@ -81,24 +82,33 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
 TcpDriver::~TcpDriver()
 {
     watchdog_.stop();
-    delete reactor_;
+    for (ACE_Reactor* reactor : reactors_)
+        delete reactor;
+}
+
+ACE_Reactor* TcpDriver::channelReactor()
+{
+    const unsigned turn = nextChannelReactor_.fetch_add(1, std::memory_order_relaxed);
+    return reactors_[turn % reactors_.size()];
 }
 
 ACE_THR_FUNC_RETURN TcpDriver::run(void* self)
 {
     auto* driver = static_cast<TcpDriver*>(self);
+    ACE_Reactor* reactor = driver->reactors_[driver->nextThreadReactor_.fetch_add(1)];
     // Logged before the barrier so that the line exists once the driver
     // reports itself running.
     TCPDRV_LOG(driver->logger_, "TcpDriver::svc() - debug : start proactor_run_event_loop()");
     driver->barrier_.wait();
-    driver->reactor_->run_reactor_event_loop();
+    reactor->run_reactor_event_loop();
     return 0;
 }
 
 void TcpDriver::destroy()
 {
     if (running_) {
-        reactor_->end_reactor_event_loop();
+        for (ACE_Reactor* reactor : reactors_)
+            reactor->end_reactor_event_loop();
         threadManager_.wait();
     }
     delete this;

@@ -1,11 +1,20 @@
 #pragma once
-// The TCP driver: an epoll-based ACE reactor (ACE_Dev_Poll_Reactor) run by N
-// threads (4 by default), on which every socket event, timer and callback of
-// its channels, acceptors and connectors is dispatched.
+// The TCP driver: N threads (4 by default), each running an epoll-based ACE
+// reactor (ACE_Dev_Poll_Reactor) of its own, on which every socket event,
+// timer and callback of its channels, acceptors and connectors is
+// dispatched. Connections are spread over the reactors in turn; acceptors,
+// connectors and the receive watchdog use the first one.
+//
+// One reactor per thread rather than N threads sharing one: a shared
+// reactor hands its token (a futex wake-up and a context switch) from
+// thread to thread for every event it dispatches, which cost more than
+// the event itself at small messages. The price is that a callback that
+// blocks holds up the other connections of its reactor; driver callbacks
+// must not block (see zephcommdrv.h).
 //
 // Threads: the constructor returns once every driver thread runs. Any
 // thread may call the factory operations. destroy() must not be called on a
-// driver thread; it ends the event loop and joins the threads.
+// driver thread; it ends the event loops and joins the threads.
 //
 // Bound on queued bytes: a channel holds at most maxQueuedBytes() bytes that
 // were handed to send() and not yet written (ZEPHCOMMDRV_TCP_MAX_QUEUED_BYTES,
@@ -27,7 +36,9 @@
 #include "zephcomm/driver/ReceiveWatchdog.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
+#include <atomic>
 #include <memory>
+#include <vector>
 
 #include <ace/Barrier.h>
 #include <ace/Thread_Manager.h>
@@ -59,7 +70,10 @@ public:
     std::string errorText(int error) const override;
 
     int threadCount() const { return threads_; }
-    ACE_Reactor* reactor() const { return reactor_; }
+    // The first reactor: acceptors, connectors, the watchdog.
+    ACE_Reactor* reactor() const { return reactors_.front(); }
+    // The reactor for a new connection, each in turn.
+    ACE_Reactor* channelReactor();
     zephcommdrv::Logger* logger() const { return logger_; }
     size_t maxQueuedBytes() const { return maxQueuedBytes_; }
     StreamFactory& streams() const { return *streams_; }
@@ -75,7 +89,9 @@ private:
     zephcommdrv::Logger* const logger_;
     const size_t maxQueuedBytes_;
     const std::shared_ptr<StreamFactory> streams_;
-    ACE_Reactor* reactor_ = nullptr;
+    std::vector<ACE_Reactor*> reactors_; // one per thread
+    std::atomic<unsigned> nextChannelReactor_ { 0 };
+    std::atomic<unsigned> nextThreadReactor_ { 0 };
     ReceiveWatchdog watchdog_;
     ACE_Thread_Manager threadManager_;
     ACE_Barrier barrier_;

@@ -18,7 +18,9 @@
 //
 // Threads: callbacks run on the driver's threads, concurrently for different
 // channels, never with a driver lock held, so a handler may call back into the
-// driver (for example start the next receive from receive_CB).
+// driver (for example start the next receive from receive_CB). Each driver
+// thread serves a share of the channels, so a callback must not block: it
+// would hold up the other channels of its thread.
 
 #include <cstdarg>
 #include <cstddef>

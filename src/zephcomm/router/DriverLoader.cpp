@@ -21,9 +21,10 @@ public:
             return;
         char text[2048];
         std::vsnprintf(text, sizeof text, format, args);
-        LOG4CXX_LOG(Loggers::driver(), log4cxx::Level::getAll(), source << ":" << line << " " << text);
+        LOG4CXX_LOG(Loggers::driver(), Loggers::trace(), source << ":" << line << " " << text);
     }
-    bool isEnabled() override { return Loggers::driver()->isEnabledFor(log4cxx::Level::getAll()); }
+    // Asked several times per message: the level is kept, not looked up each time.
+    bool isEnabled() override { return Loggers::driver()->isEnabledFor(Loggers::trace()); }
 };
 
 std::optional<std::string> configParameter(const std::string& name)

@@ -251,3 +251,83 @@ TEST(ListRecords, ModuleDumpListsPackageModuleAndCreationTime)
             + "\tCreated at  '" + created);
     EXPECT_EQ(dumpRepositoryAppList(RepositoryAppList {}), "Total Packages =  '0\n");
 }
+
+TEST(ListRecords, ASealedListEncodesAsItsRecordsDoAfterAnyPrefix)
+{
+    RepositoryAppList sealed;
+    sealed.append(moduleEntry());
+    sealed.append(RepositoryAppEntry {});
+    sealed.append(moduleEntry());
+    RepositoryAppList plain = sealed;
+    sealed.seal();
+    ASSERT_NE(sealed.wire(), nullptr);
+    EXPECT_EQ(sealed, plain);
+
+    // Prefixes of every length modulo 4 put the list at every alignment.
+    for (size_t prefix = 0; prefix < 4; ++prefix) {
+        auto withPrefix = [prefix](const RepositoryAppList& list) {
+            return encoded([&](ACE_OutputCDR& o) {
+                return o.write_char_array(
+                           std::string(prefix, 'x').data(), static_cast<ACE_CDR::ULong>(prefix))
+                    && writeRepositoryAppList(o, list);
+            });
+        };
+        const std::string fromRecords = withPrefix(plain);
+        const std::string fromSeal = withPrefix(sealed);
+        // The sealed bytes follow the alignment padding as they are, taking
+        // the room the records take (padding content is unspecified).
+        const size_t listStart = (prefix + 3) / 4 * 4;
+        ASSERT_EQ(fromSeal.size(), fromRecords.size()) << "prefix " << prefix;
+        EXPECT_EQ(fromSeal.substr(listStart), *sealed.wire()) << "prefix " << prefix;
+
+        RepositoryAppList decoded;
+        EXPECT_TRUE(decode(fromSeal,
+            [&](ACE_InputCDR& i) {
+                std::string skipped(prefix, '\0');
+                return i.read_char_array(skipped.data(), static_cast<ACE_CDR::ULong>(prefix))
+                    && readRepositoryAppList(i, decoded);
+            }))
+            << "prefix " << prefix;
+        EXPECT_EQ(decoded, plain) << "prefix " << prefix;
+    }
+}
+
+TEST(ListRecords, ChangingASealedListDropsItsEncoding)
+{
+    RepositoryAppList list;
+    list.append(moduleEntry());
+    list.seal();
+    list.append(RepositoryAppEntry {});
+    EXPECT_EQ(list.wire(), nullptr);
+    RepositoryAppList decoded;
+    const std::string bytes = encoded([&](ACE_OutputCDR& o) { return writeRepositoryAppList(o, list); });
+    ASSERT_TRUE(decode(bytes, [&](ACE_InputCDR& i) { return readRepositoryAppList(i, decoded); }));
+    EXPECT_EQ(decoded.count(), 2u);
+
+    list.seal();
+    list.clear();
+    EXPECT_EQ(list.wire(), nullptr);
+    list.seal();
+    list.assign({ moduleEntry() });
+    EXPECT_EQ(list.wire(), nullptr);
+}
+
+TEST(ListRecords, ARecordCountBeyondThePayloadIsRefusedForEveryList)
+{
+    // A huge count before the bytes of one record: refused, nothing kept.
+    Expected twoAnnounced;
+    twoAnnounced.u32(0x7FFFFFFF);
+    twoAnnounced.str("h");
+    twoAnnounced.str("");
+    twoAnnounced.u32(1);
+    DplStatusList status;
+    status.entries = { { "h0", HOST_RUNNING, "" } };
+    EXPECT_FALSE(decode(twoAnnounced.bytes(), [&](ACE_InputCDR& i) { return readDplStatusList(i, status); }));
+    EXPECT_TRUE(status.entries.empty());
+    AppDplList packages;
+    EXPECT_FALSE(decode(twoAnnounced.bytes(), [&](ACE_InputCDR& i) { return readAppDplList(i, packages); }));
+    RepositoryAppList modules;
+    EXPECT_FALSE(
+        decode(twoAnnounced.bytes(), [&](ACE_InputCDR& i) { return readRepositoryAppList(i, modules); }));
+    EXPECT_EQ(modules.count(), 0u);
+}

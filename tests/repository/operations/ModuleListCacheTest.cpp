@@ -41,6 +41,8 @@ TEST_F(ModuleListCacheTest, RecordsOfAnUnchangedIndexAreSharedNotRebuilt)
     EXPECT_EQ(calc.fileSize, 42u);
     EXPECT_FALSE(calc.deleted);
     EXPECT_TRUE(first->at(1).deleted);
+    // Shared for answer after answer: encoded once, not per answer.
+    EXPECT_NE(first->wire(), nullptr);
 }
 
 TEST_F(ModuleListCacheTest, EachConsumerLabelHasItsOwnRecords)

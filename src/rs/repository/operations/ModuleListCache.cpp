@@ -24,6 +24,8 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
     auto list = std::make_shared<RepositoryAppList>();
     for (const kav::ModuleIndexEntry& entry : *entries)
         list->append(toRecord(entry, consumer));
+    // Answered many times until the index changes: encoded once here.
+    list->seal();
     SharedRecords records = std::move(list);
     if (entries->empty())
         return records; // nothing worth keeping
