@@ -136,33 +136,67 @@ private:
 
 } // namespace
 
-TEST(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
+// A driver on four threads with an acceptor on loopback; connectPair()
+// opens one connection through it and returns both of its ends.
+class DriverStress : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(zephcommdrv::create_IO_Driver(&driver_, 4, &logger_, nullptr, nullptr), 0);
+        acceptor_ = driver_->createAcceptor("127.0.0.1:0");
+        ASSERT_NE(acceptor_, nullptr);
+        ASSERT_EQ(acceptor_->startAccept(&accepts_, 0), 0);
+        address_ = "127.0.0.1:" + std::to_string(portOf(acceptor_));
+    }
+
+    void TearDown() override
+    {
+        if (acceptor_ != nullptr) {
+            acceptor_->destroy();
+            accepts_.next(Kind::Accept); // the aborted accept
+        }
+        if (driver_ != nullptr)
+            driver_->destroy();
+    }
+
+    // Connected end first, accepted end second; both null on failure.
+    std::pair<Channel*, Channel*> connectPair(zephcommdrv::Connector* connector)
+    {
+        RecordingHandler connects;
+        if (connector->connect(address_, &connects, 0) != 0)
+            return {};
+        auto connected = connects.next(Kind::Connect);
+        auto accepted = accepts_.next(Kind::Accept);
+        if (!connected || !connected->channel || !accepted || !accepted->channel)
+            return {};
+        return { connected->channel, accepted->channel };
+    }
+
+    zephcommdrv::Driver* driver_ = nullptr;
+
+private:
+    CapturingLogger logger_;
+    zephcommdrv::Acceptor* acceptor_ = nullptr;
+    RecordingHandler accepts_;
+    std::string address_;
+};
+
+TEST_F(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
 {
-    CapturingLogger logger;
-    zephcommdrv::Driver* driver = nullptr;
-    ASSERT_EQ(zephcommdrv::create_IO_Driver(&driver, 4, &logger, nullptr, nullptr), 0);
-    zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
-    ASSERT_NE(acceptor, nullptr);
-    RecordingHandler accepts;
-    ASSERT_EQ(acceptor->startAccept(&accepts, 0), 0);
-    const std::string address = "127.0.0.1:" + std::to_string(portOf(acceptor));
 
     std::vector<std::promise<void>> finished(2 * kPairs);
     std::vector<std::unique_ptr<Endpoint>> endpoints;
     std::vector<Channel*> channels;
     std::vector<zephcommdrv::Connector*> connectors;
     for (int p = 0; p < kPairs; ++p) {
-        RecordingHandler connects;
-        zephcommdrv::Connector* connector = driver->createConnector();
+        zephcommdrv::Connector* connector = driver_->createConnector();
         connectors.push_back(connector);
-        ASSERT_EQ(connector->connect(address, &connects, 0), 0);
-        auto connected = connects.next(Kind::Connect);
-        auto accepted = accepts.next(Kind::Accept);
-        ASSERT_TRUE(connected && connected->channel && accepted && accepted->channel);
+        const auto [connected, accepted] = connectPair(connector);
+        ASSERT_TRUE(connected && accepted);
         endpoints.push_back(std::make_unique<Endpoint>(2 * p, 2 * p + 1, finished[2 * p]));
         endpoints.push_back(std::make_unique<Endpoint>(2 * p + 1, 2 * p, finished[2 * p + 1]));
-        channels.push_back(connected->channel);
-        channels.push_back(accepted->channel);
+        channels.push_back(connected);
+        channels.push_back(accepted);
     }
     for (size_t i = 0; i < endpoints.size(); ++i)
         endpoints[i]->start(channels[i]);
@@ -176,9 +210,6 @@ TEST(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
         channel->destroy();
     for (zephcommdrv::Connector* connector : connectors)
         connector->destroy();
-    acceptor->destroy();
-    accepts.next(Kind::Accept);
-    driver->destroy();
 }
 
 namespace {
@@ -373,29 +404,18 @@ private:
 
 } // namespace
 
-TEST(DriverStress, ChannelsClosingMidTrafficCompleteEveryRequestExactlyOnce)
+TEST_F(DriverStress, ChannelsClosingMidTrafficCompleteEveryRequestExactlyOnce)
 {
-    CapturingLogger logger;
-    zephcommdrv::Driver* driver = nullptr;
-    ASSERT_EQ(zephcommdrv::create_IO_Driver(&driver, 4, &logger, nullptr, nullptr), 0);
-    zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
-    ASSERT_NE(acceptor, nullptr);
-    RecordingHandler accepts;
-    ASSERT_EQ(acceptor->startAccept(&accepts, 0), 0);
-    const std::string address = "127.0.0.1:" + std::to_string(portOf(acceptor));
     const std::string bytes = pattern(256 << 10, 3);
 
     Progress progress;
     std::vector<Channel*> channels;
-    zephcommdrv::Connector* connector = driver->createConnector();
+    zephcommdrv::Connector* connector = driver_->createConnector();
     for (int p = 0; p < kChurnPairs; ++p) {
-        RecordingHandler connects;
-        ASSERT_EQ(connector->connect(address, &connects, 0), 0);
-        auto connected = connects.next(Kind::Connect);
-        auto accepted = accepts.next(Kind::Accept);
-        ASSERT_TRUE(connected && connected->channel && accepted && accepted->channel);
-        channels.push_back(connected->channel);
-        channels.push_back(accepted->channel);
+        const auto [connected, accepted] = connectPair(connector);
+        ASSERT_TRUE(connected && accepted);
+        channels.push_back(connected);
+        channels.push_back(accepted);
     }
     std::vector<std::unique_ptr<Churner>> churners;
     for (size_t i = 0; i < channels.size(); ++i)
@@ -432,7 +452,4 @@ TEST(DriverStress, ChannelsClosingMidTrafficCompleteEveryRequestExactlyOnce)
     EXPECT_GT(written, uintptr_t(kChurnPairs) * kChurnWarmUpSends / 2);
     RecordProperty("sends_written", static_cast<int>(written));
     connector->destroy();
-    acceptor->destroy();
-    accepts.next(Kind::Accept);
-    driver->destroy();
 }
