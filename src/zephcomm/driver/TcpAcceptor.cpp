@@ -117,7 +117,7 @@ void TcpAcceptor::stopLocked()
     driver_.reactor()->mask_ops(this, ACE_Event_Handler::NULL_MASK, ACE_Reactor::SET_MASK);
     aborts_.add(handler_);
     handler_ = nullptr;
-    driver_.reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK);
+    driver_.wake(this);
 }
 
 int TcpAcceptor::handle_input(ACE_HANDLE)
@@ -159,6 +159,7 @@ int TcpAcceptor::handle_input(ACE_HANDLE)
 
 int TcpAcceptor::handle_exception(ACE_HANDLE)
 {
+    TcpDriver::WakeupUpcall owed(driver_);
     UpcallGuard alive(this);
     std::lock_guard<std::mutex> deliveries(callbackLock_);
     aborts_.deliver(lock_);

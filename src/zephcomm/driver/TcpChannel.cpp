@@ -218,6 +218,7 @@ int TcpChannel::handle_output(ACE_HANDLE)
 int TcpChannel::handle_exception(ACE_HANDLE)
 {
     // A wake-up for completions made outside a delivery (see settle).
+    TcpDriver::WakeupUpcall owed(driver_);
     UpcallGuard alive(this);
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -439,7 +440,7 @@ void TcpChannel::settle()
         // reactor for a wake-up of its own.
         // The notification holds a reference until handle_exception.
         add_reference();
-        if (home_->notify(this, ACE_Event_Handler::EXCEPT_MASK) == 0)
+        if (driver_.wake(this))
             wakeQueued_ = true;
         else
             remove_reference();

@@ -109,7 +109,7 @@ void TcpConnector::abortLocked()
     fd_ = -1;
     aborts_.add(handler_);
     handler_ = nullptr;
-    driver_.reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK);
+    driver_.wake(this);
 }
 
 int TcpConnector::finishConnect()
@@ -151,6 +151,7 @@ int TcpConnector::finishConnect()
 
 int TcpConnector::handle_exception(ACE_HANDLE)
 {
+    TcpDriver::WakeupUpcall owed(driver_);
     UpcallGuard alive(this);
     std::lock_guard<std::mutex> deliveries(callbackLock_);
     aborts_.deliver(lock_);

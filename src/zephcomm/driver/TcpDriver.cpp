@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@
 namespace zephcommTcpDrv {
 
 namespace {
+
+// How long destroy() waits for owed wake-ups. They only run callbacks that
+// are already due, so this bounds a handler that blocks in its callback,
+// not normal work.
+constexpr std::chrono::seconds kWakeupDrainLimit { 30 };
 
 int effectiveThreads(int requested)
 {
@@ -104,9 +110,41 @@ ACE_THR_FUNC_RETURN TcpDriver::run(void* self)
     return 0;
 }
 
+bool TcpDriver::wake(ACE_Event_Handler* handler)
+{
+    {
+        std::lock_guard<std::mutex> guard(wakeupsLock_);
+        ++owedWakeups_;
+    }
+    // The handler's own reactor: a channel lives on the reactor of one thread.
+    if (handler->reactor()->notify(handler, ACE_Event_Handler::EXCEPT_MASK) == 0)
+        return true;
+    TCPDRV_LOG(logger_, "TcpDriver::wake() : notify() error - %s", errorText(SocketOps::lastError()).c_str());
+    wakeupDone();
+    return false;
+}
+
+void TcpDriver::wakeupDone()
+{
+    std::lock_guard<std::mutex> guard(wakeupsLock_);
+    if (--owedWakeups_ == 0)
+        wakeupsDrained_.notify_all();
+}
+
+void TcpDriver::drainWakeups()
+{
+    std::unique_lock<std::mutex> guard(wakeupsLock_);
+    if (!wakeupsDrained_.wait_for(guard, kWakeupDrainLimit, [this] { return owedWakeups_ == 0; }))
+        TCPDRV_LOG(logger_, "TcpDriver::destroy() : %d owed callbacks did not run in time",
+            static_cast<int>(owedWakeups_));
+}
+
 void TcpDriver::destroy()
 {
     if (running_) {
+        // Every callback owed so far runs first; one owed meanwhile by such
+        // a callback is counted before the one that made it ends.
+        drainWakeups();
         for (ACE_Reactor* reactor : reactors_)
             reactor->end_reactor_event_loop();
         threadManager_.wait();

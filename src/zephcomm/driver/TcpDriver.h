@@ -27,6 +27,13 @@
 // within that time; otherwise the channel closes with a time-out (see
 // ReceiveWatch.h and ReceiveWatchdog.h).
 //
+// Owed wake-ups: a callback that a handler is owed without socket readiness
+// to carry it (the abort after a stop or cancel, the completions of a closed
+// channel) travels as a reactor notification made with wake(). destroy()
+// lets every such wake-up run before it ends the event loops, so no handler
+// is left waiting after the driver is gone, nor an object kept alive for a
+// callback that never comes.
+//
 // Streams: each new connection's bytes go through a stream made by the
 // driver's StreamFactory (plain TCP unless a derived driver gives another),
 // so an encrypting driver reuses the channels, acceptor and connector as
@@ -37,7 +44,10 @@
 #include "zephcomm/driver/zephcommdrv.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <ace/Barrier.h>
@@ -79,11 +89,37 @@ public:
     StreamFactory& streams() const { return *streams_; }
     ReceiveWatchdog& receiveWatchdog() { return watchdog_; }
 
+    // Has the handler's reactor call handler->handle_exception() on its driver thread;
+    // false when the notification could not be queued (no call follows).
+    // The handler's handle_exception must hold a WakeupUpcall for its whole
+    // length.
+    bool wake(ACE_Event_Handler* handler);
+
+    // Marks the end of an upcall started by wake(). Declare it first in
+    // handle_exception so that it ends after everything else, including
+    // the handler giving back its own references.
+    class WakeupUpcall {
+    public:
+        explicit WakeupUpcall(TcpDriver& driver)
+            : driver_(driver)
+        {
+        }
+        ~WakeupUpcall() { driver_.wakeupDone(); }
+        WakeupUpcall(const WakeupUpcall&) = delete;
+        WakeupUpcall& operator=(const WakeupUpcall&) = delete;
+
+    private:
+        TcpDriver& driver_;
+    };
+
 protected:
     ~TcpDriver() override;
 
 private:
     static ACE_THR_FUNC_RETURN run(void* self);
+    void wakeupDone();
+    // Waits until every owed wake-up has run (bounded, see kWakeupDrainLimit).
+    void drainWakeups();
 
     const int threads_;
     zephcommdrv::Logger* const logger_;
@@ -97,6 +133,10 @@ private:
     ACE_Barrier barrier_;
     bool running_ = false;
     int startError_ = 0;
+
+    std::mutex wakeupsLock_;
+    std::condition_variable wakeupsDrained_;
+    size_t owedWakeups_ = 0;
 };
 
 } // namespace zephcommTcpDrv

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <set>
+#include <utility>
 
 using namespace drvtest;
 using zephcommdrv::Channel;
@@ -194,4 +195,79 @@ TEST(DriverFactory, NamesSelectTheDriver)
     EXPECT_EQ(static_cast<zephcommTcpDrv::TcpDriver*>(driver)->threadCount(), 4);
     EXPECT_TRUE(logger.contains("TcpDriver::svc() - debug : start proactor_run_event_loop()"));
     driver->destroy();
+}
+
+namespace {
+
+// A driver's destroy() runs every callback owed when it is called (aborts of
+// stopped acceptors, completions of closed channels) before it returns, so
+// that a handler may go right after and nothing is kept alive for a callback
+// that never comes. Each case repeats: the owed callback races the end of
+// the event loop.
+class DriverShutdownTest : public ::testing::Test {
+protected:
+    static constexpr int kRounds = 20;
+
+    void startDriver() { ASSERT_EQ(zephcommdrv::create_IO_Driver(&driver, 2, &logger, nullptr, nullptr), 0); }
+
+    void destroyDriver() { std::exchange(driver, nullptr)->destroy(); }
+
+    void TearDown() override
+    {
+        if (driver)
+            destroyDriver();
+    }
+
+    CapturingLogger logger;
+    zephcommdrv::Driver* driver = nullptr;
+};
+
+} // namespace
+
+TEST_F(DriverShutdownTest, TheAbortOfADestroyedAcceptorArrivesBeforeDestroyReturns)
+{
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_NO_FATAL_FAILURE(startDriver());
+        zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
+        ASSERT_NE(acceptor, nullptr);
+        RecordingHandler handler;
+        ASSERT_EQ(acceptor->startAccept(&handler, 0), 0);
+        acceptor->destroy();
+        destroyDriver();
+        auto aborted = handler.next(Kind::Accept, 0ms);
+        ASSERT_TRUE(aborted.has_value()) << "round " << round;
+        EXPECT_EQ(aborted->error, zephcommdrv::kAborted);
+        EXPECT_EQ(aborted->channel, nullptr);
+    }
+}
+
+TEST_F(DriverShutdownTest, TheCompletionsOfADestroyedChannelArriveBeforeDestroyReturns)
+{
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_NO_FATAL_FAILURE(startDriver());
+        zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
+        ASSERT_NE(acceptor, nullptr);
+        RecordingHandler acceptHandler;
+        ASSERT_EQ(acceptor->startAccept(&acceptHandler, 0), 0);
+        const int peer = rawConnect(portOf(acceptor));
+        ASSERT_GE(peer, 0);
+        auto accepted = acceptHandler.next(Kind::Accept);
+        ASSERT_TRUE(accepted && accepted->channel);
+
+        RecordingHandler handler;
+        char buffer[8];
+        ASSERT_EQ(accepted->channel->receive(buffer, sizeof buffer, &handler, 0), 0);
+        accepted->channel->destroy();
+        acceptor->destroy();
+        destroyDriver();
+        ::close(peer);
+
+        auto received = handler.next(Kind::Receive, 0ms);
+        ASSERT_TRUE(received.has_value()) << "round " << round;
+        EXPECT_EQ(received->error, zephcommdrv::kAborted);
+        EXPECT_EQ(received->buffer, buffer);
+        auto aborted = acceptHandler.next(Kind::Accept, 0ms);
+        ASSERT_TRUE(aborted.has_value()) << "round " << round;
+        EXPECT_EQ(aborted->error, zephcommdrv::kAborted);
+    }
 }
