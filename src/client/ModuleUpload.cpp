@@ -4,6 +4,7 @@
 #include <ace/Message_Block.h>
 
 #include <algorithm>
+#include <new>
 
 namespace rsclient {
 
@@ -27,8 +28,14 @@ rpc::BlockPtr lendBytes(std::string_view bytes)
 {
     // Flags 0: the data block counts as owning its bytes, so streams share
     // it by reference; its allocator makes the final release a no-op.
-    auto* data = new ACE_Data_Block(
-        bytes.size(), ACE_Message_Block::MB_DATA, bytes.data(), lentBytes(), nullptr, 0, nullptr);
+    // The last release frees the data block itself through its
+    // data_block_allocator, so it comes from that allocator, not from new.
+    ACE_Allocator* blocks = ACE_Allocator::instance();
+    void* memory = blocks->malloc(sizeof(ACE_Data_Block));
+    if (memory == nullptr)
+        throw std::bad_alloc();
+    auto* data = new (memory) ACE_Data_Block(
+        bytes.size(), ACE_Message_Block::MB_DATA, bytes.data(), lentBytes(), nullptr, 0, blocks);
     rpc::BlockPtr block(new ACE_Message_Block(data));
     block->wr_ptr(bytes.size());
     return block;
