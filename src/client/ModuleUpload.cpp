@@ -1,6 +1,6 @@
 #include "client/ModuleUpload.h"
 
-#include <ace/Malloc_Allocator.h>
+#include <ace/Malloc_Base.h>
 #include <ace/Message_Block.h>
 
 #include <algorithm>
@@ -10,32 +10,33 @@ namespace rsclient {
 
 namespace {
 
-// Frees nothing: the bytes belong to the caller of lendBytes.
-class LentBytes final : public ACE_New_Allocator {
+// A data block over the caller's bytes. Flags 0 count it as owning them, so
+// streams share it by reference instead of copying; the bytes are still
+// never freed here. Its allocator is the ordinary one, because a stream
+// that grows past a shared block takes the next block's buffer from the
+// shared block's allocator, and that buffer must be freed.
+class LentDataBlock final : public ACE_Data_Block {
 public:
-    void free(void*) override { }
+    LentDataBlock(std::string_view bytes, ACE_Allocator* allocator)
+        : ACE_Data_Block(
+            bytes.size(), ACE_Message_Block::MB_DATA, bytes.data(), allocator, nullptr, 0, allocator)
+    {
+    }
+    // Runs before the base's destructor, which frees the bytes unless told not to.
+    ~LentDataBlock() override { set_flags(ACE_Message_Block::DONT_DELETE); }
 };
-
-ACE_Allocator* lentBytes()
-{
-    static LentBytes* allocator = new LentBytes; // never destroyed: blocks may outlive statics
-    return allocator;
-}
 
 } // namespace
 
 rpc::BlockPtr lendBytes(std::string_view bytes)
 {
-    // Flags 0: the data block counts as owning its bytes, so streams share
-    // it by reference; its allocator makes the final release a no-op.
     // The last release frees the data block itself through its
     // data_block_allocator, so it comes from that allocator, not from new.
-    ACE_Allocator* blocks = ACE_Allocator::instance();
-    void* memory = blocks->malloc(sizeof(ACE_Data_Block));
+    ACE_Allocator* allocator = ACE_Allocator::instance();
+    void* memory = allocator->malloc(sizeof(LentDataBlock));
     if (memory == nullptr)
         throw std::bad_alloc();
-    auto* data = new (memory) ACE_Data_Block(
-        bytes.size(), ACE_Message_Block::MB_DATA, bytes.data(), lentBytes(), nullptr, 0, blocks);
+    auto* data = new (memory) LentDataBlock(bytes, allocator);
     rpc::BlockPtr block(new ACE_Message_Block(data));
     block->wr_ptr(bytes.size());
     return block;

@@ -7,6 +7,7 @@
 #include "e2e/ModuleE2eSupport.h"
 #include "interfaces/IRepositoryResp.h"
 
+#include <ace/CDR_Stream.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -253,6 +254,26 @@ TEST(LendBytes, BlockSharesTheCallersBytes)
     rpc::BlockPtr shared(block->duplicate());
     block.reset();
     EXPECT_EQ(shared->rd_ptr(), bytes.data()); // the bytes stay the caller's
+}
+
+// A stream shares the lent block and grows past it for what follows; the
+// block it grows is the stream's own and goes with it (a sanitizer build
+// reports it otherwise), while the lent bytes stay untouched.
+TEST(LendBytes, AStreamSharesTheBytesAndFreesWhatItAddsAfterThem)
+{
+    const std::string bytes(3 * kMiB, 'r');
+    {
+        rpc::BlockPtr block = rsclient::lendBytes(bytes);
+        ACE_OutputCDR out;
+        ASSERT_TRUE(out.write_octet_array_mb(block.get()));
+        ASSERT_TRUE(out.write_long(7));
+        const ACE_Message_Block* shared = out.begin()->cont();
+        ASSERT_NE(shared, nullptr);
+        EXPECT_EQ(shared->rd_ptr(), bytes.data()); // shared, not copied
+        ASSERT_NE(shared->cont(), nullptr); // the block grown for the number
+        EXPECT_EQ(out.total_length(), bytes.size() + sizeof(ACE_CDR::Long));
+    }
+    EXPECT_EQ(bytes, std::string(3 * kMiB, 'r'));
 }
 
 // Uploads to the real daemon.
