@@ -9,6 +9,9 @@
 
 #include <ace/Message_Block.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace rs {
 
 namespace {
@@ -41,6 +44,7 @@ public:
             acceptor_ = nullptr;
         }
         if (manager_) {
+            manager_->closeConnections();
             manager_->release();
             manager_ = nullptr;
         }
@@ -68,7 +72,36 @@ void RepositoryServerManager::accept_CB(int error, const std::string& interfaceN
         channel->destroy();
         return;
     }
-    if (!binder->second(channel))
+    if (!binder->second(channel) || !keep(channel))
+        channel->destroy();
+}
+
+bool RepositoryServerManager::keep(zephcomm::Channel* channel)
+{
+    std::vector<kav::RefPtr<zephcomm::Channel>> ended;
+    std::lock_guard guard(lock_);
+    if (closed_)
+        return false;
+    // Connections that closed by themselves go here, not one by one as they
+    // close: the list stays as long as the open connections plus those
+    // closed since the last accept.
+    auto open = std::partition(served_.begin(), served_.end(),
+        [](const kav::RefPtr<zephcomm::Channel>& served) { return served->isAttached(); });
+    std::move(open, served_.end(), std::back_inserter(ended));
+    served_.erase(open, served_.end());
+    served_.emplace_back(channel);
+    return true;
+}
+
+void RepositoryServerManager::closeConnections()
+{
+    std::vector<kav::RefPtr<zephcomm::Channel>> open;
+    {
+        std::lock_guard guard(lock_);
+        closed_ = true;
+        open.swap(served_);
+    }
+    for (auto& channel : open)
         channel->destroy();
 }
 
