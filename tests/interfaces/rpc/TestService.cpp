@@ -171,6 +171,10 @@ bool TestService::start()
 {
     if (zephcomm::init(2) != 0)
         return false;
+    {
+        std::lock_guard guard(lock_);
+        stopped_ = false;
+    }
     acceptor_
         = new zephcomm::ChannelAcceptor("127.0.0.1:0", "test-service", zephcomm::DriverLoader::instance());
     acceptor_->addHandler(this);
@@ -194,8 +198,14 @@ void TestService::accept_CB(int error, const std::string& peerName, zephcomm::Ch
         connection.stub->bind(IAppDeployment::prototypes(), server);
     }
     channel->reference();
-    std::lock_guard guard(lock_);
-    connections_.push_back(std::move(connection));
+    {
+        std::lock_guard guard(lock_);
+        if (!stopped_) {
+            connections_.push_back(std::move(connection));
+            return;
+        }
+    }
+    close(connection);
 }
 
 void TestService::handle(std::string request, std::function<void()> answer)
@@ -250,17 +260,25 @@ void TestService::dropConnections()
         std::lock_guard guard(lock_);
         connections.swap(connections_);
     }
-    for (auto& connection : connections) {
-        connection.stub->unbind();
-        connection.detach();
-        connection.channel->destroy();
-        connection.channel->release();
-        connection.server->release();
-    }
+    for (auto& connection : connections)
+        close(connection);
+}
+
+void TestService::close(Connection& connection)
+{
+    connection.stub->unbind();
+    connection.detach();
+    connection.channel->destroy();
+    connection.channel->release();
+    connection.server->release();
 }
 
 void TestService::stop()
 {
+    {
+        std::lock_guard guard(lock_);
+        stopped_ = true;
+    }
     dropConnections();
     if (acceptor_ != nullptr) {
         acceptor_->removeHandler(this);

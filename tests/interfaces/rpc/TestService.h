@@ -209,6 +209,7 @@ private:
         zephcomm::CallCompletion* server;
         std::function<void()> detach;
     };
+    static void close(Connection& connection);
 
     zephcomm::ChannelAcceptor* acceptor_ = nullptr;
     std::string address_;
@@ -216,6 +217,9 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> requests_;
     std::vector<Connection> connections_;
+    // Set by stop(): a handshake that completes afterwards (the acceptor
+    // may still be delivering it) is closed instead of served.
+    bool stopped_ = false;
     bool holding_ = false;
     std::vector<std::function<void()>> held_;
 };
