@@ -1,6 +1,7 @@
 # Top-level entry points. `make run` and `make test` install what is missing first.
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
+TSAN_DIR  ?= build-tsan
 PREFIX    ?= /usr/local
 JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -10,7 +11,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: all deps build run test test-asan bench install clean fuzz
+.PHONY: all deps build run test test-asan test-tsan bench install clean fuzz
 
 all: build
 
@@ -35,7 +36,18 @@ test-asan: deps
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DRS_SANITIZE=ON -DRS_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:new_delete_type_mismatch=0 UBSAN_OPTIONS=print_stacktrace=1 \
+		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 		ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# ThreadSanitizer: the suites whose work runs on several threads (driver,
+# channels, proxies, work queue, repository caches, client library) and the
+# e2e tests, whose daemon is the one of this build. See docs/sanitizers.md.
+TSAN_LABELS := ^(driver|driver_stress|zephcomm|core|repository|client|e2e)$$
+test-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DRS_TSAN=ON -DRS_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 900 -L '$(TSAN_LABELS)'
 
 # Every fuzz target for FUZZ_SECONDS (default 600), clang build in build-fuzz.
 fuzz: deps
@@ -49,4 +61,4 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
