@@ -136,49 +136,22 @@ private:
 
 } // namespace
 
-// A driver on four threads with an acceptor on loopback; connectPair()
-// opens one connection through it and returns both of its ends.
-class DriverStress : public ::testing::Test {
+// DriverTest's driver and acceptor; connectPair() opens one connection
+// through them and returns both of its ends.
+class DriverStress : public DriverTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(zephcommdrv::create_IO_Driver(&driver_, 4, &logger_, nullptr, nullptr), 0);
-        acceptor_ = driver_->createAcceptor("127.0.0.1:0");
-        ASSERT_NE(acceptor_, nullptr);
-        ASSERT_EQ(acceptor_->startAccept(&accepts_, 0), 0);
-        address_ = "127.0.0.1:" + std::to_string(portOf(acceptor_));
-    }
-
-    void TearDown() override
-    {
-        if (acceptor_ != nullptr) {
-            acceptor_->destroy();
-            accepts_.next(Kind::Accept); // the aborted accept
-        }
-        if (driver_ != nullptr)
-            driver_->destroy();
-    }
-
     // Connected end first, accepted end second; both null on failure.
     std::pair<Channel*, Channel*> connectPair(zephcommdrv::Connector* connector)
     {
         RecordingHandler connects;
-        if (connector->connect(address_, &connects, 0) != 0)
+        if (connector->connect("127.0.0.1:" + std::to_string(port), &connects, 0) != 0)
             return {};
         auto connected = connects.next(Kind::Connect);
-        auto accepted = accepts_.next(Kind::Accept);
+        auto accepted = acceptHandler.next(Kind::Accept);
         if (!connected || !connected->channel || !accepted || !accepted->channel)
             return {};
         return { connected->channel, accepted->channel };
     }
-
-    zephcommdrv::Driver* driver_ = nullptr;
-
-private:
-    CapturingLogger logger_;
-    zephcommdrv::Acceptor* acceptor_ = nullptr;
-    RecordingHandler accepts_;
-    std::string address_;
 };
 
 TEST_F(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
@@ -189,7 +162,7 @@ TEST_F(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
     std::vector<Channel*> channels;
     std::vector<zephcommdrv::Connector*> connectors;
     for (int p = 0; p < kPairs; ++p) {
-        zephcommdrv::Connector* connector = driver_->createConnector();
+        zephcommdrv::Connector* connector = driver->createConnector();
         connectors.push_back(connector);
         const auto [connected, accepted] = connectPair(connector);
         ASSERT_TRUE(connected && accepted);
@@ -410,7 +383,7 @@ TEST_F(DriverStress, ChannelsClosingMidTrafficCompleteEveryRequestExactlyOnce)
 
     Progress progress;
     std::vector<Channel*> channels;
-    zephcommdrv::Connector* connector = driver_->createConnector();
+    zephcommdrv::Connector* connector = driver->createConnector();
     for (int p = 0; p < kChurnPairs; ++p) {
         const auto [connected, accepted] = connectPair(connector);
         ASSERT_TRUE(connected && accepted);
