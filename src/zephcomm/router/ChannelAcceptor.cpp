@@ -119,13 +119,42 @@ void ChannelAcceptor::destroy()
     if (io_ != nullptr)
         std::exchange(io_, nullptr)->destroy();
     std::vector<CompletionHandler*> handlers;
+    std::vector<kav::RefPtr<Channel>> handshaking;
     {
         std::lock_guard guard(lock_);
         handlers.swap(handlers_);
+        stopped_ = true;
+        for (Channel* channel : handshaking_)
+            handshaking.emplace_back(channel);
     }
+    // Closing ends each handshake binding with an error (receive_CB), which
+    // gives back the connection's reference.
+    for (auto& channel : handshaking)
+        channel->destroy();
     for (CompletionHandler* handler : handlers)
         handler->release();
     release();
+}
+
+bool ChannelAcceptor::trackHandshake(Channel* channel)
+{
+    std::lock_guard guard(lock_);
+    if (stopped_)
+        return false;
+    handshaking_.insert(channel);
+    return true;
+}
+
+void ChannelAcceptor::untrackHandshake(Channel* channel)
+{
+    std::lock_guard guard(lock_);
+    handshaking_.erase(channel);
+}
+
+bool ChannelAcceptor::stopped()
+{
+    std::lock_guard guard(lock_);
+    return stopped_;
 }
 
 void ChannelAcceptor::notifyAll(int error, const std::string& peerName, Channel* channel)
@@ -176,12 +205,25 @@ void ChannelAcceptor::accept_CB(int error, zephcommdrv::Channel* io)
 void ChannelAcceptor::send_CB(void* token, int error, zephcommdrv::Channel* io)
 {
     auto* channel = static_cast<Channel*>(token);
+    if (error == 0 && !trackHandshake(channel)) {
+        // destroy() has begun: nobody will serve this connection.
+        io->destroy();
+        channel->release();
+        release();
+        return;
+    }
     int rc = error;
     if (rc == 0)
         rc = channel->receive(wire::kHandshakeTypeName, this);
     if (rc == 0) {
+        kav::RefPtr<Channel> hold(channel); // the handshake may complete, or fail, at once
         channel->accept_CB(0, io); // starts the receive loop
+        // destroy() may have looked at the handshakes before the loop began,
+        // when closing the channel was still a no-op.
+        if (stopped())
+            channel->destroy();
     } else {
+        untrackHandshake(channel);
         io->destroy();
         channel->release();
         notifyAll(rc, "", nullptr);
@@ -193,6 +235,7 @@ void ChannelAcceptor::receive_CB(
     int error, const std::string& typeName, ACE_Message_Block* message, Channel* channel)
 {
     kav::RefPtr<ChannelAcceptor> self(this); // unbinding drops the binding's reference
+    untrackHandshake(channel);
     std::string peerName = payloadText(message);
     if (message != nullptr)
         message->release();

@@ -7,7 +7,8 @@
 //
 // Threads: accept_CB, send_CB and receive_CB come from driver threads; the
 // other operations may be called from any thread. lock_ guards the handler
-// list. Notifications are made without any lock held.
+// list and the handshakes in progress. Notifications are made without any
+// lock held.
 // References (kav::Referable, 1 for the creator, given back with destroy()):
 // accepting, every handshake in progress and every handshake binding hold
 // one. Registered handlers are referenced until removed.
@@ -17,6 +18,7 @@
 
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace zephcomm {
@@ -41,7 +43,8 @@ public:
     // Where clients reach this acceptor ("host:port"). Returns the driver's
     // answer (0 on success), -1 without a driver acceptor.
     int getConnectAddr(std::string& address);
-    // Stops accepting, drops the handlers and gives back the creator's reference.
+    // Stops accepting, closes the connections still in their handshake,
+    // drops the handlers and gives back the creator's reference.
     void destroy();
 
     // zephcommdrv::Handler
@@ -60,6 +63,11 @@ public:
 private:
     ~ChannelAcceptor() override;
     void notifyAll(int error, const std::string& peerName, Channel* channel);
+    // Records a channel waiting for its peer's handshake; false once
+    // destroy() has begun (the channel must then be closed).
+    bool trackHandshake(Channel* channel);
+    void untrackHandshake(Channel* channel);
+    bool stopped();
 
     const std::string endpointName_;
     DriverLoader& loader_;
@@ -67,6 +75,10 @@ private:
     zephcommdrv::Acceptor* io_ = nullptr;
     std::recursive_mutex lock_;
     std::vector<CompletionHandler*> handlers_;
+    // Connections whose handshake has not arrived: destroy() closes them,
+    // since no server owns them yet.
+    std::unordered_set<Channel*> handshaking_;
+    bool stopped_ = false;
 };
 
 } // namespace zephcomm

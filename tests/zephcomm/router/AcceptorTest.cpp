@@ -6,6 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+
 namespace zephcomm::test {
 namespace {
 
@@ -20,7 +29,8 @@ protected:
     }
     void TearDown() override
     {
-        acceptor->destroy();
+        if (acceptor != nullptr)
+            acceptor->destroy();
         fini(); // the driver's threads end before the process does
     }
 
@@ -128,6 +138,37 @@ TEST_F(AcceptorTest, ConnectorReportsARefusedConnection)
     EXPECT_NE(clientSide->events()[0].error, 0);
     EXPECT_EQ(clientSide->events()[0].channel, nullptr);
     connector->destroy();
+}
+
+TEST_F(AcceptorTest, DestroyClosesConnectionsStillInTheirHandshake)
+{
+    ASSERT_EQ(acceptor->accept(), 0);
+    std::string address;
+    ASSERT_EQ(acceptor->getConnectAddr(address), 0);
+    const int port = std::stoi(address.substr(address.rfind(':') + 1));
+
+    // A peer that connects, takes the server's handshake and never answers.
+    const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(peer, 0);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    char byte = 0;
+    ASSERT_EQ(::recv(peer, &byte, 1, 0), 1) << "the server sends its handshake first";
+
+    std::exchange(acceptor, nullptr)->destroy();
+    // The connection ends (end of stream) instead of staying open with
+    // nobody to serve it. The poll limit only bounds a failing run.
+    pollfd watched { peer, POLLIN, 0 };
+    char rest[256];
+    ssize_t got = 1;
+    while (got > 0 && ::poll(&watched, 1, 10000) == 1)
+        got = ::recv(peer, rest, sizeof rest, 0);
+    EXPECT_EQ(got, 0);
+    EXPECT_TRUE(serverSide->events().empty()) << "no handshake, no accept";
+    ::close(peer);
 }
 
 } // namespace
