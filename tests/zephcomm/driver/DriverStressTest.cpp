@@ -140,6 +140,15 @@ private:
 // through them and returns both of its ends.
 class DriverStress : public DriverTest {
 protected:
+    // Ends the driver while the test's handlers still exist: its threads may
+    // deliver callbacks to them until it has stopped.
+    void stopDriver()
+    {
+        DriverTest::TearDown();
+        acceptor = nullptr;
+        driver = nullptr;
+    }
+
     // Connected end first, accepted end second; both null on failure.
     std::pair<Channel*, Channel*> connectPair(zephcommdrv::Connector* connector)
     {
@@ -183,6 +192,7 @@ TEST_F(DriverStress, ManyChannelsSendAndReceiveOnAllThreadsAtOnce)
         channel->destroy();
     for (zephcommdrv::Connector* connector : connectors)
         connector->destroy();
+    stopDriver();
 }
 
 namespace {
@@ -425,4 +435,5 @@ TEST_F(DriverStress, ChannelsClosingMidTrafficCompleteEveryRequestExactlyOnce)
     EXPECT_GT(written, uintptr_t(kChurnPairs) * kChurnWarmUpSends / 2);
     RecordProperty("sends_written", static_cast<int>(written));
     connector->destroy();
+    stopDriver();
 }
