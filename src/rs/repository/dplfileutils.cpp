@@ -122,25 +122,21 @@ bool writeLinesToTemporary(
     // slow to rewrite.
     std::string text;
     text.reserve(kIndexWriteBatch + 256);
-    auto flush = [&] {
-        bool written = text.empty() || writeAll(fd.get(), text.data(), text.size());
-        text.clear();
-        return written;
-    };
+    bool written = true;
     for (const auto& line : lines) {
         if (line.empty())
             continue;
         text.append(line).push_back('\n');
-        if (text.size() >= kIndexWriteBatch && !flush()) {
-            logFailure(trace, "Failed to write to index file: " + finalPath);
-            return false;
+        if (text.size() >= kIndexWriteBatch) {
+            written = writeAll(fd.get(), text.data(), text.size());
+            if (!written)
+                break;
+            text.clear();
         }
     }
-    if (!flush()) {
-        logFailure(trace, "Failed to write to index file: " + finalPath);
-        return false;
-    }
-    if (hooks().fsync(fd.get()) != 0 || ::fchmod(fd.get(), S_IRUSR) != 0 || fd.close() != 0) {
+    if (written && !text.empty())
+        written = writeAll(fd.get(), text.data(), text.size());
+    if (!written || hooks().fsync(fd.get()) != 0 || ::fchmod(fd.get(), S_IRUSR) != 0 || fd.close() != 0) {
         logFailure(trace, "Failed to write to index file: " + finalPath);
         return false;
     }
