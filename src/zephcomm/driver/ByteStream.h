@@ -30,6 +30,11 @@ public:
     // ended the connection in order), SocketOps::kWouldBlock, or a negative
     // driver error.
     virtual ssize_t readv(const iovec* iov, int count) = 0;
+    // True when a read that returns fewer bytes than asked has taken all
+    // there was: the caller then waits for readiness instead of reading
+    // again only to be told to wait. Not so for a stream that reads in
+    // records, which may return one record of several.
+    virtual bool shortReadTakesAll() const { return false; }
     // Writes from the buffers in order. Returns the bytes taken (the caller
     // offers the rest again later), SocketOps::kWouldBlock, or a negative
     // driver error. Never raises SIGPIPE.
@@ -70,6 +75,7 @@ public:
     {
     }
     ssize_t readv(const iovec* iov, int count) override;
+    bool shortReadTakesAll() const override { return true; }
     ssize_t writev(const iovec* iov, int count) override;
 
 private:

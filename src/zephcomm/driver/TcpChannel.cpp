@@ -339,9 +339,7 @@ void TcpChannel::advanceReceive()
         const ssize_t n = stream_->readv(iov, count);
         if (n == SocketOps::kWouldBlock) {
             readDrained_ = delivering_;
-            if (request->received > 0)
-                watch_.gotSome(driver_.receiveWatchdog().now(), request->received);
-            return;
+            break;
         }
         if (n <= 0) {
             // 0: the peer closed the connection.
@@ -355,15 +353,23 @@ void TcpChannel::advanceReceive()
             return;
         }
         const size_t got = static_cast<size_t>(n);
+        const size_t asked = iov[0].iov_len + (count == 2 ? iov[1].iov_len : 0);
         if (got > iov[0].iov_len) {
             request->received += iov[0].iov_len;
             readAheadEnd_ = got - iov[0].iov_len;
         } else {
             request->received += got;
         }
+        // A short read emptied the socket: the next read would only find
+        // nothing (one wasted call per message at one request in flight).
+        if (got < asked && stream_->shortReadTakesAll())
+            readDrained_ = delivering_;
     }
-    if (request->received < total)
+    if (request->received < total) {
+        if (request->received > 0)
+            watch_.gotSome(driver_.receiveWatchdog().now(), request->received);
         return;
+    }
     receive_ = nullptr;
     watch_.finished();
     request->timer.stop();
