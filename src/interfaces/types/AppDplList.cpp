@@ -5,7 +5,6 @@
 
 namespace rs {
 
-using zephcomm::wire::readString;
 using zephcomm::wire::writeString;
 
 namespace {
@@ -35,15 +34,10 @@ bool writeAppDplList(ACE_OutputCDR& out, const AppDplList& list)
 
 bool readAppDplList(ACE_InputCDR& in, AppDplList& list)
 {
-    return detail::readList(in, list.entries, [](ACE_InputCDR& i, AppDplEntry& e) {
-        ACE_CDR::ULong fileSize = 0;
-        ACE_CDR::ULong addTime = 0;
-        const bool ok = readString(i, e.packageName) && readString(i, e.packageType)
-            && readString(i, e.consumer) && readString(i, e.owner) && readString(i, e.fileName)
-            && i.read_ulong(fileSize) && readString(i, e.reserved) && i.read_ulong(addTime);
-        e.fileSize = fileSize;
-        e.addTime = addTime;
-        return ok;
+    return detail::readList(in, list.entries, [](zephcomm::wire::CdrCursor& i, AppDplEntry& e) {
+        return i.readString(e.packageName) && i.readString(e.packageType) && i.readString(e.consumer)
+            && i.readString(e.owner) && i.readString(e.fileName) && i.readULong(e.fileSize)
+            && i.readString(e.reserved) && i.readULong(e.addTime);
     });
 }
 

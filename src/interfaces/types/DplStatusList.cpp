@@ -5,7 +5,6 @@
 
 namespace rs {
 
-using zephcomm::wire::readString;
 using zephcomm::wire::writeString;
 
 bool writeDplStatusList(ACE_OutputCDR& out, const DplStatusList& list)
@@ -17,11 +16,8 @@ bool writeDplStatusList(ACE_OutputCDR& out, const DplStatusList& list)
 
 bool readDplStatusList(ACE_InputCDR& in, DplStatusList& list)
 {
-    return detail::readList(in, list.entries, [](ACE_InputCDR& i, DplStatusEntry& e) {
-        ACE_CDR::ULong state = 0;
-        const bool ok = readString(i, e.hostName) && readString(i, e.message) && i.read_ulong(state);
-        e.state = state;
-        return ok;
+    return detail::readList(in, list.entries, [](zephcomm::wire::CdrCursor& i, DplStatusEntry& e) {
+        return i.readString(e.hostName) && i.readString(e.message) && i.readULong(e.state);
     });
 }
 

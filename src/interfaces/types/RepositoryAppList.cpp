@@ -9,7 +9,6 @@
 
 namespace rs {
 
-using zephcomm::wire::readString;
 using zephcomm::wire::writeString;
 
 namespace {
@@ -27,31 +26,27 @@ bool writeEntry(ACE_OutputCDR& o, const RepositoryAppEntry& e)
         && o.write_ulong(e.fileSize) && o.write_ulong(e.addTime) && o.write_ulong(e.deleted ? 1 : 0);
 }
 
-bool readLinkedApps(ACE_InputCDR& i, std::vector<std::string>& apps)
+bool readLinkedApps(zephcomm::wire::CdrCursor& i, std::vector<std::string>& apps)
 {
-    ACE_CDR::Long count = 0;
+    int32_t count = 0;
     // Each name takes at least 5 bytes, so a count beyond that is a lie;
     // refuse it before reserving anything.
-    if (!i.read_long(count) || count < 0 || static_cast<size_t>(count) > i.length() / 5)
+    if (!i.readLong(count) || count < 0 || static_cast<size_t>(count) > i.left() / 5)
         return false;
     apps.resize(static_cast<size_t>(count));
     for (std::string& app : apps) {
-        if (!readString(i, app))
+        if (!i.readString(app))
             return false;
     }
     return true;
 }
 
-bool readEntry(ACE_InputCDR& i, RepositoryAppEntry& e)
+bool readEntry(zephcomm::wire::CdrCursor& i, RepositoryAppEntry& e)
 {
-    ACE_CDR::ULong fileSize = 0;
-    ACE_CDR::ULong addTime = 0;
-    ACE_CDR::ULong deleted = 0;
-    const bool ok = readString(i, e.version) && readString(i, e.moduleName) && readLinkedApps(i, e.linkedApps)
-        && readString(i, e.consumer) && readString(i, e.owner) && readString(i, e.fileName)
-        && i.read_ulong(fileSize) && i.read_ulong(addTime) && i.read_ulong(deleted);
-    e.fileSize = fileSize;
-    e.addTime = addTime;
+    uint32_t deleted = 0;
+    const bool ok = i.readString(e.version) && i.readString(e.moduleName) && readLinkedApps(i, e.linkedApps)
+        && i.readString(e.consumer) && i.readString(e.owner) && i.readString(e.fileName)
+        && i.readULong(e.fileSize) && i.readULong(e.addTime) && i.readULong(deleted);
     e.deleted = deleted != 0;
     return ok;
 }

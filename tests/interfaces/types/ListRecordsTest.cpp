@@ -20,11 +20,15 @@ namespace {
 // padding positions are marked so that their content is not compared.
 class Expected {
 public:
+    explicit Expected(bool bigEndian = false)
+        : bigEndian_(bigEndian)
+    {
+    }
     void u32(uint32_t v)
     {
         align();
         for (int i = 0; i < 4; ++i)
-            put(static_cast<char>((v >> (8 * i)) & 0xFF));
+            put(static_cast<char>((v >> (8 * (bigEndian_ ? 3 - i : i))) & 0xFF));
     }
     void str(const std::string& s)
     {
@@ -58,6 +62,7 @@ private:
         bytes_.push_back(c);
         meaningful_.push_back(true);
     }
+    bool bigEndian_;
     std::string bytes_;
     std::vector<bool> meaningful_;
 };
@@ -330,4 +335,40 @@ TEST(ListRecords, ARecordCountBeyondThePayloadIsRefusedForEveryList)
     EXPECT_FALSE(
         decode(twoAnnounced.bytes(), [&](ACE_InputCDR& i) { return readRepositoryAppList(i, modules); }));
     EXPECT_EQ(modules.count(), 0u);
+}
+
+TEST(ListRecords, ABigEndianSenderIsReadAsALittleEndianOne)
+{
+    // ACE writes in the host's order only, so the sender's bytes are built by hand.
+    Expected sent(true);
+    sent.u32(0); // the payload's flag byte (0: big-endian) and padding
+    sent.u32(1);
+    for (const char* text : { "1.2", "mod" })
+        sent.str(text);
+    sent.u32(1);
+    sent.str("appA");
+    for (const char* text : { "/c", "bob", "mod.zip" })
+        sent.str(text);
+    for (uint32_t number : { 1234u, 1700000000u, 1u })
+        sent.u32(number);
+    sent.u32(1);
+    sent.str("h1");
+    sent.str("boom");
+    sent.u32(HOST_ERROR);
+    ACE_Message_Block block(sent.bytes().size() + ACE_CDR::MAX_ALIGNMENT);
+    ACE_CDR::mb_align(&block);
+    block.copy(sent.bytes().data(), sent.bytes().size());
+
+    auto in = makeInput(&block);
+    ASSERT_TRUE(in);
+    RepositoryAppList modules;
+    DplStatusList status;
+    ASSERT_TRUE(readRepositoryAppList(*in, modules) && readDplStatusList(*in, status));
+    RepositoryAppEntry expected = moduleEntry();
+    expected.linkedApps = { "appA" };
+    ASSERT_EQ(modules.count(), 1u);
+    EXPECT_EQ(modules.entries()[0], expected);
+    ASSERT_EQ(status.entries.size(), 1u);
+    EXPECT_EQ(status.entries[0], (DplStatusEntry { "h1", HOST_ERROR, "boom" }));
+    EXPECT_EQ(in->length(), 0u);
 }
