@@ -55,11 +55,23 @@ bool RedisAnchor::start()
 
 std::optional<double> RedisAnchor::pingRate(int connections, int requests) const
 {
+    return rate("ping", "PING_INLINE", connections, requests, 3);
+}
+
+std::optional<double> RedisAnchor::listRate(int connections, int requests, int elementBytes) const
+{
+    return rate("lrange_100", "LRANGE_100 (first 100 elements)", connections, requests, elementBytes);
+}
+
+std::optional<double> RedisAnchor::rate(
+    const std::string& test, const std::string& row, int connections, int requests, int elementBytes) const
+{
     auto outcome = Subprocess::run({ "redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(port_), "-c",
-        std::to_string(connections), "-n", std::to_string(requests), "-t", "ping", "--csv" });
+        std::to_string(connections), "-n", std::to_string(requests), "-d", std::to_string(elementBytes), "-t",
+        test, "--csv" });
     if (!outcome || outcome->status != 0)
         return std::nullopt;
-    return redisBenchmarkRate(outcome->output, "PING_INLINE");
+    return redisBenchmarkRate(outcome->output, row);
 }
 
 bool NginxAnchor::start(const fs::path& root)

@@ -24,8 +24,15 @@ public:
     bool start();
     // PING_INLINE requests per second on `connections` connections, `requests` in all.
     std::optional<double> pingRate(int connections, int requests) const;
+    // LRANGE_100 requests per second (a list of 100 elements of
+    // `elementBytes` bytes each, built by redis-benchmark's own LPUSH run).
+    std::optional<double> listRate(int connections, int requests, int elementBytes) const;
 
 private:
+    // Runs redis-benchmark's test `test` and reads the rate of its CSV row `row`.
+    std::optional<double> rate(const std::string& test, const std::string& row, int connections, int requests,
+        int elementBytes) const;
+
     rs::e2e::TempDir dir_;
     Subprocess server_;
     int port_ = 0;

@@ -21,6 +21,7 @@ namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr int kRateModules = 100;
+constexpr int kRateRounds = 3;
 const Account kAdmin { rs::e2e::kAdminUser, rs::e2e::kAdminPassword };
 
 Figure mebibytes(uint64_t bytes)
@@ -31,6 +32,37 @@ Figure mebibytes(uint64_t bytes)
 std::string sizeText(uint64_t bytes)
 {
     return std::to_string(bytes / kMiB) + " MiB";
+}
+
+// The text a list record carries, on average: its strings and its three
+// numbers (size, time, deleted flag: 9 bytes).
+int averageRecordBytes(const rs::RepositoryAppList& list)
+{
+    if (list.entries().empty())
+        return 0;
+    size_t bytes = 0;
+    for (const rs::RepositoryAppEntry& entry : list.entries()) {
+        bytes += entry.version.size() + entry.moduleName.size() + entry.consumer.size() + entry.owner.size()
+            + entry.fileName.size() + 9;
+        for (const std::string& app : entry.linkedApps)
+            bytes += app.size();
+    }
+    return static_cast<int>(bytes / list.entries().size());
+}
+
+// Of repeated measurements of one load, the fastest; failures of every round count.
+void keepFaster(RateFigure& best, const RateFigure& next)
+{
+    const uint64_t failed = best.failed + next.failed;
+    if (next.perSecond > best.perSecond)
+        best = next;
+    best.failed = failed;
+}
+
+void keepFaster(std::optional<double>& best, const std::optional<double>& next)
+{
+    if (next && (!best || *next > *best))
+        best = next;
 }
 
 // A single logged-on connection for the set-up of a scenario; null (with the reason in *why) on failure.
@@ -179,6 +211,7 @@ bool Scenarios::prepareRateConsumer(std::string* why)
         *why = "the list does not hold the " + std::to_string(kRateModules) + " modules uploaded";
         return false;
     }
+    rateRecordBytes_ = averageRecordBytes(*listed->applicationList());
     return true;
 }
 
@@ -215,32 +248,49 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
             continue;
         }
         const auto clients = firstClients(pool, static_cast<size_t>(connections));
-        progress_ << "request rates on " << connections << " connections: getRSVersion, then getModuleList, "
-                  << options_.seconds << " s each" << std::endl;
-        const KavVersion none;
-        const RateFigure version
-            = measureRate<IRepository::getRSVersion_Call>(clients, duration, none, none, 0);
-        const RateFigure list = measureRate<IRepository::getModuleList_Call>(clients, duration);
-        // As many requests as our measurement made at our rate, and enough
-        // per connection that redis-benchmark's connection set-up does not dominate.
-        const double expected = std::max(version.perSecond, 1.0) * options_.seconds;
-        const double floor = std::max(20000.0, 200.0 * connections);
-        const int requests = static_cast<int>(std::clamp(expected, floor, 2000000.0));
-        const auto anchor = haveRedis ? redis.pingRate(connections, requests) : std::nullopt;
-        for (const auto& [name, figure] :
-            { std::pair { "getRSVersion", version }, std::pair { "getModuleList (100 modules)", list } }) {
+        progress_ << "request rates on " << connections << " connections: getRSVersion, getModuleList, redis; "
+                  << kRateRounds << " rounds of " << options_.seconds << " s each" << std::endl;
+        // The fastest of several rounds, ours and redis taking turns: other
+        // work on the machine moves single rates by a factor of two, and a
+        // round that met it says nothing about either server.
+        RateFigure version, list;
+        std::optional<double> ping, lrange;
+        for (int round = 0; round < kRateRounds; ++round) {
+            const KavVersion none;
+            const RateFigure versionRound
+                = measureRate<IRepository::getRSVersion_Call>(clients, duration, none, none, 0);
+            keepFaster(version, versionRound);
+            keepFaster(list, measureRate<IRepository::getModuleList_Call>(clients, duration));
+            if (!haveRedis)
+                continue;
+            // As many requests as our measurement made at our rate, and enough
+            // per connection that redis-benchmark's connection set-up does not dominate.
+            const double expected = std::max(versionRound.perSecond, 1.0) * options_.seconds;
+            const double floor = std::max(20000.0, 200.0 * connections);
+            const int requests = static_cast<int>(std::clamp(expected, floor, 2000000.0));
+            keepFaster(ping, redis.pingRate(connections, requests));
+            keepFaster(lrange, redis.listRate(connections, std::max(static_cast<int>(floor), requests / 3),
+                                   std::max(rateRecordBytes_, 1)));
+        }
+        const auto rateRow = [&](const std::string& name, const RateFigure& figure,
+                                 const std::optional<double>& anchor, const std::string& anchorName,
+                                 Target target) {
             Row row;
             row.scenario = name + on;
             if (figure.completed > 0)
                 row.ours = Figure { figure.perSecond, "req/s" };
             if (anchor)
                 row.anchor = Figure { *anchor, "req/s" };
-            row.anchorName = "redis PING_INLINE";
-            row.target = Target::ratioAtLeast(0.8);
+            row.anchorName = anchorName;
+            row.target = target;
             if (figure.failed > 0)
                 row.note = std::to_string(figure.failed) + " failed";
             add(std::move(row));
-        }
+        };
+        rateRow("getRSVersion", version, ping, "redis PING_INLINE", Target::ratioAtLeast(0.8));
+        rateRow("getModuleList (100 modules)", list, ping, "redis PING_INLINE", Target::ratioAtLeast(0.8));
+        rateRow("getModuleList (100 modules) vs a 100-element list", list, lrange,
+            "redis LRANGE_100, " + std::to_string(rateRecordBytes_) + "-byte elements", Target::none());
     }
 }
 

@@ -3,7 +3,8 @@
 // its anchor, and adds rows to the report:
 //   memory   - resident size idle and with 1000 idle logged-on connections
 //   rate     - getRSVersion and getModuleList (100 modules) on 1, 50 and 500
-//              connections, next to redis PING_INLINE on as many
+//              connections, next to redis PING_INLINE on as many (and the
+//              list next to redis LRANGE_100 as well)
 //   logon    - logon rate (password hashing included) on 50 connections
 //   download - getModule of 1 MiB and 64 MiB, cached and uncached, next to nginx
 //   upload   - addModule in 1, 4 and 16 MiB pieces, next to dd and an nginx PUT
@@ -80,6 +81,7 @@ private:
     std::ostream& progress_;
     std::function<void()> rowAdded_;
     BenchDaemon daemon_;
+    int rateRecordBytes_ = 0; // average text bytes of a listed record, for the LRANGE_100 elements
 };
 
 } // namespace rsbench
