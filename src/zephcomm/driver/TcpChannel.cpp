@@ -360,9 +360,12 @@ void TcpChannel::advanceReceive()
         } else {
             request->received += got;
         }
-        // A short read emptied the socket: the next read would only find
-        // nothing (one wasted call per message at one request in flight).
-        if (got < asked && stream_->shortReadTakesAll())
+        // A short read of small messages emptied the socket: the next read
+        // would only find nothing (one wasted call per message at one request
+        // in flight). A bulk read reads on: its sender is still writing, and
+        // the bytes that came meanwhile are cheaper to take now than through
+        // another turn of the reactor.
+        if (count == 2 && got < asked && stream_->shortReadTakesAll())
             readDrained_ = delivering_;
     }
     if (request->received < total) {
