@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace rsadmin {
 
@@ -71,11 +72,39 @@ private:
     rs::DplStatusList watchStatus(ServiceSession& session, const std::string& name, const StatusQuery& query);
     void drawStatusRound(const rs::DplStatusList& list, int round);
     void reportDone(const std::string& text, nlohmann::json json);
+    // Sends `file` in pieces of `pieceSize` bytes, several in flight, each
+    // through `start(block, flag)`, and returns the last piece's checked
+    // answer with the file size; `what` names the request in a failure.
+    template <class Answer, class Start>
+    std::pair<rsclient::Reply<Answer>, uint64_t> uploadFile(
+        ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start);
 
     GlobalOptions options_;
     AdminIo& io_;
     RegistryLookup lookup_;
     ProgressBar::Clock clock_;
 };
+
+template <class Answer, class Start>
+std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
+    ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start)
+{
+    rsclient::UploadOptions uploadOptions;
+    uploadOptions.answerWait = session.timeout();
+    rsclient::PieceUpload<Answer> upload(
+        [&](std::string_view piece, int32_t flag) {
+            // The file's buffer is reused for the next piece: each piece gets a block of its own.
+            return start(rpc::makeBlock(piece).get(), flag);
+        },
+        uploadOptions);
+    const uint64_t size = sendFileInPieces(
+        file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
+            if (!upload.send(piece, flag))
+                session.check(upload.finish(), what);
+        });
+    auto reply = upload.finish();
+    session.check(reply, what);
+    return { std::move(reply), size };
+}
 
 } // namespace rsadmin

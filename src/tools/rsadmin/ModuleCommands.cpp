@@ -1,7 +1,6 @@
 // The module commands: IRepository.
 #include "tools/rsadmin/AdminCommands.h"
 
-#include "client/ModuleUpload.h"
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
 #include "tools/rsadmin/Render.h"
@@ -23,22 +22,10 @@ int AdminCommands::moduleAdd(const std::string& name, const std::string& file)
     const std::string fileName = std::filesystem::path(file).filename().string();
     // Without a consumer the service stores every call as a whole file.
     const uint64_t pieceSize = options_.consumer.empty() ? UINT64_MAX : options_.pieceSize;
-    rsclient::UploadOptions uploadOptions;
-    uploadOptions.answerWait = session.timeout();
-    rsclient::PieceUpload<IRepositoryResp::addModuleResp_Call> upload(
-        [&](std::string_view piece, int32_t flag) {
-            // The file's buffer is reused for the next piece: each piece gets a block of its own.
-            return session.client().start<IRepository::addModule_Call>(
-                name, fileName, rpc::makeBlock(piece).get(), flag);
-        },
-        uploadOptions);
-    const uint64_t size = sendFileInPieces(
-        file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
-            if (!upload.send(piece, flag))
-                session.check(upload.finish(), "store the module");
+    const auto [reply, size] = uploadFile<IRepositoryResp::addModuleResp_Call>(
+        session, file, pieceSize, "store the module", [&](ACE_Message_Block* block, int32_t flag) {
+            return session.client().start<IRepository::addModule_Call>(name, fileName, block, flag);
         });
-    const auto reply = upload.finish();
-    session.check(reply, "store the module");
     const std::string version = reply->version() != nullptr ? *reply->version() : "";
     reportDone("Stored " + name + " version " + version + " (" + humanBytes(static_cast<double>(size)) + ").",
         { { "module", name }, { "version", version }, { "fileName", fileName }, { "size", size } });

@@ -1,7 +1,6 @@
 // The package commands: IAppDeployment.
 #include "tools/rsadmin/AdminCommands.h"
 
-#include "client/ModuleUpload.h"
 #include "interfaces/IAppDeployment.h"
 #include "interfaces/IAppDeploymentResp.h"
 #include "tools/rsadmin/Render.h"
@@ -16,21 +15,10 @@ int AdminCommands::packageAdd(const std::string& name, const std::string& type, 
 {
     ServiceSession session = deployment();
     const std::string fileName = std::filesystem::path(file).filename().string();
-    rsclient::UploadOptions uploadOptions;
-    uploadOptions.answerWait = session.timeout();
-    rsclient::PieceUpload<IAppDeploymentResp::addPackageResp_Call> upload(
-        [&](std::string_view piece, int32_t flag) {
-            // The file's buffer is reused for the next piece: each piece gets a block of its own.
-            return session.client().start<IAppDeployment::addPackage_Call>(
-                name, type, fileName, rpc::makeBlock(piece).get(), flag);
-        },
-        uploadOptions);
-    const uint64_t size = sendFileInPieces(file, options_.pieceSize, clock_, io_.err, io_.errIsTerminal,
-        [&](std::string_view piece, int32_t flag) {
-            if (!upload.send(piece, flag))
-                session.check(upload.finish(), "store the package");
-        });
-    session.check(upload.finish(), "store the package");
+    const uint64_t size = uploadFile<IAppDeploymentResp::addPackageResp_Call>(session, file,
+        options_.pieceSize, "store the package", [&](ACE_Message_Block* block, int32_t flag) {
+            return session.client().start<IAppDeployment::addPackage_Call>(name, type, fileName, block, flag);
+        }).second;
     reportDone("Stored package " + name + (type.empty() ? "" : " of type " + type) + " ("
             + humanBytes(static_cast<double>(size)) + ").",
         { { "package", name }, { "type", type }, { "fileName", fileName }, { "size", size } });
