@@ -1,6 +1,6 @@
 #pragma once
-// A reactor handler whose reference count lives here, in a std::atomic,
-// rather than in ACE's own counter: the reactor still takes and gives back
+// An event handler whose reference count lives here, in a std::atomic,
+// rather than in ACE's own counter: the event loop still takes and gives back
 // references through the virtual add_reference/remove_reference, and the
 // count's release/acquire ordering is visible to our thread checkers. The
 // object deletes itself when the count reaches 0. The creator holds the

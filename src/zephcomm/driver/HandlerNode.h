@@ -35,7 +35,7 @@ public:
     HandlerNode(const HandlerNode&) = delete;
     HandlerNode& operator=(const HandlerNode&) = delete;
 
-    // Takes a reference on the channel (`counted` is the channel's reactor
+    // Takes a reference on the channel (`counted` is the channel's event loop
     // handler, `channel` its driver face) for the node's lifetime.
     void attach(ACE_Event_Handler* counted, zephcommdrv::Channel* channel);
 

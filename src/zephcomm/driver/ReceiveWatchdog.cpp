@@ -3,7 +3,8 @@
 #include "zephcomm/driver/SocketOps.h"
 #include "zephcomm/driver/TcpChannel.h"
 
-#include <ace/Reactor.h>
+#include "zephcomm/driver/EventLoop.h"
+
 #include <ace/Time_Value.h>
 
 #include <algorithm>
@@ -74,10 +75,10 @@ int64_t ReceiveWatchdog::periodFor(const ReceiveLimits& limits)
     return std::clamp<int64_t>(shortest / 4, kMinPeriodMs, kMaxPeriodMs);
 }
 
-int ReceiveWatchdog::start(ACE_Reactor* reactor, const ReceiveLimits& limits)
+int ReceiveWatchdog::start(EventLoop* loop, const ReceiveLimits& limits)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    reactor_ = reactor;
+    loop_ = loop;
     limits_ = limits;
     return scheduleLocked();
 }
@@ -85,21 +86,21 @@ int ReceiveWatchdog::start(ACE_Reactor* reactor, const ReceiveLimits& limits)
 void ReceiveWatchdog::stop()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (reactor_ && timerId_ != -1)
-        reactor_->cancel_timer(timerId_, nullptr, 1);
+    if (loop_ && timerId_ != -1)
+        loop_->cancelTimer(timerId_);
     timerId_ = -1;
-    reactor_ = nullptr;
+    loop_ = nullptr;
 }
 
 int ReceiveWatchdog::scheduleLocked()
 {
-    if (!reactor_)
+    if (!loop_)
         return 0;
     if (timerId_ != -1)
-        reactor_->cancel_timer(timerId_, nullptr, 1);
+        loop_->cancelTimer(timerId_);
     ACE_Time_Value period;
     period.msec(static_cast<long>(periodFor(limits_)));
-    timerId_ = reactor_->schedule_timer(this, nullptr, period, period);
+    timerId_ = loop_->scheduleTimer(this, nullptr, period, period);
     return timerId_ == -1 ? SocketOps::lastError() : 0;
 }
 

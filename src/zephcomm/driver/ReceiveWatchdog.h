@@ -1,6 +1,6 @@
 #pragma once
 // Enforces the receive limits (ReceiveWatch.h) on every open channel of a
-// driver: a periodic reactor timer reads the clock, and each channel whose
+// driver: a periodic event-loop timer reads the clock, and each channel whose
 // pending receive has overrun its limit is closed with a time-out.
 //
 // Cost: nothing per message beyond what the channel's ReceiveWatch records;
@@ -16,8 +16,8 @@
 // lock, never before: a sweep takes a reference on each channel under
 // lock_, then checks each after releasing it.
 //
-// Lifetime: owned by the driver; start() after the reactor exists, stop()
-// once the driver's threads have ended and before the reactor goes.
+// Lifetime: owned by the driver; start() after the event loop exists, stop()
+// once the driver's threads have ended and before the event loop goes.
 
 #include "zephcomm/driver/ReceiveWatch.h"
 
@@ -29,9 +29,9 @@
 #include <mutex>
 #include <unordered_set>
 
-class ACE_Reactor;
-
 namespace zephcommTcpDrv {
+
+class EventLoop;
 
 class TcpChannel;
 
@@ -44,8 +44,8 @@ public:
     ReceiveWatchdog(const ReceiveWatchdog&) = delete;
     ReceiveWatchdog& operator=(const ReceiveWatchdog&) = delete;
 
-    // Starts the periodic sweep on `reactor`; 0 or minus errno.
-    int start(ACE_Reactor* reactor, const ReceiveLimits& limits);
+    // Starts the periodic sweep on `loop`; 0 or minus errno.
+    int start(EventLoop* loop, const ReceiveLimits& limits);
     void stop();
 
     ReceiveLimits limits() const;
@@ -74,7 +74,7 @@ private:
     int scheduleLocked();
 
     mutable std::mutex lock_;
-    ACE_Reactor* reactor_ = nullptr;
+    EventLoop* loop_ = nullptr;
     long timerId_ = -1;
     ReceiveLimits limits_;
     Clock clock_;

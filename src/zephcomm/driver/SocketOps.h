@@ -1,7 +1,7 @@
 #pragma once
 // Every raw socket system call of the TCP driver, and the one place where
 // errno becomes a driver error value (minus errno; kWouldBlock for "try again
-// when the reactor says so"). Stateless; callable from any thread.
+// when the event loop says so"). Stateless; callable from any thread.
 
 #include <sys/types.h>
 #include <sys/uio.h>

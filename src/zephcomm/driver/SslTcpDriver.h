@@ -1,5 +1,5 @@
 #pragma once
-// The SSL-over-TCP driver ("TCPIPv4SSL"): the TCP driver's reactor, threads,
+// The SSL-over-TCP driver ("TCPIPv4SSL"): the TCP driver's event loops, threads,
 // channels, queueing, limits, options, acceptor and connector, with every
 // connection's bytes going through TLS (see SslContexts and TlsStream).
 //

@@ -6,8 +6,6 @@
 #include "zephcomm/driver/TcpDriver.h"
 #include "zephcomm/driver/UpcallGuard.h"
 
-#include <ace/Reactor.h>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -33,7 +31,6 @@ TcpAcceptor::TcpAcceptor(TcpDriver& driver, const std::string& address)
     : driver_(driver)
     , logger_(driver.logger())
 {
-    reactor(driver.reactor());
     TCPDRV_LOG(logger_, "TcpAcceptor::TcpAcceptor(this=%x, addr=%s)", addressOf(this), address.c_str());
 }
 
@@ -60,7 +57,7 @@ void TcpAcceptor::destroy()
         if (accepting_)
             stopLocked();
         if (registered_)
-            driver_.reactor()->remove_handler(
+            driver_.loop()->removeHandler(
                 this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
         registered_ = false;
     }
@@ -82,9 +79,8 @@ int TcpAcceptor::startAccept(zephcommdrv::Handler* handler, long timeoutMs)
         TCPDRV_LOG(logger_, "TcpAcceptor::accept() : error - can't start operation, return EBADF");
         return zephcommdrv::kBadHandle;
     }
-    int rc = registered_
-        ? driver_.reactor()->mask_ops(this, ACE_Event_Handler::ACCEPT_MASK, ACE_Reactor::SET_MASK)
-        : driver_.reactor()->register_handler(this, ACE_Event_Handler::ACCEPT_MASK);
+    int rc = registered_ ? driver_.loop()->setMask(this, ACE_Event_Handler::ACCEPT_MASK)
+                         : driver_.loop()->registerHandler(this, ACE_Event_Handler::ACCEPT_MASK);
     if (rc == -1) {
         TCPDRV_LOG(logger_, "TcpAcceptor::accept() : error - can't start operation, return EBADF");
         return zephcommdrv::kBadHandle;
@@ -93,7 +89,7 @@ int TcpAcceptor::startAccept(zephcommdrv::Handler* handler, long timeoutMs)
     accepting_ = true;
     handler_ = handler;
     timer_.stop();
-    timer_.configure(driver_.reactor(), this, timeoutMs, logger_);
+    timer_.configure(driver_.loop(), this, timeoutMs, logger_);
     if (!timer_.start())
         TCPDRV_LOG(
             logger_, "TcpAcceptor::accept() : schedule_timer() error - second call to accept not allowed");
@@ -114,10 +110,10 @@ void TcpAcceptor::stopLocked()
 {
     accepting_ = false;
     timer_.stop();
-    driver_.reactor()->mask_ops(this, ACE_Event_Handler::NULL_MASK, ACE_Reactor::SET_MASK);
+    driver_.loop()->setMask(this, ACE_Event_Handler::NULL_MASK);
     aborts_.add(handler_);
     handler_ = nullptr;
-    driver_.wake(this);
+    driver_.wake(*driver_.loop(), this);
 }
 
 int TcpAcceptor::handle_input(ACE_HANDLE)
@@ -141,7 +137,7 @@ int TcpAcceptor::handle_input(ACE_HANDLE)
         const int error = fd < 0 ? fd : 0;
         TCPDRV_LOG(logger_, "TcpAcceptor::process_accept(this=%x, err=%d)", addressOf(this), error);
         if (error != 0) {
-            // Out of descriptors and the like: report it and let the reactor
+            // Out of descriptors and the like: report it and let the event loop
             // come back later rather than spin here.
             handler->accept_CB(error, nullptr);
             return 0;

@@ -10,7 +10,7 @@
 // and nothing follows it.
 //
 // Lifetime: reference-counted (CountedHandler); the creator's reference is
-// given back by destroy(); the reactor holds one while the socket is
+// given back by destroy(); the event loop holds one while the socket is
 // registered and while an abort notification is queued.
 
 #include "zephcomm/driver/HandlerNode.h"

@@ -5,7 +5,6 @@
 #include "zephcomm/driver/TcpDriver.h"
 #include "zephcomm/driver/UpcallGuard.h"
 
-#include <ace/Reactor.h>
 #include <log4cxx/logger.h>
 
 #include <cerrno>
@@ -18,8 +17,8 @@ namespace zephcommTcpDrv {
 namespace {
 
 constexpr size_t kReadAheadSize = 16384;
-// Delivery rounds one reactor event may run before other channels get a turn.
-// Each turn given back costs a reactor notification (a pipe write and read)
+// Delivery rounds one loop event may run before other channels get a turn.
+// Each turn given back costs a loop notification (an eventfd write and read)
 // when the channel still has work, so a turn is a few hundred microseconds
 // of a busy channel's traffic, not a few dozen messages.
 constexpr int kRoundsPerEvent = 128;
@@ -48,12 +47,11 @@ TcpChannel::TcpChannel(TcpDriver& driver, int fd, StreamRole role, const std::st
     : driver_(driver)
     , logger_(driver.logger())
     , fd_(fd)
-    , home_(fd >= 0 ? driver.channelReactor() : driver.reactor())
+    , home_(fd >= 0 ? driver.channelLoop() : driver.loop())
     , open_(fd >= 0)
     , sendQueue_(driver.maxQueuedBytes())
     , options_(driver.logger())
 {
-    reactor(home_);
     if (fd_ < 0)
         return;
     options_.applyDefaults(fd_);
@@ -242,7 +240,7 @@ int TcpChannel::handle_timeout(const ACE_Time_Value&, const void* act)
 
 int TcpChannel::handle_close(ACE_HANDLE, ACE_Reactor_Mask)
 {
-    // The reactor saw an error on the socket with no readiness to report.
+    // The event loop saw an error on the socket with no readiness to report.
     UpcallGuard alive(this);
     std::lock_guard<std::mutex> guard(lock_);
     interest_ = ACE_Event_Handler::NULL_MASK;
@@ -364,7 +362,7 @@ void TcpChannel::advanceReceive()
         // would only find nothing (one wasted call per message at one request
         // in flight). A bulk read reads on: its sender is still writing, and
         // the bytes that came meanwhile are cheaper to take now than through
-        // another turn of the reactor.
+        // another turn of the event loop.
         if (count == 2 && got < asked && stream_->shortReadTakesAll())
             readDrained_ = delivering_;
     }
@@ -404,7 +402,7 @@ void TcpChannel::closeChannel(int error)
     if (open_) {
         open_ = false;
         stream_->close();
-        // Shutting down wakes the reactor for this socket, which then
+        // Shutting down wakes the event loop for this socket, which then
         // delivers the completions below; the descriptor stays open until
         // the last reference goes.
         SocketOps::shutdownBoth(fd_);
@@ -446,23 +444,22 @@ void TcpChannel::settle()
     if (!completions_.empty() && !delivering_ && !wakeQueued_) {
         // Completions made outside a delivery loop: socket readiness may
         // never come (a full socket whose peer waits for us), so ask the
-        // reactor for a wake-up of its own.
+        // event loop for a wake-up of its own.
         // The notification holds a reference until handle_exception.
         add_reference();
-        if (driver_.wake(this))
+        if (driver_.wake(*home_, this))
             wakeQueued_ = true;
         else
             remove_reference();
     }
     // A running delivery loop settles once it ends: interest changed in
     // between (a receive served from the read-ahead, a send left to the loop)
-    // would cost a reactor update, two signal-mask calls and an epoll_ctl
-    // each, several per message.
+    // would cost an epoll_ctl each, several per message.
     if (delivering_)
         return;
     if (!open_ && wanted == ACE_Event_Handler::NULL_MASK && completions_.empty()) {
         if (registered_)
-            home_->remove_handler(this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
+            home_->removeHandler(this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
         registered_ = false;
         interest_ = wanted;
         return;
@@ -471,13 +468,13 @@ void TcpChannel::settle()
         return;
     int rc = 0;
     if (!registered_) {
-        rc = home_->register_handler(this, wanted);
+        rc = home_->registerHandler(this, wanted);
         registered_ = rc == 0;
     } else {
-        rc = home_->mask_ops(this, wanted, ACE_Reactor::SET_MASK) == -1 ? -1 : 0;
+        rc = home_->setMask(this, wanted);
     }
     if (rc != 0) {
-        TCPDRV_LOG(logger_, "TcpChannel::settle() : reactor error - %s",
+        TCPDRV_LOG(logger_, "TcpChannel::settle() : event loop error - %s",
             SocketOps::errorText(SocketOps::lastError()).c_str());
         return;
     }

@@ -5,23 +5,24 @@
 //
 // Threads: any thread may call the zephcommdrv::Channel operations. They do
 // the socket I/O they can at once (non-blocking) and leave the rest to the
-// reactor. Every handler callback is made from handle_input/handle_output on
-// the driver thread that runs the channel's reactor, one event of a channel
-// at a time, so callbacks of one channel never overlap and arrive in
+// event loop. Every handler callback is made from handle_input/handle_output
+// on the driver thread that runs the channel's event loop, one event of a
+// channel at a time, so callbacks of one channel never overlap and arrive in
 // completion order.
 // No lock is held during a callback.
 //
 // Bytes: every read and write goes through the channel's ByteStream (plain,
 // or TLS for the SSL driver), made by the driver's StreamFactory when the
-// connection is set up; the stream may ask for extra reactor interest.
+// connection is set up; the stream may ask for extra loop interest.
 //
 // Lock: lock_ guards the socket state, the stream, the pending receive, the
 // send queue, the completion list, the read-ahead buffer, the options and
-// the reactor interest. It is taken before the reactor's own lock, never after.
+// the loop interest. It is taken before the event loop's own lock, never
+// after.
 //
 // Lifetime: reference-counted (CountedHandler, logged). The creator's reference
 // goes to whoever receives the channel and is given back by destroy(); every
-// request holds one until its callback has returned; the reactor holds one
+// request holds one until its callback has returned; the event loop holds one
 // while the channel is registered. The socket is closed when the count drops
 // to 0, so its descriptor number cannot be reused while an event for it is
 // still being dispatched. The driver's ReceiveWatchdog knows the channel
@@ -65,7 +66,7 @@ public:
     std::optional<std::string> option(const std::string& name) const override;
     bool option(const std::string& name, const std::string& value) override;
 
-    // ACE_Event_Handler (reactor threads)
+    // ACE_Event_Handler (loop threads)
     ACE_HANDLE get_handle() const override { return fd_; }
     int handle_input(ACE_HANDLE) override;
     int handle_output(ACE_HANDLE) override;
@@ -90,7 +91,7 @@ private:
     void advanceReceive();
     void advanceSend();
     void closeChannel(int error);
-    // Brings the reactor interest in line with the state; unregisters a
+    // Brings the event loop interest in line with the state; unregisters a
     // closed channel that has nothing left to report.
     void settle();
     bool ownsTimer(uint64_t serial) const;
@@ -100,9 +101,9 @@ private:
     TcpDriver& driver_;
     zephcommdrv::Logger* logger_;
     const int fd_;
-    // The reactor this connection's events, timers and wake-ups go through
+    // The event loop this connection's events, timers and wake-ups go through
     // (one of the driver's, see TcpDriver).
-    ACE_Reactor* const home_;
+    EventLoop* const home_;
     std::unique_ptr<ByteStream> stream_;
     int startError_ = 0;
 
@@ -111,9 +112,9 @@ private:
     bool registered_ = false;
     bool delivering_ = false; // a progress() loop runs
     bool rerun_ = false; // work arrived for the running loop
-    bool wakeQueued_ = false; // a reactor notification is on its way
+    bool wakeQueued_ = false; // a loop notification is on its way
     // The running delivery loop found the socket empty: it reads again only
-    // once the reactor reports it readable (a new loop), not after every
+    // once the event loop reports it readable (a new loop), not after every
     // callback that asks for the next message.
     bool readDrained_ = false;
     ACE_Reactor_Mask interest_ = ACE_Event_Handler::NULL_MASK;

@@ -6,8 +6,6 @@
 #include "zephcomm/driver/TcpDriver.h"
 #include "zephcomm/driver/UpcallGuard.h"
 
-#include <ace/Reactor.h>
-
 #include <netdb.h>
 #include <netinet/in.h>
 
@@ -32,7 +30,6 @@ TcpConnector::TcpConnector(TcpDriver& driver)
     : driver_(driver)
     , logger_(driver.logger())
 {
-    reactor(driver.reactor());
 }
 
 TcpConnector::~TcpConnector()
@@ -74,7 +71,7 @@ int TcpConnector::connect(const std::string& address, zephcommdrv::Handler* hand
     peerHost_ = hostOf(address);
     // Writable means connected (or failed); an immediate success is reported
     // the same way, from a driver thread.
-    if (driver_.reactor()->register_handler(this, ACE_Event_Handler::CONNECT_MASK) == -1) {
+    if (driver_.loop()->registerHandler(this, ACE_Event_Handler::CONNECT_MASK) == -1) {
         const int error = SocketOps::lastError();
         SocketOps::close(fd_);
         fd_ = -1;
@@ -82,7 +79,7 @@ int TcpConnector::connect(const std::string& address, zephcommdrv::Handler* hand
     }
     handler_ = handler;
     timer_.stop();
-    timer_.configure(driver_.reactor(), this, timeoutMs, logger_);
+    timer_.configure(driver_.loop(), this, timeoutMs, logger_);
     if (!timer_.start())
         TCPDRV_LOG(logger_,
             "TcpChannelConnector::start() : schedule_timer() error - second call to accept not allowed.");
@@ -103,13 +100,12 @@ int TcpConnector::cancel()
 void TcpConnector::abortLocked()
 {
     timer_.stop();
-    driver_.reactor()->remove_handler(
-        this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
+    driver_.loop()->removeHandler(this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
     SocketOps::close(fd_);
     fd_ = -1;
     aborts_.add(handler_);
     handler_ = nullptr;
-    driver_.wake(this);
+    driver_.wake(*driver_.loop(), this);
 }
 
 int TcpConnector::finishConnect()
@@ -127,7 +123,7 @@ int TcpConnector::finishConnect()
         fd = fd_;
         result = SocketOps::connectResult(fd);
         timer_.stop();
-        driver_.reactor()->remove_handler(
+        driver_.loop()->removeHandler(
             this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
         fd_ = -1;
         handler = handler_;

@@ -1,6 +1,6 @@
 #pragma once
 // Opens outgoing TCP connections for the driver, one at a time per
-// connector: a non-blocking connect watched by the reactor, with an optional
+// connector: a non-blocking connect watched by the event loop, with an optional
 // time limit; the connected socket becomes a TcpChannel delivered through
 // connect_CB.
 //
@@ -12,7 +12,7 @@
 // one callback follows each accepted connect().
 //
 // Lifetime: reference-counted (CountedHandler); the creator's reference is
-// given back by destroy(); the reactor holds one while a connect is watched
+// given back by destroy(); the event loop holds one while a connect is watched
 // and while an abort notification is queued.
 
 #include "zephcomm/driver/HandlerNode.h"

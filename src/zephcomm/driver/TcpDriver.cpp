@@ -6,10 +6,6 @@
 #include "zephcomm/driver/TcpChannel.h"
 #include "zephcomm/driver/TcpConnector.h"
 
-#include <ace/ACE.h>
-#include <ace/Dev_Poll_Reactor.h>
-#include <ace/Reactor.h>
-
 #include <netinet/in.h>
 
 #include <cerrno>
@@ -43,14 +39,14 @@ size_t readMaxQueuedBytes()
                                                          : TcpDriver::kDefaultMaxQueuedBytes;
 }
 
-void startWatchdog(ReceiveWatchdog& watchdog, ACE_Reactor* reactor, zephcommdrv::Logger* logger)
+void startWatchdog(ReceiveWatchdog& watchdog, EventLoop* loop, zephcommdrv::Logger* logger)
 {
     std::vector<std::string> rejected;
     const ReceiveLimits limits = ReceiveLimits::fromEnvironment(&rejected);
     for (const std::string& setting : rejected)
         TCPDRV_LOG(
             logger, "TcpDriver() : ignoring %s (whole seconds expected), default used", setting.c_str());
-    if (const int rc = watchdog.start(reactor, limits))
+    if (const int rc = watchdog.start(loop, limits))
         TCPDRV_LOG(
             logger, "TcpDriver() : receive watchdog not started - %s", SocketOps::errorText(rc).c_str());
 }
@@ -65,17 +61,15 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
     , barrier_(static_cast<unsigned>(effectiveThreads(threads) + 1))
 {
     for (int i = 0; i < threads_; ++i) {
-        // Signals are not masked around each wait.
-        auto* impl = new ACE_Dev_Poll_Reactor(ACE::max_handles(), true, nullptr, nullptr, 0, nullptr, 0);
-        reactors_.push_back(new ACE_Reactor(impl, true));
-        if (!impl->initialized()) {
-            startError_ = SocketOps::lastError();
+        loops_.push_back(std::make_unique<EventLoop>());
+        if (loops_.back()->startError() != 0) {
+            startError_ = loops_.back()->startError();
             TCPDRV_LOG(
                 logger_, "TcpDriver() : ACE_Proactor_Imp() error - %s", errorText(startError_).c_str());
             return;
         }
     }
-    startWatchdog(watchdog_, reactor(), logger_);
+    startWatchdog(watchdog_, loop(), logger_);
     if (threadManager_.spawn_n(static_cast<size_t>(threads_), run, this) == -1) {
         startError_ = SocketOps::lastError();
         TCPDRV_LOG(logger_, "TcpDriver() : spawn_n() error - %s", errorText(startError_).c_str());
@@ -88,36 +82,34 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
 TcpDriver::~TcpDriver()
 {
     watchdog_.stop();
-    for (ACE_Reactor* reactor : reactors_)
-        delete reactor;
+    loops_.clear();
 }
 
-ACE_Reactor* TcpDriver::channelReactor()
+EventLoop* TcpDriver::channelLoop()
 {
-    const unsigned turn = nextChannelReactor_.fetch_add(1, std::memory_order_relaxed);
-    return reactors_[turn % reactors_.size()];
+    const unsigned turn = nextChannelLoop_.fetch_add(1, std::memory_order_relaxed);
+    return loops_[turn % loops_.size()].get();
 }
 
 ACE_THR_FUNC_RETURN TcpDriver::run(void* self)
 {
     auto* driver = static_cast<TcpDriver*>(self);
-    ACE_Reactor* reactor = driver->reactors_[driver->nextThreadReactor_.fetch_add(1)];
+    EventLoop* loop = driver->loops_[driver->nextThreadLoop_.fetch_add(1)].get();
     // Logged before the barrier so that the line exists once the driver
     // reports itself running.
     TCPDRV_LOG(driver->logger_, "TcpDriver::svc() - debug : start proactor_run_event_loop()");
     driver->barrier_.wait();
-    reactor->run_reactor_event_loop();
+    loop->run();
     return 0;
 }
 
-bool TcpDriver::wake(ACE_Event_Handler* handler)
+bool TcpDriver::wake(EventLoop& loop, ACE_Event_Handler* handler)
 {
     {
         std::lock_guard<std::mutex> guard(wakeupsLock_);
         ++owedWakeups_;
     }
-    // The handler's own reactor: a channel lives on the reactor of one thread.
-    if (handler->reactor()->notify(handler, ACE_Event_Handler::EXCEPT_MASK) == 0)
+    if (loop.notify(handler) == 0)
         return true;
     TCPDRV_LOG(logger_, "TcpDriver::wake() : notify() error - %s", errorText(SocketOps::lastError()).c_str());
     wakeupDone();
@@ -145,8 +137,8 @@ void TcpDriver::destroy()
         // Every callback owed so far runs first; one owed meanwhile by such
         // a callback is counted before the one that made it ends.
         drainWakeups();
-        for (ACE_Reactor* reactor : reactors_)
-            reactor->end_reactor_event_loop();
+        for (const auto& loop : loops_)
+            loop->end();
         threadManager_.wait();
     }
     delete this;

@@ -1,16 +1,16 @@
 #pragma once
-// The TCP driver: N threads (4 by default), each running an epoll-based ACE
-// reactor (ACE_Dev_Poll_Reactor) of its own, on which every socket event,
-// timer and callback of its channels, acceptors and connectors is
-// dispatched. Connections are spread over the reactors in turn; acceptors,
-// connectors and the receive watchdog use the first one.
+// The TCP driver: N threads (4 by default), each running an event loop of
+// its own (EventLoop: epoll), on which every socket event, timer and
+// callback of its channels, acceptors and connectors is dispatched.
+// Connections are spread over the loops in turn; acceptors, connectors and
+// the receive watchdog use the first one.
 //
-// One reactor per thread rather than N threads sharing one: a shared
-// reactor hands its token (a futex wake-up and a context switch) from
-// thread to thread for every event it dispatches, which cost more than
-// the event itself at small messages. The price is that a callback that
-// blocks holds up the other connections of its reactor; driver callbacks
-// must not block (see zephcommdrv.h).
+// One loop per thread rather than N threads sharing one: a shared reactor
+// hands its token (a futex wake-up and a context switch) from thread to
+// thread for every event it dispatches, which cost more than the event
+// itself at small messages. The price is that a callback that blocks holds
+// up the other connections of its loop; driver callbacks must not block
+// (see zephcommdrv.h).
 //
 // Threads: the constructor returns once every driver thread runs. Any
 // thread may call the factory operations. destroy() must not be called on a
@@ -29,7 +29,7 @@
 //
 // Owed wake-ups: a callback that a handler is owed without socket readiness
 // to carry it (the abort after a stop or cancel, the completions of a closed
-// channel) travels as a reactor notification made with wake(). destroy()
+// channel) travels as a loop notification made with wake(). destroy()
 // lets every such wake-up run before it ends the event loops, so no handler
 // is left waiting after the driver is gone, nor an object kept alive for a
 // callback that never comes.
@@ -40,6 +40,7 @@
 // they are.
 
 #include "zephcomm/driver/ByteStream.h"
+#include "zephcomm/driver/EventLoop.h"
 #include "zephcomm/driver/ReceiveWatchdog.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
@@ -52,8 +53,6 @@
 
 #include <ace/Barrier.h>
 #include <ace/Thread_Manager.h>
-
-class ACE_Reactor;
 
 namespace zephcommTcpDrv {
 
@@ -80,20 +79,20 @@ public:
     std::string errorText(int error) const override;
 
     int threadCount() const { return threads_; }
-    // The first reactor: acceptors, connectors, the watchdog.
-    ACE_Reactor* reactor() const { return reactors_.front(); }
-    // The reactor for a new connection, each in turn.
-    ACE_Reactor* channelReactor();
+    // The first loop: acceptors, connectors, the watchdog.
+    EventLoop* loop() const { return loops_.front().get(); }
+    // The loop for a new connection, each in turn.
+    EventLoop* channelLoop();
     zephcommdrv::Logger* logger() const { return logger_; }
     size_t maxQueuedBytes() const { return maxQueuedBytes_; }
     StreamFactory& streams() const { return *streams_; }
     ReceiveWatchdog& receiveWatchdog() { return watchdog_; }
 
-    // Has the handler's reactor call handler->handle_exception() on its driver thread;
+    // Has `loop` (the handler's) call handler->handle_exception() on its driver thread;
     // false when the notification could not be queued (no call follows).
     // The handler's handle_exception must hold a WakeupUpcall for its whole
     // length.
-    bool wake(ACE_Event_Handler* handler);
+    bool wake(EventLoop& loop, ACE_Event_Handler* handler);
 
     // Marks the end of an upcall started by wake(). Declare it first in
     // handle_exception so that it ends after everything else, including
@@ -125,9 +124,9 @@ private:
     zephcommdrv::Logger* const logger_;
     const size_t maxQueuedBytes_;
     const std::shared_ptr<StreamFactory> streams_;
-    std::vector<ACE_Reactor*> reactors_; // one per thread
-    std::atomic<unsigned> nextChannelReactor_ { 0 };
-    std::atomic<unsigned> nextThreadReactor_ { 0 };
+    std::vector<std::unique_ptr<EventLoop>> loops_; // one per thread
+    std::atomic<unsigned> nextChannelLoop_ { 0 };
+    std::atomic<unsigned> nextThreadLoop_ { 0 };
     ReceiveWatchdog watchdog_;
     ACE_Thread_Manager threadManager_;
     ACE_Barrier barrier_;

@@ -2,7 +2,8 @@
 
 #include "zephcomm/driver/DriverLog.h"
 
-#include <ace/Reactor.h>
+#include "zephcomm/driver/EventLoop.h"
+
 #include <ace/Time_Value.h>
 
 #include <atomic>
@@ -14,10 +15,9 @@ namespace {
 std::atomic<uint64_t> nextSerial { 1 };
 } // namespace
 
-void Timer::configure(
-    ACE_Reactor* reactor, ACE_Event_Handler* target, long timeoutMs, zephcommdrv::Logger* logger)
+void Timer::configure(EventLoop* loop, ACE_Event_Handler* target, long timeoutMs, zephcommdrv::Logger* logger)
 {
-    reactor_ = reactor;
+    loop_ = loop;
     target_ = target;
     timeoutMs_ = timeoutMs;
     logger_ = logger;
@@ -32,7 +32,7 @@ bool Timer::start()
         return true;
     ACE_Time_Value delay;
     delay.msec(timeoutMs_);
-    timerId_ = reactor_->schedule_timer(target_, reinterpret_cast<const void*>(serial_), delay);
+    timerId_ = loop_->scheduleTimer(target_, reinterpret_cast<const void*>(serial_), delay);
     if (timerId_ == -1) {
         TCPDRV_LOG(logger_, "Timer::start() : schedule_timer() errno #%d", errno);
         return false;
@@ -44,7 +44,7 @@ void Timer::stop()
 {
     if (timerId_ == -1)
         return;
-    reactor_->cancel_timer(timerId_, nullptr, 1);
+    loop_->cancelTimer(timerId_);
     timerId_ = -1;
 }
 

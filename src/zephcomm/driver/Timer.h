@@ -1,10 +1,10 @@
 #pragma once
-// The time limit of one driver operation, run on the driver's reactor.
+// The time limit of one driver operation, run on the driver's event loop.
 //
-// The reactor calls target->handle_timeout(now, act) on a driver thread when
+// The event loop calls target->handle_timeout(now, act) on a driver thread when
 // the limit expires, where act is serial() cast to a pointer: the target
 // matches it against its live operations instead of dereferencing it, so an
-// expiry that races with stop() is harmless. The reactor holds a reference
+// expiry that races with stop() is harmless. The event loop holds a reference
 // to the (reference-counted) target while the timer is scheduled.
 //
 // Not synchronised: owned by one operation, used under its owner's lock.
@@ -12,13 +12,14 @@
 #include <cstdint>
 
 class ACE_Event_Handler;
-class ACE_Reactor;
 
 namespace zephcommdrv {
 class Logger;
 }
 
 namespace zephcommTcpDrv {
+
+class EventLoop;
 
 class Timer {
 public:
@@ -29,10 +30,9 @@ public:
 
     // Prepares a limit of `timeoutMs`; a value below 1 means no limit and
     // start() then does nothing.
-    void configure(
-        ACE_Reactor* reactor, ACE_Event_Handler* target, long timeoutMs, zephcommdrv::Logger* logger);
-    bool active() const { return timeoutMs_ >= 1 && reactor_; }
-    // Schedules the expiry; false (errno set) when the reactor refused it,
+    void configure(EventLoop* loop, ACE_Event_Handler* target, long timeoutMs, zephcommdrv::Logger* logger);
+    bool active() const { return timeoutMs_ >= 1 && loop_; }
+    // Schedules the expiry; false (errno set) when the event loop refused it,
     // and the operation then runs without a limit.
     bool start();
     void stop();
@@ -40,7 +40,7 @@ public:
     uint64_t serial() const { return serial_; }
 
 private:
-    ACE_Reactor* reactor_ = nullptr;
+    EventLoop* loop_ = nullptr;
     ACE_Event_Handler* target_ = nullptr;
     zephcommdrv::Logger* logger_ = nullptr;
     long timeoutMs_ = 0;

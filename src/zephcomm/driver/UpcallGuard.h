@@ -1,5 +1,5 @@
 #pragma once
-// Holds a reference on a reactor handler for the length of an upcall, so
+// Holds a reference on an event handler for the length of an upcall, so
 // that a handler that unregisters itself, or whose owner lets go of it on
 // another thread meanwhile, outlives the upcall's last statement.
 

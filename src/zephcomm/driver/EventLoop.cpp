@@ -1,0 +1,381 @@
+#include "zephcomm/driver/EventLoop.h"
+
+#include <ace/OS_NS_sys_time.h>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zephcommTcpDrv {
+
+namespace {
+
+// Events taken per wait; more stay ready for the next one.
+constexpr int kEventsPerWait = 64;
+
+int lastError()
+{
+    return errno != 0 ? -errno : -EIO;
+}
+
+} // namespace
+
+EventLoop::EventLoop()
+{
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) {
+        startError_ = lastError();
+        return;
+    }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake {};
+    wake.events = EPOLLIN;
+    wake.data.ptr = nullptr; // the one event without a registration
+    if (wakeFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0)
+        startError_ = lastError();
+}
+
+EventLoop::~EventLoop()
+{
+    closeAll();
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+    if (epollFd_ >= 0)
+        ::close(epollFd_);
+}
+
+uint32_t EventLoop::eventsFor(ACE_Reactor_Mask mask)
+{
+    uint32_t events = 0;
+    if (mask & (ACE_Event_Handler::READ_MASK | ACE_Event_Handler::ACCEPT_MASK))
+        events |= EPOLLIN;
+    if (mask & (ACE_Event_Handler::WRITE_MASK | ACE_Event_Handler::CONNECT_MASK))
+        events |= EPOLLOUT;
+    return events;
+}
+
+void EventLoop::hold(ACE_Event_Handler* handler)
+{
+    if (handler->reference_counting_policy().value() == ACE_Event_Handler::Reference_Counting_Policy::ENABLED)
+        handler->add_reference();
+}
+
+void EventLoop::release(ACE_Event_Handler* handler)
+{
+    if (handler->reference_counting_policy().value() == ACE_Event_Handler::Reference_Counting_Policy::ENABLED)
+        handler->remove_reference();
+}
+
+int EventLoop::registerHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
+{
+    const int fd = handler->get_handle();
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (auto found = registrations_.find(handler); found != registrations_.end()) {
+        // As ACE's reactors do: registering again adds to the interest.
+        Registration* known = found->second;
+        epoll_event event {};
+        event.events = known->events | eventsFor(mask);
+        event.data.ptr = known;
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) != 0)
+            return -1;
+        known->events = event.events;
+        return 0;
+    }
+    auto* registration = new Registration(handler, fd, eventsFor(mask));
+    epoll_event event {};
+    event.events = registration->events;
+    event.data.ptr = registration;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        const int error = errno;
+        delete registration;
+        errno = error;
+        return -1;
+    }
+    registrations_.emplace(handler, registration);
+    hold(handler);
+    return 0;
+}
+
+int EventLoop::setMask(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = registrations_.find(handler);
+    if (found == registrations_.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    Registration* registration = found->second;
+    const uint32_t wanted = eventsFor(mask);
+    if (wanted == registration->events)
+        return 0;
+    epoll_event event {};
+    event.events = wanted;
+    event.data.ptr = registration;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, registration->fd, &event) != 0)
+        return -1;
+    registration->events = wanted;
+    return 0;
+}
+
+int EventLoop::removeHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
+{
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto found = registrations_.find(handler);
+        if (found == registrations_.end()) {
+            errno = ENOENT;
+            return -1;
+        }
+        Registration* registration = found->second;
+        registrations_.erase(found);
+        registration->live = false;
+        fd = registration->fd;
+        // The descriptor may be closed already, which removed it as well.
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+        // The loop may hold an event of it from its current wait: it is
+        // let go once that wait's events are done.
+        retired_.push_back(registration);
+    }
+    if (!onLoopThread())
+        signal();
+    if (!(mask & ACE_Event_Handler::DONT_CALL))
+        handler->handle_close(fd, mask);
+    return 0;
+}
+
+long EventLoop::scheduleTimer(
+    ACE_Event_Handler* handler, const void* act, const ACE_Time_Value& delay, const ACE_Time_Value& interval)
+{
+    const auto due = Clock::now() + std::chrono::microseconds(delay.usec() + delay.sec() * 1000000LL);
+    const Clock::duration every = std::chrono::microseconds(interval.usec() + interval.sec() * 1000000LL);
+    bool wake = false;
+    long id = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        id = nextTimerId_++;
+        timers_.emplace(id, TimerEntry { handler, act, due, every });
+        timerOrder_.emplace(due, id);
+        hold(handler);
+        wake = due < sleepingUntil_;
+    }
+    if (wake && !onLoopThread())
+        signal();
+    return id;
+}
+
+int EventLoop::cancelTimer(long id)
+{
+    ACE_Event_Handler* handler = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto found = timers_.find(id);
+        if (found == timers_.end())
+            return -1;
+        handler = found->second.handler;
+        timerOrder_.erase({ found->second.due, id });
+        timers_.erase(found);
+    }
+    release(handler);
+    return 0;
+}
+
+int EventLoop::notify(ACE_Event_Handler* handler)
+{
+    if (ended_) {
+        errno = ESHUTDOWN;
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        notifications_.push_back(handler);
+        hold(handler);
+    }
+    signal();
+    return 0;
+}
+
+void EventLoop::signal()
+{
+    if (signalled_.exchange(true))
+        return;
+    const uint64_t one = 1;
+    // Only fails when the counter is full, which an unread one never is.
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+void EventLoop::end()
+{
+    ended_ = true;
+    signal();
+}
+
+int EventLoop::timeoutLocked(Clock::time_point now) const
+{
+    if (timerOrder_.empty())
+        return -1;
+    const Clock::time_point first = timerOrder_.begin()->first;
+    if (first <= now)
+        return 0;
+    // Rounded up: waking a little early would only wait again for the rest.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
+    return left > 1000000 ? 1000000 : static_cast<int>(left);
+}
+
+void EventLoop::run()
+{
+    thread_ = std::this_thread::get_id();
+    epoll_event events[kEventsPerWait];
+    while (startError_ == 0 && !ended_) {
+        int timeout = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            const Clock::time_point now = Clock::now();
+            timeout = timeoutLocked(now);
+            sleepingUntil_
+                = timeout < 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeout);
+        }
+        const int ready = ::epoll_wait(epollFd_, events, kEventsPerWait, timeout);
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            sleepingUntil_ = Clock::time_point::min();
+        }
+        bool woken = false;
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.ptr == nullptr)
+                woken = true;
+            else
+                dispatch(events[i]);
+        }
+        if (woken) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+            signalled_ = false;
+            runNotifications();
+        }
+        runDueTimers();
+        dropRetired();
+    }
+}
+
+void EventLoop::dispatch(const epoll_event& event)
+{
+    auto* registration = static_cast<Registration*>(event.data.ptr);
+    if (!registration->live)
+        return;
+    ACE_Event_Handler* handler = registration->handler;
+    const uint32_t wanted = registration->events;
+    const bool broken = (event.events & (EPOLLERR | EPOLLHUP)) != 0;
+    // An error or hang-up reaches the handler through the operation it
+    // waits for, which then fails.
+    const bool output = (wanted & EPOLLOUT) && ((event.events & EPOLLOUT) || broken);
+    const bool input = (wanted & EPOLLIN) && ((event.events & EPOLLIN) || broken);
+    if (!output && !input) {
+        if (broken)
+            removeHandler(handler, ACE_Event_Handler::ALL_EVENTS_MASK);
+        return;
+    }
+    int result = 0;
+    if (output)
+        result = handler->handle_output(registration->fd);
+    if (result >= 0 && input && registration->live)
+        result = handler->handle_input(registration->fd);
+    if (result < 0 && registration->live)
+        removeHandler(handler, ACE_Event_Handler::ALL_EVENTS_MASK);
+}
+
+void EventLoop::runDueTimers()
+{
+    std::vector<DueTimer> due;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const Clock::time_point now = Clock::now();
+        while (!timerOrder_.empty() && timerOrder_.begin()->first <= now) {
+            const long id = timerOrder_.begin()->second;
+            timerOrder_.erase(timerOrder_.begin());
+            auto found = timers_.find(id);
+            TimerEntry entry = found->second;
+            const bool repeats = entry.interval > Clock::duration::zero();
+            if (repeats) {
+                // Held for the callback too: the timer may be cancelled meanwhile.
+                found->second.due = now + entry.interval;
+                timerOrder_.emplace(found->second.due, id);
+                hold(entry.handler);
+            } else {
+                // The timer's own reference now covers the callback.
+                timers_.erase(found);
+            }
+            due.push_back({ id, entry, repeats });
+        }
+    }
+    for (const DueTimer& timer : due) {
+        if (timer.entry.handler->handle_timeout(ACE_OS::gettimeofday(), timer.entry.act) < 0) {
+            if (timer.repeats)
+                cancelTimer(timer.id);
+            timer.entry.handler->handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::TIMER_MASK);
+        }
+        release(timer.entry.handler);
+    }
+}
+
+void EventLoop::runNotifications()
+{
+    std::deque<ACE_Event_Handler*> queued;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        queued.swap(notifications_);
+    }
+    for (ACE_Event_Handler* handler : queued) {
+        handler->handle_exception(ACE_INVALID_HANDLE);
+        release(handler);
+    }
+}
+
+void EventLoop::dropRetired()
+{
+    std::vector<Registration*> retired;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (retired_.empty())
+            return;
+        retired.swap(retired_);
+    }
+    for (Registration* registration : retired) {
+        release(registration->handler);
+        delete registration;
+    }
+}
+
+void EventLoop::closeAll()
+{
+    // As ACE's reactors do when closed: what is still registered is told
+    // (handle_close); queued notifications and timers are dropped.
+    std::vector<ACE_Event_Handler*> registered;
+    std::deque<ACE_Event_Handler*> notified;
+    std::vector<ACE_Event_Handler*> timed;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& [handler, registration] : registrations_)
+            registered.push_back(handler);
+        notified.swap(notifications_);
+        for (const auto& [id, entry] : timers_)
+            timed.push_back(entry.handler);
+        timers_.clear();
+        timerOrder_.clear();
+    }
+    for (ACE_Event_Handler* handler : registered)
+        removeHandler(handler, ACE_Event_Handler::ALL_EVENTS_MASK);
+    for (ACE_Event_Handler* handler : notified)
+        release(handler);
+    for (ACE_Event_Handler* handler : timed)
+        release(handler);
+    dropRetired();
+}
+
+} // namespace zephcommTcpDrv

@@ -1,0 +1,140 @@
+#pragma once
+// EventLoop: the event loop one driver thread runs: socket readiness
+// (epoll, level-triggered), timers and cross-thread notifications, each
+// delivered to an ACE_Event_Handler as ACE's reactors deliver them
+// (handle_input, handle_output, handle_timeout, handle_exception,
+// handle_close).
+//
+// Why not ACE's epoll reactor: it takes one event per epoll_wait and arms
+// each handle for one event at a time, so every message cost an epoll_wait
+// and an epoll_ctl on top of its read and write; with one thread per loop
+// there is nothing for the one-shot arming to protect. Here one wait
+// returns every ready handle, a handle stays armed until its interest
+// changes, and notifications made while one is already on its way share
+// its wake-up.
+//
+// Threads: run() on the loop's own thread; every other call from any
+// thread. Callbacks run on the loop's thread only, one at a time.
+//
+// References: a reference-counted handler is held (add_reference) while it
+// is registered, while a timer of its is scheduled and while a
+// notification to it is queued. A registration removed while the loop may
+// still hold its event is dropped, and its reference released, only after
+// the loop has finished the events of that wait, so no callback reaches a
+// handler that was let go.
+
+#include <ace/Event_Handler.h>
+#include <ace/Time_Value.h>
+
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace zephcommTcpDrv {
+
+class EventLoop {
+public:
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // 0, or minus errno when the loop's descriptors could not be made.
+    int startError() const { return startError_; }
+
+    // Watches handler->get_handle(): READ_MASK or ACCEPT_MASK for readable,
+    // WRITE_MASK or CONNECT_MASK for writable. An error or hang-up on a
+    // handle that waits for neither ends its registration with
+    // handle_close. 0, or -1 with errno set.
+    int registerHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask);
+    int setMask(ACE_Event_Handler* handler, ACE_Reactor_Mask mask);
+    // Ends the registration; handle_close follows unless `mask` holds
+    // DONT_CALL. -1 when the handler is not registered.
+    int removeHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask);
+
+    // handler->handle_timeout(now, act) after `delay`, then every `interval`
+    // if that is not zero. The timer's id (>= 0).
+    long scheduleTimer(ACE_Event_Handler* handler, const void* act, const ACE_Time_Value& delay,
+        const ACE_Time_Value& interval = ACE_Time_Value::zero);
+    // 0, or -1 when the timer is not scheduled (expired or being delivered).
+    int cancelTimer(long id);
+
+    // handler->handle_exception() on the loop's thread. 0, or -1 once the
+    // loop has ended.
+    int notify(ACE_Event_Handler* handler);
+
+    // Runs until end(); returns at once if the loop could not start.
+    void run();
+    void end();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Registration {
+        Registration(ACE_Event_Handler* h, int descriptor, uint32_t wanted)
+            : handler(h)
+            , fd(descriptor)
+            , events(wanted)
+        {
+        }
+        ACE_Event_Handler* const handler;
+        const int fd;
+        // Changed under lock_; read by the loop's thread without it.
+        std::atomic<uint32_t> events;
+        std::atomic<bool> live { true };
+    };
+    struct TimerEntry {
+        ACE_Event_Handler* handler;
+        const void* act;
+        Clock::time_point due;
+        Clock::duration interval;
+    };
+    struct DueTimer {
+        long id;
+        TimerEntry entry;
+        bool repeats;
+    };
+
+    static uint32_t eventsFor(ACE_Reactor_Mask mask);
+    static void hold(ACE_Event_Handler* handler);
+    static void release(ACE_Event_Handler* handler);
+
+    // Makes a wait in progress return (the eventfd); one write while unread.
+    void signal();
+    bool onLoopThread() const { return std::this_thread::get_id() == thread_.load(); }
+    int timeoutLocked(Clock::time_point now) const;
+    void dispatch(const epoll_event& event);
+    void runDueTimers();
+    void runNotifications();
+    void dropRetired();
+    void closeAll();
+
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+    int startError_ = 0;
+    std::atomic<bool> ended_ { false };
+    std::atomic<bool> signalled_ { false };
+    std::atomic<std::thread::id> thread_ {};
+
+    std::mutex lock_;
+    std::unordered_map<ACE_Event_Handler*, Registration*> registrations_;
+    std::vector<Registration*> retired_;
+    std::unordered_map<long, TimerEntry> timers_;
+    std::set<std::pair<Clock::time_point, long>> timerOrder_;
+    long nextTimerId_ = 0;
+    // When the loop's wait ends by itself; Clock::time_point::min() while
+    // it is not waiting (it looks at the timers before it waits again).
+    Clock::time_point sleepingUntil_ = Clock::time_point::min();
+    std::deque<ACE_Event_Handler*> notifications_;
+};
+
+} // namespace zephcommTcpDrv
