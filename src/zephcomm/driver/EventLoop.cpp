@@ -68,6 +68,26 @@ void EventLoop::release(ACE_Event_Handler* handler)
         handler->remove_reference();
 }
 
+EventLoop::Registration* EventLoop::findLocked(ACE_Event_Handler* handler) const
+{
+    auto found = registrations_.find(handler);
+    if (found != registrations_.end())
+        return found->second;
+    errno = ENOENT;
+    return nullptr;
+}
+
+int EventLoop::watchLocked(Registration* registration, int operation, uint32_t events)
+{
+    epoll_event event {};
+    event.events = events;
+    event.data.ptr = registration;
+    if (::epoll_ctl(epollFd_, operation, registration->fd, &event) != 0)
+        return -1;
+    registration->events = events;
+    return 0;
+}
+
 int EventLoop::registerHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
 {
     const int fd = handler->get_handle();
@@ -76,22 +96,11 @@ int EventLoop::registerHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask
         return -1;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    if (auto found = registrations_.find(handler); found != registrations_.end()) {
-        // As ACE's reactors do: registering again adds to the interest.
-        Registration* known = found->second;
-        epoll_event event {};
-        event.events = known->events | eventsFor(mask);
-        event.data.ptr = known;
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) != 0)
-            return -1;
-        known->events = event.events;
-        return 0;
-    }
-    auto* registration = new Registration(handler, fd, eventsFor(mask));
-    epoll_event event {};
-    event.events = registration->events;
-    event.data.ptr = registration;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    // As ACE's reactors do: registering again adds to the interest.
+    if (Registration* known = findLocked(handler))
+        return watchLocked(known, EPOLL_CTL_MOD, known->events | eventsFor(mask));
+    auto* registration = new Registration(handler, fd, 0);
+    if (watchLocked(registration, EPOLL_CTL_ADD, eventsFor(mask)) != 0) {
         const int error = errno;
         delete registration;
         errno = error;
@@ -105,22 +114,11 @@ int EventLoop::registerHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask
 int EventLoop::setMask(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    auto found = registrations_.find(handler);
-    if (found == registrations_.end()) {
-        errno = ENOENT;
+    Registration* registration = findLocked(handler);
+    if (!registration)
         return -1;
-    }
-    Registration* registration = found->second;
     const uint32_t wanted = eventsFor(mask);
-    if (wanted == registration->events)
-        return 0;
-    epoll_event event {};
-    event.events = wanted;
-    event.data.ptr = registration;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, registration->fd, &event) != 0)
-        return -1;
-    registration->events = wanted;
-    return 0;
+    return wanted == registration->events ? 0 : watchLocked(registration, EPOLL_CTL_MOD, wanted);
 }
 
 int EventLoop::removeHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
@@ -128,13 +126,10 @@ int EventLoop::removeHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
     int fd = -1;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        auto found = registrations_.find(handler);
-        if (found == registrations_.end()) {
-            errno = ENOENT;
+        Registration* registration = findLocked(handler);
+        if (!registration)
             return -1;
-        }
-        Registration* registration = found->second;
-        registrations_.erase(found);
+        registrations_.erase(handler);
         registration->live = false;
         fd = registration->fd;
         // The descriptor may be closed already, which removed it as well.

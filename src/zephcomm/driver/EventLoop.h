@@ -105,6 +105,9 @@ private:
     };
 
     static uint32_t eventsFor(ACE_Reactor_Mask mask);
+    Registration* findLocked(ACE_Event_Handler* handler) const; // null (errno ENOENT) if unknown
+    // epoll_ctl(operation) of the registration's descriptor for `events`.
+    int watchLocked(Registration* registration, int operation, uint32_t events);
     static void hold(ACE_Event_Handler* handler);
     static void release(ACE_Event_Handler* handler);
 
