@@ -56,16 +56,19 @@ uint32_t EventLoop::eventsFor(ACE_Reactor_Mask mask)
     return events;
 }
 
-void EventLoop::hold(ACE_Event_Handler* handler)
+EventLoop::Held EventLoop::hold(ACE_Event_Handler* handler)
 {
-    if (handler->reference_counting_policy().value() == ACE_Event_Handler::Reference_Counting_Policy::ENABLED)
+    const bool counted = handler->reference_counting_policy().value()
+        == ACE_Event_Handler::Reference_Counting_Policy::ENABLED;
+    if (counted)
         handler->add_reference();
+    return { handler, counted };
 }
 
-void EventLoop::release(ACE_Event_Handler* handler)
+void EventLoop::release(const Held& held)
 {
-    if (handler->reference_counting_policy().value() == ACE_Event_Handler::Reference_Counting_Policy::ENABLED)
-        handler->remove_reference();
+    if (held.counted)
+        held.handler->remove_reference();
 }
 
 EventLoop::Registration* EventLoop::findLocked(ACE_Event_Handler* handler) const
@@ -99,15 +102,15 @@ int EventLoop::registerHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask
     // As ACE's reactors do: registering again adds to the interest.
     if (Registration* known = findLocked(handler))
         return watchLocked(known, EPOLL_CTL_MOD, known->events | eventsFor(mask));
-    auto* registration = new Registration(handler, fd, 0);
+    auto* registration = new Registration(hold(handler), fd, 0);
     if (watchLocked(registration, EPOLL_CTL_ADD, eventsFor(mask)) != 0) {
         const int error = errno;
+        release(registration->held);
         delete registration;
         errno = error;
         return -1;
     }
     registrations_.emplace(handler, registration);
-    hold(handler);
     return 0;
 }
 
@@ -155,9 +158,8 @@ long EventLoop::scheduleTimer(
     {
         std::lock_guard<std::mutex> guard(lock_);
         id = nextTimerId_++;
-        timers_.emplace(id, TimerEntry { handler, act, due, every });
+        timers_.emplace(id, TimerEntry { hold(handler), act, due, every });
         timerOrder_.emplace(due, id);
-        hold(handler);
         wake = due < sleepingUntil_;
     }
     if (wake && !onLoopThread())
@@ -167,17 +169,17 @@ long EventLoop::scheduleTimer(
 
 int EventLoop::cancelTimer(long id)
 {
-    ACE_Event_Handler* handler = nullptr;
+    Held held {};
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto found = timers_.find(id);
         if (found == timers_.end())
             return -1;
-        handler = found->second.handler;
+        held = found->second.held;
         timerOrder_.erase({ found->second.due, id });
         timers_.erase(found);
     }
-    release(handler);
+    release(held);
     return 0;
 }
 
@@ -189,8 +191,7 @@ int EventLoop::notify(ACE_Event_Handler* handler)
     }
     {
         std::lock_guard<std::mutex> guard(lock_);
-        notifications_.push_back(handler);
-        hold(handler);
+        notifications_.push_back(hold(handler));
     }
     signal();
     return 0;
@@ -301,7 +302,7 @@ void EventLoop::runDueTimers()
                 // Held for the callback too: the timer may be cancelled meanwhile.
                 found->second.due = now + entry.interval;
                 timerOrder_.emplace(found->second.due, id);
-                hold(entry.handler);
+                entry.held = hold(entry.held.handler);
             } else {
                 // The timer's own reference now covers the callback.
                 timers_.erase(found);
@@ -310,25 +311,28 @@ void EventLoop::runDueTimers()
         }
     }
     for (const DueTimer& timer : due) {
-        if (timer.entry.handler->handle_timeout(ACE_OS::gettimeofday(), timer.entry.act) < 0) {
+        ACE_Event_Handler* handler = timer.entry.held.handler;
+        if (handler->handle_timeout(ACE_OS::gettimeofday(), timer.entry.act) < 0) {
             if (timer.repeats)
                 cancelTimer(timer.id);
-            timer.entry.handler->handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::TIMER_MASK);
+            handler->handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::TIMER_MASK);
         }
-        release(timer.entry.handler);
+        // Not touched again unless counted: the owner of an uncounted
+        // handler may let it go as soon as its callback has run.
+        release(timer.entry.held);
     }
 }
 
 void EventLoop::runNotifications()
 {
-    std::deque<ACE_Event_Handler*> queued;
+    std::deque<Held> queued;
     {
         std::lock_guard<std::mutex> guard(lock_);
         queued.swap(notifications_);
     }
-    for (ACE_Event_Handler* handler : queued) {
-        handler->handle_exception(ACE_INVALID_HANDLE);
-        release(handler);
+    for (const Held& held : queued) {
+        held.handler->handle_exception(ACE_INVALID_HANDLE);
+        release(held);
     }
 }
 
@@ -342,7 +346,7 @@ void EventLoop::dropRetired()
         retired.swap(retired_);
     }
     for (Registration* registration : retired) {
-        release(registration->handler);
+        release(registration->held);
         delete registration;
     }
 }
@@ -352,24 +356,24 @@ void EventLoop::closeAll()
     // As ACE's reactors do when closed: what is still registered is told
     // (handle_close); queued notifications and timers are dropped.
     std::vector<ACE_Event_Handler*> registered;
-    std::deque<ACE_Event_Handler*> notified;
-    std::vector<ACE_Event_Handler*> timed;
+    std::deque<Held> notified;
+    std::vector<Held> timed;
     {
         std::lock_guard<std::mutex> guard(lock_);
         for (const auto& [handler, registration] : registrations_)
             registered.push_back(handler);
         notified.swap(notifications_);
         for (const auto& [id, entry] : timers_)
-            timed.push_back(entry.handler);
+            timed.push_back(entry.held);
         timers_.clear();
         timerOrder_.clear();
     }
     for (ACE_Event_Handler* handler : registered)
         removeHandler(handler, ACE_Event_Handler::ALL_EVENTS_MASK);
-    for (ACE_Event_Handler* handler : notified)
-        release(handler);
-    for (ACE_Event_Handler* handler : timed)
-        release(handler);
+    for (const Held& held : notified)
+        release(held);
+    for (const Held& held : timed)
+        release(held);
     dropRetired();
 }
 

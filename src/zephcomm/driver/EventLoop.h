@@ -79,13 +79,22 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // A handler the loop holds: whether it is counted is read once, when it
+    // is taken, since a handler that is not counted may be gone by the time
+    // the loop lets go of it.
+    struct Held {
+        ACE_Event_Handler* handler;
+        bool counted;
+    };
     struct Registration {
-        Registration(ACE_Event_Handler* h, int descriptor, uint32_t wanted)
-            : handler(h)
+        Registration(Held h, int descriptor, uint32_t wanted)
+            : held(h)
+            , handler(h.handler)
             , fd(descriptor)
             , events(wanted)
         {
         }
+        const Held held;
         ACE_Event_Handler* const handler;
         const int fd;
         // Changed under lock_; read by the loop's thread without it.
@@ -93,7 +102,7 @@ private:
         std::atomic<bool> live { true };
     };
     struct TimerEntry {
-        ACE_Event_Handler* handler;
+        Held held;
         const void* act;
         Clock::time_point due;
         Clock::duration interval;
@@ -108,8 +117,8 @@ private:
     Registration* findLocked(ACE_Event_Handler* handler) const; // null (errno ENOENT) if unknown
     // epoll_ctl(operation) of the registration's descriptor for `events`.
     int watchLocked(Registration* registration, int operation, uint32_t events);
-    static void hold(ACE_Event_Handler* handler);
-    static void release(ACE_Event_Handler* handler);
+    static Held hold(ACE_Event_Handler* handler);
+    static void release(const Held& held);
 
     // Makes a wait in progress return (the eventfd); one write while unread.
     void signal();
@@ -137,7 +146,7 @@ private:
     // When the loop's wait ends by itself; Clock::time_point::min() while
     // it is not waiting (it looks at the timers before it waits again).
     Clock::time_point sleepingUntil_ = Clock::time_point::min();
-    std::deque<ACE_Event_Handler*> notifications_;
+    std::deque<Held> notifications_;
 };
 
 } // namespace zephcommTcpDrv
