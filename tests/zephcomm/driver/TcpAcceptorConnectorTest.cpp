@@ -212,6 +212,18 @@ protected:
 
     void destroyDriver() { std::exchange(driver, nullptr)->destroy(); }
 
+    // A fresh driver with an acceptor on a loopback port accepting for `handler`.
+    zephcommdrv::Acceptor* startAccepting(RecordingHandler& handler)
+    {
+        startDriver();
+        zephcommdrv::Acceptor* acceptor = driver ? driver->createAcceptor("127.0.0.1:0") : nullptr;
+        if (acceptor && acceptor->startAccept(&handler, 0) != 0) {
+            acceptor->destroy();
+            acceptor = nullptr;
+        }
+        return acceptor;
+    }
+
     void TearDown() override
     {
         if (driver)
@@ -227,11 +239,9 @@ protected:
 TEST_F(DriverShutdownTest, TheAbortOfADestroyedAcceptorArrivesBeforeDestroyReturns)
 {
     for (int round = 0; round < kRounds; ++round) {
-        ASSERT_NO_FATAL_FAILURE(startDriver());
-        zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
-        ASSERT_NE(acceptor, nullptr);
         RecordingHandler handler;
-        ASSERT_EQ(acceptor->startAccept(&handler, 0), 0);
+        zephcommdrv::Acceptor* acceptor = startAccepting(handler);
+        ASSERT_NE(acceptor, nullptr);
         acceptor->destroy();
         destroyDriver();
         auto aborted = handler.next(Kind::Accept, 0ms);
@@ -244,11 +254,9 @@ TEST_F(DriverShutdownTest, TheAbortOfADestroyedAcceptorArrivesBeforeDestroyRetur
 TEST_F(DriverShutdownTest, TheCompletionsOfADestroyedChannelArriveBeforeDestroyReturns)
 {
     for (int round = 0; round < kRounds; ++round) {
-        ASSERT_NO_FATAL_FAILURE(startDriver());
-        zephcommdrv::Acceptor* acceptor = driver->createAcceptor("127.0.0.1:0");
-        ASSERT_NE(acceptor, nullptr);
         RecordingHandler acceptHandler;
-        ASSERT_EQ(acceptor->startAccept(&acceptHandler, 0), 0);
+        zephcommdrv::Acceptor* acceptor = startAccepting(acceptHandler);
+        ASSERT_NE(acceptor, nullptr);
         const int peer = rawConnect(portOf(acceptor));
         ASSERT_GE(peer, 0);
         auto accepted = acceptHandler.next(Kind::Accept);
