@@ -3,6 +3,7 @@
 #include <ace/OS_NS_sys_time.h>
 
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,10 +31,16 @@ EventLoop::EventLoop()
         return;
     }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    deadlineFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    // The two events without a registration.
     epoll_event wake {};
     wake.events = EPOLLIN;
-    wake.data.ptr = nullptr; // the one event without a registration
-    if (wakeFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0)
+    wake.data.ptr = nullptr;
+    epoll_event deadline {};
+    deadline.events = EPOLLIN;
+    deadline.data.ptr = &deadlineFd_;
+    if (wakeFd_ < 0 || deadlineFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0
+        || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, deadlineFd_, &deadline) != 0)
         startError_ = lastError();
 }
 
@@ -42,6 +49,8 @@ EventLoop::~EventLoop()
     closeAll();
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
+    if (deadlineFd_ >= 0)
+        ::close(deadlineFd_);
     if (epollFd_ >= 0)
         ::close(epollFd_);
 }
@@ -183,18 +192,45 @@ int EventLoop::cancelTimer(long id)
     return 0;
 }
 
-int EventLoop::notify(ACE_Event_Handler* handler)
+int EventLoop::notify(ACE_Event_Handler* handler, std::chrono::microseconds within)
 {
     if (ended_) {
         errno = ESHUTDOWN;
         return -1;
     }
+    bool now = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         notifications_.push_back(hold(handler));
+        // A loop that is not waiting takes the notifications before it waits.
+        if (sleepingUntil_ != Clock::time_point::min()) {
+            if (within <= std::chrono::microseconds::zero()) {
+                now = true;
+            } else {
+                const Clock::time_point due = Clock::now() + within;
+                if (due < sleepingUntil_)
+                    wakeByLocked(due);
+            }
+        }
     }
-    signal();
+    if (now)
+        signal();
     return 0;
+}
+
+void EventLoop::wakeByLocked(Clock::time_point due)
+{
+    itimerspec when {};
+    const auto fromEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    // steady_clock is CLOCK_MONOTONIC, the timerfd's clock.
+    when.it_value.tv_sec = static_cast<time_t>(fromEpoch / 1000000000);
+    when.it_value.tv_nsec = static_cast<long>(fromEpoch % 1000000000);
+    if (::timerfd_settime(deadlineFd_, TFD_TIMER_ABSTIME, &when, nullptr) != 0) {
+        signal();
+        return;
+    }
+    deadlineDue_ = due;
+    sleepingUntil_ = due;
 }
 
 void EventLoop::signal()
@@ -204,6 +240,12 @@ void EventLoop::signal()
     const uint64_t one = 1;
     // Only fails when the counter is full, which an unread one never is.
     [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool EventLoop::waiting()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return sleepingUntil_ != Clock::time_point::min();
 }
 
 void EventLoop::end()
@@ -228,33 +270,41 @@ void EventLoop::run()
 {
     thread_ = std::this_thread::get_id();
     epoll_event events[kEventsPerWait];
+    std::vector<Held> notified;
     while (startError_ == 0 && !ended_) {
         int timeout = 0;
         {
             std::lock_guard<std::mutex> guard(lock_);
             const Clock::time_point now = Clock::now();
-            timeout = timeoutLocked(now);
+            timeout = notifications_.empty() ? timeoutLocked(now) : 0;
             sleepingUntil_
                 = timeout < 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeout);
+            // An armed deadline ends the wait as well.
+            if (deadlineDue_ < sleepingUntil_)
+                sleepingUntil_ = deadlineDue_;
         }
         const int ready = ::epoll_wait(epollFd_, events, kEventsPerWait, timeout);
         {
             std::lock_guard<std::mutex> guard(lock_);
             sleepingUntil_ = Clock::time_point::min();
+            notified.swap(notifications_);
         }
-        bool woken = false;
         for (int i = 0; i < ready; ++i) {
-            if (events[i].data.ptr == nullptr)
-                woken = true;
-            else
+            if (events[i].data.ptr == nullptr) {
+                uint64_t count = 0;
+                [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+                signalled_ = false;
+            } else if (events[i].data.ptr == &deadlineFd_) {
+                uint64_t expirations = 0;
+                [[maybe_unused]] const ssize_t read = ::read(deadlineFd_, &expirations, sizeof expirations);
+                std::lock_guard<std::mutex> guard(lock_);
+                if (deadlineDue_ <= Clock::now())
+                    deadlineDue_ = Clock::time_point::max();
+            } else {
                 dispatch(events[i]);
+            }
         }
-        if (woken) {
-            uint64_t count = 0;
-            [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
-            signalled_ = false;
-            runNotifications();
-        }
+        runNotifications(notified);
         runDueTimers();
         dropRetired();
     }
@@ -323,17 +373,13 @@ void EventLoop::runDueTimers()
     }
 }
 
-void EventLoop::runNotifications()
+void EventLoop::runNotifications(std::vector<Held>& queued)
 {
-    std::deque<Held> queued;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        queued.swap(notifications_);
-    }
     for (const Held& held : queued) {
         held.handler->handle_exception(ACE_INVALID_HANDLE);
         release(held);
     }
+    queued.clear();
 }
 
 void EventLoop::dropRetired()
@@ -356,7 +402,7 @@ void EventLoop::closeAll()
     // As ACE's reactors do when closed: what is still registered is told
     // (handle_close); queued notifications and timers are dropped.
     std::vector<ACE_Event_Handler*> registered;
-    std::deque<Held> notified;
+    std::vector<Held> notified;
     std::vector<Held> timed;
     {
         std::lock_guard<std::mutex> guard(lock_);

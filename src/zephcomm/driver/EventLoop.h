@@ -31,7 +31,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -68,9 +67,15 @@ public:
     // 0, or -1 when the timer is not scheduled (expired or being delivered).
     int cancelTimer(long id);
 
-    // handler->handle_exception() on the loop's thread. 0, or -1 once the
-    // loop has ended.
-    int notify(ACE_Event_Handler* handler);
+    // handler->handle_exception() on the loop's thread: as soon as it can,
+    // or, with `within` above zero, at the latest that long from now. A
+    // notification that may wait rides along with whatever wakes the loop
+    // next; only when nothing does in time does the loop wake for it. 0, or
+    // -1 once the loop has ended.
+    int notify(ACE_Event_Handler* handler, std::chrono::microseconds within = std::chrono::microseconds::zero());
+
+    // Whether the loop's thread is waiting for events now.
+    bool waiting();
 
     // Runs until end(); returns at once if the loop could not start.
     void run();
@@ -122,16 +127,19 @@ private:
 
     // Makes a wait in progress return (the eventfd); one write while unread.
     void signal();
+    // Makes the loop's wait end by `due` at the latest (the timerfd).
+    void wakeByLocked(Clock::time_point due);
     bool onLoopThread() const { return std::this_thread::get_id() == thread_.load(); }
     int timeoutLocked(Clock::time_point now) const;
     void dispatch(const epoll_event& event);
     void runDueTimers();
-    void runNotifications();
+    void runNotifications(std::vector<Held>& queued);
     void dropRetired();
     void closeAll();
 
     int epollFd_ = -1;
     int wakeFd_ = -1;
+    int deadlineFd_ = -1;
     int startError_ = 0;
     std::atomic<bool> ended_ { false };
     std::atomic<bool> signalled_ { false };
@@ -144,9 +152,12 @@ private:
     std::set<std::pair<Clock::time_point, long>> timerOrder_;
     long nextTimerId_ = 0;
     // When the loop's wait ends by itself; Clock::time_point::min() while
-    // it is not waiting (it looks at the timers before it waits again).
+    // it is not waiting (it looks at the timers and notifications before it
+    // waits again).
     Clock::time_point sleepingUntil_ = Clock::time_point::min();
-    std::deque<Held> notifications_;
+    // When the armed timerfd expires; max() while it is not armed.
+    Clock::time_point deadlineDue_ = Clock::time_point::max();
+    std::vector<Held> notifications_;
 };
 
 } // namespace zephcommTcpDrv

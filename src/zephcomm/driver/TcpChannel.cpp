@@ -8,6 +8,7 @@
 #include <log4cxx/logger.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,13 @@ constexpr size_t kReadAheadSize = 16384;
 // when the channel still has work, so a turn is a few hundred microseconds
 // of a busy channel's traffic, not a few dozen messages.
 constexpr int kRoundsPerEvent = 128;
+
+// How long a send that finished on the caller's thread may wait for its
+// send_CB. Its bytes are in the socket already; the callback only hands the
+// buffers back, so it rides along with the loop's next wake-up instead of
+// costing one of its own (a worker thread's answer would otherwise wake the
+// connection's loop once per request).
+constexpr std::chrono::microseconds kDeferredSendReport { 2000 };
 
 // The channel whose callbacks this thread is delivering, if any. A send made
 // from inside such a callback is left to the delivery loop, which writes all
@@ -220,7 +228,7 @@ int TcpChannel::handle_exception(ACE_HANDLE)
     UpcallGuard alive(this);
     {
         std::lock_guard<std::mutex> guard(lock_);
-        wakeQueued_ = false;
+        wakeQueued_ = Wake::None;
     }
     progress();
     remove_reference();
@@ -441,16 +449,21 @@ void TcpChannel::settle()
         wanted |= ACE_Event_Handler::WRITE_MASK;
     if (open_)
         wanted |= stream_->extraInterest(receive_ != nullptr, !sendQueue_.empty());
-    if (!completions_.empty() && !delivering_ && !wakeQueued_) {
+    if (!completions_.empty() && !delivering_) {
         // Completions made outside a delivery loop: socket readiness may
         // never come (a full socket whose peer waits for us), so ask the
         // event loop for a wake-up of its own.
-        // The notification holds a reference until handle_exception.
-        add_reference();
-        if (driver_.wake(*home_, this))
-            wakeQueued_ = true;
-        else
-            remove_reference();
+        const Wake wanted = open_ && onlySendsCompleted() ? Wake::Deferred : Wake::Prompt;
+        if (wakeQueued_ == Wake::None || (wakeQueued_ == Wake::Deferred && wanted == Wake::Prompt)) {
+            // The notification holds a reference until handle_exception.
+            add_reference();
+            const auto within
+                = wanted == Wake::Deferred ? kDeferredSendReport : std::chrono::microseconds::zero();
+            if (driver_.wake(*home_, this, within))
+                wakeQueued_ = wanted;
+            else
+                remove_reference();
+        }
     }
     // A running delivery loop settles once it ends: interest changed in
     // between (a receive served from the read-ahead, a send left to the loop)
@@ -479,6 +492,14 @@ void TcpChannel::settle()
         return;
     }
     interest_ = wanted;
+}
+
+bool TcpChannel::onlySendsCompleted() const
+{
+    for (const HandlerNode* node = completions_.front(); node; node = node->next)
+        if (node->kind() != HandlerNode::Kind::Send || node->error != 0)
+            return false;
+    return true;
 }
 
 bool TcpChannel::enforceReceiveLimits(int64_t now, const ReceiveLimits& limits)

@@ -95,6 +95,8 @@ private:
     // closed channel that has nothing left to report.
     void settle();
     bool ownsTimer(uint64_t serial) const;
+    // Whether every completion waiting for delivery is a send that succeeded.
+    bool onlySendsCompleted() const;
     void warnReceiveOverrun(ReceiveWatch::Verdict verdict, const ReceiveLimits& limits);
     size_t takeFromReadAhead(char* into, size_t wanted);
 
@@ -112,7 +114,10 @@ private:
     bool registered_ = false;
     bool delivering_ = false; // a progress() loop runs
     bool rerun_ = false; // work arrived for the running loop
-    bool wakeQueued_ = false; // a loop notification is on its way
+    // The loop notification on its way, if any: one that may wait (send
+    // completions only) or one that may not.
+    enum class Wake { None, Deferred, Prompt };
+    Wake wakeQueued_ = Wake::None;
     // The running delivery loop found the socket empty: it reads again only
     // once the event loop reports it readable (a new loop), not after every
     // callback that asks for the next message.

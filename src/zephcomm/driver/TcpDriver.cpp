@@ -103,13 +103,13 @@ ACE_THR_FUNC_RETURN TcpDriver::run(void* self)
     return 0;
 }
 
-bool TcpDriver::wake(EventLoop& loop, ACE_Event_Handler* handler)
+bool TcpDriver::wake(EventLoop& loop, ACE_Event_Handler* handler, std::chrono::microseconds within)
 {
     {
         std::lock_guard<std::mutex> guard(wakeupsLock_);
         ++owedWakeups_;
     }
-    if (loop.notify(handler) == 0)
+    if (loop.notify(handler, within) == 0)
         return true;
     TCPDRV_LOG(logger_, "TcpDriver::wake() : notify() error - %s", errorText(SocketOps::lastError()).c_str());
     wakeupDone();

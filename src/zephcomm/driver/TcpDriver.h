@@ -88,11 +88,12 @@ public:
     StreamFactory& streams() const { return *streams_; }
     ReceiveWatchdog& receiveWatchdog() { return watchdog_; }
 
-    // Has `loop` (the handler's) call handler->handle_exception() on its driver thread;
-    // false when the notification could not be queued (no call follows).
-    // The handler's handle_exception must hold a WakeupUpcall for its whole
-    // length.
-    bool wake(EventLoop& loop, ACE_Event_Handler* handler);
+    // Has `loop` (the handler's) call handler->handle_exception() on its driver thread,
+    // at once or within `within` (see EventLoop::notify); false when the
+    // notification could not be queued (no call follows). The handler's
+    // handle_exception must hold a WakeupUpcall for its whole length.
+    bool wake(EventLoop& loop, ACE_Event_Handler* handler,
+        std::chrono::microseconds within = std::chrono::microseconds::zero());
 
     // Marks the end of an upcall started by wake(). Declare it first in
     // handle_exception so that it ends after everything else, including

@@ -93,6 +93,19 @@ private:
     std::thread::id lastThread_;
 };
 
+// Waits until the loop's thread waits for events (so that only a wake-up
+// can bring it back); false when it did not within kPatience.
+bool waitUntilAsleep(EventLoop& loop)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!loop.waiting()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // A loop running on its own thread, ended and joined when the test ends.
 class RunningLoop {
 public:
@@ -229,6 +242,32 @@ TEST_F(EventLoopTest, ATimerScheduledWhileTheLoopSleepsWakesIt)
     soon.msec(5);
     running.loop.scheduleTimer(&handler, nullptr, soon);
     EXPECT_TRUE(handler.waitFor("timeout 0"));
+}
+
+TEST_F(EventLoopTest, ANotificationThatMayWaitArrivesByItsDeadlineEveryTime)
+{
+    // The loop sleeps without a time limit between them: each one needs its
+    // own deadline wake-up, the second one after the first has fired.
+    RunningLoop running;
+    RecordingHandler deferred;
+    for (size_t round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(waitUntilAsleep(running.loop));
+        ASSERT_EQ(running.loop.notify(&deferred, 2ms), 0);
+        ASSERT_TRUE(deferred.waitFor("exception", round)) << "round " << round;
+    }
+}
+
+TEST_F(EventLoopTest, ANotificationThatMayWaitRidesAlongWithTheNextWakeUp)
+{
+    RunningLoop running;
+    RecordingHandler deferred;
+    RecordingHandler marker;
+    ASSERT_EQ(running.loop.notify(&deferred, std::chrono::hours(1)), 0);
+    // A prompt notification wakes the loop; the one queued before it runs
+    // in the same turn, long before its deadline.
+    ASSERT_EQ(running.loop.notify(&marker), 0);
+    ASSERT_TRUE(marker.waitFor("exception"));
+    EXPECT_EQ(deferred.count("exception"), 1u);
 }
 
 TEST_F(EventLoopTest, APeriodicTimerRepeatsUntilCancelled)
