@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -165,6 +166,27 @@ TEST_F(TaskTest, SharedItemsRunAtTheSameTime)
     enqueue("A", 3, true, [this] { EXPECT_TRUE(log_.waitFor("B+", kMustHappen)); });
     enqueue("B", 3, true, [this] { EXPECT_TRUE(log_.waitFor("A+", kMustHappen)); });
     awaitEnd({"A", "B"});
+}
+
+TEST_F(TaskTest, ABurstWakesAWorkerForEveryItemThatNeedsOne)
+{
+    // Idle workers are woken one at a time; each item here finishes only once
+    // all of them run, so the burst completes only if every wake-up passes
+    // the next one on.
+    start(4);
+    // Only a burst that finds every worker waiting shows it.
+    const auto deadline = std::chrono::steady_clock::now() + kMustHappen;
+    while (task_.idleWorkers() < 4 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(task_.idleWorkers(), 4u);
+    const std::vector<std::string> names { "A", "B", "C", "D" };
+    auto seeAll = [this, names] {
+        for (const auto& name : names)
+            EXPECT_TRUE(log_.waitFor(name + "+", kMustHappen)) << name;
+    };
+    for (const auto& name : names)
+        enqueue(name, 3, true, seeAll);
+    awaitEnd({ "A", "B", "C", "D" });
 }
 
 TEST_F(TaskTest, HigherKindIsTakenFirstAndEqualKindsKeepArrivalOrder)

@@ -40,6 +40,7 @@ private:
 } // namespace
 
 Task::Task()
+    : ACE_Task<ACE_MT_SYNCH>(nullptr, &queue_)
 {
     // Blocks carry no payload bytes, so the byte-based water marks never
     // limit the queue; the count of queued requests is bounded by the

@@ -3,7 +3,7 @@
 //
 // Items are taken off one priority queue (higher kind first, arrival order
 // within a kind) by one thread at a time (dequeueToken_); idle threads wait
-// on the queue, not on the token. Before a thread lets the next one
+// on the queue, not on the token, and are woken one at a time (WorkQueue). Before a thread lets the next one
 // dequeue, it acquires workToken_ for reading (shared items) or writing
 // (exclusive items); so an exclusive item waits for the shared items
 // already running and everything taken after it waits for it.
@@ -15,6 +15,7 @@
 // destroyed are deleted with it, unprocessed.
 
 #include "rs/core/Work.h"
+#include "rs/core/WorkQueue.h"
 
 #include <ace/Barrier.h>
 #include <ace/RW_Thread_Mutex.h>
@@ -49,12 +50,17 @@ public:
 
     int svc() override;
 
+    // Workers waiting for an item now.
+    size_t idleWorkers() { return queue_.waitingThreads(); }
+
 private:
     // Runs one item under workToken_; releases dequeueToken_ once the item
     // holds workToken_.
     void runItem(Work* work);
     void deleteQueuedItems();
 
+    // Given to ACE_Task before it is built: the base only keeps its address.
+    WorkQueue queue_;
     std::unique_ptr<ACE_Barrier> startBarrier_;
     ACE_Token dequeueToken_;
     ACE_RW_Thread_Mutex workToken_;
