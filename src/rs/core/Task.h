@@ -20,7 +20,7 @@
 #include <ace/Barrier.h>
 #include <ace/RW_Thread_Mutex.h>
 #include <ace/Task_T.h>
-#include <ace/Token.h>
+#include <ace/Thread_Mutex.h>
 
 #include <memory>
 
@@ -62,7 +62,12 @@ private:
     // Given to ACE_Task before it is built: the base only keeps its address.
     WorkQueue queue_;
     std::unique_ptr<ACE_Barrier> startBarrier_;
-    ACE_Token dequeueToken_;
+    // A plain mutex, not an ACE_Token: the token hands itself to its waiters
+    // in arrival order, each woken through a condition of its own, and with
+    // several workers back from their items at once that hand-off made most
+    // of the service's futex calls. Which idle worker dequeues next does not
+    // matter; that one at a time does, and a mutex gives that.
+    ACE_Thread_Mutex dequeueToken_;
     ACE_RW_Thread_Mutex workToken_;
 };
 
