@@ -3,10 +3,11 @@
 //
 // Items are taken off one priority queue (higher kind first, arrival order
 // within a kind) by one thread at a time (dequeueToken_); idle threads wait
-// on the queue, not on the token, and are woken one at a time (WorkQueue). Before a thread lets the next one
-// dequeue, it acquires workToken_ for reading (shared items) or writing
-// (exclusive items); so an exclusive item waits for the shared items
-// already running and everything taken after it waits for it.
+// on the queue, not on the token, and are woken one at a time (WorkQueue).
+// Before a thread lets the next one dequeue, it acquires workToken_ for
+// reading (shared items) or writing (exclusive items); so an exclusive item
+// waits for the shared items already running and everything taken after it
+// waits for it.
 //
 // Threads: open() and hangUp() are called by the owner (the main thread);
 // enqueueWork() from any thread; svc() runs on the pool's threads.

@@ -221,7 +221,8 @@ int EventLoop::notify(ACE_Event_Handler* handler, std::chrono::microseconds with
 void EventLoop::wakeByLocked(Clock::time_point due)
 {
     itimerspec when {};
-    const auto fromEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    const auto fromEpoch
+        = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
     // steady_clock is CLOCK_MONOTONIC, the timerfd's clock.
     when.it_value.tv_sec = static_cast<time_t>(fromEpoch / 1000000000);
     when.it_value.tv_nsec = static_cast<long>(fromEpoch % 1000000000);

@@ -72,7 +72,8 @@ public:
     // notification that may wait rides along with whatever wakes the loop
     // next; only when nothing does in time does the loop wake for it. 0, or
     // -1 once the loop has ended.
-    int notify(ACE_Event_Handler* handler, std::chrono::microseconds within = std::chrono::microseconds::zero());
+    int notify(
+        ACE_Event_Handler* handler, std::chrono::microseconds within = std::chrono::microseconds::zero());
 
     // Whether the loop's thread is waiting for events now.
     bool waiting();
