@@ -453,14 +453,14 @@ void TcpChannel::settle()
         // Completions made outside a delivery loop: socket readiness may
         // never come (a full socket whose peer waits for us), so ask the
         // event loop for a wake-up of its own.
-        const Wake wanted = open_ && onlySendsCompleted() ? Wake::Deferred : Wake::Prompt;
-        if (wakeQueued_ == Wake::None || (wakeQueued_ == Wake::Deferred && wanted == Wake::Prompt)) {
+        const Wake needed = open_ && onlySendsCompleted() ? Wake::Deferred : Wake::Prompt;
+        if (wakeQueued_ == Wake::None || (wakeQueued_ == Wake::Deferred && needed == Wake::Prompt)) {
             // The notification holds a reference until handle_exception.
             add_reference();
             const auto within
-                = wanted == Wake::Deferred ? kDeferredSendReport : std::chrono::microseconds::zero();
+                = needed == Wake::Deferred ? kDeferredSendReport : std::chrono::microseconds::zero();
             if (driver_.wake(*home_, this, within))
-                wakeQueued_ = wanted;
+                wakeQueued_ = needed;
             else
                 remove_reference();
         }
