@@ -226,15 +226,16 @@ TEST_F(ModuleOperations, ConsumerSlashListsEveryConsumerOnlyWithThePermissionOnS
     ASSERT_EQ(admin_->addPiece("everywhere", "e.bin", "x", 1).code, 0);
     auto root = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
     ASSERT_TRUE(root);
-    EXPECT_NE(root->logon(kAdminUser, kAdminPassword, "/"), 0)
-        << "the resource manager knows no consumer \"/\"";
+    ASSERT_EQ(root->logon(kAdminUser, kAdminPassword, "/"), 0)
+        << "\"/\" is the root consumer of every cluster";
     ListResult all = root->list();
     ASSERT_EQ(all.code, 0);
     EXPECT_NE(all.find("everywhere", kConsumer), nullptr);
 
     auto guest = ModuleSession::open(daemon_->port(), kGuestUser, kGuestPassword, kConsumer);
     ASSERT_TRUE(guest);
-    EXPECT_NE(guest->logon(kGuestUser, kGuestPassword, "/"), 0);
+    ASSERT_EQ(guest->logon(kGuestUser, kGuestPassword, "/"), 0)
+        << "the list, not the logon, asks for the role";
     ListResult none = guest->list();
     EXPECT_EQ(none.code, 0);
     EXPECT_TRUE(none.records.empty());

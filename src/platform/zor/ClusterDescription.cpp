@@ -254,7 +254,7 @@ bool ClusterDescription::isConsumer(const std::string& path) const
         return true;
     std::string p = normaliseConsumerPath(path);
     if (p == "/")
-        return false;
+        return true; // the root consumer of every cluster
     // The service's own consumers exist in every cluster.
     for (const char* own : { "/KeepAlive", "/ClusterServices/QELClusterServices" })
         if (p == own || std::string(own).compare(0, p.size() + 1, p + "/") == 0)

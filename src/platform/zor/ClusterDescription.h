@@ -62,7 +62,7 @@ struct ClusterDescription {
     bool builtIn() const { return sourceFile.empty(); }
     bool usesSlurm() const { return backend == "slurm"; }
     const HostInfo* findHost(const std::string& name) const;
-    // True for a listed path or an ancestor of one; every path when built in.
+    // True for "/", a listed path or an ancestor of one; every path when built in.
     bool isConsumer(const std::string& path) const;
 
     // Reads the file; throws DescriptionError.

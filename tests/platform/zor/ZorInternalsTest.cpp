@@ -74,7 +74,7 @@ TEST(ZorConsumerPaths, AreNormalisedAndAncestorsAreValid)
     EXPECT_TRUE(d.isConsumer("apps"));
     EXPECT_FALSE(d.isConsumer("/apps/we")); // a prefix is not an ancestor
     EXPECT_FALSE(d.isConsumer("/apps/web/deeper"));
-    EXPECT_FALSE(d.isConsumer("/"));
+    EXPECT_TRUE(d.isConsumer("/")) << "the root consumer of every cluster";
     EXPECT_TRUE(d.isConsumer("/KeepAlive"));
     EXPECT_TRUE(d.isConsumer("/ClusterServices"));
     EXPECT_TRUE(zor::ClusterDescription::builtInDefault().isConsumer("/anything/at/all"));
