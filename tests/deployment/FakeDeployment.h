@@ -1,7 +1,8 @@
 #pragma once
 // A fake service object and a fake cluster for host allocation and installer
-// tests. The cluster records every call; provisionAs can fail or block until
-// the test lets it go.
+// tests. The cluster records every call and, like the resource manager
+// client, refuses a registration name that is registered already and calls
+// that name none; provisionAs can fail or block until the test lets it go.
 
 #include "rs/deployment/installer/IDeployResources.h"
 #include "rs/deployment/installer/IDeploymentService.h"
@@ -75,16 +76,22 @@ struct ProvisionCall {
 
 class FakeCluster : public IDeployResources {
 public:
-    int registerConsumer(const std::string& consumer, RsResAlloc*) override
+    int registerConsumer(const std::string& registration, const std::string& consumer, RsResAlloc*) override
     {
         std::lock_guard lock(mutex_);
         registered.push_back(consumer);
-        return registerFails ? kav::setError(kav::rc::ZOR_CALL_FAILED, "refused", KAV_LOCATION) : 0;
+        if (registerFails || live.count(registration))
+            return kav::setError(kav::rc::ZOR_CALL_FAILED, "refused", KAV_LOCATION, { registration });
+        live[registration] = consumer;
+        return 0;
     }
-    int unregisterConsumer(const std::string& consumer) override
+    int unregisterConsumer(const std::string& registration) override
     {
         std::lock_guard lock(mutex_);
-        unregistered.push_back(consumer);
+        unregistered.push_back(registration);
+        if (!live.erase(registration))
+            return kav::setError(
+                kav::rc::ZOR_CONSUMER_GONE, "not registered", KAV_LOCATION, { registration });
         return 0;
     }
     int getHostGroupInfo(const std::string& group, std::vector<std::string>& hosts) override
@@ -94,11 +101,16 @@ public:
         hosts = groups[group];
         return 0;
     }
-    int getResources(const std::string& consumer, int minimum, int maximum, const std::string& group,
+    // Recorded with the registration's consumer path.
+    int getResources(const std::string& registration, int minimum, int maximum, const std::string& group,
         const std::string& requirement) override
     {
         std::lock_guard lock(mutex_);
-        requests.push_back(consumer + " " + std::to_string(minimum) + ".." + std::to_string(maximum) + " "
+        auto path = live.find(registration);
+        if (path == live.end())
+            return kav::setError(
+                kav::rc::ZOR_CONSUMER_GONE, "not registered", KAV_LOCATION, { registration });
+        requests.push_back(path->second + " " + std::to_string(minimum) + ".." + std::to_string(maximum) + " "
             + group + " " + requirement);
         return getResourcesFails ? kav::setError(kav::rc::ZOR_CALL_FAILED, "no hosts", KAV_LOCATION) : 0;
     }
@@ -106,6 +118,12 @@ public:
     {
         std::lock_guard lock(mutex_);
         released.push_back(resource.hostName());
+        return 0;
+    }
+    int replace(const ResourceHandle& resource) override
+    {
+        std::lock_guard lock(mutex_);
+        replaced.push_back(resource.hostName());
         return 0;
     }
     int provisionAs(const ResourceHandle& resource, const std::string& command,
@@ -153,7 +171,8 @@ public:
     bool getResourcesFails = false;
     bool holdProvisioning = false;
     std::string failingHost;
-    std::vector<std::string> registered, unregistered, askedGroups, requests, released;
+    std::vector<std::string> registered, unregistered, askedGroups, requests, released, replaced;
+    std::map<std::string, std::string> live; // registration -> consumer path
     std::vector<ProvisionCall> provisioned;
 
 private:

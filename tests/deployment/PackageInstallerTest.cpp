@@ -162,8 +162,9 @@ TEST_F(PackageInstallerTest, CleanupUnregistersAndStopsTheThread)
     EXPECT_TRUE(installer->isActive());
     EXPECT_TRUE(installer->cleanup());
     EXPECT_FALSE(installer->isActive());
-    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
-    EXPECT_EQ(service.consumersToClean, Hosts { RsResAlloc::kDefaultConsumer });
+    const Hosts registration { installer->resAlloc().registration() };
+    EXPECT_EQ(cluster.unregistered, registration);
+    EXPECT_EQ(service.consumersToClean, registration);
     EXPECT_TRUE(installer->cleanup()) << "a second cleanup finds nothing to stop";
     EXPECT_EQ(cluster.unregistered.size(), 1u);
 }
@@ -199,6 +200,7 @@ TEST_F(InstallerRegistryTest, CleanupRemovesOnlyRunsWhoseHostsAreAllFinal)
 {
     auto installer = start({ "h1", "h2" });
     ASSERT_EQ(registry.addPackageInstaller("pkg", installer), 0);
+    const Hosts registration { installer->resAlloc().registration() };
     installer = {};
     report("h1", HOST_INSTALLED);
     registry.cleanupPackageInstallers();
@@ -208,7 +210,7 @@ TEST_F(InstallerRegistryTest, CleanupRemovesOnlyRunsWhoseHostsAreAllFinal)
     report("h2", HOST_ERROR);
     registry.cleanupPackageInstallers();
     EXPECT_EQ(registry.size(), 0u);
-    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(cluster.unregistered, registration);
     EXPECT_EQ(registry.checkPackageInstaller("pkg"), 0);
 }
 

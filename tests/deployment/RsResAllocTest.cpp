@@ -121,7 +121,7 @@ TEST_F(RsResAllocTest, FailedResourceRequestUnregistersButLeavesHostsAllocating)
 {
     cluster.getResourcesFails = true;
     alloc.init(deployer, request());
-    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(cluster.unregistered, Hosts { alloc.registration() });
     EXPECT_EQ(stateOf("h1"), HOST_ALLOCATING);
 }
 
@@ -134,18 +134,56 @@ TEST_F(RsResAllocTest, FailedRegistrationStillEntersHostsAndIsNotUndone)
     EXPECT_TRUE(cluster.unregistered.empty());
 }
 
-TEST_F(RsResAllocTest, HostOutsideTheGroupIsReleasedUntouched)
+// A run deploys each target host once. Any other grant goes back as a
+// replacement, so that the allocation still owes the remaining targets their
+// hosts (a plain release would lower its maximum instead).
+TEST(RsResAllocGrants, EachTargetHostIsDeployedOnceAndEveryOtherGrantIsReplaced)
 {
-    storePackage("pkg");
-    alloc.init(deployer, request());
-    test::TestSlot::alive() = 0;
-    {
-        EXPECT_EQ(alloc.onResource(test::makeResource("stranger")), 0);
+    struct Grant {
+        const char* host;
+        const char* type;
+    };
+    struct Case {
+        const char* name;
+        const char* host; // the requested single host; empty: the whole group
+        std::vector<Grant> grants;
+        Hosts deployed, replaced, released;
+    };
+    const Case cases[] = {
+        { "a host with two slots", "", { { "h1", "linux" }, { "h1", "linux" }, { "h2", "linux" } },
+            { "h1", "h2" }, { "h1" }, {} },
+        { "a single host that is not the group's first", "h2", { { "h1", "linux" }, { "h2", "linux" } },
+            { "h2" }, { "h1" }, {} },
+        { "a host outside the group", "", { { "stranger", "linux" }, { "h3", "linux" } }, { "h3" },
+            { "stranger" }, {} },
+        { "a host whose type has no package, twice", "", { { "h2", "arm" }, { "h2", "arm" } }, {}, { "h2" },
+            { "h2" } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScratchDir storage;
+        std::filesystem::create_directories(storage.path().string() + "/.global/pkg.type_linux");
+        test::FakeService service;
+        service.storage = storage.path();
+        test::FakeCluster cluster;
+        cluster.groups[RsResAlloc::kDefaultResourceGroup] = { "h1", "h2", "h3" };
+        RecordingDeployer deployer;
+        RsResAlloc alloc(service, cluster);
+        DeploymentRequest r;
+        r.package = "pkg";
+        r.host = c.host;
+        alloc.init(deployer, r);
+        test::TestSlot::alive() = 0;
+        for (const Grant& grant : c.grants)
+            EXPECT_EQ(alloc.onResource(test::makeResource(grant.host, grant.type)), 0);
+        EXPECT_EQ(deployer.deployed, c.deployed);
+        EXPECT_EQ(cluster.replaced, c.replaced);
+        EXPECT_EQ(cluster.released, c.released);
+        EXPECT_EQ(test::TestSlot::alive(), 0) << "no reference kept";
+        auto list = service.table.getHMStatus("pkg", HostStatusTable::kFilterAll);
+        for (const auto& e : list->entries)
+            EXPECT_NE(e.hostName, "stranger") << "a host outside the targets gets no entry";
     }
-    EXPECT_EQ(cluster.released, Hosts { "stranger" });
-    EXPECT_TRUE(deployer.deployed.empty());
-    EXPECT_EQ(stateOf("stranger"), HOST_STATE_NONE);
-    EXPECT_EQ(test::TestSlot::alive(), 0) << "no reference kept";
 }
 
 TEST_F(RsResAllocTest, HostTypeWithoutPackageBecomesErrorAndIsReleased)
@@ -224,8 +262,33 @@ TEST_F(RsResAllocTest, CleanupUnregistersAndQueuesTheConsumer)
 {
     alloc.init(deployer, request());
     alloc.cleanup();
-    EXPECT_EQ(cluster.unregistered, Hosts { RsResAlloc::kDefaultConsumer });
-    EXPECT_EQ(service.consumersToClean, Hosts { RsResAlloc::kDefaultConsumer });
+    EXPECT_EQ(cluster.unregistered, Hosts { alloc.registration() });
+    EXPECT_EQ(service.consumersToClean, Hosts { alloc.registration() });
+}
+
+// Two packages of one user at the same time: each run registers on the
+// user's consumer under a name of its own and cleans up only that.
+TEST_F(RsResAllocTest, TwoRunsOnOneConsumerRegisterAndCleanUpApart)
+{
+    cluster.groups["grp"] = { "h1" };
+    DeploymentRequest first = request();
+    first.consumer = "/apps/mine";
+    first.resourceGroup = "grp";
+    DeploymentRequest second = first;
+    second.package = "other";
+    RsResAlloc otherRun(service, cluster);
+    alloc.init(deployer, first);
+    otherRun.init(deployer, second);
+    EXPECT_EQ(cluster.registered, (Hosts { "/apps/mine", "/apps/mine" })) << "both on the user's consumer";
+    EXPECT_EQ(cluster.live.size(), 2u) << "each run has a registration of its own";
+    EXPECT_EQ(cluster.requests, (Hosts { "/apps/mine 1..1 grp any", "/apps/mine 1..1 grp any" }));
+
+    alloc.cleanup();
+    EXPECT_EQ(cluster.live.count(otherRun.registration()), 1u) << "the other run stays registered";
+    EXPECT_EQ(cluster.live.size(), 1u);
+    EXPECT_EQ(service.consumersToClean, Hosts { alloc.registration() });
+    otherRun.cleanup();
+    EXPECT_TRUE(cluster.live.empty());
 }
 
 } // namespace

@@ -156,6 +156,47 @@ TEST_F(ZORResManagerTest, ReleasedSlotIsGrantedAgain)
     EXPECT_EQ(manager.release(first.on("hostb")), 0);
 }
 
+TEST_F(ZORResManagerTest, AReplacedHostMakesRoomForAnotherThatIsNotItself)
+{
+    RecordingConsumer& consumer = make();
+    allocate("/apps/web", consumer, 2);
+    ASSERT_TRUE(consumer.waitForCount(2));
+    ASSERT_EQ(manager.replace(consumer.on("hosta"), { "hosta" }), 0);
+    ASSERT_TRUE(consumer.waitForCount(3)) << "the maximum stays";
+    EXPECT_THAT(consumer.names(), ElementsAre("hosta", "hostb", "hostc"));
+    ZORConsumer::Resources books;
+    ASSERT_EQ(manager.getAllocactedList("/apps/web", books), 0);
+    EXPECT_EQ(books.size(), 2u);
+}
+
+// Two deployment runs of one user: two registrations on the user's consumer
+// path, each with its own allocation, and unregistering one leaves the other.
+TEST_F(ZORResManagerTest, RegistrationsOnOneConsumerPathKeepTheirOwnBooks)
+{
+    RecordingConsumer& first = make();
+    RecordingConsumer& second = make();
+    ASSERT_EQ(manager.registerConsumer("run-1", &first, "test", 0, "/apps/web"), 0);
+    ASSERT_EQ(manager.registerConsumer("run-2", &second, "test", 0, "/apps/web"), 0);
+    EXPECT_LT(manager.registerConsumer("run-2", &second, "test", 0, "/apps/web"), 0) << "names are unique";
+    takeError();
+    ASSERT_EQ(manager.getResources("run-1", 1, 1, "any", "G3", "any"), 0);
+    ASSERT_EQ(manager.getResources("run-2", 1, 1, "any", "G3", "any"), 0);
+    ASSERT_TRUE(first.waitForCount(1));
+    ASSERT_TRUE(second.waitForCount(1));
+    EXPECT_EQ(first.resources[0]->consumerId(), "run-1");
+    EXPECT_EQ(second.resources[0]->consumerId(), "run-2");
+    EXPECT_NE(first.names(), second.names());
+
+    ASSERT_EQ(manager.unregisterConsumer("run-1"), 0);
+    EXPECT_FALSE(manager.isRegistered("run-1"));
+    EXPECT_TRUE(manager.isRegistered("run-2"));
+    ZORConsumer::Resources books;
+    ASSERT_EQ(manager.getAllocactedList("run-2", books), 0);
+    EXPECT_EQ(books.size(), 1u);
+    EXPECT_EQ(manager.provisionAs(second.resources[0].get(), "true", {}, "", ""), 0)
+        << "the remaining registration still works its handle";
+}
+
 TEST_F(ZORResManagerTest, CancelGivesEverythingBack)
 {
     RecordingConsumer& first = make();

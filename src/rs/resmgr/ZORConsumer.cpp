@@ -5,8 +5,10 @@
 
 namespace rs::resmgr {
 
-ZORConsumer::ZORConsumer(std::string consumerId, zor_handle_t* handle, IResourceConsumer* callback)
+ZORConsumer::ZORConsumer(
+    std::string consumerId, std::string consumerPath, zor_handle_t* handle, IResourceConsumer* callback)
     : consumerId_(std::move(consumerId))
+    , consumerPath_(std::move(consumerPath))
     , callback_(callback)
     , handle_(handle)
 {
@@ -48,8 +50,8 @@ VrmResource* ZORConsumer::findByContainer(const std::string& containerId) const
 std::string ZORConsumer::dump() const
 {
     std::ostringstream out;
-    out << "ZORConsumer consumerId = <" << consumerId_ << "> allocationId = <" << allocationId_
-        << "> resources = <" << resources_.size() << ">";
+    out << "ZORConsumer consumerId = <" << consumerId_ << "> consumerPath = <" << consumerPath_
+        << "> allocationId = <" << allocationId_ << "> resources = <" << resources_.size() << ">";
     for (auto& r : resources_)
         out << "\n    " << r->dump();
     return out.str();

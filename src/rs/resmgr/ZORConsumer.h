@@ -1,7 +1,9 @@
 #pragma once
-// ZORConsumer: the books of one registered consumer — its library handle,
-// its current allocation, its resources and the requests that house-keeping
-// still has to carry out.
+// ZORConsumer: the books of one registration — its library handle, its
+// current allocation, its resources and the requests that house-keeping
+// still has to carry out. The registration is known by its consumer
+// identifier; the consumer path is what the library sees (several
+// registrations may share one path).
 //
 // Threads: the fields are guarded by ZORResManager's lock, except the handle,
 // which callers use under handleMutex() after checking handleOpen(), so that
@@ -22,9 +24,11 @@ class IResourceConsumer;
 
 class ZORConsumer {
 public:
-    ZORConsumer(std::string consumerId, zor_handle_t* handle, IResourceConsumer* callback);
+    ZORConsumer(
+        std::string consumerId, std::string consumerPath, zor_handle_t* handle, IResourceConsumer* callback);
 
     const std::string& consumerId() const { return consumerId_; }
+    const std::string& consumerPath() const { return consumerPath_; }
     IResourceConsumer* callback() const { return callback_; }
     zor_handle_t* handle() const { return handle_; }
     std::mutex& handleMutex() { return handleMutex_; }
@@ -61,6 +65,7 @@ public:
 
 private:
     const std::string consumerId_;
+    const std::string consumerPath_;
     IResourceConsumer* const callback_;
     std::mutex handleMutex_;
     zor_handle_t* handle_;

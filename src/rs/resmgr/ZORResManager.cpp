@@ -156,7 +156,8 @@ int32_t ZORResManager::init(const std::string& clientName, int, int keepAlive)
     }
     if (keepAlive) {
         keepAliveConsumer_ = std::make_unique<DummyResConsumer>();
-        if (int32_t rc = registerConsumer(kKeepAliveConsumer, keepAliveConsumer_.get(), "keep alive", 5); rc < 0) {
+        if (int32_t rc = registerConsumer(kKeepAliveConsumer, keepAliveConsumer_.get(), "keep alive", 5);
+            rc < 0) {
             if (zorerrno == ZORE_CONF)
                 return rc; // a malformed cluster file: nothing can work, start-up shows why
             logAndDropError(logger_, "registering the keep-alive consumer");
@@ -253,9 +254,10 @@ int32_t ZORResManager::withOwnConnection(
 // ---------------------------------------------------------------- consumers
 
 int32_t ZORResManager::registerConsumer(const std::string& consumerId, IResourceConsumer* callback,
-    const std::string& description, unsigned scheduleInterval)
+    const std::string& description, unsigned scheduleInterval, const std::string& consumerPath)
 {
     RM_ASSERT(consumerId.length() != 0);
+    RM_ASSERT(consumerPath.length() != 0);
     RM_ASSERT(callback != nullptr);
     const std::string failure
         = "consumerId='" + consumerId + "' can not be registered. call_zor_register failed";
@@ -264,7 +266,7 @@ int32_t ZORResManager::registerConsumer(const std::string& consumerId, IResource
     if (!handle)
         return libraryFailure(failure, KAV_LOCATION.c_str());
     std::string credential;
-    auto consumer = std::make_shared<ZORConsumer>(consumerId, handle, callback);
+    auto consumer = std::make_shared<ZORConsumer>(consumerId, consumerPath, handle, callback);
     CallbackContext* context;
     {
         std::lock_guard lock(mutex_);
@@ -278,7 +280,7 @@ int32_t ZORResManager::registerConsumer(const std::string& consumerId, IResource
         contexts_.push_back(std::make_unique<CallbackContext>(CallbackContext { this, consumerId }));
         context = contexts_.back().get();
     }
-    zor_regreq_t request { consumerId.c_str(), description.c_str(),
+    zor_regreq_t request { consumerPath.c_str(), description.c_str(),
         ZOR_REG_CONSUMER | (scheduleInterval ? ZOR_REG_SCHEDULE : 0), static_cast<int32_t>(scheduleInterval),
         context };
     zor_allocreply_t* reply = nullptr;
@@ -300,7 +302,8 @@ int32_t ZORResManager::registerConsumer(const std::string& consumerId, IResource
         recoverConsumer(*consumer, *reply);
     }
     zor_free_allocreply(reply);
-    LOG4CXX_INFO(logger_, "consumerId='" << consumerId << "' registered");
+    LOG4CXX_INFO(
+        logger_, "consumerId='" << consumerId << "' registered on consumer path '" << consumerPath << "'");
     adoptScheduleInterval(scheduleInterval);
     houseKeeping();
     return 0;
@@ -454,7 +457,8 @@ int32_t ZORResManager::getResources(const std::string& consumerId, int minRes, i
     RM_ASSERT(maxRes > 0 && minRes > 0);
     RM_ASSERT(resType.length() != 0);
     return withHandle(consumerId, [&](ZORConsumer& consumer) {
-        zor_allocreq_t request { consumerId.c_str(), resGroup.c_str(), resReq == "any" ? "" : resReq.c_str(),
+        const std::string& path = consumer.consumerPath();
+        zor_allocreq_t request { path.c_str(), resGroup.c_str(), resReq == "any" ? "" : resReq.c_str(),
             resType.c_str(), minRes, maxRes, 0 };
         char* allocId = nullptr;
         if (zor_alloc(consumer.handle(), &request, &allocId) != 0)
@@ -873,7 +877,7 @@ void ZORResManager::refreshCredentials()
     }
     for (auto& id : ids) {
         int32_t rc = withHandle(id, [&](ZORConsumer& consumer) {
-            if (zor_refreshcredential(consumer.handle(), id.c_str()) != 0)
+            if (zor_refreshcredential(consumer.handle(), consumer.consumerPath().c_str()) != 0)
                 return libraryFailure(
                     "zor_refreshcredential of consumerId='" + id + "' failed", KAV_LOCATION.c_str());
             return 0;

@@ -48,8 +48,17 @@ public:
     ZORResManager(const ZORResManager&) = delete;
     ZORResManager& operator=(const ZORResManager&) = delete;
 
+    // Registers the consumer path `consumerPath` under the identifier
+    // `consumerId`, which every later call names; identifiers are unique,
+    // paths may be registered several times (each registration with its own
+    // allocation). The first form registers the path under its own name.
     virtual int32_t registerConsumer(const std::string& consumerId, IResourceConsumer* callback,
-        const std::string& description, unsigned scheduleInterval);
+        const std::string& description, unsigned scheduleInterval, const std::string& consumerPath);
+    int32_t registerConsumer(const std::string& consumerPath, IResourceConsumer* callback,
+        const std::string& description, unsigned scheduleInterval)
+    {
+        return registerConsumer(consumerPath, callback, description, scheduleInterval, consumerPath);
+    }
     virtual int32_t unregisterConsumer(const std::string& consumerId);
     virtual int32_t getResources(const std::string& consumerId, int minRes, int maxRes,
         const std::string& resType, const std::string& resGroup, const std::string& resReq);

@@ -16,29 +16,36 @@ namespace {
 
 class ClusterDeployResources final : public IDeployResources {
 public:
-    int registerConsumer(const std::string& consumer, RsResAlloc* owner) override
+    int registerConsumer(
+        const std::string& registration, const std::string& consumer, RsResAlloc* owner) override
     {
         // No schedule interval: a run needs no house-keeping period of its own.
-        return manager().registerConsumer(consumer, owner, "RSDEPLOY " + owner->request().package, 0);
+        return manager().registerConsumer(
+            registration, owner, "RSDEPLOY " + owner->request().package, 0, consumer);
     }
-    int unregisterConsumer(const std::string& consumer) override
+    int unregisterConsumer(const std::string& registration) override
     {
-        return manager().unregisterConsumer(consumer);
+        return manager().unregisterConsumer(registration);
     }
     int getHostGroupInfo(const std::string& resourceGroup, std::vector<std::string>& hosts) override
     {
         return manager().getHostGroupInfo(resourceGroup, hosts);
     }
-    int getResources(const std::string& consumer, int minimum, int maximum, const std::string& resourceGroup,
-        const std::string& requirement) override
+    int getResources(const std::string& registration, int minimum, int maximum,
+        const std::string& resourceGroup, const std::string& requirement) override
     {
         // Every host type: the package is looked up per type as each host arrives.
-        return manager().getResources(consumer, minimum, maximum, "any", resourceGroup, requirement);
+        return manager().getResources(registration, minimum, maximum, "any", resourceGroup, requirement);
     }
     int release(const ResourceHandle& resource) override
     {
         resmgr::VrmResource* slot = slotOf(resource);
         return slot ? manager().release(slot) : notASlot(resource);
+    }
+    int replace(const ResourceHandle& resource) override
+    {
+        resmgr::VrmResource* slot = slotOf(resource);
+        return slot ? manager().replace(slot, { resource.hostName() }) : notASlot(resource);
     }
     int provisionAs(const ResourceHandle& resource, const std::string& command,
         const std::vector<std::string>& environment, const std::string& runAsUser,

@@ -11,6 +11,7 @@
 #include <log4cxx/logger.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -33,6 +34,16 @@ void logFailure(const std::string& what)
         LOG4CXX_ERROR(logger(), what << " failed");
 }
 
+// A name of the run's own on its consumer path, so that runs on one path at
+// the same time (two packages of one user) register and clean up apart; the
+// number keeps a later run of the package apart from the clean-up of an
+// earlier one.
+std::string registrationOf(const DeploymentRequest& request)
+{
+    static std::atomic<uint64_t> runs { 0 };
+    return request.consumer + "#" + request.package + "#" + std::to_string(++runs);
+}
+
 } // namespace
 
 RsResAlloc::RsResAlloc(IDeploymentService& service, IDeployResources& resources)
@@ -50,6 +61,7 @@ void RsResAlloc::init(IHostDeployer& installer, const DeploymentRequest& request
         request_.consumer = kDefaultConsumer;
     if (request_.resourceGroup.empty())
         request_.resourceGroup = kDefaultResourceGroup;
+    registration_ = registrationOf(request_);
     service_.cleanupConsumers();
     registerWithZOR();
 }
@@ -57,7 +69,7 @@ void RsResAlloc::init(IHostDeployer& installer, const DeploymentRequest& request
 void RsResAlloc::registerWithZOR()
 {
     kav::KavTraceDebugger trace(logger(), "RSResAlloc::registerWithZOR()");
-    registered_ = resources_.registerConsumer(request_.consumer, this) >= 0;
+    registered_ = resources_.registerConsumer(registration_, request_.consumer, this) >= 0;
     if (!registered_)
         logFailure("registerConsumer");
 
@@ -72,7 +84,7 @@ void RsResAlloc::registerWithZOR()
     if (targets_.empty())
         return;
     int count = static_cast<int>(targets_.size());
-    if (resources_.getResources(request_.consumer, 1, count, request_.resourceGroup, "any") < 0) {
+    if (resources_.getResources(registration_, 1, count, request_.resourceGroup, "any") < 0) {
         logFailure("getResources");
         if (registered_)
             unregisterWithZOR();
@@ -111,7 +123,7 @@ void RsResAlloc::enterTargetHosts()
 void RsResAlloc::unregisterWithZOR()
 {
     kav::KavTraceDebugger trace(logger(), "RSResAlloc::unregisterWithZOR()");
-    if (resources_.unregisterConsumer(request_.consumer) < 0)
+    if (resources_.unregisterConsumer(registration_) < 0)
         logFailure("unregisterConsumer");
     registered_ = false;
 }
@@ -120,7 +132,7 @@ void RsResAlloc::cleanup()
 {
     kav::KavTraceDebugger trace(logger(), "RSResAlloc::cleanup()");
     unregisterWithZOR();
-    service_.addConsumerForCleanup(request_.consumer);
+    service_.addConsumerForCleanup(registration_);
 }
 
 int RsResAlloc::onResource(const ResourceHandle& resource)
@@ -128,20 +140,28 @@ int RsResAlloc::onResource(const ResourceHandle& resource)
     kav::KavTraceDebugger trace(logger(), "RSResAlloc::onResource()");
     std::string host = resource.hostName();
     std::string hostType = resource.hostType();
-    bool available = isPackageAvailable(hostType);
-    if (available && isHostInResourceGroup(host)) {
-        LOG4CXX_INFO(logger(), "Deploying resource for host: " << host);
-        installer_->deployNextHost(resource);
-        return 0;
+    if (!isHostInResourceGroup(host) || !firstGrantOf(host)) {
+        // Not wanted here, but the allocation still owes the other targets a host.
+        LOG4CXX_INFO(logger(), "Releasing resource for host: " << host);
+        return replaceResource(resource);
     }
-    LOG4CXX_INFO(logger(), "Releasing resource for host: " << host);
-    if (!available) {
+    if (!isPackageAvailable(hostType)) {
+        LOG4CXX_INFO(logger(), "Releasing resource for host: " << host);
         kav::KavErrorInfo noPackage(kav::rc::RS_NO_PACKAGE_FOR_TYPE, KAV_LOCATION, "RSResAlloc::onResource",
             "no package stored for the host type", { request_.package, host, hostType });
         service_.hostStatusTable().updateHMStatus(
             request_.package, host, request_.user, HOST_ERROR, &noPackage, request_.uninstall);
+        return onReleaseResources(resource);
     }
-    return onReleaseResources(resource);
+    LOG4CXX_INFO(logger(), "Deploying resource for host: " << host);
+    installer_->deployNextHost(resource);
+    return 0;
+}
+
+bool RsResAlloc::firstGrantOf(const std::string& host)
+{
+    std::lock_guard lock(mutex_);
+    return grantedHosts_.insert(host).second;
 }
 
 int RsResAlloc::onReleaseResources(const ResourceHandle& resource)
@@ -149,6 +169,14 @@ int RsResAlloc::onReleaseResources(const ResourceHandle& resource)
     int result = resources_.release(resource);
     if (result < 0)
         logFailure("release");
+    return result;
+}
+
+int RsResAlloc::replaceResource(const ResourceHandle& resource)
+{
+    int result = resources_.replace(resource);
+    if (result < 0)
+        logFailure("replace");
     return result;
 }
 
@@ -197,7 +225,7 @@ bool RsResAlloc::isPackageAvailable(const std::string& hostType)
 {
     if (request_.uninstall)
         return true;
-    std::lock_guard lock(typesMutex_);
+    std::lock_guard lock(mutex_);
     if (std::find(foundTypes_.begin(), foundTypes_.end(), hostType) != foundTypes_.end())
         return true;
     if (!packageStored(hostType))

@@ -1,15 +1,19 @@
 #pragma once
-// RsResAlloc: host allocation of one deployment run. Registers the run as a
-// consumer of the cluster resource manager, enters every target host in the
-// host status table, asks for resources, hands each arriving resource to the
+// RsResAlloc: host allocation of one deployment run. Registers the run with
+// the cluster resource manager (a registration of its own on the run's
+// consumer path), enters every target host in the host status table, asks
+// for resources, hands the first resource of each target host to the
 // installer, starts the deploy command in a container on a host, and gives
-// resources back.
+// resources back. A run deploys each target host once: a resource for a host
+// that is not a target, or that had one in this run already, is given back
+// for another host.
 //
 // Threads: init and cleanup run on a worker thread; onResource on the
 // resource manager client's callback thread; startContainer and
 // onReleaseResources on the installer's thread or, through deployNextHost, on
 // the callback thread. The target-host list is written only by init, before
-// any resource is asked for; the found-type list is guarded by its own mutex.
+// any resource is asked for; the found-type and granted-host lists are
+// guarded by mutex_.
 //
 // Ownership: owned by its PackageInstaller (destroy() therefore frees
 // nothing); the installer and the service must outlive it. It keeps no
@@ -21,6 +25,7 @@
 #include "rs/resmgr/IResourceConsumer.h"
 
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,7 +63,7 @@ public:
     int32_t startContainer(resmgr::VrmResource* resource) override;
     int32_t onReleaseResources(resmgr::VrmResource* resource) override;
 
-    // Called for each allocated host. Returns 0, or the failure of handing it back.
+    // Called for each allocated host slot. Returns 0, or the failure of handing it back.
     int onResource(const ResourceHandle& resource);
     int onReleaseResources(const ResourceHandle& resource);
 
@@ -76,6 +81,9 @@ public:
     static ResourceHandle handleOf(resmgr::VrmResource* resource);
 
     const DeploymentRequest& request() const { return request_; }
+    // The run's own registration with the resource manager, on the consumer
+    // path request().consumer; set by init.
+    const std::string& registration() const { return registration_; }
     const std::vector<std::string>& targetHosts() const { return targets_; }
 
 private:
@@ -83,16 +91,21 @@ private:
     void unregisterWithZOR();
     void selectTargets(const std::vector<std::string>& groupHosts);
     void enterTargetHosts();
+    // True for the first resource of the host in this run.
+    bool firstGrantOf(const std::string& host);
+    int replaceResource(const ResourceHandle& resource);
     bool packageStored(const std::string& hostType) const;
 
     IDeploymentService& service_;
     IDeployResources& resources_;
     IHostDeployer* installer_ = nullptr;
     DeploymentRequest request_;
+    std::string registration_;
     bool registered_ = false;
     std::vector<std::string> targets_;
-    std::mutex typesMutex_;
+    std::mutex mutex_;
     std::vector<std::string> foundTypes_;
+    std::set<std::string> grantedHosts_;
 };
 
 } // namespace rs
