@@ -171,7 +171,7 @@ void DaemonProcess::start(const RunOptions& options, const std::map<std::string,
     std::vector<std::string> envStrings;
     for (const auto& [name, value] : environment)
         envStrings.push_back(name + "=" + value);
-    std::vector<std::string> argStrings { binary() };
+    std::vector<std::string> argStrings { options.program.empty() ? binary() : options.program };
     argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv, envp;
     for (auto& a : argStrings)

@@ -58,6 +58,7 @@ private:
 };
 
 struct RunOptions {
+    std::string program {};                    // empty: the daemon binary
     std::vector<std::string> args {};          // after the program name
     std::map<std::string, std::string> env {}; // added to (or replacing) the cluster's
     std::vector<std::string> unsetEnv {};      // removed from it

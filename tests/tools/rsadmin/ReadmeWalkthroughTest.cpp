@@ -1,8 +1,9 @@
 // Runs every command of the README's walkthrough, in order, with the real
-// rsadmin binary against a live daemon, so that the README cannot rot.
-// The walkthrough addresses the demo's port; that one number is replaced by
-// the test daemon's port, and the demo's password file is laid out in the
-// working directory. Nothing else of the commands is changed.
+// rsadmin binary against the demo that `make run` starts (scripts/start-demo
+// in a scratch directory: its own cluster file, accounts and passwords), so
+// that neither the README nor the demo can rot. The walkthrough addresses
+// the demo's port; that one number is replaced by the scratch demo's port.
+// Nothing else of the commands is changed.
 #include "e2e/E2eSupport.h"
 
 #include <gtest/gtest.h>
@@ -66,25 +67,33 @@ TEST(ReadmeWalkthroughTest, ExtractsCommandsOfTheSectionOnly)
     EXPECT_EQ(walkthroughCommands(readme), (std::vector<std::string> { "one", "two" }));
 }
 
-TEST(ReadmeWalkthroughTest, EveryCommandSucceedsAgainstALiveService)
+TEST(ReadmeWalkthroughTest, EveryCommandSucceedsOnTheDemoCluster)
 {
     const std::string readme = readFile(fs::path(RS_TEST_SOURCE_DIR) / "README.md");
     const std::vector<std::string> commands = walkthroughCommands(readme);
     ASSERT_GE(commands.size(), 10u) << "the README has a walkthrough";
     EXPECT_EQ(commands.back(), "build/bin/rsadmin shutdown");
 
-    rs::e2e::ServingDaemon daemon;
-    std::ofstream(daemon.cluster.root() / "cluster.toml", std::ios::app)
-        << "[[consumers]]\npath = \"/apps/demo\"\n[groups]\nLinuxNodes = [\"node1\", \"node2\"]\n";
-    ASSERT_TRUE(daemon.start()) << daemon.failure;
-
-    const fs::path work = daemon.cluster.root() / "walkthrough";
-    fs::create_directories(work / "var" / "conf");
+    // The test cluster gives only the scratch directory and the log configuration.
+    rs::e2e::TestCluster scratch;
+    const fs::path work = scratch.root() / "walkthrough";
+    fs::create_directories(work);
     fs::create_directory_symlink(RS_TEST_BUILD_DIR, work / "build");
     fs::create_directory_symlink(fs::path(RS_TEST_SOURCE_DIR) / "examples", work / "examples");
-    std::ofstream(work / "var" / "conf" / "admin.password") << rs::e2e::kAdminPassword << "\n";
 
-    const std::string server = "127.0.0.1:" + std::to_string(daemon.port);
+    const int port = rs::e2e::DaemonProcess::freePort();
+    rs::e2e::RunOptions demo;
+    demo.program = (fs::path(RS_TEST_SOURCE_DIR) / "scripts" / "start-demo").string();
+    demo.args = { RS_TEST_BUILD_DIR };
+    demo.env
+        = { { "RS_DEMO_DIR", (work / "var").string() }, { "REPOSITORY_SERVICE_PORT", std::to_string(port) } };
+    rs::e2e::DaemonProcess daemon;
+    daemon.start(demo, scratch.environment());
+    ASSERT_TRUE(daemon.waitUntilServing())
+        << daemon.standardOutput() << daemon.standardError() << "\n--- log ---\n"
+        << scratch.logText();
+
+    const std::string server = "127.0.0.1:" + std::to_string(port);
     std::string script = "cd " + quoted(work.string()) + " || exit 99\n";
     bool addressed = false;
     for (const auto& command : commands) {
@@ -99,15 +108,15 @@ TEST(ReadmeWalkthroughTest, EveryCommandSucceedsAgainstALiveService)
     const int status = std::system(
         ("/bin/sh " + quoted((work / "walkthrough.sh").string()) + " > " + quoted(output) + " 2>&1").c_str());
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(output) << "\n--- daemon log ---\n"
-                                      << daemon.cluster.logText();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(output) << "\n--- daemon log ---\n" << scratch.logText();
     // The watches ended with every host of the group installed, then uninstalled.
     const std::string text = readFile(output);
     for (const char* expected : { "node1", "node2", " INSTALLED", "UNINSTALLED" })
         EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
+    EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     EXPECT_EQ(
         readFile(work / "hello-tool.sh"), readFile(fs::path(RS_TEST_SOURCE_DIR) / "examples/hello/hello.sh"));
-    auto exited = daemon.process.waitForExit(std::chrono::seconds(60));
+    auto exited = daemon.waitForExit(std::chrono::seconds(60));
     EXPECT_TRUE(exited.has_value()) << "the walkthrough's shutdown stops the service";
 }
 
