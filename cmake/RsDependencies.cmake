@@ -6,6 +6,8 @@ find_package(Threads REQUIRED)
 pkg_check_modules(ACE REQUIRED IMPORTED_TARGET ACE)
 pkg_check_modules(ACE_SSL IMPORTED_TARGET ACE_SSL)
 pkg_check_modules(LOG4CXX REQUIRED IMPORTED_TARGET liblog4cxx)
+# Readiness notification of the daemon under systemd (sd_notify).
+pkg_check_modules(LIBSYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 find_package(ICU REQUIRED COMPONENTS uc i18n data)
 find_package(OpenSSL REQUIRED)
 find_package(tomlplusplus QUIET)
