@@ -2,6 +2,9 @@
 
 #include <ace/Get_Opt.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -170,14 +173,27 @@ std::string usageLine(const std::string& program)
 
 std::string helpText(const std::string& program)
 {
+    // GNU layout: names, then the text from a fixed column, wrapped below it.
+    constexpr size_t kTextColumn = 44, kWidth = 100;
     std::string text = usageLine(program)
-        + "\nThe repository service: keeps modules and deploys application packages "
-          "to the hosts of the cluster.\n\nOptions:\n";
+        + "\nThe repository service: keeps modules and deploys application packages to the hosts of the "
+          "cluster.\n\nOptions:\n";
     for (const OptionSpec& spec : kOptionSpecs) {
-        std::string names = std::string("  -") + spec.shortName + ", --" + spec.longName;
+        std::string line = std::string("  -") + spec.shortName + ", --" + spec.longName;
         if (spec.argument)
-            names += std::string(" <") + spec.argument + ">";
-        text += names + "\n      " + spec.help + "\n";
+            line += std::string(" <") + spec.argument + ">";
+        line.resize(std::max(line.size() + 2, kTextColumn), ' ');
+        std::istringstream words(spec.help);
+        bool first = true;
+        for (std::string word; words >> word; first = false) {
+            if (!first && line.size() + 1 + word.size() > kWidth) {
+                text += line + "\n";
+                line.assign(kTextColumn, ' ');
+                first = true;
+            }
+            line += (first ? "" : " ") + word;
+        }
+        text += line + "\n";
     }
     return text + "\n" + kEnvironmentHelp;
 }
