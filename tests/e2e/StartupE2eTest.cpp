@@ -11,7 +11,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
@@ -150,6 +153,32 @@ TEST(DaemonStartup, ValuesAndFilesItCannotUseAreNamedAtStartUp)
         EXPECT_NE(said.find(text), std::string::npos) << "no \"" << text << "\" in\n" << said;
     EXPECT_EQ(said.find("log4cxx:"), std::string::npos) << said;
     EXPECT_NE(daemon.cluster.logText().find("WARN rs - REPOSITORY_CACHE_SIZE='abc'"), std::string::npos);
+    EXPECT_EQ(daemon.process.stop(), 0);
+}
+
+// The deploy command's libraries log through log4cxx: its own set-up must
+// take their lines (its container keeps standard error), not log4cxx's
+// complaint that nobody configured it.
+TEST(DeployCommandLogging, ItsOutputCarriesNoLog4cxxComplaint)
+{
+    ServingDaemon daemon;
+    ASSERT_TRUE(daemon.start()) << daemon.failure;
+    std::string command = "env -i";
+    for (const auto& [name, value] : daemon.cluster.environment())
+        command += " " + name + "='" + value + "'";
+    command += " QEL_TOP='" + daemon.cluster.root().string() + "' '"
+        + (fs::path(DaemonProcess::binary()).parent_path() / "rsdeploy").string()
+        + "' download no-such-package -r linux -t node1 2>&1";
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output; // the package does not exist
+    EXPECT_NE(output.find("no-such-package"), std::string::npos) << output;
+    EXPECT_EQ(output.find("log4cxx:"), std::string::npos) << output;
     EXPECT_EQ(daemon.process.stop(), 0);
 }
 
