@@ -153,7 +153,8 @@ TEST(DaemonOptions, OptionsOverrideTheEnvironment)
 TEST(DaemonOptions, HelpVersionAndUnknownOptions)
 {
     DaemonConfig config;
-    EXPECT_EQ(parse(config, { "rs", "-h" }), OptionsOutcome::ShowHelp); // the usage line and what each option does
+    EXPECT_EQ(
+        parse(config, { "rs", "-h" }), OptionsOutcome::ShowHelp); // the usage line and what each option does
     EXPECT_EQ(parse(config, { "rs", "-V" }), OptionsOutcome::ShowVersion);
     EXPECT_EQ(parse(config, { "rs", "-x" }), OptionsOutcome::ShowUsage);
     EXPECT_EQ(parse(config, { "rs", "-p" }), OptionsOutcome::ShowUsage); // missing argument
