@@ -89,6 +89,7 @@ Problem clusterDescriptionProblem(const EnvLookup& env)
             return "ZOR_CLUSTER_FILE names the cluster description " + file
                 + ", which cannot be read: " + *why;
     // Any call loads the description; a malformed one fails every call with its reason.
+    zorerrno = ZORE_OK;
     if (!zor_getconfparam("QEL_SEC_PLUGIN") && zorerrno == ZORE_CONF)
         return std::string(zor_strerror(ZORE_CONF));
     return std::nullopt;
@@ -112,8 +113,7 @@ Problem securityPluginProblem()
 {
     if (kav::resourceManagerConfParams()("QEL_SEC_PLUGIN").value_or("").empty())
         return "no security plug-in is configured: set the parameter QEL_SEC_PLUGIN in the cluster "
-               "description "
-               "(every logon needs it; the service does not start without it)";
+               "description (every logon needs it; the service does not start without it)";
     return std::nullopt;
 }
 
@@ -124,9 +124,8 @@ Problem passwordFileProblem()
         return std::nullopt;
     const std::string passwordFile = params("QEL_SEC_CONF").value_or("");
     if (passwordFile.empty())
-        return "the security plug-in sec_passwd has no password file: set the parameter QEL_SEC_CONF; until "
-               "then "
-               "every logon is refused";
+        return "the security plug-in sec_passwd has no password file: set the parameter QEL_SEC_CONF; "
+               "until then every logon is refused";
     if (auto why = unreadableFile(passwordFile))
         return "the password file " + passwordFile + " (parameter QEL_SEC_CONF) cannot be read: " + *why
             + "; every logon is refused until it exists and the service's user can read it (create it with "
