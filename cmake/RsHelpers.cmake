@@ -12,7 +12,9 @@ function(rs_library name)
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
   target_link_libraries(${name} PUBLIC ${A_LIBS})
   if(kind STREQUAL MODULE)
-    set_target_properties(${name} PROPERTIES PREFIX "")
+    # A plug-in: lib/rs/NAME.so, in the build tree as installed.
+    set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${RS_PLUGIN_DIR}
+      INSTALL_RPATH "$ORIGIN/..")
   endif()
 endfunction()
 

@@ -2,7 +2,9 @@
 # directories of the chosen prefix. Expects RS_UNIT_TEMPLATE.
 set(RS_BIN_DIR "${CMAKE_INSTALL_PREFIX}/bin")
 set(RS_DOC_DIR "${CMAKE_INSTALL_PREFIX}/share/doc/rs")
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+# /etc for the system prefixes (where systemd's ConfigurationDirectory= is
+# too), beside the tree for any other.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" OR CMAKE_INSTALL_PREFIX STREQUAL "/usr/local")
   set(RS_CONF_DIR "/etc/rs")
 else()
   set(RS_CONF_DIR "${CMAKE_INSTALL_PREFIX}/etc/rs")

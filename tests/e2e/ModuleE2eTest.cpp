@@ -347,6 +347,7 @@ TEST_F(ModuleOperations, UploadsAndRemovalsAreAudited)
     for (const std::string& line : lines) {
         EXPECT_TRUE(std::regex_match(line, prefix)) << line;
         EXPECT_TRUE(line.find(kAdminUser) != std::string::npos || line.ends_with(" ERROR")) << line;
+        EXPECT_EQ(line.find("ZOZARAVODO"), std::string::npos) << "no internal marker in operator text: " << line;
     }
 }
 

@@ -48,7 +48,7 @@ protected:
         std::string plugins;
         for (const auto& file : files)
             plugins += "event_file[" + file + "] ";
-        return { { "QEL_LIBDIR", RS_TEST_LIB_DIR }, { "QEL_EVENT_PLUGIN", plugins },
+        return { { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR }, { "QEL_EVENT_PLUGIN", plugins },
             { "QEL_EVENT_MASK", mask } };
     }
 
@@ -92,10 +92,10 @@ TEST_F(EventNotificationTest, LoadsEveryPluginWithItsParameter)
 TEST_F(EventNotificationTest, LoadsDifferentModulesAndLogsEachLoad)
 {
     const std::string file = dir.file("f.events");
-    ASSERT_EQ(init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR },
+    ASSERT_EQ(init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR },
                      { "QEL_EVENT_PLUGIN", "event_syslog[rs-test]event_file[" + file + "]" } }),
               0);
-    const std::string libdir = RS_TEST_LIB_DIR;
+    const std::string libdir = RS_TEST_PLUGIN_DIR;
     std::vector<std::string> loading;
     for (const auto& line : capture.lines())
         if (line.message.find("Loading plugin module") != std::string::npos)
@@ -154,18 +154,18 @@ TEST_F(EventNotificationTest, MissingLibdirLeavesEventsLocal)
 
 TEST_F(EventNotificationTest, MissingPluginListIsReportedToo)
 {
-    EXPECT_EQ(init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR } }), kav::rc::NO_QEL_EVENT_PLUGIN);
+    EXPECT_EQ(init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR } }), kav::rc::NO_QEL_EVENT_PLUGIN);
     EXPECT_FALSE(events->isInitialised());
 }
 
 TEST_F(EventNotificationTest, PluginThatCannotLoadFailsInitAndFreesTheLibrary)
 {
-    const int32_t result = init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR },
+    const int32_t result = init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR },
         { "QEL_EVENT_PLUGIN", "event_file[" + dir.file("ok") + "]no_such_plugin[p]" } });
     EXPECT_EQ(result, kav::rc::EVENT_PLUGIN_LOAD_FAILED);
     const kav::KavErrorInfo* info = kav::peekErrorInfo();
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->getParams().at(0), std::string(RS_TEST_LIB_DIR) + "/no_such_plugin");
+    EXPECT_EQ(info->getParams().at(0), std::string(RS_TEST_PLUGIN_DIR) + "/no_such_plugin");
     EXPECT_EQ(info->getParams().at(1), "p");
     EXPECT_FALSE(events->isInitialised());
     // The library was closed again, so a later init succeeds.
@@ -176,7 +176,7 @@ TEST_F(EventNotificationTest, PluginListEndsAtTheFirstEntryWithoutBrackets)
 {
     const std::string a = dir.file("a"), b = dir.file("b");
     ASSERT_EQ(
-        init({ { "QEL_LIBDIR", RS_TEST_LIB_DIR },
+        init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR },
             { "QEL_EVENT_PLUGIN", "event_file[" + a + "]event_file[" + b + "] no_such_plugin[unclosed" } }),
         0);
     ASSERT_EQ(events->raiseEvent(75063, "m"), 0);

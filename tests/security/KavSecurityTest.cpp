@@ -17,7 +17,7 @@ namespace {
 using testutil::thrownCode;
 
 // The plug-in's base name: KavSecurity appends the library suffix itself.
-const std::string kPluginBase = std::string(RS_TEST_LIB_DIR) + "/sec_passwd";
+const std::string kPluginBase = std::string(RS_TEST_PLUGIN_DIR) + "/sec_passwd";
 
 kav::ConfParamReader paramsOf(std::map<std::string, std::string> values)
 {

@@ -788,7 +788,7 @@ const char* EmbeddedCluster::confParamLocked(const std::string& name)
     else if (auto it = description_->params.find(name); it != description_->params.end())
         value = it->second;
     else if (name == "QEL_LIBDIR")
-        value = ourLibraryDir();
+        value = ourLibraryDir() + "/rs"; // the plug-ins' directory
     else if (name == "QEL_BINDIR")
         value = (std::filesystem::path(ourLibraryDir()).parent_path() / "bin").string();
     else

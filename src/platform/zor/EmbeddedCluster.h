@@ -76,7 +76,7 @@ public:
     void verifyConsumerPath(const std::string& path, const char* group);
     void verifyResReq(const std::string& resReq);
     // Environment overrides [params]; QEL_BINDIR and QEL_LIBDIR default to
-    // the directories of our tools and libraries. Null when unset.
+    // the directories of our tools and plug-ins. Null when unset.
     const char* confParam(const std::string& name);
     // The host's QEL_TOP: <state_dir>/hosts/<host>, or for a Slurm node the
     // configured host_top with the node's name.

@@ -1,8 +1,8 @@
 #include "rs/startup/Daemon.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/core/RepositoryServerManager.h"
+#include "rs/core/RepositoryService.h"
 #include "rs/deployment/operations/AppDeploymentServer.h"
 #include "rs/events/EventNotification.h"
 #include "rs/i18n/ErrorLine.h"
@@ -10,14 +10,18 @@
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/RepositoryServer.h"
 #include "rs/repository/recovery/RepositoryRecovery.h"
+#include "rs/startup/ConfigurationCheck.h"
 #include "rs/startup/KavQelUtils.h"
+#include "rs/startup/OperatorNotice.h"
 #include "rs/startup/ResourceManagerBinding.h"
 #include "rs/startup/VersionBanner.h"
 #include "rs/startup/logging/AuditLog.h"
+#include "rs/startup/logging/CatalogueText.h"
 #include "rs/startup/logging/Loggers.h"
 #include "rs/startup/logging/ProcessProperties.h"
 
 #include <ace/UUID.h>
+#include <systemd/sd-daemon.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -32,7 +36,8 @@ namespace {
 
 constexpr const char* kDeployClientName = "RSDEPLOY";
 constexpr const char* kServiceUrlName = "RS_DEPLOY";
-constexpr const char* kBadPortText = "Invalid value specified for RS port. Port must be a number in the range of 1 - 65535.";
+constexpr const char* kBadPortText
+    = "Invalid value specified for RS port. Port must be a number in the range of 1 - 65535.";
 
 const log4cxx::LoggerPtr& logger()
 {
@@ -60,20 +65,30 @@ void raiseEvent(int32_t code, const std::string& s1, const std::string& s2, cons
 
 } // namespace
 
-Daemon::Daemon() : KavGenericDaemon("rs") {}
+Daemon::Daemon()
+    : KavGenericDaemon("rs")
+{
+}
 
 Daemon::~Daemon() = default;
 
 bool Daemon::parseArgs(int argc, char* argv[])
 {
-    readEnvironment(config_, processEnvironment());
-    switch (parseOptions(config_, argc, argv)) {
+    environmentWarnings_ = readEnvironment(config_, processEnvironment());
+    const OptionsResult options = parseOptions(config_, argc, argv);
+    switch (options.outcome) {
     case OptionsOutcome::ShowVersion:
         printVersion();
         std::exit(0);
+    case OptionsOutcome::ShowHelp:
+        std::cout << helpText(name()) << std::flush;
+        std::exit(0);
     case OptionsOutcome::ShowUsage:
+        std::cerr << name() << ": " << options.problem << std::endl;
         std::cout << usageLine(argv[0]) << std::flush;
         std::exit(0);
+    case OptionsOutcome::Check:
+        std::exit(runConfigurationCheck(config_, environmentWarnings_));
     case OptionsOutcome::Run:
         break;
     }
@@ -99,21 +114,41 @@ bool Daemon::initApp()
         checkAndSetDefault();
         KavGenericDaemon::initApp();
         LOG4CXX_DEBUG(logger(), "Deamon::initApp(): Starting Repository Service...");
+        for (const auto& warning : environmentWarnings_)
+            warnOperator(warning);
         checkConfiguration();
+        checkResourceManagerConfiguration();
         shutdownEvent_ = std::make_unique<ACE_Auto_Event>();
         initService();
         kav::KavFileCache::instance()->setCacheSize(config_.cacheSize);
         kav::KavFileCache::instance()->setCacheTimeout(config_.cacheTimeout);
-        if (config_.auditLog) {
-            auto sources = kav::audit::DirectorySources::collect(kav::resourceManagerConfParams(),
-                                                                 KavQelUtils::instance().isGridMode());
-            kav::audit::init(sources);
-        }
+        if (config_.auditLog)
+            initAuditLog();
         return 0;
     });
     if (result < 0)
         reportFailure(result);
     return true;
+}
+
+void Daemon::checkResourceManagerConfiguration()
+{
+    const EnvLookup env = processEnvironment();
+    if (auto notice = missingClusterFileProblem(env))
+        warnOperator(*notice);
+    if (auto problem = clusterDescriptionProblem(env))
+        KAV_THROW(kav::rc::ZOR_CALL_FAILED, *problem);
+    if (auto problem = passwordFileProblem())
+        warnOperator(*problem);
+}
+
+void Daemon::initAuditLog()
+{
+    auto sources = kav::audit::DirectorySources::collect(
+        kav::resourceManagerConfParams(), KavQelUtils::instance().isGridMode());
+    std::string why;
+    if (!kav::audit::init(sources, &why))
+        warnOperator(why);
 }
 
 void Daemon::initService()
@@ -122,8 +157,9 @@ void Daemon::initService()
     resourceManager_ = makeResourceManagerAccess();
     service.setResourceManager(resourceManager_.get());
     service.setListenerFactory([](const ListenerSettings& settings) {
-        return makeAcceptorListener(settings, { { "IRepository", &RepositoryServer::serve },
-                                                { "IAppDeployment", &AppDeploymentServer::serve } });
+        return makeAcceptorListener(settings,
+            { { "IRepository", &RepositoryServer::serve },
+                { "IAppDeployment", &AppDeploymentServer::serve } });
     });
     service.setShutdownEvent(shutdownEvent_.get());
     service.init(config_.port, config_.hostTimeout, kWorkerThreads);
@@ -140,22 +176,34 @@ void Daemon::checkConfiguration()
 
 void Daemon::checkPort()
 {
-    if (parsePort(config_.portText, config_.port))
-        return;
+    std::string why = kBadPortText;
+    if (parsePort(config_.portText, config_.port)) {
+        // Found now rather than when the listener opens, so that the reason is the system's.
+        auto busy = portProblem(config_.port);
+        if (!busy)
+            return;
+        why = *busy + ".";
+    }
     std::string host = kav::localHostName();
-    raiseEvent(kav::EventNotification::EVENT_NARV_RS_EXIT_PORT, config_.portText, host, kBadPortText);
-    KAV_THROW(kav::rc::BAD_PORT, kBadPortText, { config_.portText, host, kBadPortText });
+    raiseEvent(kav::EventNotification::EVENT_NARV_RS_EXIT_PORT, config_.portText, host, why);
+    KAV_THROW(kav::rc::BAD_PORT, why, { config_.portText, host, why });
 }
 
 void Daemon::checkStorageDir()
 {
     const std::string& dir = config_.storageDir;
-    if (!dir.empty() && rsmanagerutils::assertPath(dir) >= 0 && ::access(dir.c_str(), R_OK | W_OK) == 0)
-        return;
+    std::string why = "no storage directory is set";
+    if (!dir.empty()) {
+        rsmanagerutils::assertPath(dir);
+        auto problem = storageDirectoryProblem(dir);
+        if (!problem)
+            return;
+        why = *problem;
+    }
     std::string host = kav::localHostName();
     std::string user = processUserName();
     raiseEvent(kav::EventNotification::EVENT_NARV_RS_EXIT_STORAGE_DIR, dir, host, user);
-    KAV_THROW(kav::rc::BAD_STORAGE_DIR, "storage directory not usable", { dir, host, user });
+    KAV_THROW(kav::rc::BAD_STORAGE_DIR, why, { dir, host, user });
 }
 
 bool Daemon::startup()
@@ -165,8 +213,10 @@ bool Daemon::startup()
         RepositoryService::instance().startUp();
         registerServiceAddress();
         raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, kav::localHostName(), config_.portText, "");
-        std::cerr << kav::catalogueText(kav::msg::STARTED) << std::endl;
+        std::cerr << kav::logText(kav::msg::STARTED) << std::endl;
+        ::sd_notify(0, "READY=1"); // for a unit of Type=notify; nothing without systemd
         runLoop();
+        ::sd_notify(0, "STOPPING=1");
         return 0;
     });
     if (result < 0)
@@ -204,8 +254,13 @@ void Daemon::reportFailure(int32_t code)
     if (!error)
         error = std::make_unique<kav::KavErrorInfo>(code, KAV_LOCATION, "", "");
     kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
-    std::cerr << kav::catalogueText(kav::msg::START_FAILED) << "\n"
-              << kav::catalogueText(kav::rc::messageNumber(code), error->getParams()) << std::endl;
+    const std::string text = kav::logText(kav::rc::messageNumber(code), error->getParams());
+    std::cerr << kav::logText(kav::msg::START_FAILED) << "\n" << text << "\n";
+    // The detail is the reason in the operator's terms (file and line of a
+    // cluster description, the system's text) unless the text says it already.
+    if (!error->getDetail().empty() && text.find(error->getDetail()) == std::string::npos)
+        std::cerr << name() << ": " << error->getDetail() << "\n";
+    std::cerr << std::flush;
     kav::rethrowError(error.release());
 }
 

@@ -13,6 +13,8 @@
 #include <ace/Auto_Event.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace rs {
 
@@ -44,6 +46,11 @@ private:
     void checkConfiguration();
     void checkPort();
     void checkStorageDir();
+    // The cluster description and the security configuration, before anything
+    // depends on them: a malformed description stops start-up with its
+    // file:line reason; a password file that cannot be read is said aloud.
+    void checkResourceManagerConfiguration();
+    void initAuditLog();
     void initService();
     void registerServiceAddress();
     void runLoop();
@@ -51,6 +58,7 @@ private:
     [[noreturn]] void reportFailure(int32_t code);
 
     DaemonConfig config_;
+    std::vector<std::string> environmentWarnings_; // said once logging is up
     std::unique_ptr<ACE_Auto_Event> shutdownEvent_;
     std::unique_ptr<ResourceManagerAccess> resourceManager_;
 };

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace rs {
 
@@ -28,17 +30,37 @@ using EnvLookup = std::function<const char*(const char*)>;
 EnvLookup processEnvironment();
 
 // Reads the daemon's environment variables into config; unset ones leave
-// their field unchanged.
-void readEnvironment(DaemonConfig& config, const EnvLookup& env);
+// their field unchanged. A value that is not understood is still converted
+// the usual way (atoi, "ON" in any case); the returned warnings say which
+// variable it was and what is used instead, for the operator to see.
+std::vector<std::string> readEnvironment(DaemonConfig& config, const EnvLookup& env);
 
-enum class OptionsOutcome { Run, ShowUsage, ShowVersion };
+// One option of the daemon's command line: the parser, the usage line, the
+// help text (and the manual page made from it) all come from this table.
+struct OptionSpec {
+    char shortName;
+    const char* longName;
+    const char* argument; // null for an option without an argument
+    const char* help;
+};
+std::span<const OptionSpec> optionSpecs();
 
-// Parses "h;V;l:p:d:" after argv[0]; options override the environment.
-// Any option outside the list asks for the usage line.
-OptionsOutcome parseOptions(DaemonConfig& config, int argc, char* argv[]);
+enum class OptionsOutcome { Run, ShowUsage, ShowHelp, ShowVersion, Check };
 
-// "Usage: <program> [-h] [-V] [-p <port number>] [-d <repository directory>]\n"
+struct OptionsResult {
+    OptionsOutcome outcome = OptionsOutcome::Run;
+    std::string problem; // "unknown option -x", "option -p needs an argument"
+};
+
+// Parses the options after argv[0] in order, stopping at the first argument
+// that is not one; options override the environment. An option outside the
+// table, or one missing its argument, asks for the usage line.
+OptionsResult parseOptions(DaemonConfig& config, int argc, char* argv[]);
+
+// "Usage: <program> [-h] [-V] [-c] [-p <port number>] ...\n"
 std::string usageLine(const std::string& program);
+// The usage line, then one line per option and the environment it reads.
+std::string helpText(const std::string& program);
 
 // Where the defaults come from besides the environment.
 struct DefaultSources {

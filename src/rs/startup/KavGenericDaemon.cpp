@@ -4,6 +4,7 @@
 #include "rs/i18n/ErrorLine.h"
 #include "rs/i18n/NarvI18n.h"
 #include "rs/startup/KavQelUtils.h"
+#include "rs/startup/OperatorNotice.h"
 #include "rs/startup/VersionBanner.h"
 #include "rs/startup/logging/Loggers.h"
 
@@ -48,23 +49,6 @@ std::string& processDaemonName()
 
 KavGenericDaemon::~KavGenericDaemon() = default;
 
-bool KavGenericDaemon::parseArgs(int argc, char* argv[])
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-l" && i + 1 < argc) {
-            processLogPropertyFile() = argv[++i];
-        } else if (arg == "-V") {
-            printVersion();
-            return false;
-        } else if (arg == "-h" || arg == "-?") {
-            usage(argv[0]);
-            return false;
-        }
-    }
-    return true;
-}
-
 void KavGenericDaemon::closeInheritedHandles()
 {
     if (::close_range(3, ~0u, 0) == 0)
@@ -85,7 +69,15 @@ bool KavGenericDaemon::initApp()
     options.logPropertyFile = processLogPropertyFile();
     options.daemonName = name_;
     logging_.configure(options);
-    kav::NarvI18n::instance().init();
+    if (kav::NarvI18n::instance().init() < 0) {
+        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+        tellOperator("warning",
+            "the message catalogue cannot be opened ("
+                + (error ? error->getDetail() : std::string("no detail"))
+                + "): messages are shown by number only. Install " + kav::NarvI18n::kDataFileName
+                + " in share/rs beside the program, or name it with " + kav::NarvI18n::kDataEnvVariable
+                + ".");
+    }
     logBanner();
     hangUpWatcher_.start([this] { onStopSignal(); });
     if (!initCommunicationLibrary())
@@ -119,11 +111,11 @@ bool KavGenericDaemon::initCommunicationLibrary()
     ACE::init();
     raiseDescriptorLimit();
     if (startCommunicationLibrary(communicationWords_) != 0) {
-        LOG4CXX_ERROR(logger(), "KavGenericDaemon::initCommunicationLibrary() failed in zephcomm::init("
-                                    << communicationWords_.threadCount << ", "
-                                    << wordText(communicationWords_.driverName) << ", "
-                                    << wordText(communicationWords_.driverArgument) << ", "
-                                    << wordText(communicationWords_.driverOptions) << ")");
+        LOG4CXX_ERROR(logger(),
+            "KavGenericDaemon::initCommunicationLibrary() failed in zephcomm::init("
+                << communicationWords_.threadCount << ", " << wordText(communicationWords_.driverName) << ", "
+                << wordText(communicationWords_.driverArgument) << ", "
+                << wordText(communicationWords_.driverOptions) << ")");
         return false;
     }
     communicationStarted_ = true;
@@ -163,7 +155,7 @@ void KavGenericDaemon::fini()
     ACE::fini();
 }
 
-void KavGenericDaemon::usage(const char*) {}
+void KavGenericDaemon::usage(const char*) { }
 
 void KavGenericDaemon::printVersion()
 {
@@ -173,7 +165,8 @@ void KavGenericDaemon::printVersion()
 void KavGenericDaemon::logBanner()
 {
     bool grid = KavQelUtils::instance().isGridMode();
-    LOG4CXX_DEBUG(logger(), std::string(grid ? "Entered QelGenericDaemon::initApp()" : "Entered KavGenericDaemon::initApp()"));
+    LOG4CXX_DEBUG(logger(),
+        std::string(grid ? "Entered QelGenericDaemon::initApp()" : "Entered KavGenericDaemon::initApp()"));
     LOG4CXX_INFO(logger(), versionBanner(grid, false));
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // KavGenericDaemon: the skeleton every daemon of the middleware shares. The
 // main function drives one instance through parseArgs, initApp, startup and
-// fini; this base reads -l/-V/-h, closes inherited handles, sets up logging,
+// fini; this base closes inherited handles, sets up logging,
 // the catalogue, the hang-up watcher, the communication library and event
 // notification, and undoes them in fini.
 //
@@ -23,13 +23,17 @@ std::string& processDaemonName();
 
 class KavGenericDaemon {
 public:
-    explicit KavGenericDaemon(std::string name) : name_(std::move(name)) {}
+    explicit KavGenericDaemon(std::string name)
+        : name_(std::move(name))
+    {
+    }
     virtual ~KavGenericDaemon();
     KavGenericDaemon(const KavGenericDaemon&) = delete;
     KavGenericDaemon& operator=(const KavGenericDaemon&) = delete;
 
-    // True: go on with initApp.
-    virtual bool parseArgs(int argc, char* argv[]);
+    // True: go on with initApp. The command line belongs to the daemon (one
+    // parser, DaemonConfig's, for every option).
+    virtual bool parseArgs(int argc, char* argv[]) = 0;
     virtual bool initApp();
     // The run loop; returns when the daemon is to stop.
     virtual bool startup();

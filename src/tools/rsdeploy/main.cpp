@@ -5,6 +5,7 @@
 // environment. Exit status 0 on success, 1 when the deployment failed (the
 // service has the error), 2 for a bad command line or no service.
 
+#include "rs/startup/logging/LoggingSetup.h"
 #include "tools/rsdeploy/DeployCommand.h"
 #include "tools/rsdeploy/ServiceChannel.h"
 
@@ -35,6 +36,10 @@ int main(int argc, char** argv)
     download->add_option("-t,--host", options.host, "name of this host")->required();
     download->add_flag("-d,--uninstall", options.uninstall, "uninstall instead of install");
     CLI11_PARSE(app, argc, argv);
+    // The libraries log through log4cxx; the container keeps standard error.
+    // The service's own log configuration (inherited through the container's
+    // environment) is not ours to write to.
+    kav::LoggingSetup::configureStandardError("rsdeploy: %p %c - %m%n", log4cxx::Level::getWarn());
 
     options.qelTop = environment("QEL_TOP");
     rsdeploy::ServiceChannel channel(options.package, options.host, std::chrono::seconds(60));

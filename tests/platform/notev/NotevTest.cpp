@@ -14,6 +14,7 @@
 namespace {
 
 const std::string kLibDir = RS_TEST_LIB_DIR;
+const std::string kPluginDir = RS_TEST_PLUGIN_DIR;
 
 const event_def kTable[] = {
     { "KAV", 100, "FATAL_ONE", 1, 1, "", 1 },
@@ -34,7 +35,7 @@ protected:
 
     void loadFilePlugin(const std::string& file)
     {
-        ASSERT_EQ(event_loadplugin((kLibDir + "/event_file").c_str(), file.c_str()), EVENT_OK);
+        ASSERT_EQ(event_loadplugin((kPluginDir + "/event_file").c_str(), file.c_str()), EVENT_OK);
     }
 
     rs::test::ScratchDir dir;
@@ -58,20 +59,20 @@ TEST_F(NotevTest, CallsOutOfOrderAreRefused)
     int32_t level = 0;
     EXPECT_EQ(event_getlevel4code("KAV", 100, &level), EVENT_E_STATE);
     EXPECT_EQ(event_trigger("KAV", 100, "x"), EVENT_E_STATE);
-    EXPECT_EQ(event_loadplugin((kLibDir + "/event_file").c_str(), dir.file("e").c_str()), EVENT_E_STATE);
+    EXPECT_EQ(event_loadplugin((kPluginDir + "/event_file").c_str(), dir.file("e").c_str()), EVENT_E_STATE);
     EXPECT_EQ(event_init("test", 0, kTable), EVENT_E_INVALID);
     ASSERT_EQ(event_init("test", std::size(kTable), kTable), EVENT_OK);
 }
 
 TEST_F(NotevTest, PluginLoadFailures)
 {
-    EXPECT_EQ(event_loadplugin((kLibDir + "/no_such_plugin").c_str(), "x"), EVENT_E_LOAD);
+    EXPECT_EQ(event_loadplugin((kPluginDir + "/no_such_plugin").c_str(), "x"), EVENT_E_LOAD);
     // A shared object without the plug-in entry points.
     EXPECT_EQ(event_loadplugin((kLibDir + "/libnotev").c_str(), "x"), EVENT_E_LOAD);
     // The file plug-in refuses a path it cannot open.
-    EXPECT_EQ(event_loadplugin((kLibDir + "/event_file").c_str(), dir.file("missing/dir/file").c_str()),
+    EXPECT_EQ(event_loadplugin((kPluginDir + "/event_file").c_str(), dir.file("missing/dir/file").c_str()),
         EVENT_E_PLUGIN);
-    EXPECT_EQ(event_loadplugin((kLibDir + "/event_file").c_str(), ""), EVENT_E_PLUGIN);
+    EXPECT_EQ(event_loadplugin((kPluginDir + "/event_file").c_str(), ""), EVENT_E_PLUGIN);
 }
 
 TEST_F(NotevTest, FilePluginWritesOneLinePerEvent)
@@ -106,7 +107,7 @@ TEST_F(NotevTest, ThresholdDropsLessSevereEvents)
 TEST_F(NotevTest, EveryPluginGetsEachEvent)
 {
     loadFilePlugin(dir.file("a.log"));
-    ASSERT_EQ(event_loadplugin((kLibDir + "/event_syslog.so").c_str(), "notev-test"), EVENT_OK);
+    ASSERT_EQ(event_loadplugin((kPluginDir + "/event_syslog.so").c_str(), "notev-test"), EVENT_OK);
     loadFilePlugin(dir.file("b.log"));
     ASSERT_EQ(event_trigger("KAV", 101, "both"), EVENT_OK);
     EXPECT_EQ(rs::test::readLines(dir.file("a.log")).size(), 1u);

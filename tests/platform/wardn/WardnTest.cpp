@@ -13,7 +13,7 @@
 
 namespace {
 
-const std::string kPlugin = std::string(RS_TEST_LIB_DIR) + "/sec_passwd.so";
+const std::string kPlugin = std::string(RS_TEST_PLUGIN_DIR) + "/sec_passwd.so";
 
 struct Answer {
     int result = 0;

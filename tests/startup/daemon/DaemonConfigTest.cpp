@@ -13,7 +13,10 @@ using rs::OptionsOutcome;
 
 class FakeEnvironment {
 public:
-    explicit FakeEnvironment(std::map<std::string, std::string> values) : values_(std::move(values)) {}
+    explicit FakeEnvironment(std::map<std::string, std::string> values)
+        : values_(std::move(values))
+    {
+    }
     rs::EnvLookup lookup() const
     {
         return [this](const char* name) -> const char* {
@@ -29,7 +32,8 @@ private:
 // Owns an argv the way main() receives it.
 class Arguments {
 public:
-    Arguments(std::initializer_list<std::string> args) : storage_(args)
+    Arguments(std::initializer_list<std::string> args)
+        : storage_(args)
     {
         for (auto& arg : storage_)
             pointers_.push_back(arg.data());
@@ -46,18 +50,15 @@ private:
 OptionsOutcome parse(DaemonConfig& config, std::initializer_list<std::string> args)
 {
     Arguments arguments(args);
-    return rs::parseOptions(config, arguments.argc(), arguments.argv());
+    return rs::parseOptions(config, arguments.argc(), arguments.argv()).outcome;
 }
 
 TEST(DaemonEnvironment, FillsEveryFieldFromItsVariable)
 {
-    FakeEnvironment env({{"REPOSITORY_SERVICE_PORT", "7001"},
-                         {"RS_LOG_PROPERTY_FILE", "/etc/rs/log.properties"},
-                         {"RS_STORAGE_DIR", "/srv/repo"},
-                         {"REPOSITORY_CACHE_SIZE", "12"},
-                         {"REPOSITORY_CACHE_TIMEOUT", "30"},
-                         {"RSDEPLOY_HOST_TIMEOUT", "45"},
-                         {"RS_AUDIT_LOG", "ON"}});
+    FakeEnvironment env({ { "REPOSITORY_SERVICE_PORT", "7001" },
+        { "RS_LOG_PROPERTY_FILE", "/etc/rs/log.properties" }, { "RS_STORAGE_DIR", "/srv/repo" },
+        { "REPOSITORY_CACHE_SIZE", "12" }, { "REPOSITORY_CACHE_TIMEOUT", "30" },
+        { "RSDEPLOY_HOST_TIMEOUT", "45" }, { "RS_AUDIT_LOG", "ON" } });
     DaemonConfig config;
     rs::readEnvironment(config, env.lookup());
     EXPECT_EQ(config.portText, "7001");
@@ -83,21 +84,66 @@ TEST(DaemonEnvironment, UnsetVariablesLeaveTheDefaults)
 
 TEST(DaemonEnvironment, AuditLogOnlyForOnInAnyCase)
 {
-    for (auto [value, expected] : std::vector<std::pair<std::string, bool>>{
-             {"on", true}, {"On", true}, {"ON", true}, {"1", false}, {"yes", false}, {"", false}, {"on ", false}}) {
+    for (auto [value, expected] : std::vector<std::pair<std::string, bool>> { { "on", true }, { "On", true },
+             { "ON", true }, { "1", false }, { "yes", false }, { "", false }, { "on ", false } }) {
         DaemonConfig config;
-        rs::readEnvironment(config, FakeEnvironment({{"RS_AUDIT_LOG", value}}).lookup());
+        rs::readEnvironment(config,
+            FakeEnvironment(std::map<std::string, std::string> { { "RS_AUDIT_LOG", value } }).lookup());
         EXPECT_EQ(config.auditLog, expected) << "'" << value << "'";
+    }
+}
+
+// A value that is not understood keeps the conversion the service always
+// made, and the warning names the variable, the value and what is used.
+TEST(DaemonEnvironment, ValuesNotUnderstoodAreNamedWithWhatIsUsed)
+{
+    struct Row {
+        std::string variable, value;
+        int32_t DaemonConfig::*field;
+        int32_t used;
+        std::string warning; // empty: none
+    };
+    const std::vector<Row> rows {
+        { "REPOSITORY_CACHE_SIZE", "abc", &DaemonConfig::cacheSize, 0,
+            "REPOSITORY_CACHE_SIZE='abc' is not a whole number; 0 is used" },
+        { "RSDEPLOY_HOST_TIMEOUT", "1m", &DaemonConfig::hostTimeout, 1,
+            "RSDEPLOY_HOST_TIMEOUT='1m' is not a whole number; 1 is used" },
+        { "REPOSITORY_CACHE_TIMEOUT", "30s", &DaemonConfig::cacheTimeout, 30,
+            "REPOSITORY_CACHE_TIMEOUT='30s' is not a whole number; 30 is used" },
+        { "REPOSITORY_CACHE_SIZE", " 64", &DaemonConfig::cacheSize, 64, "" },
+        { "RSDEPLOY_HOST_TIMEOUT", "-5", &DaemonConfig::hostTimeout, -5, "" },
+    };
+    for (const auto& row : rows) {
+        DaemonConfig config;
+        auto warnings = rs::readEnvironment(config,
+            FakeEnvironment(std::map<std::string, std::string> { { row.variable, row.value } }).lookup());
+        EXPECT_EQ(config.*row.field, row.used) << row.value;
+        if (row.warning.empty()) {
+            EXPECT_TRUE(warnings.empty()) << row.value;
+        } else {
+            ASSERT_EQ(warnings.size(), 1u) << row.value;
+            EXPECT_EQ(warnings[0].rfind(row.warning, 0), 0u) << warnings[0];
+        }
+    }
+    for (auto [value, warned] : std::vector<std::pair<std::string, bool>> {
+             { "yes", true }, { "1", true }, { "on", false }, { "off", false }, { "", false } }) {
+        DaemonConfig config;
+        auto warnings = rs::readEnvironment(config,
+            FakeEnvironment(std::map<std::string, std::string> { { "RS_AUDIT_LOG", value } }).lookup());
+        EXPECT_EQ(warnings.size(), warned ? 1u : 0u) << value;
+        if (warned)
+            EXPECT_NE(warnings[0].find("RS_AUDIT_LOG='" + value + "'"), std::string::npos) << warnings[0];
     }
 }
 
 TEST(DaemonOptions, OptionsOverrideTheEnvironment)
 {
     DaemonConfig config;
-    rs::readEnvironment(config, FakeEnvironment({{"REPOSITORY_SERVICE_PORT", "7001"},
-                                                 {"RS_STORAGE_DIR", "/from/env"}})
-                                    .lookup());
-    EXPECT_EQ(parse(config, {"rs", "-p", "7002", "-d", "/from/option", "-l", "/log.xml"}), OptionsOutcome::Run);
+    rs::readEnvironment(config,
+        FakeEnvironment({ { "REPOSITORY_SERVICE_PORT", "7001" }, { "RS_STORAGE_DIR", "/from/env" } })
+            .lookup());
+    EXPECT_EQ(
+        parse(config, { "rs", "-p", "7002", "-d", "/from/option", "-l", "/log.xml" }), OptionsOutcome::Run);
     EXPECT_EQ(config.portText, "7002");
     EXPECT_EQ(config.port, 7002);
     EXPECT_EQ(config.storageDir, "/from/option");
@@ -107,16 +153,27 @@ TEST(DaemonOptions, OptionsOverrideTheEnvironment)
 TEST(DaemonOptions, HelpVersionAndUnknownOptions)
 {
     DaemonConfig config;
-    EXPECT_EQ(parse(config, {"rs", "-h"}), OptionsOutcome::ShowUsage);
-    EXPECT_EQ(parse(config, {"rs", "-V"}), OptionsOutcome::ShowVersion);
-    EXPECT_EQ(parse(config, {"rs", "-x"}), OptionsOutcome::ShowUsage);
-    EXPECT_EQ(parse(config, {"rs", "-p"}), OptionsOutcome::ShowUsage); // missing argument
+    EXPECT_EQ(
+        parse(config, { "rs", "-h" }), OptionsOutcome::ShowHelp); // the usage line and what each option does
+    EXPECT_EQ(parse(config, { "rs", "-V" }), OptionsOutcome::ShowVersion);
+    EXPECT_EQ(parse(config, { "rs", "-x" }), OptionsOutcome::ShowUsage);
+    EXPECT_EQ(parse(config, { "rs", "-p" }), OptionsOutcome::ShowUsage); // missing argument
+    EXPECT_EQ(parse(config, { "rs", "--help" }), OptionsOutcome::ShowHelp);
+    EXPECT_EQ(parse(config, { "rs", "--version" }), OptionsOutcome::ShowVersion);
+}
+
+TEST(DaemonOptions, CheckTakesTheOtherOptionsIntoAccount)
+{
+    DaemonConfig config;
+    EXPECT_EQ(parse(config, { "rs", "-c", "-p", "7004", "--storage-dir", "/srv/x" }), OptionsOutcome::Check);
+    EXPECT_EQ(config.portText, "7004");
+    EXPECT_EQ(config.storageDir, "/srv/x");
 }
 
 TEST(DaemonOptions, StopsAtTheFirstNonOption)
 {
     DaemonConfig config;
-    EXPECT_EQ(parse(config, {"rs", "-p", "7003", "extra", "-d", "/ignored"}), OptionsOutcome::Run);
+    EXPECT_EQ(parse(config, { "rs", "-p", "7003", "extra", "-d", "/ignored" }), OptionsOutcome::Run);
     EXPECT_EQ(config.port, 7003);
     EXPECT_TRUE(config.storageDir.empty());
 }
@@ -124,13 +181,14 @@ TEST(DaemonOptions, StopsAtTheFirstNonOption)
 TEST(DaemonOptions, UsageLineNamesTheProgram)
 {
     EXPECT_EQ(rs::usageLine("/opt/bin/rs"),
-              "Usage: /opt/bin/rs [-h] [-V] [-p <port number>] [-d <repository directory>]\n");
+        "Usage: /opt/bin/rs [-h] [-V] [-c] [-p <port number>] "
+        "[-d <repository directory>] [-l <log configuration file>]\n");
 }
 
 TEST(DaemonPort, AcceptsDecimalPortsWithSurroundingBlanks)
 {
-    for (auto [text, expected] : std::vector<std::pair<std::string, int>>{
-             {"8080", 8080}, {" 8080 ", 8080}, {"\t1\n", 1}, {"65535", 65535}, {"00080", 80}}) {
+    for (auto [text, expected] : std::vector<std::pair<std::string, int>> {
+             { "8080", 8080 }, { " 8080 ", 8080 }, { "\t1\n", 1 }, { "65535", 65535 }, { "00080", 80 } }) {
         int32_t port = -1;
         EXPECT_TRUE(rs::parsePort(text, port)) << "'" << text << "'";
         EXPECT_EQ(port, expected);
@@ -139,8 +197,8 @@ TEST(DaemonPort, AcceptsDecimalPortsWithSurroundingBlanks)
 
 TEST(DaemonPort, RefusesOutOfRangeAndMalformedPorts)
 {
-    for (const std::string text : {"0", "65536", "80a", "", "   ", "-1", "-", "8 080", "+80", "0x50",
-                                   "99999999999999999999999"}) {
+    for (const std::string text :
+        { "0", "65536", "80a", "", "   ", "-1", "-", "8 080", "+80", "0x50", "99999999999999999999999" }) {
         int32_t port = 4242;
         EXPECT_FALSE(rs::parsePort(text, port)) << "'" << text << "'";
         EXPECT_EQ(port, 4242);
@@ -150,8 +208,8 @@ TEST(DaemonPort, RefusesOutOfRangeAndMalformedPorts)
 TEST(DaemonDefaults, OutsideGridModeUseNarvHome)
 {
     DaemonConfig config;
-    FakeEnvironment env({{"NARV_HOME", "/opt/narv"}, {"QEL_TOP", "/opt/qel"}});
-    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), {false, "/cwd"}), "");
+    FakeEnvironment env({ { "NARV_HOME", "/opt/narv" }, { "QEL_TOP", "/opt/qel" } });
+    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), { false, "/cwd" }), "");
     EXPECT_EQ(config.logPropertyFile, "/opt/narv/conf/rs.log4j.properties");
     EXPECT_EQ(config.storageDir, "/opt/narv/.cache");
 }
@@ -159,20 +217,20 @@ TEST(DaemonDefaults, OutsideGridModeUseNarvHome)
 TEST(DaemonDefaults, WithoutNarvHomeTheCurrentDirectoryIsUsed)
 {
     DaemonConfig config;
-    rs::applyDirectoryDefaults(config, FakeEnvironment({}).lookup(), {false, "/work/here"});
+    rs::applyDirectoryDefaults(config, FakeEnvironment({}).lookup(), { false, "/work/here" });
     EXPECT_EQ(config.storageDir, "/work/here/.cache");
     EXPECT_EQ(config.logPropertyFile, "/work/here/conf/rs.log4j.properties");
 
     DaemonConfig unknownCwd;
-    rs::applyDirectoryDefaults(unknownCwd, FakeEnvironment({}).lookup(), {false, ""});
+    rs::applyDirectoryDefaults(unknownCwd, FakeEnvironment({}).lookup(), { false, "" });
     EXPECT_EQ(unknownCwd.storageDir, "./.cache");
 }
 
 TEST(DaemonDefaults, GridModeUsesTheTopDirectory)
 {
     DaemonConfig config;
-    FakeEnvironment env({{"QEL_TOP", "/qel"}, {"NARV_HOME", "/narv"}});
-    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), {true, "/cwd"}), "/qel/eservice/rs/log");
+    FakeEnvironment env({ { "QEL_TOP", "/qel" }, { "NARV_HOME", "/narv" } });
+    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), { true, "/cwd" }), "/qel/eservice/rs/log");
     EXPECT_EQ(config.logPropertyFile, "/qel/eservice/rs/conf/rs.log4j.properties");
     EXPECT_EQ(config.storageDir, "/qel/eservice/rs/.cache");
 }
@@ -180,7 +238,8 @@ TEST(DaemonDefaults, GridModeUsesTheTopDirectory)
 TEST(DaemonDefaults, GridModeWithoutTopFallsBackToHome)
 {
     DaemonConfig config;
-    rs::applyDirectoryDefaults(config, FakeEnvironment({{"NARV_HOME", std::string("/narv")}}).lookup(), {true, "/cwd"});
+    rs::applyDirectoryDefaults(
+        config, FakeEnvironment({ { "NARV_HOME", std::string("/narv") } }).lookup(), { true, "/cwd" });
     EXPECT_EQ(config.storageDir, "/narv/.cache");
 }
 
@@ -189,7 +248,8 @@ TEST(DaemonDefaults, GivenDirectoriesAreKept)
     DaemonConfig config;
     config.storageDir = "/given/store";
     config.logPropertyFile = "/given/log.properties";
-    rs::applyDirectoryDefaults(config, FakeEnvironment({{"NARV_HOME", std::string("/narv")}}).lookup(), {false, "/cwd"});
+    rs::applyDirectoryDefaults(
+        config, FakeEnvironment({ { "NARV_HOME", std::string("/narv") } }).lookup(), { false, "/cwd" });
     EXPECT_EQ(config.storageDir, "/given/store");
     EXPECT_EQ(config.logPropertyFile, "/given/log.properties");
 }

@@ -10,6 +10,7 @@
 #include <log4cxx/logger.h>
 #include <log4cxx/logmanager.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -65,11 +66,31 @@ TEST_F(LoggingSetupTest, WithoutConfigurationARollingFileCarriesThePid)
     EXPECT_EQ(setup.configFile(), home.file("conf") + "/rs.log4j.properties");
 
     LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "hello from the test");
+    LOG4CXX_DEBUG(log4cxx::Logger::getLogger("rs"), "entry and exit lines");
     const std::string text = rs::test::readFile(expected);
+    EXPECT_EQ(text.find("entry and exit lines"), std::string::npos) << "the default level is INFO";
     const std::string pid = std::to_string(::getpid());
     EXPECT_NE(text.find(" INFO [" + pid + ":"), std::string::npos) << text;
     EXPECT_NE(text.find("] rs - hello from the test"), std::string::npos) << text;
     EXPECT_EQ(text.find("${log4cxx_pid}"), std::string::npos);
+}
+
+TEST_F(LoggingSetupTest, UnderSystemdStandardErrorIsTheJournal)
+{
+    struct stat err { };
+    ASSERT_EQ(::fstat(STDERR_FILENO, &err), 0);
+    const std::string ours = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
+    const std::string other = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino + 1);
+    for (auto [stream, journal] : { std::pair { ours.c_str(), true }, std::pair { other.c_str(), false },
+             std::pair { "garbage", false }, std::pair<const char*, bool> { nullptr, false } })
+        EXPECT_EQ(LoggingSetup::standardErrorIsJournal(stream), journal) << (stream ? stream : "unset");
+
+    ::setenv("JOURNAL_STREAM", ours.c_str(), 1);
+    const auto source = setup.configure({}, dirs);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(source, LoggingSetup::Source::DefaultJournal);
+    EXPECT_FALSE(std::filesystem::exists(setup.defaultLogFile())) << "no log file beside the journal";
+    EXPECT_FALSE(log4cxx::Logger::getRootLogger()->isDebugEnabled());
 }
 
 TEST_F(LoggingSetupTest, ApplicationNameGoesIntoTheFileName)

@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -74,18 +76,23 @@ std::string value(const std::string& unit, const std::string& key)
 
 TEST(SystemdUnitTest, PathsFollowThePrefixAndConfigurationGoesToEtc)
 {
-    TempDir dest;
-    const std::string system = readFile(installUnit("/usr", dest.path()));
-    ASSERT_FALSE(system.empty());
-    EXPECT_EQ(value(system, "ExecStart"), "/usr/bin/rs");
-    EXPECT_EQ(value(system, "EnvironmentFile"), "-/etc/rs/rs.env");
-    EXPECT_EQ(value(system, "Documentation"), "file:/usr/share/doc/rs/operations.md");
-
-    const std::string opt = readFile(installUnit("/opt/rs", dest.path()));
-    EXPECT_EQ(value(opt, "ExecStart"), "/opt/rs/bin/rs");
-    EXPECT_EQ(value(opt, "EnvironmentFile"), "-/opt/rs/etc/rs/rs.env");
-    for (const std::string* unit : { &system, &opt })
-        EXPECT_EQ(unit->find("@RS_"), std::string::npos) << "every placeholder is replaced:\n" << *unit;
+    struct Row {
+        std::string prefix, confDir;
+    };
+    // The system prefixes (the default one included) keep their settings where
+    // the operations guide and systemd's ConfigurationDirectory= put them.
+    for (const Row& row :
+        { Row { "/usr", "/etc/rs" }, Row { "/usr/local", "/etc/rs" }, Row { "/opt/rs", "/opt/rs/etc/rs" } }) {
+        TempDir dest;
+        const std::string unit = readFile(installUnit(row.prefix, dest.path()));
+        ASSERT_FALSE(unit.empty()) << row.prefix;
+        EXPECT_EQ(value(unit, "ExecStart"), row.prefix + "/bin/rs");
+        EXPECT_EQ(value(unit, "EnvironmentFile"), row.confDir + "/rs.env");
+        // Without its settings the unit refuses to start, once, instead of failing in a loop.
+        EXPECT_EQ(value(unit, "AssertPathExists"), row.confDir + "/rs.env");
+        EXPECT_EQ(value(unit, "Documentation"), "file:" + row.prefix + "/share/doc/rs/operations.md");
+        EXPECT_EQ(unit.find("@RS_"), std::string::npos) << "every placeholder is replaced:\n" << unit;
+    }
 }
 
 TEST(SystemdUnitTest, ServiceRunsUnprivilegedAndConfined)
@@ -95,16 +102,17 @@ TEST(SystemdUnitTest, ServiceRunsUnprivilegedAndConfined)
     EXPECT_EQ(value(unit, "User"), "rs");
     EXPECT_EQ(value(unit, "CapabilityBoundingSet"), "");
     EXPECT_EQ(value(unit, "AmbientCapabilities"), "");
-    const std::pair<const char*, const char*> settings[] = { { "NoNewPrivileges", "yes" },
-        { "ProtectSystem", "strict" }, { "ProtectHome", "yes" }, { "PrivateTmp", "yes" },
-        { "PrivateDevices", "yes" }, { "RestrictSUIDSGID", "yes" }, { "MemoryDenyWriteExecute", "yes" },
-        { "UMask", "0027" }, { "StateDirectory", "rs rs/logs" }, { "LogsDirectory", "rs" } };
+    const std::pair<const char*, const char*> settings[] = { { "Type", "notify" },
+        { "NoNewPrivileges", "yes" }, { "ProtectSystem", "strict" }, { "ProtectHome", "yes" },
+        { "PrivateTmp", "yes" }, { "PrivateDevices", "yes" }, { "RestrictSUIDSGID", "yes" },
+        { "MemoryDenyWriteExecute", "yes" }, { "UMask", "0027" }, { "StateDirectory", "rs rs/conf rs/logs" },
+        { "LogsDirectory", "rs" }, { "StartLimitBurst", "5" } };
     for (const auto& [key, expected] : settings)
         EXPECT_EQ(value(unit, key), expected) << key;
     // What the service writes must be inside the directories systemd makes writable for it.
     EXPECT_EQ(values(unit, "Environment"),
-        (std::vector<std::string> {
-            "NARV_HOME=/var/lib/rs", "RS_STORAGE_DIR=/var/lib/rs/store", "QEL_AUDIT_LOGDIR=/var/log/rs" }));
+        (std::vector<std::string> { "NARV_HOME=/var/lib/rs", "RS_STORAGE_DIR=/var/lib/rs/store",
+            "QEL_AUDIT_LOGDIR=/var/log/rs", "RS_LOG_PROPERTY_FILE=/etc/rs/rs.log4j.properties" }));
     // The service raises its own descriptor limit: setrlimit must stay allowed.
     for (const auto& filter : values(unit, "SystemCallFilter"))
         EXPECT_EQ(filter.find("@resources"), std::string::npos) << filter;
@@ -131,26 +139,104 @@ TEST(SystemdUnitTest, SystemdAcceptsTheUnit)
     EXPECT_EQ(readFile(output).find("rs.service"), std::string::npos) << readFile(output);
 }
 
-TEST(InstallTreeTest, InstalledProgramsRunFromTheirOwnTree)
+// The documents the operations guide sends its reader to ("docs/cluster.md").
+std::set<std::string> documentsOfTheGuide()
 {
-    TempDir dest;
-    const fs::path log = dest.path() / "install.txt";
-    const std::string command = "DESTDIR=" + quoted((dest.path() / "root").string()) + " "
-        + quoted(RS_TEST_CMAKE) + " --install " + quoted(RS_TEST_BUILD_DIR) + " --prefix /usr > "
-        + quoted(log.string()) + " 2>&1";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << readFile(log);
-    const fs::path usr = dest.path() / "root/usr";
-    for (const char* file :
-        { "bin/rs", "bin/rsadmin", "bin/rsdeploy", "bin/rspasswd", "lib/libzor.so", "lib/sec_passwd.so",
-            "share/rs/narv_resources.dat", "lib/systemd/system/rs.service", "share/doc/rs/operations.md",
-            "share/doc/rs/rs.env.example", "share/doc/rs/examples/hello/rs-install.sh" })
-        EXPECT_TRUE(fs::exists(usr / file)) << file;
+    const std::string guide = readFile(fs::path(RS_TEST_SOURCE_DIR) / "docs/operations.md");
+    static const std::regex reference(R"(docs/([A-Za-z0-9_.-]+\.(md|toml)))");
+    std::set<std::string> names { "operations.md", "cluster.example.toml" };
+    for (std::sregex_iterator at(guide.begin(), guide.end(), reference), end; at != end; ++at)
+        names.insert((*at)[1]);
+    return names;
+}
+
+// What bash completes for the words typed so far (the last one being completed).
+std::string bashCompletion(const fs::path& script, const std::string& words)
+{
+    const std::string command = "bash -c "
+        + quoted("source " + script.string() + "; COMP_WORDS=(" + words
+            + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _rsadmin; echo \"${COMPREPLY[*]}\"");
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return output;
+}
+
+class InstallTreeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dest_ = new TempDir;
+        const fs::path log = dest_->path() / "install.txt";
+        const std::string command = "DESTDIR=" + quoted((dest_->path() / "root").string()) + " "
+            + quoted(RS_TEST_CMAKE) + " --install " + quoted(RS_TEST_BUILD_DIR) + " --prefix /usr > "
+            + quoted(log.string()) + " 2>&1";
+        const int status = std::system(command.c_str());
+        installed_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!installed_)
+            std::cerr << readFile(log);
+    }
+    static void TearDownTestSuite() { delete dest_; }
+    void SetUp() override { ASSERT_TRUE(installed_) << "make install failed"; }
+    static fs::path usr() { return dest_->path() / "root/usr"; }
+
+    static inline TempDir* dest_ = nullptr;
+    static inline bool installed_ = false;
+};
+
+TEST_F(InstallTreeTest, EverythingTheGuideNamesIsInstalledInItsPlace)
+{
+    std::vector<std::string> files { "bin/rs", "bin/rsadmin", "bin/rsdeploy", "bin/rspasswd", "lib/libzor.so",
+        "lib/rs/sec_passwd.so", "lib/rs/event_file.so", "lib/rs/event_syslog.so",
+        "share/rs/narv_resources.dat", "lib/systemd/system/rs.service", "share/doc/rs/rs.env.example",
+        "share/doc/rs/rs.log4j.properties", "share/doc/rs/examples/hello/rs-install.sh" };
+    for (const auto& document : documentsOfTheGuide())
+        files.push_back("share/doc/rs/" + document);
+    for (const char* program : { "rs", "rsadmin", "rsdeploy", "rspasswd" }) {
+        files.push_back(std::string("share/man/man1/") + program + ".1");
+        files.push_back(std::string("share/bash-completion/completions/") + program);
+        files.push_back(std::string("share/zsh/site-functions/_") + program);
+    }
+    for (const auto& file : files)
+        EXPECT_TRUE(fs::exists(usr() / file)) << file;
+    EXPECT_FALSE(fs::exists(usr() / "lib/sec_passwd.so")) << "plug-ins belong in lib/rs";
     // The installed daemon loads its libraries from the installed tree.
-    const std::string version = quoted((usr / "bin/rs").string()) + " -V > /dev/null 2>&1";
+    const std::string version = quoted((usr() / "bin/rs").string()) + " -V > /dev/null 2>&1";
     const int versionStatus = std::system(version.c_str());
     EXPECT_TRUE(WIFEXITED(versionStatus) && WEXITSTATUS(versionStatus) == 0);
+}
+
+TEST_F(InstallTreeTest, ProgramsAreStrippedWithTheirDebugInformationBeside)
+{
+    for (const char* file : { "bin/rs", "bin/rsadmin", "lib/libzor.so", "lib/rs/sec_passwd.so" }) {
+        const fs::path path = usr() / file;
+        const std::string binary = readFile(path);
+        EXPECT_EQ(binary.find(".debug_info"), std::string::npos)
+            << file << " still carries its debug information";
+        EXPECT_NE(binary.find(".gnu_debuglink"), std::string::npos) << file;
+        const fs::path debug = path.parent_path() / ".debug" / (path.filename().string() + ".debug");
+        EXPECT_NE(readFile(debug).find(".debug_info"), std::string::npos) << debug;
+    }
+}
+
+TEST_F(InstallTreeTest, ManualPagesAndCompletionsFollowTheOptions)
+{
+    EXPECT_NE(readFile(usr() / "share/man/man1/rs.1").find("\\-\\-check"), std::string::npos);
+    EXPECT_NE(readFile(usr() / "share/man/man1/rsadmin.1").find("package install"), std::string::npos);
+    EXPECT_EQ(readFile(usr() / "share/zsh/site-functions/_rsadmin").rfind("#compdef rsadmin", 0), 0u);
+    const fs::path bash = usr() / "share/bash-completion/completions/rsadmin";
+    const std::pair<const char*, const char*> rows[] = {
+        { "rsadmin mo", "module" },
+        { "rsadmin --server h:1 package in", "install" }, // an option's argument is no command
+        { "rsadmin package install --gr", "--group" },
+        { "rsadmin module get hello -", "--output" },
+    };
+    for (const auto& [words, expected] : rows)
+        EXPECT_NE(bashCompletion(bash, words).find(expected), std::string::npos) << words;
 }
 
 TEST(SettingsExampleTest, EveryVariableIsDocumented)

@@ -43,14 +43,16 @@ std::optional<ChosenDirectory> chooseDirectory(const DirectorySources& sources)
 }
 
 // Creates the directory (and missing parents) with mode 0755; an existing
-// directory keeps the mode its owner gave it.
-bool makeDirectory(const std::string& path)
+// directory keeps the mode its owner gave it. True when the directory is
+// there afterwards and the service may write in it (a regular file of that
+// name is no directory, whatever its permissions).
+bool makeUsableDirectory(const std::string& path)
 {
     std::error_code error;
     const bool created = std::filesystem::create_directories(path, error);
-    if (error)
-        return false;
-    return !created || ::chmod(path.c_str(), 0755) == 0;
+    if (created)
+        ::chmod(path.c_str(), 0755);
+    return std::filesystem::is_directory(path, error) && ::access(path.c_str(), R_OK | W_OK | X_OK) == 0;
 }
 
 bool attachAppender(const log4cxx::LoggerPtr& logger, const std::string& file)
@@ -89,26 +91,33 @@ DirectorySources DirectorySources::collect(const ConfParamReader& params, bool g
     return sources;
 }
 
-std::optional<std::string> init(const DirectorySources& sources)
+std::optional<std::string> directoryFor(const DirectorySources& sources)
+{
+    if (auto dir = chooseDirectory(sources))
+        return dir->path;
+    return std::nullopt;
+}
+
+std::optional<std::string> init(const DirectorySources& sources, std::string* why)
 {
     const auto& log = loggers::get(loggers::kDaemon);
     const auto& auditLogger = loggers::get(loggers::kAudit);
+    auto refuse = [&](uint32_t number, const Params& params) -> std::optional<std::string> {
+        const std::string text = logText(number, params);
+        LOG4CXX_WARN(log, text);
+        if (why)
+            *why = text;
+        return std::nullopt;
+    };
     const auto dir = chooseDirectory(sources);
-    if (!dir) {
-        LOG4CXX_WARN(log, logText(kNoDirectory));
-        return std::nullopt;
-    }
-    LOG4CXX_INFO(
-        log, logText(dir->configured ? kDirectoryConfigured : kDirectoryDerived, { dir->path }));
-    if (!makeDirectory(dir->path) && ::access(dir->path.c_str(), R_OK | W_OK) != 0) {
-        LOG4CXX_WARN(log, logText(kDirectoryUnusable, { dir->path }));
-        return std::nullopt;
-    }
+    if (!dir)
+        return refuse(kNoDirectory, {});
+    LOG4CXX_INFO(log, logText(dir->configured ? kDirectoryConfigured : kDirectoryDerived, { dir->path }));
+    if (!makeUsableDirectory(dir->path))
+        return refuse(kDirectoryUnusable, { dir->path });
     const std::string file = dir->path + "/" + kFileName;
-    if (!attachAppender(auditLogger, file)) {
-        LOG4CXX_WARN(log, logText(kAppenderFailed, { file }));
-        return std::nullopt;
-    }
+    if (!attachAppender(auditLogger, file))
+        return refuse(kAppenderFailed, { file });
     ::chmod(file.c_str(), 0600);
     auditLogger->setLevel(log4cxx::Level::getInfo());
     return file;

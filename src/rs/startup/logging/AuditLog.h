@@ -28,10 +28,13 @@ struct DirectorySources {
     static DirectorySources collect(const ConfParamReader& params, bool gridMode);
 };
 
+// The audit directory the sources give, or nothing when none applies.
+std::optional<std::string> directoryFor(const DirectorySources& sources);
+
 // Creates the audit logger's appender. Returns the audit file's path, or
 // nothing when no audit directory applies or it cannot be used (each case
-// logged at WARN with its catalogue message).
-std::optional<std::string> init(const DirectorySources& sources);
+// logged at WARN with its catalogue message, which `why` receives as well).
+std::optional<std::string> init(const DirectorySources& sources, std::string* why = nullptr);
 
 // "YYYY-MM-DD hh:mm:ss.mmm ZONE " + text, in local time.
 std::string auditLine(std::chrono::system_clock::time_point when, const std::string& text);

@@ -3,6 +3,7 @@
 #include "rs/startup/logging/ProcessProperties.h"
 
 #include <log4cxx/basicconfigurator.h>
+#include <log4cxx/consoleappender.h>
 #include <log4cxx/helpers/pool.h>
 #include <log4cxx/logmanager.h>
 #include <log4cxx/patternlayout.h>
@@ -12,6 +13,9 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace kav {
 
@@ -50,6 +54,15 @@ std::string configFileName(const LogDirectories& dirs, const LoggingSetup::Optio
     return dirs.confDir + "/" + options.daemonName + ".log4j.properties";
 }
 
+// Operations log entry and exit at DEBUG: more than an operator wants by default.
+void attachToRoot(
+    const log4cxx::AppenderPtr& appender, const log4cxx::LevelPtr& level = log4cxx::Level::getInfo())
+{
+    auto root = log4cxx::Logger::getRootLogger();
+    root->addAppender(appender);
+    root->setLevel(level);
+}
+
 bool configureRollingFile(const std::string& file)
 {
     try {
@@ -62,7 +75,7 @@ bool configureRollingFile(const std::string& file)
         appender->setMaxFileSize("100MB");
         log4cxx::helpers::Pool pool;
         appender->activateOptions(pool);
-        log4cxx::Logger::getRootLogger()->addAppender(appender);
+        attachToRoot(appender);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -110,10 +123,38 @@ LoggingSetup::Source LoggingSetup::applyConfiguration(const std::string& configF
         log4cxx::PropertyConfigurator::configure(log4cxx::File(configFile));
         return Source::Properties;
     }
+    if (standardErrorIsJournal(std::getenv("JOURNAL_STREAM"))
+        && configureStandardError(kJournalPattern, log4cxx::Level::getInfo()))
+        return Source::DefaultJournal;
     if (configureRollingFile(defaultLogFile_))
         return Source::DefaultRollingFile;
     log4cxx::BasicConfigurator::configure();
     return Source::Basic;
+}
+
+bool LoggingSetup::configureStandardError(const std::string& pattern, const log4cxx::LevelPtr& level)
+{
+    try {
+        auto layout = std::make_shared<log4cxx::PatternLayout>(pattern);
+        auto appender
+            = std::make_shared<log4cxx::ConsoleAppender>(layout, log4cxx::ConsoleAppender::getSystemErr());
+        log4cxx::helpers::Pool pool;
+        appender->activateOptions(pool);
+        attachToRoot(appender, level);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool LoggingSetup::standardErrorIsJournal(const char* journalStream)
+{
+    struct stat info { };
+    if (!journalStream || ::fstat(STDERR_FILENO, &info) != 0)
+        return false;
+    unsigned long long device = 0, inode = 0;
+    return std::sscanf(journalStream, "%llu:%llu", &device, &inode) == 2 && device == info.st_dev
+        && inode == info.st_ino;
 }
 
 void LoggingSetup::startWatchdogs(const std::string& confDir, const Options& options)

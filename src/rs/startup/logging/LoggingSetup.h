@@ -1,7 +1,8 @@
 #pragma once
 // Configures log4cxx for a daemon: process properties, then the XML or
-// property configuration file when one exists, else a rolling log file of
-// our own; then two watchdogs on the per-process override files
+// property configuration file when one exists, else a set-up of our own at
+// INFO: standard error when it is the systemd journal, a rolling log file
+// otherwise; then two watchdogs on the per-process override files
 // confDir + "//log4j.properties." + pid (+ ".xml").
 //
 // Threads: configure() and shutdown() run on the main thread before other
@@ -10,6 +11,8 @@
 
 #include "rs/startup/logging/KavPropertyWatchdog.h"
 #include "rs/startup/logging/LogDirectories.h"
+
+#include <log4cxx/level.h>
 
 #include <chrono>
 #include <memory>
@@ -25,6 +28,8 @@ public:
     // milliseconds (a "%Q" in it stays literal), so the date uses its own form.
     static constexpr const char* kDefaultPattern
         = "%d{yyyy-MM-dd HH:mm:ss.SSS z} %p [${log4cxx_pid}:%t] %c - %m%n";
+    // The journal stamps time and process itself.
+    static constexpr const char* kJournalPattern = "%p [%t] %c - %m%n";
 
     struct Options {
         std::string logPropertyFile; // may be empty
@@ -34,7 +39,15 @@ public:
         KavPropertyWatchdog::Observer onReconfigured; // tests observe the watchdogs through it
     };
 
-    enum class Source { Xml, Properties, DefaultRollingFile, Basic };
+    enum class Source { Xml, Properties, DefaultJournal, DefaultRollingFile, Basic };
+
+    // A command's logging: standard error with the pattern, from the level
+    // up (the tools, whose output their caller keeps).
+    static bool configureStandardError(const std::string& pattern, const log4cxx::LevelPtr& level);
+
+    // Whether standard error is the journal stream systemd announced in
+    // JOURNAL_STREAM ("device:inode"); a redirected stderr is not.
+    static bool standardErrorIsJournal(const char* journalStream);
 
     LoggingSetup() = default;
     ~LoggingSetup();
