@@ -8,6 +8,7 @@
 
 #include <log4cxx/logger.h>
 
+#include <cstring>
 #include <deque>
 #include <map>
 #include <string_view>
@@ -25,6 +26,30 @@ const log4cxx::LoggerPtr& logger()
     return *instance;
 }
 } // namespace
+
+std::string describeResult(int rc)
+{
+    // The driver's own values, which are not errno numbers (or not in that sense).
+    switch (rc) {
+    case 0:
+        return "success";
+    case -1:
+        return "the communication driver could not be started or refused the address";
+    case kClosed:
+        return "the connection is closed";
+    case rpc::ResponseClient::kMarshalFailed:
+        return "the request could not be encoded";
+    case -995:
+        return "the operation was aborted";
+    case -10057:
+        return "not connected";
+    default:
+        break;
+    }
+    if (rc < 0 && rc > -4096)
+        return std::strerror(-rc);
+    return "error " + std::to_string(rc);
+}
 
 namespace detail {
 

@@ -48,6 +48,10 @@ namespace rsclient {
 constexpr int kTimedOut = -ETIMEDOUT;
 constexpr int kClosed = -9; // the connection is closed (or was never open)
 
+// A result of this library in words: "Connection refused" for
+// -ECONNREFUSED, "the connection is closed" for kClosed, and so on.
+std::string describeResult(int rc);
+
 // The outcome of one request.
 template <class Answer> struct Reply {
     // 0 when the answer arrived; otherwise kTimedOut, kClosed, a driver or
@@ -185,7 +189,8 @@ public:
     // the connection ends, or on this thread, before startThen returns, when
     // the request could not be sent. onAnswer may start further requests;
     // it must not wait for answers of this client.
-    template <class Request, class OnAnswer, class... Args> void startThen(OnAnswer&& onAnswer, Args&&... args)
+    template <class Request, class OnAnswer, class... Args>
+    void startThen(OnAnswer&& onAnswer, Args&&... args)
     {
         using Answer = typename Request::Response;
         static_assert(!std::is_void_v<Answer>, "use send() for requests without answer");

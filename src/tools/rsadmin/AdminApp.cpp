@@ -4,16 +4,21 @@
 #include "rs/i18n/NarvI18n.h"
 #include "tools/rsadmin/AdminCommands.h"
 #include "tools/rsadmin/ServiceSession.h"
+#include "tools/rsadmin/UsageText.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <ostream>
 
 namespace rsadmin {
 
 namespace {
+
+constexpr const char* kVersion = RSADMIN_VERSION;
 
 // A state filter given as a number or a display name ("installed", "NOT STARTED").
 uint32_t parseStateFilter(const std::string& text)
@@ -35,9 +40,26 @@ uint32_t parseStateFilter(const std::string& text)
         kExitUsage, "unknown state '" + text + "': use a state name such as INSTALLED or ERROR");
 }
 
+// A number of seconds: above 0, or (`zeroAllowed`) at least 0. The
+// parser's own range checks would print the largest double in full.
+CLI::Validator seconds(bool zeroAllowed)
+{
+    return CLI::Validator(
+        [zeroAllowed](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            const bool number = !text.empty() && end != nullptr && *end == '\0' && std::isfinite(value);
+            if (number && (value > 0 || (zeroAllowed && value == 0)))
+                return {};
+            return "'" + text + "' is not a number of seconds " + (zeroAllowed ? "(0 or more)" : "above 0");
+        },
+        zeroAllowed ? "SECONDS>=0" : "SECONDS>0");
+}
+
 // The options and positionals of every command, filled by the parser.
 struct Arguments {
     std::string name, file, application, version, output, type, reason = "rsadmin shutdown", passwordFile;
+    std::vector<std::string> groups;
     std::string state;
     Placement placement;
     double interval = 2.0;
@@ -71,6 +93,8 @@ private:
     {
         app_.require_subcommand(1);
         app_.fallthrough();
+        app_.set_version_flag(
+            "--version", std::string("rsadmin ") + kVersion, "show rsadmin's version and exit");
         app_.add_option("--server", options_.server,
             "service address HOST:PORT (else RS_SERVER, else the address registered as RS_DEPLOY)");
         app_.add_option("--user", options_.user, "user to log on as (else RS_USER)");
@@ -82,8 +106,7 @@ private:
         app_.add_flag("--json", options_.json, "machine-readable output");
         app_.add_option("--piece-size", options_.pieceSize, "bytes per upload or download piece")
             ->check(CLI::Range(size_t(1), size_t(1) << 30));
-        app_.add_option("--timeout", a_.timeout, "seconds to wait for each answer")
-            ->check(CLI::PositiveNumber);
+        app_.add_option("--timeout", a_.timeout, "seconds to wait for each answer")->check(seconds(false));
     }
 
     void build()
@@ -99,6 +122,8 @@ private:
                       ->require_subcommand(1));
         users(*app_.add_subcommand("user", "the password file of the sec_passwd plug-in")
                    ->require_subcommand(1));
+        cluster(*app_.add_subcommand("cluster", "what the resource manager offers (reads ZOR_CLUSTER_FILE)")
+                     ->require_subcommand(1));
     }
 
     void modules(CLI::App& m)
@@ -112,7 +137,8 @@ private:
             [this](AdminCommands& c) { return c.moduleGet(a_.name, a_.version, a_.output); });
         get->add_option("NAME", a_.name, "module name")->required();
         get->add_option("--version", a_.version, "version to fetch (default: the current one)");
-        get->add_option("-o,--output", a_.output, "file to write (default: the stored file name)");
+        get->add_option(
+            "-o,--output", a_.output, "file to write, - for standard output (default: the stored file name)");
         for (bool link : { true, false }) {
             auto sub = command(m, link ? "link" : "unlink",
                 link ? "link an application to a module" : "unlink an application",
@@ -150,7 +176,8 @@ private:
         auto get = command(p, "get", "download a package",
             [this](AdminCommands& c) { return c.packageGet(a_.name, a_.type, a_.output); });
         packageName(get, true);
-        get->add_option("-o,--output", a_.output, "file to write (default: the stored file name)");
+        get->add_option(
+            "-o,--output", a_.output, "file to write, - for standard output (default: the stored file name)");
         packageName(command(p, "remove", "remove a package",
                         [this](AdminCommands& c) { return c.packageRemove(a_.name, a_.type); }),
             true);
@@ -176,11 +203,12 @@ private:
               });
         packageName(status, false);
         status->add_option("--state", a_.state, "only hosts in this state (name or number)");
-        status->add_flag("--watch", a_.watch, "redraw until every host is in a final state");
-        status->add_option("--interval", a_.interval, "seconds between redraws")->check(CLI::PositiveNumber);
+        status->add_flag(
+            "--watch", a_.watch, "follow the hosts until the package has hosts and all are final");
+        status->add_option("--interval", a_.interval, "seconds between readings")->check(seconds(false));
         status
             ->add_option("--max-wait", a_.maxWait, "with --watch: give up after this many seconds (0: never)")
-            ->check(CLI::NonNegativeNumber);
+            ->check(seconds(true));
     }
 
     void users(CLI::App& u)
@@ -193,6 +221,15 @@ private:
             sub->add_option(
                 "-f,--file", a_.passwordFile, "password file (default: the QEL_SEC_CONF parameter)");
         }
+    }
+
+    void cluster(CLI::App& c)
+    {
+        command(c, "groups", "resource groups and their hosts", [this](AdminCommands& commands) {
+            return commands.clusterGroups(a_.groups);
+        })->add_option("GROUP", a_.groups, "only these groups (default: every group)");
+        command(c, "consumers", "consumers, with the role of --user (or RS_USER) on each",
+            [](AdminCommands& commands) { return commands.clusterConsumers(); });
     }
 
     CLI::App app_ { "rsadmin: operate the repository service (modules, packages and their deployment)",
@@ -214,6 +251,27 @@ nlohmann::json failureJson(const AdminFailure& failure)
     return json;
 }
 
+// Usage errors, like every failure, are a document under --json, which the
+// parser may not have reached when it stopped.
+bool wantsJson(const std::vector<std::string>& args)
+{
+    for (const auto& arg : args) {
+        if (arg == "--")
+            return false;
+        if (arg == "--json")
+            return true;
+    }
+    return false;
+}
+
+int reportFailure(const AdminFailure& failure, bool json, AdminIo& io)
+{
+    io.err << "rsadmin: " << failure.what() << "\n";
+    if (json)
+        io.out << failureJson(failure).dump(2) << "\n";
+    return failure.status();
+}
+
 void openCatalogue()
 {
     kav::NarvI18n& catalogue = kav::NarvI18n::instance();
@@ -233,9 +291,17 @@ int runAdmin(const std::vector<std::string>& args, AdminIo& io, const AdminHooks
         argv.push_back(arg.c_str());
     try {
         line.app().parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::CallForVersion&) {
+        if (wantsJson(args))
+            io.out << nlohmann::json({ { "ok", true }, { "rsadmin", kVersion } }).dump(2) << "\n";
+        else
+            io.out << "rsadmin " << kVersion << "\n";
+        return kExitOk;
     } catch (const CLI::ParseError& error) {
-        const int status = line.app().exit(error, io.out, io.err);
-        return status == 0 ? kExitOk : kExitUsage;
+        if (error.get_exit_code() == 0)
+            return line.app().exit(error, io.out, io.err) == 0 ? kExitOk : kExitUsage; // --help
+        return reportFailure(
+            AdminFailure(kExitUsage, usageMessage(line.app(), args, error)), wantsJson(args), io);
     }
     options.timeout = std::chrono::milliseconds(static_cast<long>(arguments.timeout * 1000));
     openCatalogue();
@@ -243,10 +309,7 @@ int runAdmin(const std::vector<std::string>& args, AdminIo& io, const AdminHooks
         AdminCommands commands(options, io, hooks.lookup, hooks.clock);
         return line.action()(commands);
     } catch (const AdminFailure& failure) {
-        io.err << "rsadmin: " << failure.what() << "\n";
-        if (options.json)
-            io.out << failureJson(failure).dump(2) << "\n";
-        return failure.status();
+        return reportFailure(failure, options.json, io);
     }
 }
 

@@ -6,8 +6,10 @@
 #include "interfaces/IRepository.h"
 #include "platform/wardn/PasswordFile.h"
 #include "rs/startup/logging/ConfParam.h"
+#include "tools/rsadmin/Render.h"
 #include "tools/rspasswd/PasswordCommand.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -44,10 +46,20 @@ ServiceSession AdminCommands::connect(const char* interfaceName)
     return ServiceSession(resolveServer(options_, io_, lookup_), interfaceName, options_.timeout);
 }
 
-ServiceSession AdminCommands::repository()
+AdminFailure interruptedUpload(const std::string& file, const std::string& server)
+{
+    return AdminFailure(kExitInterrupted,
+        "interrupted: the upload of " + file + " was stopped and the connection to " + server
+            + " closed; the service keeps nothing of an unfinished upload, so nothing partial was kept");
+}
+
+ServiceSession AdminCommands::repository(bool warnIfGlobal)
 {
     const std::string user = resolveUser(options_, io_);
     const std::string credential = makeCredential(user, obtainPassword(options_, io_, user));
+    if (warnIfGlobal && options_.consumer.empty())
+        io_.err << "rsadmin: warning: no consumer given (--consumer or RS_CONSUMER): this works on the "
+                   "global module index\n";
     ServiceSession session = connect(IRepository::kInterfaceName);
     session.logon<IRepository::logon_Call>(credential, options_.consumer, true);
     return session;
@@ -80,6 +92,31 @@ void AdminCommands::reportDone(const std::string& text, nlohmann::json json)
     emit(json, [&] { io_.out << text << "\n"; });
 }
 
+void AdminCommands::checkOutput(const std::string& output) const
+{
+    if (output == kStandardOutput && options_.json)
+        throw AdminFailure(
+            kExitUsage, "-o - and --json would both write to standard output: leave out one of them");
+}
+
+void AdminCommands::deliverDownload(const std::string& output, const std::string& fileName,
+    const std::string& contents, const std::string& what, nlohmann::json json)
+{
+    const std::string size = " (" + humanBytes(static_cast<double>(contents.size())) + ").";
+    json["fileName"] = fileName;
+    json["size"] = contents.size();
+    if (output == kStandardOutput) {
+        io_.out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+        io_.out.flush();
+        io_.err << "Wrote " << what << " to standard output" << size << "\n";
+        return;
+    }
+    const std::string path = output.empty() ? std::filesystem::path(fileName).filename().string() : output;
+    writeFileInPieces(path, contents, options_.pieceSize, io_.err, io_.errIsTerminal);
+    json["path"] = path;
+    reportDone("Saved " + what + " as " + path + size, std::move(json));
+}
+
 int AdminCommands::version()
 {
     ServiceSession session = connect(IRepository::kInterfaceName);
@@ -100,11 +137,11 @@ int AdminCommands::version()
 
 int AdminCommands::shutdown(const std::string& reason)
 {
-    ServiceSession session = repository();
+    ServiceSession session = repository(false);
     const int rc = session.client().send<IRepository::shutdownRS_Call>(options_.timeout, reason);
     if (rc != 0)
         throw AdminFailure(kExitNoConnection,
-            "the stop request did not reach " + session.server() + " (error " + std::to_string(rc) + ")");
+            "the stop request did not reach " + session.server() + ": " + rsclient::describeResult(rc));
     reportDone("Asked the service at " + session.server() + " to stop.", { { "server", session.server() } });
     return kExitOk;
 }

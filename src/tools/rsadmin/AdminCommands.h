@@ -7,14 +7,17 @@
 
 #include "interfaces/types/DplStatusList.h"
 #include "tools/rsadmin/GlobalOptions.h"
+#include "tools/rsadmin/Interrupt.h"
 #include "tools/rsadmin/ServiceSession.h"
 #include "tools/rsadmin/Transfer.h"
 
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace rsadmin {
 
@@ -30,6 +33,9 @@ struct StatusQuery {
     std::chrono::milliseconds interval { 2000 };
     std::chrono::milliseconds maxWait { 0 }; // 0: watch until every host is final
 };
+
+// The name of the file a download goes to that means standard output.
+inline constexpr const char* kStandardOutput = "-";
 
 class AdminCommands {
 public:
@@ -58,23 +64,42 @@ public:
     // QEL_SEC_CONF parameter of the resource manager.
     int userSet(const std::string& file, const std::string& user, bool mustExist);
 
+    // What the resource manager offers: resource groups with their hosts
+    // (`groups`, else every group), consumers with the user's role on each.
+    int clusterGroups(const std::vector<std::string>& groups);
+    int clusterConsumers();
+
 private:
-    ServiceSession repository();
+    // Logged on to IRepository; without a consumer that is the global
+    // module index, which `warnIfGlobal` says on standard error.
+    ServiceSession repository(bool warnIfGlobal = true);
     ServiceSession deployment();
     ServiceSession connect(const char* interfaceName);
     // Prints `json` (with --json) or runs `human`.
     void emit(const nlohmann::json& json, const std::function<void()>& human);
     // The current version of a module for the session's consumer.
     std::string currentModuleVersion(ServiceSession& session, const std::string& name);
-    rs::DplStatusList readStatus(ServiceSession& session, const std::string& name, uint32_t filter);
-    // Reads the status until every host is final (or --max-wait passes),
-    // drawing each round; returns the last reading.
+    // The hosts' states; nothing when the package has no deployment state.
+    std::optional<rs::DplStatusList> readStatus(
+        ServiceSession& session, const std::string& name, uint32_t filter);
+    // Reads the status until the package has hosts and every one is final
+    // (or --max-wait passes), showing each reading; returns the last one.
     rs::DplStatusList watchStatus(ServiceSession& session, const std::string& name, const StatusQuery& query);
-    void drawStatusRound(const rs::DplStatusList& list, int round);
+    // The resource manager's reason for refusing the consumer, group or
+    // host of a deployment, as a sentence.
+    std::string placementRefusal(const Placement& placement);
+    // Throws AdminFailure(kExitUsage) when `output` cannot take a download.
+    void checkOutput(const std::string& output) const;
+    // Writes a download to `output` (default: its stored file name;
+    // kStandardOutput: standard output) and reports it with `json`.
+    void deliverDownload(const std::string& output, const std::string& fileName, const std::string& contents,
+        const std::string& what, nlohmann::json json);
     void reportDone(const std::string& text, nlohmann::json json);
     // Sends `file` in pieces of `pieceSize` bytes, several in flight, each
     // through `start(block, flag)`, and returns the last piece's checked
     // answer with the file size; `what` names the request in a failure.
+    // Ctrl-C stops it: the connection is closed (the service then drops
+    // the unfinished upload) and AdminFailure(kExitInterrupted) says so.
     template <class Answer, class Start>
     std::pair<rsclient::Reply<Answer>, uint64_t> uploadFile(
         ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start);
@@ -84,6 +109,9 @@ private:
     RegistryLookup lookup_;
     ProgressBar::Clock clock_;
 };
+
+// The failure of an upload stopped by Ctrl-C.
+AdminFailure interruptedUpload(const std::string& file, const std::string& server);
 
 template <class Answer, class Start>
 std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
@@ -97,14 +125,23 @@ std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
             return start(rpc::makeBlock(piece).get(), flag);
         },
         uploadOptions);
-    const uint64_t size = sendFileInPieces(
-        file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
-            if (!upload.send(piece, flag))
-                session.check(upload.finish(), what);
-        });
-    auto reply = upload.finish();
-    session.check(reply, what);
-    return { std::move(reply), size };
+    InterruptGuard interrupt([&session] { session.client().close(); });
+    try {
+        const uint64_t size = sendFileInPieces(
+            file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
+                if (interrupt.interrupted())
+                    throw interruptedUpload(file, session.server());
+                if (!upload.send(piece, flag))
+                    session.check(upload.finish(), what);
+            });
+        auto reply = upload.finish();
+        session.check(reply, what);
+        return { std::move(reply), size };
+    } catch (const AdminFailure& failure) {
+        if (!interrupt.interrupted() || failure.status() == kExitInterrupted)
+            throw;
+        throw interruptedUpload(file, session.server());
+    }
 }
 
 } // namespace rsadmin

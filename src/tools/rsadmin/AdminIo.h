@@ -21,6 +21,7 @@ enum ExitStatus : int {
     kExitRefused = 1, // the service answered with a failure
     kExitUsage = 2, // bad arguments, missing configuration, unreadable files
     kExitNoConnection = 3, // the service could not be reached or went away
+    kExitInterrupted = 130, // Ctrl-C stopped a transfer (128 + SIGINT, as shells report it)
 };
 
 struct AdminIo {

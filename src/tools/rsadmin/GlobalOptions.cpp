@@ -1,6 +1,8 @@
 #include "tools/rsadmin/GlobalOptions.h"
 
+#include "platform/zor/ClusterDescription.h"
 #include "platform/zor/zor.h"
+#include "zephcomm/router/Url.h"
 
 #include <termios.h>
 
@@ -56,26 +58,60 @@ std::string lookUpRegisteredUrl(const std::string& clientName)
     return text;
 }
 
+std::optional<ServerAddress> parseServerAddress(const std::string& text)
+{
+    const auto url = zephcomm::parseUrl(text);
+    if (!url)
+        return std::nullopt;
+    const std::string address = url->address.substr(0, url->address.find(';'));
+    const size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return std::nullopt;
+    const std::string port = address.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const long number = std::stol(port);
+    if (number < 1 || number > 65535)
+        return std::nullopt;
+    return ServerAddress { address.substr(0, colon), port };
+}
+
+namespace {
+
+std::string checkedServer(const std::string& server, const std::string& source)
+{
+    if (!parseServerAddress(server))
+        throw AdminFailure(kExitUsage,
+            source + " '" + server + "' is not HOST:PORT: name the service's host and its port, for example "
+                + "127.0.0.1:7869");
+    return server;
+}
+
+} // namespace
+
 std::string resolveServer(const GlobalOptions& options, const AdminIo& io, const RegistryLookup& lookup)
 {
     if (!options.server.empty())
-        return options.server;
+        return checkedServer(options.server, "--server");
     if (std::string fromEnv = nonEmptyVariable(io, kServerVariable); !fromEnv.empty())
-        return fromEnv;
+        return checkedServer(fromEnv, kServerVariable);
     if (lookup) {
         if (std::string registered = lookup(kRegisteredName); !registered.empty())
-            return registered;
+            return checkedServer(registered, std::string("the address registered as ") + kRegisteredName);
     }
     throw AdminFailure(kExitUsage,
         "no server given and none registered as RS_DEPLOY: pass --server HOST:PORT or set RS_SERVER");
 }
 
+std::string userIfGiven(const GlobalOptions& options, const AdminIo& io)
+{
+    return options.user.empty() ? nonEmptyVariable(io, kUserVariable) : options.user;
+}
+
 std::string resolveUser(const GlobalOptions& options, const AdminIo& io)
 {
-    if (!options.user.empty())
-        return options.user;
-    if (std::string fromEnv = nonEmptyVariable(io, kUserVariable); !fromEnv.empty())
-        return fromEnv;
+    if (std::string user = userIfGiven(options, io); !user.empty())
+        return user;
     throw AdminFailure(kExitUsage, "no user given: pass --user NAME or set RS_USER");
 }
 
@@ -110,7 +146,9 @@ std::string obtainPassword(const GlobalOptions& options, AdminIo& io, const std:
 
 std::string resolveConsumer(const GlobalOptions& options, const AdminIo& io)
 {
-    return options.consumer.empty() ? nonEmptyVariable(io, kConsumerVariable) : options.consumer;
+    const std::string consumer
+        = options.consumer.empty() ? nonEmptyVariable(io, kConsumerVariable) : options.consumer;
+    return consumer.empty() ? consumer : zor::normaliseConsumerPath(consumer);
 }
 
 std::string makeCredential(const std::string& user, const std::string& password)

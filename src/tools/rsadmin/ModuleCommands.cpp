@@ -63,18 +63,14 @@ std::string AdminCommands::currentModuleVersion(ServiceSession& session, const s
 
 int AdminCommands::moduleGet(const std::string& name, const std::string& version, const std::string& output)
 {
+    checkOutput(output);
     ServiceSession session = repository();
     const std::string wanted = version.empty() ? currentModuleVersion(session, name) : version;
     auto reply
         = session.request<IRepository::getModule_Call>("send the module", name, wanted, options_.consumer);
     const std::string fileName = reply->moduleFileName() ? *reply->moduleFileName() : name;
-    const std::string path = output.empty() ? std::filesystem::path(fileName).filename().string() : output;
-    const std::string contents = rpc::blockText(reply->moduleData());
-    writeFileInPieces(path, contents, options_.pieceSize, io_.err, io_.errIsTerminal);
-    reportDone("Saved " + name + " version " + wanted + " as " + path + " ("
-            + humanBytes(static_cast<double>(contents.size())) + ").",
-        { { "module", name }, { "version", wanted }, { "fileName", fileName }, { "path", path },
-            { "size", contents.size() } });
+    deliverDownload(output, fileName, rpc::blockText(reply->moduleData()), name + " version " + wanted,
+        { { "module", name }, { "version", wanted } });
     return kExitOk;
 }
 

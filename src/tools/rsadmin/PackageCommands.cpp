@@ -15,8 +15,8 @@ int AdminCommands::packageAdd(const std::string& name, const std::string& type, 
 {
     ServiceSession session = deployment();
     const std::string fileName = std::filesystem::path(file).filename().string();
-    const uint64_t size = uploadFile<IAppDeploymentResp::addPackageResp_Call>(session, file,
-        options_.pieceSize, "store the package", [&](ACE_Message_Block* block, int32_t flag) {
+    const uint64_t size = uploadFile<IAppDeploymentResp::addPackageResp_Call>(
+        session, file, options_.pieceSize, "store the package", [&](ACE_Message_Block* block, int32_t flag) {
             return session.client().start<IAppDeployment::addPackage_Call>(name, type, fileName, block, flag);
         }).second;
     reportDone("Stored package " + name + (type.empty() ? "" : " of type " + type) + " ("
@@ -42,16 +42,12 @@ int AdminCommands::packageList()
 
 int AdminCommands::packageGet(const std::string& name, const std::string& type, const std::string& output)
 {
+    checkOutput(output);
     ServiceSession session = deployment();
     auto reply = session.request<IAppDeployment::getPackage_Call>("send the package", name, type, "");
     const std::string fileName = reply->packageFileName() ? *reply->packageFileName() : name;
-    const std::string path = output.empty() ? std::filesystem::path(fileName).filename().string() : output;
-    const std::string contents = rpc::blockText(reply->moduleData());
-    writeFileInPieces(path, contents, options_.pieceSize, io_.err, io_.errIsTerminal);
-    reportDone("Saved package " + name + " as " + path + " ("
-            + humanBytes(static_cast<double>(contents.size())) + ").",
-        { { "package", name }, { "type", type }, { "fileName", fileName }, { "path", path },
-            { "size", contents.size() } });
+    deliverDownload(output, fileName, rpc::blockText(reply->moduleData()), "package " + name,
+        { { "package", name }, { "type", type } });
     return kExitOk;
 }
 
@@ -63,25 +59,55 @@ int AdminCommands::packageRemove(const std::string& name, const std::string& typ
     return kExitOk;
 }
 
+namespace {
+
+// Refusals of a deployment's consumer, resource group or host: the
+// resource manager's own reason is only in the service's log.
+bool isPlacementRefusal(int32_t code)
+{
+    switch (static_cast<uint32_t>(code)) {
+    case 0xD0014C33u: // empty resource group
+    case 0xD0014C36u: // consumer or resource group
+    case 0xD0014C37u: // resource group
+    case 0xD0014C38u: // host
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The service answers "no status" with the code that also reports memory
+// exhaustion; for getPackageStatus it means the package has no deployment state.
+constexpr int32_t kNoDeploymentState = static_cast<int32_t>(0xD0014C0Cu);
+
+} // namespace
+
 int AdminCommands::packageDeploy(Deploy kind, const std::string& name, const Placement& placement)
 {
     ServiceSession session = deployment();
     const char* verb = "install";
-    switch (kind) {
-    case Deploy::install:
-        session.request<IAppDeployment::installPackage_Call>(
-            "install the package", name, placement.group, placement.host);
-        break;
-    case Deploy::recheck:
-        verb = "recheck";
-        session.request<IAppDeployment::installPackageRecheck_Call>(
-            "install the package again", name, placement.group, placement.host);
-        break;
-    case Deploy::uninstall:
-        verb = "uninstall";
-        session.request<IAppDeployment::uninstallPackage_Call>(
-            "uninstall the package", name, placement.group, placement.host);
-        break;
+    try {
+        switch (kind) {
+        case Deploy::install:
+            session.request<IAppDeployment::installPackage_Call>(
+                "install the package", name, placement.group, placement.host);
+            break;
+        case Deploy::recheck:
+            verb = "recheck";
+            session.request<IAppDeployment::installPackageRecheck_Call>(
+                "install the package again", name, placement.group, placement.host);
+            break;
+        case Deploy::uninstall:
+            verb = "uninstall";
+            session.request<IAppDeployment::uninstallPackage_Call>(
+                "uninstall the package", name, placement.group, placement.host);
+            break;
+        }
+    } catch (const AdminFailure& failure) {
+        if (!isPlacementRefusal(failure.code()))
+            throw;
+        throw AdminFailure(failure.status(), std::string(failure.what()) + "\n" + placementRefusal(placement),
+            failure.code());
     }
     const std::string where = placement.host.empty() ? "group " + placement.group : "host " + placement.host;
     reportDone(std::string("Started to ") + verb + " " + name + " on " + where
@@ -99,23 +125,15 @@ int AdminCommands::packageCancel(const std::string& name)
     return kExitOk;
 }
 
-rs::DplStatusList AdminCommands::readStatus(ServiceSession& session, const std::string& name, uint32_t filter)
+std::optional<rs::DplStatusList> AdminCommands::readStatus(
+    ServiceSession& session, const std::string& name, uint32_t filter)
 {
-    auto reply = session.request<IAppDeployment::getPackageStatus_Call>(
-        "report the deployment status", name, static_cast<int32_t>(filter));
+    auto reply = session.client().call<IAppDeployment::getPackageStatus_Call>(
+        session.timeout(), name, static_cast<int32_t>(filter));
+    if (reply.arrived() && reply.code() == kNoDeploymentState)
+        return std::nullopt;
+    session.check(reply, "report the deployment status");
     return reply->list() ? *reply->list() : rs::DplStatusList {};
-}
-
-void AdminCommands::drawStatusRound(const rs::DplStatusList& list, int round)
-{
-    if (options_.json)
-        return; // one document at the end
-    if (io_.outIsTerminal)
-        io_.out << "\x1b[H\x1b[2J"; // redraw in place
-    else if (round > 0)
-        io_.out << "\n";
-    statusTable(list).print(io_.out);
-    io_.out << std::flush;
 }
 
 rs::DplStatusList AdminCommands::watchStatus(
@@ -123,17 +141,24 @@ rs::DplStatusList AdminCommands::watchStatus(
 {
     const ProgressBar::Clock clock = clock_ ? clock_ : [] { return std::chrono::steady_clock::now(); };
     const auto start = clock();
+    WatchDisplay display(io_.out, io_.outIsTerminal, name);
     for (int round = 0;; ++round) {
-        rs::DplStatusList list = readStatus(session, name, query.stateFilter);
-        drawStatusRound(list, round);
-        if (!list.entries.empty() && allFinal(list))
-            return list;
+        const std::optional<rs::DplStatusList> reading = readStatus(session, name, query.stateFilter);
+        if (!options_.json)
+            display.show(reading);
+        // A reading without hosts goes on: the run to come has not entered them yet.
+        if (reading && !reading->entries.empty() && allFinal(*reading)) {
+            if (round == 0 && !options_.json)
+                io_.err << "No host of " << name
+                        << " is in progress: these are the states its last run left.\n";
+            return *reading;
+        }
         if (query.maxWait.count() > 0 && clock() - start >= query.maxWait)
             throw AdminFailure(kExitRefused,
                 "not every host of " + name + " reached a final state within "
                     + std::to_string(query.maxWait.count() / 1000)
                     + " s: watch again, or 'rsadmin package cancel " + name + "'")
-                .withDetail(toJson(list).dump());
+                .withDetail(toJson(reading.value_or(rs::DplStatusList {})).dump());
         io_.pause(query.interval);
     }
 }
@@ -142,8 +167,16 @@ int AdminCommands::packageStatus(const std::string& name, const StatusQuery& que
 {
     ServiceSession session = deployment();
     if (!query.watch) {
-        const rs::DplStatusList list = readStatus(session, name, query.stateFilter);
-        emit(toJson(list), [&] { statusTable(list).print(io_.out); });
+        const std::optional<rs::DplStatusList> list = readStatus(session, name, query.stateFilter);
+        emit(toJson(list.value_or(rs::DplStatusList {})), [&] {
+            if (!list)
+                io_.out << name << " has no deployment state: it has not been deployed yet. Deploy it with "
+                        << "'rsadmin package install " << name << " --group GROUP'.\n";
+            else if (list->entries.empty())
+                io_.out << "No host of " << name << " is in that state.\n";
+            else
+                statusTable(*list).print(io_.out);
+        });
         return kExitOk;
     }
     const rs::DplStatusList list = watchStatus(session, name, query);
@@ -155,7 +188,7 @@ int AdminCommands::packageStatus(const std::string& name, const StatusQuery& que
                 + " ended in ERROR: see the MESSAGE column and the host's deploy log, then 'rsadmin package "
                   "recheck'")
             .withDetail(toJson(list).dump());
-    emit(toJson(list), [] {}); // people have seen the last table already
+    emit(toJson(list), [] {}); // people have seen the last reading already
     return kExitOk;
 }
 

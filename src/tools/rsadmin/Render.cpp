@@ -3,6 +3,7 @@
 #include "interfaces/types/HostDeployState.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <ostream>
 
@@ -32,6 +33,19 @@ void Table::print(std::ostream& out) const
     printRow(headers_);
     for (const auto& row : rows_)
         printRow(row);
+}
+
+std::string humanBytes(double bytes)
+{
+    static const char* const units[] = { "B", "KiB", "MiB", "GiB", "TiB" };
+    size_t unit = 0;
+    while (bytes >= 1024.0 && unit + 1 < std::size(units)) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
 }
 
 std::string formatTime(uint32_t secondsSinceEpoch)
@@ -97,15 +111,15 @@ nlohmann::json toJson(const rs::DplStatusList& list)
     return hosts;
 }
 
-namespace {
-
-std::string joined(const std::vector<std::string>& names)
+std::string joined(const std::vector<std::string>& items, const std::string& separator)
 {
     std::string text;
-    for (const auto& name : names)
-        text += (text.empty() ? "" : ",") + name;
-    return text.empty() ? "-" : text;
+    for (const auto& item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
 }
+
+namespace {
 
 std::string orDash(const std::string& text)
 {
@@ -120,8 +134,8 @@ Table moduleTable(const rs::RepositoryAppList& list)
         { "MODULE", "VERSION", "CONSUMER", "OWNER", "FILE", "SIZE", "ADDED (UTC)", "LINKS", "STATE" });
     for (const auto& entry : list.entries())
         table.add({ entry.moduleName, entry.version, orDash(entry.consumer), orDash(entry.owner),
-            orDash(entry.fileName), std::to_string(entry.fileSize), formatTime(entry.addTime),
-            joined(entry.linkedApps), entry.deleted ? "removed" : "stored" });
+            orDash(entry.fileName), humanBytes(entry.fileSize), formatTime(entry.addTime),
+            orDash(joined(entry.linkedApps, ",")), entry.deleted ? "removed" : "stored" });
     return table;
 }
 
@@ -130,7 +144,7 @@ Table packageTable(const rs::AppDplList& list)
     Table table({ "PACKAGE", "TYPE", "OWNER", "FILE", "SIZE", "ADDED (UTC)" });
     for (const auto& entry : list.entries)
         table.add({ entry.packageName, orDash(entry.packageType), orDash(entry.owner), orDash(entry.fileName),
-            std::to_string(entry.fileSize), formatTime(entry.addTime) });
+            humanBytes(entry.fileSize), formatTime(entry.addTime) });
     return table;
 }
 
@@ -140,6 +154,53 @@ Table statusTable(const rs::DplStatusList& list)
     for (const auto& entry : list.entries)
         table.add({ entry.hostName, stateName(entry.state), entry.message });
     return table;
+}
+
+WatchDisplay::WatchDisplay(std::ostream& out, bool terminal, std::string package)
+    : out_(out)
+    , terminal_(terminal)
+    , package_(std::move(package))
+{
+}
+
+void WatchDisplay::show(const std::optional<rs::DplStatusList>& reading)
+{
+    if (terminal_)
+        out_ << "\x1b[H\x1b[2J"; // redraw in place
+    if (!reading)
+        showWaiting();
+    else if (terminal_)
+        statusTable(*reading).print(out_);
+    else
+        showChanges(*reading);
+    out_ << std::flush;
+}
+
+void WatchDisplay::showWaiting()
+{
+    if (waitingShown_ && !terminal_)
+        return;
+    out_ << package_ << " has no deployment state yet: waiting for a run to register its hosts.\n";
+    waitingShown_ = true;
+}
+
+void WatchDisplay::showChanges(const rs::DplStatusList& list)
+{
+    if (!tableShown_)
+        statusTable(list).print(out_);
+    for (const auto& entry : list.entries) {
+        auto known = last_.find(entry.hostName);
+        const bool changed
+            = known == last_.end() || known->second != std::make_pair(entry.state, entry.message);
+        if (tableShown_ && changed) {
+            out_ << entry.hostName << "  ";
+            if (known != last_.end())
+                out_ << stateName(known->second.first) << " -> ";
+            out_ << stateName(entry.state) << (entry.message.empty() ? "" : ": " + entry.message) << "\n";
+        }
+        last_[entry.hostName] = { entry.state, entry.message };
+    }
+    tableShown_ = true;
 }
 
 } // namespace rsadmin

@@ -12,7 +12,10 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rsadmin {
@@ -33,6 +36,10 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
+// The items with `separator` between them.
+std::string joined(const std::vector<std::string>& items, const std::string& separator);
+// "1.5 MiB" and the like; whole bytes below 1 KiB ("678 B").
+std::string humanBytes(double bytes);
 // "2026-12-06 02:30:00" in UTC, "-" for 0.
 std::string formatTime(uint32_t secondsSinceEpoch);
 // The display name of a deployment state, or its number for unknown ones.
@@ -48,5 +55,28 @@ nlohmann::json toJson(const rs::DplStatusList& list);
 Table moduleTable(const rs::RepositoryAppList& list);
 Table packageTable(const rs::AppDplList& list);
 Table statusTable(const rs::DplStatusList& list);
+
+// The readings of `package status --watch` as text. On a terminal every
+// reading replaces the screen. Elsewhere (a pipe, a log) the first reading
+// is a table and every later one adds a line per host whose state or
+// message changed ("node1  RUNNING -> INSTALLED"), so a log holds each
+// change once. A reading of nothing means the package has no deployment
+// state yet. Single-threaded.
+class WatchDisplay {
+public:
+    WatchDisplay(std::ostream& out, bool terminal, std::string package);
+    void show(const std::optional<rs::DplStatusList>& reading);
+
+private:
+    void showWaiting();
+    void showChanges(const rs::DplStatusList& list);
+
+    std::ostream& out_;
+    bool terminal_;
+    std::string package_;
+    bool waitingShown_ = false;
+    bool tableShown_ = false;
+    std::map<std::string, std::pair<uint32_t, std::string>> last_; // host -> state, message
+};
 
 } // namespace rsadmin

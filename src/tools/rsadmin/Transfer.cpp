@@ -1,6 +1,7 @@
 #include "tools/rsadmin/Transfer.h"
 
 #include "tools/rsadmin/AdminIo.h"
+#include "tools/rsadmin/Render.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,19 +12,6 @@
 #include <vector>
 
 namespace rsadmin {
-
-std::string humanBytes(double bytes)
-{
-    static const char* const units[] = { "B", "KiB", "MiB", "GiB", "TiB" };
-    size_t unit = 0;
-    while (bytes >= 1024.0 && unit + 1 < std::size(units)) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
 
 std::string renderProgress(uint64_t done, uint64_t total, std::chrono::duration<double> elapsed)
 {
@@ -55,16 +43,25 @@ ProgressBar::ProgressBar(std::ostream& err, bool enabled, uint64_t total, Clock 
 {
 }
 
+ProgressBar::~ProgressBar()
+{
+    if (lineOpen_)
+        err_ << "\n" << std::flush;
+}
+
 void ProgressBar::update(uint64_t done)
 {
-    if (enabled_)
-        err_ << "\r" << renderProgress(done, total_, clock_() - start_) << std::flush;
+    if (!enabled_)
+        return;
+    err_ << "\r" << renderProgress(done, total_, clock_() - start_) << std::flush;
+    lineOpen_ = true;
 }
 
 void ProgressBar::finish()
 {
     if (enabled_)
         err_ << "\n" << std::flush;
+    lineOpen_ = false;
 }
 
 uint64_t sendFileInPieces(const std::string& path, uint64_t pieceSize, ProgressBar::Clock clock,

@@ -22,8 +22,6 @@ using rsclient::kMiddlePiece;
 using rsclient::pieceCount;
 using rsclient::pieceFlag;
 
-// "1.5 MiB" and the like.
-std::string humanBytes(double bytes);
 // One line of the progress bar: bar, percentage, bytes, rate, time left.
 std::string renderProgress(uint64_t done, uint64_t total, std::chrono::duration<double> elapsed);
 
@@ -31,6 +29,10 @@ class ProgressBar {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
     ProgressBar(std::ostream& err, bool enabled, uint64_t total, Clock clock = {});
+    // A transfer that failed half-way leaves no message on the bar's line.
+    ~ProgressBar();
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
     void update(uint64_t done);
     // Ends the line (when the bar was shown).
     void finish();
@@ -38,6 +40,7 @@ public:
 private:
     std::ostream& err_;
     bool enabled_;
+    bool lineOpen_ = false;
     uint64_t total_;
     Clock clock_;
     std::chrono::steady_clock::time_point start_;

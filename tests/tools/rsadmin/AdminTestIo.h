@@ -5,6 +5,7 @@
 
 #include "tools/rsadmin/AdminApp.h"
 
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -25,10 +26,15 @@ public:
     std::string registered; // what the registry answers for RS_DEPLOY
     std::string input; // standard input
     bool inIsTerminal = false;
+    bool errIsTerminal = false; // progress bars are drawn then
     int pauses = 0;
     // Pauses of `package status --watch` wait for real when set (a live
     // service is watched); otherwise they only count.
     bool realPauses = false;
+    // Runs at every pause, with the pause's number (1 for the first).
+    std::function<void(int)> onPause;
+    // The clock of progress bars and watches (default: the steady clock).
+    ProgressBar::Clock clock;
 
     AdminRun run(const std::vector<std::string>& args)
     {
@@ -36,6 +42,7 @@ public:
         std::ostringstream out, err;
         AdminIo io { in, out, err };
         io.inIsTerminal = inIsTerminal;
+        io.errIsTerminal = errIsTerminal;
         io.getenv = [this](const std::string& name) -> std::optional<std::string> {
             auto found = env.find(name);
             if (found == env.end())
@@ -44,10 +51,13 @@ public:
         };
         io.pause = [this](std::chrono::milliseconds interval) {
             ++pauses;
+            if (onPause)
+                onPause(pauses);
             if (realPauses)
                 std::this_thread::sleep_for(interval);
         };
         AdminHooks hooks;
+        hooks.clock = clock;
         hooks.lookup = [this](const std::string& name) { return name == kRegisteredName ? registered : ""; };
         AdminRun result;
         result.status = runAdmin(args, io, hooks);

@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace rsadmin {
 namespace {
@@ -49,6 +51,9 @@ protected:
             << "[groups]\n"
             << kNodes << " = [\"node1\", \"node2\"]\n"
             << kSlowNodes << " = [\"slow1\"]\n";
+        // rsadmin asks the resource manager through the same cluster file,
+        // as on the service's host (read once, at the library's first call).
+        ::setenv("ZOR_CLUSTER_FILE", (daemon_->cluster.root() / "cluster.toml").c_str(), 1);
         if (!daemon_->start())
             FAIL() << daemon_->failure;
     }
@@ -133,6 +138,25 @@ std::map<std::string, std::string> statesByHost(const json& hosts)
 std::map<std::string, std::string> bothNodes(const std::string& state)
 {
     return { { "node1", state }, { "node2", state } };
+}
+
+// The state a piped watch showed last for each host: a table row
+// ("node1  WAITING") or a change line ("node1  WAITING -> INSTALLED: text").
+std::map<std::string, std::string> lastShownStates(const std::string& output)
+{
+    std::map<std::string, std::string> states;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line.substr(0, line.find(':')));
+        std::string host, word, state;
+        words >> host;
+        while (words >> word)
+            state = word == "->" ? "" : (state.empty() ? word : state);
+        if (host.rfind("node", 0) == 0 || host.rfind("slow", 0) == 0)
+            states[host] = state;
+    }
+    return states;
 }
 
 TEST_F(RsadminDaemonTest, VersionNeedsNoLogonAndParsesBack)
@@ -236,9 +260,11 @@ TEST_F(RsadminDaemonTest, GlobalModuleIsStoredWhole)
     const fs::path file = writeInput("tool.sh", "#!/bin/sh\necho global\n");
     json added = runJson(admin, { "--piece-size", "4", "module", "add", "global-tool", file.string() });
     EXPECT_FALSE(added["version"].get<std::string>().empty()) << added.dump();
-    const fs::path copy = work / "tool-copy.sh";
-    runJson(admin, { "module", "get", "global-tool", "-o", copy.string() });
-    EXPECT_EQ(readFile(copy), readFile(file));
+    auto toStandardOutput = admin.run({ "module", "get", "global-tool", "-o", "-" });
+    EXPECT_EQ(toStandardOutput.status, kExitOk) << toStandardOutput.err;
+    EXPECT_EQ(toStandardOutput.out, readFile(file));
+    EXPECT_NE(toStandardOutput.err.find("warning: no consumer given"), std::string::npos)
+        << toStandardOutput.err;
     auto table = admin.run({ "module", "list" });
     EXPECT_EQ(table.status, kExitOk);
     EXPECT_NE(table.out.find("global-tool"), std::string::npos) << table.out;
@@ -313,7 +339,11 @@ TEST_F(RsadminDaemonTest, PackageAddListGetRemove)
     runJson(admin, { "package", "get", "pkg", "-o", copy.string() });
     EXPECT_EQ(readFile(copy), readFile(file));
     auto neverDeployed = admin.run({ "package", "status", "pkg" });
-    EXPECT_EQ(neverDeployed.status, kExitRefused) << neverDeployed.err;
+    EXPECT_EQ(neverDeployed.status, kExitOk) << neverDeployed.err;
+    EXPECT_NE(neverDeployed.out.find("pkg has no deployment state: it has not been deployed yet"),
+        std::string::npos)
+        << neverDeployed.out;
+    EXPECT_EQ(runJson(admin, { "package", "status", "pkg" }), json::array());
     runJson(admin, { "package", "remove", "pkg" });
     for (const auto& entry : runJson(admin, { "package", "list" }))
         EXPECT_NE(entry["name"], "pkg");
@@ -338,11 +368,7 @@ TEST_F(RsadminDaemonTest, InstallRecheckAndUninstallAreWatchedToTheEnd)
     runJson(admin, { "package", "uninstall", "hello", "--group", kNodes });
     auto human = admin.run(statusArgs("hello", kWatch));
     EXPECT_EQ(human.status, kExitOk) << human.err;
-    // Not a terminal: every round is a table of its own; the last one is final.
-    ASSERT_NE(human.out.rfind("HOST"), std::string::npos) << human.out;
-    const std::string lastTable = human.out.substr(human.out.rfind("HOST"));
-    EXPECT_NE(lastTable.find("node1  UNINSTALLED"), std::string::npos) << human.out;
-    EXPECT_NE(lastTable.find("node2  UNINSTALLED"), std::string::npos) << human.out;
+    EXPECT_EQ(lastShownStates(human.out), bothNodes("UNINSTALLED")) << human.out;
 
     runJson(admin, { "package", "recheck", "hello", "--group", kNodes });
     watched = runJson(admin, statusArgs("hello", kWatch));
@@ -364,7 +390,7 @@ TEST_F(RsadminDaemonTest, FailingInstallHookEndsTheWatchWithStatusOne)
     EXPECT_EQ(watch.status, kExitRefused) << watch.err;
     EXPECT_NE(watch.err.find("ERROR"), std::string::npos) << watch.err;
     EXPECT_NE(watch.err.find("package recheck"), std::string::npos) << "says what to do next: " << watch.err;
-    EXPECT_NE(watch.out.find("node1  ERROR"), std::string::npos) << watch.out;
+    EXPECT_EQ(lastShownStates(watch.out)["node1"], "ERROR") << watch.out;
     // With --json the failure is one document that carries the hosts.
     std::vector<std::string> args = statusArgs("broken", kWatch);
     args.insert(args.begin(), "--json");
@@ -409,6 +435,77 @@ TEST_F(RsadminDaemonTest, CancelStopsHostsThatHaveNotStarted)
     json watched = runJson(admin, statusArgs("idle", kWatch));
     EXPECT_EQ(statesByHost(watched), (std::map<std::string, std::string> { { "slow1", "CANCELLED" } }));
     EXPECT_EQ(admin.pauses, 0) << "a watch of final hosts ends at once";
+}
+
+TEST_F(RsadminDaemonTest, WatchBeforeTheRunWaitsForItAndPrintsOnlyChanges)
+{
+    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
+    const fs::path archive = work / "later.tar.gz";
+    ASSERT_TRUE(packDirectory(fs::path(RS_TEST_SOURCE_DIR) / "examples" / "hello", archive));
+    runJson(admin, { "package", "add", "later", archive.string() });
+    // The run starts while the watch waits after its first reading.
+    test::AdminRunner starter = admin;
+    admin.realPauses = true;
+    admin.onPause = [&starter](int pause) {
+        if (pause == 1) {
+            EXPECT_EQ(starter.run({ "package", "install", "later", "--group", kNodes }).status, kExitOk);
+        }
+    };
+    auto watch = admin.run(statusArgs("later", kWatch));
+    EXPECT_EQ(watch.status, kExitOk) << watch.err;
+    EXPECT_EQ(watch.out.find("later has no deployment state yet"), 0u) << watch.out;
+    EXPECT_EQ(lastShownStates(watch.out), bothNodes("INSTALLED")) << watch.out;
+    EXPECT_EQ(watch.out.find("HOST"), watch.out.rfind("HOST")) << "one table, then changes: " << watch.out;
+    runJson(admin, { "package", "remove", "later" });
+}
+
+TEST_F(RsadminDaemonTest, ClusterShowsGroupsConsumersAndWhyAGroupIsRefused)
+{
+    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
+    std::map<std::string, json> groups;
+    for (const auto& entry : runJson(admin, { "cluster", "groups" }))
+        groups[entry["group"].get<std::string>()] = entry["hosts"];
+    EXPECT_EQ(groups[kNodes], json({ "node1", "node2" }));
+    EXPECT_EQ(groups[kSlowNodes], json({ "slow1" }));
+    EXPECT_EQ(groups["InternalResourceGroup"], json({ "node1", "node2", "slow1" }));
+    const json consumers = runJson(admin, { "cluster", "consumers" });
+    EXPECT_EQ(consumers,
+        json::parse(
+            std::string(R"([{"consumer": ")") + rs::e2e::kKnownConsumer + R"(", "role": "cluster admin"}])"));
+
+    const fs::path file = writeInput("placed.tar", "never unpacked");
+    runJson(admin, { "package", "add", "placed", file.string() });
+    auto group = admin.run({ "package", "install", "placed", "--group", "NoSuchGroup" });
+    EXPECT_EQ(group.status, kExitRefused) << group.err;
+    EXPECT_NE(
+        group.err.find("The resource manager says: no such resource group: resource group 'NoSuchGroup'"),
+        std::string::npos)
+        << group.err;
+    auto host = admin.run({ "package", "install", "placed", "--group", kNodes, "--host", "node9" });
+    EXPECT_EQ(host.status, kExitRefused) << host.err;
+    EXPECT_NE(host.err.find("'node9' is not a host of the cluster (node1, node2, slow1)"), std::string::npos)
+        << host.err;
+    runJson(admin, { "package", "remove", "placed" });
+}
+
+TEST_F(RsadminDaemonTest, CtrlCDuringAnUploadStopsItWith130)
+{
+    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
+    const fs::path file = writeInput("big.tar", std::string(64 * 1024, 'b'));
+    // Ctrl-C comes when the progress bar is drawn the second time: some pieces are out.
+    int readings = 0;
+    admin.errIsTerminal = true;
+    admin.clock = [&readings] {
+        if (++readings == 3)
+            ::raise(SIGINT);
+        return std::chrono::steady_clock::now();
+    };
+    auto run = admin.run({ "--piece-size", "1024", "package", "add", "big", file.string() });
+    EXPECT_EQ(run.status, kExitInterrupted) << run.err;
+    EXPECT_NE(run.err.find("rsadmin: interrupted: the upload of " + file.string() + " was stopped"),
+        std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("nothing partial was kept"), std::string::npos) << run.err;
 }
 
 TEST_F(RsadminDaemonTest, JsonFailureIsADocumentWithTheCode)

@@ -1,5 +1,6 @@
-// rsadmin without a service: pieces, progress, tables, configuration look-up,
-// password sources, usage errors and the password-file commands.
+// rsadmin without a service: pieces, progress, tables, watch output,
+// configuration look-up, password sources, the command line's messages and
+// exit statuses, and the password-file commands.
 #include "tools/rsadmin/AdminCommands.h"
 #include "tools/rsadmin/AdminTestIo.h"
 #include "tools/rsadmin/Render.h"
@@ -14,15 +15,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 
 namespace rsadmin {
 namespace {
 
 namespace fs = std::filesystem;
 using test::AdminRunner;
+
+// The resource manager's library reads its cluster description once per
+// process, at its first call: in this process there is none it can read,
+// as on an operator's machine without the service's cluster file.
+class NoClusterFile : public ::testing::Environment {
+public:
+    void SetUp() override { ::setenv("ZOR_CLUSTER_FILE", "/nonexistent/rsadmin-test/cluster.toml", 1); }
+};
+const auto* const kNoClusterFile = ::testing::AddGlobalTestEnvironment(new NoClusterFile);
 
 class TempDir {
 public:
@@ -201,9 +213,38 @@ TEST(RenderTest, JsonCarriesEveryField)
     EXPECT_EQ(json[0]["name"], "calc");
     EXPECT_EQ(json[0]["version"], "3");
     EXPECT_EQ(json[0]["linkedApplications"], nlohmann::json({ "app1", "app2" }));
-    EXPECT_EQ(json[0]["fileSize"], 1234);
+    EXPECT_EQ(json[0]["fileSize"], 1234) << "exact bytes for scripts";
+    std::ostringstream table;
+    moduleTable(modules).print(table);
+    EXPECT_NE(table.str().find("1.2 KiB"), std::string::npos) << "readable sizes for people: " << table.str();
+    EXPECT_EQ(table.str().find("1234"), std::string::npos) << table.str();
     EXPECT_EQ(formatTime(1700000000), "2023-11-14 22:13:20");
     EXPECT_EQ(formatTime(0), "-");
+}
+
+rs::DplStatusList reading(std::vector<rs::DplStatusEntry> entries)
+{
+    rs::DplStatusList list;
+    list.entries = std::move(entries);
+    return list;
+}
+
+TEST(RenderTest, PipedWatchPrintsOneTableThenOnlyChanges)
+{
+    std::ostringstream out;
+    WatchDisplay display(out, false, "hello");
+    display.show(std::nullopt);
+    display.show(std::nullopt);
+    display.show(reading({ { "node1", rs::HOST_WAITING, "" }, { "node2", rs::HOST_ALLOCATING, "" } }));
+    display.show(reading({ { "node1", rs::HOST_WAITING, "" }, { "node2", rs::HOST_ALLOCATING, "" } }));
+    display.show(reading({ { "node1", rs::HOST_INSTALLED, "" }, { "node2", rs::HOST_ERROR, "disk full" } }));
+    EXPECT_EQ(out.str(),
+        "hello has no deployment state yet: waiting for a run to register its hosts.\n"
+        "HOST   STATE       MESSAGE\n"
+        "node1  WAITING\n"
+        "node2  ALLOCATING\n"
+        "node1  WAITING -> INSTALLED\n"
+        "node2  ALLOCATING -> ERROR: disk full\n");
 }
 
 // --- where the server, user and password come from ------------------------
@@ -238,6 +279,22 @@ TEST_F(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
     EXPECT_EQ(resolveServer(options, io, lookup), "env-host:2");
     options.server = "opt-host:3";
     EXPECT_EQ(resolveServer(options, io, lookup), "opt-host:3");
+}
+
+TEST_F(ConfigurationTest, ConsumerIsAPathAsTheClusterSpellsIt)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        { "apps/demo", "/apps/demo" }, { "/apps/demo/", "/apps/demo" }, { "apps//demo", "/apps/demo" },
+        { "/", "/" }, { "", "" }, // none: the global module index
+    };
+    GlobalOptions options;
+    for (const auto& [given, used] : cases) {
+        options.consumer = given;
+        EXPECT_EQ(resolveConsumer(options, io), used) << given;
+    }
+    options.consumer.clear();
+    env[kConsumerVariable] = "apps/web/";
+    EXPECT_EQ(resolveConsumer(options, io), "/apps/web");
 }
 
 TEST_F(ConfigurationTest, PasswordComesFromFileThenEnvironmentAndNeverFromNowhere)
@@ -282,34 +339,6 @@ TEST(RefusalTest, MessageHasHexCodeCatalogueTextAndHint)
 
 // --- the command line -----------------------------------------------------
 
-TEST(CommandLineTest, UsageErrorsExitWithTwo)
-{
-    AdminRunner runner;
-    EXPECT_EQ(runner.run({}).status, kExitUsage);
-    EXPECT_EQ(runner.run({ "frobnicate" }).status, kExitUsage);
-    EXPECT_EQ(runner.run({ "module", "add", "only-a-name" }).status, kExitUsage);
-    EXPECT_EQ(runner.run({ "package", "install", "p" }).status, kExitUsage) << "--group is required";
-    EXPECT_EQ(runner.run({ "--password", "x", "version" }).status, kExitUsage) << "no password argument";
-    EXPECT_EQ(runner.run({ "--piece-size", "0", "version" }).status, kExitUsage);
-    auto help = runner.run({ "--help" });
-    EXPECT_EQ(help.status, kExitOk);
-    EXPECT_NE(help.out.find("package"), std::string::npos);
-}
-
-TEST(CommandLineTest, MissingConfigurationSaysWhatToDo)
-{
-    AdminRunner runner;
-    auto noServer = runner.run({ "version" });
-    EXPECT_EQ(noServer.status, kExitUsage);
-    EXPECT_NE(noServer.err.find("--server"), std::string::npos) << noServer.err;
-    auto noUser = runner.run({ "--server", "127.0.0.1:1", "module", "list" });
-    EXPECT_EQ(noUser.status, kExitUsage);
-    EXPECT_NE(noUser.err.find("--user"), std::string::npos) << noUser.err;
-    auto badState = runner.run({ "--server", "127.0.0.1:1", "package", "status", "p", "--state", "bogus" });
-    EXPECT_EQ(badState.status, kExitUsage);
-    EXPECT_NE(badState.err.find("bogus"), std::string::npos);
-}
-
 int closedPort()
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -323,37 +352,87 @@ int closedPort()
     return ntohs(addr.sin_port);
 }
 
-TEST(CommandLineTest, UnreachableServiceExitsWithThree)
+bool contains(const std::string& text, const std::string& pattern)
 {
-    AdminRunner runner;
-    runner.env[kUserVariable] = "admin";
-    runner.env[kPasswordVariable] = "never-shown";
-    const std::string server = "127.0.0.1:" + std::to_string(closedPort());
-    for (const std::vector<std::string>& args : { std::vector<std::string> { "--server", server, "version" },
-             std::vector<std::string> { "--server", server, "--timeout", "5", "module", "list" } }) {
-        auto run = runner.run(args);
-        EXPECT_EQ(run.status, kExitNoConnection) << run.err;
-        EXPECT_NE(run.err.find(server), std::string::npos) << run.err;
-        EXPECT_EQ(run.err.find("never-shown"), std::string::npos);
-    }
+    return std::regex_search(text, std::regex(pattern));
 }
 
-TEST(CommandLineTest, JsonFailureIsADocumentOnStandardOutput)
-{
-    AdminRunner runner;
-    const std::string server = "127.0.0.1:" + std::to_string(closedPort());
-    auto unreachable = runner.run({ "--json", "--server", server, "version" });
-    EXPECT_EQ(unreachable.status, kExitNoConnection);
-    auto answer = nlohmann::json::parse(unreachable.out);
-    EXPECT_EQ(answer["ok"], false);
-    EXPECT_EQ(answer["exitStatus"], kExitNoConnection);
-    EXPECT_NE(answer["message"].get<std::string>().find(server), std::string::npos);
-    EXPECT_FALSE(answer.contains("code")) << "no service code when the service was not reached";
-    EXPECT_NE(unreachable.err.find(server), std::string::npos) << "people still read standard error";
+// One command line and what the operator sees: the exit status and a
+// pattern of standard error and of standard output ("" matches anything).
+// "CLOSED" in an argument stands for the address of a port nothing accepts on.
+struct CommandLineCase {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::string out = "";
+};
 
-    auto noUser = runner.run({ "--json", "--server", server, "module", "list" });
-    EXPECT_EQ(noUser.status, kExitUsage);
-    EXPECT_EQ(nlohmann::json::parse(noUser.out)["exitStatus"], kExitUsage);
+TEST(CommandLineTest, MessagesAndExitStatuses)
+{
+    const std::string closed = "127.0.0.1:" + std::to_string(closedPort());
+    const CommandLineCase cases[] = {
+        { { "--version" }, kExitOk, "^$", "^rsadmin [0-9]+\\.[0-9]+\\.[0-9]+\n$" },
+        { { "--help" }, kExitOk, "^$", "package" },
+        { {}, kExitUsage, "^rsadmin: rsadmin needs a command: version, shutdown, module, package" },
+        { { "module" }, kExitUsage, "^rsadmin: rsadmin module needs a command: add, list," },
+        { { "modul", "list" }, kExitUsage, "'modul' is not a command of rsadmin; did you mean 'module'\\?" },
+        { { "module", "lst" }, kExitUsage,
+            "'lst' is not a command of rsadmin module; did you mean 'list'\\?" },
+        { { "frobnicate" }, kExitUsage, "'frobnicate' is not a command of rsadmin \\(version, " },
+        { { "--password", "x", "version" }, kExitUsage, "'--password' is not an option.*'--password-file'" },
+        { { "module", "add", "only-a-name" }, kExitUsage, "^rsadmin: FILE is required" },
+        { { "package", "install", "p" }, kExitUsage, "^rsadmin: --group is required" },
+        { { "--piece-size", "0", "version" }, kExitUsage, "^rsadmin: --piece-size" },
+        { { "--timeout", "abc", "version" }, kExitUsage,
+            "^rsadmin: --timeout: 'abc' is not a number of seconds" },
+        { { "package", "status", "p", "--max-wait", "-1" }, kExitUsage, "^rsadmin: --max-wait: '-1' is not" },
+        { { "version" }, kExitUsage, "--server" },
+        { { "--server", "localhost", "version" }, kExitUsage,
+            "^rsadmin: --server 'localhost' is not HOST:PORT" },
+        { { "--server", "CLOSED", "module", "list" }, kExitUsage, "--user" },
+        { { "--server", "CLOSED", "package", "status", "p", "--state", "bogus" }, kExitUsage, "bogus" },
+        { { "--json", "module", "get", "m", "-o", "-" }, kExitUsage, "-o - and --json" },
+        { { "--server", "CLOSED", "version" }, kExitNoConnection, "CLOSED: Connection refused" },
+        { { "--server", "CLOSED", "--user", "u", "--timeout", "5", "module", "list" }, kExitNoConnection,
+            "^rsadmin: warning: no consumer given .*global module index\n.*Connection refused" },
+        { { "--server", "no-such-host.invalid:7869", "version" }, kExitNoConnection,
+            "the host name no-such-host.invalid cannot be resolved" },
+        { { "cluster", "groups" }, kExitNoConnection,
+            "^rsadmin: no resource manager can be reached: .*ZOR_CLUSTER_FILE" },
+    };
+    for (const auto& row : cases) {
+        std::vector<std::string> args;
+        for (const auto& arg : row.args)
+            args.push_back(arg == "CLOSED" ? closed : arg);
+        const std::string err = std::regex_replace(row.err, std::regex("CLOSED"), closed);
+        AdminRunner runner;
+        runner.env[kPasswordVariable] = "never-shown";
+        auto run = runner.run(args);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_TRUE(contains(run.err, err)) << run.err;
+        EXPECT_TRUE(contains(run.out, row.out)) << run.out;
+        EXPECT_FALSE(contains(run.err, "[0-9]{20}")) << "no range of the largest numbers: " << run.err;
+        EXPECT_FALSE(contains(run.err, "error -[0-9]")) << "causes in words: " << run.err;
+        EXPECT_EQ(run.err.find("never-shown"), std::string::npos);
+        if (row.status == kExitOk)
+            continue;
+        // Scripts read every failure as one document on standard output.
+        if (std::find(args.begin(), args.end(), "--json") == args.end())
+            args.insert(args.begin(), "--json");
+        auto json = runner.run(args);
+        EXPECT_EQ(json.status, row.status) << json.err;
+        try {
+            const auto answer = nlohmann::json::parse(json.out);
+            EXPECT_EQ(answer["ok"], false);
+            EXPECT_EQ(answer["exitStatus"], row.status);
+            EXPECT_NE(json.err.find(answer["message"].get<std::string>()), std::string::npos)
+                << "the document carries the message of standard error: " << json.out;
+            EXPECT_FALSE(answer.contains("code")) << "no service code when the service did not answer";
+        } catch (const nlohmann::json::exception&) {
+            ADD_FAILURE() << "not JSON: " << json.out;
+        }
+    }
 }
 
 TEST(CommandLineTest, RegisteredAddressIsUsedWhenNoneIsGiven)
