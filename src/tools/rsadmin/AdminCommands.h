@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -72,12 +73,14 @@ private:
     rs::DplStatusList watchStatus(ServiceSession& session, const std::string& name, const StatusQuery& query);
     void drawStatusRound(const rs::DplStatusList& list, int round);
     void reportDone(const std::string& text, nlohmann::json json);
-    // Sends `file` in pieces of `pieceSize` bytes, several in flight, each
-    // through `start(block, flag)`, and returns the last piece's checked
-    // answer with the file size; `what` names the request in a failure.
+    // Sends `file` in pieces of `pieceSize` bytes (fewer when a piece would
+    // not fit into one request), several in flight, each through
+    // `start(block, flag)`, and returns the last piece's checked answer with
+    // the file size; `what` names the request in a failure. A file that
+    // `limit` says could not be fetched again is refused before sending.
     template <class Answer, class Start>
-    std::pair<rsclient::Reply<Answer>, uint64_t> uploadFile(
-        ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start);
+    std::pair<rsclient::Reply<Answer>, uint64_t> uploadFile(ServiceSession& session, const std::string& file,
+        uint64_t pieceSize, const TransferLimit& limit, const char* what, Start start);
 
     GlobalOptions options_;
     AdminIo& io_;
@@ -86,9 +89,13 @@ private:
 };
 
 template <class Answer, class Start>
-std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
-    ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start)
+std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(ServiceSession& session,
+    const std::string& file, uint64_t pieceSize, const TransferLimit& limit, const char* what, Start start)
 {
+    std::error_code unreadable; // reported by sendFileInPieces
+    const uint64_t fileSize = std::filesystem::file_size(file, unreadable);
+    if (!unreadable)
+        limit.requireFetchable(std::filesystem::path(file).filename().string(), fileSize);
     rsclient::UploadOptions uploadOptions;
     uploadOptions.answerWait = session.timeout();
     rsclient::PieceUpload<Answer> upload(
@@ -97,8 +104,8 @@ std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
             return start(rpc::makeBlock(piece).get(), flag);
         },
         uploadOptions);
-    const uint64_t size = sendFileInPieces(
-        file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
+    const uint64_t size = sendFileInPieces(file, limit.pieceSize(pieceSize), clock_, io_.err,
+        io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
             if (!upload.send(piece, flag))
                 session.check(upload.finish(), what);
         });
