@@ -110,15 +110,21 @@ TEST_F(UploadFileTest, DiscardRemovesOnlyTheUnfinishedUploadsTheConnectionStillH
     UploadFile alone = upload(gone, "alone", "alone.bin");
     ASSERT_EQ(store(alone, "h", kFirst), 0);
 
+    // A module whose stored file is named like the upload file of another name.
+    rs::test::writeFile(path(".index").string(), "stored|1|s.bin.tmp|100|admin|0|1|0\n");
+    UploadFile clash = upload(gone, "stored", "s.bin");
+    ASSERT_EQ(store(clash, "i", kFirst), 0);
+
     gone->discard();
     EXPECT_FALSE(fs::exists(own.path()));
     EXPECT_TRUE(fs::exists(neighbour.path())) << "another connection's upload stays, and so its directory";
     EXPECT_TRUE(fs::exists(restart.path())) << "an upload another connection started again is that one's";
     EXPECT_TRUE(fs::exists(path("completed/c.bin"))) << "a completed file stays";
+    EXPECT_TRUE(fs::exists(clash.path())) << "and so does a file the index names";
     EXPECT_FALSE(fs::exists(path("alone"))) << "a directory the upload alone filled goes with it";
 
     UploadFile late = upload(gone, "late", "late.bin");
-    EXPECT_EQ(store(late, "i", kFirst), -1) << "a piece that runs after the clean-up is dropped";
+    EXPECT_EQ(store(late, "j", kFirst), -1) << "a piece that runs after the clean-up is dropped";
     EXPECT_FALSE(fs::exists(path("late")));
 
     staying->discard();

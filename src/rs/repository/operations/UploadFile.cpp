@@ -2,6 +2,7 @@
 
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
+#include "rs/repository/IndexFile.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/startup/logging/Loggers.h"
 
@@ -116,9 +117,26 @@ uint64_t limitNeededFor(uint64_t bytes)
         { what, std::to_string(needed), std::to_string(limit) });
 }
 
+// Whether the index of the module whose directory holds `path` names it as
+// the module's stored file (a file name ending in ".tmp" can be both).
+bool isStoredFile(const std::string& path)
+{
+    const std::string moduleDir = rsmanagerutils::parseOutDir(path);
+    kav::ModuleIndexEntry entry;
+    return kav::IndexFile(rsmanagerutils::parseOutDir(moduleDir))
+               .getServiceEntryByName(std::filesystem::path(moduleDir).filename().string(), entry)
+        == 0
+        && moduleDir + "/" + entry.fileName == path;
+}
+
 // Removes an upload file, and its directory when nothing else is left in it.
+// A module's stored file of the same name stays.
 void removeUpload(const std::string& path)
 {
+    if (isStoredFile(path)) {
+        LOG4CXX_WARN(workLogger(), "Upload file " << path << " is a module's stored file: kept");
+        return;
+    }
     std::error_code error;
     std::filesystem::remove(path, error);
     if (error)
