@@ -129,20 +129,23 @@ bool isStoredFile(const std::string& path)
         && moduleDir + "/" + entry.fileName == path;
 }
 
-// Removes an upload file, and its directory when nothing else is left in it.
-// A module's stored file of the same name stays.
-void removeUpload(const std::string& path)
+// Removes an upload file, and its directory when nothing else is left in it;
+// false when the file stays. A module's stored file of the same name stays.
+bool removeUpload(const std::string& path)
 {
     if (isStoredFile(path)) {
         LOG4CXX_WARN(workLogger(), "Upload file " << path << " is a module's stored file: kept");
-        return;
+        return false;
     }
     std::error_code error;
     std::filesystem::remove(path, error);
-    if (error)
+    if (error) {
         LOG4CXX_WARN(workLogger(), "Upload file " << path << " not removed: " << error.message());
+        return false;
+    }
     // A directory that holds anything else is not removed.
     std::filesystem::remove(rsmanagerutils::parseOutDir(path), error);
+    return true;
 }
 
 } // namespace
@@ -155,10 +158,10 @@ ConnectionUploads::ConnectionUploads()
 void ConnectionUploads::discard()
 {
     closed_ = true;
-    for (const std::string& path : UploadsInProgress::instance().takeAllOf(id_)) {
-        removeUpload(path);
-        LOG4CXX_INFO(workLogger(), "Discarded the unfinished upload " << path << ": its connection has gone");
-    }
+    for (const std::string& path : UploadsInProgress::instance().takeAllOf(id_))
+        if (removeUpload(path))
+            LOG4CXX_INFO(
+                workLogger(), "Discarded the unfinished upload " << path << ": its connection has gone");
 }
 
 UploadFile::UploadFile(
@@ -190,7 +193,8 @@ bool UploadFile::store(const ACE_Message_Block& piece, int32_t flag)
         uploads.setAnswerWithoutFile(path_, answerWithoutFile);
     }
     const uint64_t stored = first ? 0 : static_cast<uint64_t>(rsmanagerutils::fileSize(path_));
-    const uint64_t answer = zephcomm::wire::payloadWithBlock(answerWithoutFile, stored + piece.length());
+    const uint64_t answer
+        = zephcomm::wire::payloadWithBlock(answerWithoutFile, stored + piece.total_length());
     if (!fitsWithRoom(answer, messageLimit_)) {
         // Nothing more of this upload could be served: its bytes go now.
         removeUpload(path_);
