@@ -108,6 +108,7 @@ inline constexpr int32_t RS_NAME_CASE_CLASH = code(0xD0014C49);
 inline constexpr int32_t RS_DEPLOY_STEP_FAILED = code(0xD0014C50); // reported by the deploy command
 inline constexpr int32_t RS_BAD_NAME = code(0xD0014C60);
 inline constexpr int32_t RS_LOGON_REQUIRED = code(0xD0014C61);
+inline constexpr int32_t RS_TRANSFER_TOO_LARGE = code(0xD0014C62); // a file's message would cross the limit
 
 // Clearer names for codes whose first name says less than the code means.
 inline constexpr int32_t RS_CANNOT_CREATE
@@ -202,6 +203,7 @@ inline constexpr std::array kAllResultCodes {
     CodeEntry { RS_DEPLOY_STEP_FAILED, "RS_DEPLOY_STEP_FAILED", 1 }, // what failed and where
     CodeEntry { RS_BAD_NAME, "RS_BAD_NAME", 3 }, // argument name, value shown safely, reason
     CodeEntry { RS_LOGON_REQUIRED, "RS_LOGON_REQUIRED", 1 }, // operation
+    CodeEntry { RS_TRANSFER_TOO_LARGE, "RS_TRANSFER_TOO_LARGE", 3 }, // file, bytes needed, limit
 };
 
 } // namespace kav::rc

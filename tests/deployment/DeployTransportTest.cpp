@@ -1,9 +1,11 @@
 // The transport handed to the deploy command: nothing for plain TCP, the
-// daemon's driver with only the connecting side's settings otherwise.
+// daemon's driver with only the connecting side's settings otherwise; and
+// the daemon's message size limit when it is set.
 
 #include "rs/deployment/installer/DeployTransport.h"
 
 #include "zephcomm/driver/SslDriverArgument.h"
+#include "zephcomm/wire/MessageHeader.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -99,6 +101,16 @@ TEST(DeployTransportTest, AParameterNamedByTheDaemonsArgumentIsReadHereAndFilter
     // A parameter that is gone is handed on by name: the host may know it.
     EXPECT_EQ(DeployTransport::environment({ "TCPIPv4SSL", "$GONE" }, std::nullopt, parameters)[1],
         "RS_DRIVER_ARG=$GONE");
+}
+
+TEST(DeployTransportTest, TheDeployCommandAcceptsEveryMessageTheDaemonMaySend)
+{
+    EXPECT_TRUE(DeployTransport::messageLimit(std::nullopt).empty()) << "both sides keep the default";
+    EXPECT_EQ(
+        DeployTransport::messageLimit("2147483648"), Entries { "ZEPHCOMM_MAX_MESSAGE_SIZE=2147483648" });
+    EXPECT_EQ(DeployTransport::messageLimit("lots"),
+        Entries { "ZEPHCOMM_MAX_MESSAGE_SIZE=" + std::to_string(zephcomm::wire::kDefaultMaxMessageSize) })
+        << "a value the daemon could not read is its default";
 }
 
 TEST(DeployTransportTest, AnArgumentThatDoesNotParseIsKeptAsItIs)

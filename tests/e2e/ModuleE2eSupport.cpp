@@ -23,7 +23,7 @@ std::string readText(const fs::path& path)
 
 } // namespace
 
-bool ModuleDaemon::start()
+bool ModuleDaemon::start(const std::map<std::string, std::string>& env)
 {
     // The audit directory comes from the cluster's parameters, so that
     // every test run writes its own audit file.
@@ -40,6 +40,7 @@ bool ModuleDaemon::start()
     std::ofstream(clusterFile, std::ios::trunc) << text;
     wardn::setPassword((cluster().root() / "passwd").string(), kGuestUser, kGuestPassword);
     RunOptions options;
+    options.env = env;
     options.env["RS_AUDIT_LOG"] = "on";
     return daemon_.start(options);
 }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,8 @@ inline constexpr std::chrono::seconds kAnswerWait { 60 };
 class ModuleDaemon {
 public:
     // False (with the reason in failure()) when the daemon did not serve.
-    bool start();
+    // `env` is added to the daemon's environment.
+    bool start(const std::map<std::string, std::string>& env = {});
     int port() const { return daemon_.port; }
     const std::string& failure() const { return daemon_.failure; }
     TestCluster& cluster() { return daemon_.cluster; }

@@ -1,6 +1,7 @@
 // The module operations through the client library against the real daemon:
 // uploads in one and many pieces, versions, removal, links, lists, downloads,
-// permissions, hostile names and the audit records.
+// permissions, hostile names, the audit records, the message size limit and
+// the uploads of connections that went away.
 
 #include "e2e/ModuleE2eSupport.h"
 
@@ -9,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace rs::e2e {
 namespace {
@@ -20,13 +24,27 @@ namespace fs = std::filesystem;
 using kav::rc::code;
 
 constexpr const char* kConsumer = kKnownConsumer;
+// The daemon's message size limit: small, so that a module can cross it.
+constexpr size_t kMessageLimit = 1024 * 1024;
+
+// Whether `done` holds within a minute (the daemon acts on its own time).
+bool eventually(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 class ModuleOperations : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         daemon_ = new ModuleDaemon();
-        if (!daemon_->start())
+        if (!daemon_->start({ { "ZEPHCOMM_MAX_MESSAGE_SIZE", std::to_string(kMessageLimit) } }))
             startFailure_ = daemon_->failure();
     }
     static void TearDownTestSuite()
@@ -127,6 +145,54 @@ TEST_F(ModuleOperations, UploadWithoutItsLastPieceChangesNothingServed)
     ASSERT_EQ(replaced.code, 0);
     EXPECT_EQ(replaced.version, "2");
     EXPECT_EQ(admin_->get("unfinished", "2", kConsumer).contents, second);
+}
+
+TEST_F(ModuleOperations, UploadThatCouldNotBeFetchedIsRefusedAtThePieceThatCrossesTheLimit)
+{
+    constexpr size_t kPiece = kMessageLimit / 4;
+    const std::string fits = patternBytes(kMessageLimit - kPiece / 2, 20);
+    ASSERT_EQ(admin_->upload("large", "large.bin", fits, kPiece).version, "1");
+    GetResult served = admin_->get("large", "1", kConsumer);
+    ASSERT_EQ(served.code, 0) << "what is accepted can be fetched";
+    EXPECT_TRUE(served.contents == fits);
+
+    // Three pieces fit; with the fourth the file alone fills a message.
+    const std::string over = patternBytes(kMessageLimit, 21);
+    for (size_t piece = 0; piece < 3; ++piece)
+        ASSERT_EQ(
+            admin_->addPiece("large", "large.bin", over.substr(piece * kPiece, kPiece), piece == 0 ? 0 : 2)
+                .code,
+            0)
+            << piece;
+    EXPECT_EQ(admin_->addPiece("large", "large.bin", over.substr(3 * kPiece), 2).code, code(0xD0014C62));
+    EXPECT_FALSE(fs::exists(moduleDir("large") / "large.bin.tmp")) << "the refused upload is discarded";
+    EXPECT_TRUE(admin_->get("large", "1", kConsumer).contents == fits) << "the served version stays";
+}
+
+TEST_F(ModuleOperations, UnfinishedUploadsOfAConnectionThatWentAwayAreDiscarded)
+{
+    ASSERT_EQ(admin_->addPiece("survivor", "s.bin", "served", 1).code, 0);
+    auto other = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+    ASSERT_TRUE(other);
+    ASSERT_EQ(other->addPiece("neighbour", "n.bin", "in progress", 0).code, 0);
+    {
+        auto leaving = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+        ASSERT_TRUE(leaving);
+        ASSERT_EQ(leaving->addPiece("orphan", "o.bin", patternBytes(300000, 30), 0).code, 0);
+        ASSERT_EQ(leaving->addPiece("orphan", "o.bin", patternBytes(300000, 31), 2).code, 0);
+        ASSERT_EQ(leaving->addPiece("survivor", "s.bin", "unfinished replacement", 0).code, 0);
+        ASSERT_EQ(leaving->addPiece("neighbour", "other.bin", "unfinished", 0).code, 0);
+        ASSERT_TRUE(fs::exists(moduleDir("orphan") / "o.bin.tmp"));
+    } // the client goes away in the middle of its uploads
+
+    EXPECT_TRUE(eventually([&] {
+        return !fs::exists(moduleDir("orphan")) && !fs::exists(moduleDir("survivor") / "s.bin.tmp")
+            && !fs::exists(moduleDir("neighbour") / "other.bin.tmp");
+    })) << "the unfinished uploads and the directory they alone filled are removed";
+    EXPECT_EQ(admin_->get("survivor", "1", kConsumer).contents, "served") << "a completed module stays";
+    EXPECT_TRUE(fs::exists(moduleDir("neighbour") / "n.bin.tmp")) << "another connection's upload stays";
+    ASSERT_EQ(other->addPiece("neighbour", "n.bin", " and done", 1).code, 0);
+    EXPECT_EQ(admin_->get("neighbour", "1", kConsumer).contents, "in progress and done");
 }
 
 TEST_F(ModuleOperations, NameDifferingOnlyInCaseIsRefusedOnTheFirstPiece)

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -95,14 +96,16 @@ private:
     void deliverDownload(const std::string& output, const std::string& fileName, const std::string& contents,
         const std::string& what, nlohmann::json json);
     void reportDone(const std::string& text, nlohmann::json json);
-    // Sends `file` in pieces of `pieceSize` bytes, several in flight, each
-    // through `start(block, flag)`, and returns the last piece's checked
-    // answer with the file size; `what` names the request in a failure.
+    // Sends `file` in pieces of `pieceSize` bytes (fewer when a piece would
+    // not fit into one request), several in flight, each through
+    // `start(block, flag)`, and returns the last piece's checked answer with
+    // the file size; `what` names the request in a failure. A file that
+    // `limit` says could not be fetched again is refused before sending.
     // Ctrl-C stops it: the connection is closed (the service then drops
     // the unfinished upload) and AdminFailure(kExitInterrupted) says so.
     template <class Answer, class Start>
-    std::pair<rsclient::Reply<Answer>, uint64_t> uploadFile(
-        ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start);
+    std::pair<rsclient::Reply<Answer>, uint64_t> uploadFile(ServiceSession& session, const std::string& file,
+        uint64_t pieceSize, const TransferLimit& limit, const char* what, Start start);
 
     GlobalOptions options_;
     AdminIo& io_;
@@ -114,9 +117,13 @@ private:
 AdminFailure interruptedUpload(const std::string& file, const std::string& server);
 
 template <class Answer, class Start>
-std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
-    ServiceSession& session, const std::string& file, uint64_t pieceSize, const char* what, Start start)
+std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(ServiceSession& session,
+    const std::string& file, uint64_t pieceSize, const TransferLimit& limit, const char* what, Start start)
 {
+    std::error_code unreadable; // reported by sendFileInPieces
+    const uint64_t fileSize = std::filesystem::file_size(file, unreadable);
+    if (!unreadable)
+        limit.requireFetchable(std::filesystem::path(file).filename().string(), fileSize);
     rsclient::UploadOptions uploadOptions;
     uploadOptions.answerWait = session.timeout();
     rsclient::PieceUpload<Answer> upload(
@@ -127,8 +134,8 @@ std::pair<rsclient::Reply<Answer>, uint64_t> AdminCommands::uploadFile(
         uploadOptions);
     InterruptGuard interrupt([&session] { session.client().close(); });
     try {
-        const uint64_t size = sendFileInPieces(
-            file, pieceSize, clock_, io_.err, io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
+        const uint64_t size = sendFileInPieces(file, limit.pieceSize(pieceSize), clock_, io_.err,
+            io_.errIsTerminal, [&](std::string_view piece, int32_t flag) {
                 if (interrupt.interrupted())
                     throw interruptedUpload(file, session.server());
                 if (!upload.send(piece, flag))

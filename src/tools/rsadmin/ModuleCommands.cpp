@@ -22,8 +22,11 @@ int AdminCommands::moduleAdd(const std::string& name, const std::string& file)
     const std::string fileName = std::filesystem::path(file).filename().string();
     // Without a consumer the service stores every call as a whole file.
     const uint64_t pieceSize = options_.consumer.empty() ? UINT64_MAX : options_.pieceSize;
+    const TransferLimit limit { payloadBytes(IRepository::addModule_Call(name, fileName, nullptr, 0)),
+        payloadBytes(IRepositoryResp::getModuleResp_Call(
+            nullptr, name, fileName, nullptr, rs::RepositoryAppList {})) };
     const auto [reply, size] = uploadFile<IRepositoryResp::addModuleResp_Call>(
-        session, file, pieceSize, "store the module", [&](ACE_Message_Block* block, int32_t flag) {
+        session, file, pieceSize, limit, "store the module", [&](ACE_Message_Block* block, int32_t flag) {
             return session.client().start<IRepository::addModule_Call>(name, fileName, block, flag);
         });
     const std::string version = reply->version() != nullptr ? *reply->version() : "";

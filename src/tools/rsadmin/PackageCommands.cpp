@@ -15,8 +15,12 @@ int AdminCommands::packageAdd(const std::string& name, const std::string& type, 
 {
     ServiceSession session = deployment();
     const std::string fileName = std::filesystem::path(file).filename().string();
-    const uint64_t size = uploadFile<IAppDeploymentResp::addPackageResp_Call>(
-        session, file, options_.pieceSize, "store the package", [&](ACE_Message_Block* block, int32_t flag) {
+    const TransferLimit limit { payloadBytes(
+                                    IAppDeployment::addPackage_Call(name, type, fileName, nullptr, 0)),
+        payloadBytes(
+            IAppDeploymentResp::getPackageResp_Call(nullptr, name, fileName, nullptr, rs::AppDplList {})) };
+    const uint64_t size = uploadFile<IAppDeploymentResp::addPackageResp_Call>(session, file,
+        options_.pieceSize, limit, "store the package", [&](ACE_Message_Block* block, int32_t flag) {
             return session.client().start<IAppDeployment::addPackage_Call>(name, type, fileName, block, flag);
         }).second;
     reportDone("Stored package " + name + (type.empty() ? "" : " of type " + type) + " ("

@@ -2,6 +2,11 @@
 
 #include "tools/rsadmin/AdminIo.h"
 #include "tools/rsadmin/Render.h"
+#include "tools/rsadmin/ServiceSession.h"
+
+#include "common/ResultCodes.h"
+
+#include <ace/Message_Block.h>
 
 #include <algorithm>
 #include <cmath>
@@ -62,6 +67,28 @@ void ProgressBar::finish()
     if (enabled_)
         err_ << "\n" << std::flush;
     lineOpen_ = false;
+}
+
+void TransferLimit::requireFetchable(const std::string& fileName, uint64_t size) const
+{
+    const uint64_t answer = zephcomm::wire::payloadWithBlock(answerWithoutFile, size);
+    if (answer <= maxMessage)
+        return;
+    const kav::KavErrorInfo tooLarge(kav::rc::RS_TRANSFER_TOO_LARGE, "TransferLimit::requireFetchable", "",
+        "", { fileName, std::to_string(answer), std::to_string(maxMessage) });
+    throw AdminFailure(
+        kExitUsage, "nothing was sent: " + describeRefusal(tooLarge), kav::rc::RS_TRANSFER_TOO_LARGE);
+}
+
+uint64_t TransferLimit::pieceSize(uint64_t wanted) const
+{
+    const uint64_t room = zephcomm::wire::payloadWithBlock(requestWithoutPiece, 0);
+    return std::min(wanted, maxMessage > room ? maxMessage - room : 1);
+}
+
+uint64_t payloadBytes(const zephcomm::Call& call)
+{
+    return call.payload() ? call.payload()->total_length() : 0;
 }
 
 uint64_t sendFileInPieces(const std::string& path, uint64_t pieceSize, ProgressBar::Clock clock,

@@ -5,6 +5,8 @@
 // Single-threaded.
 
 #include "client/ModuleUpload.h"
+#include "zephcomm/proxy/Call.h"
+#include "zephcomm/wire/MessageHeader.h"
 
 #include <chrono>
 #include <cstdint>
@@ -45,6 +47,27 @@ private:
     Clock clock_;
     std::chrono::steady_clock::time_point start_;
 };
+
+// The message size limit as one upload meets it. It is the service's own
+// setting (ZEPHCOMM_MAX_MESSAGE_SIZE, read by both sides): a file whose
+// download would not fit is refused here before anything is sent, instead
+// of by the service half-way; the service refuses, with the same code and
+// text, what the list records it adds to the answer push over the limit.
+struct TransferLimit {
+    uint64_t requestWithoutPiece = 0; // payload of an upload request with an empty piece
+    uint64_t answerWithoutFile = 0; // payload of the download answer with an empty file
+    uint64_t maxMessage = zephcomm::wire::maxMessageSize();
+
+    // Throws AdminFailure(kExitUsage, 0xD0014C62) when a file of `size`
+    // bytes could not be fetched again.
+    void requireFetchable(const std::string& fileName, uint64_t size) const;
+    // `wanted`, or less, so that a piece fits into one request.
+    uint64_t pieceSize(uint64_t wanted) const;
+};
+
+// The payload size of a marshalled call (of a request or an answer built
+// with an empty block, for TransferLimit).
+uint64_t payloadBytes(const zephcomm::Call& call);
 
 // Sends the file at `path` in pieces of `pieceSize` bytes through `send`
 // (piece bytes and flag), updating `progress`. Returns the file size.

@@ -5,6 +5,7 @@
 #include <ace/ACE.h>
 #include <ace/Message_Block.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,10 +16,10 @@ uint64_t maxMessageSizeFrom(const char* text)
     if (!text || !*text)
         return kDefaultMaxMessageSize;
     char* end = nullptr;
-    unsigned long long value = std::strtoull(text, &end, 10);
+    unsigned long long value = std::strtoull(text, &end, 10); // too many digits: ULLONG_MAX
     if (*end != '\0' || value == 0 || text[0] == '-')
         return kDefaultMaxMessageSize;
-    return value;
+    return std::min<uint64_t>(value, kLargestPayloadSize);
 }
 
 uint64_t maxMessageSize()

@@ -25,14 +25,27 @@ constexpr size_t kHeaderBufferSize = 24;
 constexpr uint32_t kProtocolVersion = 0;
 constexpr const char* kHandshakeTypeName = "$$__PROTOCOL_HANDSHAKE__$$";
 
-// Payloads announced above this are refused before anything is allocated.
+// The largest payload of one message, the same on every side of a
+// connection: payloads announced above it are refused before anything is
+// allocated, and the service refuses to store a file whose answer would
+// not fit (and tells the client the limit and how to raise it).
 constexpr uint64_t kDefaultMaxMessageSize = 1ull << 30;
 constexpr const char* kMaxMessageSizeVariable = "ZEPHCOMM_MAX_MESSAGE_SIZE";
+// What the header's size field can hold.
+constexpr uint64_t kLargestPayloadSize = 0xFFFFFFFFu;
 // The limit in force: ZEPHCOMM_MAX_MESSAGE_SIZE when it holds a positive
-// integer, else kDefaultMaxMessageSize. Read once per process.
+// integer (at most kLargestPayloadSize), else kDefaultMaxMessageSize. Read
+// once per process.
 uint64_t maxMessageSize();
 // The limit a value of that variable gives (null: not set).
 uint64_t maxMessageSizeFrom(const char* text);
+// The payload size of a message that carries a byte block of `blockBytes`,
+// when the same message with an empty block has `emptyPayload` bytes: the
+// block's bytes and at most 3 bytes of alignment behind them.
+constexpr uint64_t payloadWithBlock(uint64_t emptyPayload, uint64_t blockBytes)
+{
+    return emptyPayload + blockBytes + 3;
+}
 
 // The 32-bit identifier that travels instead of the type name.
 uint32_t typeIdentifier(std::string_view typeName);

@@ -30,11 +30,13 @@ protected:
     {
         ACE_Message_Block piece(bytes.size() + 1);
         piece.copy(bytes.data(), bytes.size());
-        store_.storePiece(stored, file, piece, flag, "admin");
+        store_.storePiece(stored, file, piece, flag, "admin", sender_);
     }
 
     rs::test::ScratchDir dir_;
     PackageStore store_ { dir_.path() };
+    const rs::modules::UploadSender sender_ { std::make_shared<rs::modules::ConnectionUploads>(),
+        [] { return uint64_t { 0 }; } };
 };
 
 TEST_F(PackageStoreTest, StoredNameCarriesTheHostTypeAndRefusesPaths)

@@ -337,6 +337,25 @@ TEST(RefusalTest, MessageHasHexCodeCatalogueTextAndHint)
     EXPECT_NE(text.find("rsadmin module list"), std::string::npos) << text;
 }
 
+TEST(RefusalTest, FileThatCouldNotBeFetchedAgainIsRefusedBeforeAnythingIsSent)
+{
+    kav::NarvI18n::instance().init();
+    const TransferLimit limit { 50, 60, 1000 };
+    EXPECT_NO_THROW(limit.requireFetchable("small.zip", 900));
+    try {
+        limit.requireFetchable("large.zip", 1000);
+        ADD_FAILURE() << "a file that fills a message alone is refused";
+    } catch (const AdminFailure& failure) {
+        EXPECT_EQ(failure.status(), kExitUsage);
+        EXPECT_EQ(failure.code(), static_cast<int32_t>(0xD0014C62u));
+        const std::string text = failure.what();
+        for (const char* named : { "0xD0014C62", "large.zip", "1000", "ZEPHCOMM_MAX_MESSAGE_SIZE" })
+            EXPECT_NE(text.find(named), std::string::npos) << named << " in: " << text;
+    }
+    EXPECT_EQ(limit.pieceSize(100), 100u);
+    EXPECT_LE(limit.pieceSize(1u << 30) + 50, 1000u) << "a piece fits into one request";
+}
+
 // --- the command line -----------------------------------------------------
 
 int closedPort()

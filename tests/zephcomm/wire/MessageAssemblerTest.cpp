@@ -120,6 +120,10 @@ TEST(MessageAssembler, LimitVariableTakesOnlyPositiveIntegers)
 {
     EXPECT_EQ(maxMessageSizeFrom("2048"), 2048u);
     EXPECT_EQ(maxMessageSizeFrom(nullptr), kDefaultMaxMessageSize);
+    // The header's size field holds at most 4 GiB - 1: a larger limit could
+    // not be kept by the messages it lets through.
+    for (const char* huge : { "4294967296", "8589934592", "99999999999999999999999" })
+        EXPECT_EQ(maxMessageSizeFrom(huge), 0xFFFFFFFFu) << huge;
     for (const char* bad : { "", "0", "-5", "12k", "abc" })
         EXPECT_EQ(maxMessageSizeFrom(bad), kDefaultMaxMessageSize) << bad;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/zor/zor.h"
 #include "zephcomm/driver/SslDriverArgument.h"
+#include "zephcomm/wire/MessageHeader.h"
 
 #include <cstdlib>
 #include <utility>
@@ -48,10 +49,22 @@ std::vector<std::string> DeployTransport::environment(const zephcommdrv::DriverS
         std::string(zephcommdrv::kDriverArgumentVariable) + "=" + argument };
 }
 
+std::vector<std::string> DeployTransport::messageLimit(const std::optional<std::string>& daemonSetting)
+{
+    if (!daemonSetting)
+        return {};
+    // The value as the daemon's own side reads it: a bad one is the default there too.
+    return { std::string(zephcomm::wire::kMaxMessageSizeVariable) + "="
+        + std::to_string(zephcomm::wire::maxMessageSizeFrom(daemonSetting->c_str())) };
+}
+
 std::vector<std::string> DeployTransport::fromProcess()
 {
-    return environment(zephcommdrv::driverSelectionFromEnvironment(),
+    std::vector<std::string> entries = environment(zephcommdrv::driverSelectionFromEnvironment(),
         setVariable(kDeployDriverArgumentVariable), clusterParameter);
+    for (std::string& entry : messageLimit(setVariable(zephcomm::wire::kMaxMessageSizeVariable)))
+        entries.push_back(std::move(entry));
+    return entries;
 }
 
 std::string DeployTransport::clientArgument(const std::string& daemonArgument)

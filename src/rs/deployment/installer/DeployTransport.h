@@ -13,6 +13,9 @@
 //     Settings of the connecting side (CIPHER, CAFILE, CAPATH, SERVER_AUTH)
 //     stay, so that a daemon that checks the servers it connects to has its
 //     deploy commands check it the same way.
+// A daemon whose message size limit is set hands it on as well
+// ("ZEPHCOMM_MAX_MESSAGE_SIZE=<the limit in force>"), so that the deploy
+// command accepts every package answer the daemon may send.
 //
 // Stateless; callable from any thread.
 
@@ -37,7 +40,11 @@ public:
     static std::vector<std::string> environment(const zephcommdrv::DriverSelection& daemon,
         const std::optional<std::string>& deployArgument, const ParameterLookup& parameter);
 
-    // The same from this process's environment and the cluster configuration.
+    // The entry for a daemon whose ZEPHCOMM_MAX_MESSAGE_SIZE is
+    // `daemonSetting` (none: unset, both sides use the default).
+    static std::vector<std::string> messageLimit(const std::optional<std::string>& daemonSetting);
+
+    // Both from this process's environment and the cluster configuration.
     static std::vector<std::string> fromProcess();
 
     // The daemon's SSL driver argument with only the connecting side's

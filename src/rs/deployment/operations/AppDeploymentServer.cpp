@@ -7,10 +7,11 @@
 #include "rs/deployment/operations/AppLogonWork.h"
 #include "rs/deployment/operations/AppPackageWork.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
-#include "rs/startup/logging/AuditLog.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/repository/operations/DiscardUploadsWork.h"
+#include "rs/repository/persist/ServiceStatusSink.h"
 #include "rs/startup/KavQelUtils.h"
+#include "rs/startup/logging/AuditLog.h"
 #include "rs/startup/logging/Loggers.h"
 
 #include <memory>
@@ -34,6 +35,7 @@ bool AppDeploymentServer::serve(zephcomm::Channel* channel)
 
 AppDeploymentServer::AppDeploymentServer()
     : ConnectionServer("AppDeploymentServer", logger(), RepositoryService::instance().logonRequired())
+    , uploads_(std::make_shared<modules::ConnectionUploads>())
 {
 }
 
@@ -43,8 +45,11 @@ void AppDeploymentServer::complete(int error, zephcomm::Call* call)
 {
     if (error != 0 || !call)
         reportLostDeployCommand();
-    if (error != 0 && !call && response_)
-        response_->detach();
+    if (error != 0 && !call) {
+        if (response_)
+            response_->detach();
+        DiscardUploadsWork::queueFor(uploads_);
+    }
     IAppDeployment::CallCompletionImp::complete(error, call);
 }
 
@@ -153,9 +158,10 @@ void AppDeploymentServer::addPackage(std::unique_ptr<std::string> packageName,
         "addPackage", true, text(packageName),
         [&] {
             requireArguments({ packageName && packageType && packageFileName && packageData }, "addPackage");
+            uploads_->pieceReceived(); // before the piece can be stored
             return new (std::nothrow)
-                AppAddModuleWork(caller(), response_, PackageName { *packageName, *packageType }, *packageFileName,
-                                 std::move(packageData), flag);
+                AppAddModuleWork(caller(), response_, PackageName { *packageName, *packageType },
+                    *packageFileName, std::move(packageData), flag, uploads_);
         },
         [&](const kav::IKavErrorInfo* error) { response_->addPackageResp(error); });
 }

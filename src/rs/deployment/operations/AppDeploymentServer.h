@@ -13,9 +13,11 @@
 #include "interfaces/types/HostDeployState.h"
 #include "rs/core/ConnectionServer.h"
 #include "rs/deployment/operations/AppWork.h"
+#include "rs/repository/operations/UploadFile.h"
 
 #include <initializer_list>
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -29,8 +31,9 @@ public:
     // Binds a new server to an accepted channel; false when it could not.
     static bool serve(zephcomm::Channel* channel);
 
-    // The connection closed: later answers are dropped, and a deploy command
-    // that went away before a final report sets its host to ERROR (0xd0014c39).
+    // The connection closed: later answers are dropped, a deploy command
+    // that went away before a final report sets its host to ERROR (0xd0014c39),
+    // and the connection's unfinished package uploads are discarded.
     void complete(int error, zephcomm::Call* call) override;
 
     void logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer) override;
@@ -78,6 +81,7 @@ private:
     void reportLostDeployCommand();
 
     LastReport lastReport_;
+    const std::shared_ptr<modules::ConnectionUploads> uploads_;
 };
 
 } // namespace rs

@@ -1,6 +1,7 @@
 #include "rs/deployment/operations/AppPackageWork.h"
 
 #include "common/ResultCodes.h"
+#include "interfaces/IAppDeploymentResp.h"
 #include "rs/core/ServiceRules.h"
 #include "rs/deployment/installer/InstallerRegistry.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
@@ -36,15 +37,25 @@ void auditPackage(uint32_t done, uint32_t failed, const std::string& user, const
         kav::audit::writeMessage(done, { orDash(user), orDash(package), kAuditType });
 }
 
+// The payload size of a getPackage answer that carries `list` and an empty file.
+uint64_t getPackageAnswerWithoutFile(
+    const std::string& package, const std::string& fileName, const AppDplList& list)
+{
+    const IAppDeploymentResp::getPackageResp_Call answer(nullptr, package, fileName, nullptr, list);
+    return answer.payload()->total_length();
+}
+
 } // namespace
 
 AppAddModuleWork::AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
-    std::string fileName, rpc::BlockPtr piece, int32_t flag)
+    std::string fileName, rpc::BlockPtr piece, int32_t flag,
+    std::shared_ptr<modules::ConnectionUploads> uploads)
     : AppWork("AppAddModuleWork", std::move(caller), response)
     , package_(std::move(package))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
     , flag_(flag)
+    , uploads_(std::move(uploads))
 {
 }
 
@@ -53,12 +64,24 @@ void AppAddModuleWork::execute()
     checkPermission(PackageStore::kConsumer, op::kAdd);
     const std::string stored = PackageStore::storedName(package_.name, package_.type);
     requireNoRunningInstaller(package_.name);
-    packageStore().storePiece(stored, fileName_, *piece_, flag_, caller().user);
+    const modules::UploadSender sender { uploads_, [&] { return answerWithoutFile(stored); } };
+    dropped_ = !packageStore().storePiece(stored, fileName_, *piece_, flag_, caller().user, sender);
+}
+
+uint64_t AppAddModuleWork::answerWithoutFile(const std::string& storedName) const
+{
+    // The record as getPackage will send it; its consumer, the asker's, is
+    // within the room every upload keeps spare.
+    AppDplEntry record;
+    record.setStoredName(storedName);
+    record.owner = caller().user;
+    record.fileName = fileName_;
+    return getPackageAnswerWithoutFile(package_.name, fileName_, AppDplList { { record } });
 }
 
 void AppAddModuleWork::answer(const kav::IKavErrorInfo* error)
 {
-    if (error || flag_ == 1)
+    if (error || (flag_ == 1 && !dropped_))
         auditPackage(kAuditAddDone, kAuditAddFailed, caller().user, package_.name, error);
     kav::KavErrorInfo success;
     response().addPackageResp(error ? error : &success);
@@ -135,6 +158,10 @@ void AppGetModuleWork::execute()
     data_.reset(data);
     fileName_ = record.fileName;
     list_.entries.push_back(std::move(record));
+    // A package stored before the limit was lowered: told, never sent.
+    modules::requireTransferable(fileName_,
+        zephcomm::wire::payloadWithBlock(
+            getPackageAnswerWithoutFile(package_.name, fileName_, list_), data_->total_length()));
 }
 
 void AppGetModuleWork::answer(const kav::IKavErrorInfo* error)

@@ -8,6 +8,9 @@
 #include "interfaces/rpc/RpcCodecs.h"
 #include "interfaces/types/AppDplList.h"
 #include "rs/deployment/operations/AppWork.h"
+#include "rs/repository/operations/UploadFile.h"
+
+#include <memory>
 
 namespace rs {
 
@@ -18,19 +21,25 @@ struct PackageName {
 
 class AppAddModuleWork final : public AppWork {
 public:
+    // `uploads`: those of the connection that sent the piece.
     AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
-        std::string fileName, rpc::BlockPtr piece, int32_t flag);
+        std::string fileName, rpc::BlockPtr piece, int32_t flag,
+        std::shared_ptr<modules::ConnectionUploads> uploads);
     int32_t kind() const override { return 2; }
     bool isShared() const override { return false; }
 
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;
+    // The payload of the package's getPackage answer with an empty file.
+    uint64_t answerWithoutFile(const std::string& storedName) const;
 
     PackageName package_;
     std::string fileName_;
     rpc::BlockPtr piece_;
     int32_t flag_;
+    std::shared_ptr<modules::ConnectionUploads> uploads_;
+    bool dropped_ = false; // the connection had gone: nothing stored, nothing to audit
 };
 
 class AppRemoveModuleWork final : public AppWork {

@@ -10,8 +10,6 @@
 
 #include <ace/Message_Block.h>
 
-#include <fcntl.h>
-
 #include <ctime>
 
 namespace rs {
@@ -51,20 +49,19 @@ std::string PackageStore::packageDir(const std::string& storedName) const
     return indexDir_ + "/" + storedName;
 }
 
-void PackageStore::storePiece(const std::string& storedName, const std::string& fileName,
-    const ACE_Message_Block& piece, int32_t flag, const std::string& owner)
+bool PackageStore::storePiece(const std::string& storedName, const std::string& fileName,
+    const ACE_Message_Block& piece, int32_t flag, const std::string& owner,
+    const modules::UploadSender& sender)
 {
     kav::NameValidator::check("packageFileName", fileName, kav::NameKind::Segment);
-    const std::string dir = packageDir(storedName);
-    rsmanagerutils::assertPath(dir);
-    const std::string upload = dir + "/" + fileName + ".tmp";
-    // Synced once complete: each piece starts its way to the disk now.
-    if (rsmanagerutils::createFile(
-            upload, piece, flag == 0 ? O_TRUNC : O_APPEND, rsmanagerutils::Writeback::Start)
-        != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "upload file not written", { upload });
-    if (flag == 1)
+    modules::UploadFile upload(packageDir(storedName), fileName, sender);
+    if (!upload.store(piece, flag))
+        return false;
+    if (flag == modules::UploadFile::kLastPiece) {
         completeUpload(storedName, fileName, owner);
+        upload.finish();
+    }
+    return true;
 }
 
 void PackageStore::completeUpload(

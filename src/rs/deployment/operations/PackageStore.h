@@ -15,6 +15,7 @@
 // as KavException.
 
 #include "interfaces/types/AppDplList.h"
+#include "rs/repository/operations/UploadFile.h"
 
 #include <cstdint>
 #include <string>
@@ -37,9 +38,13 @@ public:
     const std::string& indexDir() const { return indexDir_; }
     std::string packageDir(const std::string& storedName) const;
 
-    // Adds one upload piece; the last piece (flag 1) completes the upload.
-    void storePiece(const std::string& storedName, const std::string& fileName,
-        const ACE_Message_Block& piece, int32_t flag, const std::string& owner);
+    // Adds one upload piece of `sender` (modules::UploadFile: a package that
+    // its getPackage answer could not carry is refused, a piece of a
+    // connection that has gone is dropped and false returned); the last
+    // piece (flag 1) completes the upload.
+    bool storePiece(const std::string& storedName, const std::string& fileName,
+        const ACE_Message_Block& piece, int32_t flag, const std::string& owner,
+        const modules::UploadSender& sender);
     // Removes the package's entry and directory (0xd0014c35 when not stored).
     void remove(const std::string& storedName);
     // Whether the package is stored, for any host type or none.

@@ -16,12 +16,14 @@ namespace rs {
 using namespace rs::modules;
 
 AddModuleWork::AddModuleWork(std::string module, std::string fileName, rpc::BlockPtr piece, int32_t flag,
-    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository)
+    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository,
+    std::shared_ptr<ConnectionUploads> uploads)
     : ModuleWork("AddModuleWork", response, std::move(consumer), std::move(user), std::move(repository))
     , module_(std::move(module))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
     , flag_(flag)
+    , uploads_(std::move(uploads))
 {
 }
 
@@ -35,46 +37,68 @@ void AddModuleWork::execute()
         return;
     }
     requirePermission(user_, consumer_, Operation::Add);
+    if (flag_ == kFirstPiece)
+        refuseNameCaseClash();
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
-    rsmanagerutils::assertPath(moduleDir);
-    storePiece(moduleDir);
+    UploadFile upload(moduleDir, fileName_, sender());
+    if (!storePiece(upload, flag_))
+        return; // the connection has gone: nobody waits for this upload
     if (flag_ == kLastPiece) {
-        completeUpload(moduleDir);
+        completeUpload(moduleDir, upload);
         auditSuccess(Audited::Add, user_, module_);
     }
 }
 
-void AddModuleWork::storePiece(const std::string& moduleDir)
+void AddModuleWork::refuseNameCaseClash() const
 {
-    const std::string upload = moduleDir + "/" + fileName_ + ".tmp";
-    int openFlags = O_APPEND;
-    if (flag_ == kFirstPiece) {
-        kav::IndexFile index(indexDirectory(repository_, consumer_));
-        const std::string stored = index.getEntryAnyCase(module_);
-        if (!stored.empty() && stored != module_)
-            KAV_THROW(kav::rc::RS_NAME_CASE_CLASH, module_ + " clashes with " + stored, { module_, stored });
-        openFlags = O_TRUNC;
-    }
-    // The upload is synced once complete; each piece starts its way to the
-    // disk now, so that the sync waits for the last piece only.
-    const int written
-        = rsmanagerutils::createFile(upload, *piece_, openFlags, rsmanagerutils::Writeback::Start);
-    releasePiece();
-    if (written != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { upload });
+    kav::IndexFile index(indexDirectory(repository_, consumer_));
+    const std::string stored = index.getEntryAnyCase(module_);
+    if (!stored.empty() && stored != module_)
+        KAV_THROW(kav::rc::RS_NAME_CASE_CLASH, module_ + " clashes with " + stored, { module_, stored });
 }
 
-void AddModuleWork::releasePiece()
+bool AddModuleWork::storePiece(UploadFile& upload, int32_t flag)
 {
     // The piece's receive buffer goes back before the answer does, so the
     // client's next piece is received into it again instead of into fresh
     // memory that has to be faulted in page by page.
-    piece_.reset();
+    const rpc::BlockPtr piece = std::move(piece_);
+    return upload.store(*piece, flag);
 }
 
-void AddModuleWork::completeUpload(const std::string& moduleDir)
+UploadSender AddModuleWork::sender() const
 {
-    const std::string upload = moduleDir + "/" + fileName_ + ".tmp";
+    return UploadSender { uploads_, [this] { return answerWithoutFile(); } };
+}
+
+kav::ModuleIndexEntry AddModuleWork::upcomingEntry(const kav::IndexFile& index) const
+{
+    kav::ModuleIndexEntry entry;
+    kav::ModuleIndexEntry previous;
+    if (index.getServiceEntryByName(module_, previous) == 0 && !previous.deleted) {
+        entry.linkCount = previous.linkCount;
+        entry.linkedApps = previous.linkedApps;
+    }
+    entry.moduleName = module_;
+    entry.version = nextVersion(index, module_);
+    entry.fileName = fileName_;
+    entry.owner = user_;
+    return entry;
+}
+
+uint64_t AddModuleWork::answerWithoutFile() const
+{
+    const kav::IndexFile index(indexDirectory(repository_, consumer_));
+    RepositoryAppList records;
+    for (const kav::ModuleIndexEntry& present : index.getAllEntries())
+        if (!present.deleted && present.moduleName != module_)
+            records.append(toRecord(present, consumer_));
+    records.append(toRecord(upcomingEntry(index), consumer_));
+    return getModuleAnswerWithoutFile(module_, fileName_, records);
+}
+
+void AddModuleWork::completeUpload(const std::string& moduleDir, UploadFile& upload)
+{
     const std::string target = moduleDir + "/" + fileName_;
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     kav::ModuleIndexEntry previous;
@@ -84,24 +108,17 @@ void AddModuleWork::completeUpload(const std::string& moduleDir)
     // file, and the old file goes only once the index names the new one: a
     // crash at any point leaves an index whose file is there, and a failed
     // index write puts the replaced file back.
-    FileReplacement replacement(upload, target, index.getVersionByName(module_));
-    if (rsmanagerutils::syncFile(upload) != 0 || replacement.apply() != 0)
+    FileReplacement replacement(upload.path(), target, index.getVersionByName(module_));
+    if (rsmanagerutils::syncFile(upload.path()) != 0 || replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
 
-    kav::ModuleIndexEntry entry;
-    entry.moduleName = module_;
-    entry.version = nextVersion(index, module_);
-    entry.fileName = fileName_;
+    kav::ModuleIndexEntry entry = upcomingEntry(index);
     entry.addTime = static_cast<int32_t>(std::time(nullptr));
-    entry.owner = user_;
     entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
-    if (hadEntry && !previous.deleted) {
-        entry.linkCount = previous.linkCount;
-        entry.linkedApps = previous.linkedApps;
-    }
     index.addServiceEntry(entry);
     writeIndex(index);
     replacement.commit();
+    upload.finish();
     version_ = entry.version;
     if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName_) {
         kav::KavFileCache::instance()->closeFile(moduleDir + "/" + previous.fileName);
@@ -111,6 +128,7 @@ void AddModuleWork::completeUpload(const std::string& moduleDir)
 
 void AddModuleWork::storeGlobalModule()
 {
+    requireStorable(fileName_, zephcomm::wire::payloadWithBlock(answerWithoutFile(), piece_->total_length()));
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     int created = rsmanagerutils::assertPath(moduleDir);
     if (created < 0)
@@ -121,7 +139,7 @@ void AddModuleWork::storeGlobalModule()
     const std::string upload = moduleDir + "/" + fileName_ + ".tmp";
     const std::string target = moduleDir + "/" + fileName_;
     const int written = rsmanagerutils::createFile(upload, *piece_, O_TRUNC);
-    releasePiece();
+    piece_.reset(); // as in storePiece
     if (written != 0 || rsmanagerutils::syncFile(upload) != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { target });
     kav::IndexFile index(repository_);

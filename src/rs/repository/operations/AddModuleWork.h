@@ -5,13 +5,19 @@
 // records the new version in the consumer's index. Without a consumer every
 // call stores a whole file in the global index's module directory.
 // Answers addModuleResp with the new version (empty for first and middle
-// pieces); audits completed uploads and every failure.
+// pieces); audits completed uploads and every failure. A module whose
+// getModule answer would not fit into one message is refused
+// (UploadFile.h); the pieces of a connection that has gone are dropped.
 //
 // Threads and ownership: as ModuleWork; owns the upload piece until it is
 // written.
 
 #include "interfaces/rpc/RpcCodecs.h"
+#include "rs/repository/IndexFile.h"
 #include "rs/repository/operations/ModuleWork.h"
+#include "rs/repository/operations/UploadFile.h"
+
+#include <memory>
 
 namespace rs {
 
@@ -20,8 +26,10 @@ public:
     static constexpr int32_t kFirstPiece = 0;
     static constexpr int32_t kLastPiece = 1;
 
+    // `uploads`: those of the connection that sent the piece.
     AddModuleWork(std::string module, std::string fileName, rpc::BlockPtr piece, int32_t flag,
-        IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository);
+        IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository,
+        std::shared_ptr<modules::ConnectionUploads> uploads);
 
     int32_t kind() const override { return 2; }
     bool isShared() const override { return false; }
@@ -30,15 +38,23 @@ private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;
 
-    void storePiece(const std::string& moduleDir);
-    void completeUpload(const std::string& moduleDir);
+    void refuseNameCaseClash() const;
+    // Stores the piece (UploadFile::store) and lets its buffer go.
+    bool storePiece(modules::UploadFile& upload, int32_t flag);
+    void completeUpload(const std::string& moduleDir, modules::UploadFile& upload);
     void storeGlobalModule();
-    void releasePiece();
+    modules::UploadSender sender() const;
+    // The entry the upload gets in the index: the next version, this file
+    // and user, the links kept unless the module was removed.
+    kav::ModuleIndexEntry upcomingEntry(const kav::IndexFile& index) const;
+    // The payload of the module's getModule answer with an empty file.
+    uint64_t answerWithoutFile() const;
 
     const std::string module_;
     const std::string fileName_;
     rpc::BlockPtr piece_;
     const int32_t flag_;
+    const std::shared_ptr<modules::ConnectionUploads> uploads_;
     std::string version_;
 };
 

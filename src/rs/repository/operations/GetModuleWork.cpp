@@ -3,7 +3,9 @@
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
+#include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
+#include "rs/repository/operations/UploadFile.h"
 
 namespace rs {
 
@@ -33,17 +35,21 @@ void GetModuleWork::execute()
     if (fileName_.empty())
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, moduleDir + " holds no file", { moduleDir });
 
-    const std::string path = moduleDir + "/" + fileName_;
-    ACE_Message_Block* contents = nullptr;
-    if (kav::KavFileCache::instance()->readFile(path, contents) != 0)
-        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "cannot read " + path, { path });
-    contents_.reset(contents);
-
     for (const kav::ModuleIndexEntry& present : index.getAllEntries()) {
         if (present.deleted)
             continue;
         list_.append(toRecord(present, consumer_));
     }
+
+    // A module stored before the limit was lowered: told, never sent.
+    const std::string path = moduleDir + "/" + fileName_;
+    requireTransferable(fileName_,
+        zephcomm::wire::payloadWithBlock(getModuleAnswerWithoutFile(module_, fileName_, list_),
+            static_cast<uint64_t>(rsmanagerutils::fileSize(path))));
+    ACE_Message_Block* contents = nullptr;
+    if (kav::KavFileCache::instance()->readFile(path, contents) != 0)
+        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "cannot read " + path, { path });
+    contents_.reset(contents);
 }
 
 void GetModuleWork::answer(const kav::IKavErrorInfo* error)

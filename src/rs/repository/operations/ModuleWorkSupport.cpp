@@ -1,6 +1,7 @@
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 #include "common/ResultCodes.h"
+#include "interfaces/IRepositoryResp.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/KavCacheFile.h"
@@ -166,6 +167,13 @@ RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::strin
     record.addTime = static_cast<uint32_t>(entry.addTime);
     record.deleted = entry.deleted;
     return record;
+}
+
+uint64_t getModuleAnswerWithoutFile(
+    const std::string& module, const std::string& fileName, const RepositoryAppList& records)
+{
+    const IRepositoryResp::getModuleResp_Call answer(nullptr, module, fileName, nullptr, records);
+    return answer.payload()->total_length();
 }
 
 std::vector<std::string> consumerPaths(const std::string& repository)

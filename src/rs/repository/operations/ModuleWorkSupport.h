@@ -54,6 +54,11 @@ void removeOtherFiles(const std::string& directory, const std::string& keep);
 // The list record of an index entry, as held by the consumer's index.
 RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer);
 
+// The payload size of a getModule answer that carries `records` and an
+// empty file (zephcomm::wire::payloadWithBlock adds the file).
+uint64_t getModuleAnswerWithoutFile(
+    const std::string& module, const std::string& fileName, const RepositoryAppList& records);
+
 // The consumer paths below the repository that hold an index, in directory
 // listing order: "/" for the repository directory itself, then "/a",
 // "/a/b", ... A failure inside the walk is logged and ends it.

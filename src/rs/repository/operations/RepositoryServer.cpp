@@ -5,6 +5,7 @@
 #include "rs/core/ServerBinding.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/operations/AddModuleWork.h"
+#include "rs/repository/operations/DiscardUploadsWork.h"
 #include "rs/repository/operations/GetModuleListWork.h"
 #include "rs/repository/operations/GetModuleWork.h"
 #include "rs/repository/operations/LinkModuleAppWork.h"
@@ -49,6 +50,7 @@ bool RepositoryServer::serve(zephcomm::Channel* channel)
 RepositoryServer::RepositoryServer(bool mayShutdown)
     : ConnectionServer("RepositoryServer", logger(), RepositoryService::instance().logonRequired())
     , mayShutdown_(mayShutdown)
+    , uploads_(std::make_shared<modules::ConnectionUploads>())
 {
 }
 
@@ -56,8 +58,11 @@ RepositoryServer::~RepositoryServer() = default;
 
 void RepositoryServer::complete(int error, zephcomm::Call* call)
 {
-    if (error != 0 && !call && response_)
-        response_->detach();
+    if (error != 0 && !call) {
+        if (response_)
+            response_->detach();
+        DiscardUploadsWork::queueFor(uploads_);
+    }
     IRepository::CallCompletionImp::complete(error, call);
 }
 
@@ -171,8 +176,9 @@ void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
     const bool present = moduleName && moduleFileName && moduleData && status() == 0;
     const std::string parameters = consumer() + ", " + orEmpty(moduleName) + ", " + orEmpty(moduleFileName);
     int32_t result = queueWork(gate_, present, "addModule", parameters, [&] {
+        uploads_->pieceReceived(); // before the piece can be stored
         return new (std::nothrow) AddModuleWork(*moduleName, *moduleFileName, std::move(moduleData), flag,
-                                                response_, consumer(), user, repositoryDir());
+            response_, consumer(), user, repositoryDir(), uploads_);
     });
     if (result >= 0)
         return;

@@ -10,7 +10,9 @@
 
 #include "interfaces/IRepository.h"
 #include "rs/core/ConnectionServer.h"
+#include "rs/repository/operations/UploadFile.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -24,8 +26,8 @@ public:
     // Binds a new server to an accepted channel; false when it could not.
     static bool serve(zephcomm::Channel* channel);
 
-
-    // The connection closed: later answers are dropped.
+    // The connection closed: later answers are dropped, and its unfinished
+    // uploads are discarded.
     void complete(int error, zephcomm::Call* call) override;
 
     void addModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> moduleFileName,
@@ -49,6 +51,7 @@ private:
 
     const bool mayShutdown_;
     std::string credential_; // guarded by mutex_
+    const std::shared_ptr<modules::ConnectionUploads> uploads_;
 };
 
 } // namespace rs

@@ -1,0 +1,33 @@
+#include "rs/repository/operations/DiscardUploadsWork.h"
+
+#include "rs/core/RepositoryService.h"
+#include "rs/i18n/ErrorLine.h"
+#include "rs/startup/logging/Loggers.h"
+
+#include <new>
+
+namespace rs {
+
+void DiscardUploadsWork::queueFor(const std::shared_ptr<modules::ConnectionUploads>& uploads)
+{
+    if (!uploads || !uploads->receivedPieces())
+        return;
+    auto* work = new (std::nothrow) DiscardUploadsWork(uploads);
+    if (work && RepositoryService::instance().enqueue(work) >= 0)
+        return;
+    delete kav::takeErrorInfo();
+    LOG4CXX_WARN(kav::loggers::get(kav::loggers::kWork),
+        "DiscardUploadsWork: not queued; the uploads of a closed connection stay until the next start");
+}
+
+void DiscardUploadsWork::process()
+{
+    // Nothing may leave a worker thread: a failure is logged, nobody waits for it.
+    if (KAV_GUARDED([this] { uploads_->discard(); }) >= 0)
+        return;
+    std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+    if (error)
+        kav::logErrorLine(kav::loggers::get(kav::loggers::kWork), log4cxx::Level::getError(), *error);
+}
+
+} // namespace rs
