@@ -36,6 +36,22 @@ TEST(HostDeployState, ValuesFromElevenOnHaveNoDisplayString)
     EXPECT_EQ(hostDeployStateName(0xFFFFFFFFu), nullptr);
 }
 
+// States arrive from the deploy command and the persisted state unchecked;
+// whatever names one shows a value outside the table with its number.
+TEST(HostDeployState, EveryValueHasAText)
+{
+    const std::pair<uint32_t, std::string> expected[] = {
+        { HOST_STATE_NONE, "" },
+        { HOST_RUNNING, "RUNNING" },
+        { HOST_CANCELLED, "CANCELLED" },
+        { 11, "UNKNOWN(11)" },
+        { 42, "UNKNOWN(42)" },
+        { 0xFFFFFFFFu, "UNKNOWN(4294967295)" },
+    };
+    for (const auto& [state, text] : expected)
+        EXPECT_EQ(hostDeployStateText(state), text) << state;
+}
+
 TEST(HostDeployState, WidthIsTheLongestDisplayString)
 {
     size_t longest = 0;

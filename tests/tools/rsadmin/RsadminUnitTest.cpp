@@ -183,12 +183,13 @@ TEST(RenderTest, FinalStatesEndTheWatch)
     EXPECT_FALSE(allFinal(list));
     list.entries[1].state = rs::HOST_ERROR;
     EXPECT_TRUE(allFinal(list));
-    for (uint32_t state : { rs::HOST_UNINSTALLED, rs::HOST_CANCELLED })
-        EXPECT_TRUE(isFinalState(state));
+    // A value outside the table is final too: nothing moves a host on from it.
+    for (uint32_t state : { uint32_t(rs::HOST_UNINSTALLED), uint32_t(rs::HOST_CANCELLED), 99u })
+        EXPECT_TRUE(isFinalState(state)) << state;
     for (uint32_t state :
         { rs::HOST_NOT_STARTED, rs::HOST_ALLOCATING, rs::HOST_WAITING, rs::HOST_DOWNLOADING })
         EXPECT_FALSE(isFinalState(state));
-    EXPECT_EQ(stateName(99), "99");
+    EXPECT_EQ(stateName(99), "UNKNOWN(99)");
 }
 
 TEST(RenderTest, JsonCarriesEveryField)
@@ -305,9 +306,11 @@ TEST(CommandLineTest, MissingConfigurationSaysWhatToDo)
     auto noUser = runner.run({ "--server", "127.0.0.1:1", "module", "list" });
     EXPECT_EQ(noUser.status, kExitUsage);
     EXPECT_NE(noUser.err.find("--user"), std::string::npos) << noUser.err;
-    auto badState = runner.run({ "--server", "127.0.0.1:1", "package", "status", "p", "--state", "bogus" });
-    EXPECT_EQ(badState.status, kExitUsage);
-    EXPECT_NE(badState.err.find("bogus"), std::string::npos);
+    for (const char* state : { "bogus", "99999999999999999999", "UNKNOWN(x)" }) {
+        auto badState = runner.run({ "--server", "127.0.0.1:1", "package", "status", "p", "--state", state });
+        EXPECT_EQ(badState.status, kExitUsage) << state;
+        EXPECT_NE(badState.err.find(state), std::string::npos) << badState.err;
+    }
 }
 
 int closedPort()
