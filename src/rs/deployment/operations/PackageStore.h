@@ -40,7 +40,9 @@ public:
     // Adds one upload piece; the last piece (flag 1) completes the upload.
     void storePiece(const std::string& storedName, const std::string& fileName,
         const ACE_Message_Block& piece, int32_t flag, const std::string& owner);
-    // Removes the package's entry and directory (0xd0014c35 when not stored).
+    // Marks the package's entry deleted (the entry stays, so that a package
+    // added again counts its versions on) and removes its directory
+    // (0xd0014c35 when not stored).
     void remove(const std::string& storedName);
     // Whether the package is stored, for any host type or none.
     bool contains(const std::string& package) const;
