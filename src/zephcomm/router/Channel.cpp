@@ -251,7 +251,8 @@ void Channel::close(int error)
         removed.swap(bindings_);
     }
     kav::RefPtr<Channel> self(this); // a handler may drop the last user reference
-    for (auto& [id, binding] : removed) {
+    for (auto& entry : removed) {
+        Binding& binding = entry.second;
         upcall(__LINE__, [&] { binding.handler->receive_CB(error, *binding.typeName, nullptr, this); });
         binding.handler->release();
     }
