@@ -40,16 +40,22 @@ private:
     std::function<void(const std::string&)> ran_;
 };
 
-// Holds the only worker until opened.
+// Holds the only worker until opened, so that the others wait on the queue.
 class Blocker final : public Work {
 public:
-    explicit Blocker(std::shared_future<void> open)
-        : open_(std::move(open))
+    Blocker(std::promise<void>& running, std::shared_future<void> open)
+        : running_(running)
+        , open_(std::move(open))
     {
     }
-    void process() override { open_.wait_for(20s); }
+    void process() override
+    {
+        running_.set_value();
+        open_.wait_for(20s);
+    }
 
 private:
+    std::promise<void>& running_;
     std::shared_future<void> open_;
 };
 
@@ -69,9 +75,10 @@ TEST(AppWorkQueue, WaitingRequestsAreTakenCancelFirstThenListsThenReportsThenRun
     const AppCaller caller { "admin", "/apps" };
 
     Task task;
-    std::promise<void> open;
+    std::promise<void> running, open;
     ASSERT_EQ(task.openWorkers(1), 0);
-    ASSERT_EQ(task.enqueueWork(new Blocker(open.get_future().share())), 0);
+    ASSERT_EQ(task.enqueueWork(new Blocker(running, open.get_future().share())), 0);
+    ASSERT_EQ(running.get_future().wait_for(20s), std::future_status::ready);
     ASSERT_EQ(task.enqueueWork(
                   queued("install", new AppInstallPackageWork(caller, nullptr, { "web", "", "" }, false))),
         0);
