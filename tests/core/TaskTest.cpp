@@ -1,5 +1,7 @@
 #include "rs/core/Task.h"
 
+#include "common/LogCapture.h"
+
 #include <ace/Message_Block.h>
 #include <gtest/gtest.h>
 
@@ -90,6 +92,7 @@ public:
     }
     int32_t kind() const override { return kind_; }
     bool isShared() const override { return shared_; }
+    void abandon() override { log_.add(name_ + " abandoned"); }
 
 private:
     EventLog& log_;
@@ -255,13 +258,21 @@ TEST_F(TaskTest, FailedEnqueueDeletesTheItem)
     EXPECT_EQ(destroyed_.load(), 1);
 }
 
-TEST_F(TaskTest, WorkerSurvivesAnItemThatThrows)
+TEST_F(TaskTest, AnItemThatThrowsIsLoggedAndAbandonedAndTheWorkerGoesOn)
 {
+    kav::test::LogCapture capture(log4cxx::Logger::getLogger("rs.workQueue"));
     start(1);
     enqueue("thrower", 2, false, [] { throw std::runtime_error("broken item"); });
     enqueue("next", 1, false);
     ASSERT_TRUE(log_.waitFor("next-", kMustHappen));
     EXPECT_EQ(log_.indexOf("thrower-"), log_.events().size()); // never reached its end
+    EXPECT_LT(log_.indexOf("thrower abandoned"), log_.indexOf("next+")) << "its client is not kept waiting";
+    EXPECT_EQ(log_.indexOf("next abandoned"), log_.events().size());
+    const auto lines = capture.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].level, log4cxx::Level::getError());
+    EXPECT_EQ(lines[0].message.rfind("Code[S1]: ", 0), 0u) << lines[0].message;
+    EXPECT_NE(lines[0].message.find("broken item"), std::string::npos) << lines[0].message;
 }
 
 TEST(TaskOpen, RefusesAnEmptyPool)

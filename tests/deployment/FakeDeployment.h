@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,8 @@ public:
         provisioned.push_back({ resource.hostName(), command, environment, runAs, workDir });
         changed_.notify_all();
         changed_.wait(lock, [this] { return !holdProvisioning; });
+        if (resource.hostName() == throwingHost)
+            throw std::runtime_error("broken container start");
         if (resource.hostName() == failingHost)
             return kav::setError(
                 kav::rc::ZOR_CALL_FAILED, "container start failed", KAV_LOCATION, { resource.hostName() });
@@ -171,6 +174,7 @@ public:
     bool getResourcesFails = false;
     bool holdProvisioning = false;
     std::string failingHost;
+    std::string throwingHost; // provisionAs throws for it
     std::vector<std::string> registered, unregistered, askedGroups, requests, released, replaced;
     std::map<std::string, std::string> live; // registration -> consumer path
     std::vector<ProvisionCall> provisioned;

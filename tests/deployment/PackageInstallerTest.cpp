@@ -1,9 +1,10 @@
 #include "rs/deployment/installer/PackageInstaller.h"
 #include "rs/deployment/installer/InstallerRegistry.h"
 
+#include "common/LogCapture.h"
 #include "deployment/FakeDeployment.h"
-#include "support/ScratchDir.h"
 #include "deployment/TestResources.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -154,6 +155,24 @@ TEST_F(PackageInstallerTest, TheThreadStepsOnItsOwnAtEveryTick)
     service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
     ASSERT_TRUE(cluster.waitForProvisioned(1));
     EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h1" });
+}
+
+TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)
+{
+    kav::test::LogCapture capture(log4cxx::Logger::getLogger("rs.PackageInstaller"));
+    cluster.throwingHost = "h1";
+    auto installer = start({ "h1", "h2" }, false, 5ms);
+    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
+    service.table.createHMElement("pkg", "h2", "alice", test::makeResource("h2"), false);
+    ASSERT_TRUE(cluster.waitForProvisioned(2));
+    EXPECT_EQ(cluster.provisionedHosts(), (Hosts { "h1", "h2" }));
+    installer->cleanup();
+    bool logged = false;
+    for (const auto& line : capture.lines())
+        logged = logged
+            || (line.level == log4cxx::Level::getError() && line.message.rfind("Code[S1]: ", 0) == 0
+                && line.message.find("broken container start") != std::string::npos);
+    EXPECT_TRUE(logged);
 }
 
 TEST_F(PackageInstallerTest, CleanupUnregistersAndStopsTheThread)

@@ -97,7 +97,8 @@ TEST(ServiceStatusSinkTest, AuditArgumentsNameEveryPartAndMarkMissingOnes)
     record.state = 42;
     record.userName = "alice";
     record.errorText = "boom";
-    EXPECT_EQ(ServiceStatusSink::auditParams(record), (kav::Params { "pkg", "h1", "42", "alice", "boom" }));
+    EXPECT_EQ(ServiceStatusSink::auditParams(record),
+        (kav::Params { "pkg", "h1", "UNKNOWN(42)", "alice", "boom" }));
 }
 
 TEST(ServiceStatusSinkTest, FinalStatesReachTheAuditWriterAndTheFile)

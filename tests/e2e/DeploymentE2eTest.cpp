@@ -126,6 +126,29 @@ TEST_F(DeploymentE2eTest, FailedContainerUnavailableHostAndLostDeployCommandEndI
     EXPECT_THAT(lost.message["n1"], HasSubstr("DOWNLOADING"));
 }
 
+// A removed package takes its deployment state with it: added again, it has
+// never been deployed, before and after a restart.
+TEST_F(DeploymentE2eTest, ARemovedPackageLeavesNoDeploymentStateBehind)
+{
+    // A host that takes ten minutes to grant keeps the run allocating.
+    startCluster({ { "n1", "linux", "alloc_delay_ms = 600000" } });
+    ASSERT_EQ(addPackage(*admin_, "web", "", "web.txt", "first"), 0);
+    ASSERT_EQ(install("web"), 0);
+    ASSERT_EQ(admin_->call<IAppDeployment::cancelPackage_Call>(kCallWait, "web").code(), 0);
+    ASSERT_EQ(hostStates(*admin_, "web").state["n1"], rs::HOST_CANCELLED);
+    auto remove
+        = [&] { return admin_->call<IAppDeployment::removePackage_Call>(kCallWait, "web", "").code(); };
+    ASSERT_EQ(whenNoInstallerRuns(remove), 0);
+
+    ASSERT_EQ(addPackage(*admin_, "web", "", "web.txt", "second"), 0);
+    EXPECT_EQ(hostStates(*admin_, "web").code, kav::rc::RS_NO_SERVER_MANAGER);
+    admin_.reset();
+    ASSERT_TRUE(cluster_->start()) << cluster_->failure();
+    admin_ = cluster_->admin();
+    ASSERT_NE(admin_, nullptr);
+    EXPECT_EQ(hostStates(*admin_, "web").code, kav::rc::RS_NO_SERVER_MANAGER);
+}
+
 TEST_F(DeploymentE2eTest, AHostileArchiveIsRefusedOnTheHost)
 {
     startCluster();

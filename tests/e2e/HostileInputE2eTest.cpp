@@ -180,9 +180,12 @@ std::vector<NamedRequest> repositoryRequests()
             [](rsclient::Client& c, const std::vector<std::string>& a) {
                 return c.call<IRepository::getModule_Call>(kAnswerWait, a[0], a[1], a[2]).code();
             } },
-        { "linkModuleApplication", { "app", kModule },
+        // The application name is an index field, not a path: the module test covers it.
+        { "linkModuleApplication", { kModule },
             [](rsclient::Client& c, const std::vector<std::string>& a) {
-                return c.call<IRepository::linkModuleApplication_Call>(kAnswerWait, a[0], a[1], 1).code();
+                return c
+                    .call<IRepository::linkModuleApplication_Call>(kAnswerWait, std::string("app"), a[0], 1)
+                    .code();
             } },
     };
 }
@@ -349,6 +352,40 @@ TEST_F(HostileInput, RefusedNamesWithLineBreaksKeepOneAuditLinePerRecord)
     const std::regex auditLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+ .+)");
     for (const std::string& line : daemon_->auditLines())
         EXPECT_TRUE(std::regex_match(line, auditLine)) << printable(line);
+}
+
+// --- Deploy states outside the table -------------------------------------------
+
+// A deploy command that reports a state the table does not name and then
+// goes away leaves a connection-lost report behind; the daemon records it
+// and serves on.
+TEST_F(HostileInput, AStateOutsideTheTableThenAClosedSocketLeavesTheServiceServing)
+{
+    for (int32_t state : { 42, 11, -1 }) {
+        SCOPED_TRACE(state);
+        const std::string host = "lost-" + std::to_string(state);
+        auto reporter = loggedOnClient(port(), kDeployment);
+        ASSERT_TRUE(reporter);
+        kav::KavErrorInfo success;
+        ASSERT_EQ(reporter
+                      ->call<IAppDeployment::setPackageStatus_Call>(
+                          kAnswerWait, &success, std::string(kPackage), host, state)
+                      .code(),
+            0);
+        reporter.reset();
+
+        // The daemon tells of the lost deploy command once it has handled the close.
+        const std::string lost
+            = "Deploy command lost for package: " + std::string(kPackage) + " host: " + host;
+        // Between looks the test waits on the daemon's exit, so a daemon
+        // that ends is noticed at once.
+        for (int looks = 0; looks < 30 && daemon_->cluster().logText().find(lost) == std::string::npos;
+             ++looks)
+            if (daemon_->process().waitForExit(std::chrono::seconds(1)))
+                break;
+        EXPECT_NE(daemon_->cluster().logText().find(lost), std::string::npos);
+        ASSERT_TRUE(serves(port(), kDeployment));
+    }
 }
 
 // --- Lengths claiming 4 GiB ----------------------------------------------------

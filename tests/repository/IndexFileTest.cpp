@@ -18,11 +18,6 @@ protected:
     std::string indexPath() const { return dir / ".index"; }
     void writeIndex(const std::string& text) { writeRaw(indexPath(), text); }
     Lines readLinesFromIndex() const { return rsmanagerutils::readLinesFromFile(indexPath()); }
-    // The next version as the module operations compute it.
-    static int nextVersion(const IndexFile& index, const std::string& name)
-    {
-        return std::stoi(index.getVersionByName(name)) + 1;
-    }
     ScratchDir dir;
 };
 
@@ -31,7 +26,7 @@ TEST_F(StorageIndexFile, MissingFileIsEmptyIndexAndFirstVersionIsOne)
     IndexFile index(dir.path());
     EXPECT_EQ(index.getNumEntries(), 0);
     EXPECT_EQ(index.getVersionByName("calc"), "0");
-    EXPECT_EQ(nextVersion(index, "calc"), 1);
+    EXPECT_EQ(index.nextVersion("calc"), "1");
     EXPECT_FALSE(index.doesEntryExist("calc"));
     ModuleIndexEntry entry;
     EXPECT_EQ(index.getServiceEntryByName("calc", entry), -1);
@@ -86,7 +81,7 @@ TEST_F(StorageIndexFile, ParsesEveryFieldAndAppendsLinks)
 
 TEST_F(StorageIndexFile, IntegerFieldsStopAtFirstNonDigit)
 {
-    writeIndex("odd|x|f|12abc|o|0x|size|3\nshort|7\n");
+    writeIndex("odd|x|f|12abc|o|0x|size|3\nshort|7\nsuffixed|7b|f|0|o|0|0|0\n");
     IndexFile index(dir.path());
     ModuleIndexEntry entry;
     ASSERT_EQ(index.getServiceEntryByName("odd", entry), 0);
@@ -97,6 +92,8 @@ TEST_F(StorageIndexFile, IntegerFieldsStopAtFirstNonDigit)
     EXPECT_TRUE(entry.linkedApps.empty()) << "links that are not there are not invented";
     EXPECT_EQ(index.getVersionByName("short"), "0") << "fewer than three fields";
     EXPECT_EQ(index.getVersionByName("odd"), "x");
+    EXPECT_EQ(index.nextVersion("odd"), "1");
+    EXPECT_EQ(index.nextVersion("suffixed"), "8");
 }
 
 TEST_F(StorageIndexFile, NameAndFlagOfRawEntries)
@@ -135,7 +132,7 @@ TEST_F(StorageIndexFile, DeletedEntryIsTombstoneThatKeepsNumbering)
     IndexFile reread(dir.path());
     EXPECT_FALSE(reread.doesEntryExist("calc"));
     EXPECT_EQ(reread.getVersionByName("calc"), "4");
-    EXPECT_EQ(nextVersion(reread, "calc"), 5);
+    EXPECT_EQ(reread.nextVersion("calc"), "5");
     ModuleIndexEntry entry;
     ASSERT_EQ(reread.getServiceEntryByName("calc", entry), 0);
     EXPECT_TRUE(entry.deleted);

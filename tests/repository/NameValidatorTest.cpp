@@ -47,6 +47,18 @@ TEST(StorageNames, HostileConsumerPathsAreRefused)
         << "the length limit is per segment";
 }
 
+// An application name is a field of an index line and never a path: only
+// what the line cannot hold is refused.
+TEST(StorageNames, FieldNamesAreRefusedOnlyForWhatTheLineCannotHold)
+{
+    using namespace std::string_literals;
+    for (const std::string& name :
+        { "web/front"s, "."s, ".."s, "../x"s, "/"s, ".index"s, "a\0b"s, std::string(256, 'n') })
+        EXPECT_FALSE(refused(name, NameKind::Field)) << '"' << name << '"';
+    for (const std::string& name : { ""s, "a|b"s, "|"s, "a\nb"s, "a\rb"s })
+        EXPECT_TRUE(refused(name, NameKind::Field)) << '"' << name << '"';
+}
+
 TEST(StorageNames, RefusalCarriesArgumentAndReason)
 {
     storagetest::LogCapture log("repository.work");

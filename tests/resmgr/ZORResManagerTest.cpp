@@ -3,6 +3,7 @@
 #include "rs/resmgr/ZORResManager.h"
 
 #include "common/KavErrorInfo.h"
+#include "common/LogCapture.h"
 #include "common/ResultCodes.h"
 #include "platform/zor/ClusterFixture.h"
 #include "support/ScratchDir.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <stdexcept>
 
 using namespace rs::resmgr;
 using namespace zortest;
@@ -26,6 +28,8 @@ public:
     int32_t onResource(VrmResource* r) override
     {
         update([&] { resources.emplace_back(r); });
+        if (throws)
+            throw std::runtime_error("broken consumer");
         return 0;
     }
     int32_t onReclaimForce(const std::string& allocationId) override
@@ -71,6 +75,7 @@ public:
 
     std::vector<kav::RefPtr<VrmResource>> resources;
     std::vector<std::string> forced, reclaimed;
+    bool throws = false; // onResource throws after recording
 };
 
 std::unique_ptr<kav::KavErrorInfo> takeError()
@@ -137,6 +142,26 @@ TEST_F(ZORResManagerTest, ThreeHostGroupGivesThreeResourcesWithNamesAndTypes)
     ZORConsumer::Resources books;
     ASSERT_EQ(manager.getAllocactedList("/apps/web", books), 0);
     EXPECT_EQ(books.size(), 3u);
+}
+
+// A consumer whose callback throws must not end the callback thread: later
+// callbacks, for it and for others, still come.
+TEST_F(ZORResManagerTest, ACallbackThatThrowsIsLoggedAndLaterCallbacksStillCome)
+{
+    kav::test::LogCapture capture(log4cxx::Logger::getLogger("servers.common.resmngr.ZORResManager"));
+    RecordingConsumer& broken = make();
+    broken.throws = true;
+    allocate("/apps/db", broken, 1);
+    ASSERT_TRUE(broken.waitForCount(1));
+    RecordingConsumer& other = make();
+    allocate("/apps/web", other, 2);
+    ASSERT_TRUE(other.waitForCount(2));
+    bool logged = false;
+    for (const auto& line : capture.lines())
+        logged = logged
+            || (line.level == log4cxx::Level::getError() && line.message.rfind("Code[S1]: ", 0) == 0
+                && line.message.find("broken consumer") != std::string::npos);
+    EXPECT_TRUE(logged);
 }
 
 TEST_F(ZORResManagerTest, ReleasedSlotIsGrantedAgain)

@@ -47,6 +47,17 @@ void ResponseClient::detach()
         proxy->release();
 }
 
+void ResponseClient::closeConnection()
+{
+    kav::RefPtr<zephcomm::Proxy> proxy;
+    {
+        std::lock_guard guard(lock_);
+        proxy = kav::RefPtr<zephcomm::Proxy>(proxy_);
+    }
+    if (proxy)
+        proxy->closeChannel();
+}
+
 void ResponseClient::sent(zephcomm::Call* call, int)
 {
     delete call;

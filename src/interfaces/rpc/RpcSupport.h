@@ -43,6 +43,9 @@ public:
 
     // Drops the proxy: later answers return kNoProxy.
     void detach();
+    // Ends the connection the answers go on (the client stays attached;
+    // later answers fail).
+    void closeConnection();
 
     void sent(zephcomm::Call* call, int error) override;
     void complete(int error, zephcomm::Call* call) override;

@@ -25,10 +25,8 @@ std::string dumpDplStatusList(const DplStatusList& list)
 {
     std::string text = "Total Hosts =  '" + std::to_string(list.entries.size()) + "'";
     for (const DplStatusEntry& e : list.entries) {
-        const char* name = hostDeployStateName(e.state);
         text += "\n\tHost        '" + e.hostName + "'";
-        if (name)
-            text += "\n\tState       '" + std::string(name) + "'";
+        text += "\n\tState       '" + hostDeployStateText(e.state) + "'";
         if (!e.message.empty())
             text += "\n\tMessage     '" + e.message + "'";
     }

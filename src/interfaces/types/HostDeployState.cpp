@@ -27,6 +27,12 @@ const char* hostDeployStateName(uint32_t state)
     return state < kHostDeployStateCount ? kStateNames[state] : nullptr;
 }
 
+std::string hostDeployStateText(uint32_t state)
+{
+    const char* name = hostDeployStateName(state);
+    return name ? std::string(name) : "UNKNOWN(" + std::to_string(state) + ")";
+}
+
 size_t hostDeployStateNameWidth()
 {
     size_t width = 0;

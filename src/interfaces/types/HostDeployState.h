@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace rs {
 
@@ -27,6 +28,12 @@ constexpr uint32_t kHostDeployStateCount = 11;
 // The display string of a state ("" for 0, "NOT STARTED", ...), or null for
 // a value of kHostDeployStateCount or more.
 const char* hostDeployStateName(uint32_t state);
+
+// What every log line, audit record, error text and listing shows for a
+// state: its display string, or "UNKNOWN(<decimal value>)" for a value
+// outside the table (the deploy command reports any 32-bit value, and the
+// service keeps what it was told).
+std::string hostDeployStateText(uint32_t state);
 
 // The width of the longest display string, for aligned tables.
 size_t hostDeployStateNameWidth();

@@ -1,5 +1,8 @@
 #include "platform/zor/Dispatcher.h"
 
+#include <cstdio>
+#include <exception>
+
 namespace zor {
 
 Dispatcher::Dispatcher()
@@ -29,6 +32,18 @@ void Dispatcher::post(Clock::time_point due, std::function<void()> task)
     wake_.notify_all();
 }
 
+void Dispatcher::runTask(const std::function<void()>& task) noexcept
+{
+    // The callbacks of the library's user must not end its one thread.
+    try {
+        task();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "libzor: a callback failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "libzor: a callback failed\n");
+    }
+}
+
 void Dispatcher::run()
 {
     std::unique_lock lock(mutex_);
@@ -45,7 +60,7 @@ void Dispatcher::run()
         std::function<void()> task = std::move(first->second);
         tasks_.erase(first);
         lock.unlock();
-        task();
+        runTask(task);
         lock.lock();
     }
 }

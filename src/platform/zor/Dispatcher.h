@@ -1,7 +1,8 @@
 #pragma once
 // The library's callback thread: runs posted tasks one after another, each
 // not before its due time; tasks due at the same time run in posting order.
-// Tasks run without any lock of the dispatcher held.
+// Tasks run without any lock of the dispatcher held; one that throws is
+// reported on standard error and the thread goes on.
 
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +28,7 @@ public:
 
 private:
     void run();
+    static void runTask(const std::function<void()>& task) noexcept;
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -57,6 +57,12 @@ private:
         server_ = {};
     }
 
+    void closeConnection() override
+    {
+        if (response_)
+            response_->closeConnection();
+    }
+
     std::string credential_;
     std::string consumer_;
     kav::RefPtr<Server> server_;

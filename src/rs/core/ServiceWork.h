@@ -18,6 +18,7 @@ namespace rs {
 class ServiceWork : public Work {
 public:
     void process() final;
+    void abandon() final { closeConnection(); }
 
 protected:
     // className names the item in its trace lines ("LogonWork").
@@ -28,6 +29,9 @@ protected:
     // Sends the response. error is null on success; otherwise it describes
     // the failure and stays owned by the caller.
     virtual void answer(const kav::IKavErrorInfo* error) = 0;
+
+    // Ends the connection the answer would have gone on.
+    virtual void closeConnection() { }
 
     const std::string& className() const { return className_; }
 

@@ -1,5 +1,7 @@
 #include "rs/core/Task.h"
 
+#include "rs/i18n/ErrorLine.h"
+
 #include <ace/Message_Block.h>
 #include <log4cxx/logger.h>
 
@@ -136,7 +138,12 @@ void Task::runItem(Work* work)
         } catch (...) {
             // process() catches everything itself; this only keeps the
             // worker and the token alive if an item breaks that rule.
-            LOG4CXX_ERROR(logger(), "Task::svc: a work item let an exception escape process()");
+            kav::logEscapedException(logger(), __FILE__, __LINE__);
+            try {
+                work->abandon();
+            } catch (...) {
+                kav::logEscapedException(logger(), __FILE__, __LINE__);
+            }
         }
     }
     delete work;

@@ -23,6 +23,9 @@ public:
     virtual int32_t kind() const { return 0; }
     // True: may run beside other shared items; false: runs alone.
     virtual bool isShared() const { return true; }
+    // process() let an exception escape, so no answer will come: the item
+    // ends the connection of the client that waits for it.
+    virtual void abandon() { }
 };
 
 } // namespace rs

@@ -32,4 +32,17 @@ void logErrorLine(const log4cxx::LoggerPtr& logger, const log4cxx::LevelPtr& lev
         logger->forcedLog(level, errorLine(info), LOG4CXX_LOCATION);
 }
 
+void logEscapedException(const log4cxx::LoggerPtr& logger, const char* file, int line) noexcept
+{
+    try {
+        absorbCurrentException(file, line);
+        std::unique_ptr<KavErrorInfo> info(takeErrorInfo());
+        if (info)
+            logErrorLine(logger, log4cxx::Level::getError(), *info);
+    } catch (...) {
+        // Out of memory while reporting: the thread goes on unreported.
+        delete takeErrorInfo();
+    }
+}
+
 } // namespace kav

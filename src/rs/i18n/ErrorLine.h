@@ -22,4 +22,10 @@ std::string catalogueText(uint32_t number, const Params& params = {});
 void logErrorLine(
     const log4cxx::LoggerPtr& logger, const log4cxx::LevelPtr& level, const IKavErrorInfo& info);
 
+// For the top of a thread, inside a catch block: the exception in flight
+// becomes error information as at an operation boundary (location: file and
+// line), and its error line is logged at ERROR. Never throws; leaves the
+// thread without error information.
+void logEscapedException(const log4cxx::LoggerPtr& logger, const char* file, int line) noexcept;
+
 } // namespace kav

@@ -177,6 +177,12 @@ std::string IndexFile::getVersionByName(const std::string& name) const
     return fields.size() >= 3 ? fields[1] : "0";
 }
 
+std::string IndexFile::nextVersion(const std::string& name) const
+{
+    const long current = std::strtol(getVersionByName(name).c_str(), nullptr, 10);
+    return std::to_string(current > 0 && current < LONG_MAX ? current + 1 : 1);
+}
+
 void IndexFile::parseEntry(const std::string& text, ModuleIndexEntry& out)
 {
     std::vector<std::string> fields = splitFields(text);

@@ -67,6 +67,10 @@ public:
     std::string getEntryAnyCase(const std::string& name) const;
     // Version text of the first entry of that name (deleted or not); "0" when none.
     std::string getVersionByName(const std::string& name) const;
+    // The version an upload of that name gets: getVersionByName read by its
+    // leading decimal digits (none, or a negative value, read as 0), plus 1.
+    // A removed module's entry stays, so its versions count on.
+    std::string nextVersion(const std::string& name) const;
 
     // Fills the outputs from the first entry of that name (deleted or not);
     // linkedApps is appended to. -1 (outputs untouched) when not found, else 0.

@@ -64,6 +64,15 @@ std::string printable(std::string_view value)
 
 const char* NameValidator::refusalReason(std::string_view value, NameKind kind)
 {
+    if (kind == NameKind::Field) {
+        if (value.empty())
+            return "is empty";
+        if (value.find('|') != std::string_view::npos)
+            return "contains \"|\"";
+        if (value.find_first_of("\r\n") != std::string_view::npos)
+            return "contains a line break";
+        return nullptr;
+    }
     if (kind == NameKind::Segment) {
         if (value.empty())
             return "is empty";

@@ -1,13 +1,16 @@
 #pragma once
 // NameValidator: the check that every name arriving from the network passes
-// before it becomes a path or an index field. Module, file and application
-// names are single path segments; consumer names may be nested ("a/b").
+// before it becomes a path or an index field. Module, package and file names
+// are single path segments; consumer names may be nested ("a/b");
+// application names are index fields that never become paths.
 //
-// A name is refused when it (or, for a consumer, any of its "/"-separated
-// segments) is empty where a value is required, is "." or "..", contains "/"
-// (single segments only), "|", "\n", "\r" or a NUL byte, is longer than 255
-// bytes, or begins with a name the repository keeps for itself (".index",
-// ".persist", and ".nfs" which the file look-up skips).
+// A path name is refused when it (or, for a consumer, any of its
+// "/"-separated segments) is empty where a value is required, is "." or
+// "..", contains "/" (single segments only), "|", "\n", "\r" or a NUL byte,
+// is longer than 255 bytes, or begins with a name the repository keeps for
+// itself (".index", ".persist", and ".nfs" which the file look-up skips). A
+// field is refused only for what an index line cannot hold: it is empty, or
+// contains "|", "\n" or "\r".
 //
 // Thread-safety: stateless; any thread.
 
@@ -20,6 +23,7 @@ namespace kav {
 enum class NameKind {
     Segment, // module, file or application name: one segment, never empty
     Consumer, // consumer path: empty (the global index) or segments joined by "/"
+    Field, // application name: one field of an index line, never empty
 };
 
 class NameValidator {

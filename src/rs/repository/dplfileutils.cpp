@@ -269,6 +269,12 @@ int deleteFile(const std::string& path)
 
 int findFile(const std::string& dirPath, std::string& fileName)
 {
+    return findFile(dirPath, fileName, [](const std::string&) { return true; });
+}
+
+int findFile(
+    const std::string& dirPath, std::string& fileName, const std::function<bool(const std::string&)>& accept)
+{
     kav::KavTraceDebugger trace(logger(), "rsmanagerutils::findFile()");
     fileName.clear();
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dirPath.c_str()), &::closedir);
@@ -279,7 +285,7 @@ int findFile(const std::string& dirPath, std::string& fileName)
         if (name == "." || name == ".." || name.starts_with(".nfs"))
             continue;
         struct stat st;
-        if (::stat((dirPath + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::stat((dirPath + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode) && accept(name)) {
             fileName = name;
             return 0;
         }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,9 @@ int deleteFile(const std::string& path);
 // First regular file of the directory (skipping ".", ".." and names that
 // begin with ".nfs"), as a bare name. Returns 0 when found, -1 (fileName empty) otherwise.
 int findFile(const std::string& dirPath, std::string& fileName);
+// As findFile, passing over the regular files that `accept` refuses.
+int findFile(
+    const std::string& dirPath, std::string& fileName, const std::function<bool(const std::string&)>& accept);
 
 // Reads the whole file into a new block whose data block's reference count is
 // guarded by a lock, so that duplicates of it may be shared and released by

@@ -107,34 +107,38 @@ ZORResManager::~ZORResManager()
 
 const zor_callbacks_t& ZORResManager::callbackTable()
 {
+    // The client library calls back on its own thread, through C: what a
+    // callback throws is logged as an error line and goes no further.
+    static constexpr auto deliver = [](void* ctx, auto&& call) noexcept {
+        auto* c = static_cast<CallbackContext*>(ctx);
+        try {
+            call(*c->manager, c->consumerId);
+        } catch (...) {
+            kav::logEscapedException(c->manager->logger_, __FILE__, __LINE__);
+        }
+    };
+    using Id = const std::string&;
     static const zor_callbacks_t table {
         [](zor_handle_t*, void* ctx, const zor_allocation_t* added) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->addResource(c->consumerId, *added);
+            deliver(ctx, [&](ZORResManager& m, Id id) { m.addResource(id, *added); });
         },
         [](zor_handle_t*, void* ctx, const zor_reclaimlist_t* reclaimed) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->reclaimForce(c->consumerId, *reclaimed);
+            deliver(ctx, [&](ZORResManager& m, Id id) { m.reclaimForce(id, *reclaimed); });
         },
         [](zor_handle_t*, void* ctx, const zor_container_t* container) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->containerStateChg(c->consumerId, *container);
+            deliver(ctx, [&](ZORResManager& m, Id id) { m.containerStateChg(id, *container); });
         },
         [](zor_handle_t*, void* ctx, const char* host, int32_t state) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->hostStateChange(c->consumerId, host, state);
+            deliver(ctx, [&](ZORResManager& m, Id id) { m.hostStateChange(id, host, state); });
         },
         [](zor_handle_t*, void* ctx) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->connectionEvent(c->consumerId, "connection lost");
+            deliver(ctx, [](ZORResManager& m, Id id) { m.connectionEvent(id, "connection lost"); });
         },
         [](zor_handle_t*, void* ctx) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->connectionEvent(c->consumerId, "connection ok");
+            deliver(ctx, [](ZORResManager& m, Id id) { m.connectionEvent(id, "connection ok"); });
         },
         [](zor_handle_t*, void* ctx) {
-            auto* c = static_cast<CallbackContext*>(ctx);
-            c->manager->connectionEvent(c->consumerId, "connection failed");
+            deliver(ctx, [](ZORResManager& m, Id id) { m.connectionEvent(id, "connection failed"); });
         },
     };
     return table;

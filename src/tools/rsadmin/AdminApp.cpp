@@ -9,8 +9,10 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <ostream>
 
@@ -20,24 +22,28 @@ namespace {
 
 constexpr const char* kVersion = RSADMIN_VERSION;
 
-// A state filter given as a number or a display name ("installed", "NOT STARTED").
+// A state filter given as a display name ("installed", "NOT STARTED") or a
+// number; a number selects exactly that state, one the table does not name
+// included, as does the "UNKNOWN(<number>)" that listings show for it.
 uint32_t parseStateFilter(const std::string& text)
 {
     if (text.empty())
         return rs::HOST_STATE_NONE;
-    if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
-        const unsigned long number = std::stoul(text);
-        if (number < rs::kHostDeployStateCount)
-            return static_cast<uint32_t>(number);
-    }
     std::string wanted;
     for (char c : text)
         wanted += c == '_' || c == '-' ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (uint32_t state = 1; state < rs::kHostDeployStateCount; ++state)
         if (wanted == rs::hostDeployStateName(state))
             return state;
-    throw AdminFailure(
-        kExitUsage, "unknown state '" + text + "': use a state name such as INSTALLED or ERROR");
+    std::string number = text;
+    if (wanted.starts_with("UNKNOWN(") && wanted.ends_with(")"))
+        number = text.substr(8, text.size() - 9);
+    const bool digits = !number.empty() && number.size() <= 10
+        && std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); });
+    if (digits && std::stoull(number) <= UINT32_MAX)
+        return static_cast<uint32_t>(std::stoull(number));
+    throw AdminFailure(kExitUsage,
+        "unknown state '" + text + "': use a state name such as INSTALLED or ERROR, or its number");
 }
 
 // A number of seconds: above 0, or (`zeroAllowed`) at least 0. The

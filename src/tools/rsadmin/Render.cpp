@@ -62,16 +62,15 @@ std::string formatTime(uint32_t secondsSinceEpoch)
 
 std::string stateName(uint32_t state)
 {
-    const char* name = rs::hostDeployStateName(state);
-    if (name == nullptr)
-        return std::to_string(state);
-    return *name == '\0' ? "-" : name;
+    const std::string text = rs::hostDeployStateText(state);
+    return text.empty() ? "-" : text;
 }
 
 bool isFinalState(uint32_t state)
 {
-    return state == rs::HOST_INSTALLED || state == rs::HOST_UNINSTALLED || state == rs::HOST_ERROR
-        || state == rs::HOST_CANCELLED;
+    // A value beyond CANCELLED is final as well: the service's installer
+    // lets such a host be, so a watch would wait for it in vain.
+    return state >= rs::HOST_INSTALLED;
 }
 
 bool allFinal(const rs::DplStatusList& list)

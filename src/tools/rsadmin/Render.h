@@ -42,9 +42,10 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
 std::string humanBytes(double bytes);
 // "2026-12-06 02:30:00" in UTC, "-" for 0.
 std::string formatTime(uint32_t secondsSinceEpoch);
-// The display name of a deployment state, or its number for unknown ones.
+// The display name of a deployment state ("-" for none, "UNKNOWN(42)" for a
+// value outside the table).
 std::string stateName(uint32_t state);
-// INSTALLED, UNINSTALLED, ERROR, CANCELLED.
+// INSTALLED, UNINSTALLED, ERROR, CANCELLED, and any value beyond them.
 bool isFinalState(uint32_t state);
 bool allFinal(const rs::DplStatusList& list);
 

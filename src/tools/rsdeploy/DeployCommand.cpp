@@ -96,7 +96,7 @@ void DeployCommand::report(uint32_t state)
 {
     int rc = channel_.report(state, nullptr);
     if (rc < 0)
-        fail(std::string("the service refused the report ") + rs::hostDeployStateName(state) + " (code "
+        fail("the service refused the report " + rs::hostDeployStateText(state) + " (code "
             + std::to_string(rc) + ")");
 }
 

@@ -23,7 +23,8 @@ int lastError()
 
 } // namespace
 
-EventLoop::EventLoop()
+EventLoop::EventLoop(zephcommdrv::Logger* logger)
+    : logger_(logger)
 {
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) {
@@ -53,6 +54,22 @@ EventLoop::~EventLoop()
         ::close(deadlineFd_);
     if (epollFd_ >= 0)
         ::close(epollFd_);
+}
+
+template <class Callback> bool EventLoop::survived(Callback&& callback) noexcept
+{
+    try {
+        callback();
+        return true;
+    } catch (...) {
+        try {
+            if (logger_)
+                logger_->fault(__FILE__, __LINE__);
+        } catch (...) {
+            // Nothing is left to report it with; the loop goes on all the same.
+        }
+        return false;
+    }
 }
 
 uint32_t EventLoop::eventsFor(ACE_Reactor_Mask mask)
@@ -153,7 +170,7 @@ int EventLoop::removeHandler(ACE_Event_Handler* handler, ACE_Reactor_Mask mask)
     if (!onLoopThread())
         signal();
     if (!(mask & ACE_Event_Handler::DONT_CALL))
-        handler->handle_close(fd, mask);
+        survived([&] { handler->handle_close(fd, mask); });
     return 0;
 }
 
@@ -329,10 +346,11 @@ void EventLoop::dispatch(const epoll_event& event)
         return;
     }
     int result = 0;
-    if (output)
-        result = handler->handle_output(registration->fd);
-    if (result >= 0 && input && registration->live)
-        result = handler->handle_input(registration->fd);
+    if (output && !survived([&] { result = handler->handle_output(registration->fd); }))
+        result = -1;
+    if (result >= 0 && input && registration->live
+        && !survived([&] { result = handler->handle_input(registration->fd); }))
+        result = -1;
     if (result < 0 && registration->live)
         removeHandler(handler, ACE_Event_Handler::ALL_EVENTS_MASK);
 }
@@ -363,10 +381,13 @@ void EventLoop::runDueTimers()
     }
     for (const DueTimer& timer : due) {
         ACE_Event_Handler* handler = timer.entry.held.handler;
-        if (handler->handle_timeout(ACE_OS::gettimeofday(), timer.entry.act) < 0) {
+        int result = 0;
+        if (!survived([&] { result = handler->handle_timeout(ACE_OS::gettimeofday(), timer.entry.act); }))
+            result = -1;
+        if (result < 0) {
             if (timer.repeats)
                 cancelTimer(timer.id);
-            handler->handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::TIMER_MASK);
+            survived([&] { handler->handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::TIMER_MASK); });
         }
         // Not touched again unless counted: the owner of an uncounted
         // handler may let it go as soon as its callback has run.
@@ -377,7 +398,10 @@ void EventLoop::runDueTimers()
 void EventLoop::runNotifications(std::vector<Held>& queued)
 {
     for (const Held& held : queued) {
-        held.handler->handle_exception(ACE_INVALID_HANDLE);
+        // A handler that throws is ended if it is registered (its connection
+        // closes); a plain notification target is only reported.
+        if (!survived([&] { held.handler->handle_exception(ACE_INVALID_HANDLE); }))
+            removeHandler(held.handler, ACE_Event_Handler::ALL_EVENTS_MASK);
         release(held);
     }
     queued.clear();

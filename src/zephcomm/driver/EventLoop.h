@@ -14,7 +14,9 @@
 // its wake-up.
 //
 // Threads: run() on the loop's own thread; every other call from any
-// thread. Callbacks run on the loop's thread only, one at a time.
+// thread. Callbacks run on the loop's thread only, one at a time. Whatever a
+// callback throws stays on that thread: it is reported to the logger's
+// fault() and the handler is ended as one that refuses (handle_close).
 //
 // References: a reference-counted handler is held (add_reference) while it
 // is registered, while a timer of its is scheduled and while a
@@ -22,6 +24,8 @@
 // still hold its event is dropped, and its reference released, only after
 // the loop has finished the events of that wait, so no callback reaches a
 // handler that was let go.
+
+#include "zephcomm/driver/zephcommdrv.h"
 
 #include <ace/Event_Handler.h>
 #include <ace/Time_Value.h>
@@ -42,7 +46,8 @@ namespace zephcommTcpDrv {
 
 class EventLoop {
 public:
-    EventLoop();
+    // `logger` (may be null) hears of the callbacks that throw.
+    explicit EventLoop(zephcommdrv::Logger* logger = nullptr);
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
@@ -119,6 +124,8 @@ private:
         bool repeats;
     };
 
+    // Runs one callback; false (reported) when it threw.
+    template <class Callback> bool survived(Callback&& callback) noexcept;
     static uint32_t eventsFor(ACE_Reactor_Mask mask);
     Registration* findLocked(ACE_Event_Handler* handler) const; // null (errno ENOENT) if unknown
     // epoll_ctl(operation) of the registration's descriptor for `events`.
@@ -138,6 +145,7 @@ private:
     void dropRetired();
     void closeAll();
 
+    zephcommdrv::Logger* const logger_;
     int epollFd_ = -1;
     int wakeFd_ = -1;
     int deadlineFd_ = -1;

@@ -61,7 +61,7 @@ TcpDriver::TcpDriver(int threads, zephcommdrv::Logger* logger, std::shared_ptr<S
     , barrier_(static_cast<unsigned>(effectiveThreads(threads) + 1))
 {
     for (int i = 0; i < threads_; ++i) {
-        loops_.push_back(std::make_unique<EventLoop>());
+        loops_.push_back(std::make_unique<EventLoop>(logger_));
         if (loops_.back()->startError() != 0) {
             startError_ = loops_.back()->startError();
             TCPDRV_LOG(

@@ -24,6 +24,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -55,6 +56,20 @@ public:
         va_start(args, format);
         vlog(source, line, format, args);
         va_end(args);
+    }
+
+    // Called on a driver thread from inside a catch block: a callback let
+    // the exception in flight escape at file:line. The default hands its
+    // text to vlog; the channel layer logs it as an error.
+    virtual void fault(const char* file, int line)
+    {
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            log(file, line, "a callback failed: %s", e.what());
+        } catch (...) {
+            log(file, line, "a callback failed: unknown exception");
+        }
     }
 };
 

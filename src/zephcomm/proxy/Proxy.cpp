@@ -100,6 +100,19 @@ int Proxy::call(Call* call, CallCompletion* completion)
     return rc;
 }
 
+void Proxy::closeChannel()
+{
+    Channel* channel = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        channel = std::exchange(channel_, nullptr);
+    }
+    if (channel == nullptr)
+        return;
+    channel->destroy();
+    channel->release();
+}
+
 void Proxy::send_CB(void* token, int error, Channel* channel)
 {
     if (error != 0) {

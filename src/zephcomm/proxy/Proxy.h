@@ -37,6 +37,9 @@ public:
     // -1 without channel or without payload, else the channel's error; the
     // caller then still owns the call.
     int call(Call* call, CallCompletion* completion);
+    // Ends the connection the proxy sends on: the channel is closed and
+    // forgotten, and later calls return -1.
+    void closeChannel();
 
     // CompletionHandler
     void accept_CB(int error, const std::string& peerName, Channel* channel) override;

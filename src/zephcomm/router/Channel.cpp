@@ -118,6 +118,17 @@ void Channel::logDriverError(const char* where, int error) const
     }
 }
 
+template <class Callback> bool Channel::upcall(int line, Callback&& callback) noexcept
+{
+    try {
+        callback();
+        return true;
+    } catch (...) {
+        reportEscapedException(Loggers::channel(), __FILE__, line);
+        return false;
+    }
+}
+
 // --- sending -------------------------------------------------------------
 
 int Channel::send(std::string_view typeName, ACE_Message_Block* payload, CompletionHandler* handler,
@@ -166,7 +177,8 @@ void Channel::send_CB(void* token, int error, zephcommdrv::Channel*)
     }
     std::unique_ptr<SendRecord> record(static_cast<SendRecord*>(token));
     logDriverError("Channel::send_CB()", error);
-    record->handler->send_CB(record->token, error, this);
+    if (!upcall(__LINE__, [&] { record->handler->send_CB(record->token, error, this); }))
+        close(-1);
     record.reset();
     release();
 }
@@ -239,8 +251,9 @@ void Channel::close(int error)
         removed.swap(bindings_);
     }
     kav::RefPtr<Channel> self(this); // a handler may drop the last user reference
-    for (auto& [id, binding] : removed) {
-        binding.handler->receive_CB(error, *binding.typeName, nullptr, this);
+    for (auto& entry : removed) {
+        Binding& binding = entry.second;
+        upcall(__LINE__, [&] { binding.handler->receive_CB(error, *binding.typeName, nullptr, this); });
         binding.handler->release();
     }
 }
@@ -323,13 +336,15 @@ void Channel::receive_CB(int error, void*, size_t length, zephcommdrv::Channel*)
         release();
         return;
     }
-    if (payload != nullptr)
-        dispatch(typeId, payload);
+    // A handler that failed leaves its connection in an unknown state: it is
+    // closed (after the bindings' lock is gone, which close takes last).
+    if (payload != nullptr && !dispatch(typeId, payload))
+        close(-1);
     if (!requestMore())
         release();
 }
 
-void Channel::dispatch(uint32_t typeId, ACE_Message_Block* payload)
+bool Channel::dispatch(uint32_t typeId, ACE_Message_Block* payload)
 {
     std::lock_guard guard(bindingsLock_);
     auto found = bindings_.find(typeId);
@@ -337,12 +352,12 @@ void Channel::dispatch(uint32_t typeId, ACE_Message_Block* payload)
         LOG4CXX_DEBUG(Loggers::channel(),
             "Channel::receive_CB() : debug - nobody registered for message with identifier = " << typeId);
         payload->release();
-        return;
+        return true;
     }
     // The handler may unbind itself while it runs: both stay referenced.
     kav::RefPtr<CompletionHandler> handler(found->second.handler);
     std::shared_ptr<const std::string> typeName = found->second.typeName;
-    handler->receive_CB(0, *typeName, payload, this);
+    return upcall(__LINE__, [&] { handler->receive_CB(0, *typeName, payload, this); });
 }
 
 } // namespace zephcomm

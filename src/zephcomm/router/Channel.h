@@ -12,7 +12,8 @@
 // receive, then send; the bindings lock is taken alone. Messages are
 // dispatched under the bindings lock (recursive), so a handler may bind or
 // unbind types of its own channel, and binding from other threads waits
-// until the handler returns.
+// until the handler returns. Nothing a handler throws leaves the channel:
+// it is logged as an error line and the connection is closed.
 // References (kav::Referable, starting at 1 for the creator): the receive
 // loop, every pending send and every user (proxy, stub) hold one. A bound
 // handler is referenced while bound.
@@ -96,7 +97,12 @@ private:
     void attach(zephcommdrv::Channel* channel);
     // Asks for the next bytes the assembler wants; false when the loop ends.
     bool requestMore();
-    void dispatch(uint32_t typeId, ACE_Message_Block* payload);
+    // Hands a message to its binding; false when the handler threw.
+    bool dispatch(uint32_t typeId, ACE_Message_Block* payload);
+    // Runs a callback of the layer above. What it throws is logged as an
+    // error line and goes no further (false): the driver's thread serves
+    // other connections too.
+    template <class Callback> bool upcall(int line, Callback&& callback) noexcept;
     void logDriverError(const char* where, int error) const;
 
     const std::string endpointName_;

@@ -165,8 +165,16 @@ void ChannelAcceptor::notifyAll(int error, const std::string& peerName, Channel*
         for (CompletionHandler* handler : handlers_)
             handlers.emplace_back(handler);
     }
-    for (auto& handler : handlers)
-        handler->accept_CB(error, peerName, channel);
+    for (auto& handler : handlers) {
+        try {
+            handler->accept_CB(error, peerName, channel);
+        } catch (...) {
+            // A connection its user could not take is closed; accepting goes on.
+            reportEscapedException(Loggers::acceptor(), __FILE__, __LINE__);
+            if (channel != nullptr)
+                channel->destroy();
+        }
+    }
 }
 
 void ChannelAcceptor::accept_CB(int error, zephcommdrv::Channel* io)

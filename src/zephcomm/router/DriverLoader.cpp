@@ -25,6 +25,7 @@ public:
     }
     // Asked several times per message: the level is kept, not looked up each time.
     bool isEnabled() override { return Loggers::driver()->isEnabledFor(Loggers::trace()); }
+    void fault(const char* file, int line) override { reportEscapedException(Loggers::driver(), file, line); }
 };
 
 std::optional<std::string> configParameter(const std::string& name)

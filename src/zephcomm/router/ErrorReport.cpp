@@ -2,6 +2,8 @@
 
 #include "common/KavErrorInfo.h"
 
+#include <memory>
+
 namespace zephcomm {
 
 int32_t reportError(const log4cxx::LoggerPtr& logger, int32_t code, const char* name,
@@ -13,6 +15,21 @@ int32_t reportError(const log4cxx::LoggerPtr& logger, int32_t code, const char* 
         "Code[S" << (static_cast<uint32_t>(code) & 0xFFFFFFu) << "]: " << location << "  " << detail << " "
                  << name);
     return code;
+}
+
+void reportEscapedException(const log4cxx::LoggerPtr& logger, const char* file, int line) noexcept
+{
+    try {
+        const int32_t code = kav::absorbCurrentException(file, line);
+        std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+        LOG4CXX_ERROR(logger,
+            "Code[S" << (static_cast<uint32_t>(code) & 0xFFFFFFu)
+                     << "]: " << (info ? info->getLocation() : "") << " " << (info ? info->getContext() : "")
+                     << " " << (info ? info->getDetail() : "") << " a callback failed");
+    } catch (...) {
+        // Out of memory while reporting: the thread goes on unreported.
+        delete kav::takeErrorInfo();
+    }
 }
 
 namespace {

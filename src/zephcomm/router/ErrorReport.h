@@ -15,6 +15,13 @@ namespace zephcomm {
 int32_t reportError(const log4cxx::LoggerPtr& logger, int32_t code, const char* name,
     const std::string& detail, const char* file, int line);
 
+// For a driver thread, inside a catch block: a callback let the exception in
+// flight escape. It becomes error information as at an operation boundary
+// (0x81000001 with its text, 0xC0000000, or the KavException's own record)
+// and its error line is logged at ERROR. Never throws; leaves the thread
+// without error information.
+void reportEscapedException(const log4cxx::LoggerPtr& logger, const char* file, int line) noexcept;
+
 // The named loggers of the library, looked up once.
 struct Loggers {
     static const log4cxx::LoggerPtr& router();

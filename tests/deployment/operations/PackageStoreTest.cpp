@@ -105,13 +105,39 @@ TEST_F(PackageStoreTest, ReadGivesTheContentsAndRecord)
     EXPECT_EQ(thrownCode([&] { store_.read("web", "/c", record, data); }), kav::rc::RS_NO_SUCH_PACKAGE);
 }
 
-TEST_F(PackageStoreTest, RemoveDropsEntryAndDirectoryOnce)
+TEST_F(PackageStoreTest, RemoveMarksTheEntryDeletedOnceAndTheNextAddCountsOn)
 {
     store("web", "w.tar", "u", 1);
+    store("web", "w.tar", "v", 1);
     store_.remove("web");
     EXPECT_FALSE(store_.contains("web"));
+    EXPECT_TRUE(store_.list("").entries.empty());
     EXPECT_FALSE(fs::exists(store_.packageDir("web")));
+    kav::ModuleIndexEntry entry;
+    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0)
+        << "a tombstone stays";
+    EXPECT_TRUE(entry.deleted);
+    EXPECT_EQ(entry.version, "2");
     EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_NO_SUCH_PACKAGE);
+
+    store("web", "w.tar", "w", 1);
+    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
+    EXPECT_FALSE(entry.deleted);
+    EXPECT_EQ(entry.version, "3");
+    EXPECT_TRUE(store_.contains("web"));
+}
+
+// A version field that is not a number reads as 0: the next upload is 1.
+TEST_F(PackageStoreTest, AVersionThatIsNotANumberCountsFromZero)
+{
+    fs::create_directories(store_.indexDir());
+    kav::IndexFile index(store_.indexDir());
+    index.addServiceEntry("odd", "x7", "o.tar", 0, "admin", false, 1, 0);
+    ASSERT_EQ(index.writeServiceFile(), 0);
+    EXPECT_EQ(thrownCode([&] { store("odd", "o.tar", "x", 1); }), 0);
+    kav::ModuleIndexEntry entry;
+    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("odd", entry), 0);
+    EXPECT_EQ(entry.version, "1");
 }
 
 } // namespace

@@ -27,13 +27,21 @@ TEST(HostDeployState, EveryStateHasItsDisplayString)
         EXPECT_EQ(state, number++) << "the numbers are part of the wire format";
         ASSERT_NE(hostDeployStateName(state), nullptr);
         EXPECT_STREQ(hostDeployStateName(state), name);
+        EXPECT_EQ(hostDeployStateText(state), name);
     }
 }
 
-TEST(HostDeployState, ValuesFromElevenOnHaveNoDisplayString)
+// States arrive from the deploy command and the persisted state unchecked:
+// a value outside the table has no display string, and whatever names one
+// shows it with its number.
+TEST(HostDeployState, ValuesFromElevenOnHaveNoDisplayStringButAText)
 {
-    EXPECT_EQ(hostDeployStateName(11), nullptr);
-    EXPECT_EQ(hostDeployStateName(0xFFFFFFFFu), nullptr);
+    const std::pair<uint32_t, std::string> expected[]
+        = { { 11, "UNKNOWN(11)" }, { 42, "UNKNOWN(42)" }, { 0xFFFFFFFFu, "UNKNOWN(4294967295)" } };
+    for (const auto& [state, text] : expected) {
+        EXPECT_EQ(hostDeployStateName(state), nullptr) << state;
+        EXPECT_EQ(hostDeployStateText(state), text);
+    }
 }
 
 TEST(HostDeployState, WidthIsTheLongestDisplayString)

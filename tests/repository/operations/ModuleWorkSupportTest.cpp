@@ -2,6 +2,7 @@
 
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
+#include "rs/repository/dplfileutils.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace rs::modules {
 namespace {
@@ -70,23 +72,30 @@ TEST(ModuleNames, ConsumersAreCheckedWithoutTheirLeadingSlash)
     EXPECT_EQ(refusal([] { checkName("moduleName", ""); }), kav::rc::RS_BAD_NAME);
 }
 
-TEST_F(ScratchDir, NextVersionCountsOnFromTheStoredOneTombstonesIncluded)
+// A download serves the file found in the module directory, whatever name
+// the index records; an upload in progress beside it is never served.
+TEST_F(ScratchDir, ServedFileIsTheOneTheModuleDirectoryHolds)
 {
-    kav::IndexFile index(root_.string());
-    EXPECT_EQ(nextVersion(index, "calc"), "1");
-    index.addServiceEntry("calc", "41", "c.zip", 0, "admin", true, 0, 0);
-    EXPECT_EQ(nextVersion(index, "calc"), "42");
-    index.addServiceEntry("odd", "x7", "o.zip", 0, "admin", false, 0, 0);
-    EXPECT_EQ(nextVersion(index, "odd"), "1");
-}
+    const std::string two = (root_ / "two").string();
+    write(root_ / "two" / "a.zip", "1");
+    write(root_ / "two" / "b.zip", "2");
+    std::string found;
+    ASSERT_EQ(rsmanagerutils::findFile(two, found), 0);
+    EXPECT_EQ(servedFile(two, found == "a.zip" ? "b.zip" : "a.zip"), found);
 
-TEST_F(ScratchDir, ServedFileIsTheIndexedOneWhenPresent)
-{
-    write(root_ / "m" / "a.zip.tmp", "partial");
-    write(root_ / "m" / "b.zip", "served");
-    EXPECT_EQ(servedFile((root_ / "m").string(), "b.zip"), "b.zip");
-    EXPECT_NE(servedFile((root_ / "m").string(), "gone.zip"), "");
-    EXPECT_EQ(servedFile((root_ / "none").string(), "b.zip"), "");
+    write(root_ / "uploading" / "u.bin.tmp", "partial");
+    write(root_ / "uploading" / "u.bin", "whole");
+    write(root_ / "first" / "f.bin.tmp", "partial");
+    write(root_ / "named" / "x.tmp", "a module file that ends in .tmp");
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        { "uploading", "u.bin", "u.bin" },
+        { "uploading", "gone.bin", "u.bin" },
+        { "first", "f.bin", "" },
+        { "named", "x.tmp", "x.tmp" },
+        { "none", "b.zip", "" },
+    };
+    for (const auto& [dir, indexed, served] : rows)
+        EXPECT_EQ(servedFile((root_ / dir).string(), indexed), served) << dir << " " << indexed;
 }
 
 TEST_F(ScratchDir, RemoveOtherFilesKeepsOnlyTheNamedFile)

@@ -187,6 +187,27 @@ TEST_F(RecoveryTest, StoredFileNamedLikeAnUploadIsKept)
     EXPECT_FALSE(fs::exists(moduleDir() / "other.bin.tmp"));
 }
 
+// A crash between recording version 4 under a new file name and removing
+// version 3's file leaves both; only the recorded one may be found.
+TEST_F(RecoveryTest, AFileAnEarlierVersionLeftBesideTheRecordedOneIsRemoved)
+{
+    recordVersion(4, "calc-4.zip");
+    storeFile(moduleDir() / "calc-4.zip", contentsOf(4));
+    storeFile(served(), contentsOf(3));
+    storeFile(moduleDir() / ".index", "a consumer's index sharing the directory");
+    EXPECT_EQ(recover().earlierFilesRemoved, 1);
+    EXPECT_FALSE(fs::exists(served()));
+    EXPECT_EQ(readRaw((moduleDir() / "calc-4.zip").string()), contentsOf(4));
+    EXPECT_TRUE(fs::exists(moduleDir() / ".index"));
+
+    // Without the recorded file nothing goes: what is there is all there is.
+    fs::remove(moduleDir() / "calc-4.zip");
+    storeFile(served(), contentsOf(3));
+    storeFile(moduleDir() / "other.zip", "x");
+    EXPECT_EQ(recover().earlierFilesRemoved, 0);
+    EXPECT_TRUE(fs::exists(served()));
+}
+
 TEST_F(RecoveryTest, StoredFileOfARemovedModuleIsKept)
 {
     fs::create_directories(indexDir());

@@ -195,12 +195,13 @@ TEST(RenderTest, FinalStatesEndTheWatch)
     EXPECT_FALSE(allFinal(list));
     list.entries[1].state = rs::HOST_ERROR;
     EXPECT_TRUE(allFinal(list));
-    for (uint32_t state : { rs::HOST_UNINSTALLED, rs::HOST_CANCELLED })
-        EXPECT_TRUE(isFinalState(state));
+    // A value outside the table is final too: nothing moves a host on from it.
+    for (uint32_t state : { uint32_t(rs::HOST_UNINSTALLED), uint32_t(rs::HOST_CANCELLED), 99u })
+        EXPECT_TRUE(isFinalState(state)) << state;
     for (uint32_t state :
         { rs::HOST_NOT_STARTED, rs::HOST_ALLOCATING, rs::HOST_WAITING, rs::HOST_DOWNLOADING })
         EXPECT_FALSE(isFinalState(state));
-    EXPECT_EQ(stateName(99), "99");
+    EXPECT_EQ(stateName(99), "UNKNOWN(99)");
 }
 
 TEST(RenderTest, JsonCarriesEveryField)
@@ -410,6 +411,8 @@ TEST(CommandLineTest, MessagesAndExitStatuses)
             "^rsadmin: --server 'localhost' is not HOST:PORT" },
         { { "--server", "CLOSED", "module", "list" }, kExitUsage, "--user" },
         { { "--server", "CLOSED", "package", "status", "p", "--state", "bogus" }, kExitUsage, "bogus" },
+        { { "--server", "CLOSED", "package", "status", "p", "--state", "99999999999" }, kExitUsage, "99999999999" },
+        { { "--server", "CLOSED", "package", "status", "p", "--state", "UNKNOWN(x)" }, kExitUsage, "UNKNOWN\\(x\\)" },
         { { "--json", "module", "get", "m", "-o", "-" }, kExitUsage, "-o - and --json" },
         { { "--server", "CLOSED", "version" }, kExitNoConnection, "CLOSED: Connection refused" },
         { { "--server", "CLOSED", "--user", "u", "--timeout", "5", "module", "list" }, kExitNoConnection,

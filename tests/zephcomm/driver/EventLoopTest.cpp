@@ -1,5 +1,7 @@
 #include "zephcomm/driver/EventLoop.h"
 
+#include "zephcomm/driver/DriverTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -10,6 +12,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +38,13 @@ public:
     ACE_HANDLE get_handle() const override { return fd_; }
     int handle_input(ACE_HANDLE) override { return note("input", inputResult_); }
     int handle_output(ACE_HANDLE) override { return note("output", 0); }
-    int handle_exception(ACE_HANDLE) override { return note("exception", 0); }
+    int handle_exception(ACE_HANDLE) override
+    {
+        const int result = note("exception", 0);
+        if (onException)
+            onException();
+        return result;
+    }
     int handle_close(ACE_HANDLE, ACE_Reactor_Mask) override { return note("close", 0); }
     int handle_timeout(const ACE_Time_Value&, const void* act) override
     {
@@ -49,6 +58,8 @@ public:
 
     // Calls `onInput` on the loop's thread instead of recording a plain input.
     std::function<void()> onInput;
+    // Called after a notification is recorded.
+    std::function<void()> onException;
     int inputResult_ = 0;
 
     std::vector<std::string> calls() const
@@ -109,8 +120,9 @@ bool waitUntilAsleep(EventLoop& loop)
 // A loop running on its own thread, ended and joined when the test ends.
 class RunningLoop {
 public:
-    RunningLoop()
-        : thread_([this] { loop.run(); })
+    explicit RunningLoop(zephcommdrv::Logger* logger = nullptr)
+        : loop(logger)
+        , thread_([this] { loop.run(); })
     {
     }
     ~RunningLoop() { stop(); }
@@ -209,6 +221,28 @@ TEST_F(EventLoopTest, AHandlerThatRefusesIsRemovedAndClosed)
     ASSERT_TRUE(handler.waitFor("close"));
     running.stop();
     EXPECT_EQ(handler.calls(), (std::vector<std::string> { "input", "close" }));
+}
+
+// Whatever a callback throws stays on the loop's thread: the handler is
+// ended as one that refuses, the fault is reported, and the loop goes on.
+TEST_F(EventLoopTest, AHandlerThatThrowsIsReportedRemovedAndClosedAndTheLoopGoesOn)
+{
+    drvtest::CapturingLogger logger;
+    RunningLoop running(&logger);
+    RecordingHandler handler(pair_[0]);
+    handler.onInput = [] { throw std::runtime_error("broken input"); };
+    ASSERT_EQ(running.loop.registerHandler(&handler, ACE_Event_Handler::READ_MASK), 0);
+    sendByte();
+    ASSERT_TRUE(handler.waitFor("close"));
+    RecordingHandler marker;
+    marker.onException = [] { throw std::runtime_error("broken notification"); };
+    ASSERT_EQ(running.loop.notify(&marker), 0);
+    ASSERT_EQ(running.loop.notify(&marker), 0);
+    ASSERT_TRUE(marker.waitFor("exception", 2)) << "the loop still runs after a throwing notification";
+    running.stop();
+    EXPECT_EQ(handler.calls(), (std::vector<std::string> { "close" }));
+    EXPECT_TRUE(logger.contains("broken input"));
+    EXPECT_TRUE(logger.contains("broken notification"));
 }
 
 TEST_F(EventLoopTest, TimersFireInDueOrderAndACancelledOneNever)

@@ -1,9 +1,14 @@
 #include "zephcomm/router/FakeDriver.h"
 
+#include "common/LogCapture.h"
+#include "zephcomm/router/ErrorReport.h"
+
 #include "zephcomm/router/Channel.h"
 #include "zephcomm/wire/MessageHeader.h"
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 namespace zephcomm::test {
 namespace {
@@ -157,6 +162,52 @@ TEST_F(ChannelTest, HandlerMayUnbindItselfWhileDispatched)
     ASSERT_EQ(channel->receive("I::a", handler.get()), 0);
     io.feed(frame("I::a", "1") + frame("I::a", "2"));
     EXPECT_EQ(handler->received, 1);
+}
+
+// A handler that breaks (throws) on a message, and again when told of the close.
+class BrokenHandler final : public CompletionHandler {
+public:
+    void accept_CB(int, const std::string&, Channel*) override { }
+    void connect_CB(int, const std::string&, Channel*) override { }
+    void send_CB(void*, int, Channel*) override { throw std::runtime_error("broken send"); }
+    void receive_CB(int error, const std::string&, ACE_Message_Block* message, Channel*) override
+    {
+        if (message)
+            message->release();
+        throw std::runtime_error(error == 0 ? "broken handler" : "broken close");
+    }
+};
+
+TEST_F(ChannelTest, AHandlerThatThrowsClosesItsConnectionWithAnErrorLine)
+{
+    kav::test::LogCapture capture(Loggers::channel());
+    auto broken = make<BrokenHandler>();
+    auto other = make<RecordingHandler>();
+    ASSERT_EQ(channel->receive("I::a", broken.get()), 0);
+    ASSERT_EQ(channel->receive("I::b", other.get()), 0);
+    io.feed(frame("I::a", "x"));
+    EXPECT_TRUE(io.destroyed);
+    auto events = other->events();
+    ASSERT_EQ(events.size(), 1u) << "the other binding is told of the close";
+    EXPECT_LT(events[0].error, 0);
+
+    std::vector<std::string> errors;
+    for (const auto& line : capture.lines())
+        if (line.level == log4cxx::Level::getError())
+            errors.push_back(line.message);
+    ASSERT_EQ(errors.size(), 2u);
+    for (const std::string& line : errors)
+        EXPECT_EQ(line.rfind("Code[S1]: ", 0), 0u) << line;
+    EXPECT_NE(errors[0].find("broken handler"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[1].find("broken close"), std::string::npos) << errors[1];
+}
+
+TEST_F(ChannelTest, ASendCompletionThatThrowsClosesTheConnection)
+{
+    auto broken = make<BrokenHandler>();
+    ASSERT_EQ(channel->send("I::op", blockOf("abc"), broken.get(), nullptr), 0);
+    io.completeSend(0);
+    EXPECT_TRUE(io.destroyed);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "rs/deployment/status/HostStatusTable.h"
 
 #include "common/KavTraceDebugger.h"
+#include "rs/i18n/ErrorLine.h"
 
 #include <ace/OS_NS_string.h>
 #include <ace/OS_NS_sys_time.h>
@@ -75,7 +76,12 @@ int PackageInstaller::svc()
         ACE_Message_Block* message = nullptr;
         ACE_Time_Value deadline = deadlineAfter(tick_);
         if (getq(message, &deadline) == -1) {
-            deployNextHost({});
+            // A failed step is logged; the next tick tries again.
+            try {
+                deployNextHost({});
+            } catch (...) {
+                kav::logEscapedException(logger(), __FILE__, __LINE__);
+            }
             continue;
         }
         bool stop = message->length() == 0 && message->size() == 0;

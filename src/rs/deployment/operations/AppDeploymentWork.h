@@ -4,8 +4,10 @@
 // report and the status query.
 //
 // Threads and ownership as AppWork. None of them changes stored packages, so
-// all run beside other readers; the installer registry and the host status
-// table guard themselves.
+// all but the status report run beside other readers (the installer
+// registry and the host status table guard themselves). Queue order: cancel
+// first, then the status query, then the status report, then install and
+// uninstall.
 
 #include "interfaces/types/DplStatusList.h"
 #include "rs/deployment/operations/AppWork.h"
@@ -25,7 +27,7 @@ struct RunTarget {
 // The steps that install and uninstall share: checks, installer, start.
 class AppRunPackageWork : public AppWork {
 public:
-    int32_t kind() const override { return 2; }
+    int32_t kind() const override { return 1; }
 
 protected:
     AppRunPackageWork(std::string className, AppCaller caller, IAppDeploymentRespClient* response,
@@ -63,7 +65,9 @@ private:
 class AppCancelPackageWork final : public AppWork {
 public:
     AppCancelPackageWork(AppCaller caller, IAppDeploymentRespClient* response, std::string package);
-    int32_t kind() const override { return 2; }
+    // Taken before every other waiting request: a cancel stops hosts from
+    // being started.
+    int32_t kind() const override { return 4; }
 
 private:
     void execute() override;
@@ -83,7 +87,8 @@ struct StatusReport {
 class AppSetPackageStatusWork final : public AppWork {
 public:
     AppSetPackageStatusWork(AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
-    int32_t kind() const override { return 3; }
+    int32_t kind() const override { return 2; }
+    bool isShared() const override { return false; }
 
 private:
     void execute() override;

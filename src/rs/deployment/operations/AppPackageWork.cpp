@@ -113,6 +113,9 @@ void AppRemoveModuleWork::execute()
                 kav::rc::RS_PACKAGE_FAILED, cause ? cause->getDetail() : "package not removed", { stored });
         }
     }
+    // The hosts' states tell of a package that is gone: a package added
+    // again under the name is deployed afresh.
+    deployment().removePersistedState(package_.name);
 }
 
 void AppRemoveModuleWork::answer(const kav::IKavErrorInfo* error)

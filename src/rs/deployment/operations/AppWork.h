@@ -46,6 +46,11 @@ protected:
 
     const AppCaller& caller() const { return caller_; }
     IAppDeploymentRespClient& response() const { return *response_; }
+    void closeConnection() override
+    {
+        if (response_)
+            response_->closeConnection();
+    }
 
 private:
     AppCaller caller_;

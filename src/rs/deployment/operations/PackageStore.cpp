@@ -83,7 +83,7 @@ void PackageStore::completeUpload(
 
     kav::ModuleIndexEntry entry;
     entry.moduleName = storedName;
-    entry.version = std::to_string(std::stol(index.getVersionByName(storedName)) + 1);
+    entry.version = index.nextVersion(storedName);
     entry.fileName = fileName;
     entry.addTime = static_cast<int32_t>(std::time(nullptr));
     entry.owner = owner;
@@ -104,7 +104,7 @@ void PackageStore::remove(const std::string& storedName)
     kav::IndexFile index(indexDir_);
     if (!index.doesEntryExist(storedName))
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
-    index.removeServiceEntryByName(storedName);
+    index.deleteServiceByName(storedName);
     if (index.writeServiceFile() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
     if (rsmanagerutils::deleteDir(packageDir(storedName)) < 0)

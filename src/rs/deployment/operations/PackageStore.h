@@ -45,7 +45,9 @@ public:
     bool storePiece(const std::string& storedName, const std::string& fileName,
         const ACE_Message_Block& piece, int32_t flag, const std::string& owner,
         const modules::UploadSender& sender);
-    // Removes the package's entry and directory (0xd0014c35 when not stored).
+    // Marks the package's entry deleted (the entry stays, so that a package
+    // added again counts its versions on) and removes its directory
+    // (0xd0014c35 when not stored).
     void remove(const std::string& storedName);
     // Whether the package is stored, for any host type or none.
     bool contains(const std::string& package) const;

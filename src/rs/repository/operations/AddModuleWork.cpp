@@ -80,7 +80,7 @@ kav::ModuleIndexEntry AddModuleWork::upcomingEntry(const kav::IndexFile& index) 
         entry.linkedApps = previous.linkedApps;
     }
     entry.moduleName = module_;
-    entry.version = nextVersion(index, module_);
+    entry.version = index.nextVersion(module_);
     entry.fileName = fileName_;
     entry.owner = user_;
     return entry;
@@ -147,7 +147,7 @@ void AddModuleWork::storeGlobalModule()
     if (replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
 
-    const std::string version = nextVersion(index, module_);
+    const std::string version = index.nextVersion(module_);
     index.addServiceEntry(
         module_, version, fileName_, static_cast<int32_t>(std::time(nullptr)), user_, false, 0, 0);
     writeIndex(index);

@@ -21,7 +21,7 @@ LinkModuleAppWork::LinkModuleAppWork(bool link, std::string application, std::st
 
 void LinkModuleAppWork::execute()
 {
-    checkName("applicationName", application_);
+    checkApplicationName(application_);
     checkName("moduleName", module_);
     checkConsumer(consumer_);
     requirePermission(user_, consumer_, Operation::Link);

@@ -29,6 +29,12 @@ protected:
     {
     }
 
+    void closeConnection() override
+    {
+        if (response_)
+            response_->closeConnection();
+    }
+
     kav::RefPtr<IRepositoryRespClient> response_;
     const std::string consumer_;
     const std::string user_;

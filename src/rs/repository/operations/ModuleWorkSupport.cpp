@@ -91,6 +91,11 @@ void checkName(const std::string& argument, const std::string& value)
     kav::NameValidator::check(argument, value, kav::NameKind::Segment);
 }
 
+void checkApplicationName(const std::string& value)
+{
+    kav::NameValidator::check("applicationName", value, kav::NameKind::Field);
+}
+
 bool isPermitted(const std::string& user, const std::string& consumer, Operation operation)
 {
     if (consumer.empty())
@@ -115,24 +120,11 @@ void writeIndex(kav::IndexFile& index)
             kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + index.path(), { kav::IndexFile::kFileName });
 }
 
-std::string nextVersion(const kav::IndexFile& index, const std::string& module)
-{
-    const std::string current = index.getVersionByName(module);
-    char* end = nullptr;
-    long value = std::strtol(current.c_str(), &end, 10);
-    if (end == current.c_str() || value < 0)
-        value = 0;
-    return std::to_string(value + 1);
-}
-
 std::string servedFile(const std::string& moduleDir, const std::string& indexedName)
 {
-    struct stat info { };
-    if (!indexedName.empty() && ::stat((moduleDir + "/" + indexedName).c_str(), &info) == 0
-        && S_ISREG(info.st_mode))
-        return indexedName;
     std::string found;
-    rsmanagerutils::findFile(moduleDir, found);
+    rsmanagerutils::findFile(moduleDir, found,
+        [&](const std::string& name) { return !name.ends_with(".tmp") || name == indexedName; });
     return found;
 }
 

@@ -28,8 +28,11 @@ std::string moduleDirectory(
 
 // Refuses (RS_BAD_NAME, logged) a consumer that cannot become a directory.
 void checkConsumer(const std::string& consumer);
-// Refuses (RS_BAD_NAME, logged) a module, file or application name.
+// Refuses (RS_BAD_NAME, logged) a module or file name.
 void checkName(const std::string& argument, const std::string& value);
+// Refuses (RS_BAD_NAME, logged) an application name that an index line
+// cannot hold; it never becomes a path, so "web/front" is a name like any.
+void checkApplicationName(const std::string& value);
 
 // Whether user may run the operation on the consumer; a refusal's error
 // information is dropped. Always true for the empty consumer.
@@ -40,12 +43,10 @@ void requirePermission(const std::string& user, const std::string& consumer, Ope
 // writeServiceFile, throwing RS_FILE_WRITE_FAILED (".index") when it fails.
 void writeIndex(kav::IndexFile& index);
 
-// getVersionByName + 1, as text (a version that is not a number counts as 0).
-std::string nextVersion(const kav::IndexFile& index, const std::string& module);
-
-// The file a module directory serves: the index's file name when that file
-// is there (an upload in progress or a replaced file left by a crash may lie
-// beside it), else the directory's first file. Empty when there is none.
+// The file a module directory serves: the first regular file the directory
+// listing finds (findFile), whatever name the index records. An upload in
+// progress ("<file>.tmp" until its last piece) is passed over, unless the
+// index names it as the module's own file. Empty when there is none.
 std::string servedFile(const std::string& moduleDir, const std::string& indexedName);
 
 // Deletes every regular file of the directory except keep (older uploads).

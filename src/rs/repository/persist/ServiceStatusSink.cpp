@@ -20,9 +20,8 @@ void ServiceStatusSink::persist(
 
 kav::Params ServiceStatusSink::auditParams(const DeploymentAuditRecord& record)
 {
-    const char* stateName = hostDeployStateName(record.state);
     return { record.package.empty() ? "-" : record.package, record.host.empty() ? "-" : record.host,
-        stateName ? stateName : std::to_string(record.state), record.userName.empty() ? "-" : record.userName,
+        hostDeployStateText(record.state), record.userName.empty() ? "-" : record.userName,
         record.errorText };
 }
 

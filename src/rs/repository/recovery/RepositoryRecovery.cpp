@@ -1,6 +1,7 @@
 #include "rs/repository/recovery/RepositoryRecovery.h"
 
 #include "rs/repository/IndexFile.h"
+#include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/recovery/KeptFile.h"
 
@@ -52,6 +53,12 @@ bool listDirectory(const std::string& dir, Listing& listing)
             listing.files.push_back(name);
     }
     return true;
+}
+
+bool isRegularFile(const std::string& path)
+{
+    struct stat info { };
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::string baseName(const std::string& path)
@@ -139,11 +146,39 @@ private:
             if (record && moduleState())
                 recoverRecord(moduleDir, name, *record, *moduleState());
         }
+        std::vector<std::string> moduleFiles;
         for (const std::string& name : listing.files) {
-            if (name == kIndexTemporary || !name.ends_with(kUploadSuffix))
+            if (name == kIndexTemporary || !name.ends_with(kUploadSuffix)) {
+                if (!NameValidator::refusalReason(name, NameKind::Segment))
+                    moduleFiles.push_back(name);
                 continue;
+            }
             if (moduleState() && name != moduleState()->storedFile)
                 removeStale(moduleDir + "/" + name, "an upload that never completed");
+        }
+        // One file is what a module directory holds; the index is read only
+        // when there are more.
+        if (moduleFiles.size() > 1 && moduleState())
+            removeEarlierFiles(moduleDir, moduleFiles, moduleState()->storedFile);
+    }
+
+    void removeEarlierFiles(
+        const std::string& moduleDir, const std::vector<std::string>& files, const std::string& storedFile)
+    {
+        if (storedFile.empty() || !isRegularFile(moduleDir + "/" + storedFile))
+            return;
+        for (const std::string& name : files) {
+            const std::string path = moduleDir + "/" + name;
+            // An undone replacement may have taken the file away already.
+            if (name == storedFile || !isRegularFile(path))
+                continue;
+            if (rsmanagerutils::deleteFile(path) != 0) {
+                failed(path);
+                continue;
+            }
+            LOG4CXX_INFO(logger(),
+                "Recovery: removed " << path << ", which an earlier version left beside " << storedFile);
+            ++summary_.earlierFilesRemoved;
         }
     }
 
@@ -219,11 +254,14 @@ RepositoryRecovery::Summary RepositoryRecovery::run()
 {
     Summary summary;
     Walk(summary).visit(repository_, true);
-    if (summary.restored + summary.dropped + summary.uploadsRemoved + summary.failures > 0)
+    if (summary.restored + summary.dropped + summary.uploadsRemoved + summary.earlierFilesRemoved
+            + summary.failures
+        > 0)
         LOG4CXX_INFO(logger(),
             "Repository recovery of " << repository_ << ": " << summary.restored << " replacement(s) undone, "
                                       << summary.dropped << " record(s) of completed replacements dropped, "
                                       << summary.uploadsRemoved << " stale temporary file(s) removed, "
+                                      << summary.earlierFilesRemoved << " file(s) of earlier versions removed, "
                                       << summary.failures << " left in place");
     return summary;
 }

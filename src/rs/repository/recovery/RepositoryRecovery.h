@@ -13,6 +13,12 @@
 //   process that received it) and is removed (INFO), unless the index entry of
 //   MODULE names "NAME.tmp" as its stored file. ".index.tmp", the temporary
 //   of an interrupted index write, is removed in any directory.
+// - Another regular file beside the one the index names for MODULE is what an
+//   earlier version left when a crash came between recording a replacement
+//   under a new file name and removing the old file; it is removed (INFO), so
+//   that a download, which serves the file it finds first, finds the
+//   recorded one. Names no module file can have (".index" of a consumer
+//   sharing the directory, ".nfs..." files) are left alone.
 //
 // A directory whose index exists but cannot be read is left alone (WARN):
 // without the index nothing there can be told from a user's file.
@@ -30,6 +36,7 @@ public:
         int restored = 0; // replacements undone
         int dropped = 0; // records of recorded replacements removed
         int uploadsRemoved = 0; // stale upload and index temporaries removed
+        int earlierFilesRemoved = 0; // files of earlier versions beside the recorded one
         int failures = 0; // records or files that could not be handled (left in place)
     };
 
