@@ -127,8 +127,8 @@ void AppSetPackageStatusWork::execute()
 {
     const kav::IKavErrorInfo* error
         = report_.error && report_.error->getCode() != 0 ? report_.error.get() : nullptr;
-    int result = deployment().hostStatusTable().updateHMStatus(
-        report_.package, report_.host, caller().user, report_.state, error, false);
+    int result = deployment().hostStatusTable().reportHMStatus(
+        report_.package, report_.host, caller().user, report_.state, error);
     if (result == HostStatusTable::kStateFinal)
         KAV_THROW(kav::rc::RS_HOST_STATE_FINAL, "host state does not change any more", { report_.package });
 }
