@@ -165,6 +165,10 @@ TEST_F(RepositoryServiceTest, HostNameMustBeACLusterHost)
     EXPECT_EQ(service_.checkHostName("NODE2"), 0);
     EXPECT_EQ(resultOf([&] { return service_.checkHostName("node3"); }), kav::rc::RS_UNKNOWN_HOST);
     EXPECT_EQ(takeError()->getParams(), kav::Params{"node3"});
+    resourceManager_.groups["Nodes"] = {"node1.example.com"};
+    EXPECT_EQ(service_.checkHostInGroup("node1", "Nodes"), 0);
+    EXPECT_EQ(resultOf([&] { return service_.checkHostInGroup("node2", "Nodes"); }), kav::rc::RS_UNKNOWN_HOST)
+        << "a host of the cluster outside the group";
 
     resourceManager_.groups["InternalResourceGroup"] = {};
     EXPECT_EQ(resultOf([&] { return service_.checkHostName("node1"); }), kav::rc::RS_EMPTY_GROUP);

@@ -26,9 +26,10 @@ protected:
         table.createHMElement("pkg", host, "alice", test::makeResource(host), uninstall);
     }
 
-    void report(const std::string& host, uint32_t state, bool uninstall = false)
+    // A deploy command's report, as setPackageStatus makes it.
+    int report(const std::string& host, uint32_t state)
     {
-        table.updateHMStatus("pkg", host, "alice", state, nullptr, uninstall);
+        return table.reportHMStatus("pkg", host, "alice", state, nullptr);
     }
 
     uint32_t stateOf(const std::string& host)
@@ -86,9 +87,9 @@ TEST_F(HostStatusTableTest, FiltersSelectTheirStatesInHostNameOrder)
         { "h2", HOST_ERROR },
     };
     for (const auto& [host, state] : hosts) {
-        allocate(host);
+        allocate(host, state == HOST_UNINSTALLED);
         if (state != HOST_ALLOCATED)
-            report(host, state, state == HOST_UNINSTALLED);
+            report(host, state);
     }
     table.createHMElement("pkg", "h0", "alice", {}, false); // ALLOCATING
 
@@ -135,13 +136,16 @@ TEST_F(HostStatusTableTest, InstalledIsFinalOnlyWithinAnInstallRun)
     EXPECT_EQ(stateOf("h1"), HOST_RUNNING);
 }
 
+// Reports do not tell the run's kind: they keep the entry's.
 TEST_F(HostStatusTableTest, UninstalledIsFinalWithinAnUninstallRun)
 {
     allocate("h1", true);
-    report("h1", HOST_UNINSTALLED, true);
+    EXPECT_EQ(report("h1", HOST_UNINSTALLED), HostStatusTable::kUpdated);
+    EXPECT_EQ(report("h1", HOST_RUNNING), HostStatusTable::kStateFinal);
     EXPECT_EQ(
         table.updateHMStatus("pkg", "h1", "", HOST_RUNNING, nullptr, true), HostStatusTable::kStateFinal);
     EXPECT_EQ(stateOf("h1"), HOST_UNINSTALLED);
+    EXPECT_EQ(report("h2", HOST_RUNNING), HostStatusTable::kNoEntry);
 }
 
 TEST_F(HostStatusTableTest, UpdateStampsSetsErrorTextAndKeepsUserWhenNoneGiven)
@@ -167,8 +171,8 @@ TEST_F(HostStatusTableTest, FinalStatesAreAuditedByRunKindAndOutcome)
     EXPECT_TRUE(sink.audits.empty()) << "only states above RUNNING are audited";
     report("a", HOST_INSTALLED);
     report("b", HOST_ERROR);
-    report("c", HOST_UNINSTALLED, true);
-    report("d", HOST_ERROR, true);
+    report("c", HOST_UNINSTALLED);
+    report("d", HOST_ERROR);
     ASSERT_EQ(sink.audits.size(), 4u);
     EXPECT_EQ(sink.audits[0].messageNumber, kAuditInstallDone);
     EXPECT_FALSE(sink.audits[0].errorLevel);

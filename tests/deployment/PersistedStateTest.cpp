@@ -13,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+
 namespace rs {
 namespace {
 
@@ -127,6 +131,33 @@ TEST_F(PstIndexFileTest, TruncatedLineKeepsItsCompleteHostGroups)
     EXPECT_EQ(reread.getServiceEntryByName("pkg", hosts), 0);
     ASSERT_EQ(hosts.size(), 1u);
     EXPECT_EQ(hosts["h1"].errorText, "ok");
+}
+
+// Numbers are their leading digits only, saturated; a file that is there
+// but cannot be read is taken as empty and never written over.
+TEST_F(PstIndexFileTest, OddNumbersAndAnUnreadableFile)
+{
+    const std::string path = dir.path().string() + "/.persist";
+    ASSERT_EQ(rsmanagerutils::writeLinesToFile(path, { "pkg|2|h1| 5|-1|t|h2|99999999999|4294967296|u" }), 0);
+    HostStatusMap hosts;
+    ASSERT_EQ(PstIndexFile(dir.path()).getServiceEntryByName("pkg", hosts), 0);
+    EXPECT_EQ(hosts["h1"].stamp, 0);
+    EXPECT_EQ(hosts["h1"].state, 0u);
+    EXPECT_EQ(hosts["h2"].stamp, INT32_MAX);
+    EXPECT_EQ(hosts["h2"].state, UINT32_MAX);
+
+    std::unique_ptr<PstIndexFile> unreadable;
+    {
+        rsmanagerutils::IoCalls calls = rsmanagerutils::posixIoCalls();
+        calls.read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
+        const rsmanagerutils::IoCalls previous = rsmanagerutils::setIoCalls(calls);
+        unreadable = std::make_unique<PstIndexFile>(dir.path());
+        rsmanagerutils::setIoCalls(previous);
+    }
+    EXPECT_TRUE(unreadable->lines().empty());
+    unreadable->addServiceEntry("other", "h1", 7, HOST_INSTALLED, "");
+    EXPECT_EQ(unreadable->writeServiceFile(), -1);
+    EXPECT_EQ(readLinesFromFile(path), (Lines { "pkg|2|h1| 5|-1|t|h2|99999999999|4294967296|u" }));
 }
 
 class PersistedStateTest : public ::testing::Test {

@@ -199,6 +199,7 @@ TEST_F(ModuleOperations, NameDifferingOnlyInCaseIsRefusedOnTheFirstPiece)
 {
     ASSERT_EQ(admin_->addPiece("Calc", "calc.zip", "v1", 1).code, 0);
     EXPECT_EQ(admin_->addPiece("calc", "calc.zip", "v1", 0).code, code(0xD0014C49));
+    EXPECT_FALSE(fs::exists(moduleDir("calc"))) << "a refused first piece leaves no directory";
     EXPECT_EQ(admin_->addPiece("calc", "calc.zip", "v1", 1).code, 0) << "only a first piece compares names";
     AddResult again = admin_->addPiece("Calc", "calc.zip", "v2", 1);
     ASSERT_EQ(again.code, 0);
@@ -391,6 +392,32 @@ TEST_F(ModuleOperations, HostileNamesAreRefusedBeforeAnythingIsWritten)
             || path.find(std::string(255, 'm')) != std::string::npos)
             << "unexpected " << path;
     EXPECT_NE(daemon_->cluster().logText().find("Refused"), std::string::npos);
+}
+
+// Consumers and modules share the directories of the repository. A global
+// module whose directory is the packages' or holds a consumer's index, and
+// the removal of a module whose directory is a nested consumer's, are
+// refused like hostile names, with no role asked and nothing lost.
+TEST_F(ModuleOperations, AModuleDirectoryThatIsAConsumersIsRefused)
+{
+    ASSERT_EQ(admin_->addPiece("kept", "k.bin", "x", 1).code, 0);
+    auto global = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+    ASSERT_TRUE(global);
+    ASSERT_EQ(global->logon(kAdminUser, kAdminPassword, ""), 0);
+    auto parent = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
+    ASSERT_TRUE(parent);
+    parent->logon(kAdminUser, kAdminPassword, "/apps"); // the connection takes the consumer either way
+    ASSERT_EQ(parent->addPiece("web", "w.bin", "module web of /apps", 1).code, 0);
+    const auto before = storageTree();
+
+    const int32_t bad = code(0xD0014C60);
+    for (const char* name : { ".global", "apps" }) {
+        EXPECT_EQ(global->addPiece(name, "x.bin", "x", 1).code, bad) << name;
+        EXPECT_EQ(global->remove(name), bad) << name;
+    }
+    EXPECT_EQ(parent->remove("web"), bad);
+    EXPECT_EQ(storageTree(), before);
+    EXPECT_EQ(admin_->get("kept", "1", kConsumer).contents, "x");
 }
 
 TEST_F(ModuleOperations, UploadsAndRemovalsAreAudited)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <memory>
 
 using namespace storagetest;
 using kav::IndexFile;
@@ -94,6 +96,30 @@ TEST_F(StorageIndexFile, IntegerFieldsStopAtFirstNonDigit)
     EXPECT_EQ(index.getVersionByName("odd"), "x");
     EXPECT_EQ(index.nextVersion("odd"), "1");
     EXPECT_EQ(index.nextVersion("suffixed"), "8");
+}
+
+// Only leading digits count: no blank or sign is skipped, and a value too
+// large for its field reads as the field's largest (hand-edited files).
+TEST_F(StorageIndexFile, BlanksSignsAndHugeValuesAreNotDigits)
+{
+    writeIndex("blank|1|f| 12|o| 1|-5|+2|a|b\n"
+               "signed|-3|f|0|o|-1|0|0\n"
+               "huge|99999999999999999999999|f|99999999999|o|0|4294967296|0\n"
+               "top|18446744073709551614|f|0|o|0|0|0\n");
+    IndexFile index(dir.path());
+    ModuleIndexEntry blank, huge;
+    ASSERT_EQ(index.getServiceEntryByName("blank", blank), 0);
+    EXPECT_EQ(blank.addTime, 0);
+    EXPECT_FALSE(blank.deleted);
+    EXPECT_EQ(blank.fileSize, 0);
+    EXPECT_EQ(blank.linkCount, 0);
+    EXPECT_TRUE(index.doesEntryExist("signed")) << "a deleted flag of -1 is not 1";
+    EXPECT_EQ(index.nextVersion("signed"), "1");
+    ASSERT_EQ(index.getServiceEntryByName("huge", huge), 0);
+    EXPECT_EQ(huge.addTime, INT32_MAX);
+    EXPECT_EQ(huge.fileSize, INT32_MAX);
+    EXPECT_EQ(index.nextVersion("huge"), "18446744073709551615") << "the largest version stays";
+    EXPECT_EQ(index.nextVersion("top"), "18446744073709551615");
 }
 
 TEST_F(StorageIndexFile, NameAndFlagOfRawEntries)
@@ -222,6 +248,27 @@ TEST_F(StorageIndexFile, ReadOnlyBetweenWritesAndRewritable)
     ASSERT_EQ(second.writeServiceFile(), 0);
     EXPECT_EQ(modeOf(indexPath()), 0400u);
     EXPECT_EQ(IndexFile(dir.path()).getVersionByName("a"), "2");
+}
+
+// An index that is there but cannot be read lists nothing, and a change is
+// refused rather than written over the entries it was never told of.
+TEST_F(StorageIndexFile, AnIndexThatCannotBeReadIsNeverReplaced)
+{
+    writeIndex("calc|3|calc.zip|100|admin|0|512|0\ntool|1|t.bin|7|bob|0|9|0\n");
+    const std::string before = readRaw(indexPath());
+    std::unique_ptr<IndexFile> index;
+    {
+        rsmanagerutils::IoCalls calls = rsmanagerutils::posixIoCalls();
+        calls.read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
+        ScopedIoCalls failingReads(calls);
+        index = std::make_unique<IndexFile>(dir.path());
+    }
+    EXPECT_EQ(index->getNumEntries(), 0);
+    index->addServiceEntry("new", "1", "new.bin", 1, "eve", false, 1, 0);
+    LogCapture log("RS.IndexFile");
+    EXPECT_EQ(index->writeServiceFile(), -1);
+    EXPECT_TRUE(log.contains(indexPath()));
+    EXPECT_EQ(readRaw(indexPath()), before);
 }
 
 TEST_F(StorageIndexFile, FailedWriteKeepsPreviousIndex)

@@ -178,14 +178,19 @@ int32_t RepositoryService::checkResourceGroup(const std::string& group)
 
 int32_t RepositoryService::checkHostName(const std::string& host)
 {
+    return checkHostInGroup(host, kInternalGroup);
+}
+
+int32_t RepositoryService::checkHostInGroup(const std::string& host, const std::string& group)
+{
     std::vector<std::string> hosts;
-    int32_t result = hostsOf(kInternalGroup, hosts, true);
+    int32_t result = hostsOf(group, hosts, true);
     if (result < 0)
         return result;
     for (const auto& candidate : hosts)
         if (compareHostName(candidate, host))
             return 0;
-    KAV_THROW(kav::rc::RS_UNKNOWN_HOST, "host is not in the cluster", { host });
+    KAV_THROW(kav::rc::RS_UNKNOWN_HOST, "host is not in the resource group " + group, { host });
 }
 
 bool RepositoryService::compareHostName(const std::string& a, const std::string& b)

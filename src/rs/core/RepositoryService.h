@@ -61,7 +61,11 @@ public:
                                  std::string& userName);
     virtual int32_t checkConsumerId(const std::string& consumer);
     virtual int32_t checkResourceGroup(const std::string& group);
+    // Whether the host is one of the cluster's (the group "InternalResourceGroup").
     virtual int32_t checkHostName(const std::string& host);
+    // Whether the host is one of the group's (compareHostName); a refusal
+    // is 0xD0014C34 naming the host, or the group look-up's failure.
+    virtual int32_t checkHostInGroup(const std::string& host, const std::string& group);
     virtual bool compareHostName(const std::string& a, const std::string& b);
     virtual int32_t checkPermission(const std::string& user, const std::string& consumer, int operation,
                                     std::string& out);

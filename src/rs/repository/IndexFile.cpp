@@ -2,13 +2,13 @@
 
 #include "common/KavTraceDebugger.h"
 #include "rs/repository/IndexCache.h"
+#include "rs/repository/LeadingDigits.h"
 #include "rs/repository/dplfileutils.h"
 
 #include <log4cxx/logger.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
+#include <limits>
 
 namespace kav {
 namespace {
@@ -22,11 +22,9 @@ const log4cxx::LoggerPtr& logger()
 constexpr char kSeparator = '|';
 constexpr size_t kFixedFields = 8;
 
-// Decimal value of the leading digits (optional sign); 0 when there are none.
-int32_t toInt(const std::string& text)
+int32_t toInt(std::string_view text)
 {
-    long value = std::strtol(text.c_str(), nullptr, 10);
-    return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+    return leadingDigits<int32_t>(text);
 }
 
 std::vector<std::string> splitFields(const std::string& entry)
@@ -91,7 +89,11 @@ int IndexFile::readServiceFile()
         return -1;
     entries_.clear();
     byName_.clear();
-    std::vector<std::string> lines = rsmanagerutils::readLinesFromFile(path());
+    std::vector<std::string> lines;
+    unreadable_ = rsmanagerutils::readLines(path(), lines) == rsmanagerutils::LineFile::Unreadable;
+    if (unreadable_)
+        LOG4CXX_WARN(
+            logger(), "Index file " << path() << " cannot be read: it is listed as empty and not changed");
     // Sized once: growing the table line by line rehashes it again and again.
     byName_.reserve(lines.size());
     for (auto& line : lines)
@@ -104,6 +106,11 @@ int IndexFile::writeServiceFile()
     KavTraceDebugger trace(logger(), "IndexFile::writeServiceFile()");
     if (directory_.empty())
         return -1;
+    if (unreadable_) {
+        // Its entries were never read: writing would drop every one of them.
+        LOG4CXX_ERROR(logger(), "Not writing index file " << path() << ": it could not be read");
+        return -1;
+    }
     std::vector<std::string> lines;
     lines.reserve(entries_.size());
     for (const auto& line : entries_)
@@ -136,7 +143,7 @@ bool IndexFile::getFlagFromEntry(const std::string& entry) const
         if (bar != std::string::npos)
             start = bar + 1;
     }
-    return toInt(entry.substr(start)) != 0;
+    return toInt(std::string_view(entry).substr(start)) != 0;
 }
 
 bool IndexFile::doesEntryExist(const std::string& name) const
@@ -179,8 +186,9 @@ std::string IndexFile::getVersionByName(const std::string& name) const
 
 std::string IndexFile::nextVersion(const std::string& name) const
 {
-    const long current = std::strtol(getVersionByName(name).c_str(), nullptr, 10);
-    return std::to_string(current > 0 && current < LONG_MAX ? current + 1 : 1);
+    const uint64_t current = leadingDigits<uint64_t>(getVersionByName(name));
+    // Only a hand-edited index reaches the largest version; it stays there.
+    return std::to_string(current == std::numeric_limits<uint64_t>::max() ? current : current + 1);
 }
 
 void IndexFile::parseEntry(const std::string& text, ModuleIndexEntry& out)

@@ -5,6 +5,7 @@
 // One line per module, fields joined by "|" without escaping:
 //   moduleName|version|fileName|addTime|owner|deleted|fileSize|linkCount[|linkedApp...]
 // Names never contain "|" or line ends (the name validator refuses them).
+// Integer fields are read by their leading decimal digits (LeadingDigits.h).
 //
 // Life: constructed for a directory (reads the file at once), queried and
 // edited, written with writeServiceFile if changed, destroyed. Unwritten
@@ -42,14 +43,16 @@ public:
     static constexpr const char* kFileName = ".index";
 
     // Reads directory + "/.index"; a missing or unreadable file gives an empty index.
+    // An index file that is there but cannot be read is never written over:
+    // its entries would be lost (writeServiceFile fails, logged).
     explicit IndexFile(std::string directory);
     IndexFile(const IndexFile&) = delete;
     IndexFile& operator=(const IndexFile&) = delete;
 
     // -1 when the directory is empty; otherwise 0 (entries = the file's lines).
     int readServiceFile();
-    // -1 when the directory is empty or the file could not be replaced (the
-    // previous file is then unchanged); 0 when written.
+    // -1 when the directory is empty, the file could not be read or could
+    // not be replaced (the previous file is then unchanged); 0 when written.
     int writeServiceFile();
 
     // Number of entries, deleted ones included.
@@ -68,8 +71,8 @@ public:
     // Version text of the first entry of that name (deleted or not); "0" when none.
     std::string getVersionByName(const std::string& name) const;
     // The version an upload of that name gets: getVersionByName read by its
-    // leading decimal digits (none, or a negative value, read as 0), plus 1.
-    // A removed module's entry stays, so its versions count on.
+    // leading decimal digits (LeadingDigits.h), plus 1; the largest value
+    // stays. A removed module's entry stays, so its versions count on.
     std::string nextVersion(const std::string& name) const;
 
     // Fills the outputs from the first entry of that name (deleted or not);
@@ -117,6 +120,7 @@ private:
     static void parseEntry(const std::string& text, ModuleIndexEntry& out);
 
     std::string directory_;
+    bool unreadable_ = false; // the file is there but could not be read
     // File order, appended at the end; a look-up table keeps each search
     // constant-time so that listing n modules costs O(n), not O(n^2).
     Lines entries_;

@@ -60,6 +60,14 @@ std::string printable(std::string_view value)
     return out;
 }
 
+// Logs the refusal and makes it the thread's error information; returns RS_BAD_NAME.
+int32_t refusal(const std::string& argument, std::string_view value, const char* reason)
+{
+    LOG4CXX_WARN(logger(), "Refused " << argument << " '" << printable(value) << "': " << reason);
+    return setError(rc::RS_BAD_NAME, argument + " " + reason, KAV_LOCATION,
+        Params { argument, printable(value), reason });
+}
+
 } // namespace
 
 const char* NameValidator::refusalReason(std::string_view value, NameKind kind)
@@ -98,11 +106,13 @@ const char* NameValidator::refusalReason(std::string_view value, NameKind kind)
 int32_t NameValidator::validate(const std::string& argument, std::string_view value, NameKind kind)
 {
     const char* reason = refusalReason(value, kind);
-    if (!reason)
-        return rc::OK;
-    LOG4CXX_WARN(logger(), "Refused " << argument << " '" << printable(value) << "': " << reason);
-    return setError(
-        rc::RS_BAD_NAME, argument + " " + reason, KAV_LOCATION, Params { argument, printable(value), reason });
+    return reason ? refusal(argument, value, reason) : rc::OK;
+}
+
+void NameValidator::refuse(const std::string& argument, std::string_view value, const char* reason)
+{
+    refusal(argument, value, reason);
+    rethrowError(takeErrorInfo());
 }
 
 void NameValidator::check(const std::string& argument, std::string_view value, NameKind kind)

@@ -42,6 +42,10 @@ public:
     // As check, but returns 0 or rc::RS_BAD_NAME, leaving the record as the
     // thread's error information.
     static int32_t validate(const std::string& argument, std::string_view value, NameKind kind);
+
+    // Refuses the value for a reason found elsewhere (what the name would
+    // reach), exactly as check refuses: logged, RS_BAD_NAME thrown.
+    [[noreturn]] static void refuse(const std::string& argument, std::string_view value, const char* reason);
 };
 
 } // namespace kav

@@ -411,17 +411,18 @@ int syncFile(const std::string& path)
     return 0;
 }
 
-std::vector<std::string> readLinesFromFile(const std::string& path)
+LineFile readLines(const std::string& path, std::vector<std::string>& lines)
 {
-    static const char* traceName = "rsmanagerutils::readLinesFromFile()";
+    static const char* traceName = "rsmanagerutils::readLines()";
     kav::KavTraceDebugger trace(logger(), traceName);
-    std::vector<std::string> lines;
-    if (!exists(path))
-        return lines;
+    lines.clear();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        return LineFile::Missing;
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         logFailure(traceName, "Failed to open index file for read: " + path);
-        return lines;
+        return LineFile::Unreadable;
     }
     char buffer[kLineReadBlock + 1];
     std::string pending;
@@ -430,10 +431,18 @@ std::vector<std::string> readLinesFromFile(const std::string& path)
         splitLines(buffer, static_cast<size_t>(count), pending, lines);
     if (count < 0) {
         logFailure(traceName, "Failed to read index file: " + path);
-        return {};
+        lines.clear();
+        return LineFile::Unreadable;
     }
     if (!pending.empty())
         lines.push_back(std::move(pending));
+    return LineFile::Read;
+}
+
+std::vector<std::string> readLinesFromFile(const std::string& path)
+{
+    std::vector<std::string> lines;
+    readLines(path, lines);
     return lines;
 }
 

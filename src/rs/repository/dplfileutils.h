@@ -82,8 +82,16 @@ int deleteDir(const std::string& path);
 // On failure (returns -1) the previous file stays as it was.
 int writeLinesToFile(const std::string& path, const std::vector<std::string>& lines);
 
-// The lines of the file without their line ends ("\n" or "\r\n"); a last line
-// without "\n" counts when not empty. Empty on any failure; a missing file logs nothing.
+// What readLines found.
+enum class LineFile {
+    Read, // the file's lines
+    Missing, // no file: no lines, nothing logged
+    Unreadable, // a file is there but could not be opened or read: no lines, logged
+};
+// Fills lines with the file's lines without their line ends ("\n" or
+// "\r\n"); a last line without "\n" counts when not empty.
+LineFile readLines(const std::string& path, std::vector<std::string>& lines);
+// readLines without telling why there are no lines.
 std::vector<std::string> readLinesFromFile(const std::string& path);
 
 // Renames from over to (an upload moved into place) and syncs the directory

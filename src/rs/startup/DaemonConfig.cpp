@@ -3,6 +3,7 @@
 #include <ace/Get_Opt.h>
 
 #include <algorithm>
+#include <optional>
 #include <sstream>
 
 #include <cctype>
@@ -64,15 +65,23 @@ bool isWholeNumber(const std::string& value)
     return errno != ERANGE && number >= INT32_MIN && number <= INT32_MAX;
 }
 
-void readNumber(const EnvLookup& env, const char* name, int32_t& field, std::vector<std::string>& warnings)
+// Reads a variable as atoi does. With `belowZero`, a value below 0 is
+// replaced by it: for a duration that cannot be negative.
+void readNumber(const EnvLookup& env, const char* name, int32_t& field, std::vector<std::string>& warnings,
+    std::optional<int32_t> belowZero = std::nullopt)
 {
     const char* value = env(name);
     if (!value)
         return;
     field = std::atoi(value);
-    if (!isWholeNumber(value))
+    if (belowZero && field < 0) {
+        field = *belowZero;
+        warnings.push_back(
+            std::string(name) + "='" + value + "' is below 0; " + std::to_string(field) + " is used");
+    } else if (!isWholeNumber(value)) {
         warnings.push_back(std::string(name) + "='" + value + "' is not a whole number; "
             + std::to_string(field) + " is used");
+    }
 }
 
 std::string optionString()
@@ -106,7 +115,8 @@ std::vector<std::string> readEnvironment(DaemonConfig& config, const EnvLookup& 
     readText(env, "RS_STORAGE_DIR", config.storageDir);
     readNumber(env, "REPOSITORY_CACHE_SIZE", config.cacheSize, warnings);
     readNumber(env, "REPOSITORY_CACHE_TIMEOUT", config.cacheTimeout, warnings);
-    readNumber(env, "RSDEPLOY_HOST_TIMEOUT", config.hostTimeout, warnings);
+    // Below 0, every host still being allocated or started would time out at once.
+    readNumber(env, "RSDEPLOY_HOST_TIMEOUT", config.hostTimeout, warnings, kDefaultHostTimeout);
     if (const char* audit = env("RS_AUDIT_LOG")) {
         config.auditLog = strcasecmp(audit, "ON") == 0;
         if (!config.auditLog && strcasecmp(audit, "OFF") != 0 && *audit != '\0')

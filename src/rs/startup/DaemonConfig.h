@@ -14,6 +14,10 @@
 
 namespace rs {
 
+// The deployment host time-out, in seconds, that RSDEPLOY_HOST_TIMEOUT
+// below 0 stands for (as 0 does, for the service object).
+inline constexpr int32_t kDefaultHostTimeout = 60;
+
 struct DaemonConfig {
     int32_t cacheSize = 0;
     int32_t cacheTimeout = 0;
@@ -31,7 +35,8 @@ EnvLookup processEnvironment();
 
 // Reads the daemon's environment variables into config; unset ones leave
 // their field unchanged. A value that is not understood is still converted
-// the usual way (atoi, "ON" in any case); the returned warnings say which
+// the usual way (atoi, "ON" in any case), except a host time-out below 0,
+// which becomes kDefaultHostTimeout; the returned warnings say which
 // variable it was and what is used instead, for the operator to see.
 std::vector<std::string> readEnvironment(DaemonConfig& config, const EnvLookup& env);
 

@@ -84,15 +84,22 @@ std::string AdminCommands::placementRefusal(const Placement& placement)
         if (std::string refusal = cluster.consumerRefusal(options_.consumer); !refusal.empty())
             reasons.push_back(refusal);
         std::string refusal;
-        if (const auto hosts = cluster.hostsOf(placement.group, refusal); !hosts)
+        const auto hosts = cluster.hostsOf(placement.group, refusal);
+        if (!hosts)
             reasons.push_back(refusal);
         else if (hosts->empty())
             reasons.push_back("resource group '" + placement.group + "' has no hosts");
         if (!placement.host.empty()) {
+            auto holds = [&](const std::vector<std::string>& group) {
+                return std::find(group.begin(), group.end(), placement.host) != group.end();
+            };
             const auto all = cluster.hostsOf(kAllHostsGroup, refusal);
-            if (all && std::find(all->begin(), all->end(), placement.host) == all->end())
+            if (all && !holds(*all))
                 reasons.push_back(
                     "'" + placement.host + "' is not a host of the cluster (" + joined(*all, ", ") + ")");
+            else if (hosts && !hosts->empty() && !holds(*hosts))
+                reasons.push_back("'" + placement.host + "' is not a host of resource group '"
+                    + placement.group + "' (" + joined(*hosts, ", ") + ")");
         }
         if (reasons.empty())
             return "The resource manager here accepts them: the service may read another cluster file than "

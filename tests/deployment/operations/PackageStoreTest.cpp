@@ -1,13 +1,17 @@
 #include "rs/deployment/operations/PackageStore.h"
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
-#include "support/ScratchDir.h"
 #include "rs/repository/IndexFile.h"
+#include "rs/repository/dplfileutils.h"
+#include "support/ScratchDir.h"
 
 #include <ace/Message_Block.h>
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -103,6 +107,47 @@ TEST_F(PackageStoreTest, ReadGivesTheContentsAndRecord)
     EXPECT_EQ(record.fileName, "w.tar");
     EXPECT_EQ(record.packageType, "linux");
     EXPECT_EQ(thrownCode([&] { store_.read("web", "/c", record, data); }), kav::rc::RS_NO_SUCH_PACKAGE);
+}
+
+// As for a module, the file served is the one the package directory holds,
+// whatever the index names; each of the two look-ups has its own code.
+TEST_F(PackageStoreTest, ReadServesTheFileTheDirectoryHoldsAndNamesEachFailure)
+{
+    store("web", "w.tar", "contents", 1);
+    fs::rename(store_.packageDir("web") + "/w.tar", store_.packageDir("web") + "/renamed.tar");
+    rs::AppDplEntry record;
+    ACE_Message_Block* data = nullptr;
+    store_.read("web", "/c", record, data);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(std::string(data->rd_ptr(), data->length()), "contents");
+    data->release();
+    EXPECT_EQ(record.fileName, "renamed.tar");
+
+    store("unread", "u.tar", "bytes", 1);
+    rsmanagerutils::IoCalls calls = rsmanagerutils::posixIoCalls();
+    // Reads of the package file fail; the index stays readable.
+    calls.read = [](int fd, void* buffer, size_t count) -> ssize_t {
+        const fs::path file = fs::read_symlink("/proc/self/fd/" + std::to_string(fd));
+        return file.filename() == "u.tar" ? (errno = EIO, -1) : ::read(fd, buffer, count);
+    };
+    const rsmanagerutils::IoCalls previous = rsmanagerutils::setIoCalls(calls);
+    const int32_t unreadable = thrownCode([&] { store_.read("unread", "/c", record, data); });
+    rsmanagerutils::setIoCalls(previous);
+    EXPECT_EQ(unreadable, kav::rc::RS_FILE_READ_FAILED);
+
+    fs::remove(store_.packageDir("web") + "/renamed.tar");
+    EXPECT_EQ(thrownCode([&] { store_.read("web", "/c", record, data); }), kav::rc::RS_NO_MODULE_FILE);
+}
+
+// A package directory that a consumer's index has made its own is not removed with the package.
+TEST_F(PackageStoreTest, RemovalNeverTakesAConsumersIndexWithIt)
+{
+    store("web", "w.tar", "u", 1);
+    fs::create_directories(store_.packageDir("web") + "/nested");
+    rs::test::writeFile(store_.packageDir("web") + "/nested/.index", "");
+    EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_BAD_NAME);
+    EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/nested/.index"));
+    EXPECT_TRUE(store_.contains("web"));
 }
 
 TEST_F(PackageStoreTest, RemoveMarksTheEntryDeletedOnceAndTheNextAddCountsOn)

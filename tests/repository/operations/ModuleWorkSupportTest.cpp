@@ -2,16 +2,12 @@
 
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
-#include "rs/repository/dplfileutils.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <tuple>
 
 namespace rs::modules {
 namespace {
@@ -70,45 +66,6 @@ TEST(ModuleNames, ConsumersAreCheckedWithoutTheirLeadingSlash)
     EXPECT_EQ(refusal([] { checkName("moduleName", "calc"); }), 0);
     EXPECT_EQ(refusal([] { checkName("moduleName", "a/b"); }), kav::rc::RS_BAD_NAME);
     EXPECT_EQ(refusal([] { checkName("moduleName", ""); }), kav::rc::RS_BAD_NAME);
-}
-
-// A download serves the file found in the module directory, whatever name
-// the index records; an upload in progress beside it is never served.
-TEST_F(ScratchDir, ServedFileIsTheOneTheModuleDirectoryHolds)
-{
-    const std::string two = (root_ / "two").string();
-    write(root_ / "two" / "a.zip", "1");
-    write(root_ / "two" / "b.zip", "2");
-    std::string found;
-    ASSERT_EQ(rsmanagerutils::findFile(two, found), 0);
-    EXPECT_EQ(servedFile(two, found == "a.zip" ? "b.zip" : "a.zip"), found);
-
-    write(root_ / "uploading" / "u.bin.tmp", "partial");
-    write(root_ / "uploading" / "u.bin", "whole");
-    write(root_ / "first" / "f.bin.tmp", "partial");
-    write(root_ / "named" / "x.tmp", "a module file that ends in .tmp");
-    const std::tuple<const char*, const char*, const char*> rows[] = {
-        { "uploading", "u.bin", "u.bin" },
-        { "uploading", "gone.bin", "u.bin" },
-        { "first", "f.bin", "" },
-        { "named", "x.tmp", "x.tmp" },
-        { "none", "b.zip", "" },
-    };
-    for (const auto& [dir, indexed, served] : rows)
-        EXPECT_EQ(servedFile((root_ / dir).string(), indexed), served) << dir << " " << indexed;
-}
-
-TEST_F(ScratchDir, RemoveOtherFilesKeepsOnlyTheNamedFile)
-{
-    write(root_ / "m" / "old.zip", "1");
-    write(root_ / "m" / "older.zip", "2");
-    write(root_ / "m" / "new.zip", "3");
-    ::chmod((root_ / "m" / "old.zip").c_str(), 0400);
-    removeOtherFiles((root_ / "m").string(), "new.zip");
-    std::vector<std::string> left;
-    for (auto& entry : fs::directory_iterator(root_ / "m"))
-        left.push_back(entry.path().filename().string());
-    EXPECT_EQ(left, std::vector<std::string> { "new.zip" });
 }
 
 TEST_F(ScratchDir, ConsumerWalkFindsEveryIndexAtAnyDepth)

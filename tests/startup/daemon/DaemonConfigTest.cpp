@@ -111,7 +111,11 @@ TEST(DaemonEnvironment, ValuesNotUnderstoodAreNamedWithWhatIsUsed)
         { "REPOSITORY_CACHE_TIMEOUT", "30s", &DaemonConfig::cacheTimeout, 30,
             "REPOSITORY_CACHE_TIMEOUT='30s' is not a whole number; 30 is used" },
         { "REPOSITORY_CACHE_SIZE", " 64", &DaemonConfig::cacheSize, 64, "" },
-        { "RSDEPLOY_HOST_TIMEOUT", "-5", &DaemonConfig::hostTimeout, -5, "" },
+        { "RSDEPLOY_HOST_TIMEOUT", "-5", &DaemonConfig::hostTimeout, 60,
+            "RSDEPLOY_HOST_TIMEOUT='-5' is below 0; 60 is used" },
+        { "RSDEPLOY_HOST_TIMEOUT", "-1s", &DaemonConfig::hostTimeout, 60,
+            "RSDEPLOY_HOST_TIMEOUT='-1s' is below 0; 60 is used" },
+        { "RSDEPLOY_HOST_TIMEOUT", "0", &DaemonConfig::hostTimeout, 0, "" },
     };
     for (const auto& row : rows) {
         DaemonConfig config;
@@ -131,8 +135,9 @@ TEST(DaemonEnvironment, ValuesNotUnderstoodAreNamedWithWhatIsUsed)
         auto warnings = rs::readEnvironment(config,
             FakeEnvironment(std::map<std::string, std::string> { { "RS_AUDIT_LOG", value } }).lookup());
         EXPECT_EQ(warnings.size(), warned ? 1u : 0u) << value;
-        if (warned)
+        if (warned) {
             EXPECT_NE(warnings[0].find("RS_AUDIT_LOG='" + value + "'"), std::string::npos) << warnings[0];
+        }
     }
 }
 

@@ -485,6 +485,12 @@ TEST_F(RsadminDaemonTest, ClusterShowsGroupsConsumersAndWhyAGroupIsRefused)
     EXPECT_EQ(host.status, kExitRefused) << host.err;
     EXPECT_NE(host.err.find("'node9' is not a host of the cluster (node1, node2, slow1)"), std::string::npos)
         << host.err;
+    // A host of the cluster outside the group would be a run with nothing to do.
+    auto outside = admin.run({ "package", "install", "placed", "--group", kNodes, "--host", "slow1" });
+    EXPECT_EQ(outside.status, kExitRefused) << outside.err;
+    EXPECT_NE(
+        outside.err.find("'slow1' is not a host of resource group 'Nodes' (node1, node2)"), std::string::npos)
+        << outside.err;
     runJson(admin, { "package", "remove", "placed" });
 }
 

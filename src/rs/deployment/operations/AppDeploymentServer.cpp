@@ -335,7 +335,7 @@ void AppDeploymentServer::reportLostDeployCommand()
     kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",
         "deploy command connection lost", { hostDeployStateText(last.state) });
     LOG4CXX_WARN(logger(), "Deploy command lost for package: " << last.package << " host: " << last.host);
-    runtime->hostStatusTable().updateHMStatus(last.package, last.host, user, HOST_ERROR, &lost, false);
+    runtime->hostStatusTable().reportHMStatus(last.package, last.host, user, HOST_ERROR, &lost);
 }
 
 bool AppDeploymentServer::lostDeployCommand(const LastReport& last)

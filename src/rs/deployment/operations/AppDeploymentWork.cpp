@@ -45,9 +45,15 @@ void AppRunPackageWork::checkTarget() const
     else if (!group.empty())
         require([&] { return service.checkResourceGroup(group); }, kav::rc::RS_BAD_RESOURCE_GROUP,
             "resource group refused", { group });
+    // A host outside the run's group would leave the run without a target:
+    // it would finish at once, having done nothing.
     if (!target_.host.empty())
-        require([&] { return service.checkHostName(target_.host); }, kav::rc::RS_BAD_HOST, "host refused",
-            { target_.host });
+        require(
+            [&] {
+                const int32_t result = service.checkHostName(target_.host);
+                return result < 0 || group.empty() ? result : service.checkHostInGroup(target_.host, group);
+            },
+            kav::rc::RS_BAD_HOST, "host refused", { target_.host });
 }
 
 void AppRunPackageWork::execute()
@@ -127,8 +133,8 @@ void AppSetPackageStatusWork::execute()
 {
     const kav::IKavErrorInfo* error
         = report_.error && report_.error->getCode() != 0 ? report_.error.get() : nullptr;
-    int result = deployment().hostStatusTable().updateHMStatus(
-        report_.package, report_.host, caller().user, report_.state, error, false);
+    int result = deployment().hostStatusTable().reportHMStatus(
+        report_.package, report_.host, caller().user, report_.state, error);
     if (result == HostStatusTable::kStateFinal)
         KAV_THROW(kav::rc::RS_HOST_STATE_FINAL, "host state does not change any more", { report_.package });
 }

@@ -37,6 +37,8 @@ protected:
     const RunTarget& target() const { return target_; }
 
 private:
+    // The consumer and group, and a single host: one of the cluster's and,
+    // when a group is given, one of the group's (0xd0014c38 otherwise).
     void checkTarget() const;
 
     RunTarget target_;

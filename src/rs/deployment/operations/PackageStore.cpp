@@ -4,6 +4,7 @@
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
+#include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/recovery/KeptFile.h"
@@ -31,7 +32,8 @@ AppDplEntry recordOf(const kav::ModuleIndexEntry& entry, const std::string& cons
 } // namespace
 
 PackageStore::PackageStore(std::string storageDir)
-    : indexDir_(std::move(storageDir) + "/" + kConsumer)
+    : storageDir_(std::move(storageDir))
+    , indexDir_(storageDir_ + "/" + kConsumer)
 {
 }
 
@@ -101,6 +103,7 @@ void PackageStore::completeUpload(
 
 void PackageStore::remove(const std::string& storedName)
 {
+    modules::refuseConsumerDirectory("packageName", storedName, storageDir_, packageDir(storedName));
     kav::IndexFile index(indexDir_);
     if (!index.doesEntryExist(storedName))
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
@@ -133,10 +136,8 @@ void PackageStore::read(const std::string& storedName, const std::string& consum
     if (kav::IndexFile(indexDir_).getServiceEntryByName(storedName, entry) != 0 || entry.deleted)
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
     const std::string dir = packageDir(storedName);
-    // The index names the stored file; the directory may also hold the
-    // ".tmp" of an upload that a crash interrupted, which must never be served.
-    std::string fileName = entry.fileName;
-    if (fileName.empty() && rsmanagerutils::findFile(dir, fileName) != 0)
+    const std::string fileName = modules::servedFile(dir, entry.fileName);
+    if (fileName.empty())
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
     if (kav::KavFileCache::instance()->readFile(dir + "/" + fileName, data) != 0)
         KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "package file not read", { dir + "/" + fileName });

@@ -47,20 +47,24 @@ public:
         const modules::UploadSender& sender);
     // Marks the package's entry deleted (the entry stays, so that a package
     // added again counts its versions on) and removes its directory
-    // (0xd0014c35 when not stored).
+    // (0xd0014c35 when not stored; RS_BAD_NAME when the directory is also
+    // a consumer's, ModuleDirectory.h).
     void remove(const std::string& storedName);
     // Whether the package is stored, for any host type or none.
     bool contains(const std::string& package) const;
     // One record per stored package, consumer as given.
     AppDplList list(const std::string& consumer) const;
-    // The record and the contents of one stored package. The caller owns
-    // *data (release() it). Throws 0xd0014c35, 0xd0014c15 or 0xd0014c16.
+    // The record and the contents of the file its directory serves
+    // (modules::servedFile, as for a module). The caller owns *data
+    // (release() it). Throws 0xd0014c35 (not stored), 0xd0014c15 (no file)
+    // or 0xd0014c16 (the file cannot be read).
     void read(const std::string& storedName, const std::string& consumer, AppDplEntry& record,
         ACE_Message_Block*& data) const;
 
 private:
     void completeUpload(const std::string& storedName, const std::string& fileName, const std::string& owner);
 
+    std::string storageDir_;
     std::string indexDir_;
 };
 

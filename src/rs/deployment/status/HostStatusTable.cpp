@@ -115,6 +115,16 @@ int HostStatusTable::updateHMStatus(const std::string& package, const std::strin
     return kUpdated;
 }
 
+int HostStatusTable::reportHMStatus(const std::string& package, const std::string& host,
+    const std::string& userName, uint32_t newState, const kav::IKavErrorInfo* error)
+{
+    std::lock_guard lock(mutex_);
+    const HostStatusEntry* entry = findEntry(package, host);
+    if (!entry)
+        return kNoEntry;
+    return updateHMStatus(package, host, userName, newState, error, entry->uninstall);
+}
+
 void HostStatusTable::setState(const std::string& package, const std::string& host, HostStatusEntry& entry,
     uint32_t state, const kav::IKavErrorInfo* error)
 {

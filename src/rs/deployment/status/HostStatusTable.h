@@ -52,9 +52,16 @@ public:
     static constexpr int kUpdated = 0;
     static constexpr int kNoEntry = -1;
     static constexpr int kStateFinal = -2;
-    // Applies a reported state. `error` (may be null) gives the error text.
+    // Applies a state within a run of the kind `uninstall` names. `error`
+    // (may be null) gives the error text.
     int updateHMStatus(const std::string& package, const std::string& host, const std::string& userName,
         uint32_t newState, const kav::IKavErrorInfo* error, bool uninstall);
+    // A deploy command's report (setPackageStatus, or the loss of its
+    // connection): updateHMStatus within the run kind of the host's entry,
+    // which the report does not tell. An uninstall run thus stays one: its
+    // UNINSTALLED is final and its outcome audited as an uninstall's.
+    int reportHMStatus(const std::string& package, const std::string& host, const std::string& userName,
+        uint32_t newState, const kav::IKavErrorInfo* error);
 
     // The package's hosts selected by `filter`, in host-name order; null when
     // the package has no entry. The caller owns the list.

@@ -3,6 +3,7 @@
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
+#include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/FileReplacement.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
@@ -128,6 +129,10 @@ void AddModuleWork::completeUpload(const std::string& moduleDir, UploadFile& upl
 
 void AddModuleWork::storeGlobalModule()
 {
+    // Storing a file here removes the directory's other files: it must not
+    // be a consumer's, whose index would go with them.
+    refuseConsumerDirectory(
+        "moduleName", module_, repository_, moduleDirectory(repository_, consumer_, module_));
     requireStorable(fileName_, zephcomm::wire::payloadWithBlock(answerWithoutFile(), piece_->total_length()));
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     int created = rsmanagerutils::assertPath(moduleDir);

@@ -3,7 +3,8 @@
 // collected in MODULEDIR/FILE.tmp (flag 0 starts it, 1 ends it, any other
 // value is a middle piece) and the last piece moves the file into place and
 // records the new version in the consumer's index. Without a consumer every
-// call stores a whole file in the global index's module directory.
+// call stores a whole file in the global index's module directory, which
+// must not be a consumer's (ModuleDirectory.h).
 // Answers addModuleResp with the new version (empty for first and middle
 // pieces); audits completed uploads and every failure. A module whose
 // getModule answer would not fit into one message is refused

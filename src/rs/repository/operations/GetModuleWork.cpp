@@ -3,6 +3,7 @@
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
+#include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 #include "rs/repository/operations/UploadFile.h"

@@ -4,9 +4,7 @@
 #include "interfaces/IRepositoryResp.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/i18n/ErrorLine.h"
-#include "rs/repository/KavCacheFile.h"
 #include "rs/repository/NameValidator.h"
-#include "rs/repository/dplfileutils.h"
 #include "rs/startup/logging/AuditLog.h"
 #include "rs/startup/logging/Loggers.h"
 
@@ -14,8 +12,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 
 namespace rs::modules {
@@ -118,32 +114,6 @@ void writeIndex(kav::IndexFile& index)
     if (index.writeServiceFile() != 0)
         KAV_THROW(
             kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + index.path(), { kav::IndexFile::kFileName });
-}
-
-std::string servedFile(const std::string& moduleDir, const std::string& indexedName)
-{
-    std::string found;
-    rsmanagerutils::findFile(moduleDir, found,
-        [&](const std::string& name) { return !name.ends_with(".tmp") || name == indexedName; });
-    return found;
-}
-
-void removeOtherFiles(const std::string& directory, const std::string& keep)
-{
-    std::vector<std::string> others;
-    if (std::unique_ptr<DIR, int (*)(DIR*)> handle { ::opendir(directory.c_str()), ::closedir }) {
-        while (const dirent* entry = ::readdir(handle.get())) {
-            struct stat info { };
-            const std::string name = entry->d_name;
-            if (name != keep && ::lstat((directory + "/" + name).c_str(), &info) == 0
-                && S_ISREG(info.st_mode))
-                others.push_back(name);
-        }
-    }
-    for (const std::string& name : others) {
-        kav::KavFileCache::instance()->closeFile(directory + "/" + name);
-        rsmanagerutils::deleteFile(directory + "/" + name);
-    }
 }
 
 RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer)

@@ -43,15 +43,6 @@ void requirePermission(const std::string& user, const std::string& consumer, Ope
 // writeServiceFile, throwing RS_FILE_WRITE_FAILED (".index") when it fails.
 void writeIndex(kav::IndexFile& index);
 
-// The file a module directory serves: the first regular file the directory
-// listing finds (findFile), whatever name the index records. An upload in
-// progress ("<file>.tmp" until its last piece) is passed over, unless the
-// index names it as the module's own file. Empty when there is none.
-std::string servedFile(const std::string& moduleDir, const std::string& indexedName);
-
-// Deletes every regular file of the directory except keep (older uploads).
-void removeOtherFiles(const std::string& directory, const std::string& keep);
-
 // The list record of an index entry, as held by the consumer's index.
 RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer);
 

@@ -2,6 +2,7 @@
 
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
+#include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
@@ -20,6 +21,9 @@ void RemoveModuleWork::execute()
 {
     checkName("moduleName", module_);
     checkConsumer(consumer_);
+    // The module directory goes as a whole tree: never a consumer's with it.
+    const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
+    refuseConsumerDirectory("moduleName", module_, repository_, moduleDir);
     requirePermission(user_, consumer_, Operation::Remove);
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     if (!index.doesEntryExist(module_))
@@ -29,7 +33,6 @@ void RemoveModuleWork::execute()
     index.deleteServiceByName(module_);
     writeIndex(index);
 
-    const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     int removed = rsmanagerutils::deleteDir(moduleDir);
     if (removed < 0)
         KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "cannot delete " + moduleDir);

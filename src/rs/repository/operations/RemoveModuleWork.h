@@ -1,7 +1,8 @@
 #pragma once
 // RemoveModuleWork: removes a module that no application links to. Its
 // index entry stays as a tombstone (deleted flag) so that a later upload
-// continues its version numbers; its directory is deleted. Answers
+// continues its version numbers; its directory is deleted, and a module
+// whose directory is a consumer's is refused (ModuleDirectory.h). Answers
 // removeModuleResp; audits success and failure.
 //
 // Threads and ownership: as ModuleWork.

@@ -1,12 +1,11 @@
 #include "rs/repository/persist/PstIndexFile.h"
 
+#include "rs/repository/LeadingDigits.h"
 #include "rs/repository/dplfileutils.h"
 
 #include "common/KavTraceDebugger.h"
 
 #include <log4cxx/logger.h>
-
-#include <cstdlib>
 
 namespace rs {
 
@@ -30,12 +29,6 @@ std::vector<std::string> splitFields(const std::string& line)
             return fields;
         start = bar + 1;
     }
-}
-
-// Base-10 conversion that stops at the first non-digit (no digits: 0).
-long toInteger(const std::string& text)
-{
-    return std::strtol(text.c_str(), nullptr, 10);
 }
 
 constexpr size_t kFieldsPerHost = 4;
@@ -69,7 +62,10 @@ int PstIndexFile::readServiceFile()
     kav::KavTraceDebugger trace(logger(), "PstIndexFile::readServiceFile()");
     if (directory_.empty())
         return -1;
-    lines_ = rsmanagerutils::readLinesFromFile(path());
+    unreadable_ = rsmanagerutils::readLines(path(), lines_) == rsmanagerutils::LineFile::Unreadable;
+    if (unreadable_)
+        LOG4CXX_WARN(
+            logger(), "State file " << path() << " cannot be read: it is taken as empty and not changed");
     return 0;
 }
 
@@ -78,6 +74,11 @@ int PstIndexFile::writeServiceFile()
     kav::KavTraceDebugger trace(logger(), "PstIndexFile::writeServiceFile()");
     if (directory_.empty())
         return -1;
+    if (unreadable_) {
+        // Its lines were never read: writing would drop every package but the changed one.
+        LOG4CXX_ERROR(logger(), "Not writing state file " << path() << ": it could not be read");
+        return -1;
+    }
     return rsmanagerutils::writeLinesToFile(path(), lines_);
 }
 
@@ -119,13 +120,13 @@ int PstIndexFile::getServiceEntryByName(const std::string& package, HostStatusMa
     if (at == std::string::npos)
         return -1;
     std::vector<std::string> fields = splitFields(lines_[at]);
-    long count = fields.size() > 1 ? toInteger(fields[1]) : 0;
+    const size_t count = fields.size() > 1 ? kav::leadingDigits<size_t>(fields[1]) : 0;
     // A line cut short keeps the complete host groups it still has.
-    for (long i = 0; i < count && 2 + (i + 1) * kFieldsPerHost <= fields.size(); ++i) {
+    for (size_t i = 0; i < count && 2 + (i + 1) * kFieldsPerHost <= fields.size(); ++i) {
         const std::string* group = &fields[2 + i * kFieldsPerHost];
         HostStatusEntry entry;
-        entry.stamp = static_cast<int32_t>(toInteger(group[1]));
-        entry.state = static_cast<uint32_t>(toInteger(group[2]));
+        entry.stamp = kav::leadingDigits<int32_t>(group[1]);
+        entry.state = kav::leadingDigits<uint32_t>(group[2]);
         entry.errorText = group[3];
         hosts[group[0]] = std::move(entry);
     }

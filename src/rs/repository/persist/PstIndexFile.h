@@ -6,7 +6,8 @@
 //   package|hostCount{|host|stamp|state|errorText}
 // with the host groups in host-name order. An error text holding "|" or a
 // line end is stored with blanks in their place. Lines are rewritten whole and the
-// updated line moves to the end of the file.
+// updated line moves to the end of the file. Numbers are read by their
+// leading decimal digits (LeadingDigits.h).
 //
 // Thread-safety: none of its own; PersistedDeploymentState serialises every
 // use under its lock.
@@ -24,14 +25,17 @@ class PstIndexFile {
 public:
     static constexpr const char* kFileName = ".persist";
 
-    // Reads directory + "/.persist" at once; a missing file means no state.
+    // Reads directory + "/.persist" at once; a missing file means no state,
+    // and so does one that is there but cannot be read, which is then never
+    // written over (writeServiceFile fails, logged): it keeps its lines.
     explicit PstIndexFile(std::string directory);
     PstIndexFile(const PstIndexFile&) = delete;
     PstIndexFile& operator=(const PstIndexFile&) = delete;
 
     // -1 when the directory is empty, else 0 (lines = the file's lines).
     int readServiceFile();
-    // -1 when the directory is empty or the file could not be replaced; else 0.
+    // -1 when the directory is empty, the file could not be read or could
+    // not be replaced; else 0.
     int writeServiceFile();
 
     // Text before the first "|"; empty when there is none.
@@ -60,6 +64,7 @@ private:
     size_t findLine(const std::string& package) const;
 
     std::string directory_;
+    bool unreadable_ = false; // the file is there but could not be read
     std::vector<std::string> lines_;
 };
 

@@ -1,0 +1,110 @@
+#include "rs/repository/ModuleDirectory.h"
+
+#include "common/KavErrorInfo.h"
+#include "common/ResultCodes.h"
+#include "rs/repository/dplfileutils.h"
+#include "support/ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <tuple>
+
+namespace rs::modules {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ModuleDirectory : public ::testing::Test {
+protected:
+    void write(const fs::path& relative, const std::string& text)
+    {
+        fs::create_directories((dir_.path() / relative).parent_path());
+        rs::test::writeFile((dir_.path() / relative).string(), text);
+    }
+    std::string path(const std::string& relative) const { return (dir_.path() / relative).string(); }
+
+    rs::test::ScratchDir dir_;
+};
+
+// A download serves the file found in the module directory, whatever name
+// the index records; an upload in progress beside it, or the index of a
+// consumer that shares the directory, is never served.
+TEST_F(ModuleDirectory, ServedFileIsTheOneTheModuleDirectoryHolds)
+{
+    write("two/a.zip", "1");
+    write("two/b.zip", "2");
+    std::string found;
+    ASSERT_EQ(rsmanagerutils::findFile(path("two"), found), 0);
+    EXPECT_EQ(servedFile(path("two"), found == "a.zip" ? "b.zip" : "a.zip"), found);
+
+    write("uploading/u.bin.tmp", "partial");
+    write("uploading/u.bin", "whole");
+    write("first/f.bin.tmp", "partial");
+    write("named/x.tmp", "a module file that ends in .tmp");
+    write("consumer/.index", "calc|1|calc.zip|0|admin|0|1|0\n");
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        { "uploading", "u.bin", "u.bin" },
+        { "uploading", "gone.bin", "u.bin" },
+        { "first", "f.bin", "" },
+        { "named", "x.tmp", "x.tmp" },
+        { "none", "b.zip", "" },
+        { "consumer", "calc.zip", "" },
+    };
+    for (const auto& [module, indexed, served] : rows)
+        EXPECT_EQ(servedFile(path(module), indexed), served) << module << " " << indexed;
+}
+
+TEST_F(ModuleDirectory, RemoveOtherFilesKeepsTheNamedFileAndEveryIndex)
+{
+    write("m/old.zip", "1");
+    write("m/older.zip", "2");
+    write("m/new.zip", "3");
+    write("m/.index", "a consumer's");
+    write("m/nested/.index", "a nested consumer's");
+    ::chmod(path("m/old.zip").c_str(), 0400);
+    removeOtherFiles(path("m"), "new.zip");
+    std::set<std::string> left;
+    for (auto& entry : fs::recursive_directory_iterator(path("m")))
+        left.insert(fs::relative(entry.path(), path("m")).string());
+    EXPECT_EQ(left, (std::set<std::string> { "new.zip", ".index", "nested", "nested/.index" }));
+}
+
+// A module directory that is also a consumer's is refused like a hostile
+// name: storing a global module there would delete the index, removing the
+// module the consumer's whole tree.
+TEST_F(ModuleDirectory, AConsumersDirectoryIsNoModuleDirectory)
+{
+    write(".global/.index", "web|1|w.tar|0|admin|0|1|0\n");
+    write("apps/web/.index", "");
+    write("calc/calc.zip", "x");
+    write("deep/a/b/.index", "");
+    write("deep/a/b/m/m.bin", "x");
+    const std::tuple<const char*, int32_t> rows[] = {
+        { ".global", kav::rc::RS_BAD_NAME },
+        { "apps", kav::rc::RS_BAD_NAME },
+        { "apps/web", kav::rc::RS_BAD_NAME },
+        { "deep", kav::rc::RS_BAD_NAME },
+        { "calc", kav::rc::OK },
+        { "deep/a/b/m", kav::rc::OK },
+        { "never", kav::rc::OK },
+    };
+    for (const auto& [module, expected] : rows) {
+        const int32_t result = KAV_GUARDED([&] {
+            refuseConsumerDirectory("moduleName", module, dir_.path().string(), path(module));
+            return 0;
+        });
+        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+        EXPECT_EQ(result, expected) << module;
+        if (expected != kav::rc::OK && error) {
+            EXPECT_EQ(error->getParams().at(1), module);
+        }
+    }
+}
+
+} // namespace
+} // namespace rs::modules
