@@ -259,4 +259,6 @@ TEST(ZorSlurmDescription, SlurmKeysAreReadAndHostListsRefused)
     refused("[cluster]\nbackend = \"slurm\"\n[slurm.partitions]\nWeb = 3\n", "slurm.partitions.Web");
     refused("[cluster]\nbackend = \"slurm\"\n[slurm]\nsrun = \"\"\n", "slurm.srun");
     refused("[[hosts]]\nname = \"a\"\n[slurm]\nconf = \"x\"\n", "only used with backend");
+    refused("[cluster]\nbackend = \"slurm\"\n[[hosts]]\nname = \"a\"\n", "not allowed with backend");
+    refused("[cluster]\nbackend = \"cloud\"\n", "cluster.backend");
 }
