@@ -76,7 +76,7 @@ protected:
             ++probe_.created;
             return std::make_unique<ProbeListener>();
         });
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     }
     // Runs a check that may raise; returns its result code.
     template <class Check>
@@ -84,7 +84,7 @@ protected:
     {
         return KAV_GUARDED(check);
     }
-    std::unique_ptr<kav::KavErrorInfo> takeError() { return std::unique_ptr<kav::KavErrorInfo>(kav::takeErrorInfo()); }
+    std::unique_ptr<kav::KavErrorInfo> takeError() { return kav::takeErrorInfo(); }
 
     TableResourceManager resourceManager_;
     ListenerProbe probe_;

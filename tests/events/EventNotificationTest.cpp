@@ -33,7 +33,7 @@ protected:
     {
         if (events)
             events->fini();
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     }
 
     int32_t init(Values values)

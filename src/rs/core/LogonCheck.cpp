@@ -11,7 +11,7 @@ void checkLogon(const std::string& credential, const std::string& consumer, std:
 {
     auto& service = RepositoryService::instance();
     if (service.authenticate(credential, responseToken, userName) < 0) {
-        delete kav::takeErrorInfo(); // the security library's reason stays in its DEBUG line
+        kav::clearErrorInfo(); // the security library's reason stays in its DEBUG line
         KAV_THROW(kav::rc::RS_LOGON_FAILED, "logon refused");
     }
     // The empty consumer names the repository's global index, which is no

@@ -100,7 +100,7 @@ void RepositoryService::shutdown()
             securityServer_->finalize();
             return 0;
         });
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         securityStarted_ = false;
     }
     if (listener_) {
@@ -209,7 +209,7 @@ int32_t RepositoryService::getConsumerIdsForUser(const std::string& user, std::v
 {
     int32_t result = resourceManager_->consumersOfUser(user, consumers);
     if (result < 0)
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     return result;
 }
 
@@ -225,7 +225,7 @@ void RepositoryService::cleanupConsumers()
     consumersToClean_.cleanup([this](const std::string& consumer) {
         int32_t result = resourceManager_->unregisterConsumer(consumer);
         if (result < 0)
-            delete kav::takeErrorInfo();
+            kav::clearErrorInfo();
         return result;
     });
 }

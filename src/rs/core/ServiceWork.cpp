@@ -32,7 +32,7 @@ void ServiceWork::process()
                  answer(nullptr);
                  return 0;
              }) < 0)
-        delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+        kav::clearErrorInfo(); // a failed answer has nobody left to tell
     LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
 }
 
@@ -53,7 +53,7 @@ void ServiceWork::answerFailure()
         answer(error.get());
         return 0;
     });
-    delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+    kav::clearErrorInfo(); // a failed answer has nobody left to tell
 }
 
 } // namespace rs

@@ -60,7 +60,7 @@ std::string currentDirectory()
 void raiseEvent(int32_t code, const std::string& s1, const std::string& s2, const std::string& s3)
 {
     kav::EventNotification::instance().triggerEventInterface(code, s1, s2, s3, "", "");
-    delete kav::takeErrorInfo(); // an event that cannot be raised must not hide the failure
+    kav::clearErrorInfo(); // an event that cannot be raised must not hide the failure
 }
 
 } // namespace
@@ -261,7 +261,7 @@ void Daemon::reportFailure(int32_t code)
     if (!error->getDetail().empty() && text.find(error->getDetail()) == std::string::npos)
         std::cerr << name() << ": " << error->getDetail() << "\n";
     std::cerr << std::flush;
-    kav::rethrowError(error.release());
+    kav::rethrowError(std::move(error));
 }
 
 void Daemon::fini()

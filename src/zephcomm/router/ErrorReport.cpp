@@ -28,7 +28,7 @@ void reportEscapedException(const log4cxx::LoggerPtr& logger, const char* file, 
                      << " " << (info ? info->getDetail() : "") << " a callback failed");
     } catch (...) {
         // Out of memory while reporting: the thread goes on unreported.
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     }
 }
 

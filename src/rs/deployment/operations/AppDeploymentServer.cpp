@@ -55,7 +55,7 @@ void AppDeploymentServer::complete(int error, zephcomm::Call* call)
 
 void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
 {
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     int32_t result = KAV_GUARDED([&] {
         if (!credential || !consumer || status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
@@ -111,7 +111,7 @@ template <class Make, class Fail>
 void AppDeploymentServer::submit(const char* operation, bool audited, const std::string& package, Make&& make,
                                  Fail&& fail)
 {
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     int32_t result = KAV_GUARDED([&]() -> int32_t {
         gate_.admit(operation);
         if (status() != 0)

@@ -107,7 +107,7 @@ void AppRemoveModuleWork::execute()
         case kav::rc::RS_DIR_DELETE_FAILED:
         case kav::rc::RS_NO_SUCH_PACKAGE:
         case kav::rc::RS_BAD_NAME:
-            kav::rethrowError(cause.release());
+            kav::rethrowError(std::move(cause));
         default:
             KAV_THROW(
                 kav::rc::RS_PACKAGE_FAILED, cause ? cause->getDetail() : "package not removed", { stored });

@@ -13,7 +13,7 @@ void AppWork::checkPermission(const std::string& consumer, int operation) const
 {
     std::string out;
     if (RepositoryService::instance().checkPermission(caller_.user, consumer, operation, out) < 0) {
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "permission refused");
     }
 }

@@ -12,7 +12,7 @@ std::string catalogueText(uint32_t number, const char* fallback)
 {
     std::string text;
     if (kav::NarvI18n::instance().i18n(number, text) < 0) {
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         return fallback;
     }
     return text;

@@ -15,7 +15,7 @@ void DiscardUploadsWork::queueFor(const std::shared_ptr<modules::ConnectionUploa
     auto* work = new (std::nothrow) DiscardUploadsWork(uploads);
     if (work && RepositoryService::instance().enqueue(work) >= 0)
         return;
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     LOG4CXX_WARN(kav::loggers::get(kav::loggers::kWork),
         "DiscardUploadsWork: not queued; the uploads of a closed connection stay until the next start");
 }

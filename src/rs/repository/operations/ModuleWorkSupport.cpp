@@ -99,7 +99,7 @@ bool isPermitted(const std::string& user, const std::string& consumer, Operation
     std::string out;
     if (RepositoryService::instance().checkPermission(user, consumer, static_cast<int>(operation), out) >= 0)
         return true;
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     return false;
 }
 

@@ -68,7 +68,7 @@ void RepositoryServer::complete(int error, zephcomm::Call* call)
 
 void RepositoryServer::logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
 {
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     int32_t result = KAV_GUARDED([&] {
         if (!credential || !consumer || status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
@@ -115,7 +115,7 @@ bool RepositoryServer::mayStopService() const
     std::string permitted;
     if (RepositoryService::instance().checkPermission(userName(), "/", op::kShutdown, permitted) >= 0)
         return true;
-    delete kav::takeErrorInfo(); // the refusal is the WARN line
+    kav::clearErrorInfo(); // the refusal is the WARN line
     return false;
 }
 
@@ -144,7 +144,7 @@ namespace {
 int32_t queueWork(const LogonGate& gate, bool argumentsPresent, const char* operation,
                   const std::string& parameters, const std::function<Work*()>& create)
 {
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     return KAV_GUARDED([&] {
         gate.admit(operation);
         if (!argumentsPresent)
