@@ -1,10 +1,10 @@
 // kav::EventNotification over the event library and its file plug-in.
 
 #include "rs/events/EventNotification.h"
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "events/CapturingAppender.h"
 #include "platform/notev/notev.h"
-#include "rs/startup/logging/Loggers.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -93,8 +93,8 @@ TEST_F(EventNotificationTest, LoadsDifferentModulesAndLogsEachLoad)
 {
     const std::string file = dir.file("f.events");
     ASSERT_EQ(init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR },
-                     { "QEL_EVENT_PLUGIN", "event_syslog[rs-test]event_file[" + file + "]" } }),
-              0);
+                  { "QEL_EVENT_PLUGIN", "event_syslog[rs-test]event_file[" + file + "]" } }),
+        0);
     const std::string libdir = RS_TEST_PLUGIN_DIR;
     std::vector<std::string> loading;
     for (const auto& line : capture.lines())

@@ -1,13 +1,13 @@
 #include "rs/core/RepositoryService.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/HostNameMatch.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/events/EventNotification.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/logging/ProcessProperties.h"
 #include "rs/security/KavSecurityServer.h"
-#include "rs/startup/logging/Loggers.h"
-#include "rs/startup/logging/ProcessProperties.h"
 
 #include <ace/Event.h>
 

@@ -1,9 +1,9 @@
 #include "rs/core/ServiceWork.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/i18n/NarvI18n.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <memory>
 

@@ -1,10 +1,10 @@
 #include "rs/events/EventNotification.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "platform/notev/notev.h"
 #include "rs/events/EventTable.h"
-#include "rs/startup/logging/CatalogueText.h"
-#include "rs/startup/logging/Loggers.h"
+#include "rs/logging/CatalogueText.h"
 
 #include <cctype>
 

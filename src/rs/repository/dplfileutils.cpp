@@ -1,6 +1,7 @@
 #include "rs/repository/dplfileutils.h"
 
 #include "common/KavTraceDebugger.h"
+#include "common/Loggers.h"
 #include "rs/repository/KavCacheFile.h"
 
 #include <ace/Lock_Adapter_T.h>
@@ -25,7 +26,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("CLI.dpl.rsmanagerutils");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kFileUtils);
     return instance;
 }
 

@@ -1,5 +1,6 @@
 #include "rs/deployment/installer/RsResAlloc.h"
 
+#include "common/Loggers.h"
 #include "rs/deployment/installer/DeployTransport.h"
 #include "rs/deployment/status/HostStatusTable.h"
 #include "rs/i18n/ErrorLine.h"
@@ -21,7 +22,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("rs.RsResAlloc");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kResAlloc);
     return log;
 }
 

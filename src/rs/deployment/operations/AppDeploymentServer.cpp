@@ -1,5 +1,6 @@
 #include "rs/deployment/operations/AppDeploymentServer.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/core/ServerBinding.h"
@@ -7,12 +8,11 @@
 #include "rs/deployment/operations/AppLogonWork.h"
 #include "rs/deployment/operations/AppPackageWork.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/logging/AuditLog.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
-#include "rs/startup/KavQelUtils.h"
-#include "rs/startup/logging/AuditLog.h"
-#include "rs/startup/logging/Loggers.h"
+#include "rs/resmgr/KavQelUtils.h"
 
 #include <memory>
 

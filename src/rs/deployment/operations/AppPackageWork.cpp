@@ -6,8 +6,8 @@
 #include "rs/deployment/installer/InstallerRegistry.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
-#include "rs/startup/logging/AuditLog.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
+#include "rs/logging/AuditLog.h"
 
 #include <ace/Message_Block.h>
 

@@ -2,7 +2,7 @@
 
 #include "common/ResultCodes.h"
 #include "rs/i18n/NarvI18n.h"
-#include "rs/startup/logging/AuditLog.h"
+#include "rs/logging/AuditLog.h"
 
 namespace rs {
 

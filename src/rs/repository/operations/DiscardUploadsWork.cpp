@@ -1,8 +1,8 @@
 #include "rs/repository/operations/DiscardUploadsWork.h"
 
+#include "common/Loggers.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/i18n/ErrorLine.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <new>
 

@@ -1,12 +1,12 @@
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "interfaces/IRepositoryResp.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/logging/AuditLog.h"
 #include "rs/repository/NameValidator.h"
-#include "rs/startup/logging/AuditLog.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

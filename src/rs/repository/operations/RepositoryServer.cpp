@@ -1,5 +1,6 @@
 #include "rs/repository/operations/RepositoryServer.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/core/ServerBinding.h"
@@ -12,8 +13,7 @@
 #include "rs/repository/operations/LogonWork.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 #include "rs/repository/operations/RemoveModuleWork.h"
-#include "rs/startup/KavQelUtils.h"
-#include "rs/startup/logging/Loggers.h"
+#include "rs/resmgr/KavQelUtils.h"
 
 #include <functional>
 #include <memory>

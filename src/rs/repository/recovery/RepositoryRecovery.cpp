@@ -1,5 +1,6 @@
 #include "rs/repository/recovery/RepositoryRecovery.h"
 
+#include "common/Loggers.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
@@ -26,7 +27,7 @@ const std::string kIndexTemporary = std::string(IndexFile::kFileName) + ".tmp";
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("repository.work");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kWork);
     return instance;
 }
 

@@ -1,5 +1,6 @@
-#include "rs/repository/persist/PstIndexFile.h"
+#include "rs/deployment/persist/PstIndexFile.h"
 
+#include "common/Loggers.h"
 #include "rs/repository/LeadingDigits.h"
 #include "rs/repository/dplfileutils.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("RS.IndexFile");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kIndexFile);
     return log;
 }
 
