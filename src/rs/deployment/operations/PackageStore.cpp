@@ -78,10 +78,12 @@ void PackageStore::completeUpload(
     const std::string target = dir + "/" + fileName;
     kav::KeptFile kept(target, index.getVersionByName(storedName));
     if (rsmanagerutils::syncFile(target + ".tmp") != 0 || kept.keep() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
+            rsmanagerutils::failureDetail("package not moved into place"), { target });
     kav::KavFileCache::instance()->closeFile(target);
     if (rsmanagerutils::moveFile(target + ".tmp", target) != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
+            rsmanagerutils::failureDetail("package not moved into place"), { target });
 
     kav::ModuleIndexEntry entry;
     entry.moduleName = storedName;
@@ -92,7 +94,8 @@ void PackageStore::completeUpload(
     entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
     index.addServiceEntry(entry);
     if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("package index not written"),
+            { kav::IndexFile::kFileName });
     kept.discard();
     // The file of the version before goes only now that nothing names it.
     if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName) {
@@ -109,9 +112,11 @@ void PackageStore::remove(const std::string& storedName)
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
     index.deleteServiceByName(storedName);
     if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("package index not written"),
+            { kav::IndexFile::kFileName });
     if (rsmanagerutils::deleteDir(packageDir(storedName)) < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "package directory not removed", { packageDir(storedName) });
+        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED,
+            rsmanagerutils::failureDetail("package directory not removed"), { packageDir(storedName) });
 }
 
 bool PackageStore::contains(const std::string& package) const
@@ -140,7 +145,8 @@ void PackageStore::read(const std::string& storedName, const std::string& consum
     if (fileName.empty())
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
     if (kav::KavFileCache::instance()->readFile(dir + "/" + fileName, data) != 0)
-        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "package file not read", { dir + "/" + fileName });
+        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, rsmanagerutils::failureDetail("package file not read"),
+            { dir + "/" + fileName });
     record = recordOf(entry, consumer);
     record.fileName = fileName;
 }

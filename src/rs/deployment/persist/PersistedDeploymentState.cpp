@@ -73,7 +73,7 @@ void PersistedDeploymentState::update(
         file_->addServiceEntry(package, host, entry.stamp, HOST_ERROR, allocationLostText(package, host));
     else
         file_->addServiceEntry(package, host, entry.stamp, entry.state, entry.errorText);
-    // A failed write is logged by the file utility; the lines keep the change for the next write.
+    // A failed write is logged by the file; its lines keep the change for the next write.
     file_->writeServiceFile();
 }
 

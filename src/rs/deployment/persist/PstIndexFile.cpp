@@ -65,8 +65,9 @@ int PstIndexFile::readServiceFile()
         return -1;
     unreadable_ = rsmanagerutils::readLines(path(), lines_) == rsmanagerutils::LineFile::Unreadable;
     if (unreadable_)
-        LOG4CXX_WARN(
-            logger(), "State file " << path() << " cannot be read: it is taken as empty and not changed");
+        LOG4CXX_WARN(logger(),
+            "State file " << path() << " cannot be read (" << rsmanagerutils::lastFailureText()
+                          << "): it is taken as empty and not changed");
     return 0;
 }
 
@@ -80,7 +81,13 @@ int PstIndexFile::writeServiceFile()
         LOG4CXX_ERROR(logger(), "Not writing state file " << path() << ": it could not be read");
         return -1;
     }
-    return rsmanagerutils::writeLinesToFile(path(), lines_);
+    if (rsmanagerutils::writeLinesToFile(path(), lines_) != 0) {
+        LOG4CXX_WARN(logger(),
+            "State file " << path() << " not written (" << rsmanagerutils::lastFailureText()
+                          << "): the lines keep the change for the next write");
+        return -1;
+    }
+    return 0;
 }
 
 std::string PstIndexFile::getNameFromEntry(const std::string& line)

@@ -7,6 +7,7 @@
 #include "rs/i18n/ErrorLine.h"
 #include "rs/logging/AuditLog.h"
 #include "rs/repository/NameValidator.h"
+#include "rs/repository/dplfileutils.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -47,8 +48,10 @@ void collectConsumerPaths(
 {
     const std::string directory = repository + (path == "/" ? "" : path);
     std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(directory.c_str()), ::closedir);
-    if (!handle)
-        KAV_THROW(-errno, "cannot list " + directory);
+    if (!handle) {
+        const int error = errno;
+        KAV_THROW(-error, "cannot list " + directory + ": " + rsmanagerutils::errnoText(error));
+    }
     while (const dirent* entry = ::readdir(handle.get())) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
@@ -112,8 +115,8 @@ void requirePermission(const std::string& user, const std::string& consumer, Ope
 void writeIndex(kav::IndexFile& index)
 {
     if (index.writeServiceFile() != 0)
-        KAV_THROW(
-            kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + index.path(), { kav::IndexFile::kFileName });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
+            rsmanagerutils::failureDetail("cannot write " + index.path()), { kav::IndexFile::kFileName });
 }
 
 RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer)

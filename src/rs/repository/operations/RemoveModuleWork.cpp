@@ -35,7 +35,7 @@ void RemoveModuleWork::execute()
 
     int removed = rsmanagerutils::deleteDir(moduleDir);
     if (removed < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "cannot delete " + moduleDir);
+        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, rsmanagerutils::failureDetail("cannot delete " + moduleDir));
     if (removed == 1)
         KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, moduleDir + " was already gone", { module_, consumer_ });
     auditSuccess(Audited::Remove, user_, module_);

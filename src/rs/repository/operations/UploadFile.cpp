@@ -208,7 +208,7 @@ bool UploadFile::store(const ACE_Message_Block& piece, int32_t flag)
     if (rsmanagerutils::createFile(path_, piece, first ? O_TRUNC : O_APPEND, rsmanagerutils::Writeback::Start)
         != 0)
         KAV_THROW(
-            kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + path_, { path_ });
+            kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("cannot write " + path_), { path_ });
     return true;
 }
 

@@ -107,8 +107,9 @@ public:
     {
         Listing listing;
         if (!listDirectory(dir, listing)) {
-            LOG4CXX_WARN(
-                logger(), "Recovery cannot list " << dir << " (errno " << errno << "); left as it is");
+            LOG4CXX_WARN(logger(),
+                "Recovery cannot list " << dir << " (" << rsmanagerutils::errnoText(errno)
+                                        << "); left as it is");
             ++summary_.failures;
             return;
         }
@@ -239,7 +240,8 @@ private:
     void failed(const std::string& path)
     {
         LOG4CXX_WARN(logger(),
-            "Recovery could not put " << path << " in order (errno " << errno << "); left in place");
+            "Recovery could not put " << path << " in order (" << rsmanagerutils::errnoText(errno)
+                                      << "); left in place");
         ++summary_.failures;
     }
 
