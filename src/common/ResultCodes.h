@@ -104,7 +104,10 @@ inline constexpr int32_t RS_ALLOCATION_TIMEOUT = code(0xD0014C42);
 inline constexpr int32_t RS_HOST_NOT_ALLOCATED = code(0xD0014C45);
 inline constexpr int32_t RS_PACKAGE_FAILED = code(0xD0014C46);
 inline constexpr int32_t RS_NAME_CASE_CLASH = code(0xD0014C49);
-// Added beyond the original code set: hostile names and unauthenticated requests.
+// Failures of checks this service makes of its own accord: a step the deploy
+// command reports as failed on its host, a name that would leave the
+// repository or that a file system cannot hold, a request before logon when
+// logon is required, a file too large for one message.
 inline constexpr int32_t RS_DEPLOY_STEP_FAILED = code(0xD0014C50); // reported by the deploy command
 inline constexpr int32_t RS_BAD_NAME = code(0xD0014C60);
 inline constexpr int32_t RS_LOGON_REQUIRED = code(0xD0014C61);
