@@ -48,7 +48,8 @@ void ServiceWork::answerFailure()
         LOG4CXX_ERROR(workLogger(), className_ << "::process: " << text);
         return;
     }
-    kav::logErrorLine(workLogger(), log4cxx::Level::getError(), *error);
+    kav::logErrorLine(workLogger(),
+        isExpectedFailure(*error) ? log4cxx::Level::getInfo() : log4cxx::Level::getError(), *error);
     KAV_GUARDED([&] {
         answer(error.get());
         return 0;
