@@ -31,8 +31,8 @@ void auditPackage(uint32_t done, uint32_t failed, const std::string& user, const
     const kav::IKavErrorInfo* error)
 {
     if (error)
-        kav::audit::writeMessage(
-            failed, { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error) }, true);
+        kav::audit::writeMessage(failed,
+            { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error), kAuditType }, true);
     else
         kav::audit::writeMessage(done, { orDash(user), orDash(package), kAuditType });
 }
@@ -165,6 +165,13 @@ void AppGetModuleWork::execute()
     modules::requireTransferable(fileName_,
         zephcomm::wire::payloadWithBlock(
             getPackageAnswerWithoutFile(package_.name, fileName_, list_), data_->total_length()));
+}
+
+// The deploy command asks for the package of its host's type first and falls
+// back to the untyped package: that miss is no failure of the service.
+bool AppGetModuleWork::isExpectedFailure(const kav::IKavErrorInfo& error) const
+{
+    return !package_.type.empty() && error.getCode() == kav::rc::RS_NO_SUCH_PACKAGE;
 }
 
 void AppGetModuleWork::answer(const kav::IKavErrorInfo* error)
