@@ -197,7 +197,7 @@ class Probes(unittest.TestCase):
     def test_bad_requests_get_4xx_and_the_service_serves_on(self):
         rows = [
             ("unknown path", "GET", "/nothing-here", {}, 404),
-            ("path outside the tree", "GET", "/../../etc/passwd", {}, 400),
+            ("path outside the tree", "GET", "/../../etc/passwd", {}, 404),
             ("POST", "POST", "/", {"Content-Length": "0"}, 405),
             ("PUT", "PUT", "/metrics", {"Content-Length": "0"}, 405),
             ("DELETE", "DELETE", "/api/status", {}, 405),
