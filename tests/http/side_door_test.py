@@ -175,6 +175,7 @@ class Probes(unittest.TestCase):
         self.assertGreater(after[("rs_resident_memory_bytes", ())], 0)
 
     def test_metrics_count_hosts_but_name_nothing(self):
+        before = self.metrics()
         archive = os.path.join(self.demo.dir, "hello.tar.gz")
         subprocess.run(["tar", "-czf", archive, "-C", os.path.join(SOURCE, "examples", "hello"), "."],
                        check=True)
@@ -183,6 +184,15 @@ class Probes(unittest.TestCase):
         self.demo.rsadmin("package", "status", "probe-pkg", "--watch", "--max-wait", "300")
         samples = self.metrics()
         self.assertEqual(samples[("rs_deployment_hosts", (("state", "INSTALLED"),))], 2)
+
+        def moved(*names):
+            return sum(samples[(name, ())] - before[(name, ())] for name in names)
+        # add, install, status and two hosts' reports and downloads went through the work queue
+        self.assertGreaterEqual(moved("rs_work_queue_wait_seconds_count"), 5)
+        # both hosts fetched the package through the file cache
+        self.assertGreaterEqual(moved("rs_file_cache_hits_total", "rs_file_cache_misses_total"), 2)
+        # the install asked the resource manager about the group and the user's role
+        self.assertGreater(moved("rs_resource_manager_calls_total"), 0)
         refused = ("rs_requests_total", (("code", "0xD0014C35"), ("operation", "getPackageStatus")))
         self.demo.rsadmin("package", "status", "no-such-package", check=False)
         self.assertEqual(self.metrics().get(refused, 0) - samples.get(refused, 0), 1)

@@ -86,7 +86,9 @@ int Task::enqueueWork(Work* work)
         delete work;
         return -1;
     }
-    const QueuedWork queued { work, std::chrono::steady_clock::now() };
+    // The clock is read only when someone counts.
+    const QueuedWork queued { work,
+        counters_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point() };
     block->copy(reinterpret_cast<const char*>(&queued), sizeof queued);
     block->msg_priority(static_cast<unsigned long>(work->kind()));
     ACE_Time_Value noWait = ACE_Time_Value::zero;
