@@ -14,6 +14,8 @@ find_package(tomlplusplus QUIET)
 find_package(CLI11 QUIET)
 find_package(LibArchive REQUIRED)
 find_package(nlohmann_json QUIET)
+# The HTTP side door's server (Debian builds it as a library over OpenSSL).
+pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 # Tests only: `make run` builds without them, `make test` installs them.
 find_package(GTest)
 find_package(benchmark QUIET)

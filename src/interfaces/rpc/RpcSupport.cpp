@@ -68,8 +68,31 @@ void ResponseClient::complete(int, zephcomm::Call* call)
     delete call;
 }
 
-int ResponseClient::send(std::unique_ptr<zephCDRMarshal::MarshalCall> call)
+namespace {
+
+std::atomic<kav::AnswerCounts*> answerCounts { nullptr };
+
+// "getPackageStatusResp" counts as "getPackageStatus".
+std::string_view operationOf(const std::string& method)
 {
+    std::string_view name(method);
+    constexpr std::string_view suffix = "Resp";
+    if (name.ends_with(suffix))
+        name.remove_suffix(suffix.size());
+    return name;
+}
+
+} // namespace
+
+void ResponseClient::countAnswersIn(kav::AnswerCounts* counts)
+{
+    answerCounts.store(counts, std::memory_order_release);
+}
+
+int ResponseClient::send(std::unique_ptr<zephCDRMarshal::MarshalCall> call, int32_t code)
+{
+    if (kav::AnswerCounts* counts = answerCounts.load(std::memory_order_acquire))
+        counts->add(operationOf(call->methodName()), code);
     if (!call->marshalled())
         return kMarshalFailed;
     kav::RefPtr<zephcomm::Proxy> proxy;

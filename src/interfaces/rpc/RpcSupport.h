@@ -3,12 +3,14 @@
 // connect event, the base of the response clients, the dispatch of a
 // received call to a dispatcher method, and the table of interfaces.
 
+#include "common/ServiceCounters.h"
 #include "interfaces/rpc/RpcCodecs.h"
 #include "zephcomm/proxy/CallCompletion.h"
 #include "zephcomm/proxy/Event.h"
 #include "zephcomm/proxy/MarshalCall.h"
 #include "zephcomm/proxy/Proxy.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -50,11 +52,16 @@ public:
     void sent(zephcomm::Call* call, int error) override;
     void complete(int error, zephcomm::Call* call) override;
 
+    // Where every answer is counted by operation and result code from now
+    // on (null: nowhere). Set at start-up, before connections are accepted.
+    static void countAnswersIn(kav::AnswerCounts* counts);
+
 protected:
     explicit ResponseClient(zephcomm::Proxy* proxy); // referenced
     ~ResponseClient() override;
-    // Sends a marshalled answer: kMarshalFailed, kNoProxy, or Proxy::call's result.
-    int send(std::unique_ptr<zephCDRMarshal::MarshalCall> call);
+    // Counts the answer (its error record's code), then sends it:
+    // kMarshalFailed, kNoProxy, or Proxy::call's result.
+    int send(std::unique_ptr<zephCDRMarshal::MarshalCall> call, int32_t code);
 
 private:
     std::mutex lock_;

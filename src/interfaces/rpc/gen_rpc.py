@@ -231,7 +231,9 @@ def source(interface):
                 if type_name != "int32":
                     out.append(f"    KAV_ASSERT({arg} != 0, -1);")
             values = ", ".join(TYPES[t][3].format(arg) for t, arg in op.args)
-            out += [f"    return send(std::make_unique<{name}::{op.name}_Call>({values}));", "}", ""]
+            # Every answer starts with its error record: its code is counted with the operation.
+            out += [f"    return send(std::make_unique<{name}::{op.name}_Call>({values}), {op.args[0][1]}->getCode());",
+                    "}", ""]
     return "\n".join(out)
 
 

@@ -6,6 +6,8 @@
 #include <ace/Message_Block.h>
 #include <log4cxx/logger.h>
 
+#include <cstring>
+
 namespace rs {
 
 namespace {
@@ -16,9 +18,17 @@ const log4cxx::LoggerPtr& logger()
     return instance;
 }
 
-Work* workOf(ACE_Message_Block* block)
+// What a queued block carries: the item and when it was queued.
+struct QueuedWork {
+    Work* work;
+    std::chrono::steady_clock::time_point queuedAt;
+};
+
+QueuedWork queuedOf(ACE_Message_Block* block)
 {
-    return reinterpret_cast<Work*>(block->base());
+    QueuedWork queued;
+    std::memcpy(&queued, block->rd_ptr(), sizeof queued);
+    return queued;
 }
 
 // Holds workToken_ in the mode the item asks for, for the item's run.
@@ -70,12 +80,18 @@ int Task::enqueueWork(Work* work)
 {
     if (!work)
         return -1;
-    auto* block = new (std::nothrow)
-        ACE_Message_Block(reinterpret_cast<const char*>(work), 0, static_cast<unsigned long>(work->kind()));
-    if (!block) {
+    auto* block = new (std::nothrow) ACE_Message_Block(sizeof(QueuedWork));
+    if (!block || block->size() < sizeof(QueuedWork)) {
+        if (block)
+            block->release();
         delete work;
         return -1;
     }
+    // The clock is read only when someone counts.
+    const QueuedWork queued { work,
+        counters_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point() };
+    block->copy(reinterpret_cast<const char*>(&queued), sizeof queued);
+    block->msg_priority(static_cast<unsigned long>(work->kind()));
     ACE_Time_Value noWait = ACE_Time_Value::zero;
     if (msg_queue()->enqueue_prio(block, &noWait) == -1) {
         block->release();
@@ -120,10 +136,12 @@ int Task::svc()
             dequeueToken_.release();
             return 0;
         }
-        Work* work = workOf(block);
+        const QueuedWork queued = queuedOf(block);
         block->release();
-        if (work)
-            runItem(work);
+        if (counters_)
+            countStart(queued.queuedAt);
+        if (queued.work)
+            runItem(queued.work);
         else
             dequeueToken_.release();
     }
@@ -150,13 +168,21 @@ void Task::runItem(Work* work)
     delete work;
 }
 
+void Task::countStart(std::chrono::steady_clock::time_point queuedAt)
+{
+    const auto waited
+        = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - queuedAt);
+    kav::ServiceCounters::bump(counters_->workItemsStarted);
+    kav::ServiceCounters::bump(counters_->workWaitMicroseconds, static_cast<uint64_t>(waited.count()));
+}
+
 void Task::deleteQueuedItems()
 {
     ACE_Message_Block* block = nullptr;
     ACE_Time_Value noWait = ACE_Time_Value::zero;
     while (msg_queue()->message_count() > 0 && msg_queue()->dequeue_head(block, &noWait) != -1) {
         if (block->msg_type() != ACE_Message_Block::MB_HANGUP)
-            delete workOf(block);
+            delete queuedOf(block).work;
         block->release();
     }
 }

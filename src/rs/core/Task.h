@@ -15,6 +15,7 @@
 // worker deletes both after process(). Items still queued when the Task is
 // destroyed are deleted with it, unprocessed.
 
+#include "common/ServiceCounters.h"
 #include "rs/core/Work.h"
 #include "rs/core/WorkQueue.h"
 
@@ -23,6 +24,7 @@
 #include <ace/Task_T.h>
 #include <ace/Thread_Mutex.h>
 
+#include <chrono>
 #include <memory>
 
 namespace rs {
@@ -53,11 +55,17 @@ public:
 
     // Workers waiting for an item now.
     size_t idleWorkers() { return queue_.waitingThreads(); }
+    // Items queued and not yet taken by a worker.
+    size_t queuedItems() { return msg_queue()->message_count(); }
+    // Where items started count their wait (null: nowhere). Set before
+    // openWorkers; the counters outlive the workers.
+    void setCounters(kav::ServiceCounters* counters) { counters_ = counters; }
 
 private:
     // Runs one item under workToken_; releases dequeueToken_ once the item
     // holds workToken_.
     void runItem(Work* work);
+    void countStart(std::chrono::steady_clock::time_point queuedAt);
     void deleteQueuedItems();
 
     // Given to ACE_Task before it is built: the base only keeps its address.
@@ -70,6 +78,7 @@ private:
     // matter; that one at a time does, and a mutex gives that.
     ACE_Thread_Mutex dequeueToken_;
     ACE_RW_Thread_Mutex workToken_;
+    kav::ServiceCounters* counters_ = nullptr;
 };
 
 } // namespace rs

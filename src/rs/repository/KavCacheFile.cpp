@@ -138,8 +138,12 @@ int KavFileCache::readFile(const std::string& path, ACE_Message_Block*& data)
         LOG4CXX_DEBUG(logger(), " read file from cache: " << path);
         moveObjectToEnd(key);
         data = found->second.block->duplicate();
+        if (ServiceCounters* counters = counters_.load(std::memory_order_relaxed))
+            ServiceCounters::bump(counters->cacheHits);
         return 0;
     }
+    if (ServiceCounters* counters = counters_.load(std::memory_order_relaxed))
+        ServiceCounters::bump(counters->cacheMisses);
     ACE_Message_Block* block = nullptr;
     if (rsmanagerutils::readFile(path, block) != 0)
         return -1;

@@ -20,8 +20,11 @@
 // lock, so any thread may release it). The caller releases its block; an
 // evicted entry's contents stay valid until the last holder releases them.
 
+#include "common/ServiceCounters.h"
+
 #include <ace/Recursive_Thread_Mutex.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -75,6 +78,10 @@ public:
 
     static uint32_t keyOf(const std::string& path);
 
+    // Where reads count as hits or misses (null: nowhere). The counters
+    // outlive the cache's use.
+    void setCounters(ServiceCounters* counters) { counters_.store(counters); }
+
 private:
     struct Usage {
         uint32_t size;
@@ -101,6 +108,7 @@ private:
     uint32_t capacity_ = kDefaultCapacity;
     uint64_t currentSize_ = 0;
     int timeout_ = kDefaultTimeout;
+    std::atomic<ServiceCounters*> counters_ { nullptr };
 };
 
 } // namespace kav

@@ -1,6 +1,7 @@
 #include "rs/startup/ConfigurationCheck.h"
 
 #include "platform/zor/zor.h"
+#include "rs/http/SideDoorSettings.h"
 #include "rs/i18n/NarvI18n.h"
 #include "rs/logging/AuditLog.h"
 #include "rs/logging/ConfParam.h"
@@ -221,6 +222,10 @@ int runConfigurationCheck(DaemonConfig config, const std::vector<std::string>& e
     warning(catalogueProblem());
     if (config.auditLog && !cluster)
         warning(auditDirectoryProblem(gridMode));
+    if (!cluster) {
+        const std::string sideDoor = http::chooseSideDoor(kav::resourceManagerConfParams()).problem;
+        warning(sideDoor.empty() ? Problem() : Problem(sideDoor));
+    }
     std::error_code missing;
     if (!fs::exists(config.logPropertyFile, missing) && !fs::exists(config.logPropertyFile + ".xml", missing))
         std::cerr

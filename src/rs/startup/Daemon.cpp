@@ -2,13 +2,18 @@
 
 #include "common/Loggers.h"
 #include "common/ResultCodes.h"
+#include "interfaces/rpc/RpcSupport.h"
 #include "rs/core/RepositoryServerManager.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/deployment/operations/AppDeploymentServer.h"
 #include "rs/events/EventNotification.h"
+#include "rs/http/CountingResourceManager.h"
+#include "rs/http/HttpServer.h"
+#include "rs/http/ServiceStatus.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/logging/AuditLog.h"
 #include "rs/logging/CatalogueText.h"
+#include "rs/logging/ConfParam.h"
 #include "rs/logging/ProcessProperties.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
@@ -19,6 +24,7 @@
 #include "rs/startup/OperatorNotice.h"
 #include "rs/startup/ResourceManagerBinding.h"
 #include "rs/startup/VersionBanner.h"
+#include "zephcomm/router/DriverLoader.h"
 
 #include <ace/UUID.h>
 #include <systemd/sd-daemon.h>
@@ -155,6 +161,7 @@ void Daemon::initService()
 {
     auto& service = RepositoryService::instance();
     resourceManager_ = makeResourceManagerAccess();
+    prepareSideDoor();
     service.setResourceManager(resourceManager_.get());
     service.setListenerFactory([](const ListenerSettings& settings) {
         return makeAcceptorListener(settings,
@@ -212,6 +219,7 @@ bool Daemon::startup()
     int32_t result = KAV_GUARDED([this] {
         RepositoryService::instance().startUp();
         registerServiceAddress();
+        startSideDoor();
         raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, kav::localHostName(), config_.portText, "");
         std::cerr << kav::logText(kav::msg::STARTED) << std::endl;
         ::sd_notify(0, "READY=1"); // for a unit of Type=notify; nothing without systemd
@@ -228,6 +236,51 @@ bool Daemon::startup()
 void Daemon::registerServiceAddress()
 {
     registerServiceUrl(kServiceUrlName, kav::localHostName() + ":" + config_.portText);
+}
+
+void Daemon::prepareSideDoor()
+{
+    http::SideDoorChoice choice = http::chooseSideDoor(kav::resourceManagerConfParams());
+    if (!choice.problem.empty())
+        warnOperator(choice.problem);
+    if (!choice.settings)
+        return;
+    sideDoorSettings_ = std::move(choice.settings);
+    counters_ = std::make_unique<kav::ServiceCounters>();
+    zephcomm::DriverLoader::instance().setCounters(counters_.get());
+    RepositoryService::instance().task().setCounters(counters_.get());
+    kav::KavFileCache::instance()->setCounters(counters_.get());
+    rpc::ResponseClient::countAnswersIn(&counters_->answers);
+    resourceManager_
+        = std::make_unique<http::CountingResourceManager>(std::move(resourceManager_), *counters_);
+}
+
+void Daemon::startSideDoor()
+{
+    if (!sideDoorSettings_)
+        return;
+    status_
+        = std::make_unique<http::ServiceStatus>(RepositoryService::instance(), *resourceManager_, *counters_);
+    status_->setRegistered(true);
+    sideDoor_ = std::make_unique<http::HttpServer>(*sideDoorSettings_, *status_);
+    std::string why;
+    if (!sideDoor_->start(why)) {
+        sideDoor_.reset();
+        warnOperator(why + ": the HTTP side door stays shut");
+        return;
+    }
+    const std::string scheme = sideDoorSettings_->loopback ? "http" : "https";
+    LOG4CXX_INFO(logger(),
+        "The HTTP side door serves " << scheme << "://" << sideDoorSettings_->host << ":"
+                                     << sideDoorSettings_->port << "/");
+}
+
+void Daemon::stopSideDoor()
+{
+    if (sideDoor_)
+        sideDoor_->stop();
+    sideDoor_.reset();
+    status_.reset();
 }
 
 void Daemon::runLoop()
@@ -266,6 +319,7 @@ void Daemon::reportFailure(int32_t code)
 
 void Daemon::fini()
 {
+    stopSideDoor();
     shutdownEvent_.reset();
     RepositoryService::instance().setShutdownEvent(nullptr);
     cleanupResourceManager();

@@ -7,18 +7,25 @@
 // Threads: main thread; the shutdown event is signalled from a
 // communication thread.
 
+#include "common/ServiceCounters.h"
+#include "rs/http/SideDoorSettings.h"
 #include "rs/startup/DaemonConfig.h"
 #include "rs/startup/KavGenericDaemon.h"
 
 #include <ace/Auto_Event.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace rs {
 
 class ResourceManagerAccess;
+namespace http {
+class HttpServer;
+class ServiceStatus;
+} // namespace http
 
 class Daemon : public KavGenericDaemon {
 public:
@@ -53,6 +60,13 @@ private:
     void initAuditLog();
     void initService();
     void registerServiceAddress();
+    // The HTTP side door, when RS_HTTP_LISTEN asks for it: the counters are
+    // handed to the parts that count before the service starts; the server
+    // starts once the service serves. A side door that cannot start is said
+    // aloud and the service runs without it.
+    void prepareSideDoor();
+    void startSideDoor();
+    void stopSideDoor();
     void runLoop();
     // Logs the thread's error information, tells the operator, and throws it.
     [[noreturn]] void reportFailure(int32_t code);
@@ -61,6 +75,10 @@ private:
     std::vector<std::string> environmentWarnings_; // said once logging is up
     std::unique_ptr<ACE_Auto_Event> shutdownEvent_;
     std::unique_ptr<ResourceManagerAccess> resourceManager_;
+    std::optional<http::SideDoorSettings> sideDoorSettings_;
+    std::unique_ptr<kav::ServiceCounters> counters_;
+    std::unique_ptr<http::ServiceStatus> status_;
+    std::unique_ptr<http::HttpServer> sideDoor_;
 };
 
 } // namespace rs

@@ -5,6 +5,7 @@
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
 #include "tools/rsbench/Anchors.h"
+#include "tools/rsbench/HttpScrape.h"
 #include "tools/rsbench/Transfers.h"
 
 #include <algorithm>
@@ -95,7 +96,7 @@ Row failedRow(std::string scenario, std::string why, Target target = Target::non
 const std::vector<std::string>& scenarioNames()
 {
     static const std::vector<std::string> names { "memory", "rate", "logon", "download", "upload", "list",
-        "fanout" };
+        "fanout", "http" };
     return names;
 }
 
@@ -159,6 +160,8 @@ bool Scenarios::run()
     }
     if (options_.wants("fanout"))
         fanOut();
+    if (options_.wants("http"))
+        runHttpScrape(options_, progress_, [this](Row row) { add(std::move(row)); });
     return true;
 }
 

@@ -10,6 +10,7 @@
 //   upload   - addModule in 1, 4 and 16 MiB pieces, next to dd and an nginx PUT
 //   list     - getModuleList of 1k, 10k and 100k modules against linear growth
 //   fanout   - install on 10 and 100 simulated hosts against the four-at-a-time bound
+//   http     - getRSVersion with the HTTP side door polled, against without it (HttpScrape.h)
 // After every scenario the daemon's resident size is recorded as well.
 //
 // Threads: run by one thread; the load helpers start and join their own.

@@ -1,7 +1,9 @@
 #include "zephcomm/router/Channel.h"
 
 #include "common/ResultCodes.h"
+#include "common/ServiceCounters.h"
 #include "zephcomm/router/CompletionHandler.h"
+#include "zephcomm/router/DriverLoader.h"
 #include "zephcomm/router/ErrorReport.h"
 #include "zephcomm/wire/MessageHeader.h"
 
@@ -69,6 +71,7 @@ Channel::Channel(const std::string& endpointName, zephcommdrv::Driver* driver)
     , endpointName_(endpointName)
     , handshake_(endpointName)
     , driver_(driver)
+    , counters_(DriverLoader::instance().counters())
 {
 }
 
@@ -141,6 +144,7 @@ int Channel::send(std::string_view typeName, ACE_Message_Block* payload, Complet
         return zephcommdrv::kInvalid;
     }
     LOG4CXX_LOG(Loggers::channel(), Loggers::trace(), "Channel::send(this=" << this << ", type=" << typeName << ")");
+    const uint64_t bytes = payload->total_length(); // the driver may free the payload once it has it
     auto record = std::make_unique<SendRecord>(typeName, payload, handler, token);
     reference();
     int rc = zephcommdrv::kBadHandle;
@@ -152,6 +156,8 @@ int Channel::send(std::string_view typeName, ACE_Message_Block* payload, Complet
                 record.get());
     }
     if (rc == 0) {
+        if (counters_)
+            kav::ServiceCounters::bump(counters_->bytesSent, bytes);
         record.release(); // the driver's send_CB frees it
         return 0;
     }
@@ -243,6 +249,8 @@ void Channel::close(int error)
     }
     if (io == nullptr)
         return;
+    if (counters_)
+        kav::ServiceCounters::bump(counters_->connectionsOpen, int64_t { -1 });
     LOG4CXX_DEBUG(Loggers::channel(), "Channel::close(this=" << this << ", err=" << error << ")");
     io->destroy();
     std::unordered_map<uint32_t, Binding> removed;
@@ -276,6 +284,10 @@ void Channel::connect_CB(int error, zephcommdrv::Channel* channel)
 void Channel::attach(zephcommdrv::Channel* channel)
 {
     reference(); // held by the receive loop until it ends
+    if (counters_) {
+        kav::ServiceCounters::bump(counters_->connectionsAccepted);
+        kav::ServiceCounters::bump(counters_->connectionsOpen, int64_t { 1 });
+    }
     {
         std::lock_guard guard(receiveLock_);
         io_ = channel;
@@ -309,6 +321,8 @@ void Channel::receive_CB(int error, void*, size_t length, zephcommdrv::Channel*)
         release();
         return;
     }
+    if (counters_)
+        kav::ServiceCounters::bump(counters_->bytesReceived, uint64_t { length });
     ACE_Message_Block* payload = nullptr;
     uint32_t typeId = 0;
     bool broken = false;

@@ -30,6 +30,10 @@
 #include <string_view>
 #include <unordered_map>
 
+namespace kav {
+struct ServiceCounters;
+}
+
 class ACE_Message_Block;
 
 namespace zephcomm {
@@ -108,6 +112,7 @@ private:
     const std::string endpointName_;
     const wire::Handshake handshake_;
     zephcommdrv::Driver* const driver_;
+    kav::ServiceCounters* const counters_; // null: nothing is counted
 
     mutable std::recursive_mutex receiveLock_;
     std::recursive_mutex sendLock_;

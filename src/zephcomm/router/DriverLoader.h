@@ -7,6 +7,9 @@
 
 #include "zephcomm/router/DriverOptions.h"
 
+#include "common/ServiceCounters.h"
+
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,6 +54,11 @@ public:
     // Replaces the configuration parameter look-up (tests).
     void setParameterLookup(ParameterLookup lookup);
 
+    // Where channels created from now on count their bytes and connections
+    // (null: nowhere). Set at start-up; the counters outlive every channel.
+    void setCounters(kav::ServiceCounters* counters) { counters_.store(counters); }
+    kav::ServiceCounters* counters() const { return counters_.load(); }
+
 private:
     DriverLoader();
     int fail(int32_t code, const std::string& detail, int line);
@@ -62,6 +70,7 @@ private:
     DriverSettings settings_;
     DriverOptions options_;
     ParameterLookup lookup_;
+    std::atomic<kav::ServiceCounters*> counters_ { nullptr };
 };
 
 // Loads the process's driver (threads < 1: 4; null or empty name: TCP).

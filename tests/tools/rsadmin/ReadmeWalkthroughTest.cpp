@@ -2,7 +2,8 @@
 // rsadmin binary against the demo that `make run` starts (scripts/start-demo
 // in a scratch directory: its own cluster file, accounts and passwords), so
 // that neither the README nor the demo can rot. The walkthrough addresses
-// the demo's port; that one number is replaced by the scratch demo's port.
+// the demo's port and status page; those two addresses are replaced by the
+// scratch demo's.
 // Nothing else of the commands is changed.
 #include "e2e/E2eSupport.h"
 
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSection = "## Walkthrough";
 constexpr const char* kDemoServer = "127.0.0.1:7869";
+constexpr const char* kDemoPage = "127.0.0.1:8081";
 
 std::string readFile(const fs::path& path)
 {
@@ -82,11 +84,12 @@ TEST(ReadmeWalkthroughTest, EveryCommandSucceedsOnTheDemoCluster)
     fs::create_directory_symlink(fs::path(RS_TEST_SOURCE_DIR) / "examples", work / "examples");
 
     const int port = rs::e2e::DaemonProcess::freePort();
+    const std::string page = "127.0.0.1:" + std::to_string(rs::e2e::DaemonProcess::freePort());
     rs::e2e::RunOptions demo;
     demo.program = (fs::path(RS_TEST_SOURCE_DIR) / "scripts" / "start-demo").string();
     demo.args = { RS_TEST_BUILD_DIR };
-    demo.env
-        = { { "RS_DEMO_DIR", (work / "var").string() }, { "REPOSITORY_SERVICE_PORT", std::to_string(port) } };
+    demo.env = { { "RS_DEMO_DIR", (work / "var").string() }, { "REPOSITORY_SERVICE_PORT", std::to_string(port) },
+        { "RS_HTTP_LISTEN", page } };
     rs::e2e::DaemonProcess daemon;
     daemon.start(demo, scratch.environment());
     ASSERT_TRUE(daemon.waitUntilServing())
@@ -98,7 +101,7 @@ TEST(ReadmeWalkthroughTest, EveryCommandSucceedsOnTheDemoCluster)
     bool addressed = false;
     for (const auto& command : commands) {
         addressed = addressed || command.find(kDemoServer) != std::string::npos;
-        const std::string line = replaceAll(command, kDemoServer, server);
+        const std::string line = replaceAll(replaceAll(command, kDemoServer, server), kDemoPage, page);
         script += line + " || { echo " + quoted("walkthrough step failed: " + command) + " >&2; exit 1; }\n";
     }
     ASSERT_TRUE(addressed) << "the walkthrough names the demo's address " << kDemoServer;
@@ -111,7 +114,7 @@ TEST(ReadmeWalkthroughTest, EveryCommandSucceedsOnTheDemoCluster)
     EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(output) << "\n--- daemon log ---\n" << scratch.logText();
     // The watches ended with every host of the group installed, then uninstalled.
     const std::string text = readFile(output);
-    for (const char* expected : { "node1", "node2", " INSTALLED", "UNINSTALLED" })
+    for (const char* expected : { "node1", "node2", " INSTALLED", "UNINSTALLED", "rs_deployment_hosts" })
         EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     EXPECT_EQ(

@@ -272,6 +272,19 @@ bool HostStatusTable::allHostsFinal(const std::string& package) const
     return true;
 }
 
+HostStatusTable::Snapshot HostStatusTable::snapshot() const
+{
+    std::lock_guard lock(mutex_);
+    Snapshot out;
+    for (const auto& [package, hosts] : packages_) {
+        std::vector<HostView>& views = out[package];
+        views.reserve(hosts.size());
+        for (const auto& [host, entry] : hosts)
+            views.push_back({ host, entry.state, entry.errorText });
+    }
+    return out;
+}
+
 bool HostStatusTable::removePackage(const std::string& package)
 {
     std::lock_guard lock(mutex_);

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace rs {
 
@@ -89,6 +90,16 @@ public:
     // True when every host of the package is final (INSTALLED or later),
     // also when the package has no host.
     bool allHostsFinal(const std::string& package) const;
+
+    // What a reader outside the deployment machinery sees of one host.
+    struct HostView {
+        std::string host;
+        uint32_t state;
+        std::string errorText;
+    };
+    using Snapshot = std::map<std::string, std::vector<HostView>>;
+    // Every package with its hosts in name order, copied under the mutex.
+    Snapshot snapshot() const;
 
     // Drops the package with its entries; false when it had none.
     bool removePackage(const std::string& package);

@@ -1,0 +1,169 @@
+#include "rs/http/ServiceStatus.h"
+
+#include "common/KavErrorInfo.h"
+#include "rs/core/RepositoryService.h"
+#include "rs/core/ResourceManagerAccess.h"
+#include "rs/core/ServiceRules.h"
+#include "rs/deployment/operations/DeploymentRuntime.h"
+#include "rs/deployment/operations/PackageStore.h"
+#include "rs/http/MetricsText.h"
+#include "rs/repository/operations/ModuleListCache.h"
+#include "rs/repository/operations/ModuleWorkSupport.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace rs::http {
+
+namespace {
+
+using nlohmann::json;
+
+json hostsJson(const std::vector<HostStatusTable::HostView>& hosts, const std::vector<std::string>* only,
+    RepositoryService& service)
+{
+    json out = json::array();
+    for (const auto& view : hosts) {
+        if (only && std::none_of(only->begin(), only->end(), [&](const std::string& host) {
+                return service.compareHostName(host, view.host);
+            }))
+            continue;
+        out.push_back({ { "host", view.host }, { "state", hostDeployStateText(view.state) },
+            { "error", view.errorText } });
+    }
+    return out;
+}
+
+json modulesJson(const RepositoryAppList& list)
+{
+    json out = json::array();
+    for (const RepositoryAppEntry& entry : list.entries()) {
+        if (entry.deleted)
+            continue;
+        out.push_back(
+            { { "module", entry.moduleName }, { "version", entry.version }, { "owner", entry.owner },
+                { "file", entry.fileName }, { "size", entry.fileSize }, { "added", entry.addTime } });
+    }
+    return out;
+}
+
+json packagesJson(const AppDplList& list)
+{
+    json out = json::array();
+    for (const AppDplEntry& entry : list.entries)
+        out.push_back(
+            { { "package", entry.packageName }, { "type", entry.packageType }, { "owner", entry.owner },
+                { "file", entry.fileName }, { "size", entry.fileSize }, { "added", entry.addTime } });
+    return out;
+}
+
+} // namespace
+
+ServiceStatus::ServiceStatus(
+    RepositoryService& service, ResourceManagerAccess& resourceManager, const kav::ServiceCounters& counters)
+    : service_(service)
+    , resourceManager_(resourceManager)
+    , counters_(counters)
+{
+}
+
+std::optional<std::string> ServiceStatus::logon(const std::string& credential)
+{
+    std::string token;
+    std::string user;
+    if (service_.authenticate(credential, token, user) < 0) {
+        delete kav::takeErrorInfo();
+        return std::nullopt;
+    }
+    return user;
+}
+
+bool ServiceStatus::permitted(const std::string& user, const std::string& consumer, int operation)
+{
+    std::string out;
+    if (service_.checkPermission(user, consumer, operation, out) >= 0)
+        return true;
+    delete kav::takeErrorInfo();
+    return false;
+}
+
+bool ServiceStatus::permittedOnOwnConsumer(const std::string& user, int operation)
+{
+    std::vector<std::string> consumers;
+    if (service_.getConsumerIdsForUser(user, consumers) < 0)
+        return false;
+    return std::any_of(consumers.begin(), consumers.end(),
+        [&](const std::string& consumer) { return permitted(user, consumer, operation); });
+}
+
+std::string ServiceStatus::statusJson(const std::optional<std::string>& user, const std::string& group)
+{
+    const std::string& storage = service_.storageDir();
+    json out;
+    out["user"] = user ? json(*user) : json(nullptr);
+    out["group"] = group;
+
+    json deployments = json::array();
+    DeploymentRuntime* deployment = service_.deployment();
+    if (deployment && (!user || permittedOnOwnConsumer(*user, op::kPackageStatus))) {
+        std::vector<std::string> groupHosts;
+        const bool filtered = !group.empty();
+        if (filtered && resourceManager_.hostsOfGroup(group, groupHosts) < 0)
+            delete kav::takeErrorInfo(); // an unknown group shows no host
+        for (const auto& [package, hosts] : deployment->hostStatusTable().snapshot())
+            deployments.push_back({ { "package", package },
+                { "hosts", hostsJson(hosts, filtered ? &groupHosts : nullptr, service_) } });
+    }
+    out["deployments"] = std::move(deployments);
+
+    out["packages"] = (!user || permittedOnOwnConsumer(*user, op::kList))
+        ? packagesJson(PackageStore(storage).list(""))
+        : json::array();
+
+    json consumers = json::array();
+    for (const std::string& consumer : modules::consumerPaths(storage)) {
+        if (user && !permitted(*user, consumer, op::kList))
+            continue;
+        auto records = modules::ModuleListCache::instance().records(
+            modules::indexDirectory(storage, consumer), consumer);
+        consumers.push_back({ { "consumer", consumer }, { "modules", modulesJson(*records) } });
+    }
+    out["consumers"] = std::move(consumers);
+    return out.dump();
+}
+
+std::string ServiceStatus::metricsText()
+{
+    MetricsGauges gauges;
+    gauges.workQueueDepth = service_.task().queuedItems();
+    if (DeploymentRuntime* deployment = service_.deployment()) {
+        gauges.deploymentRunsActive = deployment->installers().size();
+        for (const auto& [package, hosts] : deployment->hostStatusTable().snapshot())
+            for (const auto& view : hosts)
+                if (view.state < gauges.hostsByState.size())
+                    ++gauges.hostsByState[view.state];
+    }
+    gauges.residentMemoryBytes = residentMemoryBytes();
+    return renderMetrics(counters_, gauges);
+}
+
+bool ServiceStatus::ready(std::string& why)
+{
+    if (!service_.deployment()) {
+        why = "the service is not listening";
+        return false;
+    }
+    if (!registered_) {
+        why = "the service's address is not registered with the resource manager";
+        return false;
+    }
+    if (::access(service_.storageDir().c_str(), W_OK) != 0) {
+        why = "the storage directory is not writable";
+        return false;
+    }
+    return true;
+}
+
+} // namespace rs::http

@@ -1,0 +1,50 @@
+#pragma once
+// ServiceStatus: the side door's view of the running service. Every reading
+// goes through what the RPC operations use: the service object's logon and
+// permission check, the host status table, the module and package indexes.
+//
+// Threads: any (see StatusSource). It holds pointers only; the daemon keeps
+// the service, the resource manager access and the counters alive until the
+// side door has stopped.
+
+#include "common/ServiceCounters.h"
+#include "rs/http/StatusSource.h"
+
+#include <atomic>
+#include <string>
+
+namespace rs {
+class RepositoryService;
+class ResourceManagerAccess;
+} // namespace rs
+
+namespace rs::http {
+
+class ServiceStatus final : public StatusSource {
+public:
+    ServiceStatus(RepositoryService& service, ResourceManagerAccess& resourceManager,
+        const kav::ServiceCounters& counters);
+
+    // The daemon says when the service's address is registered with the
+    // resource manager (a condition of readiness).
+    void setRegistered(bool registered) { registered_ = registered; }
+
+    std::optional<std::string> logon(const std::string& credential) override;
+    std::string statusJson(const std::optional<std::string>& user, const std::string& group) override;
+    std::string metricsText() override;
+    bool ready(std::string& why) override;
+
+private:
+    // The service's own permission check; a refusal leaves no error behind.
+    bool permitted(const std::string& user, const std::string& consumer, int operation);
+    // Whether the user could log on with one of their consumers and be
+    // allowed `operation` there, as an RPC client could.
+    bool permittedOnOwnConsumer(const std::string& user, int operation);
+
+    RepositoryService& service_;
+    ResourceManagerAccess& resourceManager_;
+    const kav::ServiceCounters& counters_;
+    std::atomic<bool> registered_ { false };
+};
+
+} // namespace rs::http

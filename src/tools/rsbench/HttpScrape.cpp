@@ -1,0 +1,163 @@
+#include "tools/rsbench/HttpScrape.h"
+
+#include "e2e/E2eSupport.h"
+#include "interfaces/IRepository.h"
+#include "tools/rsbench/BenchDaemon.h"
+#include "tools/rsbench/Load.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace rsbench {
+
+namespace {
+
+constexpr int kRounds = 3;
+constexpr int kConnections = 50;
+
+// One GET on a fresh connection; true when the answer was 200.
+bool httpGet(int port, const std::string& path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request
+            = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL)
+            == static_cast<ssize_t>(request.size())) {
+            char buffer[16384];
+            for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                answer.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    ::close(fd);
+    return answer.rfind("HTTP/1.1 200", 0) == 0;
+}
+
+// Polls the page's data and scrapes the metrics once a second until stopped.
+class Poller {
+public:
+    explicit Poller(int port)
+        : thread_([this, port] { run(port); })
+    {
+    }
+    ~Poller()
+    {
+        {
+            std::lock_guard guard(mutex_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    int failures() const { return failures_; }
+
+private:
+    void run(int port)
+    {
+        std::unique_lock lock(mutex_);
+        while (!stopped_) {
+            lock.unlock();
+            for (const char* path : { "/metrics", "/api/status" })
+                if (!httpGet(port, path))
+                    ++failures_;
+            lock.lock();
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopped_; });
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::atomic<int> failures_ { 0 };
+    std::thread thread_;
+};
+
+struct Subject {
+    rs::e2e::ServingDaemon daemon;
+    std::vector<ClientPtr> sessions;
+};
+
+bool start(Subject& subject, int httpPort, std::string* why)
+{
+    const auto root = subject.daemon.cluster.root();
+    std::ofstream(root / "cluster.toml", std::ios::app)
+        << "\n[[consumers]]\npath = \"" << kRateConsumer << "\"\n";
+    rs::e2e::RunOptions options;
+    options.env = quietLogEnvironment(root);
+    if (httpPort > 0)
+        options.env["RS_HTTP_LISTEN"] = "127.0.0.1:" + std::to_string(httpPort);
+    if (!subject.daemon.start(options)) {
+        *why = subject.daemon.failure;
+        return false;
+    }
+    subject.sessions = openSessions(subject.daemon.port, kConnections,
+        { rs::e2e::kAdminUser, rs::e2e::kAdminPassword }, kRateConsumer, 4, why);
+    return subject.sessions.size() == static_cast<size_t>(kConnections);
+}
+
+double rate(Subject& subject, double seconds)
+{
+    std::vector<rsclient::Client*> clients;
+    for (const auto& session : subject.sessions)
+        clients.push_back(session.get());
+    const KavVersion none;
+    return measureRate<IRepository::getRSVersion_Call>(
+        clients, std::chrono::duration<double>(seconds), none, none, 0)
+        .perSecond;
+}
+
+} // namespace
+
+void runHttpScrape(const BenchOptions& options, std::ostream& progress, const std::function<void(Row)>& add)
+{
+    Row row;
+    row.scenario = "getRSVersion, " + std::to_string(kConnections)
+        + " connections, status page polled and /metrics scraped every second";
+    row.anchorName = "the same daemon without the side door";
+    row.target = Target::ratioAtLeast(0.98);
+    Subject plain, open;
+    const int httpPort = rs::e2e::DaemonProcess::freePort();
+    std::string why;
+    if (!start(plain, 0, &why) || !start(open, httpPort, &why)) {
+        row.note = why;
+        add(std::move(row));
+        return;
+    }
+    progress << "side door cost: " << kRounds << " rounds of " << options.seconds
+             << " s each, without and with the side door" << std::endl;
+    // The fastest of several rounds each, taking turns: the machine's other
+    // work moves single rates more than the difference looked for.
+    double without = 0, with = 0;
+    int pollFailures = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        without = std::max(without, rate(plain, options.seconds));
+        Poller poller(httpPort);
+        with = std::max(with, rate(open, options.seconds));
+        pollFailures += poller.failures();
+    }
+    row.ours = Figure { with, "req/s" };
+    row.anchor = Figure { without, "req/s" };
+    if (pollFailures > 0)
+        row.note = std::to_string(pollFailures) + " page or metrics requests failed";
+    add(std::move(row));
+    plain.sessions.clear();
+    open.sessions.clear();
+    plain.daemon.process.stop();
+    open.daemon.process.stop();
+}
+
+} // namespace rsbench
