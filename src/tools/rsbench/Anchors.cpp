@@ -45,7 +45,7 @@ bool RedisAnchor::start()
 {
     if (!Subprocess::available("redis-server") || !Subprocess::available("redis-benchmark"))
         return false;
-    port_ = rs::e2e::DaemonProcess::freePort();
+    port_ = rs::harness::DaemonProcess::freePort();
     if (!server_.start({ "redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
                            "--appendonly", "no", "--dir", dir_.path().string(), "--daemonize", "no" },
             false))
@@ -80,7 +80,7 @@ bool NginxAnchor::start(const fs::path& root)
         failure_ = "nginx is not installed";
         return false;
     }
-    port_ = rs::e2e::DaemonProcess::freePort();
+    port_ = rs::harness::DaemonProcess::freePort();
     const fs::path dir = dir_.path();
     fs::create_directories(dir / "www" / "put");
     fs::create_directories(dir / "body");

@@ -7,7 +7,7 @@
 // Threads: used by the one thread that drives the run. Destructors stop the
 // servers they started.
 
-#include "e2e/DaemonProcess.h"
+#include "tools/harness/DaemonProcess.h"
 #include "tools/rsbench/Subprocess.h"
 
 #include <chrono>
@@ -33,7 +33,7 @@ private:
     std::optional<double> rate(const std::string& test, const std::string& row, int connections, int requests,
         int elementBytes) const;
 
-    rs::e2e::TempDir dir_;
+    rs::harness::TempDir dir_;
     Subprocess server_;
     int port_ = 0;
 };
@@ -53,7 +53,7 @@ public:
 
 private:
     std::string url(const std::string& path) const;
-    rs::e2e::TempDir dir_;
+    rs::harness::TempDir dir_;
     Subprocess server_;
     int port_ = 0;
     std::string failure_;

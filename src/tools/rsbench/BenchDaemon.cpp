@@ -30,7 +30,7 @@ bool BenchDaemon::start()
         for (const char* consumer : { kRateConsumer, kTransferConsumer, kListConsumer })
             cluster << "\n[[consumers]]\npath = \"" << consumer << "\"\n";
     }
-    rs::e2e::RunOptions options;
+    rs::harness::RunOptions options;
     options.env = quietLogEnvironment(root);
     options.env["REPOSITORY_CACHE_SIZE"] = std::to_string(kCacheMiB);
     return daemon_.start(options);

@@ -7,7 +7,7 @@
 //
 // Threads: driven by the one thread that runs the scenarios.
 
-#include "e2e/E2eSupport.h"
+#include "tools/harness/DaemonProcess.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -44,7 +44,7 @@ public:
     std::optional<uint64_t> residentBytes() const;
 
 private:
-    rs::e2e::ServingDaemon daemon_;
+    rs::harness::ServingDaemon daemon_;
 };
 
 } // namespace rsbench

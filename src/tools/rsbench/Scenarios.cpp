@@ -1,9 +1,9 @@
 #include "tools/rsbench/Scenarios.h"
 
-#include "e2e/DeploymentE2eSupport.h"
-#include "e2e/ModuleE2eSupport.h"
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
+#include "tools/harness/DeploymentCluster.h"
+#include "tools/harness/PatternBytes.h"
 #include "tools/rsbench/Anchors.h"
 #include "tools/rsbench/Transfers.h"
 
@@ -24,7 +24,7 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr int kRateModules = 100;
 // Rounds of a measurement taken in turns with its anchor; the fastest of each side counts.
 constexpr int kRounds = 3;
-const Account kAdmin { rs::e2e::kAdminUser, rs::e2e::kAdminPassword };
+const Account kAdmin { rs::harness::kAdminUser, rs::harness::kAdminPassword };
 
 Figure mebibytes(uint64_t bytes)
 {
@@ -338,7 +338,7 @@ void Scenarios::download()
     // Uncached: a rotation of modules whose sizes add up to more than the
     // cache holds, so that every read misses (least recently used goes first).
     for (uint64_t bytes : { kMiB, 64 * kMiB }) {
-        const std::string contents = rs::e2e::patternBytes(bytes, 3);
+        const std::string contents = rs::harness::patternBytes(bytes, 3);
         const int rotation = static_cast<int>(kCacheMiB * kMiB / bytes) + 1;
         const std::string prefix = "dl" + std::to_string(bytes / kMiB) + "-";
         const std::string fileName = prefix + "file.bin";
@@ -396,7 +396,7 @@ void Scenarios::upload()
     std::string why;
     auto client = openOne(daemon_.port(), kTransferConsumer, &why);
     const uint64_t bytes = options_.uploadBytes;
-    const std::string contents = rs::e2e::patternBytes(bytes, 5);
+    const std::string contents = rs::harness::patternBytes(bytes, 5);
     Upload lastUpload;
     for (uint64_t piece : { 1 * kMiB, 4 * kMiB, 16 * kMiB }) {
         Row row;
@@ -544,21 +544,21 @@ std::optional<double> timedInstall(rsclient::Client& admin, const std::string& p
 {
     const auto start = Clock::now();
     if (int32_t code
-        = admin.call<IAppDeployment::installPackage_Call>(rs::e2e::kCallWait, package, "", host).code();
+        = admin.call<IAppDeployment::installPackage_Call>(rs::harness::kCallWait, package, "", host).code();
         code != 0) {
         *why = "installPackage failed (" + std::to_string(code) + ")";
         return std::nullopt;
     }
     // Ends early when the daemon stops answering or a host fails: the figure is lost either way.
-    auto finished = [&](const rs::e2e::HostStates& s) {
-        if (s.code != 0 || rs::e2e::allIn(s, hosts, rs::HOST_INSTALLED))
+    auto finished = [&](const rs::harness::HostStates& s) {
+        if (s.code != 0 || rs::harness::allIn(s, hosts, rs::HOST_INSTALLED))
             return true;
         return std::any_of(s.state.begin(), s.state.end(), [](const auto& entry) {
             return entry.second == rs::HOST_ERROR || entry.second == rs::HOST_CANCELLED;
         });
     };
-    auto states = rs::e2e::waitForStates(admin, package, finished, std::chrono::seconds(600));
-    if (!rs::e2e::allIn(states, hosts, rs::HOST_INSTALLED)) {
+    auto states = rs::harness::waitForStates(admin, package, finished, std::chrono::seconds(600));
+    if (!rs::harness::allIn(states, hosts, rs::HOST_INSTALLED)) {
         *why = states.code != 0 ? "the daemon stopped answering (" + std::to_string(states.code) + ")"
                                 : "not installed on every host";
         for (const auto& [name, state] : states.state)
@@ -579,22 +579,22 @@ void Scenarios::fanOutOn(int hosts)
     row.scenario = "deploy fan-out, " + std::to_string(hosts) + " hosts";
     row.anchorName = "four-at-a-time bound";
     row.target = Target::ratioAtMost(1.5);
-    std::vector<rs::e2e::HostSpec> specs;
+    std::vector<rs::harness::HostSpec> specs;
     for (int i = 1; i <= hosts; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "h%03d", i);
         specs.push_back({ name, "linux", "" });
     }
-    rs::e2e::TempDir logDir;
-    rs::e2e::DeploymentCluster cluster(specs, quietLogEnvironment(logDir.path()));
+    rs::harness::TempDir logDir;
+    rs::harness::DeploymentCluster cluster(specs, quietLogEnvironment(logDir.path()));
     if (!cluster.start()) {
         row.note = "the daemon did not serve";
         add(std::move(row));
         return;
     }
     auto admin = cluster.admin();
-    if (!admin || rs::e2e::addPackage(*admin, "small", "", "small.txt", "a small package\n") != 0
-        || rs::e2e::addPackage(*admin, "probe", "", "probe.txt", "a small package\n") != 0) {
+    if (!admin || rs::harness::addPackage(*admin, "small", "", "small.txt", "a small package\n") != 0
+        || rs::harness::addPackage(*admin, "probe", "", "probe.txt", "a small package\n") != 0) {
         row.note = "package not stored";
         add(std::move(row));
         return;
@@ -602,7 +602,7 @@ void Scenarios::fanOutOn(int hosts)
     std::string why;
     const auto single = timedInstall(*admin, "probe", specs.front().name, { specs.front().name }, &why);
     const auto wall
-        = single ? timedInstall(*admin, "small", "", rs::e2e::hostNames(specs), &why) : std::nullopt;
+        = single ? timedInstall(*admin, "small", "", rs::harness::hostNames(specs), &why) : std::nullopt;
     if (wall) {
         row.ours = Figure { *wall, "s" };
         row.anchor = Figure { fanOutBoundSeconds(hosts, *single), "s" };

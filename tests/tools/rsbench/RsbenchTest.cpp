@@ -1,6 +1,7 @@
-#include "e2e/ModuleE2eSupport.h"
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
+#include "interfaces/rpc/RpcCodecs.h"
+#include "tools/harness/PatternBytes.h"
 #include "tools/rsbench/Anchors.h"
 #include "tools/rsbench/BenchDaemon.h"
 #include "tools/rsbench/Load.h"
@@ -241,7 +242,7 @@ protected:
             GTEST_SKIP() << "the daemon did not serve: " << daemon_.failure();
     }
     BenchDaemon daemon_;
-    const Account admin_ { rs::e2e::kAdminUser, rs::e2e::kAdminPassword };
+    const Account admin_ { rs::harness::kAdminUser, rs::harness::kAdminPassword };
 };
 
 TEST_F(RsbenchLoadOnDaemon, OpensLoggedOnSessionsAndStopsAtAWrongPassword)
@@ -254,7 +255,8 @@ TEST_F(RsbenchLoadOnDaemon, OpensLoggedOnSessionsAndStopsAtAWrongPassword)
     for (auto& session : sessions)
         EXPECT_EQ(session->call<IRepository::getModuleList_Call>(kAnswerWait).code(), 0);
 
-    auto refused = openSessions(daemon_.port(), 3, { rs::e2e::kAdminUser, "wrong" }, kRateConsumer, 1, &why);
+    auto refused
+        = openSessions(daemon_.port(), 3, { rs::harness::kAdminUser, "wrong" }, kRateConsumer, 1, &why);
     EXPECT_TRUE(refused.empty());
     EXPECT_NE(why.find("logon"), std::string::npos) << why;
 }
@@ -283,7 +285,7 @@ TEST_F(RsbenchLoadOnDaemon, UploadsInPiecesAndDownloadsTheSameBytes)
     auto sessions = openSessions(daemon_.port(), 1, admin_, kTransferConsumer, 1, &why);
     ASSERT_EQ(sessions.size(), 1u) << why;
     auto& client = *sessions.front();
-    const std::string bytes = rs::e2e::patternBytes(2 * 1024 * 1024 + 17, 4);
+    const std::string bytes = rs::harness::patternBytes(2 * 1024 * 1024 + 17, 4);
     Upload up = uploadModule(client, "pieces", "pieces.bin", bytes, 512 * 1024);
     ASSERT_EQ(up.code, 0);
     EXPECT_FALSE(up.version.empty());
@@ -347,7 +349,7 @@ TEST(RsbenchSubprocess, FinishWithoutAChildHasNoStatus)
 
 TEST(RsbenchDd, WritesTheBytesAndRemovesItsFile)
 {
-    rs::e2e::TempDir dir;
+    rs::harness::TempDir dir;
     const auto target = dir.path() / "dd.out";
     auto rate = ddWriteRate(target, 4 * 1024 * 1024, 1024 * 1024);
     ASSERT_TRUE(rate);
@@ -371,8 +373,8 @@ TEST(RsbenchNginx, ServesTheRootAndTakesAPutOfTheSameSize)
 {
     if (!Subprocess::available("nginx") || !Subprocess::available("curl"))
         GTEST_SKIP() << "nginx or curl is not installed (scripts/install-deps --bench)";
-    rs::e2e::TempDir root;
-    const std::string bytes = rs::e2e::patternBytes(256 * 1024, 2);
+    rs::harness::TempDir root;
+    const std::string bytes = rs::harness::patternBytes(256 * 1024, 2);
     std::ofstream(root.path() / "file.bin", std::ios::binary) << bytes;
     NginxAnchor nginx;
     ASSERT_TRUE(nginx.start(root.path())) << nginx.failure();
@@ -388,7 +390,7 @@ TEST(RsbenchNginx, ServesTheRootAndTakesAPutOfTheSameSize)
 
 TEST(RsbenchBenchDaemon, KeepsTheDaemonToWarningsAndMapsConsumersToDirectories)
 {
-    rs::e2e::TempDir dir;
+    rs::harness::TempDir dir;
     auto env = quietLogEnvironment(dir.path());
     ASSERT_EQ(env.count("RS_LOG_PROPERTY_FILE"), 1u);
     std::ifstream in(env["RS_LOG_PROPERTY_FILE"]);
@@ -406,7 +408,7 @@ TEST_F(RsbenchLoadOnDaemon, UploadsAtPieceBoundariesAndInOnePiece)
     ASSERT_EQ(sessions.size(), 1u) << why;
     auto& client = *sessions.front();
     for (auto [size, piece] : { std::pair<size_t, size_t> { 1024 * 1024, 512 * 1024 }, { 1000, 4096 } }) {
-        const std::string bytes = rs::e2e::patternBytes(size, static_cast<unsigned>(piece));
+        const std::string bytes = rs::harness::patternBytes(size, static_cast<unsigned>(piece));
         const std::string module = "m" + std::to_string(size);
         Upload up = uploadModule(client, module, module + ".bin", bytes, piece);
         ASSERT_EQ(up.code, 0) << size;
