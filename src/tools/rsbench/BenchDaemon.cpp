@@ -41,9 +41,9 @@ fs::path BenchDaemon::consumerDir(const std::string& consumer) const
     return storageDir() / fs::path(consumer).relative_path();
 }
 
-std::optional<uint64_t> BenchDaemon::residentBytes() const
+std::optional<ResidentSize> BenchDaemon::residentSize() const
 {
-    return rsbench::residentBytes(pid());
+    return rsbench::residentSize(pid());
 }
 
 } // namespace rsbench

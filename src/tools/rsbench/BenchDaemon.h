@@ -8,6 +8,7 @@
 // Threads: driven by the one thread that runs the scenarios.
 
 #include "tools/harness/DaemonProcess.h"
+#include "tools/rsbench/ToolOutput.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -41,7 +42,7 @@ public:
     // The directory that holds a consumer's modules and index.
     std::filesystem::path consumerDir(const std::string& consumer) const;
     const std::string& failure() const { return daemon_.failure; }
-    std::optional<uint64_t> residentBytes() const;
+    std::optional<ResidentSize> residentSize() const;
 
 private:
     rs::harness::ServingDaemon daemon_;

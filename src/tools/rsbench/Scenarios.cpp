@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <thread>
 
 namespace rsbench {
 
@@ -128,13 +129,23 @@ void Scenarios::add(Row row)
 
 void Scenarios::recordMemory(const std::string& after)
 {
-    Row row;
-    row.scenario = "memory after " + after;
-    if (auto bytes = daemon_.residentBytes())
-        row.ours = mebibytes(*bytes);
-    else
-        row.note = "daemon gone";
-    add(std::move(row));
+    const auto reading = [this](std::string scenario, Target target) {
+        Row row;
+        row.scenario = std::move(scenario);
+        row.target = target;
+        if (auto size = daemon_.residentSize()) {
+            row.ours = mebibytes(size->total);
+            row.note = "anonymous " + formatNumber(mebibytes(size->anonymous).value) + " MiB, files "
+                + formatNumber(mebibytes(size->files).value) + " MiB";
+        } else {
+            row.note = "daemon gone";
+        }
+        add(std::move(row));
+    };
+    reading("memory after " + after, Target::none());
+    // What the daemon gives back once the work is over: idle buffers and caches that expire.
+    std::this_thread::sleep_for(std::chrono::duration<double>(options_.settleSeconds));
+    reading("memory " + formatNumber(options_.settleSeconds) + " s after " + after, Target::valueAtMost(64));
 }
 
 bool Scenarios::run()
@@ -168,8 +179,8 @@ void Scenarios::memoryAndRequests()
         Row idle;
         idle.scenario = "memory idle";
         idle.target = Target::valueAtMost(32);
-        if (auto bytes = daemon_.residentBytes())
-            idle.ours = mebibytes(*bytes);
+        if (auto size = daemon_.residentSize())
+            idle.ours = mebibytes(size->total);
         add(std::move(idle));
     }
     std::string why;
@@ -179,9 +190,9 @@ void Scenarios::memoryAndRequests()
     }
     const int poolSize = std::max({ options_.wants("memory") ? options_.idleConnections : 0,
         options_.wants("rate") ? mostRateConnections() : 0, options_.wants("logon") ? 50 : 0 });
-    const auto before = daemon_.residentBytes();
+    const auto before = daemon_.residentSize();
     auto pool = openSessions(daemon_.port(), poolSize, kAdmin, kRateConsumer, 4, &why);
-    const auto after = daemon_.residentBytes();
+    const auto after = daemon_.residentSize();
     if (options_.wants("memory"))
         recordConnectionMemory(before, after, pool.size(), why);
     if (options_.wants("rate")) {
@@ -224,20 +235,20 @@ bool Scenarios::prepareRateConsumer(std::string* why)
     return true;
 }
 
-void Scenarios::recordConnectionMemory(
-    std::optional<uint64_t> before, std::optional<uint64_t> after, size_t connections, const std::string& why)
+void Scenarios::recordConnectionMemory(std::optional<ResidentSize> before, std::optional<ResidentSize> after,
+    size_t connections, const std::string& why)
 {
     Row held;
     held.scenario = "memory with " + std::to_string(connections) + " idle logged-on connections";
     if (after)
-        held.ours = mebibytes(*after);
+        held.ours = mebibytes(after->total);
     held.note = why;
     add(std::move(held));
     Row each;
     each.scenario = "memory per idle connection";
     each.target = Target::valueAtMost(64);
     if (before && after && connections > 0)
-        each.ours = Figure { (static_cast<double>(*after) - static_cast<double>(*before)) / 1024.0
+        each.ours = Figure { (static_cast<double>(after->total) - static_cast<double>(before->total)) / 1024.0
                 / static_cast<double>(connections),
             "KiB" };
     add(std::move(each));

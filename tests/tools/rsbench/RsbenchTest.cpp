@@ -146,13 +146,18 @@ TEST(RsbenchToolOutput, TakesCurlTimesOfSuccessfulTransfersOnly)
 
 TEST(RsbenchToolOutput, ReadsResidentSizeInBytes)
 {
-    EXPECT_EQ(residentBytesFromStatus("Name:\trs\nVmPeak:\t  9000 kB\nVmRSS:\t    2048 kB\nThreads:\t9\n"),
-        2048u * 1024u);
-    EXPECT_FALSE(residentBytesFromStatus("Name:\trs\nVmPeak:\t 9000 kB\n"));
-    EXPECT_FALSE(residentBytesFromStatus("VmRSS:\t 12 MB\n"));
-    auto own = residentBytes(::getpid());
+    const std::string status = "Name:\trs\nVmPeak:\t  9000 kB\nVmRSS:\t    2048 kB\nRssAnon:\t 1024 kB\n"
+                               "RssFile:\t 1000 kB\nThreads:\t9\n";
+    EXPECT_EQ(statusBytes(status, "VmRSS"), 2048u * 1024u);
+    EXPECT_EQ(statusBytes(status, "RssAnon"), 1024u * 1024u);
+    EXPECT_EQ(statusBytes(status, "RssFile"), 1000u * 1024u);
+    EXPECT_FALSE(statusBytes(status, "Rss")) << "a field is named in full";
+    EXPECT_FALSE(statusBytes("Name:\trs\nVmPeak:\t 9000 kB\n", "VmRSS"));
+    EXPECT_FALSE(statusBytes("VmRSS:\t 12 MB\n", "VmRSS"));
+    auto own = residentSize(::getpid());
     ASSERT_TRUE(own);
-    EXPECT_GT(*own, 0u);
+    EXPECT_GT(own->total, 0u);
+    EXPECT_LE(own->anonymous + own->files, own->total);
 }
 
 TEST(RsbenchResidentBytes, IsEmptyForAProcessThatEnded)
@@ -161,7 +166,7 @@ TEST(RsbenchResidentBytes, IsEmptyForAProcessThatEnded)
     ASSERT_TRUE(child.start({ "true" }, false));
     const int pid = child.pid();
     ASSERT_EQ(child.finish(), 0);
-    EXPECT_FALSE(residentBytes(pid));
+    EXPECT_FALSE(residentSize(pid));
 }
 
 TEST(RsbenchSubprocess, CollectsOutputAndExitStatus)
@@ -307,9 +312,9 @@ TEST_F(RsbenchLoadOnDaemon, UploadsInPiecesAndDownloadsTheSameBytes)
 
 TEST_F(RsbenchLoadOnDaemon, MeasuresTheDaemonsResidentSize)
 {
-    auto bytes = daemon_.residentBytes();
-    ASSERT_TRUE(bytes);
-    EXPECT_GT(*bytes, 1024u * 1024u);
+    auto size = daemon_.residentSize();
+    ASSERT_TRUE(size);
+    EXPECT_GT(size->total, 1024u * 1024u);
 }
 
 TEST(RsbenchPasswordChecks, CountsSuccessfulChecksOfTheStoredHashForm)
