@@ -82,6 +82,14 @@ ClientPtr openOne(int port, const std::string& consumer, std::string* why)
     return sessions.empty() ? nullptr : std::move(sessions.front());
 }
 
+// The download targets, as ratios to nginx serving the same files.
+Target downloadTarget(uint64_t bytes, bool cached)
+{
+    if (bytes >= 64 * kMiB)
+        return Target::ratioAtLeast(cached ? 1.0 : 0.9);
+    return Target::ratioAtLeast(cached ? 1.0 : 0.8);
+}
+
 Row failedRow(std::string scenario, std::string why, Target target = Target::none())
 {
     Row row;
@@ -362,32 +370,47 @@ void Scenarios::download()
                 modules.push_back({ prefix + std::to_string(i), up.version });
         }
         const bool uploaded = client && static_cast<int>(modules.size()) == rotation;
-        // The fastest of three rounds, nginx and ours taking turns, as for the request rates.
-        std::optional<double> anchor, cachedRate, uncachedRate;
+        // nginx serves the same files in the same order: the front one
+        // again and again next to our cached figure, the whole rotation
+        // next to our uncached one.
+        std::vector<std::string> urlPaths;
+        std::vector<fs::path> files;
+        for (const ModuleRef& module : modules) {
+            urlPaths.push_back(std::string(kTransferConsumer) + "/" + module.name + "/" + fileName);
+            files.push_back(daemon_.consumerDir(kTransferConsumer) / module.name / fileName);
+        }
+        // The fastest of three rounds, nginx and ours taking turns, as for
+        // the request rates. Each measurement starts with every file in the
+        // page cache, so that neither side pays for the other's evictions.
+        std::optional<double> anchors[2], rates[2]; // [0] cached, [1] uncached
         bool failed = false;
-        for (int round = 0; round < kRounds; ++round) {
-            if (haveNginx && !modules.empty())
-                keepFaster(anchor,
-                    nginx.getRate(
-                        std::string(kTransferConsumer) + "/" + modules.front().name + "/" + fileName, bytes,
-                        duration));
-            if (!uploaded)
-                continue;
+        for (int round = 0; round < kRounds && !modules.empty(); ++round) {
             for (bool cached : { true, false }) {
-                const std::vector<ModuleRef> used = cached ? std::vector { modules.front() } : modules;
-                const auto rate = downloadRate(*client, used, kTransferConsumer, bytes, duration);
+                const size_t used = cached ? 1 : modules.size();
+                if (haveNginx) {
+                    warmPageCache(files);
+                    keepFaster(anchors[cached ? 0 : 1],
+                        nginx.getRate({ urlPaths.begin(), urlPaths.begin() + static_cast<long>(used) }, bytes,
+                            duration));
+                }
+                if (!uploaded)
+                    continue;
+                warmPageCache(files);
+                const auto rate
+                    = downloadRate(*client, { modules.begin(), modules.begin() + static_cast<long>(used) },
+                        kTransferConsumer, bytes, duration);
                 failed = failed || !rate;
-                keepFaster(cached ? cachedRate : uncachedRate, rate);
+                keepFaster(rates[cached ? 0 : 1], rate);
             }
         }
         for (bool cached : { true, false }) {
             Row row;
             row.scenario = "getModule " + sizeText(bytes) + (cached ? ", cached" : ", uncached");
-            row.anchorName = "nginx GET";
+            const std::optional<double>& anchor = anchors[cached ? 0 : 1];
+            row.anchorName = cached ? "nginx GET" : "nginx GET, the same files in turn";
             row.anchor = anchor ? std::optional(Figure { *anchor, "MiB/s" }) : std::nullopt;
-            if (cached && bytes == 64 * kMiB)
-                row.target = Target::ratioAtLeast(1.0);
-            const std::optional<double>& rate = cached ? cachedRate : uncachedRate;
+            row.target = downloadTarget(bytes, cached);
+            const std::optional<double>& rate = rates[cached ? 0 : 1];
             if (!uploaded)
                 row.note = why;
             else if (failed)

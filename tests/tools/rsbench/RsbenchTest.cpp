@@ -381,12 +381,19 @@ TEST(RsbenchNginx, ServesTheRootAndTakesAPutOfTheSameSize)
     rs::harness::TempDir root;
     const std::string bytes = rs::harness::patternBytes(256 * 1024, 2);
     std::ofstream(root.path() / "file.bin", std::ios::binary) << bytes;
+    std::ofstream(root.path() / "second.bin", std::ios::binary) << bytes;
     NginxAnchor nginx;
     ASSERT_TRUE(nginx.start(root.path())) << nginx.failure();
-    auto get = nginx.getRate("/file.bin", bytes.size(), std::chrono::milliseconds(100));
-    ASSERT_TRUE(get);
-    EXPECT_GT(*get, 0);
-    EXPECT_FALSE(nginx.getRate("/absent.bin", bytes.size(), std::chrono::milliseconds(100)));
+    const auto briefly = std::chrono::milliseconds(100);
+    for (const auto& paths :
+        std::vector<std::vector<std::string>> { { "/file.bin" }, { "/file.bin", "/second.bin" } }) {
+        auto get = nginx.getRate(paths, bytes.size(), briefly);
+        ASSERT_TRUE(get) << paths.back();
+        EXPECT_GT(*get, 0);
+    }
+    EXPECT_FALSE(nginx.getRate({ "/absent.bin" }, bytes.size(), briefly));
+    EXPECT_FALSE(nginx.getRate({ "/file.bin", "/absent.bin" }, bytes.size(), briefly))
+        << "every file of a rotation is requested";
     auto put = nginx.putRate(root.path() / "file.bin");
     ASSERT_TRUE(put);
     EXPECT_GT(*put, 0);
