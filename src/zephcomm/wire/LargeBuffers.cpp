@@ -205,6 +205,12 @@ void LargeBuffers::releaseKept()
         ::munmap(mapping.mapping, mapping.length);
 }
 
+void LargeBuffers::noteLargeTransfer()
+{
+    std::lock_guard guard(impl().lock);
+    impl().noteUse();
+}
+
 void LargeBuffers::releaseWhenIdle(std::chrono::milliseconds quiet)
 {
     Impl& state = impl();

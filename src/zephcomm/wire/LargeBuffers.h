@@ -54,6 +54,9 @@ public:
     // ones and trims the heap (malloc_trim): memory of large transfers goes
     // back to the system when they end.
     void releaseWhenIdle(std::chrono::milliseconds quiet);
+    // A large message that lived in other memory counts as a use, so that
+    // the heap is trimmed after it too.
+    void noteLargeTransfer();
 
 private:
     LargeBuffers() = default;
