@@ -9,7 +9,7 @@
 //   download - getModule of 1 MiB and 64 MiB, cached and uncached, next to nginx
 //   upload   - addModule in 1, 4 and 16 MiB pieces, next to dd and an nginx PUT
 //   list     - getModuleList of 1k, 10k and 100k modules against linear growth
-//   fanout   - install on 10 and 100 simulated hosts against the four-at-a-time bound
+//   fanout   - install on 10, 100 and 1000 simulated hosts against the four-at-a-time bound
 // After every scenario the daemon's resident size is recorded as well: at
 // once, and again settleSeconds later (what stays once the work is over).
 //
@@ -33,7 +33,7 @@ struct BenchOptions {
     double seconds = 3; // length of each rate or transfer measurement
     uint64_t uploadBytes = 256ull << 20;
     std::vector<int> listSizes { 1000, 10000, 100000 };
-    std::vector<int> fanOutHosts { 10, 100 };
+    std::vector<int> fanOutHosts { 10, 100, 1000 };
     int idleConnections = 1000; // held open for the memory figures
     double settleSeconds = 10; // the second memory reading after a scenario comes this much later
     std::vector<int> rateConnections { 1, 50, 500 }; // connection counts of the request rates
