@@ -593,7 +593,9 @@ std::optional<double> timedInstall(rsclient::Client& admin, const std::string& p
             return entry.second == rs::HOST_ERROR || entry.second == rs::HOST_CANCELLED;
         });
     };
-    auto states = rs::harness::waitForStates(admin, package, finished, std::chrono::seconds(600));
+    // A limit that grows with the hosts: 1,000 of them take ten minutes on a busy machine.
+    const auto limit = std::chrono::seconds(600 + 2 * static_cast<long>(hosts.size()));
+    auto states = rs::harness::waitForStates(admin, package, finished, limit);
     if (!rs::harness::allIn(states, hosts, rs::HOST_INSTALLED)) {
         *why = states.code != 0 ? "the daemon stopped answering (" + std::to_string(states.code) + ")"
                                 : "not installed on every host";
