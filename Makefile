@@ -61,10 +61,12 @@ test-tsan: deps-test
 fuzz: deps-test
 	fuzz/run-fuzzers.sh --build-dir build-fuzz --jobs $(JOBS)
 
+# rsbench and what it starts (the daemon, the deploy command, the plug-ins);
+# the tests are not needed.
 bench:
-	@scripts/install-deps --test --bench
+	@scripts/install-deps --bench
 	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target rsbench
 	@scripts/run-bench $(BUILD_DIR)
 
 install: build

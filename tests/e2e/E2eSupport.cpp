@@ -5,21 +5,9 @@
 
 namespace rs::e2e {
 
-bool ServingDaemon::start(RunOptions options)
-{
-    port = DaemonProcess::freePort();
-    options.args.insert(options.args.begin(), { "-p", std::to_string(port) });
-    process.start(options, cluster.environment());
-    if (process.waitUntilServing())
-        return true;
-    failure = process.standardError() + "\n--- log ---\n" + cluster.logText();
-    return false;
-}
-
 namespace {
 
-template <class Response>
-LogonAnswer readLogon(WireClient& client, const std::string& responseInterface)
+template <class Response> LogonAnswer readLogon(WireClient& client, const std::string& responseInterface)
 {
     Response response(zephCDRMarshal::prototype);
     LogonAnswer answer;
@@ -35,7 +23,7 @@ LogonAnswer readLogon(WireClient& client, const std::string& responseInterface)
 } // namespace
 
 LogonAnswer logon(WireClient& client, const std::string& interfaceName, const std::string& credential,
-                  const std::string& consumer)
+    const std::string& consumer)
 {
     if (interfaceName == kRepository) {
         if (!client.send(kRepository, IRepository::logon_Call(credential, consumer)))
@@ -85,7 +73,8 @@ bool serves(int port, const std::string& interfaceName)
     WireClient client;
     if (!client.connect(port, interfaceName))
         return false;
-    LogonAnswer answer = logon(client, interfaceName, std::string(kAdminUser) + ":" + kAdminPassword, kKnownConsumer);
+    LogonAnswer answer
+        = logon(client, interfaceName, std::string(kAdminUser) + ":" + kAdminPassword, kKnownConsumer);
     return answer.answered && answer.code == 0 && getVersion(client, interfaceName).answered;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
-// Shared steps of the end-to-end tests: a serving daemon on a fresh port and
-// the logon and version exchanges of both interfaces.
+// Shared steps of the end-to-end tests: the logon and version exchanges of
+// both interfaces over a raw wire client. The daemon itself is run by the
+// harness of src/tools/harness, whose names the tests use as their own.
 
-#include "e2e/DaemonProcess.h"
 #include "e2e/WireClient.h"
+#include "tools/harness/DaemonProcess.h"
 
 #include <cstdint>
 #include <memory>
@@ -11,16 +12,7 @@
 
 namespace rs::e2e {
 
-// A daemon of its own test cluster, serving on `port`.
-struct ServingDaemon {
-    TestCluster cluster;
-    DaemonProcess process;
-    int port = 0;
-
-    // Starts it; false (with the daemon's output in `failure`) when it did not serve.
-    bool start(RunOptions options = {});
-    std::string failure;
-};
+using namespace rs::harness;
 
 struct LogonAnswer {
     bool answered = false;
@@ -41,7 +33,7 @@ inline constexpr const char* kRepository = "IRepository";
 inline constexpr const char* kDeployment = "IAppDeployment";
 
 LogonAnswer logon(WireClient& client, const std::string& interfaceName, const std::string& credential,
-                  const std::string& consumer);
+    const std::string& consumer);
 VersionAnswer getVersion(WireClient& client, const std::string& interfaceName);
 // A new connection that logs on as the admin and reads the version: the
 // proof that the daemon still serves.

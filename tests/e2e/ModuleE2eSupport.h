@@ -8,6 +8,7 @@
 #include "e2e/E2eSupport.h"
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
+#include "tools/harness/PatternBytes.h"
 
 #include <chrono>
 #include <filesystem>
@@ -97,8 +98,5 @@ private:
 
     std::unique_ptr<rsclient::Client> client_;
 };
-
-// Contents of the given size that differ for each seed.
-std::string patternBytes(size_t size, unsigned seed);
 
 } // namespace rs::e2e

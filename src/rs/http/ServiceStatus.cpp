@@ -74,7 +74,7 @@ std::optional<std::string> ServiceStatus::logon(const std::string& credential)
     std::string token;
     std::string user;
     if (service_.authenticate(credential, token, user) < 0) {
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         return std::nullopt;
     }
     return user;
@@ -85,7 +85,7 @@ bool ServiceStatus::permitted(const std::string& user, const std::string& consum
     std::string out;
     if (service_.checkPermission(user, consumer, operation, out) >= 0)
         return true;
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     return false;
 }
 
@@ -111,7 +111,7 @@ std::string ServiceStatus::statusJson(const std::optional<std::string>& user, co
         std::vector<std::string> groupHosts;
         const bool filtered = !group.empty();
         if (filtered && resourceManager_.hostsOfGroup(group, groupHosts) < 0)
-            delete kav::takeErrorInfo(); // an unknown group shows no host
+            kav::clearErrorInfo(); // an unknown group shows no host
         for (const auto& [package, hosts] : deployment->hostStatusTable().snapshot())
             deployments.push_back({ { "package", package },
                 { "hosts", hostsJson(hosts, filtered ? &groupHosts : nullptr, service_) } });

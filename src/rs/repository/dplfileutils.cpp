@@ -3,6 +3,7 @@
 #include "common/KavTraceDebugger.h"
 #include "common/Loggers.h"
 #include "rs/repository/KavCacheFile.h"
+#include "zephcomm/wire/LargeBuffers.h"
 
 #include <ace/Lock_Adapter_T.h>
 #include <ace/Message_Block.h>
@@ -347,8 +348,14 @@ int readFile(const std::string& path, ACE_Message_Block*& data)
         return -1;
     }
     size_t size = static_cast<size_t>(st.st_size);
+    // Large files go into the buffers large messages are received into:
+    // huge pages, and a freed buffer (an evicted cache entry) taken again,
+    // where fresh heap memory would cost a page fault per 4 KiB.
+    ACE_Allocator* memory = size >= zephcomm::wire::LargeBuffers::kMinSize
+        ? &zephcomm::wire::LargeBuffers::allocator()
+        : nullptr;
     auto* block = new (std::nothrow)
-        ACE_Message_Block(size, ACE_Message_Block::MB_DATA, nullptr, nullptr, nullptr, sharedBlockLock());
+        ACE_Message_Block(size, ACE_Message_Block::MB_DATA, nullptr, nullptr, memory, sharedBlockLock());
     if (!block || (size > 0 && !block->base())) {
         logFailure(traceName, "Can not read file into memory (allocation problem): " + path, ENOMEM);
         if (block)

@@ -25,11 +25,13 @@
 #include "rs/startup/ResourceManagerBinding.h"
 #include "rs/startup/VersionBanner.h"
 #include "zephcomm/router/DriverLoader.h"
+#include "zephcomm/wire/LargeBuffers.h"
 
 #include <ace/UUID.h>
 #include <systemd/sd-daemon.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <pwd.h>
@@ -42,6 +44,8 @@ namespace {
 
 constexpr const char* kDeployClientName = "RSDEPLOY";
 constexpr const char* kServiceUrlName = "RS_DEPLOY";
+// How long after the last large transfer its buffers go back to the system.
+constexpr std::chrono::seconds kLargeBuffersQuiet(3);
 constexpr const char* kBadPortText
     = "Invalid value specified for RS port. Port must be a number in the range of 1 - 65535.";
 
@@ -218,6 +222,7 @@ bool Daemon::startup()
     LOG4CXX_DEBUG(logger(), "Entered Deamon::startup()");
     int32_t result = KAV_GUARDED([this] {
         RepositoryService::instance().startUp();
+        zephcomm::wire::LargeBuffers::allocator().releaseWhenIdle(kLargeBuffersQuiet);
         registerServiceAddress();
         startSideDoor();
         raiseEvent(kav::EventNotification::EVENT_NARV_RS_STARTED, kav::localHostName(), config_.portText, "");

@@ -45,7 +45,7 @@ bool RedisAnchor::start()
 {
     if (!Subprocess::available("redis-server") || !Subprocess::available("redis-benchmark"))
         return false;
-    port_ = rs::e2e::DaemonProcess::freePort();
+    port_ = rs::harness::DaemonProcess::freePort();
     if (!server_.start({ "redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
                            "--appendonly", "no", "--dir", dir_.path().string(), "--daemonize", "no" },
             false))
@@ -80,7 +80,7 @@ bool NginxAnchor::start(const fs::path& root)
         failure_ = "nginx is not installed";
         return false;
     }
-    port_ = rs::e2e::DaemonProcess::freePort();
+    port_ = rs::harness::DaemonProcess::freePort();
     const fs::path dir = dir_.path();
     fs::create_directories(dir / "www" / "put");
     fs::create_directories(dir / "body");
@@ -112,15 +112,35 @@ std::string NginxAnchor::url(const std::string& path) const
     return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-std::optional<double> NginxAnchor::getRate(
-    const std::string& path, uint64_t bytes, std::chrono::duration<double> duration) const
+fs::path NginxAnchor::rotationScript(const std::vector<std::string>& paths) const
 {
+    const fs::path script = dir_.path() / "rotation.lua";
+    std::ofstream out(script, std::ios::trunc);
+    out << "local paths = {\n";
+    for (const std::string& path : paths)
+        out << "  \"" << path << "\",\n";
+    out << "}\nlocal taken = 0\nrequest = function()\n  taken = taken % #paths + 1\n"
+        << "  return wrk.format(\"GET\", paths[taken])\nend\n";
+    return script;
+}
+
+std::optional<double> NginxAnchor::getRate(
+    const std::vector<std::string>& paths, uint64_t bytes, std::chrono::duration<double> duration) const
+{
+    if (paths.empty())
+        return std::nullopt;
     // wrk counts whole requests within its run, which for large files leaves
     // too few to count; curl times each transfer exactly.
     if (bytes < kWrkLargestFile && Subprocess::available("wrk")) {
         const int seconds = std::max(1, static_cast<int>(duration.count() + 0.5));
-        auto outcome = Subprocess::run(
-            { "wrk", "-t1", "-c1", "-d" + std::to_string(seconds) + "s", "--timeout", "30s", url(path) });
+        std::vector<std::string> command { "wrk", "-t1", "-c1", "-d" + std::to_string(seconds) + "s",
+            "--timeout", "30s" };
+        if (paths.size() > 1) {
+            command.push_back("-s");
+            command.push_back(rotationScript(paths).string());
+        }
+        command.push_back(url(paths.front()));
+        auto outcome = Subprocess::run(command);
         if (!outcome || outcome->status != 0 || outcome->output.find("Non-2xx") != std::string::npos)
             return std::nullopt;
         auto rate = wrkRequestsPerSecond(outcome->output);
@@ -132,6 +152,7 @@ std::optional<double> NginxAnchor::getRate(
     double total = 0;
     int transfers = 0;
     while (total < duration.count() || transfers < 2) {
+        const std::string& path = paths[static_cast<size_t>(transfers) % paths.size()];
         auto outcome = Subprocess::run(
             { "curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", url(path) });
         auto seconds = outcome ? curlSeconds(outcome->output) : std::nullopt;
@@ -170,6 +191,16 @@ std::optional<double> ddWriteRate(const fs::path& target, uint64_t bytes, uint64
     if (!outcome || outcome->status != 0)
         return std::nullopt;
     return mebibytesPerSecond(bytes, seconds);
+}
+
+void warmPageCache(const std::vector<fs::path>& files)
+{
+    std::vector<char> buffer(1 << 20);
+    for (const fs::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())))
+            ;
+    }
 }
 
 double passwordCheckRate(const std::string& password, int threads, std::chrono::duration<double> duration)

@@ -7,7 +7,7 @@
 // Threads: used by the one thread that drives the run. Destructors stop the
 // servers they started.
 
-#include "e2e/DaemonProcess.h"
+#include "tools/harness/DaemonProcess.h"
 #include "tools/rsbench/Subprocess.h"
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace rsbench {
 
@@ -33,7 +34,7 @@ private:
     std::optional<double> rate(const std::string& test, const std::string& row, int connections, int requests,
         int elementBytes) const;
 
-    rs::e2e::TempDir dir_;
+    rs::harness::TempDir dir_;
     Subprocess server_;
     int port_ = 0;
 };
@@ -42,18 +43,20 @@ class NginxAnchor {
 public:
     // Serves `root` for GET and accepts PUT below "/put/" into a directory of its own.
     bool start(const std::filesystem::path& root);
-    // MiB/s of repeated GETs of `path` (a file of `bytes` bytes under root)
-    // one at a time: wrk on one connection for files under 8 MiB, else (or
-    // without wrk) curl.
+    // MiB/s of repeated GETs of `paths` in turn (files of `bytes` bytes
+    // under root) one at a time: wrk on one connection for files under
+    // 8 MiB, else (or without wrk) curl.
     std::optional<double> getRate(
-        const std::string& path, uint64_t bytes, std::chrono::duration<double> duration) const;
+        const std::vector<std::string>& paths, uint64_t bytes, std::chrono::duration<double> duration) const;
     // MiB/s of one PUT of `file`.
     std::optional<double> putRate(const std::filesystem::path& file) const;
     const std::string& failure() const { return failure_; }
 
 private:
     std::string url(const std::string& path) const;
-    rs::e2e::TempDir dir_;
+    // A wrk script that requests `paths` in turn.
+    std::filesystem::path rotationScript(const std::vector<std::string>& paths) const;
+    rs::harness::TempDir dir_;
     Subprocess server_;
     int port_ = 0;
     std::string failure_;
@@ -62,6 +65,10 @@ private:
 // MiB/s of dd writing `bytes` from /dev/zero to `target` in blocks of
 // `blockBytes`, synced at the end (as the daemon syncs a finished upload).
 std::optional<double> ddWriteRate(const std::filesystem::path& target, uint64_t bytes, uint64_t blockBytes);
+
+// Reads the files whole, so that whoever serves them next starts from a
+// warm page cache.
+void warmPageCache(const std::vector<std::filesystem::path>& files);
 
 // Password checks per second against a fresh hash of `password` made the
 // way the password file stores it, on `threads` threads: what a logon

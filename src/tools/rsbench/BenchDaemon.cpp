@@ -30,7 +30,7 @@ bool BenchDaemon::start()
         for (const char* consumer : { kRateConsumer, kTransferConsumer, kListConsumer })
             cluster << "\n[[consumers]]\npath = \"" << consumer << "\"\n";
     }
-    rs::e2e::RunOptions options;
+    rs::harness::RunOptions options;
     options.env = quietLogEnvironment(root);
     options.env["REPOSITORY_CACHE_SIZE"] = std::to_string(kCacheMiB);
     return daemon_.start(options);
@@ -41,9 +41,9 @@ fs::path BenchDaemon::consumerDir(const std::string& consumer) const
     return storageDir() / fs::path(consumer).relative_path();
 }
 
-std::optional<uint64_t> BenchDaemon::residentBytes() const
+std::optional<ResidentSize> BenchDaemon::residentSize() const
 {
-    return rsbench::residentBytes(pid());
+    return rsbench::residentSize(pid());
 }
 
 } // namespace rsbench

@@ -7,7 +7,8 @@
 //
 // Threads: driven by the one thread that runs the scenarios.
 
-#include "e2e/E2eSupport.h"
+#include "tools/harness/DaemonProcess.h"
+#include "tools/rsbench/ToolOutput.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -41,10 +42,10 @@ public:
     // The directory that holds a consumer's modules and index.
     std::filesystem::path consumerDir(const std::string& consumer) const;
     const std::string& failure() const { return daemon_.failure; }
-    std::optional<uint64_t> residentBytes() const;
+    std::optional<ResidentSize> residentSize() const;
 
 private:
-    rs::e2e::ServingDaemon daemon_;
+    rs::harness::ServingDaemon daemon_;
 };
 
 } // namespace rsbench

@@ -9,9 +9,10 @@
 //   download - getModule of 1 MiB and 64 MiB, cached and uncached, next to nginx
 //   upload   - addModule in 1, 4 and 16 MiB pieces, next to dd and an nginx PUT
 //   list     - getModuleList of 1k, 10k and 100k modules against linear growth
-//   fanout   - install on 10 and 100 simulated hosts against the four-at-a-time bound
+//   fanout   - install on 10, 100 and 1000 simulated hosts against the four-at-a-time bound
 //   http     - getRSVersion with the HTTP side door polled, against without it (HttpScrape.h)
-// After every scenario the daemon's resident size is recorded as well.
+// After every scenario the daemon's resident size is recorded as well: at
+// once, and again settleSeconds later (what stays once the work is over).
 //
 // Threads: run by one thread; the load helpers start and join their own.
 
@@ -33,8 +34,9 @@ struct BenchOptions {
     double seconds = 3; // length of each rate or transfer measurement
     uint64_t uploadBytes = 256ull << 20;
     std::vector<int> listSizes { 1000, 10000, 100000 };
-    std::vector<int> fanOutHosts { 10, 100 };
+    std::vector<int> fanOutHosts { 10, 100, 1000 };
     int idleConnections = 1000; // held open for the memory figures
+    double settleSeconds = 10; // the second memory reading after a scenario comes this much later
     std::vector<int> rateConnections { 1, 50, 500 }; // connection counts of the request rates
     std::set<std::string> only; // scenario names; empty: all
 
@@ -66,7 +68,7 @@ private:
     void memoryAndRequests();
     // Uploads the modules that the list requests return; false with the reason on failure.
     bool prepareRateConsumer(std::string* why);
-    void recordConnectionMemory(std::optional<uint64_t> before, std::optional<uint64_t> after,
+    void recordConnectionMemory(std::optional<ResidentSize> before, std::optional<ResidentSize> after,
         size_t connections, const std::string& why);
     int mostRateConnections() const;
     void requestRates(const std::vector<ClientPtr>& pool);

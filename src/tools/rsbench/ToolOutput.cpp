@@ -62,13 +62,14 @@ std::optional<double> curlSeconds(const std::string& output)
     return seconds;
 }
 
-std::optional<uint64_t> residentBytesFromStatus(const std::string& statusText)
+std::optional<uint64_t> statusBytes(const std::string& statusText, const std::string& field)
 {
+    const std::string key = field + ":";
     std::istringstream lines(statusText);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("VmRSS:", 0) != 0)
+        if (line.rfind(key, 0) != 0)
             continue;
-        std::istringstream fields(line.substr(6));
+        std::istringstream fields(line.substr(key.size()));
         uint64_t amount = 0;
         std::string unit;
         if (!(fields >> amount >> unit) || unit != "kB")
@@ -78,14 +79,18 @@ std::optional<uint64_t> residentBytesFromStatus(const std::string& statusText)
     return std::nullopt;
 }
 
-std::optional<uint64_t> residentBytes(int pid)
+std::optional<ResidentSize> residentSize(int pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     if (!in)
         return std::nullopt;
     std::stringstream text;
     text << in.rdbuf();
-    return residentBytesFromStatus(text.str());
+    const auto total = statusBytes(text.str(), "VmRSS");
+    if (!total)
+        return std::nullopt;
+    return ResidentSize { *total, statusBytes(text.str(), "RssAnon").value_or(0),
+        statusBytes(text.str(), "RssFile").value_or(0) };
 }
 
 } // namespace rsbench

@@ -16,9 +16,16 @@ std::optional<double> redisBenchmarkRate(const std::string& csv, const std::stri
 std::optional<double> wrkRequestsPerSecond(const std::string& output);
 // Seconds from curl's -w "%{http_code} %{time_total}" line, when the HTTP status is 2xx.
 std::optional<double> curlSeconds(const std::string& output);
-// Bytes of the "VmRSS:" line of /proc/<pid>/status text.
-std::optional<uint64_t> residentBytesFromStatus(const std::string& statusText);
-// Resident bytes of a running process; nothing when it is gone.
-std::optional<uint64_t> residentBytes(int pid);
+// Bytes of a "kB" line of /proc/<pid>/status text: "VmRSS" (resident in
+// all), "RssAnon" (of it, anonymous memory), "RssFile" (mapped files).
+std::optional<uint64_t> statusBytes(const std::string& statusText, const std::string& field);
+
+struct ResidentSize {
+    uint64_t total = 0;
+    uint64_t anonymous = 0;
+    uint64_t files = 0;
+};
+// Resident size of a running process; nothing when it is gone.
+std::optional<ResidentSize> residentSize(int pid);
 
 } // namespace rsbench

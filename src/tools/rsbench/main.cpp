@@ -83,6 +83,13 @@ int main(int argc, char** argv)
     app.add_option(
            "--idle-connections", options.idleConnections, "Idle logged-on connections for the memory figures")
         ->check(CLI::Range(50, 100000));
+    app.add_option("--fanout-hosts", options.fanOutHosts,
+           "Simulated host counts of the fan-out (default 10,100,1000)")
+        ->check(CLI::Range(1, 10000))
+        ->delimiter(',');
+    app.add_option("--settle-seconds", options.settleSeconds,
+           "Wait before the second memory reading after each scenario (default 10)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--rate-connections", options.rateConnections,
            "Connection counts of the request rates (default 1,50,500)")
         ->check(CLI::Range(1, 100000))

@@ -5,6 +5,7 @@
 #include "zephcomm/router/CompletionHandler.h"
 #include "zephcomm/router/DriverLoader.h"
 #include "zephcomm/router/ErrorReport.h"
+#include "zephcomm/wire/LargeBuffers.h"
 #include "zephcomm/wire/MessageHeader.h"
 
 #include <ace/Message_Block.h>
@@ -31,7 +32,8 @@ struct Channel::SendRecord {
     std::vector<const void*> moreBuffers;
     std::vector<size_t> moreLengths;
 
-    SendRecord(std::string_view typeName, ACE_Message_Block* chain, CompletionHandler* sender, void* sendToken)
+    SendRecord(
+        std::string_view typeName, ACE_Message_Block* chain, CompletionHandler* sender, void* sendToken)
         : handler(sender)
         , payload(chain)
         , token(sendToken)
@@ -43,7 +45,16 @@ struct Channel::SendRecord {
             if (block->length() > 0)
                 add(block->rd_ptr(), block->length());
     }
-    ~SendRecord() { payload->release(); }
+    ~SendRecord()
+    {
+        const bool large = payload->total_length() >= wire::LargeBuffers::kMinSize;
+        payload->release();
+        // A large answer built on the heap (a long list) leaves its memory
+        // there: counted as a large transfer, so the heap is trimmed once
+        // such transfers end.
+        if (large)
+            wire::LargeBuffers::allocator().noteLargeTransfer();
+    }
     SendRecord(const SendRecord&) = delete;
     SendRecord& operator=(const SendRecord&) = delete;
 
@@ -85,8 +96,8 @@ Channel::~Channel()
 long Channel::reference()
 {
     long count = kav::Referable::reference();
-    LOG4CXX_LOG(Loggers::channel(), Loggers::trace(),
-        "Channel::reference(this=" << this << ", cnt=" << count << ")");
+    LOG4CXX_LOG(
+        Loggers::channel(), Loggers::trace(), "Channel::reference(this=" << this << ", cnt=" << count << ")");
     return count;
 }
 
@@ -143,7 +154,8 @@ int Channel::send(std::string_view typeName, ACE_Message_Block* payload, Complet
         payload->release();
         return zephcommdrv::kInvalid;
     }
-    LOG4CXX_LOG(Loggers::channel(), Loggers::trace(), "Channel::send(this=" << this << ", type=" << typeName << ")");
+    LOG4CXX_LOG(
+        Loggers::channel(), Loggers::trace(), "Channel::send(this=" << this << ", type=" << typeName << ")");
     const uint64_t bytes = payload->total_length(); // the driver may free the payload once it has it
     auto record = std::make_unique<SendRecord>(typeName, payload, handler, token);
     reference();
@@ -152,8 +164,8 @@ int Channel::send(std::string_view typeName, ACE_Message_Block* payload, Complet
         std::lock_guard receiveGuard(receiveLock_);
         std::lock_guard sendGuard(sendLock_);
         if (io_ != nullptr)
-            rc = io_->send(static_cast<int>(record->count), record->buffers(), record->lengths(), this, timeoutMs,
-                record.get());
+            rc = io_->send(static_cast<int>(record->count), record->buffers(), record->lengths(), this,
+                timeoutMs, record.get());
     }
     if (rc == 0) {
         if (counters_)

@@ -1,12 +1,16 @@
 #include "zephcomm/wire/LargeBuffers.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace zephcomm::wire {
@@ -47,6 +51,7 @@ void* mapAligned(size_t length)
 } // namespace
 
 struct LargeBuffers::Impl {
+    using Clock = std::chrono::steady_clock;
     struct Kept {
         void* mapping;
         size_t length;
@@ -54,11 +59,27 @@ struct LargeBuffers::Impl {
     mutable std::mutex lock;
     std::vector<Kept> kept; // most recently freed last
     size_t keptBytes = 0;
+    // For releaseWhenIdle: whether buffers were used since the last release, and when last.
+    bool releasing = false;
+    bool used = false;
+    Clock::time_point lastUse;
+    std::condition_variable firstUse;
+
+    // REQUIRES: lock held.
+    void noteUse()
+    {
+        lastUse = Clock::now();
+        if (!used && releasing) {
+            used = true;
+            firstUse.notify_one();
+        }
+    }
 
     // A kept mapping of `length` bytes or somewhat more, if any.
     void* reuse(size_t length)
     {
         std::lock_guard guard(lock);
+        noteUse();
         for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
             if (it->length >= length && it->length <= 2 * length) {
                 void* mapping = it->mapping;
@@ -76,6 +97,7 @@ struct LargeBuffers::Impl {
     {
         std::vector<Kept> dropped;
         std::lock_guard guard(lock);
+        noteUse();
         if (freed.length > kKeptBytes) {
             dropped.push_back(freed);
             return dropped;
@@ -88,6 +110,27 @@ struct LargeBuffers::Impl {
             kept.erase(kept.begin());
         }
         return dropped;
+    }
+
+    // The thread of releaseWhenIdle. Never returns.
+    void releaseAfterQuiet(std::chrono::milliseconds quiet)
+    {
+        std::unique_lock guard(lock);
+        for (;;) {
+            firstUse.wait(guard, [this] { return used; });
+            // Each use moves the deadline on; the wait re-checks it when it passes.
+            while (Clock::now() < lastUse + quiet)
+                firstUse.wait_until(guard, lastUse + quiet);
+            used = false;
+            std::vector<Kept> taken;
+            taken.swap(kept);
+            keptBytes = 0;
+            guard.unlock();
+            for (const Kept& mapping : taken)
+                ::munmap(mapping.mapping, mapping.length);
+            ::malloc_trim(0);
+            guard.lock();
+        }
     }
 };
 
@@ -160,6 +203,37 @@ void LargeBuffers::releaseKept()
     }
     for (const Impl::Kept& mapping : kept)
         ::munmap(mapping.mapping, mapping.length);
+}
+
+void LargeBuffers::noteLargeTransfer()
+{
+    std::lock_guard guard(impl().lock);
+    impl().noteUse();
+}
+
+void LargeBuffers::releaseWhenIdle(std::chrono::milliseconds quiet)
+{
+    Impl& state = impl();
+    {
+        std::lock_guard guard(state.lock);
+        if (state.releasing)
+            return;
+        state.releasing = true;
+        state.used = true; // what was used before the thread started counts too
+    }
+    try {
+        std::thread([&state, quiet] {
+            try {
+                state.releaseAfterQuiet(quiet);
+            } catch (const std::system_error&) {
+                // A lock that failed: the buffers then stay kept, nothing is lost.
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: kept buffers then stay until reused, as without the call.
+        std::lock_guard guard(state.lock);
+        state.releasing = false;
+    }
 }
 
 } // namespace zephcomm::wire

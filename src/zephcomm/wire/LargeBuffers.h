@@ -1,5 +1,6 @@
 #pragma once
-// Memory for large received payloads (a downloaded module, an upload piece).
+// Memory for large received payloads (a downloaded module, an upload piece)
+// and for files read whole (a module's contents in the file cache).
 //
 // A fresh multi-megabyte heap buffer costs one page fault per 4 KiB on first
 // touch and a munmap when freed, which on a busy machine costs more than the
@@ -7,12 +8,18 @@
 // transparent huge pages requested, and the most recently freed ones are
 // kept for the next messages of a similar size.
 //
+// Kept buffers are resident memory the process does not use: a long-running
+// server calls releaseWhenIdle once, and they go back to the system (and the
+// C library's heap is trimmed) when no large buffer was taken or freed for
+// a few seconds.
+//
 // Use through allocator() as the data allocator of an ACE_Message_Block
 // (see MessageAssembler). Thread-safe: buffers are freed on whatever thread
 // releases the last block reference; one mutex guards the kept buffers.
 
 #include <ace/Malloc_Allocator.h>
 
+#include <chrono>
 #include <cstddef>
 
 namespace zephcomm::wire {
@@ -42,6 +49,14 @@ public:
     size_t keptBytes() const;
     // Unmaps every kept buffer.
     void releaseKept();
+    // Starts (once) a thread that, whenever large buffers have been in use,
+    // waits until none was taken or freed for `quiet`, then unmaps the kept
+    // ones and trims the heap (malloc_trim): memory of large transfers goes
+    // back to the system when they end.
+    void releaseWhenIdle(std::chrono::milliseconds quiet);
+    // A large message that lived in other memory counts as a use, so that
+    // the heap is trimmed after it too.
+    void noteLargeTransfer();
 
 private:
     LargeBuffers() = default;

@@ -1,4 +1,4 @@
-#include "e2e/DaemonProcess.h"
+#include "tools/harness/DaemonProcess.h"
 
 #include "common/ResultCodes.h"
 #include "platform/wardn/PasswordFile.h"
@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace rs::e2e {
+namespace rs::harness {
 
 namespace fs = std::filesystem;
 
@@ -41,30 +41,39 @@ std::string readFile(const fs::path& path)
 std::string clusterFile(const fs::path& root)
 {
     return "[cluster]\n"
-           "state_dir = \"" + (root / "cluster").string() + "\"\n"
-           "[params]\n"
-           "QEL_SEC_PLUGIN = \"sec_passwd\"\n"
-           "QEL_SEC_CONF = \"" + (root / "passwd").string() + "\"\n"
-           "[[hosts]]\nname = \"node1\"\n"
-           "[[hosts]]\nname = \"node2\"\n"
-           "[[consumers]]\npath = \"" + kKnownConsumer + "\"\n"
-           "[[roles]]\nuser = \"" + kAdminUser + "\"\nconsumer = \"/\"\nlevel = 1\n";
+           "state_dir = \""
+        + (root / "cluster").string()
+        + "\"\n"
+          "[params]\n"
+          "QEL_SEC_PLUGIN = \"sec_passwd\"\n"
+          "QEL_SEC_CONF = \""
+        + (root / "passwd").string()
+        + "\"\n"
+          "[[hosts]]\nname = \"node1\"\n"
+          "[[hosts]]\nname = \"node2\"\n"
+          "[[consumers]]\npath = \""
+        + kKnownConsumer
+        + "\"\n"
+          "[[roles]]\nuser = \""
+        + kAdminUser + "\"\nconsumer = \"/\"\nlevel = 1\n";
 }
 
 std::string logProperties(const fs::path& logFile)
 {
     return "log4j.rootLogger=DEBUG, file\n"
            "log4j.appender.file=org.apache.log4j.FileAppender\n"
-           "log4j.appender.file.File=" + logFile.string() + "\n"
-           "log4j.appender.file.layout=org.apache.log4j.PatternLayout\n"
-           "log4j.appender.file.layout.ConversionPattern=%p %c - %m%n\n";
+           "log4j.appender.file.File="
+        + logFile.string()
+        + "\n"
+          "log4j.appender.file.layout=org.apache.log4j.PatternLayout\n"
+          "log4j.appender.file.layout.ConversionPattern=%p %c - %m%n\n";
 }
 
 } // namespace
 
 TempDir::TempDir()
 {
-    std::string pattern = (fs::temp_directory_path() / "rs-e2e-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "rs-run-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
@@ -82,16 +91,18 @@ TempDir::~TempDir()
 TestCluster::TestCluster()
 {
     // Readable by an unprivileged daemon as well (the read-only storage test).
-    fs::permissions(root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec
-                                | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(root(),
+        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read
+            | fs::perms::others_exec);
     writeFile(root() / "cluster.toml", clusterFile(root()));
     writeFile(root() / "rs.log4j.properties", logProperties(logFile()));
     writeFile(logFile(), "");
-    fs::permissions(logFile(), fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
+    fs::permissions(logFile(),
+        fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
     wardn::setPassword((root() / "passwd").string(), kAdminUser, kAdminPassword);
     wardn::setPassword((root() / "passwd").string(), kServiceUser, kServicePassword);
-    fs::permissions(root() / "passwd", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
-                                           | fs::perms::others_read);
+    fs::permissions(root() / "passwd",
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
 }
 
 std::map<std::string, std::string> TestCluster::environment() const
@@ -157,7 +168,8 @@ std::string DaemonProcess::startedText()
     return text;
 }
 
-void DaemonProcess::start(const RunOptions& options, const std::map<std::string, std::string>& baseEnvironment)
+void DaemonProcess::start(
+    const RunOptions& options, const std::map<std::string, std::string>& baseEnvironment)
 {
     std::map<std::string, std::string> environment = baseEnvironment;
     // A sanitizer build's daemon runs with the options the test run was given.
@@ -223,7 +235,8 @@ bool DaemonProcess::waitUntilServing(std::chrono::seconds limit)
 {
     const std::string started = startedText();
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return err_.find(started) != std::string::npos || openStreams_ == 0; });
+    changed_.wait_for(
+        lock, limit, [&] { return err_.find(started) != std::string::npos || openStreams_ == 0; });
     return err_.find(started) != std::string::npos;
 }
 
@@ -262,4 +275,15 @@ std::string DaemonProcess::standardError()
     return err_;
 }
 
-} // namespace rs::e2e
+bool ServingDaemon::start(RunOptions options)
+{
+    port = DaemonProcess::freePort();
+    options.args.insert(options.args.begin(), { "-p", std::to_string(port) });
+    process.start(options, cluster.environment());
+    if (process.waitUntilServing())
+        return true;
+    failure = process.standardError() + "\n--- log ---\n" + cluster.logText();
+    return false;
+}
+
+} // namespace rs::harness

@@ -1,11 +1,11 @@
 #pragma once
-// Test harness: runs the real daemon binary (build/bin/rs) as a child
-// process on an ephemeral port with its own storage directory, cluster file
-// and password file, waits until it reports that it accepts requests, and
-// stops it.
+// Runs the real daemon binary (build/bin/rs) as a child process on an
+// ephemeral port with its own storage directory, cluster file and password
+// file, waits until it reports that it accepts requests, and stops it. The
+// end-to-end tests and the benchmark drive the daemon through it.
 //
-// Threads: the test thread drives it; two reader threads collect the
-// child's standard output and standard error.
+// Threads: one thread drives it; two reader threads collect the child's
+// standard output and standard error.
 
 #include <sys/types.h>
 
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace rs::e2e {
+namespace rs::harness {
 
 // A temporary directory removed with the object.
 class TempDir {
@@ -34,7 +34,7 @@ private:
     std::filesystem::path path_;
 };
 
-// Accounts of the test cluster's password file.
+// Accounts of the cluster's password file.
 inline constexpr const char* kAdminUser = "admin";
 inline constexpr const char* kAdminPassword = "s3cret-Admin";
 inline constexpr const char* kServiceUser = "rsservice";
@@ -58,11 +58,11 @@ private:
 };
 
 struct RunOptions {
-    std::string program {};                    // empty: the daemon binary
-    std::vector<std::string> args {};          // after the program name
+    std::string program {}; // empty: the daemon binary
+    std::vector<std::string> args {}; // after the program name
     std::map<std::string, std::string> env {}; // added to (or replacing) the cluster's
-    std::vector<std::string> unsetEnv {};      // removed from it
-    std::optional<uid_t> runAsUser {};         // drop to this user (root only)
+    std::vector<std::string> unsetEnv {}; // removed from it
+    std::optional<uid_t> runAsUser {}; // drop to this user (root only)
 };
 
 class DaemonProcess {
@@ -104,4 +104,15 @@ private:
     std::thread errReader_;
 };
 
-} // namespace rs::e2e
+// A daemon of its own cluster, serving on `port`.
+struct ServingDaemon {
+    TestCluster cluster;
+    DaemonProcess process;
+    int port = 0;
+
+    // Starts it; false (with the daemon's output in `failure`) when it did not serve.
+    bool start(RunOptions options = {});
+    std::string failure;
+};
+
+} // namespace rs::harness

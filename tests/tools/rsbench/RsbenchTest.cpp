@@ -1,6 +1,7 @@
-#include "e2e/ModuleE2eSupport.h"
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
+#include "interfaces/rpc/RpcCodecs.h"
+#include "tools/harness/PatternBytes.h"
 #include "tools/rsbench/Anchors.h"
 #include "tools/rsbench/BenchDaemon.h"
 #include "tools/rsbench/Load.h"
@@ -145,13 +146,18 @@ TEST(RsbenchToolOutput, TakesCurlTimesOfSuccessfulTransfersOnly)
 
 TEST(RsbenchToolOutput, ReadsResidentSizeInBytes)
 {
-    EXPECT_EQ(residentBytesFromStatus("Name:\trs\nVmPeak:\t  9000 kB\nVmRSS:\t    2048 kB\nThreads:\t9\n"),
-        2048u * 1024u);
-    EXPECT_FALSE(residentBytesFromStatus("Name:\trs\nVmPeak:\t 9000 kB\n"));
-    EXPECT_FALSE(residentBytesFromStatus("VmRSS:\t 12 MB\n"));
-    auto own = residentBytes(::getpid());
+    const std::string status = "Name:\trs\nVmPeak:\t  9000 kB\nVmRSS:\t    2048 kB\nRssAnon:\t 1024 kB\n"
+                               "RssFile:\t 1000 kB\nThreads:\t9\n";
+    EXPECT_EQ(statusBytes(status, "VmRSS"), 2048u * 1024u);
+    EXPECT_EQ(statusBytes(status, "RssAnon"), 1024u * 1024u);
+    EXPECT_EQ(statusBytes(status, "RssFile"), 1000u * 1024u);
+    EXPECT_FALSE(statusBytes(status, "Rss")) << "a field is named in full";
+    EXPECT_FALSE(statusBytes("Name:\trs\nVmPeak:\t 9000 kB\n", "VmRSS"));
+    EXPECT_FALSE(statusBytes("VmRSS:\t 12 MB\n", "VmRSS"));
+    auto own = residentSize(::getpid());
     ASSERT_TRUE(own);
-    EXPECT_GT(*own, 0u);
+    EXPECT_GT(own->total, 0u);
+    EXPECT_LE(own->anonymous + own->files, own->total);
 }
 
 TEST(RsbenchResidentBytes, IsEmptyForAProcessThatEnded)
@@ -160,7 +166,7 @@ TEST(RsbenchResidentBytes, IsEmptyForAProcessThatEnded)
     ASSERT_TRUE(child.start({ "true" }, false));
     const int pid = child.pid();
     ASSERT_EQ(child.finish(), 0);
-    EXPECT_FALSE(residentBytes(pid));
+    EXPECT_FALSE(residentSize(pid));
 }
 
 TEST(RsbenchSubprocess, CollectsOutputAndExitStatus)
@@ -241,7 +247,7 @@ protected:
             GTEST_SKIP() << "the daemon did not serve: " << daemon_.failure();
     }
     BenchDaemon daemon_;
-    const Account admin_ { rs::e2e::kAdminUser, rs::e2e::kAdminPassword };
+    const Account admin_ { rs::harness::kAdminUser, rs::harness::kAdminPassword };
 };
 
 TEST_F(RsbenchLoadOnDaemon, OpensLoggedOnSessionsAndStopsAtAWrongPassword)
@@ -254,7 +260,8 @@ TEST_F(RsbenchLoadOnDaemon, OpensLoggedOnSessionsAndStopsAtAWrongPassword)
     for (auto& session : sessions)
         EXPECT_EQ(session->call<IRepository::getModuleList_Call>(kAnswerWait).code(), 0);
 
-    auto refused = openSessions(daemon_.port(), 3, { rs::e2e::kAdminUser, "wrong" }, kRateConsumer, 1, &why);
+    auto refused
+        = openSessions(daemon_.port(), 3, { rs::harness::kAdminUser, "wrong" }, kRateConsumer, 1, &why);
     EXPECT_TRUE(refused.empty());
     EXPECT_NE(why.find("logon"), std::string::npos) << why;
 }
@@ -283,7 +290,7 @@ TEST_F(RsbenchLoadOnDaemon, UploadsInPiecesAndDownloadsTheSameBytes)
     auto sessions = openSessions(daemon_.port(), 1, admin_, kTransferConsumer, 1, &why);
     ASSERT_EQ(sessions.size(), 1u) << why;
     auto& client = *sessions.front();
-    const std::string bytes = rs::e2e::patternBytes(2 * 1024 * 1024 + 17, 4);
+    const std::string bytes = rs::harness::patternBytes(2 * 1024 * 1024 + 17, 4);
     Upload up = uploadModule(client, "pieces", "pieces.bin", bytes, 512 * 1024);
     ASSERT_EQ(up.code, 0);
     EXPECT_FALSE(up.version.empty());
@@ -305,9 +312,9 @@ TEST_F(RsbenchLoadOnDaemon, UploadsInPiecesAndDownloadsTheSameBytes)
 
 TEST_F(RsbenchLoadOnDaemon, MeasuresTheDaemonsResidentSize)
 {
-    auto bytes = daemon_.residentBytes();
-    ASSERT_TRUE(bytes);
-    EXPECT_GT(*bytes, 1024u * 1024u);
+    auto size = daemon_.residentSize();
+    ASSERT_TRUE(size);
+    EXPECT_GT(size->total, 1024u * 1024u);
 }
 
 TEST(RsbenchPasswordChecks, CountsSuccessfulChecksOfTheStoredHashForm)
@@ -347,7 +354,7 @@ TEST(RsbenchSubprocess, FinishWithoutAChildHasNoStatus)
 
 TEST(RsbenchDd, WritesTheBytesAndRemovesItsFile)
 {
-    rs::e2e::TempDir dir;
+    rs::harness::TempDir dir;
     const auto target = dir.path() / "dd.out";
     auto rate = ddWriteRate(target, 4 * 1024 * 1024, 1024 * 1024);
     ASSERT_TRUE(rate);
@@ -371,15 +378,22 @@ TEST(RsbenchNginx, ServesTheRootAndTakesAPutOfTheSameSize)
 {
     if (!Subprocess::available("nginx") || !Subprocess::available("curl"))
         GTEST_SKIP() << "nginx or curl is not installed (scripts/install-deps --bench)";
-    rs::e2e::TempDir root;
-    const std::string bytes = rs::e2e::patternBytes(256 * 1024, 2);
+    rs::harness::TempDir root;
+    const std::string bytes = rs::harness::patternBytes(256 * 1024, 2);
     std::ofstream(root.path() / "file.bin", std::ios::binary) << bytes;
+    std::ofstream(root.path() / "second.bin", std::ios::binary) << bytes;
     NginxAnchor nginx;
     ASSERT_TRUE(nginx.start(root.path())) << nginx.failure();
-    auto get = nginx.getRate("/file.bin", bytes.size(), std::chrono::milliseconds(100));
-    ASSERT_TRUE(get);
-    EXPECT_GT(*get, 0);
-    EXPECT_FALSE(nginx.getRate("/absent.bin", bytes.size(), std::chrono::milliseconds(100)));
+    const auto briefly = std::chrono::milliseconds(100);
+    for (const auto& paths :
+        std::vector<std::vector<std::string>> { { "/file.bin" }, { "/file.bin", "/second.bin" } }) {
+        auto get = nginx.getRate(paths, bytes.size(), briefly);
+        ASSERT_TRUE(get) << paths.back();
+        EXPECT_GT(*get, 0);
+    }
+    EXPECT_FALSE(nginx.getRate({ "/absent.bin" }, bytes.size(), briefly));
+    EXPECT_FALSE(nginx.getRate({ "/file.bin", "/absent.bin" }, bytes.size(), briefly))
+        << "every file of a rotation is requested";
     auto put = nginx.putRate(root.path() / "file.bin");
     ASSERT_TRUE(put);
     EXPECT_GT(*put, 0);
@@ -388,7 +402,7 @@ TEST(RsbenchNginx, ServesTheRootAndTakesAPutOfTheSameSize)
 
 TEST(RsbenchBenchDaemon, KeepsTheDaemonToWarningsAndMapsConsumersToDirectories)
 {
-    rs::e2e::TempDir dir;
+    rs::harness::TempDir dir;
     auto env = quietLogEnvironment(dir.path());
     ASSERT_EQ(env.count("RS_LOG_PROPERTY_FILE"), 1u);
     std::ifstream in(env["RS_LOG_PROPERTY_FILE"]);
@@ -406,7 +420,7 @@ TEST_F(RsbenchLoadOnDaemon, UploadsAtPieceBoundariesAndInOnePiece)
     ASSERT_EQ(sessions.size(), 1u) << why;
     auto& client = *sessions.front();
     for (auto [size, piece] : { std::pair<size_t, size_t> { 1024 * 1024, 512 * 1024 }, { 1000, 4096 } }) {
-        const std::string bytes = rs::e2e::patternBytes(size, static_cast<unsigned>(piece));
+        const std::string bytes = rs::harness::patternBytes(size, static_cast<unsigned>(piece));
         const std::string module = "m" + std::to_string(size);
         Upload up = uploadModule(client, module, module + ".bin", bytes, piece);
         ASSERT_EQ(up.code, 0) << size;
