@@ -121,13 +121,4 @@ TEST(AuditLine, PrefixIsLocalTimeWithMillisecondsAndZone)
     EXPECT_EQ(audit::auditLine(when - std::chrono::milliseconds(678), ""), "2026-01-02 03:04:05.000 UTC ");
 }
 
-TEST(Loggers, LookedUpOnceAndKept)
-{
-    const auto& first = kav::loggers::get(kav::loggers::kWork);
-    const auto& again = kav::loggers::get("repository.work");
-    EXPECT_EQ(&first, &again);
-    EXPECT_EQ(first->getName(), "repository.work");
-    EXPECT_EQ(first, log4cxx::Logger::getLogger("repository.work"));
-}
-
 } // namespace
