@@ -1,10 +1,10 @@
-// Uploads in pieces with several pieces in flight: the window rules, an
+// Uploads in pieces with several pieces in flight: the window rules and an
 // upload against a fake service that answers only when the uploader cannot
-// go on without the answer, and uploads to the real daemon.
+// go on without the answer. Uploads to the daemon are rsadmin's and the
+// module operations' end-to-end tests.
 
 #include "client/ModuleUpload.h"
 #include "common/ResultCodes.h"
-#include "e2e/ModuleE2eSupport.h"
 #include "interfaces/IRepositoryResp.h"
 
 #include <ace/CDR_Stream.h>
@@ -274,100 +274,6 @@ TEST(LendBytes, AStreamSharesTheBytesAndFreesWhatItAddsAfterThem)
         EXPECT_EQ(out.total_length(), bytes.size() + sizeof(ACE_CDR::Long));
     }
     EXPECT_EQ(bytes, std::string(3 * kMiB, 'r'));
-}
-
-// Uploads to the real daemon.
-class PieceUploadToDaemon : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        daemon_ = new rs::e2e::ModuleDaemon();
-        if (!daemon_->start())
-            startFailure_ = daemon_->failure();
-    }
-    static void TearDownTestSuite()
-    {
-        delete daemon_;
-        daemon_ = nullptr;
-    }
-
-    void SetUp() override { ASSERT_TRUE(startFailure_.empty()) << startFailure_; }
-
-    std::unique_ptr<rs::e2e::ModuleSession> open(const std::string& user, const std::string& password)
-    {
-        return rs::e2e::ModuleSession::open(daemon_->port(), user, password, rs::e2e::kKnownConsumer);
-    }
-
-    // Uploads with four pieces in flight; counts the pieces sent.
-    static rsclient::Reply<Answer> upload(rs::e2e::ModuleSession& session, const std::string& module,
-        const std::string& bytes, uint64_t pieceBytes, size_t* sent = nullptr)
-    {
-        rsclient::PieceUpload<Answer> pieces(
-            [&](std::string_view piece, int32_t flag) {
-                if (sent)
-                    ++*sent;
-                return session.client().start<IRepository::addModule_Call>(
-                    module, module + ".bin", rsclient::lendBytes(piece).get(), flag);
-            },
-            optionsWith(4));
-        return rsclient::uploadInPieces(pieces, bytes, pieceBytes);
-    }
-
-    static rs::e2e::ModuleDaemon* daemon_;
-    static std::string startFailure_;
-};
-
-rs::e2e::ModuleDaemon* PieceUploadToDaemon::daemon_ = nullptr;
-std::string PieceUploadToDaemon::startFailure_;
-
-TEST_F(PieceUploadToDaemon, PiecesArriveInOrderAndVersionsCount)
-{
-    auto admin = open(rs::e2e::kAdminUser, rs::e2e::kAdminPassword);
-    ASSERT_TRUE(admin);
-    const std::string first = rs::e2e::patternBytes(40 * 1024 + 123, 1);
-    auto reply = upload(*admin, "piped", first, 4096);
-    ASSERT_EQ(reply.code(), 0);
-    EXPECT_EQ(*reply->version(), "1");
-    auto got = admin->get("piped", "1", rs::e2e::kKnownConsumer);
-    ASSERT_EQ(got.code, 0);
-    EXPECT_TRUE(got.contents == first) << "the stored file differs from the upload";
-
-    const std::string second = rs::e2e::patternBytes(3 * 1024 * 1024 + 5, 2);
-    reply = upload(*admin, "piped", second, 1024 * 1024);
-    ASSERT_EQ(reply.code(), 0);
-    EXPECT_EQ(*reply->version(), "2");
-    got = admin->get("piped", "2", rs::e2e::kKnownConsumer);
-    ASSERT_EQ(got.code, 0);
-    EXPECT_TRUE(got.contents == second) << "the stored file differs from the upload";
-    // The connection is still in step: a plain request answers as usual.
-    EXPECT_EQ(admin->list().code, 0);
-}
-
-TEST_F(PieceUploadToDaemon, NameClashStopsAfterTheFirstPiece)
-{
-    auto admin = open(rs::e2e::kAdminUser, rs::e2e::kAdminPassword);
-    ASSERT_TRUE(admin);
-    ASSERT_EQ(upload(*admin, "Clash", "stored", 100).code(), 0);
-    size_t sent = 0;
-    auto reply = upload(*admin, "clash", std::string(1000, 'c'), 100, &sent);
-    EXPECT_EQ(reply.code(), kav::rc::RS_NAME_CASE_CLASH);
-    EXPECT_EQ(sent, 1u);
-    auto list = admin->list();
-    ASSERT_EQ(list.code, 0);
-    EXPECT_EQ(list.find("clash", rs::e2e::kKnownConsumer), nullptr);
-    EXPECT_EQ(admin->list().code, 0);
-}
-
-TEST_F(PieceUploadToDaemon, RefusedUserSendsOnePieceAndStoresNothing)
-{
-    auto guest = open(rs::e2e::kGuestUser, rs::e2e::kGuestPassword);
-    ASSERT_TRUE(guest);
-    size_t sent = 0;
-    auto reply = upload(*guest, "guestmod", std::string(1000, 'g'), 100, &sent);
-    EXPECT_EQ(reply.code(), kav::rc::RS_PERMISSION_DENIED);
-    EXPECT_EQ(sent, 1u);
-    EXPECT_FALSE(
-        std::filesystem::exists(daemon_->storageDir() / "apps" / "web" / "guestmod" / "guestmod.bin"));
 }
 
 } // namespace

@@ -12,6 +12,133 @@ namespace {
 
 using test::FakeHostStatusSink;
 
+// What moves a host from one deployment state to another, and what leaves
+// it where it is: each row starts a fresh table with one host brought to
+// `from` by the run kind given, applies one trigger, and checks the state.
+enum class Trigger {
+    Register,
+    Resource,
+    Report,
+    Cancel,
+    TimeoutAtLimit,
+    TimeoutPastLimit,
+    ResetErrorOrCancel,
+    Reset
+};
+
+struct Transition {
+    uint32_t from; // HOST_STATE_NONE: no entry yet
+    bool uninstallRun;
+    Trigger trigger;
+    uint32_t argument; // the state reported, or the one Reset expects
+    uint32_t to;
+};
+
+constexpr uint32_t kNone = HOST_STATE_NONE;
+constexpr int32_t kTimeout = 60;
+
+// clang-format off
+const Transition kTransitions[] = {
+    { kNone,            false, Trigger::Register,           0,                HOST_ALLOCATING },
+    { HOST_ALLOCATING,  false, Trigger::Resource,           0,                HOST_ALLOCATED },
+    { HOST_ALLOCATED,   false, Trigger::Report,             HOST_WAITING,     HOST_WAITING },
+    { HOST_WAITING,     false, Trigger::Report,             HOST_DOWNLOADING, HOST_DOWNLOADING },
+    { HOST_DOWNLOADING, false, Trigger::Report,             HOST_RUNNING,     HOST_RUNNING },
+    { HOST_RUNNING,     false, Trigger::Report,             HOST_INSTALLED,   HOST_INSTALLED },
+    { HOST_RUNNING,     true,  Trigger::Report,             HOST_UNINSTALLED, HOST_UNINSTALLED },
+    { HOST_RUNNING,     false, Trigger::Report,             HOST_ERROR,       HOST_ERROR },
+    // Time-outs: strictly more than T seconds, and only while allocating or waiting.
+    { HOST_WAITING,     false, Trigger::TimeoutAtLimit,     0,                HOST_WAITING },
+    { HOST_WAITING,     false, Trigger::TimeoutPastLimit,   0,                HOST_ERROR },
+    { HOST_ALLOCATING,  false, Trigger::TimeoutPastLimit,   0,                HOST_ERROR },
+    { HOST_ALLOCATED,   false, Trigger::TimeoutPastLimit,   0,                HOST_ALLOCATED },
+    { HOST_DOWNLOADING, false, Trigger::TimeoutPastLimit,   0,                HOST_DOWNLOADING },
+    // Cancel stops what has not started running.
+    { HOST_ALLOCATING,  false, Trigger::Cancel,             0,                HOST_CANCELLED },
+    { HOST_ALLOCATED,   false, Trigger::Cancel,             0,                HOST_CANCELLED },
+    { HOST_WAITING,     false, Trigger::Cancel,             0,                HOST_CANCELLED },
+    { HOST_DOWNLOADING, false, Trigger::Cancel,             0,                HOST_CANCELLED },
+    { HOST_RUNNING,     false, Trigger::Cancel,             0,                HOST_RUNNING },
+    { HOST_INSTALLED,   false, Trigger::Cancel,             0,                HOST_INSTALLED },
+    // Final states: CANCELLED always, INSTALLED in an install run, UNINSTALLED in an uninstall run.
+    { HOST_CANCELLED,   false, Trigger::Report,             HOST_INSTALLED,   HOST_CANCELLED },
+    { HOST_CANCELLED,   true,  Trigger::Report,             HOST_ERROR,       HOST_CANCELLED },
+    { HOST_INSTALLED,   false, Trigger::Report,             HOST_DOWNLOADING, HOST_INSTALLED },
+    { HOST_INSTALLED,   true,  Trigger::Report,             HOST_RUNNING,     HOST_RUNNING },
+    { HOST_UNINSTALLED, true,  Trigger::Report,             HOST_RUNNING,     HOST_UNINSTALLED },
+    { HOST_UNINSTALLED, false, Trigger::Report,             HOST_RUNNING,     HOST_RUNNING },
+    // A new run registers its hosts again.
+    { HOST_ERROR,       false, Trigger::Register,           0,                HOST_ERROR },
+    { HOST_ERROR,       false, Trigger::ResetErrorOrCancel, 0,                HOST_ALLOCATING },
+    { HOST_CANCELLED,   false, Trigger::ResetErrorOrCancel, 0,                HOST_ALLOCATING },
+    { HOST_ALLOCATED,   false, Trigger::ResetErrorOrCancel, 0,                HOST_ALLOCATED },
+    { HOST_INSTALLED,   true,  Trigger::Reset,              HOST_INSTALLED,   HOST_ALLOCATING },
+    { HOST_UNINSTALLED, false, Trigger::Reset,              HOST_UNINSTALLED, HOST_ALLOCATING },
+    { HOST_ALLOCATED,   true,  Trigger::Reset,              HOST_INSTALLED,   HOST_ALLOCATED },
+};
+// clang-format on
+
+TEST(HostStatusTransitions, EveryRowOfTheStateTable)
+{
+    for (const Transition& row : kTransitions) {
+        SCOPED_TRACE(::testing::Message()
+            << "from " << row.from << " trigger " << static_cast<int>(row.trigger) << " (" << row.argument
+            << ")" << (row.uninstallRun ? " uninstall" : ""));
+        FakeHostStatusSink sink;
+        int32_t clock = 1000;
+        HostStatusTable table(sink, [&] { return clock; });
+        const bool uninstall = row.uninstallRun;
+        if (row.from != kNone) {
+            table.createHMElement("pkg", "h", "alice", {}, uninstall);
+            if (row.from != HOST_ALLOCATING)
+                table.createHMElement("pkg", "h", "alice", test::makeResource("h"), uninstall);
+            if (row.from == HOST_CANCELLED)
+                table.setCancelStatus("pkg");
+            else if (row.from > HOST_ALLOCATED)
+                table.updateHMStatus("pkg", "h", "alice", row.from, nullptr, row.from == HOST_UNINSTALLED);
+        }
+        const uint32_t before = row.from == kNone ? kNone : table.getHMStatus("pkg", 0)->entries.at(0).state;
+        ASSERT_EQ(before, row.from);
+        switch (row.trigger) {
+        case Trigger::Register:
+            table.createHMElement("pkg", "h", "bob", {}, uninstall);
+            break;
+        case Trigger::Resource:
+            table.createHMElement("pkg", "h", "bob", test::makeResource("h"), uninstall);
+            break;
+        case Trigger::Report: {
+            const int rc = table.updateHMStatus("pkg", "h", "bob", row.argument, nullptr, uninstall);
+            EXPECT_EQ(rc, row.to == row.argument ? HostStatusTable::kUpdated : HostStatusTable::kStateFinal);
+            break;
+        }
+        case Trigger::Cancel:
+            table.setCancelStatus("pkg");
+            break;
+        case Trigger::TimeoutAtLimit:
+        case Trigger::TimeoutPastLimit:
+            clock += kTimeout + (row.trigger == Trigger::TimeoutPastLimit ? 1 : 0);
+            table.setHostStateIfTimeout("pkg", "install run", kTimeout);
+            break;
+        case Trigger::ResetErrorOrCancel:
+            table.resetCancelErrorStatus("pkg", "h");
+            break;
+        case Trigger::Reset:
+            table.resetStatus("pkg", "h", row.argument);
+            break;
+        }
+        const auto list = table.getHMStatus("pkg", 0);
+        ASSERT_NE(list, nullptr);
+        ASSERT_EQ(list->entries.size(), 1u);
+        EXPECT_EQ(list->entries[0].state, row.to);
+        // A reset is followed by the run's registration, which persists.
+        const bool reset = row.trigger == Trigger::ResetErrorOrCancel || row.trigger == Trigger::Reset;
+        if (row.to != before && !reset) {
+            ASSERT_FALSE(sink.persisted.empty());
+            EXPECT_EQ(sink.persisted.back().entry.state, row.to) << "every change is persisted";
+        }
+    }
+}
+
 class HostStatusTableTest : public ::testing::Test {
 protected:
     HostStatusTableTest()
@@ -65,17 +192,6 @@ protected:
     HostStatusTable table;
 };
 
-TEST_F(HostStatusTableTest, NewHostStartsAllocatingAndResourceMakesItAllocated)
-{
-    EXPECT_FALSE(table.createHMElement("pkg", "h1", "alice", {}, false));
-    EXPECT_EQ(stateOf("h1"), HOST_ALLOCATING);
-    EXPECT_TRUE(table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false));
-    EXPECT_EQ(stateOf("h1"), HOST_ALLOCATED);
-    ASSERT_EQ(sink.persisted.size(), 2u);
-    EXPECT_EQ(sink.persisted[0].entry.state, HOST_ALLOCATING);
-    EXPECT_EQ(sink.persisted[0].entry.stamp, 1000);
-}
-
 TEST_F(HostStatusTableTest, FiltersSelectTheirStatesInHostNameOrder)
 {
     const std::vector<std::pair<std::string, uint32_t>> hosts = {
@@ -101,7 +217,7 @@ TEST_F(HostStatusTableTest, FiltersSelectTheirStatesInHostNameOrder)
     EXPECT_TRUE(hostsFor(HOST_WAITING).empty());
 }
 
-TEST_F(HostStatusTableTest, UnknownPackageHasNoStatusList)
+TEST_F(HostStatusTableTest, UnknownPackageOrHostHasNoEntry)
 {
     EXPECT_EQ(table.getHMStatus("never", 0), nullptr);
     EXPECT_EQ(
@@ -109,43 +225,15 @@ TEST_F(HostStatusTableTest, UnknownPackageHasNoStatusList)
     allocate("h1");
     EXPECT_EQ(
         table.updateHMStatus("pkg", "other", "", HOST_RUNNING, nullptr, false), HostStatusTable::kNoEntry);
-}
-
-TEST_F(HostStatusTableTest, CancelledIsFinalWhateverIsReported)
-{
-    allocate("h1");
-    table.setCancelStatus("pkg");
-    ASSERT_EQ(stateOf("h1"), HOST_CANCELLED);
-    for (uint32_t state : { HOST_DOWNLOADING, HOST_INSTALLED, HOST_ERROR, HOST_UNINSTALLED }) {
-        EXPECT_EQ(
-            table.updateHMStatus("pkg", "h1", "bob", state, nullptr, false), HostStatusTable::kStateFinal);
-        EXPECT_EQ(
-            table.updateHMStatus("pkg", "h1", "bob", state, nullptr, true), HostStatusTable::kStateFinal);
-    }
-    EXPECT_EQ(stateOf("h1"), HOST_CANCELLED);
-}
-
-TEST_F(HostStatusTableTest, InstalledIsFinalOnlyWithinAnInstallRun)
-{
-    allocate("h1");
-    report("h1", HOST_INSTALLED);
-    EXPECT_EQ(table.updateHMStatus("pkg", "h1", "", HOST_DOWNLOADING, nullptr, false),
-        HostStatusTable::kStateFinal);
-    EXPECT_EQ(stateOf("h1"), HOST_INSTALLED);
-    EXPECT_EQ(table.updateHMStatus("pkg", "h1", "", HOST_RUNNING, nullptr, true), HostStatusTable::kUpdated);
-    EXPECT_EQ(stateOf("h1"), HOST_RUNNING);
+    EXPECT_EQ(report("h2", HOST_RUNNING), HostStatusTable::kNoEntry);
 }
 
 // Reports do not tell the run's kind: they keep the entry's.
-TEST_F(HostStatusTableTest, UninstalledIsFinalWithinAnUninstallRun)
+TEST_F(HostStatusTableTest, AReportKeepsTheRunKindOfTheEntry)
 {
     allocate("h1", true);
     EXPECT_EQ(report("h1", HOST_UNINSTALLED), HostStatusTable::kUpdated);
     EXPECT_EQ(report("h1", HOST_RUNNING), HostStatusTable::kStateFinal);
-    EXPECT_EQ(
-        table.updateHMStatus("pkg", "h1", "", HOST_RUNNING, nullptr, true), HostStatusTable::kStateFinal);
-    EXPECT_EQ(stateOf("h1"), HOST_UNINSTALLED);
-    EXPECT_EQ(report("h2", HOST_RUNNING), HostStatusTable::kNoEntry);
 }
 
 TEST_F(HostStatusTableTest, UpdateStampsSetsErrorTextAndKeepsUserWhenNoneGiven)
@@ -184,35 +272,42 @@ TEST_F(HostStatusTableTest, FinalStatesAreAuditedByRunKindAndOutcome)
     EXPECT_EQ(sink.audits[3].state, HOST_ERROR);
 }
 
-TEST_F(HostStatusTableTest, ErrorIsKeptWithItsTextWhenRegisteredAgainWithoutResource)
+TEST_F(HostStatusTableTest, ErrorTextIsKeptWhenRegisteredAgainAndDroppedByAFreshEntry)
 {
     allocate("h1");
     kav::KavErrorInfo failure(kav::rc::RS_NO_PACKAGE_FOR_TYPE, "x.cpp:1", "", "", { "pkg", "h1", "arm" });
     table.updateHMStatus("pkg", "h1", "", HOST_ERROR, &failure, false);
-
-    EXPECT_FALSE(table.createHMElement("pkg", "h1", "bob", {}, false));
-    EXPECT_EQ(stateOf("h1"), HOST_ERROR);
+    table.createHMElement("pkg", "h1", "bob", {}, false);
     EXPECT_EQ(errorOf("h1"), FakeHostStatusSink::format(failure));
-
     table.resetCancelErrorStatus("pkg", "h1");
-    EXPECT_EQ(stateOf("h1"), HOST_ALLOCATING);
+    EXPECT_FALSE(table.getVRMByStatus("pkg", HOST_ALLOCATING)) << "the reset drops the resource";
     EXPECT_TRUE(table.createHMElement("pkg", "h1", "bob", test::makeResource("h1"), false));
     EXPECT_EQ(errorOf("h1"), "") << "a fresh entry starts without error text";
 }
 
-TEST_F(HostStatusTableTest, ResetsOnlyTouchTheirStatesAndDropTheResource)
+TEST_F(HostStatusTableTest, TimeOutsAndCancelCarryTheirCodesAndAreAudited)
 {
-    allocate("h1");
-    allocate("h2");
-    report("h2", HOST_INSTALLED);
-    table.resetCancelErrorStatus("pkg", "h1"); // ALLOCATED: untouched
-    table.resetStatus("pkg", "h1", HOST_INSTALLED);
-    EXPECT_EQ(stateOf("h1"), HOST_ALLOCATED);
-    EXPECT_TRUE(table.getVRMByStatus("pkg", HOST_ALLOCATED));
+    table.createHMElement("pkg", "a", "alice", {}, false);
+    allocate("w");
+    report("w", HOST_WAITING);
+    sink.audits.clear();
+    clock += 31;
+    table.setHostStateIfTimeout("pkg", "uninstall run", 30);
+    EXPECT_EQ(errorOf("a"),
+        FakeHostStatusSink::format(kav::KavErrorInfo(
+            kav::rc::RS_ALLOCATION_TIMEOUT, "", "", "", { "uninstall run", "pkg", "a", "30" })));
+    EXPECT_EQ(errorOf("w"),
+        FakeHostStatusSink::format(kav::KavErrorInfo(
+            kav::rc::RS_DEPLOY_COMMAND_TIMEOUT, "", "", "", { "uninstall run", "pkg", "w", "30" })));
+    ASSERT_EQ(sink.audits.size(), 2u);
+    EXPECT_TRUE(sink.audits[0].errorLevel);
 
-    table.resetStatus("pkg", "h2", HOST_INSTALLED);
-    EXPECT_EQ(stateOf("h2"), HOST_ALLOCATING);
-    EXPECT_FALSE(table.getVRMByStatus("pkg", HOST_ALLOCATING));
+    allocate("c");
+    sink.audits.clear();
+    table.setCancelStatus("pkg");
+    ASSERT_EQ(sink.audits.size(), 1u);
+    EXPECT_EQ(sink.audits[0].messageNumber, kav::rc::messageNumber(kav::rc::RS_DEPLOY_CANCELLED));
+    EXPECT_TRUE(sink.audits[0].errorLevel);
 }
 
 TEST_F(HostStatusTableTest, ResourceLookupTakesFirstHostByNameHoldingOne)
@@ -227,61 +322,6 @@ TEST_F(HostStatusTableTest, ResourceLookupTakesFirstHostByNameHoldingOne)
     EXPECT_EQ(test::resourceHost(table.getVRMByStatus("pkg", HOST_ALLOCATED)), "h3");
     EXPECT_FALSE(table.clearVRM("pkg", "nobody"));
     EXPECT_FALSE(table.getVRMByStatus("pkg", HOST_ALLOCATING)) << "h1 holds no resource";
-}
-
-TEST_F(HostStatusTableTest, CancelStopsEveryHostBelowRunning)
-{
-    table.createHMElement("pkg", "a", "alice", {}, false);
-    allocate("b");
-    allocate("c");
-    allocate("d");
-    allocate("e");
-    report("c", HOST_DOWNLOADING);
-    report("d", HOST_RUNNING);
-    report("e", HOST_INSTALLED);
-    sink.audits.clear();
-    table.setCancelStatus("pkg");
-    EXPECT_EQ(hostsFor(HOST_CANCELLED), (std::vector<std::string> { "a", "b", "c" }));
-    EXPECT_EQ(stateOf("d"), HOST_RUNNING);
-    EXPECT_EQ(stateOf("e"), HOST_INSTALLED);
-    ASSERT_EQ(sink.audits.size(), 3u);
-    EXPECT_EQ(sink.audits[0].messageNumber, kav::rc::messageNumber(kav::rc::RS_DEPLOY_CANCELLED));
-    EXPECT_EQ(sink.persisted.back().entry.state, HOST_CANCELLED);
-}
-
-TEST_F(HostStatusTableTest, WaitingTimesOutOnlyAfterMoreThanTSeconds)
-{
-    const int32_t timeout = 30;
-    allocate("h1");
-    report("h1", HOST_WAITING); // stamp 1000
-    clock = 1000 + timeout;
-    table.setHostStateIfTimeout("pkg", "install run", timeout);
-    EXPECT_EQ(stateOf("h1"), HOST_WAITING);
-
-    clock = 1000 + timeout + 1;
-    table.setHostStateIfTimeout("pkg", "install run", timeout);
-    EXPECT_EQ(stateOf("h1"), HOST_ERROR);
-    kav::KavErrorInfo expected(
-        kav::rc::RS_DEPLOY_COMMAND_TIMEOUT, "", "", "", { "install run", "pkg", "h1", "30" });
-    EXPECT_EQ(errorOf("h1"), FakeHostStatusSink::format(expected));
-    ASSERT_FALSE(sink.audits.empty());
-    EXPECT_TRUE(sink.audits.back().errorLevel);
-    EXPECT_EQ(sink.persisted.back().entry.state, HOST_ERROR);
-}
-
-TEST_F(HostStatusTableTest, AllocatingTimesOutWithItsOwnCodeAndOtherStatesNever)
-{
-    table.createHMElement("pkg", "a", "alice", {}, false);
-    allocate("b");
-    allocate("c");
-    report("c", HOST_DOWNLOADING);
-    clock += 61;
-    table.setHostStateIfTimeout("pkg", "uninstall run", 60);
-    kav::KavErrorInfo expected(
-        kav::rc::RS_ALLOCATION_TIMEOUT, "", "", "", { "uninstall run", "pkg", "a", "60" });
-    EXPECT_EQ(errorOf("a"), FakeHostStatusSink::format(expected));
-    EXPECT_EQ(stateOf("b"), HOST_ALLOCATED);
-    EXPECT_EQ(stateOf("c"), HOST_DOWNLOADING);
 }
 
 TEST_F(HostStatusTableTest, AllHostsFinalDecidesWhenARunIsOver)

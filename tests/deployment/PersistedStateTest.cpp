@@ -35,30 +35,12 @@ protected:
     PstIndexFile file { dir.path() };
 };
 
-TEST_F(PstIndexFileTest, MissingFileMeansNoState)
-{
-    EXPECT_TRUE(file.lines().empty());
-    HostStatusMap hosts;
-    EXPECT_EQ(file.getServiceEntryByName("pkg", hosts), -1);
-    EXPECT_TRUE(hosts.empty());
-}
-
 TEST_F(PstIndexFileTest, HostGroupsAreWrittenInHostNameOrderWithEmptyTexts)
 {
     file.addServiceEntry("pkg1", "h2", 600, HOST_ERROR, "xyz");
     file.addServiceEntry("pkg1", "h1", 500, HOST_INSTALLED, "");
     ASSERT_EQ(file.writeServiceFile(), 0);
     EXPECT_EQ(readLinesFromFile(file.path()), (Lines { "pkg1|2|h1|500|7||h2|600|9|xyz" }));
-}
-
-TEST_F(PstIndexFileTest, UpdatedPackageReplacesItsHostAndMovesToTheEnd)
-{
-    file.addServiceEntry("a", "h1", 1, HOST_ERROR, "lost");
-    file.addServiceEntry("b", "h1", 2, HOST_INSTALLED, "");
-    file.addServiceEntry("a", "h1", 3, HOST_INSTALLED, "");
-    EXPECT_EQ(file.lines(), (Lines { "b|1|h1|2|7|", "a|1|h1|3|7|" }));
-    file.removeServiceEntryByName("b");
-    EXPECT_EQ(file.lines(), (Lines { "a|1|h1|3|7|" }));
 }
 
 TEST_F(PstIndexFileTest, ReadBackGivesStateStampAndTextButNoResourceAndInstallRun)
@@ -133,18 +115,11 @@ TEST_F(PstIndexFileTest, TruncatedLineKeepsItsCompleteHostGroups)
     EXPECT_EQ(hosts["h1"].errorText, "ok");
 }
 
-// Numbers are their leading digits only, saturated; a file that is there
-// but cannot be read is taken as empty and never written over.
-TEST_F(PstIndexFileTest, OddNumbersAndAnUnreadableFile)
+// A file that is there but cannot be read is taken as empty and never written over.
+TEST_F(PstIndexFileTest, AnUnreadableFileIsNeverReplaced)
 {
     const std::string path = dir.path().string() + "/.persist";
     ASSERT_EQ(rsmanagerutils::writeLinesToFile(path, { "pkg|2|h1| 5|-1|t|h2|99999999999|4294967296|u" }), 0);
-    HostStatusMap hosts;
-    ASSERT_EQ(PstIndexFile(dir.path()).getServiceEntryByName("pkg", hosts), 0);
-    EXPECT_EQ(hosts["h1"].stamp, 0);
-    EXPECT_EQ(hosts["h1"].state, 0u);
-    EXPECT_EQ(hosts["h2"].stamp, INT32_MAX);
-    EXPECT_EQ(hosts["h2"].state, UINT32_MAX);
 
     std::unique_ptr<PstIndexFile> unreadable;
     {
@@ -244,19 +219,6 @@ TEST_F(PersistedStateTest, RemoveDropsTableAndLineButNotAPackageOnlyInTheFile)
     EXPECT_EQ(table.getHMStatus("pkg", 0), nullptr);
     ASSERT_EQ(fileLines().size(), 1u);
     EXPECT_EQ(PstIndexFile::getNameFromEntry(fileLines()[0]), "gone");
-}
-
-TEST(PersistedStateWithoutDirectory, RunsWithoutPersistence)
-{
-    PersistedDeploymentState state("", textOf);
-    EXPECT_FALSE(state.enabled());
-    HostStatusEntry entry;
-    entry.state = HOST_INSTALLED;
-    state.update("pkg", "h1", entry); // must not touch any file or crash
-    test::FakeHostStatusSink sink;
-    HostStatusTable table(sink);
-    state.load(table);
-    EXPECT_EQ(table.getHMStatus("pkg", 0), nullptr);
 }
 
 } // namespace

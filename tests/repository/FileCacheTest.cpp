@@ -254,11 +254,4 @@ TEST_F(StorageFileCache, ConcurrentReadersAndInvalidationsSeeWholeFiles)
     EXPECT_LE(cache.currentSize(), 1 * kMiB);
 }
 
-TEST(StorageFileCacheKey, SamePathSameKeyDifferentPathsUsuallyDiffer)
-{
-    EXPECT_EQ(KavFileCache::keyOf("/repo/c/m/f"), KavFileCache::keyOf(std::string("/repo/c/m/f")));
-    EXPECT_NE(KavFileCache::keyOf("/repo/c/m/f"), KavFileCache::keyOf("/repo/c/m/g"));
-    EXPECT_EQ(KavFileCache::instance(), KavFileCache::instance());
-}
-
 } // namespace

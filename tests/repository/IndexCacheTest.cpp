@@ -45,21 +45,6 @@ TEST_F(StorageIndexCache, UnchangedIndexIsServedWithoutReadingItAgain)
     EXPECT_EQ(cache.cachedEntries(), 2u);
 }
 
-TEST_F(StorageIndexCache, EntriesMatchTheIndexFilesOwnParse)
-{
-    IndexCache cache;
-    replaceIndex("\r\n" + line("a", 1) + "no separator\n|nameless|1\n" + "c|3|c.zip|5|u|1|7|2|x|y");
-    const kav::IndexEntries& cached = *cache.entries(directory());
-    const std::vector<kav::ModuleIndexEntry> direct = IndexFile(directory()).getAllEntries();
-    ASSERT_EQ(cached.size(), direct.size());
-    for (size_t i = 0; i < cached.size(); ++i) {
-        EXPECT_EQ(cached[i].moduleName, direct[i].moduleName);
-        EXPECT_EQ(cached[i].version, direct[i].version);
-        EXPECT_EQ(cached[i].deleted, direct[i].deleted);
-        EXPECT_EQ(cached[i].linkedApps, direct[i].linkedApps);
-    }
-}
-
 TEST_F(StorageIndexCache, IndexChangedOnDiskIsReadAgain)
 {
     IndexCache cache;

@@ -34,14 +34,6 @@ TEST_F(StorageIndexFile, MissingFileIsEmptyIndexAndFirstVersionIsOne)
     EXPECT_EQ(index.getServiceEntryByName("calc", entry), -1);
 }
 
-TEST_F(StorageIndexFile, EmptyDirectoryNeitherReadsNorWrites)
-{
-    IndexFile index("");
-    EXPECT_EQ(index.readServiceFile(), -1);
-    index.addServiceEntry("calc", "1", "calc.zip", 1, "u", false, 1, 0);
-    EXPECT_EQ(index.writeServiceFile(), -1);
-}
-
 TEST_F(StorageIndexFile, WritesDocumentedLineFormat)
 {
     IndexFile index(dir.path());
@@ -81,55 +73,32 @@ TEST_F(StorageIndexFile, ParsesEveryFieldAndAppendsLinks)
     EXPECT_EQ(version, "untouched");
 }
 
-TEST_F(StorageIndexFile, IntegerFieldsStopAtFirstNonDigit)
+// Hand-edited lines: only leading digits count, no blank or sign is
+// skipped, and a value too large for its field reads as its largest.
+TEST_F(StorageIndexFile, HandEditedFieldsReadAsTheirLeadingDigits)
 {
-    writeIndex("odd|x|f|12abc|o|0x|size|3\nshort|7\nsuffixed|7b|f|0|o|0|0|0\n");
-    IndexFile index(dir.path());
-    ModuleIndexEntry entry;
-    ASSERT_EQ(index.getServiceEntryByName("odd", entry), 0);
-    EXPECT_EQ(entry.addTime, 12);
-    EXPECT_FALSE(entry.deleted);
-    EXPECT_EQ(entry.fileSize, 0);
-    EXPECT_EQ(entry.linkCount, 3);
-    EXPECT_TRUE(entry.linkedApps.empty()) << "links that are not there are not invented";
-    EXPECT_EQ(index.getVersionByName("short"), "0") << "fewer than three fields";
-    EXPECT_EQ(index.getVersionByName("odd"), "x");
-    EXPECT_EQ(index.nextVersion("odd"), "1");
-    EXPECT_EQ(index.nextVersion("suffixed"), "8");
-}
-
-// Only leading digits count: no blank or sign is skipped, and a value too
-// large for its field reads as the field's largest (hand-edited files).
-TEST_F(StorageIndexFile, BlanksSignsAndHugeValuesAreNotDigits)
-{
-    writeIndex("blank|1|f| 12|o| 1|-5|+2|a|b\n"
-               "signed|-3|f|0|o|-1|0|0\n"
+    writeIndex("odd|x|f|12abc|o|-1|size|3\n"
+               "short|7\n"
+               "suffixed|7b|f| 12|o|0|0|0\n"
                "huge|99999999999999999999999|f|99999999999|o|0|4294967296|0\n"
                "top|18446744073709551614|f|0|o|0|0|0\n");
     IndexFile index(dir.path());
-    ModuleIndexEntry blank, huge;
-    ASSERT_EQ(index.getServiceEntryByName("blank", blank), 0);
-    EXPECT_EQ(blank.addTime, 0);
-    EXPECT_FALSE(blank.deleted);
-    EXPECT_EQ(blank.fileSize, 0);
-    EXPECT_EQ(blank.linkCount, 0);
-    EXPECT_TRUE(index.doesEntryExist("signed")) << "a deleted flag of -1 is not 1";
-    EXPECT_EQ(index.nextVersion("signed"), "1");
+    ModuleIndexEntry odd, suffixed, huge;
+    ASSERT_EQ(index.getServiceEntryByName("odd", odd), 0);
+    EXPECT_EQ(odd.addTime, 12);
+    EXPECT_FALSE(odd.deleted) << "a deleted flag of -1 is not 1";
+    EXPECT_EQ(odd.fileSize, 0);
+    EXPECT_TRUE(odd.linkedApps.empty()) << "links that are not there are not invented";
+    EXPECT_EQ(index.nextVersion("odd"), "1");
+    EXPECT_EQ(index.getVersionByName("short"), "0") << "fewer than three fields";
+    ASSERT_EQ(index.getServiceEntryByName("suffixed", suffixed), 0);
+    EXPECT_EQ(suffixed.addTime, 0);
+    EXPECT_EQ(index.nextVersion("suffixed"), "8");
     ASSERT_EQ(index.getServiceEntryByName("huge", huge), 0);
     EXPECT_EQ(huge.addTime, INT32_MAX);
     EXPECT_EQ(huge.fileSize, INT32_MAX);
     EXPECT_EQ(index.nextVersion("huge"), "18446744073709551615") << "the largest version stays";
     EXPECT_EQ(index.nextVersion("top"), "18446744073709551615");
-}
-
-TEST_F(StorageIndexFile, NameAndFlagOfRawEntries)
-{
-    IndexFile index(dir.path());
-    EXPECT_EQ(index.getNameFromEntry("noseparator"), "");
-    EXPECT_EQ(index.getNameFromEntry("calc|1"), "calc");
-    EXPECT_TRUE(index.getFlagFromEntry("calc|1|f|0|o|1|5|0"));
-    EXPECT_FALSE(index.getFlagFromEntry("calc|1|f|0|o|0|5|0"));
-    EXPECT_FALSE(index.getFlagFromEntry(""));
 }
 
 TEST_F(StorageIndexFile, ReplacingMovesEntryToEndWithoutDuplicates)
@@ -234,20 +203,6 @@ TEST_F(StorageIndexFile, CarriageReturnsAndEmptyLinesDisappearOnRewrite)
     EXPECT_FALSE(index.doesEntryExist(""));
     ASSERT_EQ(index.writeServiceFile(), 0);
     EXPECT_EQ(readRaw(indexPath()), "a|1|f|0|o|0|0|0\nb|1|f|0|o|0|0|0\n");
-}
-
-TEST_F(StorageIndexFile, ReadOnlyBetweenWritesAndRewritable)
-{
-    IndexFile first(dir.path());
-    first.addServiceEntry("a", "1", "f", 0, "o", false, 0, 0);
-    ASSERT_EQ(first.writeServiceFile(), 0);
-    EXPECT_EQ(modeOf(indexPath()), 0400u);
-
-    IndexFile second(dir.path());
-    second.addServiceEntry("a", "2", "f", 0, "o", false, 0, 0);
-    ASSERT_EQ(second.writeServiceFile(), 0);
-    EXPECT_EQ(modeOf(indexPath()), 0400u);
-    EXPECT_EQ(IndexFile(dir.path()).getVersionByName("a"), "2");
 }
 
 // An index that is there but cannot be read lists nothing, and a change is

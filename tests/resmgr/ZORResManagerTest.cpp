@@ -220,6 +220,7 @@ TEST_F(ZORResManagerTest, CancelEmptiesTheBooks)
     EXPECT_TRUE(books.empty());
     EXPECT_LT(manager.cancel("/apps/web"), 0); // no allocation any more
     takeError();
+    EXPECT_EQ(manager.release(consumer.on("hosta")), 0) << "its allocation is gone: dropped all the same";
 }
 
 TEST_F(ZORResManagerTest, HouseKeepingCarriesOutAModifyRequest)

@@ -81,7 +81,7 @@ TEST_F(KavSecurityServerTest, MalformedCredentialIsAnIncompleteHandshake)
 
 TEST_F(KavSecurityServerTest, ConcurrentLogonsEachGetTheirOwnUser)
 {
-    constexpr int kThreads = 16;
+    constexpr int kThreads = 8;
     std::string text;
     for (int i = 0; i < kThreads; ++i)
         text += "user" + std::to_string(i) + ":" + wardn::hashPassword("pw" + std::to_string(i)) + "\n";

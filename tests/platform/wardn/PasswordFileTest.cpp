@@ -64,13 +64,14 @@ TEST(PasswordFile, SetPasswordAddsReplacesAndKeepsTheRest)
 {
     rs::test::ScratchDir dir;
     const std::string file = dir.file("passwd");
-    rs::test::writeFile(file, "# accounts\nbob:$6$salt$hash\nalice:$6$old$hash\n");
+    rs::test::writeFile(file, "# accounts\nbob:$6$salt$hash\nalice:$6$old$hash\nalice:$6$older$hash\n");
 
     wardn::setPassword(file, "alice", "new-pass");
     wardn::setPassword(file, "dave", "dave-pass");
 
     const std::string text = rs::test::readFile(file);
     EXPECT_EQ(text.rfind("# accounts\nbob:$6$salt$hash\nalice:$y$", 0), 0u) << text;
+    EXPECT_EQ(text.find("alice:", text.find("alice:") + 1), std::string::npos) << "one line per user";
     const auto accounts = wardn::parseAccounts(text);
     ASSERT_EQ(accounts.size(), 3u);
     EXPECT_TRUE(wardn::verifyPassword("new-pass", accounts.at("alice")));

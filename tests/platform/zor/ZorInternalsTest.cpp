@@ -1,9 +1,8 @@
-// The parts behind libzor's calls: variable expansion, consumer paths, the
-// callback dispatcher, the URL registry and the naming of the Slurm hosts.
+// The parts behind libzor's calls: consumer paths,
+// the URL registry, containers and the naming of the Slurm hosts.
 
 #include "platform/zor/ClusterDescription.h"
 #include "platform/zor/ContainerProcess.h"
-#include "platform/zor/Dispatcher.h"
 #include "platform/zor/SlurmClient.h"
 #include "platform/zor/UrlRegistry.h"
 #include "platform/zor/zor.h"
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -26,8 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-using Clock = zor::Dispatcher::Clock;
 
 class ScratchDir {
 public:
@@ -49,18 +45,6 @@ private:
 
 } // namespace
 
-TEST(ZorExpansion, ReplacesKnownVariablesAndDropsUnknownOnes)
-{
-    zor::Environment env { { "A", "1" }, { "TOP", "/x/y" }, { "EMPTY", "" } };
-    EXPECT_EQ(zor::expandVariables("${TOP}/bin", env), "/x/y/bin");
-    EXPECT_EQ(zor::expandVariables("${A}${A}-${EMPTY}-${NOPE}.", env), "11--.");
-    EXPECT_EQ(zor::expandVariables("$A and ${A", env), "$A and ${A"); // only ${...} with a closing brace
-    EXPECT_EQ(zor::expandVariables("", env), "");
-    // A value is not expanded again.
-    zor::Environment nested { { "B", "${A}" }, { "A", "1" } };
-    EXPECT_EQ(zor::expandVariables("${B}", nested), "${A}");
-}
-
 TEST(ZorConsumerPaths, AreNormalisedAndAncestorsAreValid)
 {
     EXPECT_EQ(zor::normaliseConsumerPath("a/b/"), "/a/b");
@@ -78,47 +62,6 @@ TEST(ZorConsumerPaths, AreNormalisedAndAncestorsAreValid)
     EXPECT_TRUE(d.isConsumer("/KeepAlive"));
     EXPECT_TRUE(d.isConsumer("/ClusterServices"));
     EXPECT_TRUE(zor::ClusterDescription::builtInDefault().isConsumer("/anything/at/all"));
-}
-
-TEST(ZorDispatcher, RunsTasksByDueTimeThenInPostingOrder)
-{
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<int> order;
-    auto record = [&](int n) {
-        return [&, n] {
-            std::lock_guard lock(m);
-            order.push_back(n);
-            cv.notify_all();
-        };
-    };
-    {
-        zor::Dispatcher dispatcher;
-        std::promise<void> gate;
-        std::shared_future<void> opened = gate.get_future().share();
-        // Hold the thread so that everything below is queued before any runs.
-        dispatcher.post([opened] { opened.wait(); });
-        auto now = Clock::now();
-        dispatcher.post(now + std::chrono::milliseconds(30), record(4));
-        dispatcher.post(now, record(1));
-        dispatcher.post(now, record(2));
-        dispatcher.post(now - std::chrono::seconds(1), record(0)); // overdue runs first
-        dispatcher.post(now + std::chrono::milliseconds(10), record(3));
-        gate.set_value();
-        std::unique_lock lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return order.size() == 5; }));
-    }
-    EXPECT_EQ(order, (std::vector<int> { 0, 1, 2, 3, 4 }));
-}
-
-TEST(ZorDispatcher, DestructionDropsTasksNotYetDue)
-{
-    bool ran = false;
-    {
-        zor::Dispatcher dispatcher;
-        dispatcher.post(Clock::now() + std::chrono::hours(1), [&] { ran = true; });
-    }
-    EXPECT_FALSE(ran);
 }
 
 TEST(ZorUrlRegistry, KeepsEveryNameAcrossWritersAndRefusesHostileNames)

@@ -210,53 +210,42 @@ TEST(DaemonPort, RefusesOutOfRangeAndMalformedPorts)
     }
 }
 
-TEST(DaemonDefaults, OutsideGridModeUseNarvHome)
+// Where the storage and the log configuration go when no option names them.
+TEST(DaemonDefaults, DirectoriesFollowTheModeAndTheEnvironment)
 {
-    DaemonConfig config;
-    FakeEnvironment env({ { "NARV_HOME", "/opt/narv" }, { "QEL_TOP", "/opt/qel" } });
-    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), { false, "/cwd" }), "");
-    EXPECT_EQ(config.logPropertyFile, "/opt/narv/conf/rs.log4j.properties");
-    EXPECT_EQ(config.storageDir, "/opt/narv/.cache");
-}
-
-TEST(DaemonDefaults, WithoutNarvHomeTheCurrentDirectoryIsUsed)
-{
-    DaemonConfig config;
-    rs::applyDirectoryDefaults(config, FakeEnvironment({}).lookup(), { false, "/work/here" });
-    EXPECT_EQ(config.storageDir, "/work/here/.cache");
-    EXPECT_EQ(config.logPropertyFile, "/work/here/conf/rs.log4j.properties");
-
-    DaemonConfig unknownCwd;
-    rs::applyDirectoryDefaults(unknownCwd, FakeEnvironment({}).lookup(), { false, "" });
-    EXPECT_EQ(unknownCwd.storageDir, "./.cache");
-}
-
-TEST(DaemonDefaults, GridModeUsesTheTopDirectory)
-{
-    DaemonConfig config;
-    FakeEnvironment env({ { "QEL_TOP", "/qel" }, { "NARV_HOME", "/narv" } });
-    EXPECT_EQ(rs::applyDirectoryDefaults(config, env.lookup(), { true, "/cwd" }), "/qel/eservice/rs/log");
-    EXPECT_EQ(config.logPropertyFile, "/qel/eservice/rs/conf/rs.log4j.properties");
-    EXPECT_EQ(config.storageDir, "/qel/eservice/rs/.cache");
-}
-
-TEST(DaemonDefaults, GridModeWithoutTopFallsBackToHome)
-{
-    DaemonConfig config;
+    struct Case {
+        std::map<std::string, std::string> env;
+        bool grid;
+        std::string cwd;
+        std::string storage, logFile, logDir;
+    };
+    const Case cases[] = {
+        { { { "NARV_HOME", "/opt/narv" }, { "QEL_TOP", "/opt/qel" } }, false, "/cwd", "/opt/narv/.cache",
+            "/opt/narv/conf/rs.log4j.properties", "" },
+        { {}, false, "/work/here", "/work/here/.cache", "/work/here/conf/rs.log4j.properties", "" },
+        { {}, false, "", "./.cache", "./conf/rs.log4j.properties", "" },
+        { { { "QEL_TOP", "/qel" }, { "NARV_HOME", "/narv" } }, true, "/cwd", "/qel/eservice/rs/.cache",
+            "/qel/eservice/rs/conf/rs.log4j.properties", "/qel/eservice/rs/log" },
+        { { { "NARV_HOME", "/narv" } }, true, "/cwd", "/narv/.cache", "/narv/conf/rs.log4j.properties", "" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.storage);
+        DaemonConfig config;
+        FakeEnvironment env(c.env);
+        const std::string logDir = rs::applyDirectoryDefaults(config, env.lookup(), { c.grid, c.cwd });
+        EXPECT_EQ(config.storageDir, c.storage);
+        EXPECT_EQ(config.logPropertyFile, c.logFile);
+        if (!c.logDir.empty()) {
+            EXPECT_EQ(logDir, c.logDir);
+        }
+    }
+    DaemonConfig given;
+    given.storageDir = "/given/store";
+    given.logPropertyFile = "/given/log.properties";
     rs::applyDirectoryDefaults(
-        config, FakeEnvironment({ { "NARV_HOME", std::string("/narv") } }).lookup(), { true, "/cwd" });
-    EXPECT_EQ(config.storageDir, "/narv/.cache");
-}
-
-TEST(DaemonDefaults, GivenDirectoriesAreKept)
-{
-    DaemonConfig config;
-    config.storageDir = "/given/store";
-    config.logPropertyFile = "/given/log.properties";
-    rs::applyDirectoryDefaults(
-        config, FakeEnvironment({ { "NARV_HOME", std::string("/narv") } }).lookup(), { false, "/cwd" });
-    EXPECT_EQ(config.storageDir, "/given/store");
-    EXPECT_EQ(config.logPropertyFile, "/given/log.properties");
+        given, FakeEnvironment({ { "NARV_HOME", std::string("/narv") } }).lookup(), { false, "/cwd" });
+    EXPECT_EQ(given.storageDir, "/given/store");
+    EXPECT_EQ(given.logPropertyFile, "/given/log.properties");
 }
 
 } // namespace

@@ -188,7 +188,8 @@ protected:
     static inline bool installed_ = false;
 };
 
-TEST_F(InstallTreeTest, EverythingTheGuideNamesIsInstalledInItsPlace)
+// One test for the installed tree: every process of it installs the whole build again.
+TEST_F(InstallTreeTest, EverythingTheGuideNamesIsInstalledStrippedAndDocumented)
 {
     std::vector<std::string> files { "bin/rs", "bin/rsadmin", "bin/rsdeploy", "bin/rspasswd", "lib/libzor.so",
         "lib/rs/sec_passwd.so", "lib/rs/event_file.so", "lib/rs/event_syslog.so",
@@ -208,10 +209,8 @@ TEST_F(InstallTreeTest, EverythingTheGuideNamesIsInstalledInItsPlace)
     const std::string version = quoted((usr() / "bin/rs").string()) + " -V > /dev/null 2>&1";
     const int versionStatus = std::system(version.c_str());
     EXPECT_TRUE(WIFEXITED(versionStatus) && WEXITSTATUS(versionStatus) == 0);
-}
 
-TEST_F(InstallTreeTest, ProgramsAreStrippedWithTheirDebugInformationBeside)
-{
+    // Programs are stripped, their debug information beside them.
     for (const char* file : { "bin/rs", "bin/rsadmin", "lib/libzor.so", "lib/rs/sec_passwd.so" }) {
         const fs::path path = usr() / file;
         const std::string binary = readFile(path);
@@ -221,10 +220,8 @@ TEST_F(InstallTreeTest, ProgramsAreStrippedWithTheirDebugInformationBeside)
         const fs::path debug = path.parent_path() / ".debug" / (path.filename().string() + ".debug");
         EXPECT_NE(readFile(debug).find(".debug_info"), std::string::npos) << debug;
     }
-}
 
-TEST_F(InstallTreeTest, ManualPagesAndCompletionsFollowTheOptions)
-{
+    // Manual pages and completions follow the options.
     EXPECT_NE(readFile(usr() / "share/man/man1/rs.1").find("\\-\\-check"), std::string::npos);
     EXPECT_NE(readFile(usr() / "share/man/man1/rsadmin.1").find("package install"), std::string::npos);
     EXPECT_EQ(readFile(usr() / "share/zsh/site-functions/_rsadmin").rfind("#compdef rsadmin", 0), 0u);

@@ -172,28 +172,69 @@ TEST_F(RsadminDaemonTest, VersionNeedsNoLogonAndParsesBack)
         << human.out;
 }
 
-TEST_F(RsadminDaemonTest, WrongPasswordIsRefusedWithCodeAndCatalogueText)
+// Each refusal: its exit status, its code, and a word on what to do.
+TEST_F(RsadminDaemonTest, RefusalsExitWithTheirStatusCodeAndHint)
 {
-    admin.env[kPasswordVariable] = "wrong-Password";
-    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
-    for (const char* interfaceCommand : { "module", "package" }) {
-        auto run = admin.run({ interfaceCommand, "list" });
-        EXPECT_EQ(run.status, kExitRefused) << run.err;
-        EXPECT_NE(run.err.find("0xD0014C21"), std::string::npos) << run.err;
-        const std::string text = catalogue(0xD0014C21u);
-        ASSERT_FALSE(text.empty());
-        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("password"), std::string::npos) << "a hint on what to do";
+    struct Refusal {
+        const char* user;
+        const char* password;
+        std::vector<std::string> args;
+        int status;
+        const char* code; // empty: a usage failure of the tool itself
+        const char* hint;
+    };
+    const std::string known = rs::e2e::kKnownConsumer;
+    const char* admin_ = rs::e2e::kAdminUser;
+    const char* good = rs::e2e::kAdminPassword;
+    const Refusal refusals[] = {
+        { admin_, "wrong-Password", { "--consumer", known, "module", "list" }, kExitRefused, "0xD0014C21",
+            "password" },
+        { admin_, "wrong-Password", { "--consumer", known, "package", "list" }, kExitRefused, "0xD0014C21",
+            "password" },
+        { admin_, "wrong-Password", { "module", "list" }, kExitRefused, "0xD0014C21", "password" },
+        { rs::e2e::kServiceUser, rs::e2e::kServicePassword, { "--consumer", known, "module", "list" },
+            kExitRefused, "0xD0014C26", "" },
+        { admin_, good, { "--consumer", "/no/such/consumer", "module", "list" }, kExitRefused, "0xD0014C2C",
+            "--consumer" },
+        { admin_, good, { "package", "list" }, kExitUsage, "", "--consumer" },
+        { admin_, good, { "--consumer", known, "module", "get", "no-such-module" }, kExitRefused,
+            "0xD0014C1A", "module list" },
+        { admin_, good, { "--consumer", known, "module", "remove", "no-such-module" }, kExitRefused,
+            "0xD0014C1A", "" },
+        { admin_, good, { "--consumer", known, "module", "link", "app", "no-such-module" }, kExitRefused,
+            "0xD0014C20", "" },
+        { admin_, good, { "--consumer", known, "package", "status", "no-such-package" }, kExitRefused,
+            "0xD0014C35", "" },
+        { admin_, good,
+            { "--consumer", known, "package", "install", "no-such-package", "--group",
+                "InternalResourceGroup" },
+            kExitRefused, "0xD0014C35", "" },
+    };
+    for (const Refusal& refusal : refusals) {
+        test::AdminRunner runner = admin;
+        runner.env[kUserVariable] = refusal.user;
+        runner.env[kPasswordVariable] = refusal.password;
+        auto run = runner.run(refusal.args);
+        SCOPED_TRACE(run.err);
+        EXPECT_EQ(run.status, refusal.status);
+        EXPECT_NE(run.err.find(refusal.code), std::string::npos);
+        // These two texts take no arguments: they are checked whole.
+        if (std::string(refusal.code) == "0xD0014C21" || std::string(refusal.code) == "0xD0014C26") {
+            const std::string text = catalogue(static_cast<uint32_t>(std::stoul(refusal.code, nullptr, 16)));
+            EXPECT_NE(run.err.find(text), std::string::npos) << "the catalogue text";
+        }
+        EXPECT_NE(run.err.find(refusal.hint), std::string::npos) << "a hint on what to do";
         EXPECT_EQ(run.err.find("wrong-Password"), std::string::npos) << "the password is never shown";
     }
-}
-
-TEST_F(RsadminDaemonTest, WrongPasswordIsRefusedOnTheGlobalIndexToo)
-{
+    // With --json, a failure is a document carrying the code.
     admin.env[kPasswordVariable] = "wrong-Password";
-    auto run = admin.run({ "module", "list" });
-    EXPECT_EQ(run.status, kExitRefused) << run.err;
-    EXPECT_NE(run.err.find("0xD0014C21"), std::string::npos) << run.err;
+    auto run = admin.run({ "--json", "--consumer", known, "module", "list" });
+    EXPECT_EQ(run.status, kExitRefused);
+    json answer = json::parse(run.out);
+    EXPECT_EQ(answer["ok"], false);
+    EXPECT_EQ(answer["exitStatus"], kExitRefused);
+    EXPECT_EQ(answer["code"], "0xD0014C21");
+    EXPECT_EQ(answer["message"].get<std::string>().find("wrong-Password"), std::string::npos);
 }
 
 TEST_F(RsadminDaemonTest, PasswordFileLogsOn)
@@ -269,59 +310,6 @@ TEST_F(RsadminDaemonTest, GlobalModuleIsStoredWhole)
     EXPECT_EQ(table.status, kExitOk);
     EXPECT_NE(table.out.find("global-tool"), std::string::npos) << table.out;
     EXPECT_NE(table.out.find("MODULE"), std::string::npos);
-}
-
-TEST_F(RsadminDaemonTest, UnknownModuleIsRefused)
-{
-    const std::vector<std::string> consumer { "--consumer", rs::e2e::kKnownConsumer };
-    auto get = admin.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "get", "no-such-module" });
-    EXPECT_EQ(get.status, kExitRefused);
-    EXPECT_NE(get.err.find("0xD0014C1A"), std::string::npos) << get.err;
-    EXPECT_NE(get.err.find("module list"), std::string::npos) << get.err;
-    auto remove = admin.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "remove", "no-such-module" });
-    EXPECT_EQ(remove.status, kExitRefused);
-    EXPECT_NE(remove.err.find("0xD0014C1A"), std::string::npos) << remove.err;
-    auto link
-        = admin.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "link", "app", "no-such-module" });
-    EXPECT_EQ(link.status, kExitRefused);
-    EXPECT_NE(link.err.find("0xD0014C20"), std::string::npos) << link.err;
-}
-
-TEST_F(RsadminDaemonTest, UserWithoutRoleIsRefusedPermission)
-{
-    test::AdminRunner other = admin;
-    other.env[kUserVariable] = rs::e2e::kServiceUser;
-    other.env[kPasswordVariable] = rs::e2e::kServicePassword;
-    auto run = other.run({ "--consumer", rs::e2e::kKnownConsumer, "module", "list" });
-    EXPECT_EQ(run.status, kExitRefused) << run.out << run.err;
-    EXPECT_NE(run.err.find("0xD0014C26"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(catalogue(0xD0014C26u)), std::string::npos) << run.err;
-}
-
-TEST_F(RsadminDaemonTest, UnknownConsumerIsRefusedAtLogon)
-{
-    auto run = admin.run({ "--consumer", "/no/such/consumer", "module", "list" });
-    EXPECT_EQ(run.status, kExitRefused) << run.err;
-    EXPECT_NE(run.err.find("0xD0014C2C"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("--consumer"), std::string::npos) << run.err;
-}
-
-TEST_F(RsadminDaemonTest, PackageCommandsNeedAConsumer)
-{
-    auto run = admin.run({ "package", "list" });
-    EXPECT_EQ(run.status, kExitUsage);
-    EXPECT_NE(run.err.find("--consumer"), std::string::npos) << run.err;
-}
-
-TEST_F(RsadminDaemonTest, UnknownPackageIsRefused)
-{
-    admin.env[kConsumerVariable] = rs::e2e::kKnownConsumer;
-    auto status = admin.run({ "package", "status", "no-such-package" });
-    EXPECT_EQ(status.status, kExitRefused) << status.err;
-    EXPECT_NE(status.err.find("0xD0014C35"), std::string::npos) << status.err;
-    auto install = admin.run({ "package", "install", "no-such-package", "--group", "InternalResourceGroup" });
-    EXPECT_EQ(install.status, kExitRefused) << install.err;
-    EXPECT_NE(install.err.find("0xD0014C35"), std::string::npos) << install.err;
 }
 
 TEST_F(RsadminDaemonTest, PackageAddListGetRemove)
@@ -512,18 +500,6 @@ TEST_F(RsadminDaemonTest, CtrlCDuringAnUploadStopsItWith130)
         std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("nothing partial was kept"), std::string::npos) << run.err;
-}
-
-TEST_F(RsadminDaemonTest, JsonFailureIsADocumentWithTheCode)
-{
-    admin.env[kPasswordVariable] = "wrong-Password";
-    auto run = admin.run({ "--json", "--consumer", rs::e2e::kKnownConsumer, "module", "list" });
-    EXPECT_EQ(run.status, kExitRefused);
-    json answer = json::parse(run.out);
-    EXPECT_EQ(answer["ok"], false);
-    EXPECT_EQ(answer["exitStatus"], kExitRefused);
-    EXPECT_EQ(answer["code"], "0xD0014C21");
-    EXPECT_EQ(answer["message"].get<std::string>().find("wrong-Password"), std::string::npos);
 }
 
 // Last: the daemon is gone afterwards.

@@ -278,6 +278,11 @@ TEST_F(ConfigurationTest, ServerComesFromOptionThenEnvironmentThenRegistry)
     EXPECT_EQ(resolveServer(options, io, lookup), "reg-host:1");
     env[kServerVariable] = "env-host:2";
     EXPECT_EQ(resolveServer(options, io, lookup), "env-host:2");
+    // What is not HOST:PORT with a port from 1 to 65535 is refused, wherever it comes from.
+    for (const char* malformed : { "env-host", "env-host:0", "env-host:65536", ":2", "env-host:2x" }) {
+        env[kServerVariable] = malformed;
+        EXPECT_THROW(resolveServer(options, io, lookup), AdminFailure) << malformed;
+    }
     options.server = "opt-host:3";
     EXPECT_EQ(resolveServer(options, io, lookup), "opt-host:3");
 }
@@ -411,8 +416,10 @@ TEST(CommandLineTest, MessagesAndExitStatuses)
             "^rsadmin: --server 'localhost' is not HOST:PORT" },
         { { "--server", "CLOSED", "module", "list" }, kExitUsage, "--user" },
         { { "--server", "CLOSED", "package", "status", "p", "--state", "bogus" }, kExitUsage, "bogus" },
-        { { "--server", "CLOSED", "package", "status", "p", "--state", "99999999999" }, kExitUsage, "99999999999" },
-        { { "--server", "CLOSED", "package", "status", "p", "--state", "UNKNOWN(x)" }, kExitUsage, "UNKNOWN\\(x\\)" },
+        { { "--server", "CLOSED", "package", "status", "p", "--state", "99999999999" }, kExitUsage,
+            "99999999999" },
+        { { "--server", "CLOSED", "package", "status", "p", "--state", "UNKNOWN(x)" }, kExitUsage,
+            "UNKNOWN\\(x\\)" },
         { { "--json", "module", "get", "m", "-o", "-" }, kExitUsage, "-o - and --json" },
         { { "--server", "CLOSED", "version" }, kExitNoConnection, "CLOSED: Connection refused" },
         { { "--server", "CLOSED", "--user", "u", "--timeout", "5", "module", "list" }, kExitNoConnection,

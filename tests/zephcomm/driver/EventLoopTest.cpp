@@ -263,21 +263,6 @@ TEST_F(EventLoopTest, TimersFireInDueOrderAndACancelledOneNever)
     EXPECT_EQ(handler.lastThread(), running.id());
 }
 
-TEST_F(EventLoopTest, ATimerScheduledWhileTheLoopSleepsWakesIt)
-{
-    // With nothing else to do the loop waits without a time limit; only the
-    // new timer can end that wait.
-    RunningLoop running;
-    RecordingHandler handler;
-    RecordingHandler marker;
-    ASSERT_EQ(running.loop.notify(&marker), 0);
-    ASSERT_TRUE(marker.waitFor("exception"));
-    ACE_Time_Value soon;
-    soon.msec(5);
-    running.loop.scheduleTimer(&handler, nullptr, soon);
-    EXPECT_TRUE(handler.waitFor("timeout 0"));
-}
-
 TEST_F(EventLoopTest, ANotificationThatMayWaitArrivesByItsDeadlineEveryTime)
 {
     // The loop sleeps without a time limit between them: each one needs its
@@ -302,19 +287,6 @@ TEST_F(EventLoopTest, ANotificationThatMayWaitRidesAlongWithTheNextWakeUp)
     ASSERT_EQ(running.loop.notify(&marker), 0);
     ASSERT_TRUE(marker.waitFor("exception"));
     EXPECT_EQ(deferred.count("exception"), 1u);
-}
-
-TEST_F(EventLoopTest, APeriodicTimerRepeatsUntilCancelled)
-{
-    RunningLoop running;
-    RecordingHandler handler(-1, true);
-    ACE_Time_Value every;
-    every.msec(2);
-    const long id = running.loop.scheduleTimer(&handler, nullptr, every, every);
-    ASSERT_TRUE(handler.waitFor("timeout 0", 3));
-    EXPECT_EQ(running.loop.cancelTimer(id), 0);
-    running.stop();
-    EXPECT_EQ(handler.references(), 1);
 }
 
 TEST_F(EventLoopTest, NotificationsFromManyThreadsEachRunOnceOnTheLoop)

@@ -173,9 +173,10 @@ TEST(SendQueue, TheBoundRefusesAccumulationButNotOneLargeRequest)
     HandlerNode* second = nodeOver(small, 0);
     EXPECT_FALSE(queue.push(second)) << "600 + 600 is over 1000";
     delete second;
+    EXPECT_TRUE(queue.push(nodeOver(bytesOf(400, 'f'), 0))) << "600 + 400 fills the bound exactly";
     NodeList left;
     queue.drain(left);
-    EXPECT_EQ(drainBases(left).size(), 1u);
+    EXPECT_EQ(drainBases(left).size(), 2u);
     EXPECT_EQ(queue.pendingBytes(), 0u);
 }
 

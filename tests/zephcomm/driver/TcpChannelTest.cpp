@@ -175,6 +175,27 @@ TEST_F(TcpChannelTest, AnUnconnectedChannelRefusesEveryOperation)
     unconnected->destroy();
 }
 
+TEST_F(TcpChannelTest, BadArgumentsAreRefusedAndTheChannelServesOn)
+{
+    const char byte = 'b';
+    const void* buffers[] = { &byte };
+    const size_t lengths[] = { 1 };
+    char buffer[4];
+    EXPECT_EQ(channel->send(0, buffers, lengths, &handler, 0, nullptr), zephcommdrv::kInvalid);
+    EXPECT_EQ(channel->send(1, nullptr, lengths, &handler, 0, nullptr), zephcommdrv::kInvalid);
+    EXPECT_EQ(channel->send(1, buffers, nullptr, &handler, 0, nullptr), zephcommdrv::kInvalid);
+    EXPECT_EQ(channel->send(1, buffers, lengths, nullptr, 0, nullptr), zephcommdrv::kInvalid);
+    EXPECT_EQ(channel->receive(nullptr, 4, &handler, 0), zephcommdrv::kInvalid);
+    EXPECT_EQ(channel->receive(buffer, 0, &handler, 0), zephcommdrv::kInvalid);
+    EXPECT_EQ(channel->receive(buffer, 4, nullptr, 0), zephcommdrv::kInvalid);
+    EXPECT_EQ(handler.pending(Kind::Send), 0u);
+
+    ASSERT_EQ(sendOne(channel, "ok", handler, nullptr), 0);
+    auto sent = handler.next(Kind::Send);
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_EQ(sent->error, 0);
+}
+
 TEST_F(TcpChannelTest, NewConnectionsCarryTheDefaultOptions)
 {
     EXPECT_EQ(channel->option("TCP_SEND_BUFFER_SIZE"), "65535");

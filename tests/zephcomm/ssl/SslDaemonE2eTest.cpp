@@ -111,18 +111,12 @@ TEST_F(SslDaemon, AClientThatVerifiesTheServiceUnderItsCaWorksAsOverTcp)
     EXPECT_EQ(session("localhost", 3 * 1024 * 1024 + 11), 0);
 }
 
-TEST_F(SslDaemon, AClientTrustingAnotherCaOrNameIsRefusedAndTheServiceServesOn)
+TEST_F(SslDaemon, AClientTrustingAnotherCaIsRefusedAndTheServiceServesOn)
 {
     ASSERT_TRUE(startDaemon(serverArgument(*pki)));
     ScopedEnv driver(zephcommdrv::kDriverVariable, "TCPIPv4SSL");
     {
         ScopedEnv argument(zephcommdrv::kDriverArgumentVariable, verifyingClientArgument(*stranger).c_str());
-        EXPECT_NE(session(), 0);
-        zephcomm::fini();
-    }
-    {
-        ScopedEnv argument(
-            zephcommdrv::kDriverArgumentVariable, verifyingClientArgument(*pki, "{other.example}").c_str());
         EXPECT_NE(session(), 0);
         zephcomm::fini();
     }
@@ -136,15 +130,6 @@ TEST_F(SslDaemon, APlainTcpClientGetsNoSession)
     ScopedEnv driver(zephcommdrv::kDriverVariable, nullptr);
     ScopedEnv argument(zephcommdrv::kDriverArgumentVariable, nullptr);
     EXPECT_NE(session(), 0);
-}
-
-TEST_F(SslDaemon, AnonymousModeWorksWithoutArgumentsAndWarns)
-{
-    ASSERT_TRUE(startDaemon(""));
-    ScopedEnv driver(zephcommdrv::kDriverVariable, "TCPIPv4SSL");
-    ScopedEnv argument(zephcommdrv::kDriverArgumentVariable, nullptr);
-    EXPECT_EQ(session(), 0);
-    EXPECT_NE(daemon.cluster.logText().find("the server is not authenticated"), std::string::npos);
 }
 
 TEST_F(SslDaemon, AMalformedArgumentStopsTheStartWithTheDriversResult)

@@ -108,14 +108,6 @@ TEST(MessageAssembler, RefusesAPayloadOverTheLimitBeforeAllocating)
     EXPECT_EQ(takeErrorCode(), kav::rc::ZEPHCOMM_PROTOCOL_SIZE);
 }
 
-TEST(MessageAssembler, DefaultLimitIsOneGibibyte)
-{
-    EXPECT_EQ(kDefaultMaxMessageSize, 1ull << 30);
-    if (!std::getenv(kMaxMessageSizeVariable)) {
-        EXPECT_EQ(maxMessageSize(), kDefaultMaxMessageSize);
-    }
-}
-
 TEST(MessageAssembler, LimitVariableTakesOnlyPositiveIntegers)
 {
     EXPECT_EQ(maxMessageSizeFrom("2048"), 2048u);

@@ -237,35 +237,6 @@ TEST(LargeBuffers, AFreedBufferIsReusedForTheNextLargeMessage)
     EXPECT_EQ(buffers.keptBytes(), 0u);
 }
 
-TEST(LargeBuffers, FreedBuffersAreKeptUpToTheirCountAndBytesNewestFirst)
-{
-    LargeBuffers& buffers = LargeBuffers::allocator();
-    buffers.releaseKept();
-    std::vector<void*> live;
-    for (size_t i = 0; i <= LargeBuffers::kKeptBuffers; ++i)
-        live.push_back(buffers.malloc(LargeBuffers::kMinSize));
-    buffers.free(live.back());
-    const size_t each = buffers.keptBytes();
-    ASSERT_GT(each, 0u);
-    live.pop_back();
-    for (void* buffer : live)
-        buffers.free(buffer);
-    EXPECT_EQ(buffers.keptBytes(), LargeBuffers::kKeptBuffers * each) << "one over the count is unmapped";
-    void* reused = buffers.malloc(LargeBuffers::kMinSize);
-    EXPECT_EQ(reused, live.back()) << "the most recently freed comes back first";
-    buffers.free(reused);
-    buffers.releaseKept();
-
-    // Bytes: three buffers of half the limit each leave at most the limit kept.
-    const size_t half = LargeBuffers::kKeptBytes / 2;
-    void* large[3] = { buffers.malloc(half), buffers.malloc(half), buffers.malloc(half) };
-    for (void* buffer : large)
-        buffers.free(buffer);
-    EXPECT_LE(buffers.keptBytes(), LargeBuffers::kKeptBytes);
-    EXPECT_GE(buffers.keptBytes(), half);
-    buffers.releaseKept();
-}
-
 TEST(LargeBuffers, LargePayloadsAreReceivedIntoThem)
 {
     const std::string contents = patternOf(2 * LargeBuffers::kMinSize);
