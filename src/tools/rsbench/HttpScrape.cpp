@@ -1,6 +1,6 @@
 #include "tools/rsbench/HttpScrape.h"
 
-#include "e2e/E2eSupport.h"
+#include "tools/harness/DaemonProcess.h"
 #include "interfaces/IRepository.h"
 #include "tools/rsbench/BenchDaemon.h"
 #include "tools/rsbench/Load.h"
@@ -87,7 +87,7 @@ private:
 };
 
 struct Subject {
-    rs::e2e::ServingDaemon daemon;
+    rs::harness::ServingDaemon daemon;
     std::vector<ClientPtr> sessions;
 };
 
@@ -96,7 +96,7 @@ bool start(Subject& subject, int httpPort, std::string* why)
     const auto root = subject.daemon.cluster.root();
     std::ofstream(root / "cluster.toml", std::ios::app)
         << "\n[[consumers]]\npath = \"" << kRateConsumer << "\"\n";
-    rs::e2e::RunOptions options;
+    rs::harness::RunOptions options;
     options.env = quietLogEnvironment(root);
     if (httpPort > 0)
         options.env["RS_HTTP_LISTEN"] = "127.0.0.1:" + std::to_string(httpPort);
@@ -105,7 +105,7 @@ bool start(Subject& subject, int httpPort, std::string* why)
         return false;
     }
     subject.sessions = openSessions(subject.daemon.port, kConnections,
-        { rs::e2e::kAdminUser, rs::e2e::kAdminPassword }, kRateConsumer, 4, why);
+        { rs::harness::kAdminUser, rs::harness::kAdminPassword }, kRateConsumer, 4, why);
     return subject.sessions.size() == static_cast<size_t>(kConnections);
 }
 
@@ -130,7 +130,7 @@ void runHttpScrape(const BenchOptions& options, std::ostream& progress, const st
     row.anchorName = "the same daemon without the side door";
     row.target = Target::ratioAtLeast(0.98);
     Subject plain, open;
-    const int httpPort = rs::e2e::DaemonProcess::freePort();
+    const int httpPort = rs::harness::DaemonProcess::freePort();
     std::string why;
     if (!start(plain, 0, &why) || !start(open, httpPort, &why)) {
         row.note = why;
