@@ -1,7 +1,7 @@
 #pragma once
 // ConnectionServer: what the server side of every client connection keeps,
-// whatever its interface: the response client, the logon gate and the
-// logon consumer. `Imp` is the interface's generated call-completion base,
+// whatever its interface: the service context, the response client, the
+// logon gate and the logon consumer. `Imp` is the interface's generated call-completion base,
 // `Resp` its response client.
 //
 // Threads: the operations run on the connection's driver thread, one at a
@@ -12,6 +12,7 @@
 // goes or when another takes its place.
 
 #include "rs/core/LogonGate.h"
+#include "rs/core/ServiceContext.h"
 
 #include <log4cxx/logger.h>
 
@@ -20,8 +21,7 @@
 
 namespace rs {
 
-template <class Imp, class Resp>
-class ConnectionServer : public Imp {
+template <class Imp, class Resp> class ConnectionServer : public Imp {
 public:
     // Takes over the caller's reference.
     void setResponse(Resp* response)
@@ -33,22 +33,25 @@ public:
     void setUserName(const std::string& userName) { gate_.loggedOn(userName); }
     std::string userName() const { return gate_.userName(); }
     LogonGate& gate() { return gate_; }
+    ServiceContext& context() const { return context_; }
 
     // A logon of this connection was refused; the fifth closes it.
     void logonRefused()
     {
         if (!gate_.logonFailed())
             return;
-        LOG4CXX_WARN(logger_, name_ << "::logon: " << LogonGate::kMaxFailedLogons
-                                    << " failed logons, closing the connection");
+        LOG4CXX_WARN(logger_,
+            name_ << "::logon: " << LogonGate::kMaxFailedLogons << " failed logons, closing the connection");
         gate_.closeConnection();
     }
 
 protected:
-    ConnectionServer(const char* name, log4cxx::LoggerPtr logger, bool logonRequired)
+    // The context must outlive the server.
+    ConnectionServer(const char* name, log4cxx::LoggerPtr logger, ServiceContext& context)
         : name_(name)
         , logger_(std::move(logger))
-        , gate_(logonRequired)
+        , context_(context)
+        , gate_(context.logonRequired())
     {
     }
     ~ConnectionServer() override
@@ -70,6 +73,7 @@ protected:
 
     const char* const name_;
     const log4cxx::LoggerPtr logger_;
+    ServiceContext& context_;
     Resp* response_ = nullptr;
     LogonGate gate_;
     mutable std::mutex mutex_;

@@ -9,6 +9,7 @@
 // worker thread of the Task.
 
 #include "common/KavErrorInfo.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/core/Work.h"
 
 #include <string>
@@ -21,8 +22,13 @@ public:
     void abandon() final { closeConnection(); }
 
 protected:
-    // className names the item in its trace lines ("LogonWork").
-    explicit ServiceWork(std::string className) : className_(std::move(className)) {}
+    // className names the item in its trace lines ("LogonWork"); the
+    // context must outlive the item.
+    ServiceWork(std::string className, ServiceContext& context)
+        : className_(std::move(className))
+        , context_(context)
+    {
+    }
 
     // The request itself; raises failures as KavException (KAV_THROW).
     virtual void execute() = 0;
@@ -34,11 +40,13 @@ protected:
     virtual void closeConnection() { }
 
     const std::string& className() const { return className_; }
+    ServiceContext& context() const { return context_; }
 
 private:
     void answerFailure();
 
     std::string className_;
+    ServiceContext& context_;
 };
 
 } // namespace rs

@@ -11,6 +11,7 @@
 #include "rs/repository/operations/RepositoryServer.h"
 #include "rs/repository/recovery/RepositoryRecovery.h"
 #include "rs/startup/ConfigurationCheck.h"
+#include "rs/startup/DaemonContext.h"
 #include "rs/startup/KavQelUtils.h"
 #include "rs/startup/OperatorNotice.h"
 #include "rs/startup/ResourceManagerBinding.h"
@@ -156,8 +157,9 @@ void Daemon::initService()
     auto& service = RepositoryService::instance();
     resourceManager_ = makeResourceManagerAccess();
     service.setResourceManager(resourceManager_.get());
-    service.setListenerFactory([](const ListenerSettings& settings) {
-        return makeAcceptorListener(settings,
+    context_ = std::make_unique<DaemonContext>(service);
+    service.setListenerFactory([this](const ListenerSettings& settings) {
+        return makeAcceptorListener(settings, *context_,
             { { "IRepository", &RepositoryServer::serve },
                 { "IAppDeployment", &AppDeploymentServer::serve } });
     });

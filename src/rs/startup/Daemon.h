@@ -19,6 +19,7 @@
 namespace rs {
 
 class ResourceManagerAccess;
+class ServiceContext;
 
 class Daemon : public KavGenericDaemon {
 public:
@@ -61,6 +62,8 @@ private:
     std::vector<std::string> environmentWarnings_; // said once logging is up
     std::unique_ptr<ACE_Auto_Event> shutdownEvent_;
     std::unique_ptr<ResourceManagerAccess> resourceManager_;
+    // What every connection and work item uses of the service; outlives them.
+    std::unique_ptr<ServiceContext> context_;
 };
 
 } // namespace rs

@@ -3,7 +3,7 @@
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/dplfileutils.h"
-#include "support/ScratchDir.h"
+#include "support/FakeServiceContext.h"
 
 #include <ace/Message_Block.h>
 
@@ -37,8 +37,8 @@ protected:
         store_.storePiece(stored, file, piece, flag, "admin", sender_);
     }
 
-    rs::test::ScratchDir dir_;
-    PackageStore store_ { dir_.path() };
+    rs::test::FakeServiceContext context_;
+    PackageStore store_ { context_ };
     const rs::modules::UploadSender sender_ { std::make_shared<rs::modules::ConnectionUploads>(),
         [] { return uint64_t { 0 }; } };
 };

@@ -1,7 +1,6 @@
 #include "rs/deployment/operations/AppDeploymentServer.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/core/ServerBinding.h"
 #include "rs/deployment/operations/AppDeploymentWork.h"
 #include "rs/deployment/operations/AppLogonWork.h"
@@ -10,8 +9,6 @@
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
 #include "rs/repository/persist/ServiceStatusSink.h"
-#include "rs/startup/KavQelUtils.h"
-#include "rs/startup/logging/AuditLog.h"
 #include "rs/startup/logging/Loggers.h"
 
 #include <memory>
@@ -27,14 +24,14 @@ const log4cxx::LoggerPtr& logger()
 
 } // namespace
 
-bool AppDeploymentServer::serve(zephcomm::Channel* channel)
+bool AppDeploymentServer::serve(zephcomm::Channel* channel, ServiceContext& context)
 {
-    return bindServer<AppDeploymentServer, IAppDeploymentRespClient>(
-        channel, IAppDeployment::kInterfaceName, IAppDeployment::prototypes(), new (std::nothrow) AppDeploymentServer());
+    return bindServer<AppDeploymentServer, IAppDeploymentRespClient>(channel, IAppDeployment::kInterfaceName,
+        IAppDeployment::prototypes(), new (std::nothrow) AppDeploymentServer(context));
 }
 
-AppDeploymentServer::AppDeploymentServer()
-    : ConnectionServer("AppDeploymentServer", logger(), RepositoryService::instance().logonRequired())
+AppDeploymentServer::AppDeploymentServer(ServiceContext& context)
+    : ConnectionServer("AppDeploymentServer", logger(), context)
     , uploads_(std::make_shared<modules::ConnectionUploads>())
 {
 }
@@ -48,12 +45,13 @@ void AppDeploymentServer::complete(int error, zephcomm::Call* call)
     if (error != 0 && !call) {
         if (response_)
             response_->detach();
-        DiscardUploadsWork::queueFor(uploads_);
+        DiscardUploadsWork::queueFor(context_, uploads_);
     }
     IAppDeployment::CallCompletionImp::complete(error, call);
 }
 
-void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
+void AppDeploymentServer::logon(
+    std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
 {
     delete kav::takeErrorInfo();
     int32_t result = KAV_GUARDED([&] {
@@ -61,10 +59,10 @@ void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::un
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
         LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
         setConsumer(*consumer);
-        auto* work = new (std::nothrow) AppLogonWork(*credential, *consumer, this, response_);
+        std::unique_ptr<Work> work(new (std::nothrow) AppLogonWork(*credential, *consumer, this, response_));
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
-        return RepositoryService::instance().enqueue(work);
+        return context_.enqueue(std::move(work));
     });
     if (result < 0) {
         std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
@@ -78,9 +76,10 @@ void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::un
 
 void AppDeploymentServer::getRSVersion(std::unique_ptr<KavVersion> qelVersion, int32_t value)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::getRSVersion Got parameters: "
-                                << (qelVersion ? qelVersion->display() : "") << ", " << value);
-    QelVersion qel = KavQelUtils::instance().getQelVersion();
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::getRSVersion Got parameters: " << (qelVersion ? qelVersion->display() : "")
+                                                             << ", " << value);
+    const ProductVersion qel = context_.productVersion();
     KavVersion product { qel.major, qel.minor, qel.patch, "" };
     kav::KavErrorInfo success;
     response_->getRSVersionResp(&success, &product, 1);
@@ -96,30 +95,30 @@ std::string text(const std::unique_ptr<std::string>& value)
 }
 
 // The audit record of a package request that never reached the queue.
-void auditRefusal(const char* operation, const std::string& user, const std::string& package,
-                  const kav::IKavErrorInfo& error)
+void auditRefusal(ServiceContext& context, const char* operation, const std::string& user,
+    const std::string& package, const kav::IKavErrorInfo& error)
 {
-    kav::audit::write(std::string("RSDEPLOY ") + operation + " refused: user " + (user.empty() ? "-" : user)
-                          + ", package " + (package.empty() ? "-" : package) + ": "
-                          + ServiceStatusSink::catalogueMessage(error),
-                      true);
+    context.auditText(std::string("RSDEPLOY ") + operation + " refused: user " + (user.empty() ? "-" : user)
+            + ", package " + (package.empty() ? "-" : package) + ": "
+            + ServiceStatusSink::catalogueMessage(error),
+        true);
 }
 
 } // namespace
 
 template <class Make, class Fail>
-void AppDeploymentServer::submit(const char* operation, bool audited, const std::string& package, Make&& make,
-                                 Fail&& fail)
+void AppDeploymentServer::submit(
+    const char* operation, bool audited, const std::string& package, Make&& make, Fail&& fail)
 {
     delete kav::takeErrorInfo();
     int32_t result = KAV_GUARDED([&]() -> int32_t {
         gate_.admit(operation);
         if (status() != 0)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "malformed request", { operation });
-        Work* work = make();
+        std::unique_ptr<Work> work(make());
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "work item not created", { operation });
-        return RepositoryService::instance().enqueue(work);
+        return context_.enqueue(std::move(work));
     });
     if (result >= 0)
         return;
@@ -128,7 +127,7 @@ void AppDeploymentServer::submit(const char* operation, bool audited, const std:
         error = std::make_unique<kav::KavErrorInfo>(result, KAV_LOCATION, "AppDeploymentServer", operation);
     kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
     if (audited)
-        auditRefusal(operation, userName(), package, *error);
+        auditRefusal(context_, operation, userName(), package, *error);
     fail(error.get());
 }
 
@@ -147,68 +146,66 @@ void AppDeploymentServer::requireArguments(std::initializer_list<bool> present, 
 }
 
 void AppDeploymentServer::addPackage(std::unique_ptr<std::string> packageName,
-                                     std::unique_ptr<std::string> packageType,
-                                     std::unique_ptr<std::string> packageFileName, rpc::BlockPtr packageData,
-                                     int32_t flag)
+    std::unique_ptr<std::string> packageType, std::unique_ptr<std::string> packageFileName,
+    rpc::BlockPtr packageData, int32_t flag)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::addPackage Got parameters: "
-                                << text(packageName) << ", " << text(packageType) << ", " << text(packageFileName)
-                                << ", " << flag);
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::addPackage Got parameters: " << text(packageName) << ", " << text(packageType)
+                                                           << ", " << text(packageFileName) << ", " << flag);
     submit(
         "addPackage", true, text(packageName),
         [&] {
             requireArguments({ packageName && packageType && packageFileName && packageData }, "addPackage");
             uploads_->pieceReceived(); // before the piece can be stored
             return new (std::nothrow)
-                AppAddModuleWork(caller(), response_, PackageName { *packageName, *packageType },
+                AppAddModuleWork(context_, caller(), response_, PackageName { *packageName, *packageType },
                     *packageFileName, std::move(packageData), flag, uploads_);
         },
         [&](const kav::IKavErrorInfo* error) { response_->addPackageResp(error); });
 }
 
-void AppDeploymentServer::removePackage(std::unique_ptr<std::string> packageName,
-                                        std::unique_ptr<std::string> packageType)
+void AppDeploymentServer::removePackage(
+    std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::removePackage Got parameters: " << text(packageName) << ", "
-                                                                                  << text(packageType));
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::removePackage Got parameters: " << text(packageName) << ", "
+                                                              << text(packageType));
     submit(
         "removePackage", true, text(packageName),
         [&] {
             requireArguments({ packageName && packageType }, "removePackage");
-            return new (std::nothrow)
-                AppRemoveModuleWork(caller(), response_, PackageName { *packageName, *packageType });
+            return new (std::nothrow) AppRemoveModuleWork(
+                context_, caller(), response_, PackageName { *packageName, *packageType });
         },
         [&](const kav::IKavErrorInfo* error) { response_->removePackageResp(error); });
 }
 
 void AppDeploymentServer::installPackageCommon(std::unique_ptr<std::string> packageName,
-                                               std::unique_ptr<std::string> resourceGroup,
-                                               std::unique_ptr<std::string> hostName, bool recheck)
+    std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName, bool recheck)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::installPackageCommon Got parameters: "
-                                << text(packageName) << ", " << text(resourceGroup) << ", " << text(hostName)
-                                << ", " << (recheck ? "recheck" : "install"));
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::installPackageCommon Got parameters: "
+            << text(packageName) << ", " << text(resourceGroup) << ", " << text(hostName) << ", "
+            << (recheck ? "recheck" : "install"));
     const char* operation = recheck ? "installPackageRecheck" : "installPackage";
     submit(
         operation, true, text(packageName),
         [&] {
             requireArguments({ packageName && resourceGroup && hostName }, operation);
-            return new (std::nothrow) AppInstallPackageWork(
-                caller(), response_, RunTarget { *packageName, *resourceGroup, *hostName }, recheck);
+            return new (std::nothrow) AppInstallPackageWork(context_, caller(), response_,
+                RunTarget { *packageName, *resourceGroup, *hostName }, recheck);
         },
         [&](const kav::IKavErrorInfo* error) { response_->installPackageResp(error); });
 }
 
 void AppDeploymentServer::installPackage(std::unique_ptr<std::string> packageName,
-                                         std::unique_ptr<std::string> resourceGroup,
-                                         std::unique_ptr<std::string> hostName)
+    std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName)
 {
     installPackageCommon(std::move(packageName), std::move(resourceGroup), std::move(hostName), false);
 }
 
 void AppDeploymentServer::installPackageRecheck(std::unique_ptr<std::string> packageName,
-                                                std::unique_ptr<std::string> resourceGroup,
-                                                std::unique_ptr<std::string> hostName)
+    std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName)
 {
     installPackageCommon(std::move(packageName), std::move(resourceGroup), std::move(hostName), true);
 }
@@ -220,23 +217,23 @@ void AppDeploymentServer::cancelPackage(std::unique_ptr<std::string> packageName
         "cancelPackage", true, text(packageName),
         [&] {
             requireArguments({ packageName != nullptr }, "cancelPackage");
-            return new (std::nothrow) AppCancelPackageWork(caller(), response_, *packageName);
+            return new (std::nothrow) AppCancelPackageWork(context_, caller(), response_, *packageName);
         },
         [&](const kav::IKavErrorInfo* error) { response_->cancelPackageResp(error); });
 }
 
 void AppDeploymentServer::uninstallPackage(std::unique_ptr<std::string> packageName,
-                                           std::unique_ptr<std::string> resourceGroup,
-                                           std::unique_ptr<std::string> hostName)
+    std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::uninstallPackage Got parameters: "
-                                << text(packageName) << ", " << text(resourceGroup) << ", " << text(hostName));
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::uninstallPackage Got parameters: " << text(
+            packageName) << ", " << text(resourceGroup) << ", " << text(hostName));
     submit(
         "uninstallPackage", true, text(packageName),
         [&] {
             requireArguments({ packageName && resourceGroup && hostName }, "uninstallPackage");
-            return new (std::nothrow) AppUninstallPackageWork(caller(), response_,
-                                                              RunTarget { *packageName, *resourceGroup, *hostName });
+            return new (std::nothrow) AppUninstallPackageWork(
+                context_, caller(), response_, RunTarget { *packageName, *resourceGroup, *hostName });
         },
         [&](const kav::IKavErrorInfo* error) { response_->uninstallPackageResp(error); });
 }
@@ -244,7 +241,8 @@ void AppDeploymentServer::uninstallPackage(std::unique_ptr<std::string> packageN
 void AppDeploymentServer::getPackageList()
 {
     submit(
-        "getPackageList", false, "", [&] { return new (std::nothrow) AppGetModuleListWork(caller(), response_); },
+        "getPackageList", false, "",
+        [&] { return new (std::nothrow) AppGetModuleListWork(context_, caller(), response_); },
         [&](const kav::IKavErrorInfo* error) {
             AppDplList empty;
             response_->getPackageListResp(error, &empty);
@@ -252,16 +250,17 @@ void AppDeploymentServer::getPackageList()
 }
 
 void AppDeploymentServer::getPackage(std::unique_ptr<std::string> packageName,
-                                     std::unique_ptr<std::string> packageType, std::unique_ptr<std::string> extra)
+    std::unique_ptr<std::string> packageType, std::unique_ptr<std::string> extra)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::getPackage Got parameters: "
-                                << text(packageName) << ", " << text(packageType) << ", " << text(extra));
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::getPackage Got parameters: " << text(packageName) << ", " << text(packageType)
+                                                           << ", " << text(extra));
     submit(
         "getPackage", false, text(packageName),
         [&] {
             requireArguments({ packageName && packageType && extra }, "getPackage");
-            return new (std::nothrow)
-                AppGetModuleWork(caller(), response_, PackageName { *packageName, *packageType }, *extra);
+            return new (std::nothrow) AppGetModuleWork(
+                context_, caller(), response_, PackageName { *packageName, *packageType }, *extra);
         },
         [&](const kav::IKavErrorInfo* error) {
             std::string none;
@@ -272,19 +271,18 @@ void AppDeploymentServer::getPackage(std::unique_ptr<std::string> packageName,
 }
 
 void AppDeploymentServer::setPackageStatus(std::unique_ptr<kav::KavErrorInfo> error,
-                                           std::unique_ptr<std::string> packageName,
-                                           std::unique_ptr<std::string> hostName, int32_t state)
+    std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> hostName, int32_t state)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::setPackageStatus Got parameters: "
-                                << text(packageName) << ", " << text(hostName) << ", " << state << ", "
-                                << (error ? error->getCode() : 0));
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::setPackageStatus Got parameters: " << text(packageName) << ", "
+                                                                 << text(hostName) << ", " << state << ", "
+                                                                 << (error ? error->getCode() : 0));
     submit(
         "setPackageStatus", false, text(packageName),
         [&] {
             requireArguments({ error && packageName && hostName }, "setPackageStatus");
             remember(*packageName, *hostName, static_cast<uint32_t>(state));
-            return new (std::nothrow) AppSetPackageStatusWork(
-                caller(), response_,
+            return new (std::nothrow) AppSetPackageStatusWork(context_, caller(), response_,
                 StatusReport { *packageName, *hostName, static_cast<uint32_t>(state), std::move(error) });
         },
         [&](const kav::IKavErrorInfo* failure) { response_->setPackageStatusResp(failure); });
@@ -292,14 +290,14 @@ void AppDeploymentServer::setPackageStatus(std::unique_ptr<kav::KavErrorInfo> er
 
 void AppDeploymentServer::getPackageStatus(std::unique_ptr<std::string> packageName, int32_t state)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::getPackageStatus Got parameters: " << text(packageName) << ", "
-                                                                                     << state);
+    LOG4CXX_DEBUG(logger(),
+        "AppDeploymentServer::getPackageStatus Got parameters: " << text(packageName) << ", " << state);
     submit(
         "getPackageStatus", false, text(packageName),
         [&] {
             requireArguments({ packageName != nullptr }, "getPackageStatus");
-            return new (std::nothrow)
-                AppGetPackageStatusWork(caller(), response_, *packageName, static_cast<uint32_t>(state));
+            return new (std::nothrow) AppGetPackageStatusWork(
+                context_, caller(), response_, *packageName, static_cast<uint32_t>(state));
         },
         [&](const kav::IKavErrorInfo* error) {
             DplStatusList empty;
@@ -329,7 +327,7 @@ void AppDeploymentServer::reportLostDeployCommand()
     user = userName();
     if (!lostDeployCommand(last))
         return;
-    DeploymentRuntime* runtime = RepositoryService::instance().deployment();
+    DeploymentRuntime* runtime = context_.deployment();
     if (!runtime)
         return;
     kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",

@@ -26,10 +26,10 @@ namespace rs {
 class AppDeploymentServer final
     : public ConnectionServer<IAppDeployment::CallCompletionImp, IAppDeploymentRespClient> {
 public:
-    AppDeploymentServer();
+    explicit AppDeploymentServer(ServiceContext& context);
 
     // Binds a new server to an accepted channel; false when it could not.
-    static bool serve(zephcomm::Channel* channel);
+    static bool serve(zephcomm::Channel* channel, ServiceContext& context);
 
     // The connection closed: later answers are dropped, a deploy command
     // that went away before a final report sets its host to ERROR (0xd0014c39),
@@ -38,21 +38,22 @@ public:
 
     void logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer) override;
     void addPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType,
-                    std::unique_ptr<std::string> packageFileName, rpc::BlockPtr packageData, int32_t flag) override;
-    void removePackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType) override;
+        std::unique_ptr<std::string> packageFileName, rpc::BlockPtr packageData, int32_t flag) override;
+    void removePackage(
+        std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType) override;
     void installPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                        std::unique_ptr<std::string> hostName) override;
+        std::unique_ptr<std::string> hostName) override;
     void cancelPackage(std::unique_ptr<std::string> packageName) override;
-    void uninstallPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                          std::unique_ptr<std::string> hostName) override;
+    void uninstallPackage(std::unique_ptr<std::string> packageName,
+        std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName) override;
     void getPackageList() override;
     void getPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType,
-                    std::unique_ptr<std::string> extra) override;
+        std::unique_ptr<std::string> extra) override;
     void setPackageStatus(std::unique_ptr<kav::KavErrorInfo> error, std::unique_ptr<std::string> packageName,
-                          std::unique_ptr<std::string> hostName, int32_t state) override;
+        std::unique_ptr<std::string> hostName, int32_t state) override;
     void getPackageStatus(std::unique_ptr<std::string> packageName, int32_t state) override;
-    void installPackageRecheck(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                               std::unique_ptr<std::string> hostName) override;
+    void installPackageRecheck(std::unique_ptr<std::string> packageName,
+        std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName) override;
     void getRSVersion(std::unique_ptr<KavVersion> qelVersion, int32_t value) override;
 
     // The last status report received on this connection.
@@ -75,8 +76,8 @@ private:
     // when `audited`, and answered at once through fail(error).
     template <class Make, class Fail>
     void submit(const char* operation, bool audited, const std::string& package, Make&& make, Fail&& fail);
-    void installPackageCommon(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                              std::unique_ptr<std::string> hostName, bool recheck);
+    void installPackageCommon(std::unique_ptr<std::string> packageName,
+        std::unique_ptr<std::string> resourceGroup, std::unique_ptr<std::string> hostName, bool recheck);
     void remember(const std::string& package, const std::string& host, uint32_t state);
     void reportLostDeployCommand();
 

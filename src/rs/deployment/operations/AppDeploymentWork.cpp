@@ -1,7 +1,6 @@
 #include "rs/deployment/operations/AppDeploymentWork.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/core/ServiceRules.h"
 #include "rs/deployment/installer/PackageInstaller.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
@@ -24,9 +23,9 @@ template <class Check> void require(Check&& check, int32_t code, const char* det
 
 } // namespace
 
-AppRunPackageWork::AppRunPackageWork(std::string className, AppCaller caller,
+AppRunPackageWork::AppRunPackageWork(std::string className, ServiceContext& context, AppCaller caller,
     IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck)
-    : AppWork(std::move(className), std::move(caller), response)
+    : AppWork(std::move(className), context, std::move(caller), response)
     , target_(std::move(target))
     , uninstall_(uninstall)
     , recheck_(recheck)
@@ -35,7 +34,7 @@ AppRunPackageWork::AppRunPackageWork(std::string className, AppCaller caller,
 
 void AppRunPackageWork::checkTarget() const
 {
-    auto& service = RepositoryService::instance();
+    ServiceContext& service = context();
     const std::string& consumer = caller().consumer;
     const std::string& group = target_.resourceGroup;
     if (!consumer.empty() && !group.empty())
@@ -76,10 +75,10 @@ void AppRunPackageWork::execute()
         target_.package, caller().user, caller().consumer, target_.resourceGroup, target_.host, uninstall_ });
 }
 
-AppInstallPackageWork::AppInstallPackageWork(
-    AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool recheck)
+AppInstallPackageWork::AppInstallPackageWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, RunTarget target, bool recheck)
     : AppRunPackageWork(
-        "AppInstallPackageWork", std::move(caller), response, std::move(target), false, recheck)
+        "AppInstallPackageWork", context, std::move(caller), response, std::move(target), false, recheck)
 {
 }
 
@@ -90,9 +89,9 @@ void AppInstallPackageWork::answer(const kav::IKavErrorInfo* error)
 }
 
 AppUninstallPackageWork::AppUninstallPackageWork(
-    AppCaller caller, IAppDeploymentRespClient* response, RunTarget target)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target)
     : AppRunPackageWork(
-        "AppUninstallPackageWork", std::move(caller), response, std::move(target), true, false)
+        "AppUninstallPackageWork", context, std::move(caller), response, std::move(target), true, false)
 {
 }
 
@@ -103,8 +102,8 @@ void AppUninstallPackageWork::answer(const kav::IKavErrorInfo* error)
 }
 
 AppCancelPackageWork::AppCancelPackageWork(
-    AppCaller caller, IAppDeploymentRespClient* response, std::string package)
-    : AppWork("AppCancelPackageWork", std::move(caller), response)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, std::string package)
+    : AppWork("AppCancelPackageWork", context, std::move(caller), response)
     , package_(std::move(package))
 {
 }
@@ -123,8 +122,8 @@ void AppCancelPackageWork::answer(const kav::IKavErrorInfo* error)
 }
 
 AppSetPackageStatusWork::AppSetPackageStatusWork(
-    AppCaller caller, IAppDeploymentRespClient* response, StatusReport report)
-    : AppWork("AppSetPackageStatusWork", std::move(caller), response)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, StatusReport report)
+    : AppWork("AppSetPackageStatusWork", context, std::move(caller), response)
     , report_(std::move(report))
 {
 }
@@ -145,9 +144,9 @@ void AppSetPackageStatusWork::answer(const kav::IKavErrorInfo* error)
     response().setPackageStatusResp(error ? error : &success);
 }
 
-AppGetPackageStatusWork::AppGetPackageStatusWork(
-    AppCaller caller, IAppDeploymentRespClient* response, std::string package, uint32_t filter)
-    : AppWork("AppGetPackageStatusWork", std::move(caller), response)
+AppGetPackageStatusWork::AppGetPackageStatusWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, std::string package, uint32_t filter)
+    : AppWork("AppGetPackageStatusWork", context, std::move(caller), response)
     , package_(std::move(package))
     , filter_(filter)
 {

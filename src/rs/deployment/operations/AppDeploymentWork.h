@@ -30,8 +30,8 @@ public:
     int32_t kind() const override { return 1; }
 
 protected:
-    AppRunPackageWork(std::string className, AppCaller caller, IAppDeploymentRespClient* response,
-        RunTarget target, bool uninstall, bool recheck);
+    AppRunPackageWork(std::string className, ServiceContext& context, AppCaller caller,
+        IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck);
     void execute() final;
 
     const RunTarget& target() const { return target_; }
@@ -49,8 +49,8 @@ private:
 class AppInstallPackageWork final : public AppRunPackageWork {
 public:
     // recheck: every host is deployed again, whatever its last state.
-    AppInstallPackageWork(
-        AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool recheck);
+    AppInstallPackageWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        RunTarget target, bool recheck);
 
 private:
     void answer(const kav::IKavErrorInfo* error) override;
@@ -58,7 +58,8 @@ private:
 
 class AppUninstallPackageWork final : public AppRunPackageWork {
 public:
-    AppUninstallPackageWork(AppCaller caller, IAppDeploymentRespClient* response, RunTarget target);
+    AppUninstallPackageWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target);
 
 private:
     void answer(const kav::IKavErrorInfo* error) override;
@@ -66,7 +67,8 @@ private:
 
 class AppCancelPackageWork final : public AppWork {
 public:
-    AppCancelPackageWork(AppCaller caller, IAppDeploymentRespClient* response, std::string package);
+    AppCancelPackageWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, std::string package);
     // Taken before every other waiting request: a cancel stops hosts from
     // being started.
     int32_t kind() const override { return 4; }
@@ -88,7 +90,8 @@ struct StatusReport {
 
 class AppSetPackageStatusWork final : public AppWork {
 public:
-    AppSetPackageStatusWork(AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
+    AppSetPackageStatusWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
     int32_t kind() const override { return 2; }
     bool isShared() const override { return false; }
 
@@ -101,8 +104,8 @@ private:
 
 class AppGetPackageStatusWork final : public AppWork {
 public:
-    AppGetPackageStatusWork(
-        AppCaller caller, IAppDeploymentRespClient* response, std::string package, uint32_t filter);
+    AppGetPackageStatusWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        std::string package, uint32_t filter);
     int32_t kind() const override { return 3; }
 
 private:

@@ -7,7 +7,6 @@
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 #include "rs/repository/persist/ServiceStatusSink.h"
-#include "rs/startup/logging/AuditLog.h"
 
 #include <ace/Message_Block.h>
 
@@ -27,14 +26,14 @@ std::string orDash(const std::string& text)
     return text.empty() ? "-" : text;
 }
 
-void auditPackage(uint32_t done, uint32_t failed, const std::string& user, const std::string& package,
-    const kav::IKavErrorInfo* error)
+void auditPackage(ServiceContext& context, uint32_t done, uint32_t failed, const std::string& user,
+    const std::string& package, const kav::IKavErrorInfo* error)
 {
     if (error)
-        kav::audit::writeMessage(
+        context.audit(
             failed, { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error) }, true);
     else
-        kav::audit::writeMessage(done, { orDash(user), orDash(package), kAuditType });
+        context.audit(done, { orDash(user), orDash(package), kAuditType });
 }
 
 // The payload size of a getPackage answer that carries `list` and an empty file.
@@ -47,10 +46,10 @@ uint64_t getPackageAnswerWithoutFile(
 
 } // namespace
 
-AppAddModuleWork::AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
-    std::string fileName, rpc::BlockPtr piece, int32_t flag,
-    std::shared_ptr<modules::ConnectionUploads> uploads)
-    : AppWork("AppAddModuleWork", std::move(caller), response)
+AppAddModuleWork::AppAddModuleWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, PackageName package, std::string fileName, rpc::BlockPtr piece,
+    int32_t flag, std::shared_ptr<modules::ConnectionUploads> uploads)
+    : AppWork("AppAddModuleWork", context, std::move(caller), response)
     , package_(std::move(package))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
@@ -82,14 +81,14 @@ uint64_t AppAddModuleWork::answerWithoutFile(const std::string& storedName) cons
 void AppAddModuleWork::answer(const kav::IKavErrorInfo* error)
 {
     if (error || (flag_ == 1 && !dropped_))
-        auditPackage(kAuditAddDone, kAuditAddFailed, caller().user, package_.name, error);
+        auditPackage(context(), kAuditAddDone, kAuditAddFailed, caller().user, package_.name, error);
     kav::KavErrorInfo success;
     response().addPackageResp(error ? error : &success);
 }
 
 AppRemoveModuleWork::AppRemoveModuleWork(
-    AppCaller caller, IAppDeploymentRespClient* response, PackageName package)
-    : AppWork("AppRemoveModuleWork", std::move(caller), response)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, PackageName package)
+    : AppWork("AppRemoveModuleWork", context, std::move(caller), response)
     , package_(std::move(package))
 {
 }
@@ -120,13 +119,14 @@ void AppRemoveModuleWork::execute()
 
 void AppRemoveModuleWork::answer(const kav::IKavErrorInfo* error)
 {
-    auditPackage(kAuditRemoveDone, kAuditRemoveFailed, caller().user, package_.name, error);
+    auditPackage(context(), kAuditRemoveDone, kAuditRemoveFailed, caller().user, package_.name, error);
     kav::KavErrorInfo success;
     response().removePackageResp(error ? error : &success);
 }
 
-AppGetModuleListWork::AppGetModuleListWork(AppCaller caller, IAppDeploymentRespClient* response)
-    : AppWork("AppGetModuleListWork", std::move(caller), response)
+AppGetModuleListWork::AppGetModuleListWork(
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response)
+    : AppWork("AppGetModuleListWork", context, std::move(caller), response)
 {
 }
 
@@ -144,9 +144,9 @@ void AppGetModuleListWork::answer(const kav::IKavErrorInfo* error)
     response().getPackageListResp(error ? error : &success, &list_);
 }
 
-AppGetModuleWork::AppGetModuleWork(
-    AppCaller caller, IAppDeploymentRespClient* response, PackageName package, std::string extra)
-    : AppWork("AppGetModuleWork", std::move(caller), response)
+AppGetModuleWork::AppGetModuleWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, PackageName package, std::string extra)
+    : AppWork("AppGetModuleWork", context, std::move(caller), response)
     , package_(std::move(package))
     , extra_(std::move(extra))
 {

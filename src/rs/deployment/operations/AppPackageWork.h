@@ -22,8 +22,8 @@ struct PackageName {
 class AppAddModuleWork final : public AppWork {
 public:
     // `uploads`: those of the connection that sent the piece.
-    AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
-        std::string fileName, rpc::BlockPtr piece, int32_t flag,
+    AppAddModuleWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        PackageName package, std::string fileName, rpc::BlockPtr piece, int32_t flag,
         std::shared_ptr<modules::ConnectionUploads> uploads);
     int32_t kind() const override { return 2; }
     bool isShared() const override { return false; }
@@ -44,7 +44,8 @@ private:
 
 class AppRemoveModuleWork final : public AppWork {
 public:
-    AppRemoveModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package);
+    AppRemoveModuleWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, PackageName package);
     int32_t kind() const override { return 2; }
     bool isShared() const override { return false; }
 
@@ -57,7 +58,7 @@ private:
 
 class AppGetModuleListWork final : public AppWork {
 public:
-    AppGetModuleListWork(AppCaller caller, IAppDeploymentRespClient* response);
+    AppGetModuleListWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response);
     int32_t kind() const override { return 3; }
 
 private:
@@ -69,8 +70,8 @@ private:
 
 class AppGetModuleWork final : public AppWork {
 public:
-    AppGetModuleWork(
-        AppCaller caller, IAppDeploymentRespClient* response, PackageName package, std::string extra);
+    AppGetModuleWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        PackageName package, std::string extra);
     int32_t kind() const override { return 1; }
 
 private:

@@ -1,7 +1,7 @@
 #include "rs/deployment/operations/AppWork.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
+#include "rs/core/ServiceRules.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 
@@ -12,7 +12,7 @@ namespace rs {
 void AppWork::checkPermission(const std::string& consumer, int operation) const
 {
     std::string out;
-    if (RepositoryService::instance().checkPermission(caller_.user, consumer, operation, out) < 0) {
+    if (context().checkRole(caller_.user, consumer, requiredRoleLevel(operation), out) < 0) {
         delete kav::takeErrorInfo();
         KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "permission refused");
     }
@@ -24,15 +24,15 @@ void AppWork::requireStoredPackage(const PackageStore& store, const std::string&
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { package });
 }
 
-DeploymentRuntime& AppWork::deployment()
+DeploymentRuntime& AppWork::deployment() const
 {
-    DeploymentRuntime* runtime = RepositoryService::instance().deployment();
+    DeploymentRuntime* runtime = context().deployment();
     if (!runtime)
         KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "deployment not running");
     return *runtime;
 }
 
-void AppWork::requireNoRunningInstaller(const std::string& package)
+void AppWork::requireNoRunningInstaller(const std::string& package) const
 {
     InstallerRegistry& installers = deployment().installers();
     installers.cleanupPackageInstallers();
@@ -40,9 +40,9 @@ void AppWork::requireNoRunningInstaller(const std::string& package)
         kav::rethrowError(kav::takeErrorInfo());
 }
 
-PackageStore AppWork::packageStore()
+PackageStore AppWork::packageStore() const
 {
-    return PackageStore(RepositoryService::instance().storageDir());
+    return PackageStore(context());
 }
 
 } // namespace rs

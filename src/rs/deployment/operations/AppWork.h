@@ -25,8 +25,9 @@ struct AppCaller {
 
 class AppWork : public ServiceWork {
 protected:
-    AppWork(std::string className, AppCaller caller, IAppDeploymentRespClient* response)
-        : ServiceWork(std::move(className))
+    AppWork(
+        std::string className, ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response)
+        : ServiceWork(std::move(className), context)
         , caller_(std::move(caller))
         , response_(response)
     {
@@ -39,10 +40,10 @@ protected:
     void requireStoredPackage(const PackageStore& store, const std::string& package) const;
     // Cleans up finished installers, then throws 0xd0014c30 when a run of
     // the package is still going on: a package changes only between runs.
-    static void requireNoRunningInstaller(const std::string& package);
+    void requireNoRunningInstaller(const std::string& package) const;
     // The service's deployment machinery; throws 0xd0014c0c when it is not running.
-    static DeploymentRuntime& deployment();
-    static PackageStore packageStore();
+    DeploymentRuntime& deployment() const;
+    PackageStore packageStore() const;
 
     const AppCaller& caller() const { return caller_; }
     IAppDeploymentRespClient& response() const { return *response_; }

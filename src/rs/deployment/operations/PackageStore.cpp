@@ -2,6 +2,7 @@
 
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/ModuleDirectory.h"
@@ -10,8 +11,6 @@
 #include "rs/repository/recovery/KeptFile.h"
 
 #include <ace/Message_Block.h>
-
-#include <ctime>
 
 namespace rs {
 
@@ -31,8 +30,9 @@ AppDplEntry recordOf(const kav::ModuleIndexEntry& entry, const std::string& cons
 
 } // namespace
 
-PackageStore::PackageStore(std::string storageDir)
-    : storageDir_(std::move(storageDir))
+PackageStore::PackageStore(ServiceContext& context)
+    : context_(context)
+    , storageDir_(context.storageDir())
     , indexDir_(storageDir_ + "/" + kConsumer)
 {
 }
@@ -76,10 +76,10 @@ void PackageStore::completeUpload(
     // What the target was stays recorded until the index names the new file:
     // a failed write puts it back, a crash is undone at the next start.
     const std::string target = dir + "/" + fileName;
-    kav::KeptFile kept(target, index.getVersionByName(storedName));
+    kav::KeptFile kept(target, index.getVersionByName(storedName), &context_.fileCache());
     if (rsmanagerutils::syncFile(target + ".tmp") != 0 || kept.keep() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
-    kav::KavFileCache::instance()->closeFile(target);
+    context_.fileCache().closeFile(target);
     if (rsmanagerutils::moveFile(target + ".tmp", target) != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
 
@@ -87,7 +87,7 @@ void PackageStore::completeUpload(
     entry.moduleName = storedName;
     entry.version = index.nextVersion(storedName);
     entry.fileName = fileName;
-    entry.addTime = static_cast<int32_t>(std::time(nullptr));
+    entry.addTime = context_.now();
     entry.owner = owner;
     entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
     index.addServiceEntry(entry);
@@ -96,7 +96,7 @@ void PackageStore::completeUpload(
     kept.discard();
     // The file of the version before goes only now that nothing names it.
     if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName) {
-        kav::KavFileCache::instance()->closeFile(dir + "/" + previous.fileName);
+        context_.fileCache().closeFile(dir + "/" + previous.fileName);
         rsmanagerutils::deleteFile(dir + "/" + previous.fileName);
     }
 }
@@ -110,7 +110,7 @@ void PackageStore::remove(const std::string& storedName)
     index.deleteServiceByName(storedName);
     if (index.writeServiceFile() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
-    if (rsmanagerutils::deleteDir(packageDir(storedName)) < 0)
+    if (rsmanagerutils::deleteDir(packageDir(storedName), &context_.fileCache()) < 0)
         KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "package directory not removed", { packageDir(storedName) });
 }
 
@@ -139,7 +139,7 @@ void PackageStore::read(const std::string& storedName, const std::string& consum
     const std::string fileName = modules::servedFile(dir, entry.fileName);
     if (fileName.empty())
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
-    if (kav::KavFileCache::instance()->readFile(dir + "/" + fileName, data) != 0)
+    if (context_.fileCache().readFile(dir + "/" + fileName, data) != 0)
         KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "package file not read", { dir + "/" + fileName });
     record = recordOf(entry, consumer);
     record.fileName = fileName;

@@ -24,12 +24,16 @@ class ACE_Message_Block;
 
 namespace rs {
 
+class ServiceContext;
+
 class PackageStore {
 public:
     static constexpr const char* kConsumer = ".global";
     static constexpr const char* kTypeSeparator = ".type_";
 
-    explicit PackageStore(std::string storageDir);
+    // Over the context's repository directory, file cache and clock; the
+    // context must outlive the store.
+    explicit PackageStore(ServiceContext& context);
 
     // "<package>.type_<type>", or the package name when type is empty.
     // Throws RS_BAD_NAME for a name that cannot be a single path segment.
@@ -64,6 +68,7 @@ public:
 private:
     void completeUpload(const std::string& storedName, const std::string& fileName, const std::string& owner);
 
+    ServiceContext& context_;
     std::string storageDir_;
     std::string indexDir_;
 };

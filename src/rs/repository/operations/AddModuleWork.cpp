@@ -10,16 +10,14 @@
 
 #include <fcntl.h>
 
-#include <ctime>
-
 namespace rs {
 
 using namespace rs::modules;
 
-AddModuleWork::AddModuleWork(std::string module, std::string fileName, rpc::BlockPtr piece, int32_t flag,
-    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository,
-    std::shared_ptr<ConnectionUploads> uploads)
-    : ModuleWork("AddModuleWork", response, std::move(consumer), std::move(user), std::move(repository))
+AddModuleWork::AddModuleWork(ServiceContext& context, std::string module, std::string fileName,
+    rpc::BlockPtr piece, int32_t flag, IRepositoryRespClient* response, std::string consumer,
+    std::string user, std::shared_ptr<ConnectionUploads> uploads)
+    : ModuleWork("AddModuleWork", context, response, std::move(consumer), std::move(user))
     , module_(std::move(module))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
@@ -37,7 +35,7 @@ void AddModuleWork::execute()
         storeGlobalModule();
         return;
     }
-    requirePermission(user_, consumer_, Operation::Add);
+    requirePermission(context(), user_, consumer_, Operation::Add);
     if (flag_ == kFirstPiece)
         refuseNameCaseClash();
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
@@ -46,7 +44,7 @@ void AddModuleWork::execute()
         return; // the connection has gone: nobody waits for this upload
     if (flag_ == kLastPiece) {
         completeUpload(moduleDir, upload);
-        auditSuccess(Audited::Add, user_, module_);
+        auditSuccess(context(), Audited::Add, user_, module_);
     }
 }
 
@@ -109,12 +107,13 @@ void AddModuleWork::completeUpload(const std::string& moduleDir, UploadFile& upl
     // file, and the old file goes only once the index names the new one: a
     // crash at any point leaves an index whose file is there, and a failed
     // index write puts the replaced file back.
-    FileReplacement replacement(upload.path(), target, index.getVersionByName(module_));
+    FileReplacement replacement(
+        upload.path(), target, index.getVersionByName(module_), &context().fileCache());
     if (rsmanagerutils::syncFile(upload.path()) != 0 || replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
 
     kav::ModuleIndexEntry entry = upcomingEntry(index);
-    entry.addTime = static_cast<int32_t>(std::time(nullptr));
+    entry.addTime = context().now();
     entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
     index.addServiceEntry(entry);
     writeIndex(index);
@@ -122,7 +121,7 @@ void AddModuleWork::completeUpload(const std::string& moduleDir, UploadFile& upl
     upload.finish();
     version_ = entry.version;
     if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName_) {
-        kav::KavFileCache::instance()->closeFile(moduleDir + "/" + previous.fileName);
+        context().fileCache().closeFile(moduleDir + "/" + previous.fileName);
         rsmanagerutils::deleteFile(moduleDir + "/" + previous.fileName);
     }
 }
@@ -148,24 +147,23 @@ void AddModuleWork::storeGlobalModule()
     if (written != 0 || rsmanagerutils::syncFile(upload) != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { target });
     kav::IndexFile index(repository_);
-    FileReplacement replacement(upload, target, index.getVersionByName(module_));
+    FileReplacement replacement(upload, target, index.getVersionByName(module_), &context().fileCache());
     if (replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
 
     const std::string version = index.nextVersion(module_);
-    index.addServiceEntry(
-        module_, version, fileName_, static_cast<int32_t>(std::time(nullptr)), user_, false, 0, 0);
+    index.addServiceEntry(module_, version, fileName_, context().now(), user_, false, 0, 0);
     writeIndex(index);
     replacement.commit();
     version_ = version;
-    removeOtherFiles(moduleDir, fileName_);
+    removeOtherFiles(moduleDir, fileName_, &context().fileCache());
 }
 
 void AddModuleWork::answer(const kav::IKavErrorInfo* error)
 {
     kav::KavErrorInfo success;
     if (error) {
-        auditFailure(Audited::Add, user_, module_, *error);
+        auditFailure(context(), Audited::Add, user_, module_, *error);
         version_.clear();
     }
     response_->addModuleResp(error ? error : &success, &version_);

@@ -28,8 +28,8 @@ public:
     static constexpr int32_t kLastPiece = 1;
 
     // `uploads`: those of the connection that sent the piece.
-    AddModuleWork(std::string module, std::string fileName, rpc::BlockPtr piece, int32_t flag,
-        IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository,
+    AddModuleWork(ServiceContext& context, std::string module, std::string fileName, rpc::BlockPtr piece,
+        int32_t flag, IRepositoryRespClient* response, std::string consumer, std::string user,
         std::shared_ptr<modules::ConnectionUploads> uploads);
 
     int32_t kind() const override { return 2; }

@@ -1,6 +1,5 @@
 #include "rs/repository/operations/DiscardUploadsWork.h"
 
-#include "rs/core/RepositoryService.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/startup/logging/Loggers.h"
 
@@ -8,12 +7,13 @@
 
 namespace rs {
 
-void DiscardUploadsWork::queueFor(const std::shared_ptr<modules::ConnectionUploads>& uploads)
+void DiscardUploadsWork::queueFor(
+    ServiceContext& context, const std::shared_ptr<modules::ConnectionUploads>& uploads)
 {
     if (!uploads || !uploads->receivedPieces())
         return;
-    auto* work = new (std::nothrow) DiscardUploadsWork(uploads);
-    if (work && RepositoryService::instance().enqueue(work) >= 0)
+    std::unique_ptr<Work> work(new (std::nothrow) DiscardUploadsWork(uploads));
+    if (work && context.enqueue(std::move(work)) >= 0)
         return;
     delete kav::takeErrorInfo();
     LOG4CXX_WARN(kav::loggers::get(kav::loggers::kWork),

@@ -7,6 +7,7 @@
 //
 // Threads: created on a communication thread, processed on a worker thread.
 
+#include "rs/core/ServiceContext.h"
 #include "rs/core/Work.h"
 #include "rs/repository/operations/UploadFile.h"
 
@@ -19,7 +20,7 @@ public:
     // Called when the connection has gone: queues the clean-up when the
     // connection received upload pieces. A failure to queue is logged; the
     // uploads then stay until the next start-up's repair removes them.
-    static void queueFor(const std::shared_ptr<modules::ConnectionUploads>& uploads);
+    static void queueFor(ServiceContext& context, const std::shared_ptr<modules::ConnectionUploads>& uploads);
 
     explicit DiscardUploadsWork(std::shared_ptr<modules::ConnectionUploads> uploads)
         : uploads_(std::move(uploads))

@@ -15,8 +15,8 @@ namespace rs {
 
 class GetModuleWork final : public ModuleWork {
 public:
-    GetModuleWork(std::string module, std::string version, IRepositoryRespClient* response,
-        std::string consumer, std::string repository);
+    GetModuleWork(ServiceContext& context, std::string module, std::string version,
+        IRepositoryRespClient* response, std::string consumer);
 
     int32_t kind() const override { return 1; }
     bool isShared() const override { return true; }

@@ -10,9 +10,9 @@ namespace rs {
 
 using namespace rs::modules;
 
-LinkModuleAppWork::LinkModuleAppWork(bool link, std::string application, std::string module,
-    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository)
-    : ModuleWork("LinkModuleAppWork", response, std::move(consumer), std::move(user), std::move(repository))
+LinkModuleAppWork::LinkModuleAppWork(ServiceContext& context, bool link, std::string application,
+    std::string module, IRepositoryRespClient* response, std::string consumer, std::string user)
+    : ModuleWork("LinkModuleAppWork", context, response, std::move(consumer), std::move(user))
     , link_(link)
     , application_(std::move(application))
     , module_(std::move(module))
@@ -24,7 +24,7 @@ void LinkModuleAppWork::execute()
     checkApplicationName(application_);
     checkName("moduleName", module_);
     checkConsumer(consumer_);
-    requirePermission(user_, consumer_, Operation::Link);
+    requirePermission(context(), user_, consumer_, Operation::Link);
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     if (!index.doesEntryExist(module_)) {
         if (link_)

@@ -2,7 +2,7 @@
 // ModuleWork: the base of the module work items (add, remove, list, get,
 // link). It holds what every one of them needs: the connection's response
 // client, the consumer whose index the request works on, the user of the
-// connection and the repository directory.
+// connection and the repository directory (the context's).
 //
 // Threads: constructed on a communication thread, processed and deleted on
 // a worker thread (ServiceWork).
@@ -19,13 +19,13 @@ namespace rs {
 
 class ModuleWork : public ServiceWork {
 protected:
-    ModuleWork(std::string className, IRepositoryRespClient* response, std::string consumer, std::string user,
-        std::string repository)
-        : ServiceWork(std::move(className))
+    ModuleWork(std::string className, ServiceContext& context, IRepositoryRespClient* response,
+        std::string consumer, std::string user)
+        : ServiceWork(std::move(className), context)
         , response_(response)
         , consumer_(std::move(consumer))
         , user_(std::move(user))
-        , repository_(std::move(repository))
+        , repository_(context.storageDir())
     {
     }
 

@@ -2,10 +2,10 @@
 
 #include "common/ResultCodes.h"
 #include "interfaces/IRepositoryResp.h"
-#include "rs/core/RepositoryService.h"
+#include "rs/core/ServiceContext.h"
+#include "rs/core/ServiceRules.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/NameValidator.h"
-#include "rs/startup/logging/AuditLog.h"
 #include "rs/startup/logging/Loggers.h"
 
 #include <dirent.h>
@@ -92,20 +92,22 @@ void checkApplicationName(const std::string& value)
     kav::NameValidator::check("applicationName", value, kav::NameKind::Field);
 }
 
-bool isPermitted(const std::string& user, const std::string& consumer, Operation operation)
+bool isPermitted(
+    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation)
 {
     if (consumer.empty())
         return true;
     std::string out;
-    if (RepositoryService::instance().checkPermission(user, consumer, static_cast<int>(operation), out) >= 0)
+    if (context.checkRole(user, consumer, requiredRoleLevel(static_cast<int>(operation)), out) >= 0)
         return true;
     delete kav::takeErrorInfo();
     return false;
 }
 
-void requirePermission(const std::string& user, const std::string& consumer, Operation operation)
+void requirePermission(
+    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation)
 {
-    if (!isPermitted(user, consumer, operation))
+    if (!isPermitted(context, user, consumer, operation))
         KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "user " + orDash(user) + " may not do this on " + consumer);
 }
 
@@ -153,14 +155,14 @@ std::vector<std::string> consumerPaths(const std::string& repository)
     return paths;
 }
 
-void auditSuccess(Audited action, const std::string& user, const std::string& module)
+void auditSuccess(ServiceContext& context, Audited action, const std::string& user, const std::string& module)
 {
-    kav::audit::writeMessage(action == Audited::Add ? kAddSucceeded : kRemoveSucceeded,
+    context.audit(action == Audited::Add ? kAddSucceeded : kRemoveSucceeded,
         { orDash(user), orDash(module), kSuccessMark });
 }
 
-void auditFailure(
-    Audited action, const std::string& user, const std::string& module, const kav::IKavErrorInfo& error)
+void auditFailure(ServiceContext& context, Audited action, const std::string& user, const std::string& module,
+    const kav::IKavErrorInfo& error)
 {
     std::string text
         = kav::catalogueText(static_cast<uint32_t>(error.getCode()) & 0xFFFFFFu, error.getParams());
@@ -168,7 +170,7 @@ void auditFailure(
         text = error.getDetail();
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    kav::audit::writeMessage(
+    context.audit(
         action == Audited::Add ? kAddFailed : kRemoveFailed, { orDash(user), orDash(module), text });
 }
 

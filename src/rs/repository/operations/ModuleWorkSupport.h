@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace rs {
+class ServiceContext;
+}
+
 namespace rs::modules {
 
 // Operation numbers of the service's permission check.
@@ -36,9 +40,11 @@ void checkApplicationName(const std::string& value);
 
 // Whether user may run the operation on the consumer; a refusal's error
 // information is dropped. Always true for the empty consumer.
-bool isPermitted(const std::string& user, const std::string& consumer, Operation operation);
+bool isPermitted(
+    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation);
 // Throws RS_PERMISSION_DENIED when isPermitted is false.
-void requirePermission(const std::string& user, const std::string& consumer, Operation operation);
+void requirePermission(
+    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation);
 
 // writeServiceFile, throwing RS_FILE_WRITE_FAILED (".index") when it fails.
 void writeIndex(kav::IndexFile& index);
@@ -58,8 +64,9 @@ std::vector<std::string> consumerPaths(const std::string& repository);
 
 // Audit records of uploads and removals.
 enum class Audited { Add, Remove };
-void auditSuccess(Audited action, const std::string& user, const std::string& module);
-void auditFailure(
-    Audited action, const std::string& user, const std::string& module, const kav::IKavErrorInfo& error);
+void auditSuccess(
+    ServiceContext& context, Audited action, const std::string& user, const std::string& module);
+void auditFailure(ServiceContext& context, Audited action, const std::string& user, const std::string& module,
+    const kav::IKavErrorInfo& error);
 
 } // namespace rs::modules

@@ -10,9 +10,9 @@ namespace rs {
 
 using namespace rs::modules;
 
-RemoveModuleWork::RemoveModuleWork(std::string module, IRepositoryRespClient* response, std::string consumer,
-    std::string user, std::string repository)
-    : ModuleWork("RemoveModuleWork", response, std::move(consumer), std::move(user), std::move(repository))
+RemoveModuleWork::RemoveModuleWork(ServiceContext& context, std::string module,
+    IRepositoryRespClient* response, std::string consumer, std::string user)
+    : ModuleWork("RemoveModuleWork", context, response, std::move(consumer), std::move(user))
     , module_(std::move(module))
 {
 }
@@ -24,7 +24,7 @@ void RemoveModuleWork::execute()
     // The module directory goes as a whole tree: never a consumer's with it.
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     refuseConsumerDirectory("moduleName", module_, repository_, moduleDir);
-    requirePermission(user_, consumer_, Operation::Remove);
+    requirePermission(context(), user_, consumer_, Operation::Remove);
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     if (!index.doesEntryExist(module_))
         KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, module_ + " does not exist", { module_, consumer_ });
@@ -33,19 +33,19 @@ void RemoveModuleWork::execute()
     index.deleteServiceByName(module_);
     writeIndex(index);
 
-    int removed = rsmanagerutils::deleteDir(moduleDir);
+    int removed = rsmanagerutils::deleteDir(moduleDir, &context().fileCache());
     if (removed < 0)
         KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "cannot delete " + moduleDir);
     if (removed == 1)
         KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, moduleDir + " was already gone", { module_, consumer_ });
-    auditSuccess(Audited::Remove, user_, module_);
+    auditSuccess(context(), Audited::Remove, user_, module_);
 }
 
 void RemoveModuleWork::answer(const kav::IKavErrorInfo* error)
 {
     kav::KavErrorInfo success;
     if (error)
-        auditFailure(Audited::Remove, user_, module_, *error);
+        auditFailure(context(), Audited::Remove, user_, module_, *error);
     response_->removeModuleResp(error ? error : &success);
 }
 

@@ -1,8 +1,8 @@
 #include "rs/repository/operations/RepositoryServer.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/core/ServerBinding.h"
+#include "rs/core/ServiceRules.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/operations/AddModuleWork.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
@@ -12,7 +12,6 @@
 #include "rs/repository/operations/LogonWork.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 #include "rs/repository/operations/RemoveModuleWork.h"
-#include "rs/startup/KavQelUtils.h"
 #include "rs/startup/logging/Loggers.h"
 
 #include <functional>
@@ -27,7 +26,6 @@ const log4cxx::LoggerPtr& logger()
     return kav::loggers::get(kav::loggers::kRepositoryServer);
 }
 
-
 // The failure of a request that could not be queued, taken from the thread.
 std::unique_ptr<kav::KavErrorInfo> takeFailure()
 {
@@ -40,15 +38,14 @@ std::unique_ptr<kav::KavErrorInfo> takeFailure()
 
 } // namespace
 
-bool RepositoryServer::serve(zephcomm::Channel* channel)
+bool RepositoryServer::serve(zephcomm::Channel* channel, ServiceContext& context)
 {
     return bindServer<RepositoryServer, IRepositoryRespClient>(channel, IRepository::kInterfaceName,
-                                                              IRepository::prototypes(),
-                                                              new (std::nothrow) RepositoryServer(true));
+        IRepository::prototypes(), new (std::nothrow) RepositoryServer(context, true));
 }
 
-RepositoryServer::RepositoryServer(bool mayShutdown)
-    : ConnectionServer("RepositoryServer", logger(), RepositoryService::instance().logonRequired())
+RepositoryServer::RepositoryServer(ServiceContext& context, bool mayShutdown)
+    : ConnectionServer("RepositoryServer", logger(), context)
     , mayShutdown_(mayShutdown)
     , uploads_(std::make_shared<modules::ConnectionUploads>())
 {
@@ -61,7 +58,7 @@ void RepositoryServer::complete(int error, zephcomm::Call* call)
     if (error != 0 && !call) {
         if (response_)
             response_->detach();
-        DiscardUploadsWork::queueFor(uploads_);
+        DiscardUploadsWork::queueFor(context_, uploads_);
     }
     IRepository::CallCompletionImp::complete(error, call);
 }
@@ -81,10 +78,10 @@ void RepositoryServer::logon(std::unique_ptr<std::string> credential, std::uniqu
             consumer_ = *consumer;
             credential_ = *credential;
         }
-        auto* work = new (std::nothrow) LogonWork(*credential, *consumer, this, response_);
+        std::unique_ptr<Work> work(new (std::nothrow) LogonWork(*credential, *consumer, this, response_));
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
-        return RepositoryService::instance().enqueue(work);
+        return context_.enqueue(std::move(work));
     });
     if (result < 0) {
         auto error = takeFailure();
@@ -100,12 +97,13 @@ void RepositoryServer::shutdownRS(std::unique_ptr<std::string>)
         return;
     if (gate_.required() && !mayStopService()) {
         const std::string user = userName();
-        LOG4CXX_WARN(logger(), "RepositoryServer::shutdownRS ignored: user "
-                                   << (user.empty() ? "-" : user) << " does not hold role level "
-                                   << requiredRoleLevel(op::kShutdown) << " on /");
+        LOG4CXX_WARN(logger(),
+            "RepositoryServer::shutdownRS ignored: user " << (user.empty() ? "-" : user)
+                                                          << " does not hold role level "
+                                                          << requiredRoleLevel(op::kShutdown) << " on /");
         return;
     }
-    RepositoryService::instance().signalShutdown();
+    context_.signalShutdown();
 }
 
 bool RepositoryServer::mayStopService() const
@@ -113,19 +111,20 @@ bool RepositoryServer::mayStopService() const
     if (!gate_.isLoggedOn())
         return false;
     std::string permitted;
-    if (RepositoryService::instance().checkPermission(userName(), "/", op::kShutdown, permitted) >= 0)
+    if (context_.checkRole(userName(), "/", requiredRoleLevel(op::kShutdown), permitted) >= 0)
         return true;
     delete kav::takeErrorInfo(); // the refusal is the WARN line
     return false;
 }
 
-void RepositoryServer::getRSVersion(std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion,
-                                    int32_t value)
+void RepositoryServer::getRSVersion(
+    std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion, int32_t value)
 {
-    LOG4CXX_DEBUG(logger(), "RepositoryServer::getRSVersion Got parameters: "
-                                << (narvVersion ? narvVersion->display() : "") << ", "
-                                << (qelVersion ? qelVersion->display() : "") << ", " << value);
-    QelVersion qel = KavQelUtils::instance().getQelVersion();
+    LOG4CXX_DEBUG(logger(),
+        "RepositoryServer::getRSVersion Got parameters: " << (narvVersion ? narvVersion->display() : "")
+                                                          << ", " << (qelVersion ? qelVersion->display() : "")
+                                                          << ", " << value);
+    const ProductVersion qel = context_.productVersion();
     KavVersion service { 4, 0, 0, "" };
     KavVersion product { qel.major, qel.minor, qel.patch, "" };
     kav::KavErrorInfo success;
@@ -141,8 +140,8 @@ namespace {
 
 // Runs the queuing steps; 0 when queued, else negative with the thread's
 // error information describing the failure.
-int32_t queueWork(const LogonGate& gate, bool argumentsPresent, const char* operation,
-                  const std::string& parameters, const std::function<Work*()>& create)
+int32_t queueWork(ServiceContext& context, const LogonGate& gate, bool argumentsPresent,
+    const char* operation, const std::string& parameters, const std::function<Work*()>& create)
 {
     delete kav::takeErrorInfo();
     return KAV_GUARDED([&] {
@@ -150,16 +149,11 @@ int32_t queueWork(const LogonGate& gate, bool argumentsPresent, const char* oper
         if (!argumentsPresent)
             KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, std::string(operation) + " misses a required argument");
         LOG4CXX_DEBUG(logger(), "RepositoryServer::" << operation << " Got parameters: " << parameters);
-        Work* work = create();
+        std::unique_ptr<Work> work(create());
         if (!work)
             KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, std::string(operation) + " work not created");
-        return RepositoryService::instance().enqueue(work);
+        return context.enqueue(std::move(work));
     });
-}
-
-const std::string& repositoryDir()
-{
-    return RepositoryService::instance().storageDir();
 }
 
 std::string orEmpty(const std::unique_ptr<std::string>& value)
@@ -170,20 +164,20 @@ std::string orEmpty(const std::unique_ptr<std::string>& value)
 } // namespace
 
 void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
-                                 std::unique_ptr<std::string> moduleFileName, rpc::BlockPtr moduleData, int32_t flag)
+    std::unique_ptr<std::string> moduleFileName, rpc::BlockPtr moduleData, int32_t flag)
 {
     const std::string user = userName();
     const bool present = moduleName && moduleFileName && moduleData && status() == 0;
     const std::string parameters = consumer() + ", " + orEmpty(moduleName) + ", " + orEmpty(moduleFileName);
-    int32_t result = queueWork(gate_, present, "addModule", parameters, [&] {
+    int32_t result = queueWork(context_, gate_, present, "addModule", parameters, [&] {
         uploads_->pieceReceived(); // before the piece can be stored
-        return new (std::nothrow) AddModuleWork(*moduleName, *moduleFileName, std::move(moduleData), flag,
-            response_, consumer(), user, repositoryDir(), uploads_);
+        return new (std::nothrow) AddModuleWork(context_, *moduleName, *moduleFileName, std::move(moduleData),
+            flag, response_, consumer(), user, uploads_);
     });
     if (result >= 0)
         return;
     auto error = takeFailure();
-    modules::auditFailure(modules::Audited::Add, user, orEmpty(moduleName), *error);
+    modules::auditFailure(context_, modules::Audited::Add, user, orEmpty(moduleName), *error);
     std::string noVersion;
     response_->addModuleResp(error.get(), &noVersion);
 }
@@ -191,21 +185,21 @@ void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
 void RepositoryServer::removeModule(std::unique_ptr<std::string> moduleName)
 {
     const std::string user = userName();
-    int32_t result = queueWork(gate_, moduleName && status() == 0, "removeModule", orEmpty(moduleName), [&] {
-        return new (std::nothrow) RemoveModuleWork(*moduleName, response_, consumer(), user, repositoryDir());
-    });
+    int32_t result
+        = queueWork(context_, gate_, moduleName && status() == 0, "removeModule", orEmpty(moduleName), [&] {
+              return new (std::nothrow) RemoveModuleWork(context_, *moduleName, response_, consumer(), user);
+          });
     if (result >= 0)
         return;
     auto error = takeFailure();
-    modules::auditFailure(modules::Audited::Remove, user, orEmpty(moduleName), *error);
+    modules::auditFailure(context_, modules::Audited::Remove, user, orEmpty(moduleName), *error);
     response_->removeModuleResp(error.get());
 }
 
 void RepositoryServer::getModuleList()
 {
-    int32_t result = queueWork(gate_, status() == 0, "getModuleList", consumer(), [&] {
-        return new (std::nothrow) GetModuleListWork(response_, consumer(), userName(), repositoryDir());
-    });
+    int32_t result = queueWork(context_, gate_, status() == 0, "getModuleList", consumer(),
+        [&] { return new (std::nothrow) GetModuleListWork(context_, response_, consumer(), userName()); });
     if (result >= 0)
         return;
     auto error = takeFailure();
@@ -213,14 +207,13 @@ void RepositoryServer::getModuleList()
     response_->getModuleListResp(error.get(), &empty);
 }
 
-void RepositoryServer::getModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> version,
-                                 std::unique_ptr<std::string> consumer)
+void RepositoryServer::getModule(std::unique_ptr<std::string> moduleName,
+    std::unique_ptr<std::string> version, std::unique_ptr<std::string> consumer)
 {
     const bool present = moduleName && version && consumer && status() == 0;
-    const std::string parameters
-        = orEmpty(moduleName) + ", " + orEmpty(version) + ", " + orEmpty(consumer);
-    int32_t result = queueWork(gate_, present, "getModule", parameters, [&] {
-        return new (std::nothrow) GetModuleWork(*moduleName, *version, response_, *consumer, repositoryDir());
+    const std::string parameters = orEmpty(moduleName) + ", " + orEmpty(version) + ", " + orEmpty(consumer);
+    int32_t result = queueWork(context_, gate_, present, "getModule", parameters, [&] {
+        return new (std::nothrow) GetModuleWork(context_, *moduleName, *version, response_, *consumer);
     });
     if (result >= 0)
         return;
@@ -231,15 +224,15 @@ void RepositoryServer::getModule(std::unique_ptr<std::string> moduleName, std::u
     response_->getModuleResp(error.get(), &none, &none, noData.get(), &empty);
 }
 
-void RepositoryServer::linkModuleApplication(std::unique_ptr<std::string> applicationName,
-                                             std::unique_ptr<std::string> moduleName, int32_t flag)
+void RepositoryServer::linkModuleApplication(
+    std::unique_ptr<std::string> applicationName, std::unique_ptr<std::string> moduleName, int32_t flag)
 {
     const bool present = applicationName && moduleName && status() == 0;
     const std::string parameters
         = orEmpty(applicationName) + ", " + orEmpty(moduleName) + ", " + std::to_string(flag);
-    int32_t result = queueWork(gate_, present, "linkModuleApplication", parameters, [&] {
-        return new (std::nothrow) LinkModuleAppWork(flag != 0, *applicationName, *moduleName, response_,
-                                                    consumer(), userName(), repositoryDir());
+    int32_t result = queueWork(context_, gate_, present, "linkModuleApplication", parameters, [&] {
+        return new (std::nothrow) LinkModuleAppWork(
+            context_, flag != 0, *applicationName, *moduleName, response_, consumer(), userName());
     });
     if (result >= 0)
         return;

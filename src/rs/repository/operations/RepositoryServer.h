@@ -18,30 +18,31 @@
 
 namespace rs {
 
-class RepositoryServer final : public ConnectionServer<IRepository::CallCompletionImp, IRepositoryRespClient> {
+class RepositoryServer final
+    : public ConnectionServer<IRepository::CallCompletionImp, IRepositoryRespClient> {
 public:
     // mayShutdown: whether shutdownRS on this connection stops the service.
-    explicit RepositoryServer(bool mayShutdown = true);
+    explicit RepositoryServer(ServiceContext& context, bool mayShutdown = true);
 
     // Binds a new server to an accepted channel; false when it could not.
-    static bool serve(zephcomm::Channel* channel);
+    static bool serve(zephcomm::Channel* channel, ServiceContext& context);
 
     // The connection closed: later answers are dropped, and its unfinished
     // uploads are discarded.
     void complete(int error, zephcomm::Call* call) override;
 
     void addModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> moduleFileName,
-                   rpc::BlockPtr moduleData, int32_t flag) override;
+        rpc::BlockPtr moduleData, int32_t flag) override;
     void removeModule(std::unique_ptr<std::string> moduleName) override;
     void getModuleList() override;
     void getModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> version,
-                   std::unique_ptr<std::string> consumer) override;
-    void linkModuleApplication(std::unique_ptr<std::string> applicationName, std::unique_ptr<std::string> moduleName,
-                               int32_t flag) override;
+        std::unique_ptr<std::string> consumer) override;
+    void linkModuleApplication(std::unique_ptr<std::string> applicationName,
+        std::unique_ptr<std::string> moduleName, int32_t flag) override;
     void logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer) override;
     void shutdownRS(std::unique_ptr<std::string> reason) override;
     void getRSVersion(std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion,
-                      int32_t value) override;
+        int32_t value) override;
 
 private:
     ~RepositoryServer() override;
