@@ -1,6 +1,7 @@
 #include "rs/core/ServiceWork.h"
 
 #include "common/ResultCodes.h"
+#include "interfaces/IRepository.h"
 #include "support/FakeServiceContext.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,7 @@ struct Answer {
 class ProbeWork : public rs::ServiceWork {
 public:
     ProbeWork(Answer& answer, std::function<void()> body)
-        : ServiceWork("ProbeWork", fake)
+        : ServiceWork("ProbeWork", IRepository::getModule_Call::facts(), fake)
         , answer_(answer)
         , body_(std::move(body))
     {
@@ -76,7 +77,7 @@ TEST(ServiceWork, AnswerThatThrowsDoesNotEscapeProcess)
     class ThrowingAnswer : public rs::ServiceWork {
     public:
         ThrowingAnswer()
-            : ServiceWork("ThrowingAnswer", fake)
+            : ServiceWork("ThrowingAnswer", IRepository::getModule_Call::facts(), fake)
         {
         }
         void execute() override { }

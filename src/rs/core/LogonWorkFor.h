@@ -23,14 +23,10 @@
 namespace rs {
 
 template <class Server, class Response> class LogonWorkFor : public ServiceWork {
-public:
-    int32_t kind() const override { return 3; }
-    bool isShared() const override { return true; }
-
 protected:
-    LogonWorkFor(std::string className, std::string credential, std::string consumer, Server* server,
-        Response* response)
-        : ServiceWork(std::move(className), server->context())
+    LogonWorkFor(std::string className, const rpc::OperationFacts& facts, std::string credential,
+        std::string consumer, Server* server, Response* response)
+        : ServiceWork(std::move(className), facts, server->context())
         , credential_(std::move(credential))
         , consumer_(std::move(consumer))
         , server_(server)

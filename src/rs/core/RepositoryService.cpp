@@ -200,12 +200,6 @@ bool RepositoryService::compareHostName(const std::string& a, const std::string&
     return rs::compareHostName(a, b, systemHostResolver());
 }
 
-int32_t RepositoryService::checkPermission(
-    const std::string& user, const std::string& consumer, int operation, std::string& out)
-{
-    return checkRole(user, consumer, requiredRoleLevel(operation), out);
-}
-
 int32_t RepositoryService::checkRole(
     const std::string& user, const std::string& consumer, int level, std::string& out)
 {

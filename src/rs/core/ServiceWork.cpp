@@ -31,9 +31,19 @@ void ServiceWork::process()
     else if (KAV_GUARDED([this] {
                  answer(nullptr);
                  return 0;
-             }) < 0)
+             })
+        < 0)
         delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
     LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
+}
+
+bool ServiceWork::permitted(const std::string& user, const std::string& consumer) const
+{
+    std::string out;
+    if (context_.checkRole(user, consumer, facts_.roleLevel, out) >= 0)
+        return true;
+    delete kav::takeErrorInfo();
+    return false;
 }
 
 void ServiceWork::answerFailure()

@@ -1,7 +1,6 @@
 #include "rs/deployment/operations/AppDeploymentWork.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/deployment/installer/PackageInstaller.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
@@ -23,9 +22,10 @@ template <class Check> void require(Check&& check, int32_t code, const char* det
 
 } // namespace
 
-AppRunPackageWork::AppRunPackageWork(std::string className, ServiceContext& context, AppCaller caller,
-    IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck)
-    : AppWork(std::move(className), context, std::move(caller), response)
+AppRunPackageWork::AppRunPackageWork(std::string className, const rpc::OperationFacts& facts,
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target,
+    bool uninstall, bool recheck)
+    : AppWork(std::move(className), facts, context, std::move(caller), response)
     , target_(std::move(target))
     , uninstall_(uninstall)
     , recheck_(recheck)
@@ -57,7 +57,7 @@ void AppRunPackageWork::checkTarget() const
 
 void AppRunPackageWork::execute()
 {
-    checkPermission(uninstall_ ? op::kUninstall : op::kInstall);
+    checkPermission();
     requireStoredPackage(packageStore(), target_.package);
     checkTarget();
 
@@ -77,8 +77,10 @@ void AppRunPackageWork::execute()
 
 AppInstallPackageWork::AppInstallPackageWork(ServiceContext& context, AppCaller caller,
     IAppDeploymentRespClient* response, RunTarget target, bool recheck)
-    : AppRunPackageWork(
-        "AppInstallPackageWork", context, std::move(caller), response, std::move(target), false, recheck)
+    : AppRunPackageWork("AppInstallPackageWork",
+        recheck ? IAppDeployment::installPackageRecheck_Call::facts()
+                : IAppDeployment::installPackage_Call::facts(),
+        context, std::move(caller), response, std::move(target), false, recheck)
 {
 }
 
@@ -90,8 +92,8 @@ void AppInstallPackageWork::answer(const kav::IKavErrorInfo* error)
 
 AppUninstallPackageWork::AppUninstallPackageWork(
     ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target)
-    : AppRunPackageWork(
-        "AppUninstallPackageWork", context, std::move(caller), response, std::move(target), true, false)
+    : AppRunPackageWork("AppUninstallPackageWork", IAppDeployment::uninstallPackage_Call::facts(), context,
+        std::move(caller), response, std::move(target), true, false)
 {
 }
 
@@ -103,14 +105,15 @@ void AppUninstallPackageWork::answer(const kav::IKavErrorInfo* error)
 
 AppCancelPackageWork::AppCancelPackageWork(
     ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, std::string package)
-    : AppWork("AppCancelPackageWork", context, std::move(caller), response)
+    : AppWork("AppCancelPackageWork", IAppDeployment::cancelPackage_Call::facts(), context, std::move(caller),
+        response)
     , package_(std::move(package))
 {
 }
 
 void AppCancelPackageWork::execute()
 {
-    checkPermission(op::kCancel);
+    checkPermission();
     requireStoredPackage(packageStore(), package_);
     deployment().setCancelStatus(package_);
 }
@@ -123,7 +126,8 @@ void AppCancelPackageWork::answer(const kav::IKavErrorInfo* error)
 
 AppSetPackageStatusWork::AppSetPackageStatusWork(
     ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, StatusReport report)
-    : AppWork("AppSetPackageStatusWork", context, std::move(caller), response)
+    : AppWork("AppSetPackageStatusWork", IAppDeployment::setPackageStatus_Call::facts(), context,
+        std::move(caller), response)
     , report_(std::move(report))
 {
 }
@@ -146,7 +150,8 @@ void AppSetPackageStatusWork::answer(const kav::IKavErrorInfo* error)
 
 AppGetPackageStatusWork::AppGetPackageStatusWork(ServiceContext& context, AppCaller caller,
     IAppDeploymentRespClient* response, std::string package, uint32_t filter)
-    : AppWork("AppGetPackageStatusWork", context, std::move(caller), response)
+    : AppWork("AppGetPackageStatusWork", IAppDeployment::getPackageStatus_Call::facts(), context,
+        std::move(caller), response)
     , package_(std::move(package))
     , filter_(filter)
 {
@@ -154,7 +159,7 @@ AppGetPackageStatusWork::AppGetPackageStatusWork(ServiceContext& context, AppCal
 
 void AppGetPackageStatusWork::execute()
 {
-    checkPermission(op::kPackageStatus);
+    checkPermission();
     requireStoredPackage(packageStore(), package_);
     list_ = deployment().hostStatusTable().getHMStatus(package_, filter_);
     if (!list_)

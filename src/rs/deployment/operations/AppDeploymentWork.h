@@ -3,11 +3,9 @@
 // (and its re-checking form), uninstall, cancel, the deploy command's status
 // report and the status query.
 //
-// Threads and ownership as AppWork. None of them changes stored packages, so
-// all but the status report run beside other readers (the installer
-// registry and the host status table guard themselves). Queue order: cancel
-// first, then the status query, then the status report, then install and
-// uninstall.
+// Threads and ownership as AppWork. None of them changes stored packages;
+// the installer registry and the host status table guard themselves. Their
+// queue order and lock modes are their operations' facts (interfaces.rpc).
 
 #include "interfaces/types/DplStatusList.h"
 #include "rs/deployment/operations/AppWork.h"
@@ -27,11 +25,9 @@ struct RunTarget {
 // The steps that install and uninstall share: checks, installer, start.
 class AppRunPackageWork : public AppWork {
 public:
-    int32_t kind() const override { return 1; }
-
 protected:
-    AppRunPackageWork(std::string className, ServiceContext& context, AppCaller caller,
-        IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck);
+    AppRunPackageWork(std::string className, const rpc::OperationFacts& facts, ServiceContext& context,
+        AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck);
     void execute() final;
 
     const RunTarget& target() const { return target_; }
@@ -69,9 +65,6 @@ class AppCancelPackageWork final : public AppWork {
 public:
     AppCancelPackageWork(
         ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, std::string package);
-    // Taken before every other waiting request: a cancel stops hosts from
-    // being started.
-    int32_t kind() const override { return 4; }
 
 private:
     void execute() override;
@@ -92,8 +85,6 @@ class AppSetPackageStatusWork final : public AppWork {
 public:
     AppSetPackageStatusWork(
         ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
 
 private:
     void execute() override;
@@ -106,7 +97,6 @@ class AppGetPackageStatusWork final : public AppWork {
 public:
     AppGetPackageStatusWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
         std::string package, uint32_t filter);
-    int32_t kind() const override { return 3; }
 
 private:
     void execute() override;

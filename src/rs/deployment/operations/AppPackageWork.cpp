@@ -2,7 +2,6 @@
 
 #include "common/ResultCodes.h"
 #include "interfaces/IAppDeploymentResp.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/deployment/installer/InstallerRegistry.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
@@ -49,7 +48,8 @@ uint64_t getPackageAnswerWithoutFile(
 AppAddModuleWork::AppAddModuleWork(ServiceContext& context, AppCaller caller,
     IAppDeploymentRespClient* response, PackageName package, std::string fileName, rpc::BlockPtr piece,
     int32_t flag, std::shared_ptr<modules::ConnectionUploads> uploads)
-    : AppWork("AppAddModuleWork", context, std::move(caller), response)
+    : AppWork(
+        "AppAddModuleWork", IAppDeployment::addPackage_Call::facts(), context, std::move(caller), response)
     , package_(std::move(package))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
@@ -60,7 +60,7 @@ AppAddModuleWork::AppAddModuleWork(ServiceContext& context, AppCaller caller,
 
 void AppAddModuleWork::execute()
 {
-    checkPermission(PackageStore::kConsumer, op::kAdd);
+    checkPermission(PackageStore::kConsumer);
     const std::string stored = PackageStore::storedName(package_.name, package_.type);
     requireNoRunningInstaller(package_.name);
     const modules::UploadSender sender { uploads_, [&] { return answerWithoutFile(stored); } };
@@ -88,14 +88,15 @@ void AppAddModuleWork::answer(const kav::IKavErrorInfo* error)
 
 AppRemoveModuleWork::AppRemoveModuleWork(
     ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, PackageName package)
-    : AppWork("AppRemoveModuleWork", context, std::move(caller), response)
+    : AppWork("AppRemoveModuleWork", IAppDeployment::removePackage_Call::facts(), context, std::move(caller),
+        response)
     , package_(std::move(package))
 {
 }
 
 void AppRemoveModuleWork::execute()
 {
-    checkPermission(PackageStore::kConsumer, op::kRemove);
+    checkPermission(PackageStore::kConsumer);
     const std::string stored = PackageStore::storedName(package_.name, package_.type);
     requireNoRunningInstaller(package_.name);
     int32_t result = KAV_GUARDED([&] { packageStore().remove(stored); });
@@ -126,13 +127,14 @@ void AppRemoveModuleWork::answer(const kav::IKavErrorInfo* error)
 
 AppGetModuleListWork::AppGetModuleListWork(
     ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response)
-    : AppWork("AppGetModuleListWork", context, std::move(caller), response)
+    : AppWork("AppGetModuleListWork", IAppDeployment::getPackageList_Call::facts(), context,
+        std::move(caller), response)
 {
 }
 
 void AppGetModuleListWork::execute()
 {
-    checkPermission(op::kList);
+    checkPermission();
     list_ = packageStore().list(caller().consumer);
 }
 
@@ -146,7 +148,8 @@ void AppGetModuleListWork::answer(const kav::IKavErrorInfo* error)
 
 AppGetModuleWork::AppGetModuleWork(ServiceContext& context, AppCaller caller,
     IAppDeploymentRespClient* response, PackageName package, std::string extra)
-    : AppWork("AppGetModuleWork", context, std::move(caller), response)
+    : AppWork(
+        "AppGetModuleWork", IAppDeployment::getPackage_Call::facts(), context, std::move(caller), response)
     , package_(std::move(package))
     , extra_(std::move(extra))
 {

@@ -25,8 +25,6 @@ public:
     AppAddModuleWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
         PackageName package, std::string fileName, rpc::BlockPtr piece, int32_t flag,
         std::shared_ptr<modules::ConnectionUploads> uploads);
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
 
 private:
     void execute() override;
@@ -46,8 +44,6 @@ class AppRemoveModuleWork final : public AppWork {
 public:
     AppRemoveModuleWork(
         ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, PackageName package);
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
 
 private:
     void execute() override;
@@ -59,7 +55,6 @@ private:
 class AppGetModuleListWork final : public AppWork {
 public:
     AppGetModuleListWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response);
-    int32_t kind() const override { return 3; }
 
 private:
     void execute() override;
@@ -72,7 +67,6 @@ class AppGetModuleWork final : public AppWork {
 public:
     AppGetModuleWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
         PackageName package, std::string extra);
-    int32_t kind() const override { return 1; }
 
 private:
     void execute() override;

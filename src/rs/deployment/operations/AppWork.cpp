@@ -1,7 +1,6 @@
 #include "rs/deployment/operations/AppWork.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 
@@ -9,13 +8,10 @@
 
 namespace rs {
 
-void AppWork::checkPermission(const std::string& consumer, int operation) const
+void AppWork::checkPermission(const std::string& consumer) const
 {
-    std::string out;
-    if (context().checkRole(caller_.user, consumer, requiredRoleLevel(operation), out) < 0) {
-        delete kav::takeErrorInfo();
+    if (!permitted(caller_.user, consumer))
         KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "permission refused");
-    }
 }
 
 void AppWork::requireStoredPackage(const PackageStore& store, const std::string& package) const

@@ -7,6 +7,7 @@
 // worker thread. Ownership: holds one reference on the response client.
 
 #include "common/Referable.h"
+#include "interfaces/IAppDeployment.h"
 #include "interfaces/IAppDeploymentResp.h"
 #include "rs/core/ServiceWork.h"
 
@@ -25,17 +26,17 @@ struct AppCaller {
 
 class AppWork : public ServiceWork {
 protected:
-    AppWork(
-        std::string className, ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response)
-        : ServiceWork(std::move(className), context)
+    AppWork(std::string className, const rpc::OperationFacts& facts, ServiceContext& context,
+        AppCaller caller, IAppDeploymentRespClient* response)
+        : ServiceWork(std::move(className), facts, context)
         , caller_(std::move(caller))
         , response_(response)
     {
     }
 
-    // Throws 0xd0014c26 when the caller lacks the role `operation` needs on consumer.
-    void checkPermission(const std::string& consumer, int operation) const;
-    void checkPermission(int operation) const { checkPermission(caller_.consumer, operation); }
+    // Throws 0xd0014c26 when the caller lacks the role the operation needs on consumer.
+    void checkPermission(const std::string& consumer) const;
+    void checkPermission() const { checkPermission(caller_.consumer); }
     // Throws 0xd0014c35 when no package of that name is stored (any host type).
     void requireStoredPackage(const PackageStore& store, const std::string& package) const;
     // Cleans up finished installers, then throws 0xd0014c30 when a run of

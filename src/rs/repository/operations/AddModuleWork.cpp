@@ -1,5 +1,7 @@
 #include "rs/repository/operations/AddModuleWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
@@ -17,7 +19,8 @@ using namespace rs::modules;
 AddModuleWork::AddModuleWork(ServiceContext& context, std::string module, std::string fileName,
     rpc::BlockPtr piece, int32_t flag, IRepositoryRespClient* response, std::string consumer,
     std::string user, std::shared_ptr<ConnectionUploads> uploads)
-    : ModuleWork("AddModuleWork", context, response, std::move(consumer), std::move(user))
+    : ModuleWork("AddModuleWork", IRepository::addModule_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
     , module_(std::move(module))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
@@ -35,7 +38,7 @@ void AddModuleWork::execute()
         storeGlobalModule();
         return;
     }
-    requirePermission(context(), user_, consumer_, Operation::Add);
+    requirePermission();
     if (flag_ == kFirstPiece)
         refuseNameCaseClash();
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);

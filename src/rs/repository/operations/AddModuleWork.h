@@ -32,9 +32,6 @@ public:
         int32_t flag, IRepositoryRespClient* response, std::string consumer, std::string user,
         std::shared_ptr<modules::ConnectionUploads> uploads);
 
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
-
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;

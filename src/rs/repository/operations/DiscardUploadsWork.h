@@ -7,6 +7,7 @@
 //
 // Threads: created on a communication thread, processed on a worker thread.
 
+#include "interfaces/IRepository.h"
 #include "rs/core/ServiceContext.h"
 #include "rs/core/Work.h"
 #include "rs/repository/operations/UploadFile.h"
@@ -28,9 +29,10 @@ public:
     }
 
     void process() override;
-    // As the upload pieces: never taken before a piece queued earlier.
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
+    // As the upload pieces (both interfaces' share their facts): never taken
+    // before a piece queued earlier.
+    int32_t kind() const override { return IRepository::addModule_Call::facts().kind; }
+    bool isShared() const override { return IRepository::addModule_Call::facts().shared; }
 
 private:
     std::shared_ptr<modules::ConnectionUploads> uploads_;

@@ -1,5 +1,7 @@
 #include "rs/repository/operations/GetModuleListWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs {
@@ -8,7 +10,8 @@ using namespace rs::modules;
 
 GetModuleListWork::GetModuleListWork(
     ServiceContext& context, IRepositoryRespClient* response, std::string consumer, std::string user)
-    : ModuleWork("GetModuleListWork", context, response, std::move(consumer), std::move(user))
+    : ModuleWork("GetModuleListWork", IRepository::getModuleList_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
 {
 }
 
@@ -17,14 +20,14 @@ void GetModuleListWork::execute()
     if (consumer_ == "/") {
         // The permission asked for is the one on "/": without it every
         // consumer is left out and the list is empty, not refused.
-        if (!isPermitted(context(), user_, consumer_, Operation::List))
+        if (!isPermitted(consumer_))
             return;
         for (const std::string& path : consumerPaths(repository_))
             appendIndex(indexDirectory(repository_, path), path);
         return;
     }
     checkConsumer(consumer_);
-    requirePermission(context(), user_, consumer_, Operation::List);
+    requirePermission();
     appendIndex(indexDirectory(repository_, consumer_), consumer_);
 }
 

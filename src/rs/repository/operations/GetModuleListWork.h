@@ -20,9 +20,6 @@ public:
     GetModuleListWork(
         ServiceContext& context, IRepositoryRespClient* response, std::string consumer, std::string user);
 
-    int32_t kind() const override { return 3; }
-    bool isShared() const override { return true; }
-
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;

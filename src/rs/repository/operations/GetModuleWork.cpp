@@ -1,5 +1,7 @@
 #include "rs/repository/operations/GetModuleWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
@@ -14,7 +16,8 @@ using namespace rs::modules;
 
 GetModuleWork::GetModuleWork(ServiceContext& context, std::string module, std::string version,
     IRepositoryRespClient* response, std::string consumer)
-    : ModuleWork("GetModuleWork", context, response, std::move(consumer), "")
+    : ModuleWork(
+        "GetModuleWork", IRepository::getModule_Call::facts(), context, response, std::move(consumer), "")
     , module_(std::move(module))
     , version_(std::move(version))
 {

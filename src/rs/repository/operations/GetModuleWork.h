@@ -18,9 +18,6 @@ public:
     GetModuleWork(ServiceContext& context, std::string module, std::string version,
         IRepositoryRespClient* response, std::string consumer);
 
-    int32_t kind() const override { return 1; }
-    bool isShared() const override { return true; }
-
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;

@@ -1,5 +1,7 @@
 #include "rs/repository/operations/LinkModuleAppWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
@@ -12,7 +14,8 @@ using namespace rs::modules;
 
 LinkModuleAppWork::LinkModuleAppWork(ServiceContext& context, bool link, std::string application,
     std::string module, IRepositoryRespClient* response, std::string consumer, std::string user)
-    : ModuleWork("LinkModuleAppWork", context, response, std::move(consumer), std::move(user))
+    : ModuleWork("LinkModuleAppWork", IRepository::linkModuleApplication_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
     , link_(link)
     , application_(std::move(application))
     , module_(std::move(module))
@@ -24,7 +27,7 @@ void LinkModuleAppWork::execute()
     checkApplicationName(application_);
     checkName("moduleName", module_);
     checkConsumer(consumer_);
-    requirePermission(context(), user_, consumer_, Operation::Link);
+    requirePermission();
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     if (!index.doesEntryExist(module_)) {
         if (link_)

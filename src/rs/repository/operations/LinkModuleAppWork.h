@@ -15,9 +15,6 @@ public:
     LinkModuleAppWork(ServiceContext& context, bool link, std::string application, std::string module,
         IRepositoryRespClient* response, std::string consumer, std::string user);
 
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
-
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;

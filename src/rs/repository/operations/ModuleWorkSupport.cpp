@@ -3,7 +3,6 @@
 #include "common/ResultCodes.h"
 #include "interfaces/IRepositoryResp.h"
 #include "rs/core/ServiceContext.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/startup/logging/Loggers.h"
@@ -90,25 +89,6 @@ void checkName(const std::string& argument, const std::string& value)
 void checkApplicationName(const std::string& value)
 {
     kav::NameValidator::check("applicationName", value, kav::NameKind::Field);
-}
-
-bool isPermitted(
-    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation)
-{
-    if (consumer.empty())
-        return true;
-    std::string out;
-    if (context.checkRole(user, consumer, requiredRoleLevel(static_cast<int>(operation)), out) >= 0)
-        return true;
-    delete kav::takeErrorInfo();
-    return false;
-}
-
-void requirePermission(
-    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation)
-{
-    if (!isPermitted(context, user, consumer, operation))
-        KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "user " + orDash(user) + " may not do this on " + consumer);
 }
 
 void writeIndex(kav::IndexFile& index)

@@ -18,9 +18,6 @@ class ServiceContext;
 
 namespace rs::modules {
 
-// Operation numbers of the service's permission check.
-enum class Operation { Add = 1, Remove = 2, Link = 3, List = 4 };
-
 // The directory of a consumer's index below the repository directory. The
 // consumer is a resource manager path ("/apps/web"): its leading "/" only
 // marks it as absolute, so "/apps/web" and "apps/web" name the same
@@ -37,14 +34,6 @@ void checkName(const std::string& argument, const std::string& value);
 // Refuses (RS_BAD_NAME, logged) an application name that an index line
 // cannot hold; it never becomes a path, so "web/front" is a name like any.
 void checkApplicationName(const std::string& value);
-
-// Whether user may run the operation on the consumer; a refusal's error
-// information is dropped. Always true for the empty consumer.
-bool isPermitted(
-    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation);
-// Throws RS_PERMISSION_DENIED when isPermitted is false.
-void requirePermission(
-    ServiceContext& context, const std::string& user, const std::string& consumer, Operation operation);
 
 // writeServiceFile, throwing RS_FILE_WRITE_FAILED (".index") when it fails.
 void writeIndex(kav::IndexFile& index);

@@ -1,5 +1,7 @@
 #include "rs/repository/operations/RemoveModuleWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/ModuleDirectory.h"
@@ -12,7 +14,8 @@ using namespace rs::modules;
 
 RemoveModuleWork::RemoveModuleWork(ServiceContext& context, std::string module,
     IRepositoryRespClient* response, std::string consumer, std::string user)
-    : ModuleWork("RemoveModuleWork", context, response, std::move(consumer), std::move(user))
+    : ModuleWork("RemoveModuleWork", IRepository::removeModule_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
     , module_(std::move(module))
 {
 }
@@ -24,7 +27,7 @@ void RemoveModuleWork::execute()
     // The module directory goes as a whole tree: never a consumer's with it.
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     refuseConsumerDirectory("moduleName", module_, repository_, moduleDir);
-    requirePermission(context(), user_, consumer_, Operation::Remove);
+    requirePermission();
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     if (!index.doesEntryExist(module_))
         KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, module_ + " does not exist", { module_, consumer_ });

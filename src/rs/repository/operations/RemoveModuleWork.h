@@ -16,9 +16,6 @@ public:
     RemoveModuleWork(ServiceContext& context, std::string module, IRepositoryRespClient* response,
         std::string consumer, std::string user);
 
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
-
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;

@@ -2,7 +2,6 @@
 
 #include "common/ResultCodes.h"
 #include "rs/core/ServerBinding.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/repository/operations/AddModuleWork.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
@@ -25,6 +24,11 @@ const log4cxx::LoggerPtr& logger()
 {
     return kav::loggers::get(kav::loggers::kRepositoryServer);
 }
+
+// Stopping the service is an administrator's act: a role on "/" of this
+// level, the highest, asked of the resource manager directly. No permission
+// operation number stands for it.
+constexpr int kShutdownRoleLevel = 1;
 
 // The failure of a request that could not be queued, taken from the thread.
 std::unique_ptr<kav::KavErrorInfo> takeFailure()
@@ -98,9 +102,9 @@ void RepositoryServer::shutdownRS(std::unique_ptr<std::string>)
     if (gate_.required() && !mayStopService()) {
         const std::string user = userName();
         LOG4CXX_WARN(logger(),
-            "RepositoryServer::shutdownRS ignored: user " << (user.empty() ? "-" : user)
-                                                          << " does not hold role level "
-                                                          << requiredRoleLevel(op::kShutdown) << " on /");
+            "RepositoryServer::shutdownRS ignored: user "
+                << (user.empty() ? "-" : user) << " does not hold role level " << kShutdownRoleLevel
+                << " on /");
         return;
     }
     context_.signalShutdown();
@@ -111,7 +115,7 @@ bool RepositoryServer::mayStopService() const
     if (!gate_.isLoggedOn())
         return false;
     std::string permitted;
-    if (context_.checkRole(userName(), "/", requiredRoleLevel(op::kShutdown), permitted) >= 0)
+    if (context_.checkRole(userName(), "/", kShutdownRoleLevel, permitted) >= 0)
         return true;
     delete kav::takeErrorInfo(); // the refusal is the WARN line
     return false;
