@@ -87,17 +87,6 @@ TEST_F(ZorSlurm, PartitionsAreGroupsAndFeaturesAreHostTypes)
     EXPECT_THAT(zor_strerror(zorerrno), HasSubstr("no_such_partition"));
 }
 
-TEST_F(ZorSlurm, HostListsAndEmbeddedKeysAreRefusedBesideSlurm)
-{
-    scratch_.useRaw("[cluster]\nbackend = \"slurm\"\n[[hosts]]\nname = \"a\"\n");
-    EXPECT_NE(zor_verifyresreq("any"), 0);
-    EXPECT_EQ(zorerrno, ZORE_CONF);
-    EXPECT_THAT(zor_strerror(zorerrno), HasSubstr("not allowed with backend"));
-    scratch_.useRaw("[cluster]\nbackend = \"cloud\"\n");
-    EXPECT_NE(zor_verifyresreq("any"), 0);
-    EXPECT_THAT(zor_strerror(zorerrno), HasSubstr("cluster.backend"));
-}
-
 TEST_F(ZorSlurm, AllocationIsAJobStepsRunOnTheirNodeAndReleaseShrinksIt)
 {
     Consumer c("/ClusterServices/QELClusterServices", "svc:pw");

@@ -1,6 +1,6 @@
-// Naming helpers of the Slurm backend that need no libslurm.
+// Naming helpers of the Slurm hosts that need no libslurm.
 
-#include "platform/zor/SlurmBackend.h"
+#include "platform/zor/SlurmClient.h"
 
 namespace zor {
 

@@ -289,6 +289,14 @@ typedef struct zor_hostgroup {
 } zor_hostgroup_t;
 int zor_gethostgroupinfo(zor_handle_t* h, const char* group, zor_hostgroup_t** info);
 void zor_free_hostgroup(zor_hostgroup_t* info);
+// *groups gets the names of every resource group, in name order (free with
+// zor_free_string_array).
+int zor_gethostgroups(zor_handle_t* h, char*** groups, int32_t* ngroups);
+// *consumers gets the consumer paths the description lists, normalised, in
+// the file's order (free with zor_free_string_array); their ancestors are
+// consumers too. The built-in description lists none: it accepts every path.
+int zor_getconsumers(zor_handle_t* h, char*** consumers, int32_t* nconsumers);
+void zor_free_string_array(char** strings, int32_t n);
 
 enum zor_role_level { ZOR_ROLE_CLUSTER_ADMIN = 1, ZOR_ROLE_CONSUMER_ADMIN = 2, ZOR_ROLE_CONSUMER_USER = 3 };
 typedef struct zor_role {
@@ -311,7 +319,7 @@ const char* zor_getconfparam(const char* name);
 
 typedef struct zor_uname {
     const char* hostName; // the local host
-    const char* clusterName;
+    const char* clusterName; // the cluster file, or "embedded" for the built-in description
     float version; // e.g. 1.2
     uint16_t patch;
 } zor_uname_t;

@@ -117,6 +117,19 @@ std::string str(const char* s)
     return s ? s : "";
 }
 
+// A malloc'ed array of malloc'ed copies, as zor_free_string_array frees it.
+int handOut(const std::vector<std::string>& strings, char*** out, int32_t* n)
+{
+    auto* array = static_cast<char**>(std::calloc(strings.size() + 1, sizeof(char*)));
+    if (!array)
+        throw std::bad_alloc();
+    for (size_t i = 0; i < strings.size(); ++i)
+        array[i] = zor::dupString(strings[i]);
+    *out = array;
+    *n = static_cast<int32_t>(strings.size());
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -371,6 +384,31 @@ void zor_free_hostgroup(zor_hostgroup_t* info)
     std::free(info->hosts);
     std::free(info->name);
     std::free(info);
+}
+
+int zor_gethostgroups(zor_handle_t* h, char*** groups, int32_t* ngroups)
+{
+    return guarded(-1, [&] {
+        idOf(h);
+        need(groups && ngroups, "null result");
+        return handOut(cluster().groupNames(), groups, ngroups);
+    });
+}
+
+int zor_getconsumers(zor_handle_t* h, char*** consumers, int32_t* nconsumers)
+{
+    return guarded(-1, [&] {
+        idOf(h);
+        need(consumers && nconsumers, "null result");
+        return handOut(cluster().consumers(), consumers, nconsumers);
+    });
+}
+
+void zor_free_string_array(char** strings, int32_t n)
+{
+    for (int32_t i = 0; strings && i < n; ++i)
+        std::free(strings[i]);
+    std::free(strings);
 }
 
 int zor_getroles4user(zor_handle_t* h, const char* user, zor_role_t** roles, int32_t* nroles)

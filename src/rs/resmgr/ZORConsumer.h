@@ -5,7 +5,7 @@
 // identifier; the consumer path is what the library sees (several
 // registrations may share one path).
 //
-// Threads: the fields are guarded by ZORResManager's lock, except the handle,
+// Threads: the fields are guarded by the ConsumerTable's lock, except the handle,
 // which callers use under handleMutex() after checking handleOpen(), so that
 // no call reaches a handle that unregistering has closed.
 

@@ -5,40 +5,37 @@
 // hands the library's callbacks to the owning consumer, and keeps the books
 // in step by house-keeping and credential refresh on the PeriodicManager.
 //
+// A façade over its parts, each with its own job: ConsumerRegistration,
+// ResourceAllocation, ContainerControl, LibraryCallbacks, HouseKeeping and
+// ClusterChecks, sharing the books of a ConsumerTable.
+//
 // Threads: requests come from worker and installer threads, callbacks from
 // the library's thread, house-keeping and refresh from the periodic
-// manager's thread. mutex_ guards the consumer map and every ZORConsumer's
-// books; it is never held while a library call that may wait runs, nor while
-// an IResourceConsumer is called. Results are 0 or a negative code with the
-// thread's error information set.
+// manager's thread (ConsumerTable says which lock guards what). Results are 0
+// or a negative code with the thread's error information set.
 
+#include "rs/resmgr/ClusterChecks.h"
+#include "rs/resmgr/ConsumerRegistration.h"
+#include "rs/resmgr/ConsumerTable.h"
+#include "rs/resmgr/ContainerControl.h"
+#include "rs/resmgr/HouseKeeping.h"
 #include "rs/resmgr/IResourceConsumer.h"
+#include "rs/resmgr/LibraryCallbacks.h"
 #include "rs/resmgr/PeriodicManager.h"
+#include "rs/resmgr/ResManagerCommon.h"
+#include "rs/resmgr/ResourceAllocation.h"
 #include "rs/resmgr/VrmResource.h"
 #include "rs/resmgr/ZORConsumer.h"
 
 #include <log4cxx/logger.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace rs::resmgr {
 
-inline constexpr unsigned kRefreshCredentialInterval = 7200;
 inline constexpr const char* kKeepAliveConsumer = "/KeepAlive";
-inline constexpr int kKillSignal = 7;
-inline constexpr int kHangupSignal = 1;
-
-const char* hostStateName(int state);
-const char* containerStateName(int state);
-// "user:****": what the logs show of a credential.
-std::string maskCredential(const std::string& credential);
 
 class ZORResManager {
 public:
@@ -95,60 +92,16 @@ public:
     void houseKeeping();
     void refreshCredentials();
 
-    unsigned resourceBalanceInterval() const;
-    bool isRegistered(const std::string& consumerId) const;
-    // Waits until the library reported state for the container (true) or the
-    // time-out passed (false).
-    bool waitForContainerState(const std::string& containerId, int state, std::chrono::milliseconds timeout);
-    // What to do when an allocation vanished under house-keeping (default: exit).
-    void setExitHandler(std::function<void(int)> handler) { exitHandler_ = std::move(handler); }
-
-    // Library callbacks (the library's thread).
-    void addResource(const std::string& consumerId, const zor_allocation_t& added);
-    void reclaimForce(const std::string& consumerId, const zor_reclaimlist_t& reclaimed);
-    void containerStateChg(const std::string& consumerId, const zor_container_t& container);
-    void hostStateChange(const std::string& consumerId, const std::string& host, int state);
-    void connectionEvent(const std::string& consumerId, const char* what);
-
 private:
-    using ConsumerPtr = std::shared_ptr<ZORConsumer>;
-    struct CallbackContext {
-        ZORResManager* manager;
-        std::string consumerId;
-    };
-
-    ConsumerPtr findConsumer(const std::string& consumerId) const;
-    // Runs call(handle) under the consumer's handle mutex; fails when the
-    // consumer is gone or its handle closed.
-    int32_t withHandle(const std::string& consumerId, const std::function<int32_t(ZORConsumer&)>& call);
-    int32_t libraryFailure(const std::string& what, const char* location);
-    void recoverConsumer(ZORConsumer& consumer, const zor_allocreply_t& reply);
-    void onReclaimResource(const std::string& consumerId, const std::string& host);
-    void adoptScheduleInterval(unsigned scheduleInterval);
-    int32_t giveBack(VrmResource* resource, int flag);
-    int32_t signalContainer(VrmResource* resource, int sig);
-    void modifyInHouseKeeping(const ConsumerPtr& consumer);
-    void zorReleaseInHouseKeeping(const ConsumerPtr& consumer);
-    int32_t closeHandle(zor_handle_t* handle, const std::string& consumerId, const CallbackContext* context);
-    const CallbackContext* contextOf(const std::string& consumerId) const;
-    // Opens a connection of its own for one call (the checks and look-ups).
-    int32_t withOwnConnection(const std::string& what, const std::function<int32_t(zor_handle_t*)>& call);
-    static const zor_callbacks_t& callbackTable();
-
     log4cxx::LoggerPtr logger_;
-    PeriodicManager& periodic_;
-    mutable std::mutex mutex_;
-    std::condition_variable containerStateChanged_;
-    std::map<std::string, int> containerStates_;
-    std::map<std::string, ConsumerPtr> consumers_;
-    std::vector<std::unique_ptr<CallbackContext>> contexts_; // alive while their handle may call back
-    std::string clientName_;
-    std::string credential_;
-    unsigned resourceBalanceInterval_ = 0;
-    long houseKeepingTimer_ = -1;
-    long refreshTimer_ = -1;
+    ConsumerTable table_;
+    LibraryCallbacks callbacks_;
+    ConsumerRegistration registration_;
+    ResourceAllocation allocation_;
+    ContainerControl containers_;
+    ClusterChecks checks_;
+    HouseKeeping houseKeeping_;
     std::unique_ptr<IResourceConsumer> keepAliveConsumer_;
-    std::function<void(int)> exitHandler_;
 };
 
 } // namespace rs::resmgr

@@ -1,6 +1,5 @@
 #include "tools/rsadmin/ClusterInfo.h"
 
-#include "platform/zor/EmbeddedCluster.h"
 #include "platform/zor/zor.h"
 #include "tools/rsadmin/AdminIo.h"
 
@@ -13,11 +12,16 @@ std::string lastFailure()
     return zor_strerror(zorerrno);
 }
 
-// The library keeps the description it loaded at the first call; listing
-// the names of groups and consumers has no call of its own.
-const zor::ClusterDescription& description()
+// A list the library hands out, copied; empty when it refuses.
+template <class Call> std::vector<std::string> listed(Call call)
 {
-    return zor::EmbeddedCluster::instance().description();
+    char** names = nullptr;
+    int32_t count = 0;
+    if (call(&names, &count) != 0)
+        return {};
+    std::vector<std::string> out(names, names + count);
+    zor_free_string_array(names, count);
+    return out;
 }
 
 } // namespace
@@ -39,25 +43,25 @@ ClusterInfo::~ClusterInfo()
 
 bool ClusterInfo::builtIn() const
 {
-    return description().builtIn();
+    // The rule the service itself goes by: only the built-in description
+    // accepts every consumer path.
+    return zor_verifyconsumerpath("invalid", nullptr) == 0;
 }
 
 std::string ClusterInfo::source() const
 {
-    return description().sourceFile;
+    const zor_uname_t* name = zor_uname();
+    return name && !builtIn() ? name->clusterName : "";
 }
 
 std::vector<std::string> ClusterInfo::groupNames() const
 {
-    std::vector<std::string> names;
-    for (const auto& [name, hosts] : description().groups)
-        names.push_back(name);
-    return names;
+    return listed([&](char*** names, int32_t* count) { return zor_gethostgroups(handle_, names, count); });
 }
 
 std::vector<std::string> ClusterInfo::consumers() const
 {
-    return description().consumers;
+    return listed([&](char*** names, int32_t* count) { return zor_getconsumers(handle_, names, count); });
 }
 
 std::optional<std::vector<std::string>> ClusterInfo::hostsOf(

@@ -1,10 +1,11 @@
 #pragma once
 // Test support for the embedded cluster: a scratch directory with a cluster
-// file and state directory, made current through ZOR_CLUSTER_FILE, a
-// recorder of library callbacks that tests wait on (never sleep on), and a
-// registered consumer handle.
+// file and state directory, made current through ZOR_CLUSTER_FILE and read
+// anew through the administrator's side (ClusterAdmin), a recorder of
+// library callbacks that tests wait on (never sleep on), and a registered
+// consumer handle.
 
-#include "platform/zor/EmbeddedCluster.h"
+#include "platform/zor/ClusterAdmin.h"
 #include "platform/zor/zor.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ public:
     ~ScratchCluster()
     {
         unsetenv("ZOR_CLUSTER_FILE");
-        zor::EmbeddedCluster::instance().reload();
+        zor::ClusterAdmin::reload();
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
@@ -49,7 +50,7 @@ public:
         std::string file = dir_ + "/cluster.toml";
         std::ofstream(file) << "[cluster]\nstate_dir = \"" << stateDir() << "\"\n" << body;
         setenv("ZOR_CLUSTER_FILE", file.c_str(), 1);
-        zor::EmbeddedCluster::instance().reload();
+        zor::ClusterAdmin::reload();
     }
     // Writes the text as it is (for malformed files).
     std::string useRaw(const std::string& text)
@@ -57,7 +58,7 @@ public:
         std::string file = dir_ + "/bad.toml";
         std::ofstream(file) << text;
         setenv("ZOR_CLUSTER_FILE", file.c_str(), 1);
-        zor::EmbeddedCluster::instance().reload();
+        zor::ClusterAdmin::reload();
         return file;
     }
 

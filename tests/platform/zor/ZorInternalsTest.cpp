@@ -1,10 +1,10 @@
 // The parts behind libzor's calls: variable expansion, consumer paths, the
-// callback dispatcher, the URL registry and the naming of the Slurm backend.
+// callback dispatcher, the URL registry and the naming of the Slurm hosts.
 
 #include "platform/zor/ClusterDescription.h"
 #include "platform/zor/ContainerProcess.h"
 #include "platform/zor/Dispatcher.h"
-#include "platform/zor/SlurmBackend.h"
+#include "platform/zor/SlurmClient.h"
 #include "platform/zor/UrlRegistry.h"
 #include "platform/zor/zor.h"
 
@@ -259,4 +259,6 @@ TEST(ZorSlurmDescription, SlurmKeysAreReadAndHostListsRefused)
     refused("[cluster]\nbackend = \"slurm\"\n[slurm.partitions]\nWeb = 3\n", "slurm.partitions.Web");
     refused("[cluster]\nbackend = \"slurm\"\n[slurm]\nsrun = \"\"\n", "slurm.srun");
     refused("[[hosts]]\nname = \"a\"\n[slurm]\nconf = \"x\"\n", "only used with backend");
+    refused("[cluster]\nbackend = \"slurm\"\n[[hosts]]\nname = \"a\"\n", "not allowed with backend");
+    refused("[cluster]\nbackend = \"cloud\"\n", "cluster.backend");
 }

@@ -1,5 +1,6 @@
 // The C API of libzor against the embedded cluster.
 
+#include "platform/zor/ClusterDescription.h"
 #include "platform/zor/ClusterFixture.h"
 #include "support/ScratchDir.h"
 
@@ -27,6 +28,18 @@ protected:
     void SetUp() override { scratch.use(kThreeHosts); }
     ScratchCluster scratch;
 };
+
+// A listing call's names, or its error text.
+std::vector<std::string> listed(int (*call)(zor_handle_t*, char***, int32_t*), zor_handle_t* h)
+{
+    char** names = nullptr;
+    int32_t n = 0;
+    if (call(h, &names, &n) != 0)
+        return { zor_strerror(zorerrno) };
+    std::vector<std::string> out(names, names + n);
+    zor_free_string_array(names, n);
+    return out;
+}
 
 } // namespace
 
@@ -78,6 +91,9 @@ TEST_F(ZorLibrary, GroupsRolesParamsAndConsumerPathsComeFromTheFile)
     zor_free_hostgroup(g);
     EXPECT_NE(zor_gethostgroupinfo(h, "nope", &g), 0);
     EXPECT_EQ(zorerrno, ZORE_NOSUCHGROUP);
+    EXPECT_THAT(listed(zor_gethostgroups, h), ElementsAre("AIX", "G3", "InternalResourceGroup"));
+    EXPECT_THAT(listed(zor_getconsumers, h), ElementsAre("/apps/web", "/apps/db")); // the file's order
+    EXPECT_THAT(listed(zor_getconsumers, nullptr), ElementsAre(HasSubstr("null handle")));
 
     zor_role_t* roles = nullptr;
     int32_t n = 0;
@@ -120,8 +136,8 @@ TEST(ZorDescription, DocumentedExampleIsAValidDescription)
 TEST(ZorDescription, RelativeStateDirIsTakenFromTheFilesDirectory)
 {
     ScratchCluster scratch;
-    scratch.useRaw("[cluster]\nstate_dir = \"rel/state\"\n[[hosts]]\nname = \"h1\"\n");
-    EXPECT_EQ(zor::EmbeddedCluster::instance().hostTop("h1"), scratch.dir() + "/rel/state/hosts/h1");
+    std::string file = scratch.useRaw("[cluster]\nstate_dir = \"rel/state\"\n[[hosts]]\nname = \"h1\"\n");
+    EXPECT_EQ(zor::ClusterDescription::fromFile(file).stateDir, scratch.dir() + "/rel/state");
     scratch.useRaw("[cluster]\nstate_dir = \"\"\n[[hosts]]\nname = \"h1\"\n");
     EXPECT_NE(zor_verifyresreq("any"), 0);
     EXPECT_THAT(zor_strerror(zorerrno), HasSubstr("cluster.state_dir"));
@@ -134,10 +150,15 @@ TEST(ZorDescription, BuiltInDefaultIsTheLocalHostAndAcceptsEveryPath)
     const char* top = std::getenv("QEL_TOP");
     std::string savedTop = top ? top : "";
     unsetenv("QEL_TOP");
-    zor::EmbeddedCluster::instance().reload();
+    zor::ClusterAdmin::reload();
     EXPECT_EQ(zor_verifyconsumerpath("invalid", nullptr), 0);
-    EXPECT_EQ(zor::EmbeddedCluster::instance().hostGroup("InternalResourceGroup"),
-        std::vector<std::string> { zor::localHostName() });
+    EXPECT_THAT(zor::ClusterDescription::builtInDefault().groups.at("InternalResourceGroup"),
+        ElementsAre(zor::localHostName()));
+    zor_openopt_t opt {};
+    zor_handle_t* h = zor_open(&opt);
+    EXPECT_THAT(listed(zor_gethostgroups, h), ElementsAre("InternalResourceGroup"));
+    EXPECT_THAT(listed(zor_getconsumers, h), ::testing::IsEmpty()); // it lists none: every path is valid
+    zor_close(h);
     ASSERT_NE(zor_uname(), nullptr);
     EXPECT_EQ(std::string(zor_uname()->hostName), zor::localHostName());
     if (!savedTop.empty())
@@ -350,7 +371,7 @@ TEST_F(ZorLibrary, AbandonedRegistrationIsAdoptedWithItsAllocationAndContainers)
     zor_free_containerId(id);
 
     // The first service dies without giving anything back; a new one registers.
-    zor::EmbeddedCluster::instance().abandonConsumer("/apps/web");
+    zor::ClusterAdmin::abandonConsumer("/apps/web");
     Consumer second("/apps/web");
     ASSERT_NE(second.reply, nullptr);
     ASSERT_EQ(second.reply->nallocation, 1);

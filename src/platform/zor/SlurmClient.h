@@ -1,14 +1,14 @@
 #pragma once
-// The Slurm side of a cluster whose description says backend = "slurm": nodes
-// and partitions read from the controller, allocations of whole nodes made
-// with libslurm, commands started as job steps with srun (libslurm of this
-// version cannot launch steps itself), steps signalled through the
-// controller.
+// The Slurm controller as libslurm reaches it, for SlurmHosts: nodes and
+// partitions read from the controller, allocations of whole nodes, the srun
+// command line of a job step (libslurm of this version cannot launch steps
+// itself), steps signalled through the controller. Our books are not kept
+// here.
 //
 // Threads: every call may come from any thread and takes no lock of the
 // caller. Each allocation waits for its grant on a detached thread of its own
 // (the blocking allocation call cannot be interrupted); that thread calls the
-// Granted function and holds the backend alive until it is done. Events of the
+// Granted function and holds the client alive until it is done. Events of the
 // allocation message thread (a job ended, nodes failed) reach the handler set
 // with setEventHandler, on libslurm's message thread.
 
@@ -22,7 +22,7 @@
 
 namespace zor {
 
-class SlurmBackend : public std::enable_shared_from_this<SlurmBackend> {
+class SlurmClient : public std::enable_shared_from_this<SlurmClient> {
 public:
     struct Request {
         std::string name; // job name
@@ -43,7 +43,7 @@ public:
     class Pending;
 
     // Initialises libslurm with the settings' configuration file.
-    static std::shared_ptr<SlurmBackend> create(const SlurmSettings& settings);
+    static std::shared_ptr<SlurmClient> create(const SlurmSettings& settings);
     // Sole receiver of allocation events, process-wide.
     static void setEventHandler(Events events);
 
@@ -77,7 +77,7 @@ public:
     const SlurmSettings& settings() const { return settings_; }
 
 private:
-    explicit SlurmBackend(SlurmSettings settings);
+    explicit SlurmClient(SlurmSettings settings);
     void waitForGrant(std::shared_ptr<Pending> pending, Request request, Granted granted);
 
     SlurmSettings settings_;

@@ -1,6 +1,7 @@
-#include "platform/zor/SlurmBackend.h"
+#include "platform/zor/SlurmClient.h"
 
-#include "platform/zor/EmbeddedCluster.h"
+#include "platform/zor/ZorError.h"
+#include "platform/zor/zor.h"
 
 #include <slurm/slurm.h>
 #include <slurm/slurm_errno.h>
@@ -15,11 +16,6 @@
 namespace zor {
 
 namespace {
-
-[[noreturn]] void fail(int code, std::string detail)
-{
-    throw ZorError { code, std::move(detail) };
-}
 
 std::string slurmReason()
 {
@@ -71,13 +67,13 @@ std::string typeOfFeatures(const char* features, const std::string& prefix)
 
 // Allocation events arrive without context; one handler serves the process.
 std::mutex eventMutex;
-SlurmBackend::Events eventHandler;
+SlurmClient::Events eventHandler;
 allocation_msg_thread_t* messageThread = nullptr;
 uint16_t messagePort = 0;
 
 // Copied out so that the handler runs without eventMutex: it takes the
 // cluster's lock, under which the handler is set.
-SlurmBackend::Events currentEvents()
+SlurmClient::Events currentEvents()
 {
     std::lock_guard lock(eventMutex);
     return eventHandler;
@@ -116,7 +112,7 @@ uint16_t allocationMessagePort()
 } // namespace
 
 // One request's state, shared by the waiting thread and whoever withdraws it.
-class SlurmBackend::Pending {
+class SlurmClient::Pending {
 public:
     std::mutex mutex;
     uint32_t jobId = 0; // known once the controller queued it
@@ -125,11 +121,11 @@ public:
 
 namespace {
 // The blocking call reports a queued job through a function without context.
-thread_local SlurmBackend::Pending* waitingRequest = nullptr;
+thread_local SlurmClient::Pending* waitingRequest = nullptr;
 
 void onQueued(uint32_t jobId)
 {
-    SlurmBackend::Pending* pending = waitingRequest;
+    SlurmClient::Pending* pending = waitingRequest;
     if (!pending)
         return;
     std::lock_guard lock(pending->mutex);
@@ -139,26 +135,26 @@ void onQueued(uint32_t jobId)
 }
 } // namespace
 
-SlurmBackend::SlurmBackend(SlurmSettings settings)
+SlurmClient::SlurmClient(SlurmSettings settings)
     : settings_(std::move(settings))
 {
 }
 
-std::shared_ptr<SlurmBackend> SlurmBackend::create(const SlurmSettings& settings)
+std::shared_ptr<SlurmClient> SlurmClient::create(const SlurmSettings& settings)
 {
     // libslurm reads its configuration once per process.
     static std::once_flag once;
     std::call_once(once, [&] { slurm_init(settings.conf.empty() ? nullptr : settings.conf.c_str()); });
-    return std::shared_ptr<SlurmBackend>(new SlurmBackend(settings));
+    return std::shared_ptr<SlurmClient>(new SlurmClient(settings));
 }
 
-void SlurmBackend::setEventHandler(Events events)
+void SlurmClient::setEventHandler(Events events)
 {
     std::lock_guard lock(eventMutex);
     eventHandler = std::move(events);
 }
 
-void SlurmBackend::describe(ClusterDescription& d)
+void SlurmClient::describe(ClusterDescription& d)
 {
     node_info_msg_t* nodes = nullptr;
     if (slurm_load_node(0, &nodes, SHOW_ALL) != SLURM_SUCCESS)
@@ -212,7 +208,7 @@ void SlurmBackend::describe(ClusterDescription& d)
 
 // ---------------------------------------------------------------- allocation
 
-std::shared_ptr<SlurmBackend::Pending> SlurmBackend::allocate(const Request& request, Granted granted)
+std::shared_ptr<SlurmClient::Pending> SlurmClient::allocate(const Request& request, Granted granted)
 {
     auto pending = std::make_shared<Pending>();
     std::thread([self = shared_from_this(), pending, request, granted = std::move(granted)]() mutable {
@@ -221,7 +217,7 @@ std::shared_ptr<SlurmBackend::Pending> SlurmBackend::allocate(const Request& req
     return pending;
 }
 
-void SlurmBackend::waitForGrant(std::shared_ptr<Pending> pending, Request request, Granted granted)
+void SlurmClient::waitForGrant(std::shared_ptr<Pending> pending, Request request, Granted granted)
 {
     job_desc_msg_t job;
     slurm_init_job_desc_msg(&job);
@@ -259,7 +255,7 @@ void SlurmBackend::waitForGrant(std::shared_ptr<Pending> pending, Request reques
         slurm_free_resource_allocation_response_msg(reply);
 }
 
-void SlurmBackend::withdraw(const std::shared_ptr<Pending>& pending)
+void SlurmClient::withdraw(const std::shared_ptr<Pending>& pending)
 {
     if (!pending)
         return;
@@ -269,7 +265,7 @@ void SlurmBackend::withdraw(const std::shared_ptr<Pending>& pending)
         slurm_kill_job(pending->jobId, SIGKILL, 0);
 }
 
-bool SlurmBackend::shrink(uint32_t jobId, const std::vector<std::string>& keep)
+bool SlurmClient::shrink(uint32_t jobId, const std::vector<std::string>& keep)
 {
     if (keep.empty()) {
         end(jobId);
@@ -283,7 +279,7 @@ bool SlurmBackend::shrink(uint32_t jobId, const std::vector<std::string>& keep)
     return slurm_update_job(&update) == SLURM_SUCCESS;
 }
 
-void SlurmBackend::end(uint32_t jobId)
+void SlurmClient::end(uint32_t jobId)
 {
     if (slurm_complete_job(jobId, 0) != SLURM_SUCCESS)
         slurm_kill_job(jobId, SIGKILL, 0);
@@ -291,7 +287,7 @@ void SlurmBackend::end(uint32_t jobId)
 
 // ---------------------------------------------------------------- steps
 
-std::string SlurmBackend::stepCommand(uint32_t jobId, const std::string& node, const std::string& stepName,
+std::string SlurmClient::stepCommand(uint32_t jobId, const std::string& node, const std::string& stepName,
     const std::string& command, const std::string& workDir, const std::string& outFile) const
 {
     // Runs on the node: the work and output directories are made there.
@@ -303,7 +299,7 @@ std::string SlurmBackend::stepCommand(uint32_t jobId, const std::string& node, c
         + " " + shellQuote(outFile);
 }
 
-bool SlurmBackend::signalStep(uint32_t jobId, const std::string& stepName, int signal)
+bool SlurmClient::signalStep(uint32_t jobId, const std::string& stepName, int signal)
 {
     job_step_info_response_msg_t* steps = nullptr;
     if (slurm_get_job_steps(0, jobId, NO_VAL, &steps, SHOW_ALL) != SLURM_SUCCESS)
