@@ -18,6 +18,13 @@ const log4cxx::LoggerPtr& workLogger()
 
 } // namespace
 
+void requestAnswered(const rpc::OperationFacts& facts, int32_t code)
+{
+    LOG4CXX_TRACE(workLogger(),
+        facts.interfaceName << "::" << facts.name << " answered: 0x" << std::hex
+                            << static_cast<uint32_t>(code));
+}
+
 void ServiceWork::process()
 {
     // The lines are built only when DEBUG is on: this runs for every request.
@@ -26,14 +33,17 @@ void ServiceWork::process()
         execute();
         return 0;
     });
-    if (result < 0)
+    if (result < 0) {
         answerFailure();
-    else if (KAV_GUARDED([this] {
-                 answer(nullptr);
-                 return 0;
-             })
-        < 0)
-        delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+    } else {
+        if (KAV_GUARDED([this] {
+                answer(nullptr);
+                return 0;
+            })
+            < 0)
+            delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+        requestAnswered(facts_, 0);
+    }
     LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
 }
 
@@ -64,6 +74,7 @@ void ServiceWork::answerFailure()
         return 0;
     });
     delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+    requestAnswered(facts_, error->getCode());
 }
 
 } // namespace rs

@@ -144,14 +144,19 @@ void auditSuccess(ServiceContext& context, Audited action, const std::string& us
 void auditFailure(ServiceContext& context, Audited action, const std::string& user, const std::string& module,
     const kav::IKavErrorInfo& error)
 {
+    auditFailure(context, action == Audited::Add ? kAddFailed : kRemoveFailed, user, module, error);
+}
+
+void auditFailure(ServiceContext& context, uint32_t message, const std::string& user,
+    const std::string& module, const kav::IKavErrorInfo& error)
+{
     std::string text
         = kav::catalogueText(static_cast<uint32_t>(error.getCode()) & 0xFFFFFFu, error.getParams());
     if (text.empty())
         text = error.getDetail();
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    context.audit(
-        action == Audited::Add ? kAddFailed : kRemoveFailed, { orDash(user), orDash(module), text });
+    context.audit(message, { orDash(user), orDash(module), text });
 }
 
 } // namespace rs::modules

@@ -57,5 +57,8 @@ void auditSuccess(
     ServiceContext& context, Audited action, const std::string& user, const std::string& module);
 void auditFailure(ServiceContext& context, Audited action, const std::string& user, const std::string& module,
     const kav::IKavErrorInfo& error);
+// The failure record of catalogue `message`: user, module, failure text.
+void auditFailure(ServiceContext& context, uint32_t message, const std::string& user,
+    const std::string& module, const kav::IKavErrorInfo& error);
 
 } // namespace rs::modules
