@@ -128,9 +128,14 @@ bool RepositoryService::signalShutdown()
 
 int32_t RepositoryService::enqueue(Work* work)
 {
-    if (task_.enqueueWork(work) == -1)
+    switch (task_.enqueueWork(work)) {
+    case 0:
+        return 0;
+    case Task::kNoBlock:
+        return kav::setError(kav::rc::RS_NO_SERVER_MANAGER, "queue entry not created", KAV_LOCATION);
+    default:
         return kav::setError(kav::rc::RS_QUEUE_FAILED, "work item not queued", KAV_LOCATION);
-    return 0;
+    }
 }
 
 int32_t RepositoryService::authenticate(

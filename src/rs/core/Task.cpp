@@ -73,7 +73,7 @@ int Task::enqueueWork(Work* work)
         ACE_Message_Block(reinterpret_cast<const char*>(work), 0, static_cast<unsigned long>(work->kind()));
     if (!block) {
         delete work;
-        return -1;
+        return kNoBlock;
     }
     ACE_Time_Value noWait = ACE_Time_Value::zero;
     if (msg_queue()->enqueue_prio(block, &noWait) == -1) {

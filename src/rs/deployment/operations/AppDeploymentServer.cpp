@@ -161,25 +161,70 @@ void AppDeploymentServer::remember(const std::string& package, const std::string
     lastReport_.state = state;
 }
 
+namespace {
+
+// Sets the host of a lost deploy command to ERROR (0xd0014c39, naming the
+// last state reported).
+void setLostHostToError(
+    ServiceContext& context, const AppDeploymentServer::LastReport& last, const std::string& user)
+{
+    DeploymentRuntime* runtime = context.deployment();
+    if (!runtime)
+        return;
+    kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",
+        "deploy command connection lost", { hostDeployStateText(last.state) });
+    if (KAV_GUARDED([&] {
+            return runtime->hostStatusTable().reportHMStatus(
+                last.package, last.host, user, HOST_ERROR, &lost);
+        })
+        < 0)
+        delete kav::takeErrorInfo(); // nobody waits for this; the WARN line stands
+}
+
+// Queued as a status report is, so that it runs after every report the
+// connection had queued before it went: a report still waiting would
+// otherwise turn ERROR back into the state it carries.
+class LostDeployCommandWork final : public Work {
+public:
+    LostDeployCommandWork(ServiceContext& context, AppDeploymentServer::LastReport last, std::string user)
+        : context_(context)
+        , last_(std::move(last))
+        , user_(std::move(user))
+    {
+    }
+
+    void process() override { setLostHostToError(context_, last_, user_); }
+    int32_t kind() const override { return IAppDeployment::setPackageStatus_Call::facts().kind; }
+    bool isShared() const override { return IAppDeployment::setPackageStatus_Call::facts().shared; }
+
+private:
+    ServiceContext& context_;
+    const AppDeploymentServer::LastReport last_;
+    const std::string user_;
+};
+
+} // namespace
+
 void AppDeploymentServer::reportLostDeployCommand()
 {
     LastReport last;
-    std::string user;
     {
         std::lock_guard lock(mutex_);
         last = lastReport_;
         lastReport_ = LastReport {};
     }
-    user = userName();
     if (!lostDeployCommand(last))
         return;
-    DeploymentRuntime* runtime = context_.deployment();
-    if (!runtime)
-        return;
-    kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",
-        "deploy command connection lost", { hostDeployStateText(last.state) });
     LOG4CXX_WARN(logger(), "Deploy command lost for package: " << last.package << " host: " << last.host);
-    runtime->hostStatusTable().reportHMStatus(last.package, last.host, user, HOST_ERROR, &lost);
+    const std::string user = userName();
+    std::unique_ptr<Work> work(new (std::nothrow) LostDeployCommandWork(context_, last, user));
+    delete kav::takeErrorInfo();
+    if (work && context_.enqueue(std::move(work)) >= 0)
+        return;
+    // The queue could not take it (the service is stopping, or memory ran
+    // out): set the host now rather than leave it waiting for ever.
+    delete kav::takeErrorInfo();
+    setLostHostToError(context_, last, user);
 }
 
 bool AppDeploymentServer::lostDeployCommand(const LastReport& last)
