@@ -455,56 +455,5 @@ TEST_F(ModuleOperations, UploadsAndRemovalsAreAudited)
     }
 }
 
-// The payload of a call cut after its first `keep` bytes, framed as a whole message.
-std::string payloadOf(const zephcomm::Call& call)
-{
-    std::string payload;
-    for (const ACE_Message_Block* b = call.payload(); b; b = b->cont())
-        payload.append(b->rd_ptr(), b->length());
-    return payload;
-}
-
-std::string truncatedMessage(const zephcomm::Call& call, const std::string& typeName, size_t keep)
-{
-    std::string payload = payloadOf(call);
-    payload.resize(std::min(keep, payload.size()));
-    unsigned char header[zephcomm::wire::kHeaderSize];
-    zephcomm::wire::encodeHeader(static_cast<uint32_t>(payload.size()),
-                                 zephcomm::wire::typeIdentifier(typeName), header);
-    return std::string(reinterpret_cast<char*>(header), sizeof header) + payload;
-}
-
-TEST_F(ModuleOperations, RequestsMissingArgumentsAreRefusedWithoutQueuing)
-{
-    WireClient client;
-    ASSERT_TRUE(client.connect(daemon_->port(), kRepository));
-    ASSERT_EQ(logon(client, kRepository, std::string(kAdminUser) + ":" + kAdminPassword, kConsumer).code, 0);
-    const size_t auditedBefore = daemon_->auditLines().size();
-
-    // Byte-order flag and the module name only (laid out as a removeModule
-    // call's payload): version and consumer are missing.
-    IRepository::getModule_Call get(std::string("m"), std::string("1"), std::string(kConsumer));
-    const size_t nameOnly = payloadOf(IRepository::removeModule_Call(std::string("m"))).size();
-    ASSERT_TRUE(client.sendRaw(truncatedMessage(get, "IRepository::getModule", nameOnly)));
-    IRepositoryResp::getModuleResp_Call got(zephCDRMarshal::prototype);
-    ASSERT_TRUE(client.receive("IRepositoryResp", got));
-    ASSERT_NE(got.error(), nullptr);
-    EXPECT_EQ(got.error()->getCode(), code(0xD0014C13));
-
-    rpc::BlockPtr piece = rpc::makeBlock("data");
-    IRepository::addModule_Call add(std::string("cut"), std::string("cut.bin"), piece.get(), 1);
-    // The two names only (laid out as a logon call's payload): the piece is missing.
-    const size_t namesOnly = payloadOf(IRepository::logon_Call(std::string("cut"), std::string("cut.bin"))).size();
-    ASSERT_TRUE(client.sendRaw(truncatedMessage(add, "IRepository::addModule", namesOnly)));
-    IRepositoryResp::addModuleResp_Call added(zephCDRMarshal::prototype);
-    ASSERT_TRUE(client.receive("IRepositoryResp", added));
-    ASSERT_NE(added.error(), nullptr);
-    EXPECT_EQ(added.error()->getCode(), code(0xD0014C13));
-    ASSERT_NE(added.version(), nullptr);
-    EXPECT_EQ(*added.version(), "");
-    EXPECT_FALSE(fs::exists(moduleDir("cut")));
-    EXPECT_EQ(daemon_->auditLines().size(), auditedBefore + 1) << "an upload refused before queuing is audited";
-}
-
 } // namespace
 } // namespace rs::e2e
