@@ -48,11 +48,14 @@ void ConnectionState::refuse(const rpc::OperationFacts& facts, rpc::ResponseClie
     kav::logErrorLine(logger_, log4cxx::Level::getError(), *error);
     if (facts.audited)
         auditRefusal(facts, user, subject, *error);
-    if (facts.answerFailure && response && KAV_GUARDED([&] {
+    if (facts.answerFailure && response) {
+        KAV_GUARDED([&] {
             facts.answerFailure(*response, *error);
             return 0;
-        }) < 0)
-        delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+        });
+        std::unique_ptr<kav::KavErrorInfo> dropped(
+            kav::takeErrorInfo()); // a failed answer has nobody left to tell
+    }
     requestAnswered(facts, error->getCode());
 }
 

@@ -124,7 +124,7 @@ private:
             logParameters(facts, call->parameters(consumer()));
             derived().answerAtOnce(std::move(call));
         } else {
-            delete kav::takeErrorInfo();
+            std::unique_ptr<kav::KavErrorInfo> stale(kav::takeErrorInfo());
             if (facts.logsFirst)
                 logParameters(facts, call->parameters(consumer()));
             const std::string user = userName();

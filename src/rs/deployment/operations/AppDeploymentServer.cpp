@@ -173,12 +173,11 @@ void setLostHostToError(
         return;
     kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",
         "deploy command connection lost", { hostDeployStateText(last.state) });
-    if (KAV_GUARDED([&] {
-            return runtime->hostStatusTable().reportHMStatus(
-                last.package, last.host, user, HOST_ERROR, &lost);
-        })
-        < 0)
-        delete kav::takeErrorInfo(); // nobody waits for this; the WARN line stands
+    KAV_GUARDED([&] {
+        return runtime->hostStatusTable().reportHMStatus(last.package, last.host, user, HOST_ERROR, &lost);
+    });
+    std::unique_ptr<kav::KavErrorInfo> dropped(
+        kav::takeErrorInfo()); // nobody waits for this; the WARN line stands
 }
 
 // Queued as a status report is, so that it runs after every report the
@@ -218,12 +217,12 @@ void AppDeploymentServer::reportLostDeployCommand()
     LOG4CXX_WARN(logger(), "Deploy command lost for package: " << last.package << " host: " << last.host);
     const std::string user = userName();
     std::unique_ptr<Work> work(new (std::nothrow) LostDeployCommandWork(context_, last, user));
-    delete kav::takeErrorInfo();
+    std::unique_ptr<kav::KavErrorInfo> stale(kav::takeErrorInfo());
     if (work && context_.enqueue(std::move(work)) >= 0)
         return;
     // The queue could not take it (the service is stopping, or memory ran
     // out): set the host now rather than leave it waiting for ever.
-    delete kav::takeErrorInfo();
+    std::unique_ptr<kav::KavErrorInfo> refusal(kav::takeErrorInfo());
     setLostHostToError(context_, last, user);
 }
 
