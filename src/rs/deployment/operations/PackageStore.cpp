@@ -8,7 +8,7 @@
 #include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
-#include "rs/repository/recovery/KeptFile.h"
+#include "rs/repository/operations/ModuleWalk.h"
 
 #include <ace/Message_Block.h>
 
@@ -56,49 +56,17 @@ bool PackageStore::storePiece(const std::string& storedName, const std::string& 
     const modules::UploadSender& sender)
 {
     kav::NameValidator::check("packageFileName", fileName, kav::NameKind::Segment);
+    if (flag == modules::UploadFile::kFirstPiece)
+        modules::refuseNameCaseClash(kav::IndexFile(indexDir_), storedName);
     modules::UploadFile upload(packageDir(storedName), fileName, sender);
     if (!upload.store(piece, flag))
         return false;
     if (flag == modules::UploadFile::kLastPiece) {
-        completeUpload(storedName, fileName, owner);
-        upload.finish();
+        kav::IndexFile index(indexDir_);
+        modules::completeUpload(index, packageDir(storedName), storedName, fileName, owner, context_.now(),
+            upload, context_.fileCache());
     }
     return true;
-}
-
-void PackageStore::completeUpload(
-    const std::string& storedName, const std::string& fileName, const std::string& owner)
-{
-    const std::string dir = packageDir(storedName);
-    kav::IndexFile index(indexDir_);
-    kav::ModuleIndexEntry previous;
-    const bool hadEntry = index.getServiceEntryByName(storedName, previous) == 0;
-    // What the target was stays recorded until the index names the new file:
-    // a failed write puts it back, a crash is undone at the next start.
-    const std::string target = dir + "/" + fileName;
-    kav::KeptFile kept(target, index.getVersionByName(storedName), &context_.fileCache());
-    if (rsmanagerutils::syncFile(target + ".tmp") != 0 || kept.keep() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
-    context_.fileCache().closeFile(target);
-    if (rsmanagerutils::moveFile(target + ".tmp", target) != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package not moved into place", { target });
-
-    kav::ModuleIndexEntry entry;
-    entry.moduleName = storedName;
-    entry.version = index.nextVersion(storedName);
-    entry.fileName = fileName;
-    entry.addTime = context_.now();
-    entry.owner = owner;
-    entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
-    index.addServiceEntry(entry);
-    if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
-    kept.discard();
-    // The file of the version before goes only now that nothing names it.
-    if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName) {
-        context_.fileCache().closeFile(dir + "/" + previous.fileName);
-        rsmanagerutils::deleteFile(dir + "/" + previous.fileName);
-    }
 }
 
 void PackageStore::remove(const std::string& storedName)
@@ -107,11 +75,7 @@ void PackageStore::remove(const std::string& storedName)
     kav::IndexFile index(indexDir_);
     if (!index.doesEntryExist(storedName))
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
-    index.deleteServiceByName(storedName);
-    if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "package index not written", { kav::IndexFile::kFileName });
-    if (rsmanagerutils::deleteDir(packageDir(storedName), &context_.fileCache()) < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "package directory not removed", { packageDir(storedName) });
+    modules::removeModule(index, packageDir(storedName), storedName, kConsumer, context_.fileCache());
 }
 
 bool PackageStore::contains(const std::string& package) const

@@ -1,5 +1,7 @@
 #include "rs/repository/operations/AddModuleWork.h"
 
+#include "rs/repository/operations/ModuleWalk.h"
+
 #include "interfaces/IRepository.h"
 
 #include "common/ResultCodes.h"
@@ -40,23 +42,18 @@ void AddModuleWork::execute()
     }
     requirePermission();
     if (flag_ == kFirstPiece)
-        refuseNameCaseClash();
+        refuseNameCaseClash(kav::IndexFile(indexDirectory(repository_, consumer_)), module_);
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     UploadFile upload(moduleDir, fileName_, sender());
     if (!storePiece(upload, flag_))
         return; // the connection has gone: nobody waits for this upload
     if (flag_ == kLastPiece) {
-        completeUpload(moduleDir, upload);
+        kav::IndexFile index(indexDirectory(repository_, consumer_));
+        version_ = completeUpload(
+            index, moduleDir, module_, fileName_, user_, context().now(), upload, context().fileCache())
+                       .version;
         auditSuccess(context(), Audited::Add, user_, module_);
     }
-}
-
-void AddModuleWork::refuseNameCaseClash() const
-{
-    kav::IndexFile index(indexDirectory(repository_, consumer_));
-    const std::string stored = index.getEntryAnyCase(module_);
-    if (!stored.empty() && stored != module_)
-        KAV_THROW(kav::rc::RS_NAME_CASE_CLASH, module_ + " clashes with " + stored, { module_, stored });
 }
 
 bool AddModuleWork::storePiece(UploadFile& upload, int32_t flag)
@@ -73,21 +70,6 @@ UploadSender AddModuleWork::sender() const
     return UploadSender { uploads_, [this] { return answerWithoutFile(); } };
 }
 
-kav::ModuleIndexEntry AddModuleWork::upcomingEntry(const kav::IndexFile& index) const
-{
-    kav::ModuleIndexEntry entry;
-    kav::ModuleIndexEntry previous;
-    if (index.getServiceEntryByName(module_, previous) == 0 && !previous.deleted) {
-        entry.linkCount = previous.linkCount;
-        entry.linkedApps = previous.linkedApps;
-    }
-    entry.moduleName = module_;
-    entry.version = index.nextVersion(module_);
-    entry.fileName = fileName_;
-    entry.owner = user_;
-    return entry;
-}
-
 uint64_t AddModuleWork::answerWithoutFile() const
 {
     const kav::IndexFile index(indexDirectory(repository_, consumer_));
@@ -95,38 +77,8 @@ uint64_t AddModuleWork::answerWithoutFile() const
     for (const kav::ModuleIndexEntry& present : index.getAllEntries())
         if (!present.deleted && present.moduleName != module_)
             records.append(toRecord(present, consumer_));
-    records.append(toRecord(upcomingEntry(index), consumer_));
+    records.append(toRecord(upcomingEntry(index, module_, fileName_, user_), consumer_));
     return getModuleAnswerWithoutFile(module_, fileName_, records);
-}
-
-void AddModuleWork::completeUpload(const std::string& moduleDir, UploadFile& upload)
-{
-    const std::string target = moduleDir + "/" + fileName_;
-    kav::IndexFile index(indexDirectory(repository_, consumer_));
-    kav::ModuleIndexEntry previous;
-    const bool hadEntry = index.getServiceEntryByName(module_, previous) == 0;
-
-    // The upload's bytes reach the disk before its name replaces the served
-    // file, and the old file goes only once the index names the new one: a
-    // crash at any point leaves an index whose file is there, and a failed
-    // index write puts the replaced file back.
-    FileReplacement replacement(
-        upload.path(), target, index.getVersionByName(module_), &context().fileCache());
-    if (rsmanagerutils::syncFile(upload.path()) != 0 || replacement.apply() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
-
-    kav::ModuleIndexEntry entry = upcomingEntry(index);
-    entry.addTime = context().now();
-    entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
-    index.addServiceEntry(entry);
-    writeIndex(index);
-    replacement.commit();
-    upload.finish();
-    version_ = entry.version;
-    if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName_) {
-        context().fileCache().closeFile(moduleDir + "/" + previous.fileName);
-        rsmanagerutils::deleteFile(moduleDir + "/" + previous.fileName);
-    }
 }
 
 void AddModuleWork::storeGlobalModule()

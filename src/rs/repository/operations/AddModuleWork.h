@@ -36,15 +36,10 @@ private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;
 
-    void refuseNameCaseClash() const;
     // Stores the piece (UploadFile::store) and lets its buffer go.
     bool storePiece(modules::UploadFile& upload, int32_t flag);
-    void completeUpload(const std::string& moduleDir, modules::UploadFile& upload);
     void storeGlobalModule();
     modules::UploadSender sender() const;
-    // The entry the upload gets in the index: the next version, this file
-    // and user, the links kept unless the module was removed.
-    kav::ModuleIndexEntry upcomingEntry(const kav::IndexFile& index) const;
     // The payload of the module's getModule answer with an empty file.
     uint64_t answerWithoutFile() const;
 

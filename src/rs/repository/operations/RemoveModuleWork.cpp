@@ -6,6 +6,7 @@
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/dplfileutils.h"
+#include "rs/repository/operations/ModuleWalk.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs {
@@ -29,18 +30,7 @@ void RemoveModuleWork::execute()
     refuseConsumerDirectory("moduleName", module_, repository_, moduleDir);
     requirePermission();
     kav::IndexFile index(indexDirectory(repository_, consumer_));
-    if (!index.doesEntryExist(module_))
-        KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, module_ + " does not exist", { module_, consumer_ });
-    if (index.getLinkCountByName(module_) != 0)
-        KAV_THROW(kav::rc::RS_MODULE_LINKED, module_ + " has linked applications", { module_ });
-    index.deleteServiceByName(module_);
-    writeIndex(index);
-
-    int removed = rsmanagerutils::deleteDir(moduleDir, &context().fileCache());
-    if (removed < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "cannot delete " + moduleDir);
-    if (removed == 1)
-        KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, moduleDir + " was already gone", { module_, consumer_ });
+    removeModule(index, moduleDir, module_, consumer_, context().fileCache());
     auditSuccess(context(), Audited::Remove, user_, module_);
 }
 
