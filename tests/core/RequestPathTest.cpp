@@ -1,10 +1,7 @@
 // The path every request of both interfaces takes on the server before a
 // work item runs: the logon gate, the presence of the required arguments,
 // the queue, and the answer, audit record and queue state of each refusal.
-// The servers run in-process on the fake context; their answers are read
-// from the bytes the connection sends.
-
-#include "zephcomm/router/FakeDriver.h"
+// The servers run in-process on the fake context (test::ServerHarness).
 
 #include "common/ResultCodes.h"
 #include "interfaces/IAppDeployment.h"
@@ -12,8 +9,7 @@
 #include "rs/deployment/operations/AppDeploymentServer.h"
 #include "rs/repository/operations/RepositoryServer.h"
 #include "support/FakeServiceContext.h"
-#include "zephcomm/wire/Cdr.h"
-#include "zephcomm/wire/MessageHeader.h"
+#include "support/ServerHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +17,6 @@
 
 namespace rs {
 namespace {
-
-using namespace zephcomm::test;
 
 // A value for every argument a request can carry.
 std::string sample(rpc::String)
@@ -74,62 +68,6 @@ std::unique_ptr<zephcomm::Call> request(const std::string& operation, bool malfo
     return out;
 }
 
-// What the server answered: the answer's type name and its error record.
-struct Answer {
-    uint32_t type = 0;
-    int32_t code = 0;
-    kav::Params params;
-};
-
-class RequestPathTest : public ::testing::Test {
-protected:
-    void SetUp() override { channel->accept_CB(0, &io); }
-    void TearDown() override { channel->destroy(); }
-
-    template <class Server, class Client, class Interface> Answer send(const char* operation, bool malformed)
-    {
-        auto server = kav::RefPtr<Server>::adopt(new Server(fake));
-        auto* client = new Client(channel.get());
-        server->setResponse(client);
-        auto call = request<Interface>(operation, malformed);
-        EXPECT_TRUE(call) << operation;
-        const size_t sent = io.sends.size();
-        server->complete(0, call.release());
-        client->detach();
-        if (io.sends.size() != sent + 1) {
-            ADD_FAILURE() << operation << ": expected one answer";
-            return {};
-        }
-        const std::string bytes = io.sends.back().bytes;
-        io.completeSend(0);
-        auto header = zephcomm::wire::decodeHeader(reinterpret_cast<const unsigned char*>(bytes.data()));
-        std::unique_ptr<ACE_Message_Block> payload(blockOf(bytes.substr(zephcomm::wire::kHeaderSize)));
-        ACE_InputCDR in(payload.get());
-        ACE_CDR::Boolean byteOrder = 0;
-        in.read_boolean(byteOrder);
-        in.reset_byte_order(byteOrder);
-        std::unique_ptr<kav::KavErrorInfo> error;
-        EXPECT_TRUE(rpc::Error::read(in, error)) << operation;
-        return Answer { header.typeId, error ? error->getCode() : 0,
-            error ? error->getParams() : kav::Params {} };
-    }
-
-    Answer sendTo(const std::string& interfaceName, const char* operation, bool malformed)
-    {
-        if (interfaceName == IRepository::kInterfaceName)
-            return send<RepositoryServer, IRepositoryRespClient, IRepository::Interface>(
-                operation, malformed);
-        return send<AppDeploymentServer, IAppDeploymentRespClient, IAppDeployment::Interface>(
-            operation, malformed);
-    }
-
-    test::FakeServiceContext fake;
-    FakeDriver driver;
-    FakeDriverChannel io;
-    kav::RefPtr<zephcomm::Channel> channel
-        = kav::RefPtr<zephcomm::Channel>::adopt(new zephcomm::Channel("server", &driver));
-};
-
 // Every queued request: its answer, its place on the queue (kind, shared),
 // and the audit record of a refusal before queueing (a catalogue message, a
 // text record at ERROR, or none).
@@ -175,6 +113,36 @@ const Row kRows[] = {
         false, 0 },
 };
 
+class RequestPathTest : public ::testing::Test {
+protected:
+    // Hands the row's request to a new connection of its interface, then
+    // body(connection).
+    template <class Body> void onNewConnection(const Row& row, bool malformed, Body body)
+    {
+        if (std::string(row.interfaceName) == IRepository::kInterfaceName) {
+            test::ServerHarness<RepositoryServer> connection(fake, IRepositoryResp::kInterfaceName);
+            connection.deliver(request<IRepository::Interface>(row.operation, malformed));
+            body(connection);
+        } else {
+            test::ServerHarness<AppDeploymentServer> connection(fake, IAppDeploymentResp::kInterfaceName);
+            connection.deliver(request<IAppDeployment::Interface>(row.operation, malformed));
+            body(connection);
+        }
+    }
+    // The error of the one answer to the row's request, which must be the row's answer.
+    std::unique_ptr<kav::KavErrorInfo> refusalOf(const Row& row, bool malformed)
+    {
+        std::unique_ptr<kav::KavErrorInfo> error;
+        onNewConnection(row, malformed, [&](auto& connection) {
+            EXPECT_EQ(connection.unread(), 1u);
+            error = connection.answerError(row.answer);
+        });
+        return error ? std::move(error) : std::make_unique<kav::KavErrorInfo>();
+    }
+
+    test::FakeServiceContext fake;
+};
+
 // The audit record a refused row leaves, if any.
 void expectAudited(const Row& row, const std::vector<test::AuditRecord>& audited)
 {
@@ -196,10 +164,9 @@ TEST_F(RequestPathTest, BeforeALogonEveryQueuedRequestButLogonIsRefusedNamingIts
             continue;
         SCOPED_TRACE(std::string(row.interfaceName) + "::" + row.operation);
         fake.audited.clear();
-        Answer answer = sendTo(row.interfaceName, row.operation, false);
-        EXPECT_EQ(answer.type, zephcomm::wire::typeIdentifier(row.answer));
-        EXPECT_EQ(answer.code, kav::rc::RS_LOGON_REQUIRED);
-        EXPECT_EQ(answer.params, kav::Params { row.operation });
+        auto error = refusalOf(row, false);
+        EXPECT_EQ(error->getCode(), kav::rc::RS_LOGON_REQUIRED);
+        EXPECT_EQ(error->getParams(), kav::Params { row.operation });
         EXPECT_TRUE(fake.queued.empty());
         expectAudited(row, fake.audited);
     }
@@ -213,9 +180,7 @@ TEST_F(RequestPathTest, AMissingArgumentIsRefusedWithoutQueuing)
             continue;
         SCOPED_TRACE(std::string(row.interfaceName) + "::" + row.operation);
         fake.audited.clear();
-        Answer answer = sendTo(row.interfaceName, row.operation, true);
-        EXPECT_EQ(answer.type, zephcomm::wire::typeIdentifier(row.answer));
-        EXPECT_EQ(answer.code, kav::rc::RS_MISSING_ARGUMENT);
+        EXPECT_EQ(refusalOf(row, true)->getCode(), kav::rc::RS_MISSING_ARGUMENT);
         EXPECT_TRUE(fake.queued.empty());
         expectAudited(row, fake.audited);
     }
@@ -229,9 +194,7 @@ TEST_F(RequestPathTest, ARequestTheQueueRefusesIsAnsweredWithTheQueuesFailure)
         for (const Row& row : kRows) {
             SCOPED_TRACE(std::string(row.interfaceName) + "::" + row.operation);
             fake.audited.clear();
-            Answer answer = sendTo(row.interfaceName, row.operation, false);
-            EXPECT_EQ(answer.type, zephcomm::wire::typeIdentifier(row.answer));
-            EXPECT_EQ(answer.code, failure);
+            EXPECT_EQ(refusalOf(row, false)->getCode(), failure);
             expectAudited(row, fake.audited);
         }
     }
@@ -243,15 +206,7 @@ TEST_F(RequestPathTest, AWellFormedRequestIsQueuedByItsKindAndSharingAndNotYetAn
     for (const Row& row : kRows) {
         SCOPED_TRACE(std::string(row.interfaceName) + "::" + row.operation);
         fake.queued.clear();
-        const size_t answered = io.sends.size();
-        if (std::string(row.interfaceName) == IRepository::kInterfaceName) {
-            auto server = kav::RefPtr<RepositoryServer>::adopt(new RepositoryServer(fake));
-            server->complete(0, request<IRepository::Interface>(row.operation, false).release());
-        } else {
-            auto server = kav::RefPtr<AppDeploymentServer>::adopt(new AppDeploymentServer(fake));
-            server->complete(0, request<IAppDeployment::Interface>(row.operation, false).release());
-        }
-        EXPECT_EQ(io.sends.size(), answered);
+        onNewConnection(row, false, [](auto& connection) { EXPECT_EQ(connection.unread(), 0u); });
         ASSERT_EQ(fake.queued.size(), 1u);
         EXPECT_EQ(fake.queued[0]->kind(), row.kind);
         EXPECT_EQ(fake.queued[0]->isShared(), row.shared);

@@ -195,90 +195,6 @@ TEST_F(ModuleOperations, UnfinishedUploadsOfAConnectionThatWentAwayAreDiscarded)
     EXPECT_EQ(admin_->get("neighbour", "1", kConsumer).contents, "in progress and done");
 }
 
-TEST_F(ModuleOperations, NameDifferingOnlyInCaseIsRefusedOnTheFirstPiece)
-{
-    ASSERT_EQ(admin_->addPiece("Calc", "calc.zip", "v1", 1).code, 0);
-    EXPECT_EQ(admin_->addPiece("calc", "calc.zip", "v1", 0).code, code(0xD0014C49));
-    EXPECT_FALSE(fs::exists(moduleDir("calc"))) << "a refused first piece leaves no directory";
-    EXPECT_EQ(admin_->addPiece("calc", "calc.zip", "v1", 1).code, 0) << "only a first piece compares names";
-    AddResult again = admin_->addPiece("Calc", "calc.zip", "v2", 1);
-    ASSERT_EQ(again.code, 0);
-    EXPECT_EQ(again.version, "2");
-}
-
-TEST_F(ModuleOperations, VersionsContinueAcrossRemovalAndLinksAreCleared)
-{
-    ASSERT_EQ(admin_->addPiece("phoenix", "p.bin", "a", 1).version, "1");
-    ASSERT_EQ(admin_->link("app1", "phoenix", true), 0);
-    ASSERT_EQ(admin_->addPiece("phoenix", "p.bin", "b", 1).version, "2");
-    EXPECT_EQ(admin_->list().find("phoenix", kConsumer)->linkedApps, std::vector<std::string> { "app1" })
-        << "a replacement keeps the links";
-    ASSERT_EQ(admin_->link("app1", "phoenix", false), 0);
-    ASSERT_EQ(admin_->remove("phoenix"), 0);
-
-    const ListResult afterRemoval = admin_->list();
-    const RepositoryAppEntry* tombstone = afterRemoval.find("phoenix", kConsumer);
-    ASSERT_NE(tombstone, nullptr);
-    EXPECT_TRUE(tombstone->deleted);
-    EXPECT_FALSE(fs::exists(moduleDir("phoenix")));
-
-    AddResult readded = admin_->addPiece("phoenix", "p2.bin", "c", 1);
-    ASSERT_EQ(readded.code, 0);
-    EXPECT_EQ(readded.version, "3");
-    const ListResult afterReadding = admin_->list();
-    const RepositoryAppEntry* record = afterReadding.find("phoenix", kConsumer);
-    ASSERT_NE(record, nullptr);
-    EXPECT_FALSE(record->deleted);
-    EXPECT_TRUE(record->linkedApps.empty());
-    EXPECT_EQ(admin_->get("phoenix", "3", kConsumer).contents, "c");
-}
-
-TEST_F(ModuleOperations, RemovingTwiceFailsTheSecondTime)
-{
-    ASSERT_EQ(admin_->addPiece("twice", "t.bin", "x", 1).code, 0);
-    EXPECT_EQ(admin_->remove("twice"), 0);
-    EXPECT_EQ(admin_->remove("twice"), code(0xD0014C1A));
-    EXPECT_EQ(admin_->remove("never-there"), code(0xD0014C1A));
-}
-
-TEST_F(ModuleOperations, LinksAreKeptOnceAndBlockRemoval)
-{
-    ASSERT_EQ(admin_->addPiece("linked", "l.bin", "x", 1).code, 0);
-    ASSERT_EQ(admin_->link("app1", "linked", true), 0);
-    ASSERT_EQ(admin_->link("app1", "linked", true), 0);
-    EXPECT_EQ(admin_->list().find("linked", kConsumer)->linkedApps, std::vector<std::string> { "app1" });
-
-    EXPECT_EQ(admin_->remove("linked"), code(0xD0014C1F));
-    const ListResult afterRefusal = admin_->list();
-    const RepositoryAppEntry* kept = afterRefusal.find("linked", kConsumer);
-    ASSERT_NE(kept, nullptr);
-    EXPECT_FALSE(kept->deleted);
-    EXPECT_EQ(admin_->get("linked", kept->version, kConsumer).contents, "x");
-
-    EXPECT_EQ(admin_->link("app2", "linked", false), 0) << "unlinking what is not linked changes nothing";
-    EXPECT_EQ(admin_->list().find("linked", kConsumer)->linkedApps, std::vector<std::string> { "app1" });
-    EXPECT_EQ(admin_->link("app1", "linked", false), 0);
-    EXPECT_EQ(admin_->remove("linked"), 0);
-
-    EXPECT_EQ(admin_->link("app1", "no-such-module", true), code(0xD0014C20));
-    EXPECT_EQ(admin_->link("app1", "no-such-module", false), 0);
-}
-
-TEST_F(ModuleOperations, DownloadOfAnotherVersionIsRefusedEvenThoughTheFileExists)
-{
-    ASSERT_EQ(admin_->addPiece("versioned", "v.bin", "one", 1).code, 0);
-    ASSERT_EQ(admin_->addPiece("versioned", "v.bin", "two", 1).code, 0);
-    EXPECT_EQ(admin_->get("versioned", "1", kConsumer).code, code(0xD0014C19));
-    EXPECT_EQ(admin_->get("versioned", "3", kConsumer).code, code(0xD0014C19));
-    GetResult current = admin_->get("versioned", "2", kConsumer);
-    ASSERT_EQ(current.code, 0);
-    EXPECT_EQ(current.contents, "two");
-    for (const RepositoryAppEntry& record : current.records) {
-        EXPECT_FALSE(record.deleted) << record.moduleName;
-        EXPECT_EQ(record.consumer, kConsumer);
-    }
-}
-
 TEST_F(ModuleOperations, RepeatedDownloadsServeTheReplacedFileAfterAnUpload)
 {
     ASSERT_EQ(admin_->addPiece("cached", "c.bin", "old contents", 1).code, 0);
@@ -330,22 +246,6 @@ TEST_F(ModuleOperations, ModulesWithoutConsumerHaveSizeZeroAndNoLinks)
     EXPECT_EQ(got.fileName, "t.bin");
     EXPECT_EQ(got.contents, "second");
     EXPECT_FALSE(fs::exists(daemon_->storageDir() / "shared" / "s.bin")) << "older files are replaced";
-}
-
-TEST_F(ModuleOperations, UserWithoutRoleIsRefusedAndNothingIsWritten)
-{
-    ASSERT_EQ(admin_->addPiece("guarded", "g.bin", "x", 1).code, 0);
-    auto guest = ModuleSession::open(daemon_->port(), kGuestUser, kGuestPassword, kConsumer);
-    ASSERT_TRUE(guest);
-    const auto before = storageTree();
-    const int32_t refused = code(0xD0014C26);
-    EXPECT_EQ(guest->addPiece("intruder", "i.bin", "x", 1).code, refused);
-    EXPECT_EQ(guest->addPiece("intruder", "i.bin", "x", 0).code, refused);
-    EXPECT_EQ(guest->remove("guarded"), refused);
-    EXPECT_EQ(guest->link("app", "guarded", true), refused);
-    EXPECT_EQ(guest->list().code, refused);
-    EXPECT_EQ(storageTree(), before);
-    EXPECT_EQ(guest->get("guarded", "1", kConsumer).contents, "x") << "a download names its version";
 }
 
 TEST_F(ModuleOperations, HostileNamesAreRefusedBeforeAnythingIsWritten)
