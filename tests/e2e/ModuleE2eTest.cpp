@@ -204,50 +204,6 @@ TEST_F(ModuleOperations, RepeatedDownloadsServeTheReplacedFileAfterAnUpload)
     EXPECT_EQ(admin_->get("cached", "2", kConsumer).contents, "new contents");
 }
 
-TEST_F(ModuleOperations, ConsumerSlashListsEveryConsumerOnlyWithThePermissionOnSlash)
-{
-    ASSERT_EQ(admin_->addPiece("everywhere", "e.bin", "x", 1).code, 0);
-    auto root = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
-    ASSERT_TRUE(root);
-    ASSERT_EQ(root->logon(kAdminUser, kAdminPassword, "/"), 0)
-        << "\"/\" is the root consumer of every cluster";
-    ListResult all = root->list();
-    ASSERT_EQ(all.code, 0);
-    EXPECT_NE(all.find("everywhere", kConsumer), nullptr);
-
-    auto guest = ModuleSession::open(daemon_->port(), kGuestUser, kGuestPassword, kConsumer);
-    ASSERT_TRUE(guest);
-    ASSERT_EQ(guest->logon(kGuestUser, kGuestPassword, "/"), 0)
-        << "the list, not the logon, asks for the role";
-    ListResult none = guest->list();
-    EXPECT_EQ(none.code, 0);
-    EXPECT_TRUE(none.records.empty());
-}
-
-TEST_F(ModuleOperations, ModulesWithoutConsumerHaveSizeZeroAndNoLinks)
-{
-    auto global = ModuleSession::open(daemon_->port(), kAdminUser, kAdminPassword, kConsumer);
-    ASSERT_TRUE(global);
-    EXPECT_EQ(global->logon(kAdminUser, kAdminPassword, ""), 0) << "the empty consumer is the global index";
-    ASSERT_EQ(global->addPiece("shared", "s.bin", "first", 0).version, "1")
-        << "every call stores a whole file";
-    AddResult second = global->addPiece("shared", "t.bin", "second", 2);
-    ASSERT_EQ(second.code, 0);
-    EXPECT_EQ(second.version, "2");
-
-    const ListResult listed = global->list();
-    const RepositoryAppEntry* record = listed.find("shared", "");
-    ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->fileSize, 0u);
-    EXPECT_TRUE(record->linkedApps.empty());
-    EXPECT_EQ(record->fileName, "t.bin");
-    GetResult got = global->get("shared", "2", "");
-    ASSERT_EQ(got.code, 0);
-    EXPECT_EQ(got.fileName, "t.bin");
-    EXPECT_EQ(got.contents, "second");
-    EXPECT_FALSE(fs::exists(daemon_->storageDir() / "shared" / "s.bin")) << "older files are replaced";
-}
-
 TEST_F(ModuleOperations, HostileNamesAreRefusedBeforeAnythingIsWritten)
 {
     ASSERT_EQ(admin_->addPiece("victim", "v.bin", "x", 1).code, 0);

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 namespace rs {
 namespace {
@@ -40,9 +41,9 @@ protected:
 
     using Harness = test::ServerHarness<RepositoryServer>;
 
-    void logOn(Harness& connection, const std::string& credential)
+    void logOn(Harness& connection, const std::string& credential, const std::string& consumer = "/apps")
     {
-        connection.send<IRepository::logon_Call>(credential, std::string("/apps"));
+        connection.send<IRepository::logon_Call>(credential, consumer);
         fake.runQueued();
         auto answer = connection.answer<IRepositoryResp::logonResp_Call>();
         ASSERT_TRUE(answer);
@@ -79,12 +80,18 @@ protected:
         auto answer = connection.answer<IRepositoryResp::linkModuleApplicationResp_Call>();
         return answer ? answer->error()->getCode() : -1;
     }
-    int32_t list(Harness& connection)
+    // The answer's code and the records' "consumer:module" names.
+    std::pair<int32_t, std::vector<std::string>> listed(Harness& connection)
     {
         connection.send<IRepository::getModuleList_Call>();
         fake.runQueued();
         auto answer = connection.answer<IRepositoryResp::getModuleListResp_Call>();
-        return answer ? answer->error()->getCode() : -1;
+        if (!answer)
+            return { -1, {} };
+        std::vector<std::string> names;
+        for (const RepositoryAppEntry& record : answer->applicationList()->entries())
+            names.push_back(record.consumer + ":" + record.moduleName);
+        return { answer->error()->getCode(), names };
     }
     // The answer's code and the file's contents.
     std::pair<int32_t, std::string> get(const std::string& module, const std::string& version)
@@ -171,9 +178,44 @@ TEST_F(ModuleOperationsTest, AUserWithoutTheRoleIsRefusedAndNothingIsWritten)
     EXPECT_EQ(add("intruder", "x", 1, &guest).code, refused);
     EXPECT_EQ(remove("db", &guest), refused);
     EXPECT_EQ(link("shop", "db", true, &guest), refused);
-    EXPECT_EQ(list(guest), refused);
+    EXPECT_EQ(listed(guest).first, refused);
     EXPECT_FALSE(fs::exists(fake.path("apps/intruder")));
     EXPECT_EQ(contents(), before);
+}
+
+TEST_F(ModuleOperationsTest, ConsumerSlashListsEveryConsumerOnlyForARoleOnSlash)
+{
+    ASSERT_EQ(add("web", "x", 1).code, 0);
+    fake.consumers.insert("/");
+    fake.roles.push_back({ "admin", "/", 3 });
+    Harness root { fake, IRepositoryResp::kInterfaceName };
+    logOn(root, "admin:pw", "/");
+    EXPECT_EQ(listed(root), std::make_pair(0, std::vector<std::string> { "/apps:web" }));
+    Harness visitor { fake, IRepositoryResp::kInterfaceName };
+    logOn(visitor, "guest:pw", "/");
+    EXPECT_EQ(listed(visitor), std::make_pair(0, std::vector<std::string> {}));
+}
+
+TEST_F(ModuleOperationsTest, WithoutAConsumerEveryCallStoresAWholeFileWithoutSizeOrLinks)
+{
+    Harness global { fake, IRepositoryResp::kInterfaceName };
+    logOn(global, "guest:pw", "");
+    for (const auto& [file, data, version] :
+        { std::tuple { "s.bin", "first", "1" }, { "t.bin", "second", "2" } }) {
+        rpc::BlockPtr piece = rpc::makeBlock(data);
+        global.send<IRepository::addModule_Call>(std::string("shared"), std::string(file), piece.get(), 0);
+        fake.runQueued();
+        auto answer = global.answer<IRepositoryResp::addModuleResp_Call>();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(*answer->version(), version);
+    }
+    kav::ModuleIndexEntry stored;
+    ASSERT_EQ(kav::IndexFile(fake.storageDir()).getServiceEntryByName("shared", stored), 0);
+    EXPECT_EQ(stored.fileName, "t.bin");
+    EXPECT_EQ(stored.fileSize, 0);
+    EXPECT_TRUE(stored.linkedApps.empty());
+    EXPECT_FALSE(fs::exists(fake.path("shared/s.bin")));
+    EXPECT_TRUE(fake.audited.empty()) << "uploads without a consumer are not audited";
 }
 
 TEST_F(ModuleOperationsTest, CompletedUploadsRemovalsAndTheirFailuresAreAudited)
