@@ -52,7 +52,7 @@ void checkFailure(MessageAssembler& assembler)
     fuzz::check(
         assembler.buffer() == nullptr && assembler.wanted() == 0, "a failed assembler still receives");
     fuzz::check(assembler.feed(1) == MessageAssembler::Status::Failed, "a failed assembler recovered alone");
-    std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+    auto info = kav::takeErrorInfo();
     fuzz::check(info && info->getCode() == assembler.lastError(), "failure without its error record");
 }
 

@@ -7,10 +7,10 @@
 
 #include "common/KavErrorInfo.h"
 #include "interfaces/types/DplStatusList.h"
+#include "rs/deployment/persist/PersistedDeploymentState.h"
+#include "rs/deployment/persist/PstIndexFile.h"
 #include "rs/deployment/status/HostStatusTable.h"
 #include "rs/deployment/status/IHostStatusSink.h"
-#include "rs/repository/persist/PersistedDeploymentState.h"
-#include "rs/repository/persist/PstIndexFile.h"
 
 #include <map>
 #include <memory>

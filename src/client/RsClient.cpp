@@ -1,5 +1,6 @@
 #include "client/RsClient.h"
 
+#include "common/Loggers.h"
 #include "zephcomm/driver/DriverSelection.h"
 #include "zephcomm/proxy/Stub.h"
 #include "zephcomm/router/Channel.h"
@@ -22,7 +23,7 @@ const log4cxx::LoggerPtr& logger()
 {
     // Never destroyed: answers may still arrive while the process exits.
     static const log4cxx::LoggerPtr* instance
-        = new log4cxx::LoggerPtr(log4cxx::Logger::getLogger("rsclient"));
+        = new log4cxx::LoggerPtr(kav::loggers::get(kav::loggers::kClient));
     return *instance;
 }
 } // namespace

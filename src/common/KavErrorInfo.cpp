@@ -67,24 +67,24 @@ void KavErrorInfo::setMessage(const std::string& message)
     message_ = message.substr(0, kMaxMessageLength);
 }
 
-KavException::~KavException()
-{
-    delete info_;
-}
-
 namespace {
 thread_local std::unique_ptr<KavErrorInfo> threadErrorInfo;
 }
 
-void setErrorInfo(KavErrorInfo* info)
+void setErrorInfo(std::unique_ptr<KavErrorInfo> info)
 {
     if (info)
-        threadErrorInfo.reset(info);
+        threadErrorInfo = std::move(info);
 }
 
-KavErrorInfo* takeErrorInfo()
+std::unique_ptr<KavErrorInfo> takeErrorInfo()
 {
-    return threadErrorInfo.release();
+    return std::move(threadErrorInfo);
+}
+
+void clearErrorInfo()
+{
+    threadErrorInfo.reset();
 }
 
 const KavErrorInfo* peekErrorInfo()
@@ -100,18 +100,19 @@ std::string makeLocation(const char* file, int line)
 
 void throwError(int32_t code, const std::string& detail, std::string location, Params params)
 {
-    auto* info = new KavErrorInfo(code, std::move(location), "", detail, std::move(params));
-    throw new KavException(code, info);
+    auto info = std::make_unique<KavErrorInfo>(code, std::move(location), "", detail, std::move(params));
+    throw new KavException(code, std::move(info));
 }
 
-void rethrowError(KavErrorInfo* info)
+void rethrowError(std::unique_ptr<KavErrorInfo> info)
 {
-    throw new KavException(info ? info->getCode() : -1, info);
+    const int32_t code = info ? info->getCode() : -1;
+    throw new KavException(code, std::move(info));
 }
 
 int32_t setError(int32_t code, const std::string& detail, std::string location, Params params)
 {
-    setErrorInfo(new KavErrorInfo(code, std::move(location), "", detail, std::move(params)));
+    setErrorInfo(std::make_unique<KavErrorInfo>(code, std::move(location), "", detail, std::move(params)));
     return code;
 }
 
@@ -121,11 +122,11 @@ int32_t absorbCurrentException(const char* file, int line)
         throw;
     } catch (KavException* e) {
         int32_t code = e->code();
-        KavErrorInfo* info = e->takeInfo();
+        std::unique_ptr<KavErrorInfo> info = e->takeInfo();
         e->release();
         if (!info)
             return setError(code, "", makeLocation(file, line));
-        setErrorInfo(info);
+        setErrorInfo(std::move(info));
         return code;
     } catch (const std::exception& e) {
         return setError(rc::UNEXPECTED_STD_EXCEPTION, e.what(), makeLocation(file, line));

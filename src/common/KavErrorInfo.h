@@ -12,6 +12,7 @@
 #include "common/Referable.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -83,28 +84,30 @@ private:
 // Thrown as a pointer; whoever catches it takes code and record and calls release().
 class KavException final : public Referable {
 public:
-    KavException(int32_t code, KavErrorInfo* info)
+    KavException(int32_t code, std::unique_ptr<KavErrorInfo> info)
         : code_(code)
-        , info_(info)
+        , info_(std::move(info))
     {
     }
     int32_t code() const { return code_; }
-    const KavErrorInfo* info() const { return info_; }
+    const KavErrorInfo* info() const { return info_.get(); }
     // Hands the record to the caller; the exception no longer owns it.
-    KavErrorInfo* takeInfo() { return std::exchange(info_, nullptr); }
+    std::unique_ptr<KavErrorInfo> takeInfo() { return std::move(info_); }
 
 private:
-    ~KavException() override;
+    ~KavException() override = default;
     int32_t code_;
-    KavErrorInfo* info_;
+    std::unique_ptr<KavErrorInfo> info_;
 };
 
 // --- Per-thread error slot -------------------------------------------------
 
 // Replaces the thread's record (deleting the old one). Null leaves the slot as it is.
-void setErrorInfo(KavErrorInfo* info);
-// Returns the thread's record, leaving the slot empty. The caller owns it.
-KavErrorInfo* takeErrorInfo();
+void setErrorInfo(std::unique_ptr<KavErrorInfo> info);
+// Returns the thread's record, leaving the slot empty.
+[[nodiscard]] std::unique_ptr<KavErrorInfo> takeErrorInfo();
+// Drops the thread's record, for a failure that has been dealt with.
+void clearErrorInfo();
 // The thread's record without taking it; null when none.
 const KavErrorInfo* peekErrorInfo();
 
@@ -115,8 +118,8 @@ std::string makeLocation(const char* file, int line);
 
 [[noreturn]] void throwError(
     int32_t code, const std::string& detail, std::string location, Params params = {});
-// Throws a KavException over the record (code -1 when none); takes ownership.
-[[noreturn]] void rethrowError(KavErrorInfo* info);
+// Throws a KavException over the record (code -1 when none).
+[[noreturn]] void rethrowError(std::unique_ptr<KavErrorInfo> info);
 // Sets the thread's error information to a new record; returns code.
 int32_t setError(int32_t code, const std::string& detail, std::string location, Params params = {});
 

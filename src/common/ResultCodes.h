@@ -104,7 +104,10 @@ inline constexpr int32_t RS_ALLOCATION_TIMEOUT = code(0xD0014C42);
 inline constexpr int32_t RS_HOST_NOT_ALLOCATED = code(0xD0014C45);
 inline constexpr int32_t RS_PACKAGE_FAILED = code(0xD0014C46);
 inline constexpr int32_t RS_NAME_CASE_CLASH = code(0xD0014C49);
-// Added beyond the original code set: hostile names and unauthenticated requests.
+// Failures of checks this service makes of its own accord: a step the deploy
+// command reports as failed on its host, a name that would leave the
+// repository or that a file system cannot hold, a request before logon when
+// logon is required, a file too large for one message.
 inline constexpr int32_t RS_DEPLOY_STEP_FAILED = code(0xD0014C50); // reported by the deploy command
 inline constexpr int32_t RS_BAD_NAME = code(0xD0014C60);
 inline constexpr int32_t RS_LOGON_REQUIRED = code(0xD0014C61);
@@ -218,9 +221,9 @@ inline constexpr uint32_t AUDIT_NO_DIR = 85037; // no audit directory configured
 inline constexpr uint32_t AUDIT_DIR_FAILED = 85038; // directory
 inline constexpr uint32_t AUDIT_FILE_FAILED = 85039;
 inline constexpr uint32_t AUDIT_MODULE_ADDED = 0x14C22; // user, module, marker
-inline constexpr uint32_t AUDIT_MODULE_ADD_FAILED = 0x14C23; // user, module, failure text
+inline constexpr uint32_t AUDIT_MODULE_ADD_FAILED = 0x14C23; // user, module, failure text[, "RSDEPLOY"]
 inline constexpr uint32_t AUDIT_MODULE_REMOVED = 0x14C24; // user, module, marker
-inline constexpr uint32_t AUDIT_MODULE_REMOVE_FAILED = 0x14C25; // user, module, failure text
+inline constexpr uint32_t AUDIT_MODULE_REMOVE_FAILED = 0x14C25; // user, module, failure text[, "RSDEPLOY"]
 inline constexpr uint32_t AUDIT_INSTALLED = 0x14C3B; // package, host, state, user, error text
 inline constexpr uint32_t AUDIT_INSTALL_FAILED = 0x14C3C; // package, host, state, user, error text
 inline constexpr uint32_t AUDIT_UNINSTALLED = 0x14C3D; // package, host, state, user, error text
@@ -247,9 +250,10 @@ inline constexpr std::array kAllMessageNumbers {
     MessageEntry { AUDIT_DIR_FAILED, "AUDIT_DIR_FAILED", 1 },
     MessageEntry { AUDIT_FILE_FAILED, "AUDIT_FILE_FAILED", 0 },
     MessageEntry { AUDIT_MODULE_ADDED, "AUDIT_MODULE_ADDED", 3 },
-    MessageEntry { AUDIT_MODULE_ADD_FAILED, "AUDIT_MODULE_ADD_FAILED", 3 },
+    MessageEntry { AUDIT_MODULE_ADD_FAILED, "AUDIT_MODULE_ADD_FAILED", 4 }, // the fourth for packages only
     MessageEntry { AUDIT_MODULE_REMOVED, "AUDIT_MODULE_REMOVED", 3 },
-    MessageEntry { AUDIT_MODULE_REMOVE_FAILED, "AUDIT_MODULE_REMOVE_FAILED", 3 },
+    MessageEntry {
+        AUDIT_MODULE_REMOVE_FAILED, "AUDIT_MODULE_REMOVE_FAILED", 4 }, // the fourth for packages only
     MessageEntry { AUDIT_INSTALLED, "AUDIT_INSTALLED", 5 },
     MessageEntry { AUDIT_INSTALL_FAILED, "AUDIT_INSTALL_FAILED", 5 },
     MessageEntry { AUDIT_UNINSTALLED, "AUDIT_UNINSTALLED", 5 },

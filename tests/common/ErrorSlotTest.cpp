@@ -10,43 +10,45 @@ namespace {
 
 class ErrorSlot : public ::testing::Test {
 protected:
-    void SetUp() override { delete takeErrorInfo(); }
-    void TearDown() override { delete takeErrorInfo(); }
+    void SetUp() override { clearErrorInfo(); }
+    void TearDown() override { clearErrorInfo(); }
 };
 
 TEST_F(ErrorSlot, TakingTwiceGivesTheRecordThenNone)
 {
-    auto* info = new KavErrorInfo(-7, "L", "", "d");
-    setErrorInfo(info);
-    std::unique_ptr<KavErrorInfo> first(takeErrorInfo());
+    auto owned = std::make_unique<KavErrorInfo>(-7, "L", "", "d");
+    const KavErrorInfo* info = owned.get();
+    setErrorInfo(std::move(owned));
+    auto first = takeErrorInfo();
     EXPECT_EQ(first.get(), info);
     EXPECT_EQ(takeErrorInfo(), nullptr);
 }
 
 TEST_F(ErrorSlot, SettingNoneKeepsTheCurrentRecord)
 {
-    auto* info = new KavErrorInfo(-7, "L", "", "d");
-    setErrorInfo(info);
+    auto owned = std::make_unique<KavErrorInfo>(-7, "L", "", "d");
+    const KavErrorInfo* info = owned.get();
+    setErrorInfo(std::move(owned));
     setErrorInfo(nullptr);
     EXPECT_EQ(peekErrorInfo(), info);
 }
 
 TEST_F(ErrorSlot, SettingReplacesTheCurrentRecord)
 {
-    setErrorInfo(new KavErrorInfo(-1, "old", "", ""));
-    setErrorInfo(new KavErrorInfo(-2, "new", "", ""));
-    std::unique_ptr<KavErrorInfo> taken(takeErrorInfo());
+    setErrorInfo(std::make_unique<KavErrorInfo>(-1, "old", "", ""));
+    setErrorInfo(std::make_unique<KavErrorInfo>(-2, "new", "", ""));
+    auto taken = takeErrorInfo();
     ASSERT_NE(taken, nullptr);
     EXPECT_EQ(taken->getCode(), -2);
 }
 
 TEST_F(ErrorSlot, EachThreadHasItsOwnSlot)
 {
-    setErrorInfo(new KavErrorInfo(-3, "main", "", ""));
+    setErrorInfo(std::make_unique<KavErrorInfo>(-3, "main", "", ""));
     auto other = std::async(std::launch::async, [] {
         bool emptyAtStart = peekErrorInfo() == nullptr;
-        setErrorInfo(new KavErrorInfo(-4, "other", "", ""));
-        std::unique_ptr<KavErrorInfo> mine(takeErrorInfo());
+        setErrorInfo(std::make_unique<KavErrorInfo>(-4, "other", "", ""));
+        auto mine = takeErrorInfo();
         return emptyAtStart && mine && mine->getCode() == -4;
     });
     EXPECT_TRUE(other.get());

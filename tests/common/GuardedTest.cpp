@@ -12,10 +12,10 @@ namespace {
 
 class Guarded : public ::testing::Test {
 protected:
-    void SetUp() override { delete takeErrorInfo(); }
-    void TearDown() override { delete takeErrorInfo(); }
+    void SetUp() override { clearErrorInfo(); }
+    void TearDown() override { clearErrorInfo(); }
 
-    static std::unique_ptr<KavErrorInfo> taken() { return std::unique_ptr<KavErrorInfo>(takeErrorInfo()); }
+    static std::unique_ptr<KavErrorInfo> taken() { return takeErrorInfo(); }
 };
 
 TEST_F(Guarded, ThrowErrorCarriesCodeRecordAndLocation)
@@ -38,9 +38,10 @@ TEST_F(Guarded, ThrowErrorCarriesCodeRecordAndLocation)
 
 TEST_F(Guarded, RethrowUsesTheRecordsCodeOrMinusOne)
 {
-    auto* info = new KavErrorInfo(-42, "L", "", "");
+    auto owned = std::make_unique<KavErrorInfo>(-42, "L", "", "");
+    const KavErrorInfo* info = owned.get();
     try {
-        rethrowError(info);
+        rethrowError(std::move(owned));
     } catch (KavException* e) {
         EXPECT_EQ(e->code(), -42);
         EXPECT_EQ(e->info(), info);
@@ -57,8 +58,9 @@ TEST_F(Guarded, RethrowUsesTheRecordsCodeOrMinusOne)
 
 TEST_F(Guarded, SuccessReturnsTheBodysValueAndLeavesTheSlotAlone)
 {
-    auto* before = new KavErrorInfo(-5, "earlier", "", "");
-    setErrorInfo(before);
+    auto owned = std::make_unique<KavErrorInfo>(-5, "earlier", "", "");
+    const KavErrorInfo* before = owned.get();
+    setErrorInfo(std::move(owned));
     EXPECT_EQ(KAV_GUARDED([] { return 17; }), 17);
     EXPECT_EQ(peekErrorInfo(), before);
 }
@@ -82,7 +84,7 @@ TEST_F(Guarded, VoidBodyGivesZeroOnSuccess)
 
 TEST_F(Guarded, KavExceptionWithoutRecordStillLeavesOneWithItsCode)
 {
-    setErrorInfo(new KavErrorInfo(-5, "stale", "", ""));
+    setErrorInfo(std::make_unique<KavErrorInfo>(-5, "stale", "", ""));
     int32_t result = KAV_GUARDED([] { rethrowError(nullptr); });
     EXPECT_EQ(result, -1);
     auto info = taken();

@@ -21,12 +21,12 @@ struct Refusal {
 
 Refusal tryAdmit(const rs::LogonGate& gate, const char* operation)
 {
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     int32_t code = KAV_GUARDED([&] {
         gate.admit(operation);
         return 0;
     });
-    std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+    auto info = kav::takeErrorInfo();
     Refusal refusal;
     if (code < 0) {
         refusal.code = info ? info->getCode() : code;

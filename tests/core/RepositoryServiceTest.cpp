@@ -75,7 +75,7 @@ protected:
             ++probe_.created;
             return std::make_unique<ProbeListener>();
         });
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     }
     // Runs a check that may raise; returns its result code.
     template <class Check> int32_t resultOf(Check check) { return KAV_GUARDED(check); }

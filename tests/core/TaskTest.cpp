@@ -1,6 +1,7 @@
 #include "rs/core/Task.h"
 
 #include "common/LogCapture.h"
+#include "common/Loggers.h"
 
 #include <ace/Message_Block.h>
 #include <gtest/gtest.h>
@@ -260,7 +261,7 @@ TEST_F(TaskTest, FailedEnqueueDeletesTheItem)
 
 TEST_F(TaskTest, AnItemThatThrowsIsLoggedAndAbandonedAndTheWorkerGoesOn)
 {
-    kav::test::LogCapture capture(log4cxx::Logger::getLogger("rs.workQueue"));
+    kav::test::LogCapture capture(kav::loggers::get(kav::loggers::kWork));
     start(1);
     enqueue("thrower", 2, false, [] { throw std::runtime_error("broken item"); });
     enqueue("next", 1, false);

@@ -90,6 +90,8 @@ public:
     {
         std::lock_guard lock(mutex_);
         unregistered.push_back(registration);
+        if (unregisterFails)
+            return kav::setError(kav::rc::ZOR_CALL_FAILED, "refused", KAV_LOCATION, { registration });
         if (!live.erase(registration))
             return kav::setError(
                 kav::rc::ZOR_CONSUMER_GONE, "not registered", KAV_LOCATION, { registration });
@@ -172,6 +174,7 @@ public:
     std::map<std::string, std::vector<std::string>> groups;
     bool registerFails = false;
     bool getResourcesFails = false;
+    bool unregisterFails = false;
     bool holdProvisioning = false;
     std::string failingHost;
     std::string throwingHost; // provisionAs throws for it

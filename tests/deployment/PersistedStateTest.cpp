@@ -1,6 +1,6 @@
-#include "rs/repository/persist/PersistedDeploymentState.h"
-#include "rs/repository/persist/PstIndexFile.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
+#include "rs/deployment/persist/PersistedDeploymentState.h"
+#include "rs/deployment/persist/PstIndexFile.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
 
 #include "deployment/FakeHostStatusSink.h"
 #include "deployment/TestResources.h"

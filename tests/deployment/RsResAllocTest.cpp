@@ -258,12 +258,47 @@ TEST_F(RsResAllocTest, ContainerFailureIsReturnedWithItsErrorInformation)
     EXPECT_EQ(kav::peekErrorInfo()->getCode(), kav::rc::ZOR_CALL_FAILED);
 }
 
-TEST_F(RsResAllocTest, CleanupUnregistersAndQueuesTheConsumer)
+// The resource manager takes a second unregistration of a consumer for an
+// error: a run unregisters its consumer at most once, and leaves it to the
+// service's consumer clean-up only when the unregistration failed.
+TEST(RsResAllocCleanup, UnregistersTheRunsConsumerOnceAndQueuesOnlyAFailure)
 {
-    alloc.init(deployer, request());
-    alloc.cleanup();
-    EXPECT_EQ(cluster.unregistered, Hosts { alloc.registration() });
-    EXPECT_EQ(service.consumersToClean, Hosts { alloc.registration() });
+    struct Row {
+        const char* run;
+        bool registerFails, getResourcesFails, unregisterFails;
+        size_t unregistrations;
+        bool queued;
+    };
+    const Row rows[] = {
+        { "that got its request in", false, false, false, 1, false },
+        { "whose resource request failed", false, true, false, 1, false },
+        { "that could not register", true, false, false, 0, false },
+        { "whose unregistration fails", false, false, true, 1, true },
+        { "whose request and unregistration fail", false, true, true, 1, true },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("a run ") + row.run);
+        test::ScratchDir storage;
+        test::FakeService service;
+        service.storage = storage.path();
+        test::FakeCluster cluster;
+        cluster.groups[RsResAlloc::kDefaultResourceGroup] = { "h1", "h2" };
+        cluster.registerFails = row.registerFails;
+        cluster.getResourcesFails = row.getResourcesFails;
+        cluster.unregisterFails = row.unregisterFails;
+        RecordingDeployer deployer;
+        RsResAlloc alloc(service, cluster);
+        DeploymentRequest request;
+        request.package = "pkg";
+        request.user = "alice";
+
+        alloc.init(deployer, request);
+        alloc.cleanup();
+
+        EXPECT_EQ(cluster.unregistered, Hosts(row.unregistrations, alloc.registration()));
+        EXPECT_EQ(service.consumersToClean, row.queued ? Hosts { alloc.registration() } : Hosts {});
+        kav::clearErrorInfo();
+    }
 }
 
 // Two packages of one user at the same time: each run registers on the
@@ -286,7 +321,6 @@ TEST_F(RsResAllocTest, TwoRunsOnOneConsumerRegisterAndCleanUpApart)
     alloc.cleanup();
     EXPECT_EQ(cluster.live.count(otherRun.registration()), 1u) << "the other run stays registered";
     EXPECT_EQ(cluster.live.size(), 1u);
-    EXPECT_EQ(service.consumersToClean, Hosts { alloc.registration() });
     otherRun.cleanup();
     EXPECT_TRUE(cluster.live.empty());
 }

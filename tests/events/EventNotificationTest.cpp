@@ -1,13 +1,15 @@
 // kav::EventNotification over the event library and its file plug-in.
 
 #include "rs/events/EventNotification.h"
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "events/CapturingAppender.h"
 #include "platform/notev/notev.h"
-#include "rs/startup/logging/Loggers.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <log4cxx/level.h>
 
@@ -33,7 +35,7 @@ protected:
     {
         if (events)
             events->fini();
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     }
 
     int32_t init(Values values)
@@ -93,8 +95,8 @@ TEST_F(EventNotificationTest, LoadsDifferentModulesAndLogsEachLoad)
 {
     const std::string file = dir.file("f.events");
     ASSERT_EQ(init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR },
-                     { "QEL_EVENT_PLUGIN", "event_syslog[rs-test]event_file[" + file + "]" } }),
-              0);
+                  { "QEL_EVENT_PLUGIN", "event_syslog[rs-test]event_file[" + file + "]" } }),
+        0);
     const std::string libdir = RS_TEST_PLUGIN_DIR;
     std::vector<std::string> loading;
     for (const auto& line : capture.lines())
@@ -143,6 +145,11 @@ TEST_F(EventNotificationTest, MissingLibdirLeavesEventsLocal)
     EXPECT_EQ(result, kav::rc::NO_QEL_LIBDIR);
     EXPECT_GE(result, 0); // not a failure for the caller
     EXPECT_FALSE(events->isInitialised());
+    const auto lines = capture.lines();
+    const auto said = std::find_if(lines.begin(), lines.end(),
+        [](const auto& line) { return line.message.find("QEL_LIBDIR") != std::string::npos; });
+    ASSERT_NE(said, lines.end());
+    EXPECT_EQ(said->level, log4cxx::Level::getError()) << "a plug-in without its directory";
 
     ASSERT_EQ(events->raiseEvent(75063, "started anyway"), 0);
     const auto logged = capture.lines();
@@ -152,10 +159,30 @@ TEST_F(EventNotificationTest, MissingLibdirLeavesEventsLocal)
     EXPECT_FALSE(std::filesystem::exists(dir.file("e")));
 }
 
-TEST_F(EventNotificationTest, MissingPluginListIsReportedToo)
+// No plug-in configured is a normal set-up: said at INFO, never as an error.
+TEST_F(EventNotificationTest, NoPluginConfiguredIsNoError)
 {
-    EXPECT_EQ(init({ { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR } }), kav::rc::NO_QEL_EVENT_PLUGIN);
-    EXPECT_FALSE(events->isInitialised());
+    const struct {
+        const char* setUp;
+        Values values;
+        int32_t result;
+    } rows[] = {
+        { "plug-in directory only", { { "QEL_LIBDIR", RS_TEST_PLUGIN_DIR } }, kav::rc::NO_QEL_EVENT_PLUGIN },
+        { "nothing", {}, kav::rc::NO_QEL_LIBDIR },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setUp);
+        const size_t before = capture.lines().size();
+        EXPECT_EQ(init(row.values), row.result);
+        EXPECT_FALSE(events->isInitialised());
+        const auto lines = capture.lines();
+        bool saidSo = false;
+        for (auto line = lines.begin() + static_cast<std::ptrdiff_t>(before); line != lines.end(); ++line) {
+            EXPECT_LT(line->level->toInt(), log4cxx::Level::WARN_INT) << line->message;
+            saidSo |= line->level == log4cxx::Level::getInfo();
+        }
+        EXPECT_TRUE(saidSo);
+    }
 }
 
 TEST_F(EventNotificationTest, PluginThatCannotLoadFailsInitAndFreesTheLibrary)

@@ -23,14 +23,14 @@ protected:
 
     void SetUp() override
     {
-        delete takeErrorInfo();
+        clearErrorInfo();
         ASSERT_EQ(NarvI18n::instance().init("root"), 0) << "catalogue data: " << NarvI18n::locateDataFile();
     }
 
     void TearDown() override
     {
         NarvI18n::instance().cleanup();
-        delete takeErrorInfo();
+        clearErrorInfo();
     }
 
     static std::string text(uint32_t number, const Params& params = {})

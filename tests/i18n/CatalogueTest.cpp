@@ -15,11 +15,11 @@ using test::CatalogueTest;
 TEST(CatalogueClosed, FormattingBeforeInitFailsWithEmptyText)
 {
     NarvI18n::instance().cleanup();
-    delete takeErrorInfo();
+    clearErrorInfo();
     std::string out = "stale";
     EXPECT_EQ(NarvI18n::instance().i18n(msg::STARTED, out), rc::I18N_NOT_INITIALISED);
     EXPECT_TRUE(out.empty());
-    std::unique_ptr<KavErrorInfo> info(takeErrorInfo());
+    auto info = takeErrorInfo();
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->getCode(), rc::I18N_NOT_INITIALISED);
 }
@@ -29,7 +29,7 @@ TEST_F(CatalogueTest, MissingNumberGivesNoMessageAndEmptyText)
     std::string out = "stale";
     EXPECT_EQ(NarvI18n::instance().i18n(424242, { "x" }, out), rc::I18N_NO_MESSAGE);
     EXPECT_TRUE(out.empty());
-    std::unique_ptr<KavErrorInfo> info(takeErrorInfo());
+    auto info = takeErrorInfo();
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->getCode(), rc::I18N_NO_MESSAGE);
     EXPECT_NE(info->getDetail().find("424242"), std::string::npos) << info->getDetail();
@@ -98,9 +98,9 @@ TEST(CatalogueData, EnvironmentVariableNamesTheFileOrItsDirectory)
 
     setenv(NarvI18n::kDataEnvVariable, "/nonexistent/rs-catalogue", 1);
     EXPECT_TRUE(NarvI18n::locateDataFile().empty());
-    delete takeErrorInfo();
+    clearErrorInfo();
     EXPECT_EQ(NarvI18n::instance().init(), rc::I18N_NO_DATA);
-    std::unique_ptr<KavErrorInfo> info(takeErrorInfo());
+    auto info = takeErrorInfo();
     ASSERT_NE(info, nullptr);
     EXPECT_NE(info->getDetail().find("Cannot locate narv_resource file."), std::string::npos);
     EXPECT_FALSE(NarvI18n::instance().isInitialised());

@@ -29,13 +29,14 @@ TEST_F(CatalogueTest, ErrorLineLeavesTheThreadsRecordInPlace)
 {
     // The reported record is the thread's own, and its text is missing: the
     // catalogue failure must neither replace nor free it.
-    auto* own = new KavErrorInfo(static_cast<int32_t>(0x8F123456u), "Own.cpp:5", "", "mine");
-    setErrorInfo(own);
+    auto owned = std::make_unique<KavErrorInfo>(static_cast<int32_t>(0x8F123456u), "Own.cpp:5", "", "mine");
+    const KavErrorInfo* own = owned.get();
+    setErrorInfo(std::move(owned));
     const std::string line = errorLine(*peekErrorInfo());
     EXPECT_EQ(peekErrorInfo(), own);
     EXPECT_NE(line.find("Own.cpp:5"), std::string::npos);
 
-    delete takeErrorInfo();
+    clearErrorInfo();
     errorLine(KavErrorInfo(static_cast<int32_t>(0x8F123456u), "", "", ""));
     EXPECT_EQ(peekErrorInfo(), nullptr);
 }

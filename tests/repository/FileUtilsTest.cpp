@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -150,6 +152,10 @@ TEST_F(StorageFileUtils, CreateFileFailsWhenDirectoryIsMissing)
     LogCapture log("CLI.dpl.rsmanagerutils");
     EXPECT_EQ(utils::createFile(dir / "no/such/file", *makeBlock("x"), O_TRUNC), -1);
     EXPECT_TRUE(log.contains("Can not create/open: " + dir / "no/such/file"));
+    // The system's reason travels with the failure, for the error record.
+    EXPECT_TRUE(log.contains(std::strerror(ENOENT)));
+    EXPECT_EQ(utils::lastFailureText(), utils::errnoText(ENOENT));
+    EXPECT_EQ(utils::failureDetail("cannot write x"), "cannot write x: " + utils::errnoText(ENOENT));
 }
 
 TEST_F(StorageFileUtils, LargeBlockIsWrittenInTenMiBSystemCalls)
@@ -171,6 +177,7 @@ TEST_F(StorageFileUtils, ShortWriteStopsAndFails)
     EXPECT_EQ(utils::createFile(dir / "big", *makeBlock(std::string(25 * kMiB, 'z')), O_TRUNC), -1);
     EXPECT_TRUE(log.contains("Failed to write buffer" + dir / "big" + ", bytes" + std::to_string(10 * kMiB)));
     EXPECT_EQ(modeOf(dir / "big"), 0600u) << "closed and made private even after a failure";
+    EXPECT_EQ(utils::lastFailureText(), "") << "a short write has no system reason, not a stale one";
 }
 
 TEST_F(StorageFileUtils, DeleteFileRemovesReadOnlyFile)
@@ -283,10 +290,12 @@ TEST_F(StorageFileUtils, MoveFileReplacesTargetOrLeavesBothAlone)
         calls.rename = [](const char*, const char*) { return errno = EIO, -1; };
         ScopedIoCalls hooks(calls);
         EXPECT_EQ(utils::moveFile(dir / "calc.zip.tmp", dir / "calc.zip"), -1);
+        EXPECT_EQ(utils::lastFailureText(), utils::errnoText(EIO));
     }
     EXPECT_EQ(readRaw(dir / "calc.zip"), "old");
     EXPECT_EQ(readRaw(dir / "calc.zip.tmp"), "new");
     EXPECT_EQ(utils::moveFile(dir / "calc.zip.tmp", dir / "calc.zip"), 0);
+    EXPECT_EQ(utils::lastFailureText(), "") << "a call that succeeds forgets the earlier failure";
     EXPECT_EQ(readRaw(dir / "calc.zip"), "new");
     EXPECT_FALSE(fs::exists(dir / "calc.zip.tmp"));
     EXPECT_EQ(utils::syncFile(dir / "calc.zip"), 0);

@@ -98,7 +98,7 @@ TEST_F(ModuleDirectory, AConsumersDirectoryIsNoModuleDirectory)
             refuseConsumerDirectory("moduleName", module, dir_.path().string(), path(module));
             return 0;
         });
-        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+        auto error = kav::takeErrorInfo();
         EXPECT_EQ(result, expected) << module;
         if (expected != kav::rc::OK && error) {
             EXPECT_EQ(error->getParams().at(1), module);

@@ -66,7 +66,7 @@ TEST(StorageNames, RefusalCarriesArgumentAndReason)
         NameValidator::check("moduleName", std::string_view("../etc\n", 7), NameKind::Segment);
         FAIL() << "no exception";
     } catch (kav::KavException* e) {
-        std::unique_ptr<kav::KavErrorInfo> info(e->takeInfo());
+        auto info = e->takeInfo();
         int32_t code = e->code();
         e->release();
         EXPECT_EQ(code, kav::rc::RS_BAD_NAME);
@@ -85,11 +85,11 @@ TEST(StorageNames, RefusalCarriesArgumentAndReason)
 
 TEST(StorageNames, ValidateLeavesErrorInformation)
 {
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     EXPECT_EQ(NameValidator::validate("consumer", "team/sub", NameKind::Consumer), kav::rc::OK);
     EXPECT_EQ(kav::peekErrorInfo(), nullptr);
     EXPECT_EQ(NameValidator::validate("applicationName", "", NameKind::Segment), kav::rc::RS_BAD_NAME);
-    std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+    auto info = kav::takeErrorInfo();
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->getParams().at(0), "applicationName");
     EXPECT_EQ(info->getParams().at(1), "");

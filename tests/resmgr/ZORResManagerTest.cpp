@@ -77,7 +77,7 @@ public:
 
 std::unique_ptr<kav::KavErrorInfo> takeError()
 {
-    return std::unique_ptr<kav::KavErrorInfo>(kav::takeErrorInfo());
+    return kav::takeErrorInfo();
 }
 
 bool logged(const kav::test::LogCapture& capture, const std::string& text)

@@ -10,7 +10,7 @@ void checkLogon(ServiceContext& context, const std::string& credential, const st
     std::string& responseToken, std::string& userName)
 {
     if (context.authenticate(credential, responseToken, userName) < 0) {
-        delete kav::takeErrorInfo(); // the security library's reason stays in its DEBUG line
+        kav::clearErrorInfo(); // the security library's reason stays in its DEBUG line
         KAV_THROW(kav::rc::RS_LOGON_FAILED, "logon refused");
     }
     // The empty consumer names the repository's global index, which is no

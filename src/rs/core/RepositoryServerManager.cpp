@@ -1,8 +1,8 @@
 #include "rs/core/RepositoryServerManager.h"
 
 #include "common/KavErrorInfo.h"
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
-#include "rs/startup/logging/Loggers.h"
 #include "zephcomm/router/Channel.h"
 #include "zephcomm/router/ChannelAcceptor.h"
 #include "zephcomm/router/DriverLoader.h"

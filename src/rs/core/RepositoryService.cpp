@@ -1,17 +1,19 @@
 #include "rs/core/RepositoryService.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/HostNameMatch.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/events/EventNotification.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/logging/ProcessProperties.h"
 #include "rs/security/KavSecurityServer.h"
-#include "rs/startup/logging/Loggers.h"
-#include "rs/startup/logging/ProcessProperties.h"
 
 #include <ace/Event.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace rs {
@@ -24,6 +26,15 @@ const log4cxx::LoggerPtr& logger()
 }
 
 constexpr const char* kInternalGroup = "InternalResourceGroup";
+
+// Why the port cannot be listened on, as the operator reads it; the text
+// of a port in use (or of an unknown cause) is the one the events know.
+std::string portFailureText(int error)
+{
+    if (error == -EADDRINUSE || error >= -1)
+        return "Port is in use.";
+    return std::string(std::strerror(-error)) + ".";
+}
 
 // Logs the thread's error information at WARN and discards it.
 void warnAndDiscardError()
@@ -67,11 +78,12 @@ void RepositoryService::startUp()
     securityServer_->initialize();
     securityStarted_ = true;
 
-    if (!listener_ || listener_->open() < 0) {
+    if (const int opened = listener_ ? listener_->open() : -1; opened < 0) {
         std::string host = kav::localHostName();
+        const std::string reason = portFailureText(opened);
         kav::EventNotification::instance().triggerEventInterface(
-            kav::EventNotification::EVENT_NARV_RS_EXIT_PORT, portText_, host, "Port is in use.", "", "");
-        KAV_THROW(kav::rc::BAD_PORT, "Port is in use.", { portText_, host });
+            kav::EventNotification::EVENT_NARV_RS_EXIT_PORT, portText_, host, reason, "", "");
+        KAV_THROW(kav::rc::BAD_PORT, reason, { portText_, host, reason });
     }
     // Before the workers: the persisted deployment state is back in the
     // host status table before the first request can read it.
@@ -101,7 +113,7 @@ void RepositoryService::shutdown()
             securityServer_->finalize();
             return 0;
         });
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         securityStarted_ = false;
     }
     if (listener_) {
@@ -215,7 +227,7 @@ int32_t RepositoryService::getConsumerIdsForUser(const std::string& user, std::v
 {
     int32_t result = resourceManager_->consumersOfUser(user, consumers);
     if (result < 0)
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     return result;
 }
 
@@ -231,7 +243,7 @@ void RepositoryService::cleanupConsumers()
     consumersToClean_.cleanup([this](const std::string& consumer) {
         int32_t result = resourceManager_->unregisterConsumer(consumer);
         if (result < 0)
-            delete kav::takeErrorInfo();
+            kav::clearErrorInfo();
         return result;
     });
 }

@@ -1,9 +1,9 @@
 #include "rs/core/ServiceWork.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/i18n/NarvI18n.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <memory>
 
@@ -41,7 +41,7 @@ void ServiceWork::process()
                 return 0;
             })
             < 0)
-            delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+            kav::clearErrorInfo(); // a failed answer has nobody left to tell
         requestAnswered(facts_, 0);
     }
     LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
@@ -52,7 +52,7 @@ bool ServiceWork::permitted(const std::string& user, const std::string& consumer
     std::string out;
     if (context_.checkRole(user, consumer, facts_.roleLevel, out) >= 0)
         return true;
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     return false;
 }
 
@@ -68,12 +68,13 @@ void ServiceWork::answerFailure()
         LOG4CXX_ERROR(workLogger(), className_ << "::process: " << text);
         return;
     }
-    kav::logErrorLine(workLogger(), log4cxx::Level::getError(), *error);
+    kav::logErrorLine(workLogger(),
+        isExpectedFailure(*error) ? log4cxx::Level::getInfo() : log4cxx::Level::getError(), *error);
     KAV_GUARDED([&] {
         answer(error.get());
         return 0;
     });
-    delete kav::takeErrorInfo(); // a failed answer has nobody left to tell
+    kav::clearErrorInfo(); // a failed answer has nobody left to tell
     requestAnswered(facts_, error->getCode());
 }
 

@@ -49,6 +49,10 @@ protected:
     // Ends the connection the answer would have gone on.
     virtual void closeConnection() { }
 
+    // True for a failure that is part of normal operation (a client that
+    // asks for something it may not find): it is logged at INFO, not ERROR.
+    virtual bool isExpectedFailure(const kav::IKavErrorInfo& /*error*/) const { return false; }
+
     const std::string& className() const { return className_; }
     const rpc::OperationFacts& facts() const { return facts_; }
     ServiceContext& context() const { return context_; }

@@ -1,5 +1,6 @@
 #include "rs/core/Task.h"
 
+#include "common/Loggers.h"
 #include "rs/i18n/ErrorLine.h"
 
 #include <ace/Message_Block.h>
@@ -11,7 +12,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("rs.workQueue");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kWork);
     return instance;
 }
 

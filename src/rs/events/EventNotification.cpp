@@ -1,10 +1,10 @@
 #include "rs/events/EventNotification.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "platform/notev/notev.h"
 #include "rs/events/EventTable.h"
-#include "rs/startup/logging/CatalogueText.h"
-#include "rs/startup/logging/Loggers.h"
+#include "rs/logging/CatalogueText.h"
 
 #include <cctype>
 
@@ -115,14 +115,17 @@ void EventNotification::initFramework()
 
 void EventNotification::loadPlugins()
 {
+    // No plug-in is a configuration of its own (events are then only
+    // logged here): one INFO line. A plug-in without its directory is an error.
+    const auto plugins = params_("QEL_EVENT_PLUGIN");
     const auto libdir = params_("QEL_LIBDIR");
     if (!libdir) {
-        LOG4CXX_ERROR(logger(), " failed to get QEL_LIBDIR from ZORAPI zor_getconfparam.");
+        LOG4CXX_LOG(logger(), plugins ? log4cxx::Level::getError() : log4cxx::Level::getInfo(),
+            " failed to get QEL_LIBDIR from ZORAPI zor_getconfparam.");
         KAV_THROW(rc::NO_QEL_LIBDIR, "QEL_LIBDIR not set");
     }
-    const auto plugins = params_("QEL_EVENT_PLUGIN");
     if (!plugins) {
-        LOG4CXX_ERROR(logger(), " failed to get QEL_EVENT_PLUGIN from ZORAPI zor_getconfparam.");
+        LOG4CXX_INFO(logger(), " failed to get QEL_EVENT_PLUGIN from ZORAPI zor_getconfparam.");
         KAV_THROW(rc::NO_QEL_EVENT_PLUGIN, "QEL_EVENT_PLUGIN not set");
     }
     for (const auto& entry : parsePluginEntries(*plugins)) {

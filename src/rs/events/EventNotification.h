@@ -11,7 +11,7 @@
 // negative results with the thread's error information set.
 
 #include "common/KavErrorInfo.h"
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/ConfParam.h"
 
 #include <cstdint>
 #include <mutex>

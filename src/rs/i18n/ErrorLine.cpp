@@ -14,8 +14,8 @@ std::string catalogueText(uint32_t number, const Params& params)
     std::unique_ptr<KavErrorInfo> saved(takeErrorInfo());
     std::string text;
     if (NarvI18n::instance().i18n(number, params, text) < 0)
-        delete takeErrorInfo();
-    setErrorInfo(saved.release());
+        clearErrorInfo();
+    setErrorInfo(std::move(saved));
     return text;
 }
 
@@ -41,7 +41,7 @@ void logEscapedException(const log4cxx::LoggerPtr& logger, const char* file, int
             logErrorLine(logger, log4cxx::Level::getError(), *info);
     } catch (...) {
         // Out of memory while reporting: the thread goes on unreported.
-        delete takeErrorInfo();
+        clearErrorInfo();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "rs/i18n/IcuImpl.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 
 #include <log4cxx/logger.h>
@@ -20,7 +21,7 @@ namespace {
 
 log4cxx::LoggerPtr logger()
 {
-    static log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("common.i18n.IcuImpl");
+    static log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kIcuImpl);
     return instance;
 }
 

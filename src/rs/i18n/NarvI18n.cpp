@@ -1,5 +1,6 @@
 #include "rs/i18n/NarvI18n.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/i18n/IcuImpl.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 log4cxx::LoggerPtr logger()
 {
-    static log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("common.i18n.NarvI18n");
+    static log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kI18n);
     return instance;
 }
 

@@ -1,6 +1,7 @@
 #include "rs/repository/IndexFile.h"
 
 #include "common/KavTraceDebugger.h"
+#include "common/Loggers.h"
 #include "rs/repository/IndexCache.h"
 #include "rs/repository/LeadingDigits.h"
 #include "rs/repository/dplfileutils.h"
@@ -15,7 +16,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("RS.IndexFile");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kIndexFile);
     return instance;
 }
 

@@ -1,6 +1,7 @@
 #include "rs/repository/KavCacheFile.h"
 
 #include "common/KavTraceDebugger.h"
+#include "common/Loggers.h"
 #include "rs/repository/dplfileutils.h"
 
 #include <ace/Guard_T.h>
@@ -17,7 +18,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("repository.cachefile");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kCacheFile);
     return instance;
 }
 

@@ -1,6 +1,7 @@
 #include "rs/repository/NameValidator.h"
 
 #include "common/KavErrorInfo.h"
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 
 #include <log4cxx/logger.h>
@@ -13,7 +14,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("repository.work");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kWork);
     return instance;
 }
 

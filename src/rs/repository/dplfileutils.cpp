@@ -1,6 +1,7 @@
 #include "rs/repository/dplfileutils.h"
 
 #include "common/KavTraceDebugger.h"
+#include "common/Loggers.h"
 #include "rs/repository/KavCacheFile.h"
 
 #include <ace/Lock_Adapter_T.h>
@@ -25,7 +26,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("CLI.dpl.rsmanagerutils");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kFileUtils);
     return instance;
 }
 
@@ -35,9 +36,30 @@ IoCalls& hooks()
     return calls;
 }
 
-void logFailure(const char* function, const std::string& message)
+// The errno of the calling thread's last failure here; 0 for a failure no
+// system call reported (a short write, a file that shrank while read).
+thread_local int lastFailureErrno = 0;
+
+// Every public function starts by forgetting the failure of an earlier call.
+class FunctionTrace {
+public:
+    explicit FunctionTrace(const char* name)
+        : trace_(logger(), name)
+    {
+        lastFailureErrno = 0;
+    }
+
+private:
+    kav::KavTraceDebugger trace_;
+};
+
+// Logs the failure with the system's reason and keeps errno for the caller
+// (the line is written before errno is read by anyone else).
+void logFailure(const char* function, const std::string& message, int error = errno)
 {
-    LOG4CXX_DEBUG(logger(), function << ": " << message);
+    lastFailureErrno = error;
+    LOG4CXX_DEBUG(logger(), function << ": " << message << (error != 0 ? " (" + errnoText(error) + ")" : ""));
+    errno = error;
 }
 
 // Closes the descriptor when the scope ends.
@@ -81,6 +103,7 @@ ACE_Lock* sharedBlockLock()
 // Writes all of buffer; false on a short or failed write.
 bool writeAll(int fd, const char* buffer, size_t count)
 {
+    errno = 0; // a short write sets none
     ssize_t written = hooks().write(fd, buffer, count);
     return written >= 0 && static_cast<size_t>(written) == count;
 }
@@ -183,7 +206,7 @@ IoCalls setIoCalls(const IoCalls& calls)
 
 std::string parseOutDir(const std::string& path)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::parseOutDir()");
+    FunctionTrace trace("rsmanagerutils::parseOutDir()");
     size_t backslash = path.rfind('\\');
     size_t slash = path.rfind('/');
     size_t last = 0;
@@ -194,9 +217,25 @@ std::string parseOutDir(const std::string& path)
     return last > 0 ? path.substr(0, last) : std::string();
 }
 
+std::string errnoText(int error)
+{
+    return std::string(std::strerror(error)) + ", errno " + std::to_string(error);
+}
+
+std::string lastFailureText()
+{
+    return lastFailureErrno != 0 ? errnoText(lastFailureErrno) : std::string();
+}
+
+std::string failureDetail(const std::string& what)
+{
+    const std::string reason = lastFailureText();
+    return reason.empty() ? what : what + ": " + reason;
+}
+
 int64_t fileSize(const std::string& path)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::fileSize()");
+    FunctionTrace trace("rsmanagerutils::fileSize()");
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
@@ -208,7 +247,7 @@ int64_t fileSize(const std::string& path)
 
 int assertPath(const std::string& path)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::assertPath()");
+    FunctionTrace trace("rsmanagerutils::assertPath()");
     if (exists(path))
         return 1;
     if (::mkdir(path.c_str(), 0700) == 0) {
@@ -234,7 +273,7 @@ int assertPath(const std::string& path)
 int createFile(const std::string& path, const ACE_Message_Block& data, int openFlags, Writeback writeback)
 {
     static const char* traceName = "rsmanagerutils::createFile()";
-    kav::KavTraceDebugger trace(logger(), traceName);
+    FunctionTrace trace(traceName);
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | openFlags, 0600));
     if (!fd.valid()) {
         logFailure(traceName, "Can not create/open: " + path);
@@ -262,9 +301,12 @@ int createFile(const std::string& path, const ACE_Message_Block& data, int openF
 
 int deleteFile(const std::string& path)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::deleteFile()");
+    FunctionTrace trace("rsmanagerutils::deleteFile()");
     ::chmod(path.c_str(), 0777);
-    return ::unlink(path.c_str()) == 0 ? 0 : -1;
+    if (::unlink(path.c_str()) == 0)
+        return 0;
+    logFailure("rsmanagerutils::deleteFile()", "Can not delete: " + path);
+    return -1;
 }
 
 int findFile(const std::string& dirPath, std::string& fileName)
@@ -275,7 +317,7 @@ int findFile(const std::string& dirPath, std::string& fileName)
 int findFile(
     const std::string& dirPath, std::string& fileName, const std::function<bool(const std::string&)>& accept)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::findFile()");
+    FunctionTrace trace("rsmanagerutils::findFile()");
     fileName.clear();
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dirPath.c_str()), &::closedir);
     if (!dir)
@@ -296,7 +338,7 @@ int findFile(
 int readFile(const std::string& path, ACE_Message_Block*& data)
 {
     static const char* traceName = "rsmanagerutils::readFile()";
-    kav::KavTraceDebugger trace(logger(), traceName);
+    FunctionTrace trace(traceName);
     data = nullptr;
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
@@ -308,13 +350,14 @@ int readFile(const std::string& path, ACE_Message_Block*& data)
     auto* block = new (std::nothrow)
         ACE_Message_Block(size, ACE_Message_Block::MB_DATA, nullptr, nullptr, nullptr, sharedBlockLock());
     if (!block || (size > 0 && !block->base())) {
-        logFailure(traceName, "Can not read file into memory (allocation problem): " + path);
+        logFailure(traceName, "Can not read file into memory (allocation problem): " + path, ENOMEM);
         if (block)
             block->release();
         return -1;
     }
     size_t left = size;
     while (left > 0) {
+        errno = 0; // a file that shrank sets none
         ssize_t count = hooks().read(fd.get(), block->wr_ptr(), std::min(left, kTransferUnit));
         if (count <= 0) {
             // A file that shrank while being read (count 0) is as unusable as a read error.
@@ -332,7 +375,7 @@ int readFile(const std::string& path, ACE_Message_Block*& data)
 int deleteDir(const std::string& path, kav::KavFileCache* cache)
 {
     static const char* traceName = "rsmanagerutils::deleteDir()";
-    kav::KavTraceDebugger trace(logger(), traceName);
+    FunctionTrace trace(traceName);
     if (!exists(path))
         return 1;
     bool failed = false;
@@ -365,13 +408,14 @@ int deleteDir(const std::string& path, kav::KavFileCache* cache)
         return 0;
     if (!lastError)
         lastError = errno;
-    logFailure(traceName, "Delete subtree failed: " + path + ". Last error is: " + std::to_string(lastError));
+    logFailure(traceName, "Delete subtree failed: " + path + ". Last error is: " + std::to_string(lastError),
+        lastError);
     return -1;
 }
 
 int writeLinesToFile(const std::string& path, const std::vector<std::string>& lines)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::writeLinesToFile");
+    FunctionTrace trace("rsmanagerutils::writeLinesToFile");
     std::string tmpPath = path + ".tmp";
     if (!writeLinesToTemporary(tmpPath, path, lines)) {
         ::unlink(tmpPath.c_str());
@@ -390,7 +434,7 @@ int writeLinesToFile(const std::string& path, const std::vector<std::string>& li
 
 int moveFile(const std::string& from, const std::string& to)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::moveFile()");
+    FunctionTrace trace("rsmanagerutils::moveFile()");
     if (hooks().rename(from.c_str(), to.c_str()) != 0) {
         logFailure("rsmanagerutils::moveFile()", "Can not rename: " + from + " to " + to);
         return -1;
@@ -402,7 +446,7 @@ int moveFile(const std::string& from, const std::string& to)
 
 int syncFile(const std::string& path)
 {
-    kav::KavTraceDebugger trace(logger(), "rsmanagerutils::syncFile()");
+    FunctionTrace trace("rsmanagerutils::syncFile()");
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid() || hooks().fsync(fd.get()) != 0 || syncDirectory(parseOutDir(path)) != 0) {
         logFailure("rsmanagerutils::syncFile()", "Can not sync: " + path);
@@ -414,7 +458,7 @@ int syncFile(const std::string& path)
 LineFile readLines(const std::string& path, std::vector<std::string>& lines)
 {
     static const char* traceName = "rsmanagerutils::readLines()";
-    kav::KavTraceDebugger trace(logger(), traceName);
+    FunctionTrace trace(traceName);
     lines.clear();
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))

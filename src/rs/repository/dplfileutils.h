@@ -32,6 +32,16 @@ inline constexpr size_t kTransferUnit = 10 * 1024 * 1024;
 // Bytes read per call by readLinesFromFile (a 64,000-byte buffer minus its terminator).
 inline constexpr size_t kLineReadBlock = 63999;
 
+// "No space left on device, errno 28": the system's text for an errno value.
+std::string errnoText(int error);
+// The system's reason for the calling thread's last failed call of the
+// functions below ("Permission denied, errno 13"); empty when the call
+// failed without one (a short write) or did not fail. Error records of file
+// failures carry it.
+std::string lastFailureText();
+// what + ": " + lastFailureText(), or what alone when there is no reason.
+std::string failureDetail(const std::string& what);
+
 // Parent directory of path: the text before its last "/" or "\"; empty for a
 // bare name or when the only separator is the first character.
 std::string parseOutDir(const std::string& path);

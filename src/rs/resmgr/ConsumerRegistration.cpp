@@ -51,7 +51,7 @@ int32_t ConsumerRegistration::registerConsumer(const std::string& consumerId, IR
         table_.remove(consumerId);
         zor_close(handle);
         table_.forgetContext(context);
-        kav::setErrorInfo(info.release());
+        kav::setErrorInfo(std::move(info));
         return rc;
     }
     {

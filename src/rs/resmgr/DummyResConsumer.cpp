@@ -1,5 +1,6 @@
 #include "rs/resmgr/DummyResConsumer.h"
 
+#include "common/Loggers.h"
 #include "rs/resmgr/VrmResource.h"
 
 #include <log4cxx/logger.h>
@@ -9,7 +10,7 @@ namespace rs::resmgr {
 namespace {
 log4cxx::LoggerPtr logger()
 {
-    return log4cxx::Logger::getLogger("servers.common.resmngr.DummyResConsumer");
+    return kav::loggers::get(kav::loggers::kDummyConsumer);
 }
 } // namespace
 

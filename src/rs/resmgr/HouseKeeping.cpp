@@ -118,7 +118,7 @@ void HouseKeeping::modifyInHouseKeeping(const ConsumerTable::ConsumerPtr& consum
         return;
     }
     libraryFailure(logger_, "zor_realloc of allocId='" + allocId + "' failed", KAV_LOCATION.c_str());
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     std::lock_guard lock(table_.mutex());
     consumer->clearRealloc();
 }
@@ -180,7 +180,7 @@ void HouseKeeping::refreshCredentials()
             return 0;
         });
         if (rc < 0)
-            delete kav::takeErrorInfo();
+            kav::clearErrorInfo();
     }
 }
 

@@ -28,7 +28,7 @@ public:
     // arg is non-null for a periodic timer: it stays scheduled after a normal return.
     int handle_timeout(const ACE_Time_Value&, const void* arg) override
     {
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         try {
             method_();
         } catch (...) {

@@ -1,6 +1,7 @@
 #include "rs/resmgr/ResManagerCommon.h"
 
 #include "common/KavErrorInfo.h"
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "platform/zor/zor.h"
 #include "rs/i18n/ErrorLine.h"
@@ -12,7 +13,7 @@ namespace rs::resmgr {
 
 log4cxx::LoggerPtr resManagerLogger()
 {
-    return log4cxx::Logger::getLogger("servers.common.resmngr.ZORResManager");
+    return kav::loggers::get(kav::loggers::kResManager);
 }
 
 int32_t libraryFailure(const log4cxx::LoggerPtr& logger, const std::string& what, const char* location)

@@ -7,7 +7,7 @@
 // Threads: initialize() and finalize() run on the main thread, never while
 // another thread authenticates. Failures throw KavException.
 
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/ConfParam.h"
 
 namespace kav {
 

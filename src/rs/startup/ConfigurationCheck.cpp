@@ -2,9 +2,9 @@
 
 #include "platform/zor/zor.h"
 #include "rs/i18n/NarvI18n.h"
-#include "rs/startup/KavQelUtils.h"
-#include "rs/startup/logging/AuditLog.h"
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/AuditLog.h"
+#include "rs/logging/ConfParam.h"
+#include "rs/resmgr/KavQelUtils.h"
 
 #include <log4cxx/logger.h>
 

@@ -1,25 +1,25 @@
 #include "rs/startup/Daemon.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/RepositoryServerManager.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/deployment/operations/AppDeploymentServer.h"
 #include "rs/events/EventNotification.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/logging/AuditLog.h"
+#include "rs/logging/CatalogueText.h"
+#include "rs/logging/ProcessProperties.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
 #include "rs/repository/operations/RepositoryServer.h"
 #include "rs/repository/recovery/RepositoryRecovery.h"
+#include "rs/resmgr/KavQelUtils.h"
 #include "rs/startup/ConfigurationCheck.h"
 #include "rs/startup/DaemonContext.h"
-#include "rs/startup/KavQelUtils.h"
 #include "rs/startup/OperatorNotice.h"
 #include "rs/startup/ResourceManagerBinding.h"
 #include "rs/startup/VersionBanner.h"
-#include "rs/startup/logging/AuditLog.h"
-#include "rs/startup/logging/CatalogueText.h"
-#include "rs/startup/logging/Loggers.h"
-#include "rs/startup/logging/ProcessProperties.h"
 
 #include <ace/UUID.h>
 #include <systemd/sd-daemon.h>
@@ -61,7 +61,7 @@ std::string currentDirectory()
 void raiseEvent(int32_t code, const std::string& s1, const std::string& s2, const std::string& s3)
 {
     kav::EventNotification::instance().triggerEventInterface(code, s1, s2, s3, "", "");
-    delete kav::takeErrorInfo(); // an event that cannot be raised must not hide the failure
+    kav::clearErrorInfo(); // an event that cannot be raised must not hide the failure
 }
 
 } // namespace
@@ -263,7 +263,7 @@ void Daemon::reportFailure(int32_t code)
     if (!error->getDetail().empty() && text.find(error->getDetail()) == std::string::npos)
         std::cerr << name() << ": " << error->getDetail() << "\n";
     std::cerr << std::flush;
-    kav::rethrowError(error.release());
+    kav::rethrowError(std::move(error));
 }
 
 void Daemon::fini()

@@ -1,10 +1,10 @@
 #include "rs/startup/DaemonContext.h"
 
 #include "rs/core/RepositoryService.h"
+#include "rs/logging/AuditLog.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/operations/ModuleListCache.h"
-#include "rs/startup/KavQelUtils.h"
-#include "rs/startup/logging/AuditLog.h"
+#include "rs/resmgr/KavQelUtils.h"
 
 #include <ctime>
 

@@ -1,6 +1,6 @@
 #include "rs/startup/HangUpWatcher.h"
 
-#include "rs/startup/logging/Loggers.h"
+#include "common/Loggers.h"
 
 #include <csignal>
 #include <pthread.h>
@@ -54,7 +54,7 @@ void HangUpWatcher::run()
         if (sigwait(&set, &signal) != 0 || stopping_)
             return;
         LOG4CXX_INFO(kav::loggers::get(kav::loggers::kDaemon),
-                     "KavGenericDaemon::handle_signal() Caught signal <" << signal << ">");
+            "KavGenericDaemon::handle_signal() Caught signal <" << signal << ">");
         if (signal != SIGHUP && stopAction_)
             stopAction_();
     }

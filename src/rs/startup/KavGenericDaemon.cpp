@@ -1,12 +1,12 @@
 #include "rs/startup/KavGenericDaemon.h"
 
+#include "common/Loggers.h"
 #include "rs/events/EventNotification.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/i18n/NarvI18n.h"
-#include "rs/startup/KavQelUtils.h"
+#include "rs/resmgr/KavQelUtils.h"
 #include "rs/startup/OperatorNotice.h"
 #include "rs/startup/VersionBanner.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <ace/ACE.h>
 #include <ace/Init_ACE.h>

@@ -7,9 +7,9 @@
 //
 // Threads: everything here runs on the main thread.
 
+#include "rs/logging/LoggingSetup.h"
 #include "rs/startup/CommunicationLibrary.h"
 #include "rs/startup/HangUpWatcher.h"
-#include "rs/startup/logging/LoggingSetup.h"
 
 #include <condition_variable>
 #include <mutex>

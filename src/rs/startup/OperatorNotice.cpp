@@ -1,6 +1,6 @@
 #include "rs/startup/OperatorNotice.h"
 
-#include "rs/startup/logging/Loggers.h"
+#include "common/Loggers.h"
 
 #include <iostream>
 

@@ -5,7 +5,7 @@
 #include "interfaces/IAppDeployment.h"
 #include "interfaces/IRepository.h"
 #include "platform/wardn/PasswordFile.h"
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/ConfParam.h"
 #include "tools/rsadmin/Render.h"
 #include "tools/rspasswd/PasswordCommand.h"
 

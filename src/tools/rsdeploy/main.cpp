@@ -5,7 +5,7 @@
 // environment. Exit status 0 on success, 1 when the deployment failed (the
 // service has the error), 2 for a bad command line or no service.
 
-#include "rs/startup/logging/LoggingSetup.h"
+#include "rs/logging/LoggingSetup.h"
 #include "tools/rsdeploy/DeployCommand.h"
 #include "tools/rsdeploy/ServiceChannel.h"
 

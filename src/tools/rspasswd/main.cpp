@@ -2,7 +2,7 @@
 // changes its password. The password is read from a no-echo prompt, or from
 // standard input when that is not a terminal.
 
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/ConfParam.h"
 #include "tools/rspasswd/PasswordCommand.h"
 
 #include <CLI/CLI.hpp>

@@ -330,7 +330,7 @@ void Channel::receive_CB(int error, void*, size_t length, zephcommdrv::Channel*)
         }
     }
     if (broken) {
-        LOG4CXX_ERROR(log4cxx::Logger::getLogger("zephcomm.Protocol"),
+        LOG4CXX_ERROR(Loggers::protocol(),
             "Channel::receive_CB() : protocol error " << assembler_.lastError() << ", closing");
         close(-1);
         release();

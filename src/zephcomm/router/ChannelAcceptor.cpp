@@ -47,7 +47,8 @@ ChannelAcceptor::ChannelAcceptor(
     }
     io_ = driver_->createAcceptor(parsed->address);
     if (io_ == nullptr) {
-        std::string text = driver_->errorText(-errno);
+        openError_ = errno != 0 ? -errno : -1;
+        std::string text = driver_->errorText(openError_);
         ZEPHCOMM_REPORT(Loggers::acceptor(), ZEPHCOMM_DRIVER_ERROR, text);
         ZEPHCOMM_REPORT(Loggers::acceptor(), ZEPHCOMM_DRIVER_INIT_FAIL, "ChannelAcceptor(" + url + ")");
     }
@@ -83,7 +84,7 @@ void ChannelAcceptor::removeHandler(CompletionHandler* handler)
 int ChannelAcceptor::accept()
 {
     if (io_ == nullptr)
-        return -1;
+        return openError_;
     reference(); // held while accepting, given back by the final accept_CB
     int rc = io_->startAccept(this, 0);
     if (rc != 0) {

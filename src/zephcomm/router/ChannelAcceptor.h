@@ -37,7 +37,9 @@ public:
     void removeHandler(CompletionHandler* handler);
 
     // Starts accepting; every accepted connection is delivered until
-    // cancel(). Returns 0, -1 without a driver acceptor, else the driver's error.
+    // cancel(). Returns 0, else the driver's error; without a driver
+    // acceptor, the error that kept it from opening (-98 for a port in use),
+    // or -1.
     int accept();
     int cancel();
     // Where clients reach this acceptor ("host:port"). Returns the driver's
@@ -73,6 +75,7 @@ private:
     DriverLoader& loader_;
     zephcommdrv::Driver* driver_ = nullptr;
     zephcommdrv::Acceptor* io_ = nullptr;
+    int openError_ = -1; // why io_ is null: the driver's error (minus errno)
     std::recursive_mutex lock_;
     std::vector<CompletionHandler*> handlers_;
     // Connections whose handshake has not arrived: destroy() closes them,

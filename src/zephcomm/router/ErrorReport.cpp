@@ -1,6 +1,7 @@
 #include "zephcomm/router/ErrorReport.h"
 
 #include "common/KavErrorInfo.h"
+#include "common/Loggers.h"
 
 #include <memory>
 
@@ -28,58 +29,41 @@ void reportEscapedException(const log4cxx::LoggerPtr& logger, const char* file, 
                      << " " << (info ? info->getDetail() : "") << " a callback failed");
     } catch (...) {
         // Out of memory while reporting: the thread goes on unreported.
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
     }
 }
 
-namespace {
-log4cxx::LoggerPtr named(const char* name)
-{
-    return log4cxx::Logger::getLogger(name);
-}
-} // namespace
-
 const log4cxx::LoggerPtr& Loggers::router()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcomm.Router"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kRouter);
 }
 const log4cxx::LoggerPtr& Loggers::channel()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcomm.Channel"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kChannel);
 }
 const log4cxx::LoggerPtr& Loggers::acceptor()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcomm.ChannelAcceptor"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kChannelAcceptor);
 }
 const log4cxx::LoggerPtr& Loggers::connector()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcomm.ChannelConnector"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kChannelConnector);
 }
 const log4cxx::LoggerPtr& Loggers::proxy()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcomm.Proxy"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kProxy);
 }
 const log4cxx::LoggerPtr& Loggers::stub()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcomm.Stub"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kStub);
 }
 const log4cxx::LoggerPtr& Loggers::driver()
 {
-    // Never destroyed: driver threads may still log while the process exits.
-    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(named("zephcommdrv"));
-    return *logger;
+    return kav::loggers::get(kav::loggers::kDriver);
+}
+const log4cxx::LoggerPtr& Loggers::protocol()
+{
+    return kav::loggers::get(kav::loggers::kProtocol);
 }
 
 const log4cxx::LevelPtr& Loggers::trace()

@@ -22,7 +22,8 @@ int32_t reportError(const log4cxx::LoggerPtr& logger, int32_t code, const char* 
 // without error information.
 void reportEscapedException(const log4cxx::LoggerPtr& logger, const char* file, int line) noexcept;
 
-// The named loggers of the library, looked up once.
+// The named loggers of the library, looked up once and never destroyed:
+// driver threads may still log while the process exits.
 struct Loggers {
     static const log4cxx::LoggerPtr& router();
     static const log4cxx::LoggerPtr& channel();
@@ -31,6 +32,7 @@ struct Loggers {
     static const log4cxx::LoggerPtr& proxy();
     static const log4cxx::LoggerPtr& stub();
     static const log4cxx::LoggerPtr& driver();
+    static const log4cxx::LoggerPtr& protocol();
     // The level of the trace lines (ALL), looked up once: the check runs for
     // every message and reference.
     static const log4cxx::LevelPtr& trace();

@@ -113,9 +113,9 @@ MessageAssembler::Status MessageAssembler::fail(int32_t code, const char* name)
             + std::to_string(fields.payloadSize) + ")",
         KAV_LOCATION);
     // The code's name is the record's key.
-    kav::KavErrorInfo* info = kav::takeErrorInfo();
+    auto info = kav::takeErrorInfo();
     info->setContext(name);
-    kav::setErrorInfo(info);
+    kav::setErrorInfo(std::move(info));
     return Status::Failed;
 }
 

@@ -24,7 +24,7 @@ namespace {
 int32_t thrownCode(const std::function<void()>& body)
 {
     int32_t code = KAV_GUARDED(body);
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     return code;
 }
 

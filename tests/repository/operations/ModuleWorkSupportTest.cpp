@@ -53,7 +53,7 @@ int32_t refusal(const std::function<void()>& check)
         check();
         return 0;
     });
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     return result;
 }
 

@@ -43,7 +43,7 @@ protected:
         piece.copy(bytes.data(), bytes.size());
         bool stored = false;
         const int32_t code = KAV_GUARDED([&] { stored = upload.store(piece, flag); });
-        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
+        auto error = kav::takeErrorInfo();
         if (error && params)
             *params = error->getParams();
         return code < 0 ? code : stored ? 0 : -1;

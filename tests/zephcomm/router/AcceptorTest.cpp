@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -53,6 +54,19 @@ protected:
     Ref<RecordingHandler> serverSide = make<RecordingHandler>();
     Ref<RecordingHandler> clientSide = make<RecordingHandler>();
 };
+
+// The service tells the operator why it cannot listen: the acceptor keeps
+// the reason its port could not be opened.
+TEST_F(AcceptorTest, APortInUseIsTheReasonAcceptGives)
+{
+    std::string address;
+    ASSERT_EQ(acceptor->getConnectAddr(address), 0);
+    const std::string port = address.substr(address.rfind(':') + 1);
+    auto* second = new ChannelAcceptor("127.0.0.1:" + port, "server-host", DriverLoader::instance());
+    EXPECT_FALSE(second->isOpen());
+    EXPECT_EQ(second->accept(), -EADDRINUSE);
+    second->destroy();
+}
 
 TEST_F(AcceptorTest, HandshakeNamesBothEnds)
 {

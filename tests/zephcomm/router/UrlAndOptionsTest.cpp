@@ -86,7 +86,7 @@ TEST(DriverLoaderTest, UnsetParameterLeavesTheLibraryWithoutDriver)
     loader.setParameterLookup([](const std::string&) { return std::nullopt; });
     EXPECT_EQ(init(1, nullptr, "$NO_SUCH_PARAMETER", nullptr), -1);
     EXPECT_EQ(loader.driver(), nullptr);
-    std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+    auto info = kav::takeErrorInfo();
     ASSERT_TRUE(info);
     EXPECT_EQ(info->getCode(), kav::rc::ZEPHCOMM_DRIVER_INIT_FAIL);
 }

@@ -31,7 +31,7 @@ Status deliverHeader(MessageAssembler& assembler, uint32_t size, uint32_t type, 
 
 int32_t takeErrorCode()
 {
-    std::unique_ptr<kav::KavErrorInfo> info(kav::takeErrorInfo());
+    auto info = kav::takeErrorInfo();
     return info ? info->getCode() : 0;
 }
 

@@ -1,5 +1,6 @@
 #include "rs/deployment/installer/InstallerRegistry.h"
 
+#include "common/Loggers.h"
 #include "rs/deployment/status/HostStatusTable.h"
 
 #include "common/ResultCodes.h"
@@ -12,7 +13,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("rs.repositoryService");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kRepositoryService);
     return log;
 }
 

@@ -1,5 +1,6 @@
 #include "rs/deployment/installer/PackageInstaller.h"
 
+#include "common/Loggers.h"
 #include "rs/deployment/status/HostStatusTable.h"
 
 #include "common/KavTraceDebugger.h"
@@ -18,7 +19,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("rs.PackageInstaller");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kPackageInstaller);
     return log;
 }
 

@@ -1,5 +1,6 @@
 #include "rs/deployment/installer/RsResAlloc.h"
 
+#include "common/Loggers.h"
 #include "rs/deployment/installer/DeployTransport.h"
 #include "rs/deployment/status/HostStatusTable.h"
 #include "rs/i18n/ErrorLine.h"
@@ -21,7 +22,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("rs.RsResAlloc");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kResAlloc);
     return log;
 }
 
@@ -86,8 +87,8 @@ void RsResAlloc::registerWithZOR()
     int count = static_cast<int>(targets_.size());
     if (resources_.getResources(registration_, 1, count, request_.resourceGroup, "any") < 0) {
         logFailure("getResources");
-        if (registered_)
-            unregisterWithZOR();
+        if (registered_ && !unregisterWithZOR())
+            service_.addConsumerForCleanup(registration_);
     }
 }
 
@@ -120,19 +121,25 @@ void RsResAlloc::enterTargetHosts()
     }
 }
 
-void RsResAlloc::unregisterWithZOR()
+bool RsResAlloc::unregisterWithZOR()
 {
     kav::KavTraceDebugger trace(logger(), "RSResAlloc::unregisterWithZOR()");
-    if (resources_.unregisterConsumer(registration_) < 0)
-        logFailure("unregisterConsumer");
     registered_ = false;
+    if (resources_.unregisterConsumer(registration_) >= 0)
+        return true;
+    logFailure("unregisterConsumer");
+    return false;
 }
 
 void RsResAlloc::cleanup()
 {
     kav::KavTraceDebugger trace(logger(), "RSResAlloc::cleanup()");
-    unregisterWithZOR();
-    service_.addConsumerForCleanup(registration_);
+    // A registration that is gone (never made, or undone when the resource
+    // request failed) is not unregistered again, and only one whose
+    // unregistration failed is left to the service's consumer clean-up:
+    // unregistering a consumer twice is an error of the resource manager.
+    if (registered_ && !unregisterWithZOR())
+        service_.addConsumerForCleanup(registration_);
 }
 
 int RsResAlloc::onResource(const ResourceHandle& resource)

@@ -52,7 +52,8 @@ public:
 
     // Stores the request (with its defaults), cleans up stale consumers and registers.
     void init(IHostDeployer& installer, const DeploymentRequest& request);
-    // Unregisters the consumer and queues it for the service's consumer clean-up.
+    // Unregisters the consumer when registered; one whose unregistration
+    // fails is queued for the service's consumer clean-up.
     void cleanup() override;
     void destroy() override { }
 
@@ -88,7 +89,8 @@ public:
 
 private:
     void registerWithZOR();
-    void unregisterWithZOR();
+    // True when the resource manager let the consumer go.
+    bool unregisterWithZOR();
     void selectTargets(const std::vector<std::string>& groupHosts);
     void enterTargetHosts();
     // True for the first resource of the host in this run.

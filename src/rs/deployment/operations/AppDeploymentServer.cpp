@@ -1,5 +1,6 @@
 #include "rs/deployment/operations/AppDeploymentServer.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/ServerBinding.h"
 #include "rs/deployment/operations/AppDeploymentWork.h"
@@ -7,8 +8,8 @@
 #include "rs/deployment/operations/AppPackageWork.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
-#include "rs/startup/logging/Loggers.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
+#include "common/Loggers.h"
 
 #include <memory>
 

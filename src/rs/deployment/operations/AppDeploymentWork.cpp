@@ -15,7 +15,7 @@ namespace {
 template <class Check> void require(Check&& check, int32_t code, const char* detail, kav::Params params)
 {
     if (KAV_GUARDED(check) < 0) {
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         KAV_THROW(code, detail, std::move(params));
     }
 }

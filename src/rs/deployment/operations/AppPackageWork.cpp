@@ -5,7 +5,7 @@
 #include "rs/deployment/installer/InstallerRegistry.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
 
 #include <ace/Message_Block.h>
 
@@ -29,8 +29,8 @@ void auditPackage(ServiceContext& context, uint32_t done, uint32_t failed, const
     const std::string& package, const kav::IKavErrorInfo* error)
 {
     if (error)
-        context.audit(
-            failed, { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error) }, true);
+        context.audit(failed,
+            { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error), kAuditType }, true);
     else
         context.audit(done, { orDash(user), orDash(package), kAuditType });
 }
@@ -107,7 +107,7 @@ void AppRemoveModuleWork::execute()
         case kav::rc::RS_DIR_DELETE_FAILED:
         case kav::rc::RS_NO_SUCH_PACKAGE:
         case kav::rc::RS_BAD_NAME:
-            kav::rethrowError(cause.release());
+            kav::rethrowError(std::move(cause));
         default:
             KAV_THROW(
                 kav::rc::RS_PACKAGE_FAILED, cause ? cause->getDetail() : "package not removed", { stored });
@@ -168,6 +168,13 @@ void AppGetModuleWork::execute()
     modules::requireTransferable(fileName_,
         zephcomm::wire::payloadWithBlock(
             getPackageAnswerWithoutFile(package_.name, fileName_, list_), data_->total_length()));
+}
+
+// The deploy command asks for the package of its host's type first and falls
+// back to the untyped package: that miss is no failure of the service.
+bool AppGetModuleWork::isExpectedFailure(const kav::IKavErrorInfo& error) const
+{
+    return !package_.type.empty() && error.getCode() == kav::rc::RS_NO_SUCH_PACKAGE;
 }
 
 void AppGetModuleWork::answer(const kav::IKavErrorInfo* error)

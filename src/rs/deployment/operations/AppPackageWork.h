@@ -71,6 +71,7 @@ public:
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;
+    bool isExpectedFailure(const kav::IKavErrorInfo& error) const override;
 
     PackageName package_;
     std::string extra_;

@@ -2,7 +2,7 @@
 
 #include "common/ResultCodes.h"
 #include "rs/i18n/NarvI18n.h"
-#include "rs/startup/logging/AuditLog.h"
+#include "rs/logging/AuditLog.h"
 
 namespace rs {
 
@@ -12,7 +12,7 @@ std::string catalogueText(uint32_t number, const char* fallback)
 {
     std::string text;
     if (kav::NarvI18n::instance().i18n(number, text) < 0) {
-        delete kav::takeErrorInfo();
+        kav::clearErrorInfo();
         return fallback;
     }
     return text;

@@ -16,9 +16,9 @@
 #include "rs/deployment/installer/IDeployResources.h"
 #include "rs/deployment/installer/IDeploymentService.h"
 #include "rs/deployment/installer/InstallerRegistry.h"
+#include "rs/deployment/persist/PersistedDeploymentState.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
 #include "rs/deployment/status/HostStatusTable.h"
-#include "rs/repository/persist/PersistedDeploymentState.h"
-#include "rs/repository/persist/ServiceStatusSink.h"
 
 #include <functional>
 #include <string>

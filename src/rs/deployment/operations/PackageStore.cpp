@@ -104,7 +104,8 @@ void PackageStore::read(const std::string& storedName, const std::string& consum
     if (fileName.empty())
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
     if (context_.fileCache().readFile(dir + "/" + fileName, data) != 0)
-        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "package file not read", { dir + "/" + fileName });
+        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, rsmanagerutils::failureDetail("package file not read"),
+            { dir + "/" + fileName });
     record = recordOf(entry, consumer);
     record.fileName = fileName;
 }

@@ -1,5 +1,6 @@
 #include "rs/deployment/status/HostStatusTable.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 
 #include <log4cxx/logger.h>
@@ -10,7 +11,7 @@ namespace {
 
 log4cxx::LoggerPtr logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("rs.repositoryService");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kRepositoryService);
     return log;
 }
 

@@ -91,7 +91,8 @@ void AddModuleWork::storeGlobalModule()
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     int created = rsmanagerutils::assertPath(moduleDir);
     if (created < 0)
-        KAV_THROW(kav::rc::RS_DIR_FAILED, "cannot create " + moduleDir, { moduleDir });
+        KAV_THROW(kav::rc::RS_DIR_FAILED, rsmanagerutils::failureDetail("cannot create " + moduleDir),
+            { moduleDir });
 
     // Each call stores a whole file: it is written beside the previous one,
     // moved into place, and only then are the older files removed.
@@ -100,11 +101,13 @@ void AddModuleWork::storeGlobalModule()
     const int written = rsmanagerutils::createFile(upload, *piece_, O_TRUNC);
     piece_.reset(); // as in storePiece
     if (written != 0 || rsmanagerutils::syncFile(upload) != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + upload, { target });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("cannot write " + upload),
+            { target });
     kav::IndexFile index(repository_);
     FileReplacement replacement(upload, target, index.getVersionByName(module_), &context().fileCache());
     if (replacement.apply() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
+            rsmanagerutils::failureDetail("cannot move the upload to " + target), { target });
 
     const std::string version = index.nextVersion(module_);
     index.addServiceEntry(module_, version, fileName_, context().now(), user_, false, 0, 0);

@@ -1,7 +1,7 @@
 #include "rs/repository/operations/DiscardUploadsWork.h"
 
+#include "common/Loggers.h"
 #include "rs/i18n/ErrorLine.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <new>
 
@@ -15,7 +15,7 @@ void DiscardUploadsWork::queueFor(
     std::unique_ptr<Work> work(new (std::nothrow) DiscardUploadsWork(uploads));
     if (work && context.enqueue(std::move(work)) >= 0)
         return;
-    delete kav::takeErrorInfo();
+    kav::clearErrorInfo();
     LOG4CXX_WARN(kav::loggers::get(kav::loggers::kWork),
         "DiscardUploadsWork: not queued; the uploads of a closed connection stay until the next start");
 }

@@ -52,7 +52,8 @@ void GetModuleWork::execute()
             static_cast<uint64_t>(rsmanagerutils::fileSize(path))));
     ACE_Message_Block* contents = nullptr;
     if (context().fileCache().readFile(path, contents) != 0)
-        KAV_THROW(kav::rc::RS_FILE_READ_FAILED, "cannot read " + path, { path });
+        KAV_THROW(
+            kav::rc::RS_FILE_READ_FAILED, rsmanagerutils::failureDetail("cannot read " + path), { path });
     contents_.reset(contents);
 }
 

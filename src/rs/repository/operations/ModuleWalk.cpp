@@ -14,7 +14,8 @@ namespace {
 void writeIndexFile(kav::IndexFile& index)
 {
     if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "index not written", { kav::IndexFile::kFileName });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("index not written"),
+            { kav::IndexFile::kFileName });
 }
 
 } // namespace
@@ -56,7 +57,8 @@ kav::ModuleIndexEntry completeUpload(kav::IndexFile& index, const std::string& d
     // index write puts the replaced file back.
     FileReplacement replacement(upload.path(), target, index.getVersionByName(name), &cache);
     if (rsmanagerutils::syncFile(upload.path()) != 0 || replacement.apply() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot move the upload to " + target, { target });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
+            rsmanagerutils::failureDetail("cannot move the upload to " + target), { target });
 
     kav::ModuleIndexEntry entry = upcomingEntry(index, name, fileName, owner);
     entry.addTime = now;
@@ -84,7 +86,7 @@ void removeModule(kav::IndexFile& index, const std::string& dir, const std::stri
 
     const int removed = rsmanagerutils::deleteDir(dir, &cache);
     if (removed < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, "cannot delete " + dir);
+        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, rsmanagerutils::failureDetail("cannot delete " + dir));
     if (removed == 1)
         KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, dir + " was already gone", { name, consumer });
 }

@@ -1,11 +1,13 @@
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "interfaces/IRepositoryResp.h"
 #include "rs/core/ServiceContext.h"
 #include "rs/i18n/ErrorLine.h"
+#include "rs/logging/AuditLog.h"
 #include "rs/repository/NameValidator.h"
-#include "rs/startup/logging/Loggers.h"
+#include "rs/repository/dplfileutils.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -46,8 +48,10 @@ void collectConsumerPaths(
 {
     const std::string directory = repository + (path == "/" ? "" : path);
     std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(directory.c_str()), ::closedir);
-    if (!handle)
-        KAV_THROW(-errno, "cannot list " + directory);
+    if (!handle) {
+        const int error = errno;
+        KAV_THROW(-error, "cannot list " + directory + ": " + rsmanagerutils::errnoText(error));
+    }
     while (const dirent* entry = ::readdir(handle.get())) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
@@ -94,8 +98,8 @@ void checkApplicationName(const std::string& value)
 void writeIndex(kav::IndexFile& index)
 {
     if (index.writeServiceFile() != 0)
-        KAV_THROW(
-            kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + index.path(), { kav::IndexFile::kFileName });
+        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
+            rsmanagerutils::failureDetail("cannot write " + index.path()), { kav::IndexFile::kFileName });
 }
 
 RepositoryAppEntry toRecord(const kav::ModuleIndexEntry& entry, const std::string& consumer)

@@ -1,5 +1,6 @@
 #include "rs/repository/operations/RepositoryServer.h"
 
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/core/ServerBinding.h"
 #include "rs/repository/operations/AddModuleWork.h"
@@ -10,7 +11,7 @@
 #include "rs/repository/operations/LogonWork.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 #include "rs/repository/operations/RemoveModuleWork.h"
-#include "rs/startup/logging/Loggers.h"
+#include "common/Loggers.h"
 
 #include <memory>
 
@@ -130,7 +131,7 @@ bool RepositoryServer::mayStopService() const
     std::string permitted;
     if (context_.checkRole(userName(), "/", kShutdownRoleLevel, permitted) >= 0)
         return true;
-    delete kav::takeErrorInfo(); // the refusal is the WARN line
+    kav::clearErrorInfo(); // the refusal is the WARN line
     return false;
 }
 

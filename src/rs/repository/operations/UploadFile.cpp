@@ -1,10 +1,10 @@
 #include "rs/repository/operations/UploadFile.h"
 
 #include "common/KavErrorInfo.h"
+#include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/dplfileutils.h"
-#include "rs/startup/logging/Loggers.h"
 
 #include <ace/Message_Block.h>
 
@@ -207,7 +207,8 @@ bool UploadFile::store(const ACE_Message_Block& piece, int32_t flag)
     // disk now, so that the sync waits for the last piece only.
     if (rsmanagerutils::createFile(path_, piece, first ? O_TRUNC : O_APPEND, rsmanagerutils::Writeback::Start)
         != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, "cannot write " + path_, { path_ });
+        KAV_THROW(
+            kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("cannot write " + path_), { path_ });
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "rs/repository/recovery/RepositoryRecovery.h"
 
+#include "common/Loggers.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
@@ -26,7 +27,7 @@ const std::string kIndexTemporary = std::string(IndexFile::kFileName) + ".tmp";
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("repository.work");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kWork);
     return instance;
 }
 
@@ -106,8 +107,9 @@ public:
     {
         Listing listing;
         if (!listDirectory(dir, listing)) {
-            LOG4CXX_WARN(
-                logger(), "Recovery cannot list " << dir << " (errno " << errno << "); left as it is");
+            LOG4CXX_WARN(logger(),
+                "Recovery cannot list " << dir << " (" << rsmanagerutils::errnoText(errno)
+                                        << "); left as it is");
             ++summary_.failures;
             return;
         }
@@ -238,7 +240,8 @@ private:
     void failed(const std::string& path)
     {
         LOG4CXX_WARN(logger(),
-            "Recovery could not put " << path << " in order (errno " << errno << "); left in place");
+            "Recovery could not put " << path << " in order (" << rsmanagerutils::errnoText(errno)
+                                      << "); left in place");
         ++summary_.failures;
     }
 

@@ -1,4 +1,4 @@
-#include "rs/startup/logging/CatalogueText.h"
+#include "rs/logging/CatalogueText.h"
 
 #include "rs/i18n/ErrorLine.h"
 

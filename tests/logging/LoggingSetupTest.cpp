@@ -1,8 +1,9 @@
 // Configuring log4cxx: the default rolling file, the configuration files and
 // the per-process override files.
 
-#include "rs/startup/logging/LoggingSetup.h"
-#include "rs/startup/logging/ProcessProperties.h"
+#include "rs/logging/LoggingSetup.h"
+#include "common/Loggers.h"
+#include "rs/logging/ProcessProperties.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -65,8 +66,8 @@ TEST_F(LoggingSetupTest, WithoutConfigurationARollingFileCarriesThePid)
     EXPECT_EQ(setup.defaultLogFile(), expected);
     EXPECT_EQ(setup.configFile(), home.file("conf") + "/rs.log4j.properties");
 
-    LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "hello from the test");
-    LOG4CXX_DEBUG(log4cxx::Logger::getLogger("rs"), "entry and exit lines");
+    LOG4CXX_INFO(kav::loggers::get(kav::loggers::kDaemon), "hello from the test");
+    LOG4CXX_DEBUG(kav::loggers::get(kav::loggers::kDaemon), "entry and exit lines");
     const std::string text = rs::test::readFile(expected);
     EXPECT_EQ(text.find("entry and exit lines"), std::string::npos) << "the default level is INFO";
     const std::string pid = std::to_string(::getpid());
@@ -110,8 +111,8 @@ TEST_F(LoggingSetupTest, PropertyFileIsUsedWhenPresent)
     const std::string out = home.file("from-properties.log");
     rs::test::writeFile(home.file("conf") + "/rs.log4j.properties", propertiesTo(out, "WARN"));
     ASSERT_EQ(setup.configure({}, dirs), LoggingSetup::Source::Properties);
-    LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "filtered");
-    LOG4CXX_WARN(log4cxx::Logger::getLogger("rs"), "kept");
+    LOG4CXX_INFO(kav::loggers::get(kav::loggers::kDaemon), "filtered");
+    LOG4CXX_WARN(kav::loggers::get(kav::loggers::kDaemon), "kept");
     EXPECT_EQ(rs::test::readFile(out), "WARN kept\n");
 }
 
@@ -137,7 +138,7 @@ TEST_F(LoggingSetupTest, XmlFileBesideThePropertyFileWins)
     options.logPropertyFile = given;
     ASSERT_EQ(setup.configure(options, dirs), LoggingSetup::Source::Xml);
     EXPECT_EQ(setup.configFile(), given);
-    LOG4CXX_INFO(log4cxx::Logger::getLogger("rs"), "where am I");
+    LOG4CXX_INFO(kav::loggers::get(kav::loggers::kDaemon), "where am I");
     EXPECT_EQ(rs::test::readFile(viaXml), "xml where am I\n");
     EXPECT_FALSE(std::filesystem::exists(viaProperties));
 }

@@ -1,4 +1,4 @@
-#include "rs/repository/persist/ServiceStatusSink.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
 
 #include "rs/i18n/ErrorLine.h"
 

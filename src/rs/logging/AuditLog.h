@@ -7,7 +7,7 @@
 // be called from any thread (log4cxx serialises the appender).
 
 #include "common/KavErrorInfo.h"
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/ConfParam.h"
 
 #include <chrono>
 #include <optional>

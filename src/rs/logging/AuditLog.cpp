@@ -1,7 +1,7 @@
-#include "rs/startup/logging/AuditLog.h"
+#include "rs/logging/AuditLog.h"
 
-#include "rs/startup/logging/CatalogueText.h"
-#include "rs/startup/logging/Loggers.h"
+#include "common/Loggers.h"
+#include "rs/logging/CatalogueText.h"
 
 #include <log4cxx/helpers/pool.h>
 #include <log4cxx/patternlayout.h>

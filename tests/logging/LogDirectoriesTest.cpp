@@ -1,6 +1,6 @@
 // Where configuration and log files are looked for.
 
-#include "rs/startup/logging/LogDirectories.h"
+#include "rs/logging/LogDirectories.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
-#include "rs/repository/persist/PstIndexFile.h"
+#include "rs/deployment/persist/PstIndexFile.h"
 
+#include "common/Loggers.h"
 #include "rs/repository/LeadingDigits.h"
 #include "rs/repository/dplfileutils.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("RS.IndexFile");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kIndexFile);
     return log;
 }
 
@@ -64,8 +65,9 @@ int PstIndexFile::readServiceFile()
         return -1;
     unreadable_ = rsmanagerutils::readLines(path(), lines_) == rsmanagerutils::LineFile::Unreadable;
     if (unreadable_)
-        LOG4CXX_WARN(
-            logger(), "State file " << path() << " cannot be read: it is taken as empty and not changed");
+        LOG4CXX_WARN(logger(),
+            "State file " << path() << " cannot be read (" << rsmanagerutils::lastFailureText()
+                          << "): it is taken as empty and not changed");
     return 0;
 }
 
@@ -79,7 +81,13 @@ int PstIndexFile::writeServiceFile()
         LOG4CXX_ERROR(logger(), "Not writing state file " << path() << ": it could not be read");
         return -1;
     }
-    return rsmanagerutils::writeLinesToFile(path(), lines_);
+    if (rsmanagerutils::writeLinesToFile(path(), lines_) != 0) {
+        LOG4CXX_WARN(logger(),
+            "State file " << path() << " not written (" << rsmanagerutils::lastFailureText()
+                          << "): the lines keep the change for the next write");
+        return -1;
+    }
+    return 0;
 }
 
 std::string PstIndexFile::getNameFromEntry(const std::string& line)

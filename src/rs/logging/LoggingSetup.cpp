@@ -1,6 +1,6 @@
-#include "rs/startup/logging/LoggingSetup.h"
+#include "rs/logging/LoggingSetup.h"
 
-#include "rs/startup/logging/ProcessProperties.h"
+#include "rs/logging/ProcessProperties.h"
 
 #include <log4cxx/basicconfigurator.h>
 #include <log4cxx/consoleappender.h>

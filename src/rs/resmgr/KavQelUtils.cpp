@@ -1,5 +1,6 @@
-#include "rs/startup/KavQelUtils.h"
+#include "rs/resmgr/KavQelUtils.h"
 
+#include "common/Loggers.h"
 #include "platform/zor/zor.h"
 
 #include <log4cxx/logger.h>
@@ -14,7 +15,7 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    static const log4cxx::LoggerPtr instance = log4cxx::Logger::getLogger("rs.KavQelUtils");
+    static const log4cxx::LoggerPtr instance = kav::loggers::get(kav::loggers::kUtils);
     return instance;
 }
 

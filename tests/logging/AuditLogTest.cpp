@@ -1,8 +1,8 @@
 // The audit log: choice of directory, the file, and the line prefix.
 
-#include "rs/startup/logging/AuditLog.h"
+#include "rs/logging/AuditLog.h"
+#include "common/Loggers.h"
 #include "events/CapturingAppender.h"
-#include "rs/startup/logging/Loggers.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -127,7 +127,7 @@ TEST(Loggers, LookedUpOnceAndKept)
     const auto& again = kav::loggers::get("repository.work");
     EXPECT_EQ(&first, &again);
     EXPECT_EQ(first->getName(), "repository.work");
-    EXPECT_EQ(first, log4cxx::Logger::getLogger("repository.work"));
+    EXPECT_EQ(first, kav::loggers::get(kav::loggers::kWork));
 }
 
 } // namespace

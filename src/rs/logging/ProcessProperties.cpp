@@ -1,4 +1,4 @@
-#include "rs/startup/logging/ProcessProperties.h"
+#include "rs/logging/ProcessProperties.h"
 
 #include <limits.h>
 #include <unistd.h>

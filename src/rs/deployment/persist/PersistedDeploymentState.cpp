@@ -1,8 +1,9 @@
-#include "rs/repository/persist/PersistedDeploymentState.h"
+#include "rs/deployment/persist/PersistedDeploymentState.h"
 
+#include "common/Loggers.h"
+#include "rs/deployment/persist/PstIndexFile.h"
 #include "rs/deployment/status/HostStatusTable.h"
 #include "rs/i18n/ErrorLine.h"
-#include "rs/repository/persist/PstIndexFile.h"
 
 #include "common/KavTraceDebugger.h"
 #include "common/ResultCodes.h"
@@ -17,7 +18,7 @@ namespace {
 
 log4cxx::LoggerPtr& logger()
 {
-    static log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("rs.repositoryService");
+    static log4cxx::LoggerPtr log = kav::loggers::get(kav::loggers::kRepositoryService);
     return log;
 }
 
@@ -72,7 +73,7 @@ void PersistedDeploymentState::update(
         file_->addServiceEntry(package, host, entry.stamp, HOST_ERROR, allocationLostText(package, host));
     else
         file_->addServiceEntry(package, host, entry.stamp, entry.state, entry.errorText);
-    // A failed write is logged by the file utility; the lines keep the change for the next write.
+    // A failed write is logged by the file; its lines keep the change for the next write.
     file_->writeServiceFile();
 }
 

@@ -1,4 +1,4 @@
-#include "rs/startup/logging/KavPropertyWatchdog.h"
+#include "rs/logging/KavPropertyWatchdog.h"
 
 #include <log4cxx/propertyconfigurator.h>
 #include <log4cxx/xml/domconfigurator.h>

@@ -1,4 +1,4 @@
-#include "rs/startup/logging/ConfParam.h"
+#include "rs/logging/ConfParam.h"
 
 #if RS_HAVE_ZOR
 #include "platform/zor/zor.h"

@@ -1,4 +1,4 @@
-#include "rs/startup/logging/LogDirectories.h"
+#include "rs/logging/LogDirectories.h"
 
 #include <unistd.h>
 

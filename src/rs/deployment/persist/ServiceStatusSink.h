@@ -9,8 +9,8 @@
 // Thread-safety: as PersistedDeploymentState; the audit log and the
 // catalogue may be used from any thread.
 
+#include "rs/deployment/persist/PersistedDeploymentState.h"
 #include "rs/deployment/status/IHostStatusSink.h"
-#include "rs/repository/persist/PersistedDeploymentState.h"
 
 #include <functional>
 

@@ -9,8 +9,8 @@
 // threads start and after they stopped. The watchdogs live on their own
 // threads until shutdown() or destruction.
 
-#include "rs/startup/logging/KavPropertyWatchdog.h"
-#include "rs/startup/logging/LogDirectories.h"
+#include "rs/logging/KavPropertyWatchdog.h"
+#include "rs/logging/LogDirectories.h"
 
 #include <log4cxx/level.h>
 
