@@ -1,5 +1,6 @@
 #include "rs/core/RepositoryServerManager.h"
 
+#include "support/FakeServiceContext.h"
 #include "zephcomm/router/FakeDriver.h"
 
 #include <gtest/gtest.h>
@@ -27,20 +28,22 @@ struct Accepted {
     zephcomm::Channel* channel;
 };
 
-// The served connections are closed when the service stops; nothing that
-// arrives afterwards is served.
+// Every connection is served on the manager's context. The served
+// connections are closed when the service stops; nothing that arrives
+// afterwards is served.
 class ServerManagerConnections : public ::testing::Test {
 protected:
     ServerManagerConnections()
     {
-        manager->addInterface("IRepository", [this](zephcomm::Channel*) {
-            ++served;
+        manager->addInterface("IRepository", [this](zephcomm::Channel*, ServiceContext& given) {
+            served += &given == &context;
             return true;
         });
     }
     ~ServerManagerConnections() override { manager->release(); }
 
-    rs::RepositoryServerManager* manager = new rs::RepositoryServerManager();
+    test::FakeServiceContext context;
+    rs::RepositoryServerManager* manager = new rs::RepositoryServerManager(context);
     int served = 0;
 };
 
@@ -73,7 +76,7 @@ TEST_F(ServerManagerConnections, UnknownInterfacesAndFailedBindingsAreClosed)
     EXPECT_TRUE(unknown.io.destroyed);
     EXPECT_EQ(served, 0);
 
-    manager->addInterface("IAppDeployment", [](zephcomm::Channel*) { return false; });
+    manager->addInterface("IAppDeployment", [](zephcomm::Channel*, ServiceContext&) { return false; });
     Accepted unbound;
     manager->accept_CB(0, "IAppDeployment", unbound.channel);
     EXPECT_TRUE(unbound.io.destroyed);

@@ -8,32 +8,12 @@
 
 namespace {
 
-TEST(RequiredRoleLevel, ChangesNeedLevelTwoAndReadsLevelThree)
-{
-    for (int operation : {rs::op::kAdd, rs::op::kRemove, rs::op::kLink, rs::op::kInstall, rs::op::kUninstall,
-                          rs::op::kCancel})
-        EXPECT_EQ(rs::requiredRoleLevel(operation), 2) << operation;
-    for (int operation : {rs::op::kList, rs::op::kRead, rs::op::kPackageStatus, rs::op::kReadOther})
-        EXPECT_EQ(rs::requiredRoleLevel(operation), 3) << operation;
-}
-
-TEST(RequiredRoleLevel, StoppingTheServiceNeedsLevelOne)
-{
-    EXPECT_EQ(rs::requiredRoleLevel(rs::op::kShutdown), 1);
-}
-
-TEST(RequiredRoleLevel, UnknownOperationsNeedNoRole)
-{
-    for (int operation : {0, 12, -1, 1000})
-        EXPECT_EQ(rs::requiredRoleLevel(operation), 0) << operation;
-}
-
 TEST(RequireLogonSetting, OnUnlessExplicitlyTurnedOff)
 {
     EXPECT_TRUE(rs::requireLogonSetting(nullptr));
-    for (auto value : {"", "on", "1", "yes", "true", "ON", "offf", " off", "disabled"})
+    for (auto value : { "", "on", "1", "yes", "true", "ON", "offf", " off", "disabled" })
         EXPECT_TRUE(rs::requireLogonSetting(value)) << '"' << value << '"';
-    for (auto value : {"off", "OFF", "Off", "0", "false", "False", "no", "NO"})
+    for (auto value : { "off", "OFF", "Off", "0", "false", "False", "no", "NO" })
         EXPECT_FALSE(rs::requireLogonSetting(value)) << '"' << value << '"';
 }
 
@@ -43,23 +23,23 @@ TEST(ConsumerCleanupList, AddsEachNameOnce)
     list.add("/a");
     list.add("/b");
     list.add("/a");
-    EXPECT_EQ(list.pending(), (std::vector<std::string>{"/a", "/b"}));
+    EXPECT_EQ(list.pending(), (std::vector<std::string> { "/a", "/b" }));
 }
 
 TEST(ConsumerCleanupList, KeepsOnlyConsumersWhoseReleaseFailedOtherwise)
 {
     rs::ConsumerCleanupList list;
-    for (auto name : {"/released", "/gone", "/busy"})
+    for (auto name : { "/released", "/gone", "/busy" })
         list.add(name);
-    std::map<std::string, int32_t> results{
-        {"/released", 0}, {"/gone", kav::rc::ZOR_CONSUMER_GONE}, {"/busy", kav::rc::ZOR_CALL_FAILED}};
+    std::map<std::string, int32_t> results { { "/released", 0 }, { "/gone", kav::rc::ZOR_CONSUMER_GONE },
+        { "/busy", kav::rc::ZOR_CALL_FAILED } };
     std::vector<std::string> asked;
     list.cleanup([&](const std::string& consumer) {
         asked.push_back(consumer);
         return results.at(consumer);
     });
-    EXPECT_EQ(asked, (std::vector<std::string>{"/released", "/gone", "/busy"}));
-    EXPECT_EQ(list.pending(), (std::vector<std::string>{"/busy"}));
+    EXPECT_EQ(asked, (std::vector<std::string> { "/released", "/gone", "/busy" }));
+    EXPECT_EQ(list.pending(), (std::vector<std::string> { "/busy" }));
 
     list.cleanup([](const std::string&) { return 0; });
     EXPECT_TRUE(list.pending().empty());
@@ -76,7 +56,7 @@ TEST(ConsumerCleanupList, NamesAddedDuringARoundWaitForTheNext)
         return 0;
     });
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(list.pending(), (std::vector<std::string>{"/late"}));
+    EXPECT_EQ(list.pending(), (std::vector<std::string> { "/late" }));
 }
 
 } // namespace

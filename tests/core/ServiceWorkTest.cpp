@@ -1,6 +1,8 @@
 #include "rs/core/ServiceWork.h"
 
 #include "common/ResultCodes.h"
+#include "interfaces/IRepository.h"
+#include "support/FakeServiceContext.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,8 @@
 #include <stdexcept>
 
 namespace {
+
+rs::test::FakeServiceContext fake;
 
 // What the item answered: nothing yet, success (0) or a failure code.
 struct Answer {
@@ -20,7 +24,9 @@ struct Answer {
 class ProbeWork : public rs::ServiceWork {
 public:
     ProbeWork(Answer& answer, std::function<void()> body)
-        : ServiceWork("ProbeWork"), answer_(answer), body_(std::move(body))
+        : ServiceWork("ProbeWork", IRepository::getModule_Call::facts(), fake)
+        , answer_(answer)
+        , body_(std::move(body))
     {
     }
 
@@ -48,10 +54,10 @@ TEST(ServiceWork, SuccessAnswersWithoutErrorInformation)
 TEST(ServiceWork, RaisedFailureIsAnsweredWithItsCodeAndParameters)
 {
     Answer answer;
-    ProbeWork(answer, [] { KAV_THROW(kav::rc::RS_BAD_CONSUMER, "consumer refused", {"/bad"}); }).process();
+    ProbeWork(answer, [] { KAV_THROW(kav::rc::RS_BAD_CONSUMER, "consumer refused", { "/bad" }); }).process();
     EXPECT_EQ(answer.calls, 1);
     EXPECT_EQ(answer.code, kav::rc::RS_BAD_CONSUMER);
-    EXPECT_EQ(answer.params, kav::Params{"/bad"});
+    EXPECT_EQ(answer.params, kav::Params { "/bad" });
     EXPECT_EQ(kav::peekErrorInfo(), nullptr); // nothing left behind on the worker thread
 }
 
@@ -70,8 +76,11 @@ TEST(ServiceWork, AnswerThatThrowsDoesNotEscapeProcess)
 {
     class ThrowingAnswer : public rs::ServiceWork {
     public:
-        ThrowingAnswer() : ServiceWork("ThrowingAnswer") {}
-        void execute() override {}
+        ThrowingAnswer()
+            : ServiceWork("ThrowingAnswer", IRepository::getModule_Call::facts(), fake)
+        {
+        }
+        void execute() override { }
         void answer(const kav::IKavErrorInfo*) override { throw std::runtime_error("peer gone"); }
     };
     ThrowingAnswer work;

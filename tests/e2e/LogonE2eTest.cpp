@@ -148,20 +148,6 @@ protected:
 
 ModuleDaemon* LogonRequired::daemon_ = nullptr;
 
-TEST_P(LogonRequired, EveryRequestBeforeALogonIsRefusedButTheVersion)
-{
-    auto client = connectTo(port(), GetParam());
-    ASSERT_TRUE(client);
-    for (auto& [operation, request] : requestsOf(GetParam())) {
-        EXPECT_EQ(request(*client), kav::rc::RS_LOGON_REQUIRED) << operation;
-    }
-    WireClient wire;
-    ASSERT_TRUE(wire.connect(port(), GetParam()));
-    VersionAnswer version = getVersion(wire, GetParam());
-    ASSERT_TRUE(version.answered);
-    EXPECT_EQ(version.code, 0);
-}
-
 TEST_P(LogonRequired, TheRefusalNamesTheOperationAndIsLoggedWithTheCatalogueText)
 {
     auto client = connectTo(port(), GetParam());

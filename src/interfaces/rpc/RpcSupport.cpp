@@ -68,6 +68,17 @@ void ResponseClient::complete(int, zephcomm::Call* call)
     delete call;
 }
 
+std::string joined(std::initializer_list<std::string> values)
+{
+    std::string text;
+    for (auto value = values.begin(); value != values.end(); ++value) {
+        if (value != values.begin())
+            text += ", ";
+        text += *value;
+    }
+    return text;
+}
+
 namespace {
 
 std::atomic<kav::AnswerCounts*> answerCounts { nullptr };

@@ -1,7 +1,8 @@
 #pragma once
 // What the generated interface classes are built on: the proxy with a
 // connect event, the base of the response clients, the dispatch of a
-// received call to a dispatcher method, and the table of interfaces.
+// received call to a dispatcher method, the facts of the request operations
+// and the table of interfaces.
 
 #include "common/ServiceCounters.h"
 #include "interfaces/rpc/RpcCodecs.h"
@@ -11,8 +12,11 @@
 #include "zephcomm/proxy/Proxy.h"
 
 #include <atomic>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -55,13 +59,13 @@ public:
     // Where every answer is counted by operation and result code from now
     // on (null: nowhere). Set at start-up, before connections are accepted.
     static void countAnswersIn(kav::AnswerCounts* counts);
+    // Counts the answer (its error record's code), then sends it:
+    // kMarshalFailed, kNoProxy, or Proxy::call's result.
+    int send(std::unique_ptr<zephCDRMarshal::MarshalCall> call, int32_t code);
 
 protected:
     explicit ResponseClient(zephcomm::Proxy* proxy); // referenced
     ~ResponseClient() override;
-    // Counts the answer (its error record's code), then sends it:
-    // kMarshalFailed, kNoProxy, or Proxy::call's result.
-    int send(std::unique_ptr<zephCDRMarshal::MarshalCall> call, int32_t code);
 
 private:
     std::mutex lock_;
@@ -89,14 +93,65 @@ protected:
 
 using Prototypes = std::vector<std::unique_ptr<zephcomm::Call>>;
 
+// Sends the failure answer of Answer (its error and empty results).
+template <class Answer> int sendFailure(ResponseClient& client, const kav::IKavErrorInfo& error)
+{
+    return client.send(Answer::failure(error), error.getCode());
+}
+
+// What the service knows of one request operation: the facts its line in
+// interfaces.rpc gives. Immutable, one per operation, for the process's life.
+struct OperationFacts {
+    const char* interfaceName;
+    const char* name;
+    bool queued; // false: the server answers it itself
+    int32_t kind; // queue priority: a higher kind is taken earlier
+    bool shared; // runs beside other shared items (false: alone)
+    int permission; // the permission operation number checked; 0: none
+    int roleLevel; // the role level that number needs
+    bool open; // served before the connection has logged on
+    const char* parameterLine; // "Server::operation Got parameters: "; null: no line
+    bool logsFirst; // the line comes before the logon and argument checks
+    bool audited; // a refusal before queueing is audited
+    uint32_t auditMessage; // its catalogue message; 0: a text record
+    // Sends the operation's failure answer; null when it has no answer.
+    int (*answerFailure)(ResponseClient& client, const kav::IKavErrorInfo& error);
+};
+
+// The text an argument shows in a parameter line ("" when absent).
+inline std::string shown(const std::string* value)
+{
+    return value ? *value : std::string();
+}
+inline std::string shown(int32_t value)
+{
+    return std::to_string(value);
+}
+inline std::string shown(const kav::KavErrorInfo* value)
+{
+    return std::to_string(value ? value->getCode() : 0);
+}
+inline std::string shown(const KavVersion* value)
+{
+    return value ? value->display() : std::string();
+}
+// The values joined by ", ".
+std::string joined(std::initializer_list<std::string> values);
+
 // One interface of the generated set.
 struct InterfaceInfo {
     const char* name;
     const char* responseInterface; // null for a response interface
     Prototypes (*prototypes)(); // one empty call per operation
+    std::span<const OperationFacts> (*operations)(); // null for a response interface
 };
 
 // The interface called `name`, or null.
 const InterfaceInfo* findInterface(std::string_view name);
+// The facts of an operation of a request interface, or null.
+const OperationFacts* findOperation(std::string_view interfaceName, std::string_view operation);
+// The role level a permission operation number needs (0 for a number
+// interfaces.rpc does not declare).
+int roleLevel(int permission);
 
 } // namespace rpc

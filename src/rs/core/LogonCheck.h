@@ -8,11 +8,13 @@
 
 namespace rs {
 
+class ServiceContext;
+
 // Fills token and user name on success. Throws KavException 0xD0014C21 when
 // the credential is refused and 0xD0014C2C (parameter: the consumer) when
 // the consumer is not known. The empty consumer (the global index) is not
 // checked. The credential never appears in an error.
-void checkLogon(const std::string& credential, const std::string& consumer, std::string& responseToken,
-                std::string& userName);
+void checkLogon(ServiceContext& context, const std::string& credential, const std::string& consumer,
+    std::string& responseToken, std::string& userName);
 
 } // namespace rs

@@ -22,17 +22,15 @@
 
 namespace rs {
 
-template <class Server, class Response>
-class LogonWorkFor : public ServiceWork {
-public:
-    int32_t kind() const override { return 3; }
-    bool isShared() const override { return true; }
-
+template <class Server, class Response> class LogonWorkFor : public ServiceWork {
 protected:
-    LogonWorkFor(std::string className, std::string credential, std::string consumer, Server* server,
-                 Response* response)
-        : ServiceWork(std::move(className)), credential_(std::move(credential)),
-          consumer_(std::move(consumer)), server_(server), response_(response)
+    LogonWorkFor(std::string className, const rpc::OperationFacts& facts, std::string credential,
+        std::string consumer, Server* server, Response* response)
+        : ServiceWork(std::move(className), facts, server->context())
+        , credential_(std::move(credential))
+        , consumer_(std::move(consumer))
+        , server_(server)
+        , response_(response)
     {
     }
     ~LogonWorkFor() override { std::fill(credential_.begin(), credential_.end(), '\0'); }
@@ -40,7 +38,7 @@ protected:
 private:
     void execute() override
     {
-        checkLogon(credential_, consumer_, responseToken_, userName_);
+        checkLogon(context(), credential_, consumer_, responseToken_, userName_);
         server_->setUserName(userName_);
     }
 

@@ -25,7 +25,8 @@ const log4cxx::LoggerPtr& logger()
 class AcceptorListener final : public ConnectionListener {
 public:
     AcceptorListener(zephcomm::ChannelAcceptor* acceptor, RepositoryServerManager* manager)
-        : acceptor_(acceptor), manager_(manager)
+        : acceptor_(acceptor)
+        , manager_(manager)
     {
     }
     ~AcceptorListener() override { close(); }
@@ -62,7 +63,8 @@ void RepositoryServerManager::addInterface(const std::string& interfaceName, Bin
     binders_[interfaceName] = std::move(binder);
 }
 
-void RepositoryServerManager::accept_CB(int error, const std::string& interfaceName, zephcomm::Channel* channel)
+void RepositoryServerManager::accept_CB(
+    int error, const std::string& interfaceName, zephcomm::Channel* channel)
 {
     if (error != 0 || !channel)
         return;
@@ -72,7 +74,7 @@ void RepositoryServerManager::accept_CB(int error, const std::string& interfaceN
         channel->destroy();
         return;
     }
-    if (!binder->second(channel) || !keep(channel))
+    if (!binder->second(channel, context_) || !keep(channel))
         channel->destroy();
 }
 
@@ -105,23 +107,24 @@ void RepositoryServerManager::closeConnections()
         channel->destroy();
 }
 
-void RepositoryServerManager::receive_CB(int, const std::string&, ACE_Message_Block* message, zephcomm::Channel*)
+void RepositoryServerManager::receive_CB(
+    int, const std::string&, ACE_Message_Block* message, zephcomm::Channel*)
 {
     if (message)
         message->release();
 }
 
-std::unique_ptr<ConnectionListener> makeAcceptorListener(
-    const ListenerSettings& settings, const std::map<std::string, RepositoryServerManager::Binder>& binders)
+std::unique_ptr<ConnectionListener> makeAcceptorListener(const ListenerSettings& settings,
+    ServiceContext& context, const std::map<std::string, RepositoryServerManager::Binder>& binders)
 {
-    auto* manager = new (std::nothrow) RepositoryServerManager();
+    auto* manager = new (std::nothrow) RepositoryServerManager(context);
     if (!manager)
         KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "connection manager not created");
     for (const auto& [name, binder] : binders)
         manager->addInterface(name, binder);
     // An empty host part listens on every local address.
-    auto* acceptor = new (std::nothrow)
-        zephcomm::ChannelAcceptor(":" + settings.portText, settings.hostName, zephcomm::DriverLoader::instance());
+    auto* acceptor = new (std::nothrow) zephcomm::ChannelAcceptor(
+        ":" + settings.portText, settings.hostName, zephcomm::DriverLoader::instance());
     // An acceptor without a listening socket is kept: opening it fails,
     // which start-up reports as a port that cannot be used.
     if (!acceptor) {

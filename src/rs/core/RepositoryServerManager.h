@@ -2,7 +2,8 @@
 // RepositoryServerManager: the service's handler of accepted connections.
 // The interface name a client asks for during the handshake selects the
 // binder that gives the connection its server object, stub and response
-// client; a connection asking for anything else is dropped.
+// client, all on the service context the manager was given; a connection
+// asking for anything else is dropped.
 //
 // Served connections: the manager keeps a reference to every channel it
 // served until closeConnections(), when the service stops, so that no
@@ -34,13 +35,20 @@ class ChannelAcceptor;
 
 namespace rs {
 
+class ServiceContext;
+
 class RepositoryServerManager final : public zephcomm::CompletionHandler {
 public:
-    // Serves one accepted channel (taking its own references); false when
-    // the objects could not be created, whereupon the channel is dropped.
-    using Binder = std::function<bool(zephcomm::Channel* channel)>;
+    // Serves one accepted channel (taking its own references) on the
+    // context; false when the objects could not be created, whereupon the
+    // channel is dropped.
+    using Binder = std::function<bool(zephcomm::Channel* channel, ServiceContext& context)>;
 
-    RepositoryServerManager() = default;
+    // The context must outlive the manager.
+    explicit RepositoryServerManager(ServiceContext& context)
+        : context_(context)
+    {
+    }
     const std::string& name() const { return name_; }
 
     // REQUIRES: called before the acceptor opens.
@@ -51,9 +59,9 @@ public:
     void closeConnections();
 
     void accept_CB(int error, const std::string& interfaceName, zephcomm::Channel* channel) override;
-    void connect_CB(int, const std::string&, zephcomm::Channel*) override {}
+    void connect_CB(int, const std::string&, zephcomm::Channel*) override { }
     void receive_CB(int, const std::string&, ACE_Message_Block* message, zephcomm::Channel*) override;
-    void send_CB(void*, int, zephcomm::Channel*) override {}
+    void send_CB(void*, int, zephcomm::Channel*) override { }
 
 private:
     ~RepositoryServerManager() override = default;
@@ -62,6 +70,7 @@ private:
     bool keep(zephcomm::Channel* channel);
 
     const std::string name_ = "RepositoryServerManager";
+    ServiceContext& context_;
     std::map<std::string, Binder> binders_;
     std::mutex lock_;
     bool closed_ = false;
@@ -70,7 +79,7 @@ private:
 
 // The listening side in the daemon: a channel acceptor on the port whose
 // endpoint name is the host name, with the manager as its handler.
-std::unique_ptr<ConnectionListener> makeAcceptorListener(
-    const ListenerSettings& settings, const std::map<std::string, RepositoryServerManager::Binder>& binders);
+std::unique_ptr<ConnectionListener> makeAcceptorListener(const ListenerSettings& settings,
+    ServiceContext& context, const std::map<std::string, RepositoryServerManager::Binder>& binders);
 
 } // namespace rs

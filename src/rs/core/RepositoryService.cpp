@@ -88,9 +88,10 @@ void RepositoryService::startUp()
     // Before the workers: the persisted deployment state is back in the
     // host status table before the first request can read it.
     deployment_ = std::make_unique<DeploymentRuntime>(
-        DeploymentHostHooks { [this](const std::string& a, const std::string& b) { return compareHostName(a, b); },
-                              [this] { cleanupConsumers(); },
-                              [this](const std::string& consumer) { addConsumerForCleanup(consumer); } },
+        DeploymentHostHooks {
+            [this](const std::string& a, const std::string& b) { return compareHostName(a, b); },
+            [this] { cleanupConsumers(); },
+            [this](const std::string& consumer) { addConsumerForCleanup(consumer); } },
         storageDir_, hostTimeout_, clusterDeployResources());
     if (task_.openWorkers(threadCount_) == -1)
         KAV_THROW(kav::rc::RS_FAILED, "worker threads not started");
@@ -139,13 +140,18 @@ bool RepositoryService::signalShutdown()
 
 int32_t RepositoryService::enqueue(Work* work)
 {
-    if (task_.enqueueWork(work) == -1)
+    switch (task_.enqueueWork(work)) {
+    case 0:
+        return 0;
+    case Task::kNoBlock:
+        return kav::setError(kav::rc::RS_NO_SERVER_MANAGER, "queue entry not created", KAV_LOCATION);
+    default:
         return kav::setError(kav::rc::RS_QUEUE_FAILED, "work item not queued", KAV_LOCATION);
-    return 0;
+    }
 }
 
-int32_t RepositoryService::authenticate(const std::string& credential, std::string& responseToken,
-                                        std::string& userName)
+int32_t RepositoryService::authenticate(
+    const std::string& credential, std::string& responseToken, std::string& userName)
 {
     LOG4CXX_DEBUG(logger(), "RepositoryService::authenticate: Entering");
     int32_t result = KAV_GUARDED([&] {
@@ -170,7 +176,8 @@ int32_t RepositoryService::checkConsumerId(const std::string& consumer)
     return result;
 }
 
-int32_t RepositoryService::hostsOf(const std::string& group, std::vector<std::string>& hosts, bool throwWhenEmpty)
+int32_t RepositoryService::hostsOf(
+    const std::string& group, std::vector<std::string>& hosts, bool throwWhenEmpty)
 {
     int32_t result = resourceManager_->hostsOfGroup(group, hosts);
     if (result < 0) {
@@ -210,11 +217,10 @@ bool RepositoryService::compareHostName(const std::string& a, const std::string&
     return rs::compareHostName(a, b, systemHostResolver());
 }
 
-int32_t RepositoryService::checkPermission(const std::string& user, const std::string& consumer, int operation,
-                                           std::string& out)
+int32_t RepositoryService::checkRole(
+    const std::string& user, const std::string& consumer, int level, std::string& out)
 {
-    return KAV_GUARDED(
-        [&] { return resourceManager_->checkUserRole(user, consumer, requiredRoleLevel(operation), out); });
+    return KAV_GUARDED([&] { return resourceManager_->checkUserRole(user, consumer, level, out); });
 }
 
 int32_t RepositoryService::getConsumerIdsForUser(const std::string& user, std::vector<std::string>& consumers)

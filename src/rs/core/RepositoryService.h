@@ -57,8 +57,8 @@ public:
     virtual int32_t enqueue(Work* work);
 
     // Checks the credential bytes; on success fills token and user name.
-    virtual int32_t authenticate(const std::string& credential, std::string& responseToken,
-                                 std::string& userName);
+    virtual int32_t authenticate(
+        const std::string& credential, std::string& responseToken, std::string& userName);
     virtual int32_t checkConsumerId(const std::string& consumer);
     virtual int32_t checkResourceGroup(const std::string& group);
     // Whether the host is one of the cluster's (the group "InternalResourceGroup").
@@ -67,8 +67,11 @@ public:
     // is 0xD0014C34 naming the host, or the group look-up's failure.
     virtual int32_t checkHostInGroup(const std::string& host, const std::string& group);
     virtual bool compareHostName(const std::string& a, const std::string& b);
-    virtual int32_t checkPermission(const std::string& user, const std::string& consumer, int operation,
-                                    std::string& out);
+    // Whether the user holds a role of at least `level` on the consumer (the
+    // level of a permission operation number: rpc::roleLevel); a refusal
+    // leaves its error information for the caller.
+    virtual int32_t checkRole(
+        const std::string& user, const std::string& consumer, int level, std::string& out);
     virtual int32_t getConsumerIdsForUser(const std::string& user, std::vector<std::string>& consumers);
 
     void addConsumerForCleanup(const std::string& consumer);

@@ -7,28 +7,6 @@
 
 namespace rs {
 
-int requiredRoleLevel(int operation)
-{
-    switch (operation) {
-    case op::kShutdown:
-        return 1;
-    case op::kAdd:
-    case op::kRemove:
-    case op::kLink:
-    case op::kInstall:
-    case op::kUninstall:
-    case op::kCancel:
-        return 2;
-    case op::kList:
-    case op::kRead:
-    case op::kPackageStatus:
-    case op::kReadOther:
-        return 3;
-    default:
-        return 0;
-    }
-}
-
 bool requireLogonSetting(const char* value)
 {
     if (!value)

@@ -1,7 +1,7 @@
 #pragma once
 // Small rules of the service object kept apart so that they read (and are
-// tested) on their own: the role level each checked operation needs, and the
-// list of resource-manager consumers still to be released.
+// tested) on their own: the logon requirement's setting and the list of
+// resource-manager consumers still to be released.
 
 #include <cstdint>
 #include <functional>
@@ -10,24 +10,6 @@
 #include <vector>
 
 namespace rs {
-
-// Operation numbers passed to checkPermission by the work items.
-namespace op {
-inline constexpr int kAdd = 1;
-inline constexpr int kRemove = 2;
-inline constexpr int kLink = 3;
-inline constexpr int kList = 4;
-inline constexpr int kInstall = 5;
-inline constexpr int kUninstall = 6;
-inline constexpr int kCancel = 7;
-inline constexpr int kRead = 8;
-inline constexpr int kPackageStatus = 9;
-inline constexpr int kReadOther = 10;
-inline constexpr int kShutdown = 11; // checked on the root consumer "/"
-} // namespace op
-
-// The resource manager's role level that an operation needs (0: none).
-int requiredRoleLevel(int operation);
 
 // Reads the RS_REQUIRE_LOGON setting: "off", "0", "false" and "no" (any
 // case) turn the requirement off; anything else, and no value, leave it on.

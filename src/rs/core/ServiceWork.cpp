@@ -18,6 +18,13 @@ const log4cxx::LoggerPtr& workLogger()
 
 } // namespace
 
+void requestAnswered(const rpc::OperationFacts& facts, int32_t code)
+{
+    LOG4CXX_TRACE(workLogger(),
+        facts.interfaceName << "::" << facts.name << " answered: 0x" << std::hex
+                            << static_cast<uint32_t>(code));
+}
+
 void ServiceWork::process()
 {
     // The lines are built only when DEBUG is on: this runs for every request.
@@ -26,14 +33,27 @@ void ServiceWork::process()
         execute();
         return 0;
     });
-    if (result < 0)
+    if (result < 0) {
         answerFailure();
-    else if (KAV_GUARDED([this] {
-                 answer(nullptr);
-                 return 0;
-             }) < 0)
-        kav::clearErrorInfo(); // a failed answer has nobody left to tell
+    } else {
+        if (KAV_GUARDED([this] {
+                answer(nullptr);
+                return 0;
+            })
+            < 0)
+            kav::clearErrorInfo(); // a failed answer has nobody left to tell
+        requestAnswered(facts_, 0);
+    }
     LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
+}
+
+bool ServiceWork::permitted(const std::string& user, const std::string& consumer) const
+{
+    std::string out;
+    if (context_.checkRole(user, consumer, facts_.roleLevel, out) >= 0)
+        return true;
+    kav::clearErrorInfo();
+    return false;
 }
 
 void ServiceWork::answerFailure()
@@ -55,6 +75,7 @@ void ServiceWork::answerFailure()
         return 0;
     });
     kav::clearErrorInfo(); // a failed answer has nobody left to tell
+    requestAnswered(facts_, error->getCode());
 }
 
 } // namespace rs

@@ -1,5 +1,6 @@
 #pragma once
-// ServiceWork: the frame every request work item runs in. process() logs the
+// ServiceWork: the frame every request work item runs in. Its queue priority
+// and lock mode are its operation's facts (interfaces.rpc). process() logs the
 // "Entering"/"Exiting" lines on the "repository.work" logger, runs execute()
 // under the catch helper, and answers the client through answer(): with no
 // error information on success, or with the thread's error information
@@ -9,20 +10,35 @@
 // worker thread of the Task.
 
 #include "common/KavErrorInfo.h"
+#include "interfaces/rpc/RpcSupport.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/core/Work.h"
 
 #include <string>
 
 namespace rs {
 
+// Every answer to a request passes here, whoever sends it (a work item, or
+// the server when the request could not be queued): the one place that
+// knows the operation and its result code (0: success).
+void requestAnswered(const rpc::OperationFacts& facts, int32_t code);
+
 class ServiceWork : public Work {
 public:
     void process() final;
     void abandon() final { closeConnection(); }
+    int32_t kind() const final { return facts_.kind; }
+    bool isShared() const final { return facts_.shared; }
 
 protected:
-    // className names the item in its trace lines ("LogonWork").
-    explicit ServiceWork(std::string className) : className_(std::move(className)) {}
+    // className names the item in its trace lines ("LogonWork"); facts are
+    // its operation's; the context must outlive the item.
+    ServiceWork(std::string className, const rpc::OperationFacts& facts, ServiceContext& context)
+        : className_(std::move(className))
+        , facts_(facts)
+        , context_(context)
+    {
+    }
 
     // The request itself; raises failures as KavException (KAV_THROW).
     virtual void execute() = 0;
@@ -38,11 +54,18 @@ protected:
     virtual bool isExpectedFailure(const kav::IKavErrorInfo& /*error*/) const { return false; }
 
     const std::string& className() const { return className_; }
+    const rpc::OperationFacts& facts() const { return facts_; }
+    ServiceContext& context() const { return context_; }
+    // Whether the user holds the role the operation needs on the consumer;
+    // a refusal's error information is dropped.
+    bool permitted(const std::string& user, const std::string& consumer) const;
 
 private:
     void answerFailure();
 
     std::string className_;
+    const rpc::OperationFacts& facts_;
+    ServiceContext& context_;
 };
 
 } // namespace rs

@@ -85,7 +85,7 @@ int Task::enqueueWork(Work* work)
         if (block)
             block->release();
         delete work;
-        return -1;
+        return kNoBlock;
     }
     // The clock is read only when someone counts.
     const QueuedWork queued { work,

@@ -44,7 +44,9 @@ public:
     int openWorkers(int threadCount);
 
     // Queues the item by its kind without blocking. Takes ownership either
-    // way: on failure (-1) the item is deleted. Returns 0 on success.
+    // way: on failure the item is deleted. Returns 0 on success, kNoBlock
+    // when its queue entry could not be made, -1 when the queue refused it.
+    static constexpr int kNoBlock = -2;
     int enqueueWork(Work* work);
 
     // Puts the hang-up block at the tail of the queue and waits until every

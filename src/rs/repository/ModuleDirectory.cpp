@@ -50,8 +50,9 @@ std::string servedFile(const std::string& moduleDir, const std::string& indexedN
     return found;
 }
 
-void removeOtherFiles(const std::string& directory, const std::string& keep)
+void removeOtherFiles(const std::string& directory, const std::string& keep, kav::KavFileCache* cache)
 {
+    kav::KavFileCache& files = cache ? *cache : *kav::KavFileCache::instance();
     std::vector<std::string> others;
     if (std::unique_ptr<DIR, int (*)(DIR*)> handle { ::opendir(directory.c_str()), ::closedir }) {
         while (const dirent* entry = ::readdir(handle.get())) {
@@ -63,7 +64,7 @@ void removeOtherFiles(const std::string& directory, const std::string& keep)
         }
     }
     for (const std::string& name : others) {
-        kav::KavFileCache::instance()->closeFile(directory + "/" + name);
+        files.closeFile(directory + "/" + name);
         rsmanagerutils::deleteFile(directory + "/" + name);
     }
 }

@@ -14,6 +14,10 @@
 
 #include <string>
 
+namespace kav {
+class KavFileCache;
+}
+
 namespace rs::modules {
 
 // The file a module directory serves: the first regular file the directory
@@ -24,8 +28,10 @@ namespace rs::modules {
 std::string servedFile(const std::string& moduleDir, const std::string& indexedName);
 
 // Deletes every regular file of the directory except keep (older uploads)
-// and the repository's own files (an index): subdirectories stay.
-void removeOtherFiles(const std::string& directory, const std::string& keep);
+// and the repository's own files (an index), dropping them from `cache`
+// (the process's file cache when none is given): subdirectories stay.
+void removeOtherFiles(
+    const std::string& directory, const std::string& keep, kav::KavFileCache* cache = nullptr);
 
 // Throws RS_BAD_NAME for the argument `argument` of value `name` (logged,
 // as the name validator does) when moduleDir is a consumer's directory:

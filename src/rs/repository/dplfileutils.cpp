@@ -379,7 +379,7 @@ int readFile(const std::string& path, ACE_Message_Block*& data)
     return 0;
 }
 
-int deleteDir(const std::string& path)
+int deleteDir(const std::string& path, kav::KavFileCache* cache)
 {
     static const char* traceName = "rsmanagerutils::deleteDir()";
     FunctionTrace trace(traceName);
@@ -397,10 +397,10 @@ int deleteDir(const std::string& path)
             std::string child = path + "/" + name;
             struct stat st;
             if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                failed |= deleteDir(child) == -1;
+                failed |= deleteDir(child, cache) == -1;
                 continue;
             }
-            kav::KavFileCache::instance()->closeFile(child);
+            (cache ? *cache : *kav::KavFileCache::instance()).closeFile(child);
             ::chmod(child.c_str(), 0600);
             if (::unlink(child.c_str()) != 0) {
                 lastError = errno;

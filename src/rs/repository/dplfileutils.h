@@ -21,6 +21,10 @@
 
 class ACE_Message_Block;
 
+namespace kav {
+class KavFileCache;
+}
+
 namespace rsmanagerutils {
 
 // Largest transfer of one read or write system call for whole files.
@@ -82,9 +86,10 @@ int findFile(
 // and 0 is returned; on failure *data is null and -1 is returned.
 int readFile(const std::string& path, ACE_Message_Block*& data);
 
-// Removes the tree (dropping each file from the file cache first, read-only
-// files included). Returns 1 when path did not exist, 0 when removed, -1 on failure.
-int deleteDir(const std::string& path);
+// Removes the tree (dropping each file from `cache` first, the process's file
+// cache when none is given; read-only files included). Returns 1 when path
+// did not exist, 0 when removed, -1 on failure.
+int deleteDir(const std::string& path, kav::KavFileCache* cache = nullptr);
 
 // Replaces path by a file holding the non-empty lines, each ended by "\n".
 // Crash-safe: the lines go to a temporary file beside path, which is synced,

@@ -21,6 +21,7 @@
 #include "rs/repository/recovery/RepositoryRecovery.h"
 #include "rs/resmgr/KavQelUtils.h"
 #include "rs/startup/ConfigurationCheck.h"
+#include "rs/startup/DaemonContext.h"
 #include "rs/startup/OperatorNotice.h"
 #include "rs/startup/ResourceManagerBinding.h"
 #include "rs/startup/VersionBanner.h"
@@ -167,8 +168,9 @@ void Daemon::initService()
     resourceManager_ = makeResourceManagerAccess();
     prepareSideDoor();
     service.setResourceManager(resourceManager_.get());
-    service.setListenerFactory([](const ListenerSettings& settings) {
-        return makeAcceptorListener(settings,
+    context_ = std::make_unique<DaemonContext>(service);
+    service.setListenerFactory([this](const ListenerSettings& settings) {
+        return makeAcceptorListener(settings, *context_,
             { { "IRepository", &RepositoryServer::serve },
                 { "IAppDeployment", &AppDeploymentServer::serve } });
     });

@@ -26,6 +26,7 @@ namespace http {
 class HttpServer;
 class ServiceStatus;
 } // namespace http
+class ServiceContext;
 
 class Daemon : public KavGenericDaemon {
 public:
@@ -79,6 +80,8 @@ private:
     std::unique_ptr<kav::ServiceCounters> counters_;
     std::unique_ptr<http::ServiceStatus> status_;
     std::unique_ptr<http::HttpServer> sideDoor_;
+    // What every connection and work item uses of the service; outlives them.
+    std::unique_ptr<ServiceContext> context_;
 };
 
 } // namespace rs

@@ -4,6 +4,7 @@
 #include "rs/core/Task.h"
 #include "rs/deployment/operations/AppDeploymentWork.h"
 #include "rs/deployment/operations/AppPackageWork.h"
+#include "support/FakeServiceContext.h"
 
 #include <gtest/gtest.h>
 
@@ -72,6 +73,7 @@ TEST(AppWorkQueue, WaitingRequestsAreTakenCancelFirstThenListsThenReportsThenRun
     auto queued = [&](const char* name, Work* real) {
         return new QueuedRequest(name, std::unique_ptr<Work>(real), ran);
     };
+    test::FakeServiceContext context;
     const AppCaller caller { "admin", "/apps" };
 
     Task task;
@@ -79,17 +81,20 @@ TEST(AppWorkQueue, WaitingRequestsAreTakenCancelFirstThenListsThenReportsThenRun
     ASSERT_EQ(task.openWorkers(1), 0);
     ASSERT_EQ(task.enqueueWork(new Blocker(running, open.get_future().share())), 0);
     ASSERT_EQ(running.get_future().wait_for(20s), std::future_status::ready);
-    ASSERT_EQ(task.enqueueWork(
-                  queued("install", new AppInstallPackageWork(caller, nullptr, { "web", "", "" }, false))),
+    ASSERT_EQ(task.enqueueWork(queued(
+                  "install", new AppInstallPackageWork(context, caller, nullptr, { "web", "", "" }, false))),
         0);
-    ASSERT_EQ(task.enqueueWork(queued("list 1", new AppGetModuleListWork(caller, nullptr))), 0);
-    ASSERT_EQ(task.enqueueWork(queued("status report", new AppSetPackageStatusWork(caller, nullptr, {}))), 0);
-    ASSERT_EQ(task.enqueueWork(queued("list 2", new AppGetModuleListWork(caller, nullptr))), 0);
-    ASSERT_EQ(task.enqueueWork(
-                  queued("uninstall", new AppUninstallPackageWork(caller, nullptr, { "web", "", "" }))),
+    ASSERT_EQ(task.enqueueWork(queued("list 1", new AppGetModuleListWork(context, caller, nullptr))), 0);
+    ASSERT_EQ(
+        task.enqueueWork(queued("status report", new AppSetPackageStatusWork(context, caller, nullptr, {}))),
         0);
-    ASSERT_EQ(task.enqueueWork(queued("list 3", new AppGetModuleListWork(caller, nullptr))), 0);
-    ASSERT_EQ(task.enqueueWork(queued("cancel", new AppCancelPackageWork(caller, nullptr, "web"))), 0);
+    ASSERT_EQ(task.enqueueWork(queued("list 2", new AppGetModuleListWork(context, caller, nullptr))), 0);
+    ASSERT_EQ(task.enqueueWork(queued(
+                  "uninstall", new AppUninstallPackageWork(context, caller, nullptr, { "web", "", "" }))),
+        0);
+    ASSERT_EQ(task.enqueueWork(queued("list 3", new AppGetModuleListWork(context, caller, nullptr))), 0);
+    ASSERT_EQ(
+        task.enqueueWork(queued("cancel", new AppCancelPackageWork(context, caller, nullptr, "web"))), 0);
     open.set_value();
 
     std::unique_lock lock(mutex);
@@ -98,7 +103,7 @@ TEST(AppWorkQueue, WaitingRequestsAreTakenCancelFirstThenListsThenReportsThenRun
         (std::vector<std::string> {
             "cancel", "list 1", "list 2", "list 3", "status report", "install", "uninstall" }));
     // A status report changes a host's state: it runs alone.
-    EXPECT_FALSE(AppSetPackageStatusWork(caller, nullptr, {}).isShared());
+    EXPECT_FALSE(AppSetPackageStatusWork(context, caller, nullptr, {}).isShared());
 }
 
 } // namespace

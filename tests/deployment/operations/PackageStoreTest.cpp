@@ -3,7 +3,7 @@
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/dplfileutils.h"
-#include "support/ScratchDir.h"
+#include "support/FakeServiceContext.h"
 
 #include <ace/Message_Block.h>
 
@@ -37,8 +37,8 @@ protected:
         store_.storePiece(stored, file, piece, flag, "admin", sender_);
     }
 
-    rs::test::ScratchDir dir_;
-    PackageStore store_ { dir_.path() };
+    rs::test::FakeServiceContext context_;
+    PackageStore store_ { context_ };
     const rs::modules::UploadSender sender_ { std::make_shared<rs::modules::ConnectionUploads>(),
         [] { return uint64_t { 0 }; } };
 };
@@ -170,6 +170,39 @@ TEST_F(PackageStoreTest, RemoveMarksTheEntryDeletedOnceAndTheNextAddCountsOn)
     EXPECT_FALSE(entry.deleted);
     EXPECT_EQ(entry.version, "3");
     EXPECT_TRUE(store_.contains("web"));
+}
+
+// Packages are stored as a consumer's modules are: a name differing only in
+// letter case is refused, links survive a new upload and block the removal,
+// and a directory already gone is reported although the entry is removed.
+TEST_F(PackageStoreTest, PackagesKeepTheModuleRulesOfCaseLinksAndRemoval)
+{
+    store("web", "w.tar", "u", 1);
+    EXPECT_EQ(thrownCode([&] { store("Web", "w.tar", "x", 0); }), kav::rc::RS_NAME_CASE_CLASH);
+    EXPECT_FALSE(fs::exists(store_.packageDir("Web")));
+
+    const auto setLinks = [&](std::vector<std::string> apps) {
+        kav::IndexFile index(store_.indexDir());
+        kav::ModuleIndexEntry entry;
+        ASSERT_EQ(index.getServiceEntryByName("web", entry), 0);
+        entry.linkCount = static_cast<int32_t>(apps.size());
+        entry.linkedApps = std::move(apps);
+        index.addServiceEntry(entry);
+        ASSERT_EQ(index.writeServiceFile(), 0);
+    };
+    setLinks({ "shop" });
+    store("web", "w.tar", "v", 1);
+    kav::ModuleIndexEntry entry;
+    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
+    EXPECT_EQ(entry.version, "2");
+    EXPECT_EQ(entry.linkedApps, std::vector<std::string> { "shop" });
+    EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_MODULE_LINKED);
+    EXPECT_TRUE(store_.contains("web"));
+
+    setLinks({});
+    fs::remove_all(store_.packageDir("web"));
+    EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_NO_SUCH_MODULE);
+    EXPECT_FALSE(store_.contains("web"));
 }
 
 // A version field that is not a number reads as 0: the next upload is 1.

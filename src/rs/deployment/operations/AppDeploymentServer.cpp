@@ -2,17 +2,14 @@
 
 #include "common/Loggers.h"
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/core/ServerBinding.h"
 #include "rs/deployment/operations/AppDeploymentWork.h"
 #include "rs/deployment/operations/AppLogonWork.h"
 #include "rs/deployment/operations/AppPackageWork.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
-#include "rs/deployment/persist/ServiceStatusSink.h"
-#include "rs/i18n/ErrorLine.h"
-#include "rs/logging/AuditLog.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
-#include "rs/resmgr/KavQelUtils.h"
+#include "rs/deployment/persist/ServiceStatusSink.h"
+#include "common/Loggers.h"
 
 #include <memory>
 
@@ -27,109 +24,37 @@ const log4cxx::LoggerPtr& logger()
 
 } // namespace
 
-bool AppDeploymentServer::serve(zephcomm::Channel* channel)
+bool AppDeploymentServer::serve(zephcomm::Channel* channel, ServiceContext& context)
 {
-    return bindServer<AppDeploymentServer, IAppDeploymentRespClient>(
-        channel, IAppDeployment::kInterfaceName, IAppDeployment::prototypes(), new (std::nothrow) AppDeploymentServer());
+    return bindServer<AppDeploymentServer, IAppDeploymentRespClient>(channel, IAppDeployment::kInterfaceName,
+        IAppDeployment::prototypes(), new (std::nothrow) AppDeploymentServer(context));
 }
 
-AppDeploymentServer::AppDeploymentServer()
-    : ConnectionServer("AppDeploymentServer", logger(), RepositoryService::instance().logonRequired())
+AppDeploymentServer::AppDeploymentServer(ServiceContext& context)
+    : ConnectionServer("AppDeploymentServer", logger(), context)
     , uploads_(std::make_shared<modules::ConnectionUploads>())
 {
 }
 
 AppDeploymentServer::~AppDeploymentServer() = default;
 
-void AppDeploymentServer::complete(int error, zephcomm::Call* call)
+void AppDeploymentServer::connectionTrouble(bool closed)
 {
-    if (error != 0 || !call)
-        reportLostDeployCommand();
-    if (error != 0 && !call) {
-        if (response_)
-            response_->detach();
-        DiscardUploadsWork::queueFor(uploads_);
-    }
-    IAppDeployment::CallCompletionImp::complete(error, call);
-}
-
-void AppDeploymentServer::logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
-{
-    kav::clearErrorInfo();
-    int32_t result = KAV_GUARDED([&] {
-        if (!credential || !consumer || status() != 0)
-            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
-        LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
-        setConsumer(*consumer);
-        auto* work = new (std::nothrow) AppLogonWork(*credential, *consumer, this, response_);
-        if (!work)
-            KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
-        return RepositoryService::instance().enqueue(work);
-    });
-    if (result < 0) {
-        std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
-        if (!error)
-            error = std::make_unique<kav::KavErrorInfo>(result, KAV_LOCATION, "", "");
-        kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
-        std::string empty;
-        response_->logonResp(error.get(), &empty, &empty);
-    }
-}
-
-void AppDeploymentServer::getRSVersion(std::unique_ptr<KavVersion> qelVersion, int32_t value)
-{
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::getRSVersion Got parameters: "
-                                << (qelVersion ? qelVersion->display() : "") << ", " << value);
-    QelVersion qel = KavQelUtils::instance().getQelVersion();
-    KavVersion product { qel.major, qel.minor, qel.patch, "" };
-    kav::KavErrorInfo success;
-    response_->getRSVersionResp(&success, &product, 1);
-}
-
-// --- Package operations --------------------------------------------------
-
-namespace {
-
-std::string text(const std::unique_ptr<std::string>& value)
-{
-    return value ? *value : std::string();
-}
-
-// The audit record of a package request that never reached the queue.
-void auditRefusal(const char* operation, const std::string& user, const std::string& package,
-                  const kav::IKavErrorInfo& error)
-{
-    kav::audit::write(std::string("RSDEPLOY ") + operation + " refused: user " + (user.empty() ? "-" : user)
-                          + ", package " + (package.empty() ? "-" : package) + ": "
-                          + ServiceStatusSink::catalogueMessage(error),
-                      true);
-}
-
-} // namespace
-
-template <class Make, class Fail>
-void AppDeploymentServer::submit(const char* operation, bool audited, const std::string& package, Make&& make,
-                                 Fail&& fail)
-{
-    kav::clearErrorInfo();
-    int32_t result = KAV_GUARDED([&]() -> int32_t {
-        gate_.admit(operation);
-        if (status() != 0)
-            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "malformed request", { operation });
-        Work* work = make();
-        if (!work)
-            KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "work item not created", { operation });
-        return RepositoryService::instance().enqueue(work);
-    });
-    if (result >= 0)
+    reportLostDeployCommand();
+    if (!closed)
         return;
-    std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
-    if (!error)
-        error = std::make_unique<kav::KavErrorInfo>(result, KAV_LOCATION, "AppDeploymentServer", operation);
-    kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
-    if (audited)
-        auditRefusal(operation, userName(), package, *error);
-    fail(error.get());
+    if (response_)
+        response_->detach();
+    DiscardUploadsWork::queueFor(context_, uploads_);
+}
+
+void AppDeploymentServer::auditRefusal(const rpc::OperationFacts& facts, const std::string& user,
+    const std::string& subject, const kav::IKavErrorInfo& error)
+{
+    context_.auditText(std::string("RSDEPLOY ") + facts.name + " refused: user " + (user.empty() ? "-" : user)
+            + ", package " + (subject.empty() ? "-" : subject) + ": "
+            + ServiceStatusSink::catalogueMessage(error),
+        true);
 }
 
 AppCaller AppDeploymentServer::caller() const
@@ -139,172 +64,92 @@ AppCaller AppDeploymentServer::caller() const
     return AppCaller { user, consumer_ };
 }
 
-void AppDeploymentServer::requireArguments(std::initializer_list<bool> present, const char* operation)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::logon_Call> call)
 {
-    for (bool each : present)
-        if (!each)
-            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "argument missing", { operation });
+    setConsumer(*call->consumer());
+    return std::unique_ptr<Work>(
+        new (std::nothrow) AppLogonWork(*call->credential(), *call->consumer(), this, response_));
 }
 
-void AppDeploymentServer::addPackage(std::unique_ptr<std::string> packageName,
-                                     std::unique_ptr<std::string> packageType,
-                                     std::unique_ptr<std::string> packageFileName, rpc::BlockPtr packageData,
-                                     int32_t flag)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::addPackage_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::addPackage Got parameters: "
-                                << text(packageName) << ", " << text(packageType) << ", " << text(packageFileName)
-                                << ", " << flag);
-    submit(
-        "addPackage", true, text(packageName),
-        [&] {
-            requireArguments({ packageName && packageType && packageFileName && packageData }, "addPackage");
-            uploads_->pieceReceived(); // before the piece can be stored
-            return new (std::nothrow)
-                AppAddModuleWork(caller(), response_, PackageName { *packageName, *packageType },
-                    *packageFileName, std::move(packageData), flag, uploads_);
-        },
-        [&](const kav::IKavErrorInfo* error) { response_->addPackageResp(error); });
+    uploads_->pieceReceived(); // before the piece can be stored
+    return std::unique_ptr<Work>(new (std::nothrow) AppAddModuleWork(context_, caller(), response_,
+        PackageName { *call->packageName(), *call->packageType() }, *call->packageFileName(),
+        call->takePackageData(), call->flag(), uploads_));
 }
 
-void AppDeploymentServer::removePackage(std::unique_ptr<std::string> packageName,
-                                        std::unique_ptr<std::string> packageType)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::removePackage_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::removePackage Got parameters: " << text(packageName) << ", "
-                                                                                  << text(packageType));
-    submit(
-        "removePackage", true, text(packageName),
-        [&] {
-            requireArguments({ packageName && packageType }, "removePackage");
-            return new (std::nothrow)
-                AppRemoveModuleWork(caller(), response_, PackageName { *packageName, *packageType });
-        },
-        [&](const kav::IKavErrorInfo* error) { response_->removePackageResp(error); });
+    return std::unique_ptr<Work>(new (std::nothrow) AppRemoveModuleWork(
+        context_, caller(), response_, PackageName { *call->packageName(), *call->packageType() }));
 }
 
-void AppDeploymentServer::installPackageCommon(std::unique_ptr<std::string> packageName,
-                                               std::unique_ptr<std::string> resourceGroup,
-                                               std::unique_ptr<std::string> hostName, bool recheck)
+std::unique_ptr<Work> AppDeploymentServer::installWork(
+    std::string package, std::string resourceGroup, std::string host, bool recheck)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::installPackageCommon Got parameters: "
-                                << text(packageName) << ", " << text(resourceGroup) << ", " << text(hostName)
-                                << ", " << (recheck ? "recheck" : "install"));
-    const char* operation = recheck ? "installPackageRecheck" : "installPackage";
-    submit(
-        operation, true, text(packageName),
-        [&] {
-            requireArguments({ packageName && resourceGroup && hostName }, operation);
-            return new (std::nothrow) AppInstallPackageWork(
-                caller(), response_, RunTarget { *packageName, *resourceGroup, *hostName }, recheck);
-        },
-        [&](const kav::IKavErrorInfo* error) { response_->installPackageResp(error); });
+    return std::unique_ptr<Work>(new (std::nothrow) AppInstallPackageWork(context_, caller(), response_,
+        RunTarget { std::move(package), std::move(resourceGroup), std::move(host) }, recheck));
 }
 
-void AppDeploymentServer::installPackage(std::unique_ptr<std::string> packageName,
-                                         std::unique_ptr<std::string> resourceGroup,
-                                         std::unique_ptr<std::string> hostName)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::installPackage_Call> call)
 {
-    installPackageCommon(std::move(packageName), std::move(resourceGroup), std::move(hostName), false);
+    return installWork(*call->packageName(), *call->resourceGroup(), *call->hostName(), false);
 }
 
-void AppDeploymentServer::installPackageRecheck(std::unique_ptr<std::string> packageName,
-                                                std::unique_ptr<std::string> resourceGroup,
-                                                std::unique_ptr<std::string> hostName)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(
+    std::unique_ptr<IAppDeployment::installPackageRecheck_Call> call)
 {
-    installPackageCommon(std::move(packageName), std::move(resourceGroup), std::move(hostName), true);
+    return installWork(*call->packageName(), *call->resourceGroup(), *call->hostName(), true);
 }
 
-void AppDeploymentServer::cancelPackage(std::unique_ptr<std::string> packageName)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::cancelPackage_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::cancelPackage Got parameters: " << text(packageName));
-    submit(
-        "cancelPackage", true, text(packageName),
-        [&] {
-            requireArguments({ packageName != nullptr }, "cancelPackage");
-            return new (std::nothrow) AppCancelPackageWork(caller(), response_, *packageName);
-        },
-        [&](const kav::IKavErrorInfo* error) { response_->cancelPackageResp(error); });
+    return std::unique_ptr<Work>(
+        new (std::nothrow) AppCancelPackageWork(context_, caller(), response_, *call->packageName()));
 }
 
-void AppDeploymentServer::uninstallPackage(std::unique_ptr<std::string> packageName,
-                                           std::unique_ptr<std::string> resourceGroup,
-                                           std::unique_ptr<std::string> hostName)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(
+    std::unique_ptr<IAppDeployment::uninstallPackage_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::uninstallPackage Got parameters: "
-                                << text(packageName) << ", " << text(resourceGroup) << ", " << text(hostName));
-    submit(
-        "uninstallPackage", true, text(packageName),
-        [&] {
-            requireArguments({ packageName && resourceGroup && hostName }, "uninstallPackage");
-            return new (std::nothrow) AppUninstallPackageWork(caller(), response_,
-                                                              RunTarget { *packageName, *resourceGroup, *hostName });
-        },
-        [&](const kav::IKavErrorInfo* error) { response_->uninstallPackageResp(error); });
+    return std::unique_ptr<Work>(new (std::nothrow) AppUninstallPackageWork(context_, caller(), response_,
+        RunTarget { *call->packageName(), *call->resourceGroup(), *call->hostName() }));
 }
 
-void AppDeploymentServer::getPackageList()
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::getPackageList_Call>)
 {
-    submit(
-        "getPackageList", false, "", [&] { return new (std::nothrow) AppGetModuleListWork(caller(), response_); },
-        [&](const kav::IKavErrorInfo* error) {
-            AppDplList empty;
-            response_->getPackageListResp(error, &empty);
-        });
+    return std::unique_ptr<Work>(new (std::nothrow) AppGetModuleListWork(context_, caller(), response_));
 }
 
-void AppDeploymentServer::getPackage(std::unique_ptr<std::string> packageName,
-                                     std::unique_ptr<std::string> packageType, std::unique_ptr<std::string> extra)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(std::unique_ptr<IAppDeployment::getPackage_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::getPackage Got parameters: "
-                                << text(packageName) << ", " << text(packageType) << ", " << text(extra));
-    submit(
-        "getPackage", false, text(packageName),
-        [&] {
-            requireArguments({ packageName && packageType && extra }, "getPackage");
-            return new (std::nothrow)
-                AppGetModuleWork(caller(), response_, PackageName { *packageName, *packageType }, *extra);
-        },
-        [&](const kav::IKavErrorInfo* error) {
-            std::string none;
-            AppDplList empty;
-            auto data = rpc::makeBlock("");
-            response_->getPackageResp(error, &none, &none, data.get(), &empty);
-        });
+    return std::unique_ptr<Work>(new (std::nothrow) AppGetModuleWork(context_, caller(), response_,
+        PackageName { *call->packageName(), *call->packageType() }, *call->extra()));
 }
 
-void AppDeploymentServer::setPackageStatus(std::unique_ptr<kav::KavErrorInfo> error,
-                                           std::unique_ptr<std::string> packageName,
-                                           std::unique_ptr<std::string> hostName, int32_t state)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(
+    std::unique_ptr<IAppDeployment::setPackageStatus_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::setPackageStatus Got parameters: "
-                                << text(packageName) << ", " << text(hostName) << ", " << state << ", "
-                                << (error ? error->getCode() : 0));
-    submit(
-        "setPackageStatus", false, text(packageName),
-        [&] {
-            requireArguments({ error && packageName && hostName }, "setPackageStatus");
-            remember(*packageName, *hostName, static_cast<uint32_t>(state));
-            return new (std::nothrow) AppSetPackageStatusWork(
-                caller(), response_,
-                StatusReport { *packageName, *hostName, static_cast<uint32_t>(state), std::move(error) });
-        },
-        [&](const kav::IKavErrorInfo* failure) { response_->setPackageStatusResp(failure); });
+    const auto state = static_cast<uint32_t>(call->state());
+    remember(*call->packageName(), *call->hostName(), state);
+    return std::unique_ptr<Work>(new (std::nothrow) AppSetPackageStatusWork(context_, caller(), response_,
+        StatusReport { *call->packageName(), *call->hostName(), state, call->takeError() }));
 }
 
-void AppDeploymentServer::getPackageStatus(std::unique_ptr<std::string> packageName, int32_t state)
+std::unique_ptr<Work> AppDeploymentServer::makeWork(
+    std::unique_ptr<IAppDeployment::getPackageStatus_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "AppDeploymentServer::getPackageStatus Got parameters: " << text(packageName) << ", "
-                                                                                     << state);
-    submit(
-        "getPackageStatus", false, text(packageName),
-        [&] {
-            requireArguments({ packageName != nullptr }, "getPackageStatus");
-            return new (std::nothrow)
-                AppGetPackageStatusWork(caller(), response_, *packageName, static_cast<uint32_t>(state));
-        },
-        [&](const kav::IKavErrorInfo* error) {
-            DplStatusList empty;
-            response_->getPackageStatusResp(error, &empty);
-        });
+    return std::unique_ptr<Work>(new (std::nothrow) AppGetPackageStatusWork(
+        context_, caller(), response_, *call->packageName(), static_cast<uint32_t>(call->state())));
+}
+
+void AppDeploymentServer::answerAtOnce(std::unique_ptr<IAppDeployment::getRSVersion_Call>)
+{
+    const ProductVersion qel = context_.productVersion();
+    KavVersion product { qel.major, qel.minor, qel.patch, "" };
+    kav::KavErrorInfo success;
+    response_->getRSVersionResp(&success, &product, 1);
+    requestAnswered(IAppDeployment::getRSVersion_Call::facts(), 0);
 }
 
 // --- Lost deploy command ---------------------------------------------------
@@ -317,25 +162,69 @@ void AppDeploymentServer::remember(const std::string& package, const std::string
     lastReport_.state = state;
 }
 
+namespace {
+
+// Sets the host of a lost deploy command to ERROR (0xd0014c39, naming the
+// last state reported).
+void setLostHostToError(
+    ServiceContext& context, const AppDeploymentServer::LastReport& last, const std::string& user)
+{
+    DeploymentRuntime* runtime = context.deployment();
+    if (!runtime)
+        return;
+    kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",
+        "deploy command connection lost", { hostDeployStateText(last.state) });
+    KAV_GUARDED([&] {
+        return runtime->hostStatusTable().reportHMStatus(last.package, last.host, user, HOST_ERROR, &lost);
+    });
+    std::unique_ptr<kav::KavErrorInfo> dropped(
+        kav::takeErrorInfo()); // nobody waits for this; the WARN line stands
+}
+
+// Queued as a status report is, so that it runs after every report the
+// connection had queued before it went: a report still waiting would
+// otherwise turn ERROR back into the state it carries.
+class LostDeployCommandWork final : public Work {
+public:
+    LostDeployCommandWork(ServiceContext& context, AppDeploymentServer::LastReport last, std::string user)
+        : context_(context)
+        , last_(std::move(last))
+        , user_(std::move(user))
+    {
+    }
+
+    void process() override { setLostHostToError(context_, last_, user_); }
+    int32_t kind() const override { return IAppDeployment::setPackageStatus_Call::facts().kind; }
+    bool isShared() const override { return IAppDeployment::setPackageStatus_Call::facts().shared; }
+
+private:
+    ServiceContext& context_;
+    const AppDeploymentServer::LastReport last_;
+    const std::string user_;
+};
+
+} // namespace
+
 void AppDeploymentServer::reportLostDeployCommand()
 {
     LastReport last;
-    std::string user;
     {
         std::lock_guard lock(mutex_);
         last = lastReport_;
         lastReport_ = LastReport {};
     }
-    user = userName();
     if (!lostDeployCommand(last))
         return;
-    DeploymentRuntime* runtime = RepositoryService::instance().deployment();
-    if (!runtime)
-        return;
-    kav::KavErrorInfo lost(kav::rc::RS_DEPLOY_COMMAND_LOST, KAV_LOCATION, "AppDeploymentServer::retrieve_CB",
-        "deploy command connection lost", { hostDeployStateText(last.state) });
     LOG4CXX_WARN(logger(), "Deploy command lost for package: " << last.package << " host: " << last.host);
-    runtime->hostStatusTable().reportHMStatus(last.package, last.host, user, HOST_ERROR, &lost);
+    const std::string user = userName();
+    std::unique_ptr<Work> work(new (std::nothrow) LostDeployCommandWork(context_, last, user));
+    std::unique_ptr<kav::KavErrorInfo> stale(kav::takeErrorInfo());
+    if (work && context_.enqueue(std::move(work)) >= 0)
+        return;
+    // The queue could not take it (the service is stopping, or memory ran
+    // out): set the host now rather than leave it waiting for ever.
+    std::unique_ptr<kav::KavErrorInfo> refusal(kav::takeErrorInfo());
+    setLostHostToError(context_, last, user);
 }
 
 bool AppDeploymentServer::lostDeployCommand(const LastReport& last)

@@ -1,8 +1,9 @@
 #pragma once
 // AppDeploymentServer: the IAppDeployment side of one client connection
-// (administration clients and the deploy command on the hosts). Each call
-// is checked and turned into a work item for the service's queue;
-// getRSVersion is answered on the spot.
+// (administration clients and the deploy command on the hosts). Every call
+// takes the request path of ConnectionServer; this class adds the work item
+// of each queued operation, the last status report of the connection (for a
+// lost deploy command) and the immediate answer of getRSVersion.
 //
 // Threads and locks as ConnectionServer says; the last status report is
 // guarded by mutex_ too.
@@ -15,45 +16,36 @@
 #include "rs/deployment/operations/AppWork.h"
 #include "rs/repository/operations/UploadFile.h"
 
-#include <initializer_list>
-
 #include <memory>
 #include <mutex>
 #include <string>
 
 namespace rs {
 
-class AppDeploymentServer final
-    : public ConnectionServer<IAppDeployment::CallCompletionImp, IAppDeploymentRespClient> {
+class AppDeploymentServer final : public ConnectionServer<IAppDeployment::Interface, AppDeploymentServer> {
 public:
-    AppDeploymentServer();
+    explicit AppDeploymentServer(ServiceContext& context);
 
     // Binds a new server to an accepted channel; false when it could not.
-    static bool serve(zephcomm::Channel* channel);
+    static bool serve(zephcomm::Channel* channel, ServiceContext& context);
 
-    // The connection closed: later answers are dropped, a deploy command
-    // that went away before a final report sets its host to ERROR (0xd0014c39),
-    // and the connection's unfinished package uploads are discarded.
-    void complete(int error, zephcomm::Call* call) override;
-
-    void logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer) override;
-    void addPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType,
-                    std::unique_ptr<std::string> packageFileName, rpc::BlockPtr packageData, int32_t flag) override;
-    void removePackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType) override;
-    void installPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                        std::unique_ptr<std::string> hostName) override;
-    void cancelPackage(std::unique_ptr<std::string> packageName) override;
-    void uninstallPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                          std::unique_ptr<std::string> hostName) override;
-    void getPackageList() override;
-    void getPackage(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> packageType,
-                    std::unique_ptr<std::string> extra) override;
-    void setPackageStatus(std::unique_ptr<kav::KavErrorInfo> error, std::unique_ptr<std::string> packageName,
-                          std::unique_ptr<std::string> hostName, int32_t state) override;
-    void getPackageStatus(std::unique_ptr<std::string> packageName, int32_t state) override;
-    void installPackageRecheck(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                               std::unique_ptr<std::string> hostName) override;
-    void getRSVersion(std::unique_ptr<KavVersion> qelVersion, int32_t value) override;
+    // The work item of each queued operation (null when it cannot be made).
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::logon_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::addPackage_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::removePackage_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::installPackage_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::installPackageRecheck_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::cancelPackage_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::uninstallPackage_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::getPackageList_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::getPackage_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::setPackageStatus_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IAppDeployment::getPackageStatus_Call> call);
+    void answerAtOnce(std::unique_ptr<IAppDeployment::getRSVersion_Call> call);
+    // A call failed or the connection closed: a deploy command that went away
+    // before a final report sets its host to ERROR (0xd0014c39); once closed,
+    // later answers are dropped and the unfinished package uploads discarded.
+    void connectionTrouble(bool closed);
 
     // The last status report received on this connection.
     struct LastReport {
@@ -68,15 +60,11 @@ public:
 private:
     ~AppDeploymentServer() override;
 
+    void auditRefusal(const rpc::OperationFacts& facts, const std::string& user, const std::string& subject,
+        const kav::IKavErrorInfo& error) override;
     AppCaller caller() const;
-    // Throws 0xd0014c13 unless every argument is present.
-    static void requireArguments(std::initializer_list<bool> present, const char* operation);
-    // Queues the item that make() creates; any failure is logged, audited
-    // when `audited`, and answered at once through fail(error).
-    template <class Make, class Fail>
-    void submit(const char* operation, bool audited, const std::string& package, Make&& make, Fail&& fail);
-    void installPackageCommon(std::unique_ptr<std::string> packageName, std::unique_ptr<std::string> resourceGroup,
-                              std::unique_ptr<std::string> hostName, bool recheck);
+    std::unique_ptr<Work> installWork(
+        std::string package, std::string resourceGroup, std::string host, bool recheck);
     void remember(const std::string& package, const std::string& host, uint32_t state);
     void reportLostDeployCommand();
 

@@ -1,8 +1,6 @@
 #include "rs/deployment/operations/AppDeploymentWork.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/deployment/installer/PackageInstaller.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
@@ -24,9 +22,10 @@ template <class Check> void require(Check&& check, int32_t code, const char* det
 
 } // namespace
 
-AppRunPackageWork::AppRunPackageWork(std::string className, AppCaller caller,
-    IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck)
-    : AppWork(std::move(className), std::move(caller), response)
+AppRunPackageWork::AppRunPackageWork(std::string className, const rpc::OperationFacts& facts,
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target,
+    bool uninstall, bool recheck)
+    : AppWork(std::move(className), facts, context, std::move(caller), response)
     , target_(std::move(target))
     , uninstall_(uninstall)
     , recheck_(recheck)
@@ -35,7 +34,7 @@ AppRunPackageWork::AppRunPackageWork(std::string className, AppCaller caller,
 
 void AppRunPackageWork::checkTarget() const
 {
-    auto& service = RepositoryService::instance();
+    ServiceContext& service = context();
     const std::string& consumer = caller().consumer;
     const std::string& group = target_.resourceGroup;
     if (!consumer.empty() && !group.empty())
@@ -58,7 +57,7 @@ void AppRunPackageWork::checkTarget() const
 
 void AppRunPackageWork::execute()
 {
-    checkPermission(uninstall_ ? op::kUninstall : op::kInstall);
+    checkPermission();
     requireStoredPackage(packageStore(), target_.package);
     checkTarget();
 
@@ -76,10 +75,12 @@ void AppRunPackageWork::execute()
         target_.package, caller().user, caller().consumer, target_.resourceGroup, target_.host, uninstall_ });
 }
 
-AppInstallPackageWork::AppInstallPackageWork(
-    AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool recheck)
-    : AppRunPackageWork(
-        "AppInstallPackageWork", std::move(caller), response, std::move(target), false, recheck)
+AppInstallPackageWork::AppInstallPackageWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, RunTarget target, bool recheck)
+    : AppRunPackageWork("AppInstallPackageWork",
+        recheck ? IAppDeployment::installPackageRecheck_Call::facts()
+                : IAppDeployment::installPackage_Call::facts(),
+        context, std::move(caller), response, std::move(target), false, recheck)
 {
 }
 
@@ -90,9 +91,9 @@ void AppInstallPackageWork::answer(const kav::IKavErrorInfo* error)
 }
 
 AppUninstallPackageWork::AppUninstallPackageWork(
-    AppCaller caller, IAppDeploymentRespClient* response, RunTarget target)
-    : AppRunPackageWork(
-        "AppUninstallPackageWork", std::move(caller), response, std::move(target), true, false)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target)
+    : AppRunPackageWork("AppUninstallPackageWork", IAppDeployment::uninstallPackage_Call::facts(), context,
+        std::move(caller), response, std::move(target), true, false)
 {
 }
 
@@ -103,15 +104,16 @@ void AppUninstallPackageWork::answer(const kav::IKavErrorInfo* error)
 }
 
 AppCancelPackageWork::AppCancelPackageWork(
-    AppCaller caller, IAppDeploymentRespClient* response, std::string package)
-    : AppWork("AppCancelPackageWork", std::move(caller), response)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, std::string package)
+    : AppWork("AppCancelPackageWork", IAppDeployment::cancelPackage_Call::facts(), context, std::move(caller),
+        response)
     , package_(std::move(package))
 {
 }
 
 void AppCancelPackageWork::execute()
 {
-    checkPermission(op::kCancel);
+    checkPermission();
     requireStoredPackage(packageStore(), package_);
     deployment().setCancelStatus(package_);
 }
@@ -123,8 +125,9 @@ void AppCancelPackageWork::answer(const kav::IKavErrorInfo* error)
 }
 
 AppSetPackageStatusWork::AppSetPackageStatusWork(
-    AppCaller caller, IAppDeploymentRespClient* response, StatusReport report)
-    : AppWork("AppSetPackageStatusWork", std::move(caller), response)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, StatusReport report)
+    : AppWork("AppSetPackageStatusWork", IAppDeployment::setPackageStatus_Call::facts(), context,
+        std::move(caller), response)
     , report_(std::move(report))
 {
 }
@@ -145,9 +148,10 @@ void AppSetPackageStatusWork::answer(const kav::IKavErrorInfo* error)
     response().setPackageStatusResp(error ? error : &success);
 }
 
-AppGetPackageStatusWork::AppGetPackageStatusWork(
-    AppCaller caller, IAppDeploymentRespClient* response, std::string package, uint32_t filter)
-    : AppWork("AppGetPackageStatusWork", std::move(caller), response)
+AppGetPackageStatusWork::AppGetPackageStatusWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, std::string package, uint32_t filter)
+    : AppWork("AppGetPackageStatusWork", IAppDeployment::getPackageStatus_Call::facts(), context,
+        std::move(caller), response)
     , package_(std::move(package))
     , filter_(filter)
 {
@@ -155,7 +159,7 @@ AppGetPackageStatusWork::AppGetPackageStatusWork(
 
 void AppGetPackageStatusWork::execute()
 {
-    checkPermission(op::kPackageStatus);
+    checkPermission();
     requireStoredPackage(packageStore(), package_);
     list_ = deployment().hostStatusTable().getHMStatus(package_, filter_);
     if (!list_)

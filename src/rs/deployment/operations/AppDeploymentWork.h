@@ -3,11 +3,9 @@
 // (and its re-checking form), uninstall, cancel, the deploy command's status
 // report and the status query.
 //
-// Threads and ownership as AppWork. None of them changes stored packages, so
-// all but the status report run beside other readers (the installer
-// registry and the host status table guard themselves). Queue order: cancel
-// first, then the status query, then the status report, then install and
-// uninstall.
+// Threads and ownership as AppWork. None of them changes stored packages;
+// the installer registry and the host status table guard themselves. Their
+// queue order and lock modes are their operations' facts (interfaces.rpc).
 
 #include "interfaces/types/DplStatusList.h"
 #include "rs/deployment/operations/AppWork.h"
@@ -27,11 +25,9 @@ struct RunTarget {
 // The steps that install and uninstall share: checks, installer, start.
 class AppRunPackageWork : public AppWork {
 public:
-    int32_t kind() const override { return 1; }
-
 protected:
-    AppRunPackageWork(std::string className, AppCaller caller, IAppDeploymentRespClient* response,
-        RunTarget target, bool uninstall, bool recheck);
+    AppRunPackageWork(std::string className, const rpc::OperationFacts& facts, ServiceContext& context,
+        AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool uninstall, bool recheck);
     void execute() final;
 
     const RunTarget& target() const { return target_; }
@@ -49,8 +45,8 @@ private:
 class AppInstallPackageWork final : public AppRunPackageWork {
 public:
     // recheck: every host is deployed again, whatever its last state.
-    AppInstallPackageWork(
-        AppCaller caller, IAppDeploymentRespClient* response, RunTarget target, bool recheck);
+    AppInstallPackageWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        RunTarget target, bool recheck);
 
 private:
     void answer(const kav::IKavErrorInfo* error) override;
@@ -58,7 +54,8 @@ private:
 
 class AppUninstallPackageWork final : public AppRunPackageWork {
 public:
-    AppUninstallPackageWork(AppCaller caller, IAppDeploymentRespClient* response, RunTarget target);
+    AppUninstallPackageWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, RunTarget target);
 
 private:
     void answer(const kav::IKavErrorInfo* error) override;
@@ -66,10 +63,8 @@ private:
 
 class AppCancelPackageWork final : public AppWork {
 public:
-    AppCancelPackageWork(AppCaller caller, IAppDeploymentRespClient* response, std::string package);
-    // Taken before every other waiting request: a cancel stops hosts from
-    // being started.
-    int32_t kind() const override { return 4; }
+    AppCancelPackageWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, std::string package);
 
 private:
     void execute() override;
@@ -88,9 +83,8 @@ struct StatusReport {
 
 class AppSetPackageStatusWork final : public AppWork {
 public:
-    AppSetPackageStatusWork(AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
+    AppSetPackageStatusWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, StatusReport report);
 
 private:
     void execute() override;
@@ -101,9 +95,8 @@ private:
 
 class AppGetPackageStatusWork final : public AppWork {
 public:
-    AppGetPackageStatusWork(
-        AppCaller caller, IAppDeploymentRespClient* response, std::string package, uint32_t filter);
-    int32_t kind() const override { return 3; }
+    AppGetPackageStatusWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        std::string package, uint32_t filter);
 
 private:
     void execute() override;

@@ -2,12 +2,10 @@
 
 #include "common/ResultCodes.h"
 #include "interfaces/IAppDeploymentResp.h"
-#include "rs/core/ServiceRules.h"
 #include "rs/deployment/installer/InstallerRegistry.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 #include "rs/deployment/persist/ServiceStatusSink.h"
-#include "rs/logging/AuditLog.h"
 
 #include <ace/Message_Block.h>
 
@@ -27,14 +25,14 @@ std::string orDash(const std::string& text)
     return text.empty() ? "-" : text;
 }
 
-void auditPackage(uint32_t done, uint32_t failed, const std::string& user, const std::string& package,
-    const kav::IKavErrorInfo* error)
+void auditPackage(ServiceContext& context, uint32_t done, uint32_t failed, const std::string& user,
+    const std::string& package, const kav::IKavErrorInfo* error)
 {
     if (error)
-        kav::audit::writeMessage(failed,
+        context.audit(failed,
             { orDash(user), orDash(package), ServiceStatusSink::catalogueMessage(*error), kAuditType }, true);
     else
-        kav::audit::writeMessage(done, { orDash(user), orDash(package), kAuditType });
+        context.audit(done, { orDash(user), orDash(package), kAuditType });
 }
 
 // The payload size of a getPackage answer that carries `list` and an empty file.
@@ -47,10 +45,11 @@ uint64_t getPackageAnswerWithoutFile(
 
 } // namespace
 
-AppAddModuleWork::AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
-    std::string fileName, rpc::BlockPtr piece, int32_t flag,
-    std::shared_ptr<modules::ConnectionUploads> uploads)
-    : AppWork("AppAddModuleWork", std::move(caller), response)
+AppAddModuleWork::AppAddModuleWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, PackageName package, std::string fileName, rpc::BlockPtr piece,
+    int32_t flag, std::shared_ptr<modules::ConnectionUploads> uploads)
+    : AppWork(
+        "AppAddModuleWork", IAppDeployment::addPackage_Call::facts(), context, std::move(caller), response)
     , package_(std::move(package))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
@@ -61,7 +60,7 @@ AppAddModuleWork::AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* r
 
 void AppAddModuleWork::execute()
 {
-    checkPermission(PackageStore::kConsumer, op::kAdd);
+    checkPermission(PackageStore::kConsumer);
     const std::string stored = PackageStore::storedName(package_.name, package_.type);
     requireNoRunningInstaller(package_.name);
     const modules::UploadSender sender { uploads_, [&] { return answerWithoutFile(stored); } };
@@ -82,21 +81,22 @@ uint64_t AppAddModuleWork::answerWithoutFile(const std::string& storedName) cons
 void AppAddModuleWork::answer(const kav::IKavErrorInfo* error)
 {
     if (error || (flag_ == 1 && !dropped_))
-        auditPackage(kAuditAddDone, kAuditAddFailed, caller().user, package_.name, error);
+        auditPackage(context(), kAuditAddDone, kAuditAddFailed, caller().user, package_.name, error);
     kav::KavErrorInfo success;
     response().addPackageResp(error ? error : &success);
 }
 
 AppRemoveModuleWork::AppRemoveModuleWork(
-    AppCaller caller, IAppDeploymentRespClient* response, PackageName package)
-    : AppWork("AppRemoveModuleWork", std::move(caller), response)
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, PackageName package)
+    : AppWork("AppRemoveModuleWork", IAppDeployment::removePackage_Call::facts(), context, std::move(caller),
+        response)
     , package_(std::move(package))
 {
 }
 
 void AppRemoveModuleWork::execute()
 {
-    checkPermission(PackageStore::kConsumer, op::kRemove);
+    checkPermission(PackageStore::kConsumer);
     const std::string stored = PackageStore::storedName(package_.name, package_.type);
     requireNoRunningInstaller(package_.name);
     int32_t result = KAV_GUARDED([&] { packageStore().remove(stored); });
@@ -120,19 +120,21 @@ void AppRemoveModuleWork::execute()
 
 void AppRemoveModuleWork::answer(const kav::IKavErrorInfo* error)
 {
-    auditPackage(kAuditRemoveDone, kAuditRemoveFailed, caller().user, package_.name, error);
+    auditPackage(context(), kAuditRemoveDone, kAuditRemoveFailed, caller().user, package_.name, error);
     kav::KavErrorInfo success;
     response().removePackageResp(error ? error : &success);
 }
 
-AppGetModuleListWork::AppGetModuleListWork(AppCaller caller, IAppDeploymentRespClient* response)
-    : AppWork("AppGetModuleListWork", std::move(caller), response)
+AppGetModuleListWork::AppGetModuleListWork(
+    ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response)
+    : AppWork("AppGetModuleListWork", IAppDeployment::getPackageList_Call::facts(), context,
+        std::move(caller), response)
 {
 }
 
 void AppGetModuleListWork::execute()
 {
-    checkPermission(op::kList);
+    checkPermission();
     list_ = packageStore().list(caller().consumer);
 }
 
@@ -144,9 +146,10 @@ void AppGetModuleListWork::answer(const kav::IKavErrorInfo* error)
     response().getPackageListResp(error ? error : &success, &list_);
 }
 
-AppGetModuleWork::AppGetModuleWork(
-    AppCaller caller, IAppDeploymentRespClient* response, PackageName package, std::string extra)
-    : AppWork("AppGetModuleWork", std::move(caller), response)
+AppGetModuleWork::AppGetModuleWork(ServiceContext& context, AppCaller caller,
+    IAppDeploymentRespClient* response, PackageName package, std::string extra)
+    : AppWork(
+        "AppGetModuleWork", IAppDeployment::getPackage_Call::facts(), context, std::move(caller), response)
     , package_(std::move(package))
     , extra_(std::move(extra))
 {

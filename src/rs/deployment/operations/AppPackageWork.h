@@ -22,11 +22,9 @@ struct PackageName {
 class AppAddModuleWork final : public AppWork {
 public:
     // `uploads`: those of the connection that sent the piece.
-    AppAddModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package,
-        std::string fileName, rpc::BlockPtr piece, int32_t flag,
+    AppAddModuleWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        PackageName package, std::string fileName, rpc::BlockPtr piece, int32_t flag,
         std::shared_ptr<modules::ConnectionUploads> uploads);
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
 
 private:
     void execute() override;
@@ -44,9 +42,8 @@ private:
 
 class AppRemoveModuleWork final : public AppWork {
 public:
-    AppRemoveModuleWork(AppCaller caller, IAppDeploymentRespClient* response, PackageName package);
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
+    AppRemoveModuleWork(
+        ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response, PackageName package);
 
 private:
     void execute() override;
@@ -57,8 +54,7 @@ private:
 
 class AppGetModuleListWork final : public AppWork {
 public:
-    AppGetModuleListWork(AppCaller caller, IAppDeploymentRespClient* response);
-    int32_t kind() const override { return 3; }
+    AppGetModuleListWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response);
 
 private:
     void execute() override;
@@ -69,9 +65,8 @@ private:
 
 class AppGetModuleWork final : public AppWork {
 public:
-    AppGetModuleWork(
-        AppCaller caller, IAppDeploymentRespClient* response, PackageName package, std::string extra);
-    int32_t kind() const override { return 1; }
+    AppGetModuleWork(ServiceContext& context, AppCaller caller, IAppDeploymentRespClient* response,
+        PackageName package, std::string extra);
 
 private:
     void execute() override;

@@ -1,7 +1,6 @@
 #include "rs/deployment/operations/AppWork.h"
 
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 
@@ -9,13 +8,10 @@
 
 namespace rs {
 
-void AppWork::checkPermission(const std::string& consumer, int operation) const
+void AppWork::checkPermission(const std::string& consumer) const
 {
-    std::string out;
-    if (RepositoryService::instance().checkPermission(caller_.user, consumer, operation, out) < 0) {
-        kav::clearErrorInfo();
+    if (!permitted(caller_.user, consumer))
         KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "permission refused");
-    }
 }
 
 void AppWork::requireStoredPackage(const PackageStore& store, const std::string& package) const
@@ -24,15 +20,15 @@ void AppWork::requireStoredPackage(const PackageStore& store, const std::string&
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { package });
 }
 
-DeploymentRuntime& AppWork::deployment()
+DeploymentRuntime& AppWork::deployment() const
 {
-    DeploymentRuntime* runtime = RepositoryService::instance().deployment();
+    DeploymentRuntime* runtime = context().deployment();
     if (!runtime)
         KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "deployment not running");
     return *runtime;
 }
 
-void AppWork::requireNoRunningInstaller(const std::string& package)
+void AppWork::requireNoRunningInstaller(const std::string& package) const
 {
     InstallerRegistry& installers = deployment().installers();
     installers.cleanupPackageInstallers();
@@ -40,9 +36,9 @@ void AppWork::requireNoRunningInstaller(const std::string& package)
         kav::rethrowError(kav::takeErrorInfo());
 }
 
-PackageStore AppWork::packageStore()
+PackageStore AppWork::packageStore() const
 {
-    return PackageStore(RepositoryService::instance().storageDir());
+    return PackageStore(context());
 }
 
 } // namespace rs

@@ -7,6 +7,7 @@
 // worker thread. Ownership: holds one reference on the response client.
 
 #include "common/Referable.h"
+#include "interfaces/IAppDeployment.h"
 #include "interfaces/IAppDeploymentResp.h"
 #include "rs/core/ServiceWork.h"
 
@@ -25,24 +26,25 @@ struct AppCaller {
 
 class AppWork : public ServiceWork {
 protected:
-    AppWork(std::string className, AppCaller caller, IAppDeploymentRespClient* response)
-        : ServiceWork(std::move(className))
+    AppWork(std::string className, const rpc::OperationFacts& facts, ServiceContext& context,
+        AppCaller caller, IAppDeploymentRespClient* response)
+        : ServiceWork(std::move(className), facts, context)
         , caller_(std::move(caller))
         , response_(response)
     {
     }
 
-    // Throws 0xd0014c26 when the caller lacks the role `operation` needs on consumer.
-    void checkPermission(const std::string& consumer, int operation) const;
-    void checkPermission(int operation) const { checkPermission(caller_.consumer, operation); }
+    // Throws 0xd0014c26 when the caller lacks the role the operation needs on consumer.
+    void checkPermission(const std::string& consumer) const;
+    void checkPermission() const { checkPermission(caller_.consumer); }
     // Throws 0xd0014c35 when no package of that name is stored (any host type).
     void requireStoredPackage(const PackageStore& store, const std::string& package) const;
     // Cleans up finished installers, then throws 0xd0014c30 when a run of
     // the package is still going on: a package changes only between runs.
-    static void requireNoRunningInstaller(const std::string& package);
+    void requireNoRunningInstaller(const std::string& package) const;
     // The service's deployment machinery; throws 0xd0014c0c when it is not running.
-    static DeploymentRuntime& deployment();
-    static PackageStore packageStore();
+    DeploymentRuntime& deployment() const;
+    PackageStore packageStore() const;
 
     const AppCaller& caller() const { return caller_; }
     IAppDeploymentRespClient& response() const { return *response_; }

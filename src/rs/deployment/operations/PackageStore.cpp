@@ -2,16 +2,15 @@
 
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/NameValidator.h"
 #include "rs/repository/dplfileutils.h"
-#include "rs/repository/recovery/KeptFile.h"
+#include "rs/repository/operations/ModuleWalk.h"
 
 #include <ace/Message_Block.h>
-
-#include <ctime>
 
 namespace rs {
 
@@ -31,8 +30,9 @@ AppDplEntry recordOf(const kav::ModuleIndexEntry& entry, const std::string& cons
 
 } // namespace
 
-PackageStore::PackageStore(std::string storageDir)
-    : storageDir_(std::move(storageDir))
+PackageStore::PackageStore(ServiceContext& context)
+    : context_(context)
+    , storageDir_(context.storageDir())
     , indexDir_(storageDir_ + "/" + kConsumer)
 {
 }
@@ -56,52 +56,17 @@ bool PackageStore::storePiece(const std::string& storedName, const std::string& 
     const modules::UploadSender& sender)
 {
     kav::NameValidator::check("packageFileName", fileName, kav::NameKind::Segment);
+    if (flag == modules::UploadFile::kFirstPiece)
+        modules::refuseNameCaseClash(kav::IndexFile(indexDir_), storedName);
     modules::UploadFile upload(packageDir(storedName), fileName, sender);
     if (!upload.store(piece, flag))
         return false;
     if (flag == modules::UploadFile::kLastPiece) {
-        completeUpload(storedName, fileName, owner);
-        upload.finish();
+        kav::IndexFile index(indexDir_);
+        modules::completeUpload(index, packageDir(storedName), storedName, fileName, owner, context_.now(),
+            upload, context_.fileCache());
     }
     return true;
-}
-
-void PackageStore::completeUpload(
-    const std::string& storedName, const std::string& fileName, const std::string& owner)
-{
-    const std::string dir = packageDir(storedName);
-    kav::IndexFile index(indexDir_);
-    kav::ModuleIndexEntry previous;
-    const bool hadEntry = index.getServiceEntryByName(storedName, previous) == 0;
-    // What the target was stays recorded until the index names the new file:
-    // a failed write puts it back, a crash is undone at the next start.
-    const std::string target = dir + "/" + fileName;
-    kav::KeptFile kept(target, index.getVersionByName(storedName));
-    if (rsmanagerutils::syncFile(target + ".tmp") != 0 || kept.keep() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
-            rsmanagerutils::failureDetail("package not moved into place"), { target });
-    kav::KavFileCache::instance()->closeFile(target);
-    if (rsmanagerutils::moveFile(target + ".tmp", target) != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
-            rsmanagerutils::failureDetail("package not moved into place"), { target });
-
-    kav::ModuleIndexEntry entry;
-    entry.moduleName = storedName;
-    entry.version = index.nextVersion(storedName);
-    entry.fileName = fileName;
-    entry.addTime = static_cast<int32_t>(std::time(nullptr));
-    entry.owner = owner;
-    entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
-    index.addServiceEntry(entry);
-    if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("package index not written"),
-            { kav::IndexFile::kFileName });
-    kept.discard();
-    // The file of the version before goes only now that nothing names it.
-    if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName) {
-        kav::KavFileCache::instance()->closeFile(dir + "/" + previous.fileName);
-        rsmanagerutils::deleteFile(dir + "/" + previous.fileName);
-    }
 }
 
 void PackageStore::remove(const std::string& storedName)
@@ -110,13 +75,7 @@ void PackageStore::remove(const std::string& storedName)
     kav::IndexFile index(indexDir_);
     if (!index.doesEntryExist(storedName))
         KAV_THROW(kav::rc::RS_NO_SUCH_PACKAGE, "package not stored", { storedName });
-    index.deleteServiceByName(storedName);
-    if (index.writeServiceFile() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("package index not written"),
-            { kav::IndexFile::kFileName });
-    if (rsmanagerutils::deleteDir(packageDir(storedName)) < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED,
-            rsmanagerutils::failureDetail("package directory not removed"), { packageDir(storedName) });
+    modules::removeModule(index, packageDir(storedName), storedName, kConsumer, context_.fileCache());
 }
 
 bool PackageStore::contains(const std::string& package) const
@@ -144,7 +103,7 @@ void PackageStore::read(const std::string& storedName, const std::string& consum
     const std::string fileName = modules::servedFile(dir, entry.fileName);
     if (fileName.empty())
         KAV_THROW(kav::rc::RS_NO_MODULE_FILE, "package directory holds no file", { dir });
-    if (kav::KavFileCache::instance()->readFile(dir + "/" + fileName, data) != 0)
+    if (context_.fileCache().readFile(dir + "/" + fileName, data) != 0)
         KAV_THROW(kav::rc::RS_FILE_READ_FAILED, rsmanagerutils::failureDetail("package file not read"),
             { dir + "/" + fileName });
     record = recordOf(entry, consumer);

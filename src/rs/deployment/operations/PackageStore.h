@@ -7,8 +7,9 @@
 // any other value in between) into "<file>.tmp" and are moved into place
 // when the last piece arrives, so a reader never sees half a package.
 //
-// This is the same storage walk as the module upload of a consumer; it is
-// kept in one class so that the module operations can share it.
+// The storage walk is the module walk of a consumer (ModuleWalk.h): the
+// letter-case check of a first piece, links kept on a new upload, the link
+// check and tombstone of a removal.
 //
 // Thread-safety: none of its own. Work items use it under the work queue's
 // readers/writer lock (exclusive for store and remove). Failures are thrown
@@ -24,12 +25,16 @@ class ACE_Message_Block;
 
 namespace rs {
 
+class ServiceContext;
+
 class PackageStore {
 public:
     static constexpr const char* kConsumer = ".global";
     static constexpr const char* kTypeSeparator = ".type_";
 
-    explicit PackageStore(std::string storageDir);
+    // Over the context's repository directory, file cache and clock; the
+    // context must outlive the store.
+    explicit PackageStore(ServiceContext& context);
 
     // "<package>.type_<type>", or the package name when type is empty.
     // Throws RS_BAD_NAME for a name that cannot be a single path segment.
@@ -48,7 +53,7 @@ public:
     // Marks the package's entry deleted (the entry stays, so that a package
     // added again counts its versions on) and removes its directory
     // (0xd0014c35 when not stored; RS_BAD_NAME when the directory is also
-    // a consumer's, ModuleDirectory.h).
+    // a consumer's, ModuleDirectory.h; otherwise as modules::removeModule).
     void remove(const std::string& storedName);
     // Whether the package is stored, for any host type or none.
     bool contains(const std::string& package) const;
@@ -62,8 +67,7 @@ public:
         ACE_Message_Block*& data) const;
 
 private:
-    void completeUpload(const std::string& storedName, const std::string& fileName, const std::string& owner);
-
+    ServiceContext& context_;
     std::string storageDir_;
     std::string indexDir_;
 };

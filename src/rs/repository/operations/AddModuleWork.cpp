@@ -1,5 +1,9 @@
 #include "rs/repository/operations/AddModuleWork.h"
 
+#include "rs/repository/operations/ModuleWalk.h"
+
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
@@ -10,16 +14,15 @@
 
 #include <fcntl.h>
 
-#include <ctime>
-
 namespace rs {
 
 using namespace rs::modules;
 
-AddModuleWork::AddModuleWork(std::string module, std::string fileName, rpc::BlockPtr piece, int32_t flag,
-    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository,
-    std::shared_ptr<ConnectionUploads> uploads)
-    : ModuleWork("AddModuleWork", response, std::move(consumer), std::move(user), std::move(repository))
+AddModuleWork::AddModuleWork(ServiceContext& context, std::string module, std::string fileName,
+    rpc::BlockPtr piece, int32_t flag, IRepositoryRespClient* response, std::string consumer,
+    std::string user, std::shared_ptr<ConnectionUploads> uploads)
+    : ModuleWork("AddModuleWork", IRepository::addModule_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
     , module_(std::move(module))
     , fileName_(std::move(fileName))
     , piece_(std::move(piece))
@@ -37,25 +40,20 @@ void AddModuleWork::execute()
         storeGlobalModule();
         return;
     }
-    requirePermission(user_, consumer_, Operation::Add);
+    requirePermission();
     if (flag_ == kFirstPiece)
-        refuseNameCaseClash();
+        refuseNameCaseClash(kav::IndexFile(indexDirectory(repository_, consumer_)), module_);
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     UploadFile upload(moduleDir, fileName_, sender());
     if (!storePiece(upload, flag_))
         return; // the connection has gone: nobody waits for this upload
     if (flag_ == kLastPiece) {
-        completeUpload(moduleDir, upload);
-        auditSuccess(Audited::Add, user_, module_);
+        kav::IndexFile index(indexDirectory(repository_, consumer_));
+        version_ = completeUpload(
+            index, moduleDir, module_, fileName_, user_, context().now(), upload, context().fileCache())
+                       .version;
+        auditSuccess(context(), Audited::Add, user_, module_);
     }
-}
-
-void AddModuleWork::refuseNameCaseClash() const
-{
-    kav::IndexFile index(indexDirectory(repository_, consumer_));
-    const std::string stored = index.getEntryAnyCase(module_);
-    if (!stored.empty() && stored != module_)
-        KAV_THROW(kav::rc::RS_NAME_CASE_CLASH, module_ + " clashes with " + stored, { module_, stored });
 }
 
 bool AddModuleWork::storePiece(UploadFile& upload, int32_t flag)
@@ -72,21 +70,6 @@ UploadSender AddModuleWork::sender() const
     return UploadSender { uploads_, [this] { return answerWithoutFile(); } };
 }
 
-kav::ModuleIndexEntry AddModuleWork::upcomingEntry(const kav::IndexFile& index) const
-{
-    kav::ModuleIndexEntry entry;
-    kav::ModuleIndexEntry previous;
-    if (index.getServiceEntryByName(module_, previous) == 0 && !previous.deleted) {
-        entry.linkCount = previous.linkCount;
-        entry.linkedApps = previous.linkedApps;
-    }
-    entry.moduleName = module_;
-    entry.version = index.nextVersion(module_);
-    entry.fileName = fileName_;
-    entry.owner = user_;
-    return entry;
-}
-
 uint64_t AddModuleWork::answerWithoutFile() const
 {
     const kav::IndexFile index(indexDirectory(repository_, consumer_));
@@ -94,38 +77,8 @@ uint64_t AddModuleWork::answerWithoutFile() const
     for (const kav::ModuleIndexEntry& present : index.getAllEntries())
         if (!present.deleted && present.moduleName != module_)
             records.append(toRecord(present, consumer_));
-    records.append(toRecord(upcomingEntry(index), consumer_));
+    records.append(toRecord(upcomingEntry(index, module_, fileName_, user_), consumer_));
     return getModuleAnswerWithoutFile(module_, fileName_, records);
-}
-
-void AddModuleWork::completeUpload(const std::string& moduleDir, UploadFile& upload)
-{
-    const std::string target = moduleDir + "/" + fileName_;
-    kav::IndexFile index(indexDirectory(repository_, consumer_));
-    kav::ModuleIndexEntry previous;
-    const bool hadEntry = index.getServiceEntryByName(module_, previous) == 0;
-
-    // The upload's bytes reach the disk before its name replaces the served
-    // file, and the old file goes only once the index names the new one: a
-    // crash at any point leaves an index whose file is there, and a failed
-    // index write puts the replaced file back.
-    FileReplacement replacement(upload.path(), target, index.getVersionByName(module_));
-    if (rsmanagerutils::syncFile(upload.path()) != 0 || replacement.apply() != 0)
-        KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
-            rsmanagerutils::failureDetail("cannot move the upload to " + target), { target });
-
-    kav::ModuleIndexEntry entry = upcomingEntry(index);
-    entry.addTime = static_cast<int32_t>(std::time(nullptr));
-    entry.fileSize = static_cast<int32_t>(rsmanagerutils::fileSize(target));
-    index.addServiceEntry(entry);
-    writeIndex(index);
-    replacement.commit();
-    upload.finish();
-    version_ = entry.version;
-    if (hadEntry && !previous.fileName.empty() && previous.fileName != fileName_) {
-        kav::KavFileCache::instance()->closeFile(moduleDir + "/" + previous.fileName);
-        rsmanagerutils::deleteFile(moduleDir + "/" + previous.fileName);
-    }
 }
 
 void AddModuleWork::storeGlobalModule()
@@ -151,25 +104,24 @@ void AddModuleWork::storeGlobalModule()
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED, rsmanagerutils::failureDetail("cannot write " + upload),
             { target });
     kav::IndexFile index(repository_);
-    FileReplacement replacement(upload, target, index.getVersionByName(module_));
+    FileReplacement replacement(upload, target, index.getVersionByName(module_), &context().fileCache());
     if (replacement.apply() != 0)
         KAV_THROW(kav::rc::RS_FILE_WRITE_FAILED,
             rsmanagerutils::failureDetail("cannot move the upload to " + target), { target });
 
     const std::string version = index.nextVersion(module_);
-    index.addServiceEntry(
-        module_, version, fileName_, static_cast<int32_t>(std::time(nullptr)), user_, false, 0, 0);
+    index.addServiceEntry(module_, version, fileName_, context().now(), user_, false, 0, 0);
     writeIndex(index);
     replacement.commit();
     version_ = version;
-    removeOtherFiles(moduleDir, fileName_);
+    removeOtherFiles(moduleDir, fileName_, &context().fileCache());
 }
 
 void AddModuleWork::answer(const kav::IKavErrorInfo* error)
 {
     kav::KavErrorInfo success;
     if (error) {
-        auditFailure(Audited::Add, user_, module_, *error);
+        auditFailure(context(), Audited::Add, user_, module_, *error);
         version_.clear();
     }
     response_->addModuleResp(error ? error : &success, &version_);

@@ -28,26 +28,18 @@ public:
     static constexpr int32_t kLastPiece = 1;
 
     // `uploads`: those of the connection that sent the piece.
-    AddModuleWork(std::string module, std::string fileName, rpc::BlockPtr piece, int32_t flag,
-        IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository,
+    AddModuleWork(ServiceContext& context, std::string module, std::string fileName, rpc::BlockPtr piece,
+        int32_t flag, IRepositoryRespClient* response, std::string consumer, std::string user,
         std::shared_ptr<modules::ConnectionUploads> uploads);
-
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
 
 private:
     void execute() override;
     void answer(const kav::IKavErrorInfo* error) override;
 
-    void refuseNameCaseClash() const;
     // Stores the piece (UploadFile::store) and lets its buffer go.
     bool storePiece(modules::UploadFile& upload, int32_t flag);
-    void completeUpload(const std::string& moduleDir, modules::UploadFile& upload);
     void storeGlobalModule();
     modules::UploadSender sender() const;
-    // The entry the upload gets in the index: the next version, this file
-    // and user, the links kept unless the module was removed.
-    kav::ModuleIndexEntry upcomingEntry(const kav::IndexFile& index) const;
     // The payload of the module's getModule answer with an empty file.
     uint64_t answerWithoutFile() const;
 

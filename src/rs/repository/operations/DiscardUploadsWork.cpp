@@ -1,19 +1,19 @@
 #include "rs/repository/operations/DiscardUploadsWork.h"
 
 #include "common/Loggers.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/i18n/ErrorLine.h"
 
 #include <new>
 
 namespace rs {
 
-void DiscardUploadsWork::queueFor(const std::shared_ptr<modules::ConnectionUploads>& uploads)
+void DiscardUploadsWork::queueFor(
+    ServiceContext& context, const std::shared_ptr<modules::ConnectionUploads>& uploads)
 {
     if (!uploads || !uploads->receivedPieces())
         return;
-    auto* work = new (std::nothrow) DiscardUploadsWork(uploads);
-    if (work && RepositoryService::instance().enqueue(work) >= 0)
+    std::unique_ptr<Work> work(new (std::nothrow) DiscardUploadsWork(uploads));
+    if (work && context.enqueue(std::move(work)) >= 0)
         return;
     kav::clearErrorInfo();
     LOG4CXX_WARN(kav::loggers::get(kav::loggers::kWork),

@@ -7,6 +7,8 @@
 //
 // Threads: created on a communication thread, processed on a worker thread.
 
+#include "interfaces/IRepository.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/core/Work.h"
 #include "rs/repository/operations/UploadFile.h"
 
@@ -19,7 +21,7 @@ public:
     // Called when the connection has gone: queues the clean-up when the
     // connection received upload pieces. A failure to queue is logged; the
     // uploads then stay until the next start-up's repair removes them.
-    static void queueFor(const std::shared_ptr<modules::ConnectionUploads>& uploads);
+    static void queueFor(ServiceContext& context, const std::shared_ptr<modules::ConnectionUploads>& uploads);
 
     explicit DiscardUploadsWork(std::shared_ptr<modules::ConnectionUploads> uploads)
         : uploads_(std::move(uploads))
@@ -27,9 +29,10 @@ public:
     }
 
     void process() override;
-    // As the upload pieces: never taken before a piece queued earlier.
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
+    // As the upload pieces (both interfaces' share their facts): never taken
+    // before a piece queued earlier.
+    int32_t kind() const override { return IRepository::addModule_Call::facts().kind; }
+    bool isShared() const override { return IRepository::addModule_Call::facts().shared; }
 
 private:
     std::shared_ptr<modules::ConnectionUploads> uploads_;

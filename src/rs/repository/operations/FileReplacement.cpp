@@ -5,10 +5,12 @@
 
 namespace rs::modules {
 
-FileReplacement::FileReplacement(std::string upload, std::string target, std::string version)
+FileReplacement::FileReplacement(
+    std::string upload, std::string target, std::string version, kav::KavFileCache* cache)
     : upload_(std::move(upload))
     , target_(std::move(target))
-    , kept_(target_, std::move(version))
+    , cache_(cache ? *cache : *kav::KavFileCache::instance())
+    , kept_(target_, std::move(version), &cache_)
 {
 }
 
@@ -16,7 +18,7 @@ int FileReplacement::apply()
 {
     if (kept_.keep() != 0)
         return -1;
-    kav::KavFileCache::instance()->closeFile(target_);
+    cache_.closeFile(target_);
     if (rsmanagerutils::moveFile(upload_, target_) != 0) {
         kept_.restore();
         return -1;

@@ -13,13 +13,19 @@
 
 #include <string>
 
+namespace kav {
+class KavFileCache;
+}
+
 namespace rs::modules {
 
 class FileReplacement {
 public:
     // version: the module's version in the index before the replacement
-    // (getVersionByName: "0" when there is no entry).
-    FileReplacement(std::string upload, std::string target, std::string version);
+    // (getVersionByName: "0" when there is no entry). `cache` is the file
+    // cache that may hold target (the process's when none is given).
+    FileReplacement(
+        std::string upload, std::string target, std::string version, kav::KavFileCache* cache = nullptr);
     ~FileReplacement() = default;
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
@@ -33,6 +39,7 @@ public:
 private:
     const std::string upload_;
     const std::string target_;
+    kav::KavFileCache& cache_;
     kav::KeptFile kept_;
 };
 

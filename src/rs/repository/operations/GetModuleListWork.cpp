@@ -1,5 +1,7 @@
 #include "rs/repository/operations/GetModuleListWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs {
@@ -7,8 +9,9 @@ namespace rs {
 using namespace rs::modules;
 
 GetModuleListWork::GetModuleListWork(
-    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository)
-    : ModuleWork("GetModuleListWork", response, std::move(consumer), std::move(user), std::move(repository))
+    ServiceContext& context, IRepositoryRespClient* response, std::string consumer, std::string user)
+    : ModuleWork("GetModuleListWork", IRepository::getModuleList_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
 {
 }
 
@@ -17,14 +20,14 @@ void GetModuleListWork::execute()
     if (consumer_ == "/") {
         // The permission asked for is the one on "/": without it every
         // consumer is left out and the list is empty, not refused.
-        if (!isPermitted(user_, consumer_, Operation::List))
+        if (!isPermitted(consumer_))
             return;
         for (const std::string& path : consumerPaths(repository_))
             appendIndex(indexDirectory(repository_, path), path);
         return;
     }
     checkConsumer(consumer_);
-    requirePermission(user_, consumer_, Operation::List);
+    requirePermission();
     appendIndex(indexDirectory(repository_, consumer_), consumer_);
 }
 
@@ -32,7 +35,7 @@ void GetModuleListWork::appendIndex(const std::string& directory, const std::str
 {
     // Lists run often and indexes change seldom: an unchanged index is
     // neither read, parsed nor turned into records again.
-    parts_.push_back(ModuleListCache::instance().records(directory, consumer));
+    parts_.push_back(context().moduleLists().records(directory, consumer));
 }
 
 const RepositoryAppList& GetModuleListWork::answerList()

@@ -18,10 +18,7 @@ namespace rs {
 class GetModuleListWork final : public ModuleWork {
 public:
     GetModuleListWork(
-        IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository);
-
-    int32_t kind() const override { return 3; }
-    bool isShared() const override { return true; }
+        ServiceContext& context, IRepositoryRespClient* response, std::string consumer, std::string user);
 
 private:
     void execute() override;

@@ -1,5 +1,7 @@
 #include "rs/repository/operations/GetModuleWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
@@ -12,9 +14,10 @@ namespace rs {
 
 using namespace rs::modules;
 
-GetModuleWork::GetModuleWork(std::string module, std::string version, IRepositoryRespClient* response,
-    std::string consumer, std::string repository)
-    : ModuleWork("GetModuleWork", response, std::move(consumer), "", std::move(repository))
+GetModuleWork::GetModuleWork(ServiceContext& context, std::string module, std::string version,
+    IRepositoryRespClient* response, std::string consumer)
+    : ModuleWork(
+        "GetModuleWork", IRepository::getModule_Call::facts(), context, response, std::move(consumer), "")
     , module_(std::move(module))
     , version_(std::move(version))
 {
@@ -48,7 +51,7 @@ void GetModuleWork::execute()
         zephcomm::wire::payloadWithBlock(getModuleAnswerWithoutFile(module_, fileName_, list_),
             static_cast<uint64_t>(rsmanagerutils::fileSize(path))));
     ACE_Message_Block* contents = nullptr;
-    if (kav::KavFileCache::instance()->readFile(path, contents) != 0)
+    if (context().fileCache().readFile(path, contents) != 0)
         KAV_THROW(
             kav::rc::RS_FILE_READ_FAILED, rsmanagerutils::failureDetail("cannot read " + path), { path });
     contents_.reset(contents);

@@ -15,11 +15,8 @@ namespace rs {
 
 class GetModuleWork final : public ModuleWork {
 public:
-    GetModuleWork(std::string module, std::string version, IRepositoryRespClient* response,
-        std::string consumer, std::string repository);
-
-    int32_t kind() const override { return 1; }
-    bool isShared() const override { return true; }
+    GetModuleWork(ServiceContext& context, std::string module, std::string version,
+        IRepositoryRespClient* response, std::string consumer);
 
 private:
     void execute() override;

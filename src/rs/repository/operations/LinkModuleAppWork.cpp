@@ -1,5 +1,7 @@
 #include "rs/repository/operations/LinkModuleAppWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
@@ -10,9 +12,10 @@ namespace rs {
 
 using namespace rs::modules;
 
-LinkModuleAppWork::LinkModuleAppWork(bool link, std::string application, std::string module,
-    IRepositoryRespClient* response, std::string consumer, std::string user, std::string repository)
-    : ModuleWork("LinkModuleAppWork", response, std::move(consumer), std::move(user), std::move(repository))
+LinkModuleAppWork::LinkModuleAppWork(ServiceContext& context, bool link, std::string application,
+    std::string module, IRepositoryRespClient* response, std::string consumer, std::string user)
+    : ModuleWork("LinkModuleAppWork", IRepository::linkModuleApplication_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
     , link_(link)
     , application_(std::move(application))
     , module_(std::move(module))
@@ -24,7 +27,7 @@ void LinkModuleAppWork::execute()
     checkApplicationName(application_);
     checkName("moduleName", module_);
     checkConsumer(consumer_);
-    requirePermission(user_, consumer_, Operation::Link);
+    requirePermission();
     kav::IndexFile index(indexDirectory(repository_, consumer_));
     if (!index.doesEntryExist(module_)) {
         if (link_)

@@ -12,11 +12,8 @@ namespace rs {
 
 class LinkModuleAppWork final : public ModuleWork {
 public:
-    LinkModuleAppWork(bool link, std::string application, std::string module, IRepositoryRespClient* response,
-        std::string consumer, std::string user, std::string repository);
-
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
+    LinkModuleAppWork(ServiceContext& context, bool link, std::string application, std::string module,
+        IRepositoryRespClient* response, std::string consumer, std::string user);
 
 private:
     void execute() override;

@@ -3,7 +3,7 @@
 #include "common/Loggers.h"
 #include "common/ResultCodes.h"
 #include "interfaces/IRepositoryResp.h"
-#include "rs/core/RepositoryService.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/i18n/ErrorLine.h"
 #include "rs/logging/AuditLog.h"
 #include "rs/repository/NameValidator.h"
@@ -95,23 +95,6 @@ void checkApplicationName(const std::string& value)
     kav::NameValidator::check("applicationName", value, kav::NameKind::Field);
 }
 
-bool isPermitted(const std::string& user, const std::string& consumer, Operation operation)
-{
-    if (consumer.empty())
-        return true;
-    std::string out;
-    if (RepositoryService::instance().checkPermission(user, consumer, static_cast<int>(operation), out) >= 0)
-        return true;
-    kav::clearErrorInfo();
-    return false;
-}
-
-void requirePermission(const std::string& user, const std::string& consumer, Operation operation)
-{
-    if (!isPermitted(user, consumer, operation))
-        KAV_THROW(kav::rc::RS_PERMISSION_DENIED, "user " + orDash(user) + " may not do this on " + consumer);
-}
-
 void writeIndex(kav::IndexFile& index)
 {
     if (index.writeServiceFile() != 0)
@@ -156,14 +139,20 @@ std::vector<std::string> consumerPaths(const std::string& repository)
     return paths;
 }
 
-void auditSuccess(Audited action, const std::string& user, const std::string& module)
+void auditSuccess(ServiceContext& context, Audited action, const std::string& user, const std::string& module)
 {
-    kav::audit::writeMessage(action == Audited::Add ? kAddSucceeded : kRemoveSucceeded,
+    context.audit(action == Audited::Add ? kAddSucceeded : kRemoveSucceeded,
         { orDash(user), orDash(module), kSuccessMark });
 }
 
-void auditFailure(
-    Audited action, const std::string& user, const std::string& module, const kav::IKavErrorInfo& error)
+void auditFailure(ServiceContext& context, Audited action, const std::string& user, const std::string& module,
+    const kav::IKavErrorInfo& error)
+{
+    auditFailure(context, action == Audited::Add ? kAddFailed : kRemoveFailed, user, module, error);
+}
+
+void auditFailure(ServiceContext& context, uint32_t message, const std::string& user,
+    const std::string& module, const kav::IKavErrorInfo& error)
 {
     std::string text
         = kav::catalogueText(static_cast<uint32_t>(error.getCode()) & 0xFFFFFFu, error.getParams());
@@ -171,8 +160,7 @@ void auditFailure(
         text = error.getDetail();
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    kav::audit::writeMessage(
-        action == Audited::Add ? kAddFailed : kRemoveFailed, { orDash(user), orDash(module), text });
+    context.audit(message, { orDash(user), orDash(module), text });
 }
 
 } // namespace rs::modules

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace rs::modules {
+namespace rs {
+class ServiceContext;
+}
 
-// Operation numbers of the service's permission check.
-enum class Operation { Add = 1, Remove = 2, Link = 3, List = 4 };
+namespace rs::modules {
 
 // The directory of a consumer's index below the repository directory. The
 // consumer is a resource manager path ("/apps/web"): its leading "/" only
@@ -33,12 +34,6 @@ void checkName(const std::string& argument, const std::string& value);
 // Refuses (RS_BAD_NAME, logged) an application name that an index line
 // cannot hold; it never becomes a path, so "web/front" is a name like any.
 void checkApplicationName(const std::string& value);
-
-// Whether user may run the operation on the consumer; a refusal's error
-// information is dropped. Always true for the empty consumer.
-bool isPermitted(const std::string& user, const std::string& consumer, Operation operation);
-// Throws RS_PERMISSION_DENIED when isPermitted is false.
-void requirePermission(const std::string& user, const std::string& consumer, Operation operation);
 
 // writeServiceFile, throwing RS_FILE_WRITE_FAILED (".index") when it fails.
 void writeIndex(kav::IndexFile& index);
@@ -58,8 +53,12 @@ std::vector<std::string> consumerPaths(const std::string& repository);
 
 // Audit records of uploads and removals.
 enum class Audited { Add, Remove };
-void auditSuccess(Audited action, const std::string& user, const std::string& module);
-void auditFailure(
-    Audited action, const std::string& user, const std::string& module, const kav::IKavErrorInfo& error);
+void auditSuccess(
+    ServiceContext& context, Audited action, const std::string& user, const std::string& module);
+void auditFailure(ServiceContext& context, Audited action, const std::string& user, const std::string& module,
+    const kav::IKavErrorInfo& error);
+// The failure record of catalogue `message`: user, module, failure text.
+void auditFailure(ServiceContext& context, uint32_t message, const std::string& user,
+    const std::string& module, const kav::IKavErrorInfo& error);
 
 } // namespace rs::modules

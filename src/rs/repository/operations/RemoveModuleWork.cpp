@@ -1,18 +1,22 @@
 #include "rs/repository/operations/RemoveModuleWork.h"
 
+#include "interfaces/IRepository.h"
+
 #include "common/ResultCodes.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/ModuleDirectory.h"
 #include "rs/repository/dplfileutils.h"
+#include "rs/repository/operations/ModuleWalk.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs {
 
 using namespace rs::modules;
 
-RemoveModuleWork::RemoveModuleWork(std::string module, IRepositoryRespClient* response, std::string consumer,
-    std::string user, std::string repository)
-    : ModuleWork("RemoveModuleWork", response, std::move(consumer), std::move(user), std::move(repository))
+RemoveModuleWork::RemoveModuleWork(ServiceContext& context, std::string module,
+    IRepositoryRespClient* response, std::string consumer, std::string user)
+    : ModuleWork("RemoveModuleWork", IRepository::removeModule_Call::facts(), context, response,
+        std::move(consumer), std::move(user))
     , module_(std::move(module))
 {
 }
@@ -24,28 +28,17 @@ void RemoveModuleWork::execute()
     // The module directory goes as a whole tree: never a consumer's with it.
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     refuseConsumerDirectory("moduleName", module_, repository_, moduleDir);
-    requirePermission(user_, consumer_, Operation::Remove);
+    requirePermission();
     kav::IndexFile index(indexDirectory(repository_, consumer_));
-    if (!index.doesEntryExist(module_))
-        KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, module_ + " does not exist", { module_, consumer_ });
-    if (index.getLinkCountByName(module_) != 0)
-        KAV_THROW(kav::rc::RS_MODULE_LINKED, module_ + " has linked applications", { module_ });
-    index.deleteServiceByName(module_);
-    writeIndex(index);
-
-    int removed = rsmanagerutils::deleteDir(moduleDir);
-    if (removed < 0)
-        KAV_THROW(kav::rc::RS_DIR_DELETE_FAILED, rsmanagerutils::failureDetail("cannot delete " + moduleDir));
-    if (removed == 1)
-        KAV_THROW(kav::rc::RS_NO_SUCH_MODULE, moduleDir + " was already gone", { module_, consumer_ });
-    auditSuccess(Audited::Remove, user_, module_);
+    removeModule(index, moduleDir, module_, consumer_, context().fileCache());
+    auditSuccess(context(), Audited::Remove, user_, module_);
 }
 
 void RemoveModuleWork::answer(const kav::IKavErrorInfo* error)
 {
     kav::KavErrorInfo success;
     if (error)
-        auditFailure(Audited::Remove, user_, module_, *error);
+        auditFailure(context(), Audited::Remove, user_, module_, *error);
     response_->removeModuleResp(error ? error : &success);
 }
 

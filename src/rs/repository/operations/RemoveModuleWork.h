@@ -13,11 +13,8 @@ namespace rs {
 
 class RemoveModuleWork final : public ModuleWork {
 public:
-    RemoveModuleWork(std::string module, IRepositoryRespClient* response, std::string consumer,
-        std::string user, std::string repository);
-
-    int32_t kind() const override { return 2; }
-    bool isShared() const override { return false; }
+    RemoveModuleWork(ServiceContext& context, std::string module, IRepositoryRespClient* response,
+        std::string consumer, std::string user);
 
 private:
     void execute() override;

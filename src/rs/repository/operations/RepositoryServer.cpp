@@ -2,9 +2,7 @@
 
 #include "common/Loggers.h"
 #include "common/ResultCodes.h"
-#include "rs/core/RepositoryService.h"
 #include "rs/core/ServerBinding.h"
-#include "rs/i18n/ErrorLine.h"
 #include "rs/repository/operations/AddModuleWork.h"
 #include "rs/repository/operations/DiscardUploadsWork.h"
 #include "rs/repository/operations/GetModuleListWork.h"
@@ -13,9 +11,8 @@
 #include "rs/repository/operations/LogonWork.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 #include "rs/repository/operations/RemoveModuleWork.h"
-#include "rs/resmgr/KavQelUtils.h"
+#include "common/Loggers.h"
 
-#include <functional>
 #include <memory>
 
 namespace rs {
@@ -27,28 +24,21 @@ const log4cxx::LoggerPtr& logger()
     return kav::loggers::get(kav::loggers::kRepositoryServer);
 }
 
-
-// The failure of a request that could not be queued, taken from the thread.
-std::unique_ptr<kav::KavErrorInfo> takeFailure()
-{
-    std::unique_ptr<kav::KavErrorInfo> error(kav::takeErrorInfo());
-    if (!error)
-        error = std::make_unique<kav::KavErrorInfo>(kav::rc::RS_FAILED, KAV_LOCATION, "", "");
-    kav::logErrorLine(logger(), log4cxx::Level::getError(), *error);
-    return error;
-}
+// Stopping the service is an administrator's act: a role on "/" of this
+// level, the highest, asked of the resource manager directly. No permission
+// operation number stands for it.
+constexpr int kShutdownRoleLevel = 1;
 
 } // namespace
 
-bool RepositoryServer::serve(zephcomm::Channel* channel)
+bool RepositoryServer::serve(zephcomm::Channel* channel, ServiceContext& context)
 {
     return bindServer<RepositoryServer, IRepositoryRespClient>(channel, IRepository::kInterfaceName,
-                                                              IRepository::prototypes(),
-                                                              new (std::nothrow) RepositoryServer(true));
+        IRepository::prototypes(), new (std::nothrow) RepositoryServer(context, true));
 }
 
-RepositoryServer::RepositoryServer(bool mayShutdown)
-    : ConnectionServer("RepositoryServer", logger(), RepositoryService::instance().logonRequired())
+RepositoryServer::RepositoryServer(ServiceContext& context, bool mayShutdown)
+    : ConnectionServer("RepositoryServer", logger(), context)
     , mayShutdown_(mayShutdown)
     , uploads_(std::make_shared<modules::ConnectionUploads>())
 {
@@ -56,56 +46,82 @@ RepositoryServer::RepositoryServer(bool mayShutdown)
 
 RepositoryServer::~RepositoryServer() = default;
 
-void RepositoryServer::complete(int error, zephcomm::Call* call)
+void RepositoryServer::connectionTrouble(bool closed)
 {
-    if (error != 0 && !call) {
-        if (response_)
-            response_->detach();
-        DiscardUploadsWork::queueFor(uploads_);
-    }
-    IRepository::CallCompletionImp::complete(error, call);
+    if (!closed)
+        return;
+    if (response_)
+        response_->detach();
+    DiscardUploadsWork::queueFor(context_, uploads_);
 }
 
-void RepositoryServer::logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer)
+void RepositoryServer::auditRefusal(const rpc::OperationFacts& facts, const std::string& user,
+    const std::string& subject, const kav::IKavErrorInfo& error)
 {
-    kav::clearErrorInfo();
-    int32_t result = KAV_GUARDED([&] {
-        if (!credential || !consumer || status() != 0)
-            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, "logon needs a credential and a consumer");
-        LOG4CXX_DEBUG(logger(), "RepositoryServer::logon Got parameters: " << *consumer);
-        {
-            std::lock_guard lock(mutex_);
-            // An empty credential repeats the connection's previous logon.
-            if (credential->empty() && !credential_.empty())
-                *credential = credential_;
-            consumer_ = *consumer;
-            credential_ = *credential;
-        }
-        auto* work = new (std::nothrow) LogonWork(*credential, *consumer, this, response_);
-        if (!work)
-            KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "logon work not created");
-        return RepositoryService::instance().enqueue(work);
-    });
-    if (result < 0) {
-        auto error = takeFailure();
-        std::string empty;
-        response_->logonResp(error.get(), &empty, &empty);
-    }
+    modules::auditFailure(context_, facts.auditMessage, user, subject, error);
 }
 
-void RepositoryServer::shutdownRS(std::unique_ptr<std::string>)
+std::unique_ptr<Work> RepositoryServer::makeWork(std::unique_ptr<IRepository::logon_Call> call)
 {
-    LOG4CXX_DEBUG(logger(), "RepositoryServer::shutdownRS Got parameters: ");
+    std::string credential = *call->credential();
+    const std::string& consumer = *call->consumer();
+    {
+        std::lock_guard lock(mutex_);
+        // An empty credential repeats the connection's previous logon.
+        if (credential.empty() && !credential_.empty())
+            credential = credential_;
+        consumer_ = consumer;
+        credential_ = credential;
+    }
+    return std::unique_ptr<Work>(new (std::nothrow) LogonWork(credential, consumer, this, response_));
+}
+
+std::unique_ptr<Work> RepositoryServer::makeWork(std::unique_ptr<IRepository::addModule_Call> call)
+{
+    uploads_->pieceReceived(); // before the piece can be stored
+    return std::unique_ptr<Work>(
+        new (std::nothrow) AddModuleWork(context_, *call->moduleName(), *call->moduleFileName(),
+            call->takeModuleData(), call->flag(), response_, consumer(), userName(), uploads_));
+}
+
+std::unique_ptr<Work> RepositoryServer::makeWork(std::unique_ptr<IRepository::removeModule_Call> call)
+{
+    return std::unique_ptr<Work>(new (std::nothrow)
+            RemoveModuleWork(context_, *call->moduleName(), response_, consumer(), userName()));
+}
+
+std::unique_ptr<Work> RepositoryServer::makeWork(std::unique_ptr<IRepository::getModuleList_Call>)
+{
+    return std::unique_ptr<Work>(
+        new (std::nothrow) GetModuleListWork(context_, response_, consumer(), userName()));
+}
+
+std::unique_ptr<Work> RepositoryServer::makeWork(std::unique_ptr<IRepository::getModule_Call> call)
+{
+    return std::unique_ptr<Work>(new (std::nothrow)
+            GetModuleWork(context_, *call->moduleName(), *call->version(), response_, *call->consumer()));
+}
+
+std::unique_ptr<Work> RepositoryServer::makeWork(
+    std::unique_ptr<IRepository::linkModuleApplication_Call> call)
+{
+    return std::unique_ptr<Work>(new (std::nothrow) LinkModuleAppWork(context_, call->flag() != 0,
+        *call->applicationName(), *call->moduleName(), response_, consumer(), userName()));
+}
+
+void RepositoryServer::answerAtOnce(std::unique_ptr<IRepository::shutdownRS_Call>)
+{
     if (!mayShutdown_)
         return;
     if (gate_.required() && !mayStopService()) {
         const std::string user = userName();
-        LOG4CXX_WARN(logger(), "RepositoryServer::shutdownRS ignored: user "
-                                   << (user.empty() ? "-" : user) << " does not hold role level "
-                                   << requiredRoleLevel(op::kShutdown) << " on /");
+        LOG4CXX_WARN(logger(),
+            "RepositoryServer::shutdownRS ignored: user "
+                << (user.empty() ? "-" : user) << " does not hold role level " << kShutdownRoleLevel
+                << " on /");
         return;
     }
-    RepositoryService::instance().signalShutdown();
+    context_.signalShutdown();
 }
 
 bool RepositoryServer::mayStopService() const
@@ -113,138 +129,20 @@ bool RepositoryServer::mayStopService() const
     if (!gate_.isLoggedOn())
         return false;
     std::string permitted;
-    if (RepositoryService::instance().checkPermission(userName(), "/", op::kShutdown, permitted) >= 0)
+    if (context_.checkRole(userName(), "/", kShutdownRoleLevel, permitted) >= 0)
         return true;
     kav::clearErrorInfo(); // the refusal is the WARN line
     return false;
 }
 
-void RepositoryServer::getRSVersion(std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion,
-                                    int32_t value)
+void RepositoryServer::answerAtOnce(std::unique_ptr<IRepository::getRSVersion_Call>)
 {
-    LOG4CXX_DEBUG(logger(), "RepositoryServer::getRSVersion Got parameters: "
-                                << (narvVersion ? narvVersion->display() : "") << ", "
-                                << (qelVersion ? qelVersion->display() : "") << ", " << value);
-    QelVersion qel = KavQelUtils::instance().getQelVersion();
+    const ProductVersion qel = context_.productVersion();
     KavVersion service { 4, 0, 0, "" };
     KavVersion product { qel.major, qel.minor, qel.patch, "" };
     kav::KavErrorInfo success;
     response_->getRSVersionResp(&success, &service, &product, 1);
-}
-
-// --- Module operations ---------------------------------------------------
-// Each request is checked for its required arguments, logged and queued as
-// its work item, which answers later; a request that cannot be queued is
-// answered here at once (and, for uploads and removals, audited).
-
-namespace {
-
-// Runs the queuing steps; 0 when queued, else negative with the thread's
-// error information describing the failure.
-int32_t queueWork(const LogonGate& gate, bool argumentsPresent, const char* operation,
-                  const std::string& parameters, const std::function<Work*()>& create)
-{
-    kav::clearErrorInfo();
-    return KAV_GUARDED([&] {
-        gate.admit(operation);
-        if (!argumentsPresent)
-            KAV_THROW(kav::rc::RS_MISSING_ARGUMENT, std::string(operation) + " misses a required argument");
-        LOG4CXX_DEBUG(logger(), "RepositoryServer::" << operation << " Got parameters: " << parameters);
-        Work* work = create();
-        if (!work)
-            KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, std::string(operation) + " work not created");
-        return RepositoryService::instance().enqueue(work);
-    });
-}
-
-const std::string& repositoryDir()
-{
-    return RepositoryService::instance().storageDir();
-}
-
-std::string orEmpty(const std::unique_ptr<std::string>& value)
-{
-    return value ? *value : std::string();
-}
-
-} // namespace
-
-void RepositoryServer::addModule(std::unique_ptr<std::string> moduleName,
-                                 std::unique_ptr<std::string> moduleFileName, rpc::BlockPtr moduleData, int32_t flag)
-{
-    const std::string user = userName();
-    const bool present = moduleName && moduleFileName && moduleData && status() == 0;
-    const std::string parameters = consumer() + ", " + orEmpty(moduleName) + ", " + orEmpty(moduleFileName);
-    int32_t result = queueWork(gate_, present, "addModule", parameters, [&] {
-        uploads_->pieceReceived(); // before the piece can be stored
-        return new (std::nothrow) AddModuleWork(*moduleName, *moduleFileName, std::move(moduleData), flag,
-            response_, consumer(), user, repositoryDir(), uploads_);
-    });
-    if (result >= 0)
-        return;
-    auto error = takeFailure();
-    modules::auditFailure(modules::Audited::Add, user, orEmpty(moduleName), *error);
-    std::string noVersion;
-    response_->addModuleResp(error.get(), &noVersion);
-}
-
-void RepositoryServer::removeModule(std::unique_ptr<std::string> moduleName)
-{
-    const std::string user = userName();
-    int32_t result = queueWork(gate_, moduleName && status() == 0, "removeModule", orEmpty(moduleName), [&] {
-        return new (std::nothrow) RemoveModuleWork(*moduleName, response_, consumer(), user, repositoryDir());
-    });
-    if (result >= 0)
-        return;
-    auto error = takeFailure();
-    modules::auditFailure(modules::Audited::Remove, user, orEmpty(moduleName), *error);
-    response_->removeModuleResp(error.get());
-}
-
-void RepositoryServer::getModuleList()
-{
-    int32_t result = queueWork(gate_, status() == 0, "getModuleList", consumer(), [&] {
-        return new (std::nothrow) GetModuleListWork(response_, consumer(), userName(), repositoryDir());
-    });
-    if (result >= 0)
-        return;
-    auto error = takeFailure();
-    RepositoryAppList empty;
-    response_->getModuleListResp(error.get(), &empty);
-}
-
-void RepositoryServer::getModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> version,
-                                 std::unique_ptr<std::string> consumer)
-{
-    const bool present = moduleName && version && consumer && status() == 0;
-    const std::string parameters
-        = orEmpty(moduleName) + ", " + orEmpty(version) + ", " + orEmpty(consumer);
-    int32_t result = queueWork(gate_, present, "getModule", parameters, [&] {
-        return new (std::nothrow) GetModuleWork(*moduleName, *version, response_, *consumer, repositoryDir());
-    });
-    if (result >= 0)
-        return;
-    auto error = takeFailure();
-    std::string none;
-    RepositoryAppList empty;
-    auto noData = rpc::makeBlock("");
-    response_->getModuleResp(error.get(), &none, &none, noData.get(), &empty);
-}
-
-void RepositoryServer::linkModuleApplication(std::unique_ptr<std::string> applicationName,
-                                             std::unique_ptr<std::string> moduleName, int32_t flag)
-{
-    const bool present = applicationName && moduleName && status() == 0;
-    const std::string parameters
-        = orEmpty(applicationName) + ", " + orEmpty(moduleName) + ", " + std::to_string(flag);
-    int32_t result = queueWork(gate_, present, "linkModuleApplication", parameters, [&] {
-        return new (std::nothrow) LinkModuleAppWork(flag != 0, *applicationName, *moduleName, response_,
-                                                    consumer(), userName(), repositoryDir());
-    });
-    if (result >= 0)
-        return;
-    auto error = takeFailure();
-    response_->linkModuleApplicationResp(error.get());
+    requestAnswered(IRepository::getRSVersion_Call::facts(), 0);
 }
 
 } // namespace rs

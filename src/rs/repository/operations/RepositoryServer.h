@@ -1,7 +1,9 @@
 #pragma once
-// RepositoryServer: the IRepository side of one client connection. Each
-// call is checked and turned into a work item for the service's queue;
-// getRSVersion and shutdownRS are answered on the spot.
+// RepositoryServer: the IRepository side of one client connection. Every
+// call takes the request path of ConnectionServer; this class adds what is
+// particular to the interface: the work item of each queued operation, the
+// stored credential of logon, the connection's upload pieces, and the
+// immediate answers of getRSVersion and shutdownRS.
 //
 // Threads and locks as ConnectionServer says; the stored credential is
 // guarded by mutex_ too.
@@ -13,39 +15,36 @@
 #include "rs/repository/operations/UploadFile.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace rs {
 
-class RepositoryServer final : public ConnectionServer<IRepository::CallCompletionImp, IRepositoryRespClient> {
+class RepositoryServer final : public ConnectionServer<IRepository::Interface, RepositoryServer> {
 public:
     // mayShutdown: whether shutdownRS on this connection stops the service.
-    explicit RepositoryServer(bool mayShutdown = true);
+    explicit RepositoryServer(ServiceContext& context, bool mayShutdown = true);
 
     // Binds a new server to an accepted channel; false when it could not.
-    static bool serve(zephcomm::Channel* channel);
+    static bool serve(zephcomm::Channel* channel, ServiceContext& context);
 
+    // The work item of each queued operation (null when it cannot be made).
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IRepository::addModule_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IRepository::removeModule_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IRepository::getModuleList_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IRepository::getModule_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IRepository::linkModuleApplication_Call> call);
+    std::unique_ptr<Work> makeWork(std::unique_ptr<IRepository::logon_Call> call);
+    void answerAtOnce(std::unique_ptr<IRepository::shutdownRS_Call> call);
+    void answerAtOnce(std::unique_ptr<IRepository::getRSVersion_Call> call);
     // The connection closed: later answers are dropped, and its unfinished
     // uploads are discarded.
-    void complete(int error, zephcomm::Call* call) override;
-
-    void addModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> moduleFileName,
-                   rpc::BlockPtr moduleData, int32_t flag) override;
-    void removeModule(std::unique_ptr<std::string> moduleName) override;
-    void getModuleList() override;
-    void getModule(std::unique_ptr<std::string> moduleName, std::unique_ptr<std::string> version,
-                   std::unique_ptr<std::string> consumer) override;
-    void linkModuleApplication(std::unique_ptr<std::string> applicationName, std::unique_ptr<std::string> moduleName,
-                               int32_t flag) override;
-    void logon(std::unique_ptr<std::string> credential, std::unique_ptr<std::string> consumer) override;
-    void shutdownRS(std::unique_ptr<std::string> reason) override;
-    void getRSVersion(std::unique_ptr<KavVersion> narvVersion, std::unique_ptr<KavVersion> qelVersion,
-                      int32_t value) override;
+    void connectionTrouble(bool closed);
 
 private:
     ~RepositoryServer() override;
 
+    void auditRefusal(const rpc::OperationFacts& facts, const std::string& user, const std::string& subject,
+        const kav::IKavErrorInfo& error) override;
     // Whether the connection's user may stop the service.
     bool mayStopService() const;
 

@@ -48,11 +48,12 @@ bool sameFile(const std::string& first, const std::string& second)
 
 } // namespace
 
-KeptFile::KeptFile(std::string target, std::string version)
+KeptFile::KeptFile(std::string target, std::string version, KavFileCache* cache)
     : target_(std::move(target))
     , moduleDir_(rsmanagerutils::parseOutDir(target_))
     , fileName_(baseName(target_))
     , version_(std::move(version))
+    , cache_(cache ? *cache : *KavFileCache::instance())
 {
 }
 
@@ -95,7 +96,7 @@ void KeptFile::restore()
 {
     if (!kept_)
         return;
-    KavFileCache::instance()->closeFile(target_);
+    cache_.closeFile(target_);
     restoreFrom(moduleDir_ + "/" + directoryName(*kept_, version_), *kept_, moduleDir_, fileName_);
     kept_.reset();
 }

@@ -21,6 +21,8 @@
 
 namespace kav {
 
+class KavFileCache;
+
 class KeptFile {
 public:
     enum class Kind { Replaced, Created };
@@ -31,8 +33,9 @@ public:
         std::string version;
     };
 
-    // Nothing is kept until keep().
-    KeptFile(std::string target, std::string version);
+    // Nothing is kept until keep(). `cache` is the file cache that may hold
+    // target (the process's when none is given).
+    KeptFile(std::string target, std::string version, KavFileCache* cache = nullptr);
     // Undoes the replacement (restore()) when keep() succeeded and neither
     // restore() nor discard() was called.
     ~KeptFile();
@@ -66,6 +69,7 @@ private:
     const std::string moduleDir_;
     const std::string fileName_;
     const std::string version_;
+    KavFileCache& cache_;
     std::optional<Kind> kept_;
 };
 
