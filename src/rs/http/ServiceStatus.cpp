@@ -1,9 +1,11 @@
 #include "rs/http/ServiceStatus.h"
 
 #include "common/KavErrorInfo.h"
+#include "interfaces/IAppDeployment.h"
+#include "interfaces/IRepository.h"
 #include "rs/core/RepositoryService.h"
 #include "rs/core/ResourceManagerAccess.h"
-#include "rs/core/ServiceRules.h"
+#include "rs/core/ServiceContext.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 #include "rs/http/MetricsText.h"
@@ -61,9 +63,10 @@ json packagesJson(const AppDplList& list)
 
 } // namespace
 
-ServiceStatus::ServiceStatus(
-    RepositoryService& service, ResourceManagerAccess& resourceManager, const kav::ServiceCounters& counters)
+ServiceStatus::ServiceStatus(RepositoryService& service, ServiceContext& context,
+    ResourceManagerAccess& resourceManager, const kav::ServiceCounters& counters)
     : service_(service)
+    , context_(context)
     , resourceManager_(resourceManager)
     , counters_(counters)
 {
@@ -80,22 +83,22 @@ std::optional<std::string> ServiceStatus::logon(const std::string& credential)
     return user;
 }
 
-bool ServiceStatus::permitted(const std::string& user, const std::string& consumer, int operation)
+bool ServiceStatus::permitted(const std::string& user, const std::string& consumer, int roleLevel)
 {
     std::string out;
-    if (service_.checkPermission(user, consumer, operation, out) >= 0)
+    if (service_.checkRole(user, consumer, roleLevel, out) >= 0)
         return true;
     kav::clearErrorInfo();
     return false;
 }
 
-bool ServiceStatus::permittedOnOwnConsumer(const std::string& user, int operation)
+bool ServiceStatus::permittedOnOwnConsumer(const std::string& user, int roleLevel)
 {
     std::vector<std::string> consumers;
     if (service_.getConsumerIdsForUser(user, consumers) < 0)
         return false;
     return std::any_of(consumers.begin(), consumers.end(),
-        [&](const std::string& consumer) { return permitted(user, consumer, operation); });
+        [&](const std::string& consumer) { return permitted(user, consumer, roleLevel); });
 }
 
 std::string ServiceStatus::statusJson(const std::optional<std::string>& user, const std::string& group)
@@ -107,7 +110,7 @@ std::string ServiceStatus::statusJson(const std::optional<std::string>& user, co
 
     json deployments = json::array();
     DeploymentRuntime* deployment = service_.deployment();
-    if (deployment && (!user || permittedOnOwnConsumer(*user, op::kPackageStatus))) {
+    if (deployment && (!user || permittedOnOwnConsumer(*user, IAppDeployment::getPackageStatus_Call::facts().roleLevel))) {
         std::vector<std::string> groupHosts;
         const bool filtered = !group.empty();
         if (filtered && resourceManager_.hostsOfGroup(group, groupHosts) < 0)
@@ -118,13 +121,13 @@ std::string ServiceStatus::statusJson(const std::optional<std::string>& user, co
     }
     out["deployments"] = std::move(deployments);
 
-    out["packages"] = (!user || permittedOnOwnConsumer(*user, op::kList))
-        ? packagesJson(PackageStore(storage).list(""))
+    out["packages"] = (!user || permittedOnOwnConsumer(*user, IAppDeployment::getPackageList_Call::facts().roleLevel))
+        ? packagesJson(PackageStore(context_).list(""))
         : json::array();
 
     json consumers = json::array();
     for (const std::string& consumer : modules::consumerPaths(storage)) {
-        if (user && !permitted(*user, consumer, op::kList))
+        if (user && !permitted(*user, consumer, IRepository::getModuleList_Call::facts().roleLevel))
             continue;
         auto records = modules::ModuleListCache::instance().records(
             modules::indexDirectory(storage, consumer), consumer);

@@ -15,6 +15,7 @@
 
 namespace rs {
 class RepositoryService;
+class ServiceContext;
 class ResourceManagerAccess;
 } // namespace rs
 
@@ -22,7 +23,7 @@ namespace rs::http {
 
 class ServiceStatus final : public StatusSource {
 public:
-    ServiceStatus(RepositoryService& service, ResourceManagerAccess& resourceManager,
+    ServiceStatus(RepositoryService& service, ServiceContext& context, ResourceManagerAccess& resourceManager,
         const kav::ServiceCounters& counters);
 
     // The daemon says when the service's address is registered with the
@@ -36,12 +37,13 @@ public:
 
 private:
     // The service's own permission check; a refusal leaves no error behind.
-    bool permitted(const std::string& user, const std::string& consumer, int operation);
-    // Whether the user could log on with one of their consumers and be
-    // allowed `operation` there, as an RPC client could.
-    bool permittedOnOwnConsumer(const std::string& user, int operation);
+    bool permitted(const std::string& user, const std::string& consumer, int roleLevel);
+    // Whether the user holds `roleLevel` on one of their own consumers, as
+    // an RPC client logged on with it would.
+    bool permittedOnOwnConsumer(const std::string& user, int roleLevel);
 
     RepositoryService& service_;
+    ServiceContext& context_;
     ResourceManagerAccess& resourceManager_;
     const kav::ServiceCounters& counters_;
     std::atomic<bool> registered_ { false };

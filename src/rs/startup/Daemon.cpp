@@ -267,7 +267,7 @@ void Daemon::startSideDoor()
     if (!sideDoorSettings_)
         return;
     status_
-        = std::make_unique<http::ServiceStatus>(RepositoryService::instance(), *resourceManager_, *counters_);
+        = std::make_unique<http::ServiceStatus>(RepositoryService::instance(), *context_, *resourceManager_, *counters_);
     status_->setRegistered(true);
     sideDoor_ = std::make_unique<http::HttpServer>(*sideDoorSettings_, *status_);
     std::string why;
