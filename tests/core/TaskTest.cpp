@@ -1,4 +1,5 @@
 #include "rs/core/Task.h"
+#include "rs/core/WorkQueue.h"
 
 #include "common/LogCapture.h"
 #include "common/Loggers.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -280,6 +282,33 @@ TEST(TaskOpen, RefusesAnEmptyPool)
 {
     rs::Task task;
     EXPECT_EQ(task.openWorkers(0), -1);
+}
+
+// A worker asleep on an empty queue must leave when the queue is shut down,
+// or the service's stop waits for it forever.
+TEST(WorkQueueShutdown, AWorkerWaitingOnAnEmptyQueueLeavesWhenItIsDeactivated)
+{
+    rs::WorkQueue queue;
+    std::promise<int> leftWith;
+    std::future<int> left = leftWith.get_future();
+    std::thread worker([&] {
+        ACE_Message_Block* block = nullptr;
+        const int rc = queue.dequeue_head(block);
+        leftWith.set_value(rc == -1 ? errno : 0);
+        if (block != nullptr)
+            block->release();
+    });
+    while (queue.waitingThreads() == 0)
+        std::this_thread::yield();
+    queue.deactivate();
+    const bool leftInTime = left.wait_for(kMustHappen) == std::future_status::ready;
+    if (!leftInTime) { // free the stuck worker so that the test can end
+        queue.activate();
+        queue.enqueue_tail(new ACE_Message_Block(1));
+    }
+    worker.join();
+    ASSERT_TRUE(leftInTime);
+    EXPECT_EQ(left.get(), ESHUTDOWN);
 }
 
 } // namespace
