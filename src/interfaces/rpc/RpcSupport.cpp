@@ -1,5 +1,7 @@
 #include "interfaces/rpc/RpcSupport.h"
 
+#include "common/Loggers.h"
+
 #include <utility>
 
 namespace rpc {
@@ -102,6 +104,8 @@ void ResponseClient::countAnswersIn(kav::AnswerCounts* counts)
 
 int ResponseClient::send(std::unique_ptr<zephCDRMarshal::MarshalCall> call, int32_t code)
 {
+    LOG4CXX_TRACE(kav::loggers::get(kav::loggers::kStub),
+        call->methodName() << " answered: 0x" << std::hex << static_cast<uint32_t>(code));
     if (kav::AnswerCounts* counts = answerCounts.load(std::memory_order_acquire))
         counts->add(operationOf(call->methodName()), code);
     if (!call->marshalled())

@@ -56,7 +56,6 @@ void ConnectionState::refuse(const rpc::OperationFacts& facts, rpc::ResponseClie
         std::unique_ptr<kav::KavErrorInfo> dropped(
             kav::takeErrorInfo()); // a failed answer has nobody left to tell
     }
-    requestAnswered(facts, error->getCode());
 }
 
 } // namespace rs

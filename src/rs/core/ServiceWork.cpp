@@ -18,13 +18,6 @@ const log4cxx::LoggerPtr& workLogger()
 
 } // namespace
 
-void requestAnswered(const rpc::OperationFacts& facts, int32_t code)
-{
-    LOG4CXX_TRACE(workLogger(),
-        facts.interfaceName << "::" << facts.name << " answered: 0x" << std::hex
-                            << static_cast<uint32_t>(code));
-}
-
 void ServiceWork::process()
 {
     // The lines are built only when DEBUG is on: this runs for every request.
@@ -42,7 +35,6 @@ void ServiceWork::process()
             })
             < 0)
             kav::clearErrorInfo(); // a failed answer has nobody left to tell
-        requestAnswered(facts_, 0);
     }
     LOG4CXX_DEBUG(workLogger(), className_ << "::process: Exiting " << className_ << "::process");
 }
@@ -75,7 +67,6 @@ void ServiceWork::answerFailure()
         return 0;
     });
     kav::clearErrorInfo(); // a failed answer has nobody left to tell
-    requestAnswered(facts_, error->getCode());
 }
 
 } // namespace rs

@@ -18,11 +18,6 @@
 
 namespace rs {
 
-// Every answer to a request passes here, whoever sends it (a work item, or
-// the server when the request could not be queued): the one place that
-// knows the operation and its result code (0: success).
-void requestAnswered(const rpc::OperationFacts& facts, int32_t code);
-
 class ServiceWork : public Work {
 public:
     void process() final;

@@ -149,7 +149,6 @@ void AppDeploymentServer::answerAtOnce(std::unique_ptr<IAppDeployment::getRSVers
     KavVersion product { qel.major, qel.minor, qel.patch, "" };
     kav::KavErrorInfo success;
     response_->getRSVersionResp(&success, &product, 1);
-    requestAnswered(IAppDeployment::getRSVersion_Call::facts(), 0);
 }
 
 // --- Lost deploy command ---------------------------------------------------

@@ -142,7 +142,6 @@ void RepositoryServer::answerAtOnce(std::unique_ptr<IRepository::getRSVersion_Ca
     KavVersion product { qel.major, qel.minor, qel.patch, "" };
     kav::KavErrorInfo success;
     response_->getRSVersionResp(&success, &service, &product, 1);
-    requestAnswered(IRepository::getRSVersion_Call::facts(), 0);
 }
 
 } // namespace rs
