@@ -152,14 +152,12 @@ std::string ServiceStatus::metricsText()
     return renderMetrics(counters_, gauges);
 }
 
+// The daemon opens the side door only once the service's address is
+// registered with the resource manager, so that condition always holds here.
 bool ServiceStatus::ready(std::string& why)
 {
     if (!service_.deployment()) {
         why = "the service is not listening";
-        return false;
-    }
-    if (!registered_) {
-        why = "the service's address is not registered with the resource manager";
         return false;
     }
     if (::access(service_.storageDir().c_str(), W_OK) != 0) {

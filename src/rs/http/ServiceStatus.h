@@ -10,7 +10,6 @@
 #include "common/ServiceCounters.h"
 #include "rs/http/StatusSource.h"
 
-#include <atomic>
 #include <string>
 
 namespace rs {
@@ -25,10 +24,6 @@ class ServiceStatus final : public StatusSource {
 public:
     ServiceStatus(RepositoryService& service, ServiceContext& context, ResourceManagerAccess& resourceManager,
         const kav::ServiceCounters& counters);
-
-    // The daemon says when the service's address is registered with the
-    // resource manager (a condition of readiness).
-    void setRegistered(bool registered) { registered_ = registered; }
 
     std::optional<std::string> logon(const std::string& credential) override;
     std::string statusJson(const std::optional<std::string>& user, const std::string& group) override;
@@ -46,7 +41,6 @@ private:
     ServiceContext& context_;
     ResourceManagerAccess& resourceManager_;
     const kav::ServiceCounters& counters_;
-    std::atomic<bool> registered_ { false };
 };
 
 } // namespace rs::http

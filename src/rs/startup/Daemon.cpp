@@ -268,7 +268,6 @@ void Daemon::startSideDoor()
         return;
     status_
         = std::make_unique<http::ServiceStatus>(RepositoryService::instance(), *context_, *resourceManager_, *counters_);
-    status_->setRegistered(true);
     sideDoor_ = std::make_unique<http::HttpServer>(*sideDoorSettings_, *status_);
     std::string why;
     if (!sideDoor_->start(why)) {
