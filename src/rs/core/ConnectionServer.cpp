@@ -53,8 +53,7 @@ void ConnectionState::refuse(const rpc::OperationFacts& facts, rpc::ResponseClie
             facts.answerFailure(*response, *error);
             return 0;
         });
-        std::unique_ptr<kav::KavErrorInfo> dropped(
-            kav::takeErrorInfo()); // a failed answer has nobody left to tell
+        kav::clearErrorInfo(); // a failed answer has nobody left to tell
     }
 }
 

@@ -176,8 +176,7 @@ void setLostHostToError(
     KAV_GUARDED([&] {
         return runtime->hostStatusTable().reportHMStatus(last.package, last.host, user, HOST_ERROR, &lost);
     });
-    std::unique_ptr<kav::KavErrorInfo> dropped(
-        kav::takeErrorInfo()); // nobody waits for this; the WARN line stands
+    kav::clearErrorInfo(); // nobody waits for this; the WARN line stands
 }
 
 // Queued as a status report is, so that it runs after every report the
