@@ -3,7 +3,7 @@
 #include "common/KavErrorInfo.h"
 #include "interfaces/IAppDeployment.h"
 #include "interfaces/IRepository.h"
-#include "rs/core/RepositoryService.h"
+#include "rs/core/HostNameMatch.h"
 #include "rs/core/ResourceManagerAccess.h"
 #include "rs/core/ServiceContext.h"
 #include "rs/deployment/operations/DeploymentRuntime.h"
@@ -23,13 +23,13 @@ namespace {
 
 using nlohmann::json;
 
-json hostsJson(const std::vector<HostStatusTable::HostView>& hosts, const std::vector<std::string>* only,
-    RepositoryService& service)
+json hostsJson(const std::vector<HostStatusTable::HostView>& hosts, const std::vector<std::string>* only)
 {
+    const HostResolver resolve = systemHostResolver();
     json out = json::array();
     for (const auto& view : hosts) {
         if (only && std::none_of(only->begin(), only->end(), [&](const std::string& host) {
-                return service.compareHostName(host, view.host);
+                return compareHostName(host, view.host, resolve);
             }))
             continue;
         out.push_back({ { "host", view.host }, { "state", hostDeployStateText(view.state) },
@@ -63,12 +63,12 @@ json packagesJson(const AppDplList& list)
 
 } // namespace
 
-ServiceStatus::ServiceStatus(RepositoryService& service, ServiceContext& context,
-    ResourceManagerAccess& resourceManager, const kav::ServiceCounters& counters)
-    : service_(service)
-    , context_(context)
+ServiceStatus::ServiceStatus(ServiceContext& context, ResourceManagerAccess& resourceManager,
+    const kav::ServiceCounters& counters, std::function<size_t()> queueDepth)
+    : context_(context)
     , resourceManager_(resourceManager)
     , counters_(counters)
+    , queueDepth_(std::move(queueDepth))
 {
 }
 
@@ -76,7 +76,7 @@ std::optional<std::string> ServiceStatus::logon(const std::string& credential)
 {
     std::string token;
     std::string user;
-    if (service_.authenticate(credential, token, user) < 0) {
+    if (context_.authenticate(credential, token, user) < 0) {
         kav::clearErrorInfo();
         return std::nullopt;
     }
@@ -86,7 +86,7 @@ std::optional<std::string> ServiceStatus::logon(const std::string& credential)
 bool ServiceStatus::permitted(const std::string& user, const std::string& consumer, int roleLevel)
 {
     std::string out;
-    if (service_.checkRole(user, consumer, roleLevel, out) >= 0)
+    if (context_.checkRole(user, consumer, roleLevel, out) >= 0)
         return true;
     kav::clearErrorInfo();
     return false;
@@ -95,33 +95,38 @@ bool ServiceStatus::permitted(const std::string& user, const std::string& consum
 bool ServiceStatus::permittedOnOwnConsumer(const std::string& user, int roleLevel)
 {
     std::vector<std::string> consumers;
-    if (service_.getConsumerIdsForUser(user, consumers) < 0)
+    if (resourceManager_.consumersOfUser(user, consumers) < 0) {
+        kav::clearErrorInfo();
         return false;
+    }
     return std::any_of(consumers.begin(), consumers.end(),
         [&](const std::string& consumer) { return permitted(user, consumer, roleLevel); });
 }
 
 std::string ServiceStatus::statusJson(const std::optional<std::string>& user, const std::string& group)
 {
-    const std::string& storage = service_.storageDir();
+    const std::string& storage = context_.storageDir();
     json out;
     out["user"] = user ? json(*user) : json(nullptr);
     out["group"] = group;
 
     json deployments = json::array();
-    DeploymentRuntime* deployment = service_.deployment();
-    if (deployment && (!user || permittedOnOwnConsumer(*user, IAppDeployment::getPackageStatus_Call::facts().roleLevel))) {
+    DeploymentRuntime* deployment = context_.deployment();
+    if (deployment
+        && (!user
+            || permittedOnOwnConsumer(*user, IAppDeployment::getPackageStatus_Call::facts().roleLevel))) {
         std::vector<std::string> groupHosts;
         const bool filtered = !group.empty();
         if (filtered && resourceManager_.hostsOfGroup(group, groupHosts) < 0)
             kav::clearErrorInfo(); // an unknown group shows no host
         for (const auto& [package, hosts] : deployment->hostStatusTable().snapshot())
-            deployments.push_back({ { "package", package },
-                { "hosts", hostsJson(hosts, filtered ? &groupHosts : nullptr, service_) } });
+            deployments.push_back(
+                { { "package", package }, { "hosts", hostsJson(hosts, filtered ? &groupHosts : nullptr) } });
     }
     out["deployments"] = std::move(deployments);
 
-    out["packages"] = (!user || permittedOnOwnConsumer(*user, IAppDeployment::getPackageList_Call::facts().roleLevel))
+    out["packages"]
+        = (!user || permittedOnOwnConsumer(*user, IAppDeployment::getPackageList_Call::facts().roleLevel))
         ? packagesJson(PackageStore(context_).list(""))
         : json::array();
 
@@ -129,8 +134,7 @@ std::string ServiceStatus::statusJson(const std::optional<std::string>& user, co
     for (const std::string& consumer : modules::consumerPaths(storage)) {
         if (user && !permitted(*user, consumer, IRepository::getModuleList_Call::facts().roleLevel))
             continue;
-        auto records = modules::ModuleListCache::instance().records(
-            modules::indexDirectory(storage, consumer), consumer);
+        auto records = context_.moduleLists().records(modules::indexDirectory(storage, consumer), consumer);
         consumers.push_back({ { "consumer", consumer }, { "modules", modulesJson(*records) } });
     }
     out["consumers"] = std::move(consumers);
@@ -140,8 +144,8 @@ std::string ServiceStatus::statusJson(const std::optional<std::string>& user, co
 std::string ServiceStatus::metricsText()
 {
     MetricsGauges gauges;
-    gauges.workQueueDepth = service_.task().queuedItems();
-    if (DeploymentRuntime* deployment = service_.deployment()) {
+    gauges.workQueueDepth = queueDepth_();
+    if (DeploymentRuntime* deployment = context_.deployment()) {
         gauges.deploymentRunsActive = deployment->installers().size();
         for (const auto& [package, hosts] : deployment->hostStatusTable().snapshot())
             for (const auto& view : hosts)
@@ -156,11 +160,11 @@ std::string ServiceStatus::metricsText()
 // registered with the resource manager, so that condition always holds here.
 bool ServiceStatus::ready(std::string& why)
 {
-    if (!service_.deployment()) {
+    if (!context_.deployment()) {
         why = "the service is not listening";
         return false;
     }
-    if (::access(service_.storageDir().c_str(), W_OK) != 0) {
+    if (::access(context_.storageDir().c_str(), W_OK) != 0) {
         why = "the storage directory is not writable";
         return false;
     }

@@ -1,6 +1,6 @@
 #pragma once
 // ServiceStatus: the side door's view of the running service. Every reading
-// goes through what the RPC operations use: the service object's logon and
+// goes through what the RPC operations use: the service context's logon and
 // permission check, the host status table, the module and package indexes.
 //
 // Threads: any (see StatusSource). It holds pointers only; the daemon keeps
@@ -10,10 +10,11 @@
 #include "common/ServiceCounters.h"
 #include "rs/http/StatusSource.h"
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 namespace rs {
-class RepositoryService;
 class ServiceContext;
 class ResourceManagerAccess;
 } // namespace rs
@@ -22,8 +23,9 @@ namespace rs::http {
 
 class ServiceStatus final : public StatusSource {
 public:
-    ServiceStatus(RepositoryService& service, ServiceContext& context, ResourceManagerAccess& resourceManager,
-        const kav::ServiceCounters& counters);
+    // queueDepth reads the work queue's length for the metrics.
+    ServiceStatus(ServiceContext& context, ResourceManagerAccess& resourceManager,
+        const kav::ServiceCounters& counters, std::function<size_t()> queueDepth);
 
     std::optional<std::string> logon(const std::string& credential) override;
     std::string statusJson(const std::optional<std::string>& user, const std::string& group) override;
@@ -37,10 +39,10 @@ private:
     // an RPC client logged on with it would.
     bool permittedOnOwnConsumer(const std::string& user, int roleLevel);
 
-    RepositoryService& service_;
     ServiceContext& context_;
     ResourceManagerAccess& resourceManager_;
     const kav::ServiceCounters& counters_;
+    std::function<size_t()> queueDepth_;
 };
 
 } // namespace rs::http

@@ -266,8 +266,8 @@ void Daemon::startSideDoor()
 {
     if (!sideDoorSettings_)
         return;
-    status_
-        = std::make_unique<http::ServiceStatus>(RepositoryService::instance(), *context_, *resourceManager_, *counters_);
+    status_ = std::make_unique<http::ServiceStatus>(*context_, *resourceManager_, *counters_,
+        [] { return RepositoryService::instance().task().queuedItems(); });
     sideDoor_ = std::make_unique<http::HttpServer>(*sideDoorSettings_, *status_);
     std::string why;
     if (!sideDoor_->start(why)) {
