@@ -5,10 +5,7 @@
 #include "tools/rsbench/BenchDaemon.h"
 #include "tools/rsbench/Load.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <httplib.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -25,26 +22,9 @@ constexpr int kConnections = 50;
 // One GET on a fresh connection; true when the answer was 200.
 bool httpGet(int port, const std::string& path)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request
-            = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL)
-            == static_cast<ssize_t>(request.size())) {
-            char buffer[16384];
-            for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-                answer.append(buffer, static_cast<size_t>(got));
-        }
-    }
-    ::close(fd);
-    return answer.rfind("HTTP/1.1 200", 0) == 0;
+    httplib::Client client("127.0.0.1", port);
+    const auto answer = client.Get(path);
+    return answer && answer->status == 200;
 }
 
 // Polls the page's data and scrapes the metrics once a second until stopped.
