@@ -11,7 +11,6 @@
 #include <log4cxx/logger.h>
 #include <log4cxx/logmanager.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -76,36 +75,6 @@ TEST_F(LoggingSetupTest, WithoutConfigurationARollingFileCarriesThePid)
     EXPECT_EQ(text.find("${log4cxx_pid}"), std::string::npos);
 }
 
-TEST_F(LoggingSetupTest, UnderSystemdStandardErrorIsTheJournal)
-{
-    struct stat err { };
-    ASSERT_EQ(::fstat(STDERR_FILENO, &err), 0);
-    const std::string ours = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
-    const std::string other = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino + 1);
-    for (auto [stream, journal] : { std::pair { ours.c_str(), true }, std::pair { other.c_str(), false },
-             std::pair { "garbage", false }, std::pair<const char*, bool> { nullptr, false } })
-        EXPECT_EQ(LoggingSetup::standardErrorIsJournal(stream), journal) << (stream ? stream : "unset");
-
-    ::setenv("JOURNAL_STREAM", ours.c_str(), 1);
-    const auto source = setup.configure({}, dirs);
-    ::unsetenv("JOURNAL_STREAM");
-    EXPECT_EQ(source, LoggingSetup::Source::DefaultJournal);
-    EXPECT_FALSE(std::filesystem::exists(setup.defaultLogFile())) << "no log file beside the journal";
-    EXPECT_FALSE(log4cxx::Logger::getRootLogger()->isDebugEnabled());
-}
-
-TEST_F(LoggingSetupTest, ApplicationNameGoesIntoTheFileName)
-{
-    LoggingSetup::Options options;
-    options.appName = "app1";
-    setup.configure(options, dirs);
-    EXPECT_EQ(setup.defaultLogFile(), home.file("logs") + "/rs." + kav::localHostName() + ".app1..log");
-    const char* appName = std::getenv("log4cxx_appname");
-    ASSERT_NE(appName, nullptr);
-    EXPECT_STREQ(appName, "app1");
-    EXPECT_EQ(std::string(std::getenv("log4cxx_pid")), std::to_string(::getpid()));
-}
-
 TEST_F(LoggingSetupTest, PropertyFileIsUsedWhenPresent)
 {
     const std::string out = home.file("from-properties.log");
@@ -114,33 +83,6 @@ TEST_F(LoggingSetupTest, PropertyFileIsUsedWhenPresent)
     LOG4CXX_INFO(kav::loggers::get(kav::loggers::kDaemon), "filtered");
     LOG4CXX_WARN(kav::loggers::get(kav::loggers::kDaemon), "kept");
     EXPECT_EQ(rs::test::readFile(out), "WARN kept\n");
-}
-
-TEST_F(LoggingSetupTest, XmlFileBesideThePropertyFileWins)
-{
-    const std::string given = home.file("my.properties");
-    const std::string viaProperties = home.file("p.log"), viaXml = home.file("x.log");
-    rs::test::writeFile(given, propertiesTo(viaProperties, "INFO"));
-    rs::test::writeFile(given + ".xml",
-        "<?xml version=\"1.0\"?>\n"
-        "<log4j:configuration xmlns:log4j=\"http://jakarta.apache.org/log4j/\">\n"
-        " <appender name=\"X\" class=\"org.apache.log4j.FileAppender\">\n"
-        "  <param name=\"File\" value=\""
-            + viaXml
-            + "\"/>\n"
-              "  <layout class=\"org.apache.log4j.PatternLayout\">\n"
-              "   <param name=\"ConversionPattern\" value=\"xml %m%n\"/>\n"
-              "  </layout>\n"
-              " </appender>\n"
-              " <root><priority value=\"info\"/><appender-ref ref=\"X\"/></root>\n"
-              "</log4j:configuration>\n");
-    LoggingSetup::Options options;
-    options.logPropertyFile = given;
-    ASSERT_EQ(setup.configure(options, dirs), LoggingSetup::Source::Xml);
-    EXPECT_EQ(setup.configFile(), given);
-    LOG4CXX_INFO(kav::loggers::get(kav::loggers::kDaemon), "where am I");
-    EXPECT_EQ(rs::test::readFile(viaXml), "xml where am I\n");
-    EXPECT_FALSE(std::filesystem::exists(viaProperties));
 }
 
 TEST_F(LoggingSetupTest, OverrideFileOfThisProcessChangesTheLevel)

@@ -25,15 +25,6 @@ protected:
     std::ostringstream err;
 };
 
-TEST_F(RspasswdTest, ReadsThePasswordFromStandardInput)
-{
-    ASSERT_EQ(run("rsservice", "service-secret\n", false), 0) << err.str();
-    ASSERT_EQ(run("alice", "a:b c\r\n", false), 0) << err.str();
-    const auto stored = accounts();
-    EXPECT_TRUE(wardn::verifyPassword("service-secret", stored.at("rsservice")));
-    EXPECT_TRUE(wardn::verifyPassword("a:b c", stored.at("alice")));
-}
-
 TEST_F(RspasswdTest, PromptAsksTwiceAndNeverEchoesThePassword)
 {
     ASSERT_EQ(run("alice", "first\nfirst\n", true), 0) << err.str();
@@ -48,10 +39,12 @@ TEST_F(RspasswdTest, PromptAsksTwiceAndNeverEchoesThePassword)
 
 TEST_F(RspasswdTest, RefusesBadInput)
 {
+    ASSERT_EQ(run("rsservice", "a:b c\r\n", false), 0) << err.str();
+    EXPECT_TRUE(wardn::verifyPassword("a:b c", accounts().at("rsservice")));
     EXPECT_EQ(run("bad:user", "x\n", false), 2);
     EXPECT_EQ(run("alice", "", false), 1);
     EXPECT_EQ(run("alice", "\n", false), 1);
-    EXPECT_TRUE(accounts().empty());
+    EXPECT_EQ(accounts().size(), 1u);
 }
 
 } // namespace

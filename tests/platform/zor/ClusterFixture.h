@@ -2,8 +2,7 @@
 // Test support for the embedded cluster: a scratch directory with a cluster
 // file and state directory, made current through ZOR_CLUSTER_FILE and read
 // anew through the administrator's side (ClusterAdmin), a recorder of
-// library callbacks that tests wait on (never sleep on), and a registered
-// consumer handle.
+// library callbacks that tests wait on, and a registered consumer handle.
 
 #include "platform/zor/ClusterAdmin.h"
 #include "platform/zor/zor.h"
@@ -12,11 +11,9 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -122,25 +119,6 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
 };
-
-// Runs zor_lookup_probe (built beside the test binary) for `name` in a
-// process of its own: its standard output, its exit status in `status`.
-inline std::string lookUpFromAnotherProcess(const std::string& name, int& status)
-{
-    const std::string probe = std::filesystem::read_symlink("/proc/self/exe").parent_path().string()
-        + "/zor_lookup_probe " + name;
-    FILE* pipe = ::popen(probe.c_str(), "r");
-    if (!pipe) {
-        status = -1;
-        return "";
-    }
-    std::string output;
-    char buffer[256];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, n);
-    status = ::pclose(pipe);
-    return output;
-}
 
 // Records every callback of one registration.
 struct Recorder : Waiter {

@@ -1,11 +1,10 @@
 #pragma once
 // In-process runs of rsadmin for tests: string streams, a private
 // environment, a registry look-up that answers what the test says, and
-// pauses that only count.
+// pauses that wait only when asked to.
 
 #include "tools/rsadmin/AdminApp.h"
 
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,12 +26,9 @@ public:
     std::string input; // standard input
     bool inIsTerminal = false;
     bool errIsTerminal = false; // progress bars are drawn then
-    int pauses = 0;
     // Pauses of `package status --watch` wait for real when set (a live
-    // service is watched); otherwise they only count.
+    // service is watched); otherwise they are skipped.
     bool realPauses = false;
-    // Runs at every pause, with the pause's number (1 for the first).
-    std::function<void(int)> onPause;
     // The clock of progress bars and watches (default: the steady clock).
     ProgressBar::Clock clock;
 
@@ -50,9 +46,6 @@ public:
             return found->second;
         };
         io.pause = [this](std::chrono::milliseconds interval) {
-            ++pauses;
-            if (onPause)
-                onPause(pauses);
             if (realPauses)
                 std::this_thread::sleep_for(interval);
         };

@@ -61,14 +61,6 @@ std::string quoted(const std::string& text)
     return "'" + replaceAll(text, "'", "'\\''") + "'";
 }
 
-TEST(ReadmeWalkthroughTest, ExtractsCommandsOfTheSectionOnly)
-{
-    const std::string readme
-        = "# Title\n```sh\nnot-this\n```\n## Walkthrough\ntext\n```sh\none\n# comment\n\ntwo\n```\n"
-          "```\nplain-block\n```\n## Next\n```sh\nthree\n```\n";
-    EXPECT_EQ(walkthroughCommands(readme), (std::vector<std::string> { "one", "two" }));
-}
-
 TEST(ReadmeWalkthroughTest, EveryCommandSucceedsOnTheDemoCluster)
 {
     const std::string readme = readFile(fs::path(RS_TEST_SOURCE_DIR) / "README.md");
@@ -88,8 +80,8 @@ TEST(ReadmeWalkthroughTest, EveryCommandSucceedsOnTheDemoCluster)
     rs::e2e::RunOptions demo;
     demo.program = (fs::path(RS_TEST_SOURCE_DIR) / "scripts" / "start-demo").string();
     demo.args = { RS_TEST_BUILD_DIR };
-    demo.env = { { "RS_DEMO_DIR", (work / "var").string() }, { "REPOSITORY_SERVICE_PORT", std::to_string(port) },
-        { "RS_HTTP_LISTEN", page } };
+    demo.env = { { "RS_DEMO_DIR", (work / "var").string() },
+        { "REPOSITORY_SERVICE_PORT", std::to_string(port) }, { "RS_HTTP_LISTEN", page } };
     rs::e2e::DaemonProcess daemon;
     daemon.start(demo, scratch.environment());
     ASSERT_TRUE(daemon.waitUntilServing())
