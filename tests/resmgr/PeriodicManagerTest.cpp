@@ -1,4 +1,4 @@
-// The periodic manager: scheduling, first calls, cancelling, failing methods.
+// The periodic manager: repeating, cancelling, failing methods, cleanup.
 
 #include "rs/resmgr/PeriodicManager.h"
 
@@ -42,88 +42,46 @@ private:
     std::condition_variable cv_;
 };
 
-} // namespace
-
-TEST(PeriodicManager, NotStartedRefusesAndCleanupDoesNothing)
-{
-    PeriodicManager manager(PeriodicManager::Start::Later);
-    bool firstCalled = false;
-    EXPECT_FALSE(manager.started());
-    EXPECT_EQ(manager.registerMethod([] {}, [&] { firstCalled = true; }, kTick, kTick), -1);
-    EXPECT_FALSE(firstCalled);
-    EXPECT_EQ(manager.cancel(0), -1);
-    manager.cleanup();
-    manager.cleanup();
-    EXPECT_FALSE(manager.started());
-}
-
-TEST(PeriodicManager, MethodRepeatsOnItsOwnThreadAfterFirstCallOnTheCaller)
+// A method repeats on the manager's thread after its first call on the
+// caller's; one that throws, a one-shot and a cancelled one are not called
+// again while a ticker goes on; after cleanup nothing can be registered.
+TEST(PeriodicManager, MethodsRepeatUntilTheyThrowOrAreCancelled)
 {
     Counters counters; // outlives the manager's thread
     PeriodicManager manager;
-    int calls = 0;
+    int repeats = 0, throws = 0, once = 0, ticks = 0;
     std::thread::id methodThread, firstThread;
-    long id = manager.registerMethod(
+    const long repeating = manager.registerMethod(
         [&] {
             methodThread = std::this_thread::get_id();
-            counters.bump(calls);
+            counters.bump(repeats);
         },
         [&] { firstThread = std::this_thread::get_id(); }, ACE_Time_Value::zero, kTick);
-    ASSERT_GE(id, 0);
+    ASSERT_GE(repeating, 0);
     EXPECT_EQ(firstThread, std::this_thread::get_id());
-    ASSERT_TRUE(counters.waitFor([&] { return calls >= 3; }));
-    EXPECT_NE(methodThread, std::this_thread::get_id());
-    EXPECT_EQ(manager.cancel(id), 0);
-    EXPECT_EQ(manager.cancel(id), -1); // gone already
-}
-
-TEST(PeriodicManager, ThrowingMethodAndOneShotAreNotCalledAgain)
-{
-    Counters counters; // outlives the manager's thread
-    PeriodicManager manager;
-    int throws = 0, once = 0, ticks = 0;
-    ASSERT_GE(manager.registerMethod(
-                  [&] {
-                      counters.bump(throws);
-                      throw std::runtime_error("broken method");
-                  },
-                  {}, ACE_Time_Value::zero, kTick),
-        0);
+    auto throwing = [&] {
+        counters.bump(throws);
+        throw std::runtime_error("broken method");
+    };
+    ASSERT_GE(manager.registerMethod(throwing, {}, ACE_Time_Value::zero, kTick), 0);
     ASSERT_GE(
         manager.registerMethod([&] { counters.bump(once); }, {}, ACE_Time_Value::zero, ACE_Time_Value::zero),
         0);
     ASSERT_GE(manager.registerMethod([&] { counters.bump(ticks); }, {}, kTick, kTick), 0);
-    // Both ran long before the ticker reached 20, and would have run again meanwhile.
-    ASSERT_TRUE(counters.waitFor([&] { return ticks >= 20; }));
+    ASSERT_TRUE(counters.waitFor([&] { return repeats >= 3; }));
+    ASSERT_EQ(manager.cancel(repeating), 0);
+    EXPECT_NE(methodThread, std::this_thread::get_id());
+    EXPECT_EQ(manager.cancel(repeating), -1); // gone already
+    const int atCancel = counters.read(repeats), ticksAtCancel = counters.read(ticks);
+    // The others would have run many times over while the ticker counts 20 more.
+    ASSERT_TRUE(counters.waitFor([&] { return ticks >= ticksAtCancel + 20; }));
+    EXPECT_LE(counters.read(repeats), atCancel + 1) << "at most the call running while cancel ran";
     EXPECT_EQ(counters.read(throws), 1);
     EXPECT_EQ(counters.read(once), 1);
-}
 
-TEST(PeriodicManager, CancelledMethodStops)
-{
-    Counters counters; // outlives the manager's thread
-    PeriodicManager manager;
-    int cancelled = 0, ticks = 0;
-    long id = manager.registerMethod([&] { counters.bump(cancelled); }, {}, ACE_Time_Value::zero, kTick);
-    ASSERT_GE(manager.registerMethod([&] { counters.bump(ticks); }, {}, kTick, kTick), 0);
-    ASSERT_TRUE(counters.waitFor([&] { return cancelled >= 2; }));
-    ASSERT_EQ(manager.cancel(id), 0);
-    int atCancel = counters.read(cancelled);
-    int ticksAtCancel = counters.read(ticks);
-    ASSERT_TRUE(counters.waitFor([&] { return ticks >= ticksAtCancel + 10; }));
-    // At most the call that was running while cancel ran.
-    EXPECT_LE(counters.read(cancelled), atCancel + 1);
-}
-
-TEST(PeriodicManager, CleanupStopsTheThreadAndLaterRegistrationsFail)
-{
-    Counters counters; // outlives the manager's thread
-    PeriodicManager manager;
-    int calls = 0;
-    ASSERT_GE(manager.registerMethod([&] { counters.bump(calls); }, {}, ACE_Time_Value::zero, kTick), 0);
-    ASSERT_TRUE(counters.waitFor([&] { return calls >= 1; }));
-    EXPECT_EQ(manager.registerMethod({}, {}, kTick, kTick), -1) << "an empty method";
     manager.cleanup();
     EXPECT_FALSE(manager.started());
     EXPECT_EQ(manager.registerMethod([] {}, {}, kTick, kTick), -1);
 }
+
+} // namespace
