@@ -14,21 +14,11 @@ namespace {
 class TableResourceManager : public rs::ResourceManagerAccess {
 public:
     std::map<std::string, std::vector<std::string>> groups;
-    int32_t roleResult = 0;
     int32_t groupFailure = 0;
 
-    int32_t checkUserRole(const std::string&, const std::string&, int, std::string&) override
-    {
-        if (roleResult < 0)
-            KAV_THROW(roleResult, "role refused");
-        return roleResult;
-    }
+    int32_t checkUserRole(const std::string&, const std::string&, int, std::string&) override { return 0; }
     int32_t consumersOfUser(const std::string&, std::vector<std::string>&) override { return 0; }
-    int32_t checkConsumer(const std::string& consumer) override
-    {
-        return consumer == "/known" ? 0
-                                    : kav::setError(kav::rc::ZOR_CALL_FAILED, "no consumer", KAV_LOCATION);
-    }
+    int32_t checkConsumer(const std::string&) override { return 0; }
     int32_t hostsOfGroup(const std::string& group, std::vector<std::string>& hosts) override
     {
         if (groupFailure < 0)
@@ -41,12 +31,6 @@ public:
     int32_t unregisterConsumer(const std::string&) override { return 0; }
 };
 
-class NoListener : public rs::ConnectionListener {
-public:
-    int open() override { return 0; }
-    void close() override { }
-};
-
 class TestableService : public rs::RepositoryService {
 public:
     TestableService() = default;
@@ -57,8 +41,6 @@ protected:
     void SetUp() override
     {
         service_.setResourceManager(&resourceManager_);
-        service_.setListenerFactory(
-            [](const rs::ListenerSettings&) { return std::make_unique<NoListener>(); });
         kav::clearErrorInfo();
     }
     // The check's result code; a refusal must leave its parameters (none: the
@@ -85,8 +67,6 @@ TEST_F(RepositoryServiceTest, ChecksAgainstTheResourceManager)
     groups = { { "busy", { "h1", "h2" } }, { "empty", {} },
         { "InternalResourceGroup", { "node1.example.com", "node2.example.com" } },
         { "Nodes", { "node1.example.com" } } };
-    EXPECT_EQ(resultOf([&] { return service_.checkConsumerId("/known"); }), 0);
-    EXPECT_EQ(resultOf([&] { return service_.checkConsumerId("/unknown"); }), kav::rc::ZOR_CALL_FAILED);
     EXPECT_EQ(resultOf([&] { return service_.checkResourceGroup("busy"); }), 0);
     EXPECT_EQ(
         resultOf([&] { return service_.checkResourceGroup("empty"); }, { "empty" }), kav::rc::RS_EMPTY_GROUP);
@@ -99,20 +79,11 @@ TEST_F(RepositoryServiceTest, ChecksAgainstTheResourceManager)
     EXPECT_EQ(resultOf([&] { return service_.checkHostInGroup("node2", "Nodes"); }, { "node2" }),
         kav::rc::RS_UNKNOWN_HOST)
         << "a host of the cluster outside the group";
-    resourceManager_.roleResult = kav::rc::ZOR_CALL_FAILED;
-    std::string out;
-    EXPECT_EQ(resultOf([&] { return service_.checkRole("ann", "/a", 2, out); }), kav::rc::ZOR_CALL_FAILED);
 
     groups["InternalResourceGroup"] = {};
     EXPECT_EQ(resultOf([&] { return service_.checkHostName("node1"); }), kav::rc::RS_EMPTY_GROUP);
     resourceManager_.groupFailure = kav::rc::ZOR_CALL_FAILED;
     EXPECT_EQ(resultOf([&] { return service_.checkResourceGroup("busy"); }), kav::rc::ZOR_CALL_FAILED);
-}
-
-TEST_F(RepositoryServiceTest, RefusedEnqueueReportsTheQueueFailure)
-{
-    service_.task().msg_queue()->close();
-    EXPECT_EQ(resultOf([&] { return service_.enqueue(new rs::Work()); }), kav::rc::RS_QUEUE_FAILED);
 }
 
 } // namespace

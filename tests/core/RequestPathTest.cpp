@@ -19,35 +19,22 @@ namespace rs {
 namespace {
 
 // A value for every argument a request can carry.
-std::string sample(rpc::String)
-{
-    return "web";
-}
-int32_t sample(rpc::Int32)
-{
-    return 1;
-}
-const ACE_Message_Block* sample(rpc::Block)
-{
-    static rpc::BlockPtr data = rpc::makeBlock("data");
-    return data.get();
-}
-KavVersion sample(rpc::Version)
-{
-    return KavVersion { 1, 0, 0, "" };
-}
-const kav::IKavErrorInfo* sample(rpc::Error)
-{
-    static const kav::KavErrorInfo none;
-    return &none;
-}
+struct Sample {
+    static std::string of(rpc::String) { return "web"; }
+    static int32_t of(rpc::Int32) { return 1; }
+    static KavVersion of(rpc::Version) { return KavVersion { 1, 0, 0, "" }; }
+    static const ACE_Message_Block* of(rpc::Block) { return data.get(); }
+    static const kav::IKavErrorInfo* of(rpc::Error) { return &none; }
+    static inline rpc::BlockPtr data = rpc::makeBlock("data");
+    static inline const kav::KavErrorInfo none;
+};
 
 // The call as the server receives it: every argument present, or (malformed)
 // the payload cut before the first one.
 template <class Call, class... Codecs>
 std::unique_ptr<zephcomm::Call> receivedAs(const zephCDRMarshal::TypedCall<Call, Codecs...>*, bool malformed)
 {
-    Call sent(sample(Codecs {})...);
+    Call sent(Sample::of(Codecs {})...);
     auto call = std::make_unique<Call>(zephCDRMarshal::prototype);
     std::unique_ptr<ACE_Message_Block> none;
     call->unmarshal(malformed ? none.get() : sent.payload());
