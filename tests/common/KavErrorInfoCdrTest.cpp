@@ -43,18 +43,6 @@ void bareFailure(ACE_OutputCDR& out, ACE_CDR::ULong paramCount, ACE_CDR::Short h
     out << hasData;
 }
 
-TEST(ErrorInfoWire, SuccessTravelsAsOneInt32AndAnyNonNegativeCodeReadsAsSuccess)
-{
-    ACE_OutputCDR zero, written, positive;
-    zero << ACE_CDR::Long(0);
-    writeErrorInfo(written, nullptr);
-    EXPECT_EQ(bytesOf(written), bytesOf(zero));
-    positive << ACE_CDR::Long(5);
-    std::unique_ptr<KavErrorInfo> decoded;
-    EXPECT_TRUE(decode(bytesOf(positive), decoded));
-    EXPECT_EQ(decoded, nullptr);
-}
-
 TEST(ErrorInfoWire, AFailureWithDataArrivesWholeAndEveryTruncationOfItIsRefused)
 {
     KavErrorInfo info(-3, "Loc.cpp:1", "c", "d", { "a", "" });
