@@ -2,8 +2,6 @@
 
 #include "common/ResultCodes.h"
 
-#include <filesystem>
-
 namespace kav {
 namespace {
 
@@ -31,27 +29,6 @@ TEST_F(CatalogueTest, ParametersAreShownLiterallyInOrderAndMissingOnesAsNothing)
     out = text(rc::messageNumber(rc::RS_DEPLOY_COMMAND_TIMEOUT), { "installation" });
     EXPECT_NE(out.find("installation"), std::string::npos);
     EXPECT_EQ(out.find('{'), std::string::npos) << out;
-}
-
-TEST(CatalogueData, EnvironmentVariableNamesTheFileOrItsDirectory)
-{
-    test::useBuiltCatalogue();
-    const std::string viaDirectory = NarvI18n::locateDataFile();
-    ASSERT_FALSE(viaDirectory.empty());
-    EXPECT_EQ(std::filesystem::path(viaDirectory).filename(), NarvI18n::kDataFileName);
-    setenv(NarvI18n::kDataEnvVariable, viaDirectory.c_str(), 1);
-    EXPECT_EQ(NarvI18n::locateDataFile(), viaDirectory);
-
-    setenv(NarvI18n::kDataEnvVariable, "/nonexistent/rs-catalogue", 1);
-    NarvI18n::instance().cleanup();
-    clearErrorInfo();
-    EXPECT_EQ(NarvI18n::instance().init(), rc::I18N_NO_DATA);
-    EXPECT_NE(takeErrorInfo()->getDetail().find("Cannot locate narv_resource file."), std::string::npos);
-    std::string out = "stale";
-    EXPECT_EQ(NarvI18n::instance().i18n(msg::STARTED, out), rc::I18N_NOT_INITIALISED);
-    EXPECT_TRUE(out.empty());
-    clearErrorInfo();
-    test::useBuiltCatalogue();
 }
 
 } // namespace

@@ -44,13 +44,5 @@ TEST_F(CatalogueTest, EveryCodeAndMessageFormatsWithAllItsParametersInEveryLocal
     }
 }
 
-TEST(ResultCodes, TableHoldsEveryCodeOnce)
-{
-    for (size_t i = 0; i < rc::kAllResultCodes.size(); ++i)
-        for (size_t j = i + 1; j < rc::kAllResultCodes.size(); ++j)
-            EXPECT_NE(rc::kAllResultCodes[i].code, rc::kAllResultCodes[j].code)
-                << rc::kAllResultCodes[i].name << " and " << rc::kAllResultCodes[j].name;
-}
-
 } // namespace
 } // namespace kav
