@@ -132,11 +132,10 @@ TEST_F(EventNotificationTest, WithoutPluginsEventsStayLocal)
         EXPECT_GE(row.result, 0);
         EXPECT_FALSE(events->isInitialised());
         auto lines = capture.lines();
-        log4cxx::LevelPtr worst = log4cxx::Level::getAll();
-        for (size_t i = before; i < lines.size(); ++i)
-            if (lines[i].level->isGreaterOrEqual(worst))
-                worst = lines[i].level;
-        EXPECT_EQ(worst, row.said);
+        ASSERT_GT(lines.size(), before);
+        const auto worst = std::max_element(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end(),
+            [](auto& a, auto& b) { return a.level->toInt() < b.level->toInt(); });
+        EXPECT_EQ(worst->level, row.said);
         ASSERT_EQ(events->raiseEvent(75063, "started anyway"), 0);
         lines = capture.lines();
         EXPECT_EQ(lines.back().level, log4cxx::Level::getInfo());
