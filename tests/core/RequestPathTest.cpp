@@ -19,35 +19,22 @@ namespace rs {
 namespace {
 
 // A value for every argument a request can carry.
-std::string sample(rpc::String)
-{
-    return "web";
-}
-int32_t sample(rpc::Int32)
-{
-    return 1;
-}
-const ACE_Message_Block* sample(rpc::Block)
-{
-    static rpc::BlockPtr data = rpc::makeBlock("data");
-    return data.get();
-}
-KavVersion sample(rpc::Version)
-{
-    return KavVersion { 1, 0, 0, "" };
-}
-const kav::IKavErrorInfo* sample(rpc::Error)
-{
-    static const kav::KavErrorInfo none;
-    return &none;
-}
+struct Sample {
+    static std::string of(rpc::String) { return "web"; }
+    static int32_t of(rpc::Int32) { return 1; }
+    static KavVersion of(rpc::Version) { return KavVersion { 1, 0, 0, "" }; }
+    static const ACE_Message_Block* of(rpc::Block) { return data.get(); }
+    static const kav::IKavErrorInfo* of(rpc::Error) { return &none; }
+    static inline rpc::BlockPtr data = rpc::makeBlock("data");
+    static inline const kav::KavErrorInfo none;
+};
 
 // The call as the server receives it: every argument present, or (malformed)
 // the payload cut before the first one.
 template <class Call, class... Codecs>
 std::unique_ptr<zephcomm::Call> receivedAs(const zephCDRMarshal::TypedCall<Call, Codecs...>*, bool malformed)
 {
-    Call sent(sample(Codecs {})...);
+    Call sent(Sample::of(Codecs {})...);
     auto call = std::make_unique<Call>(zephCDRMarshal::prototype);
     std::unique_ptr<ACE_Message_Block> none;
     call->unmarshal(malformed ? none.get() : sent.payload());
@@ -74,7 +61,7 @@ std::unique_ptr<zephcomm::Call> request(const std::string& operation, bool malfo
 struct Row {
     const char* interfaceName;
     const char* operation;
-    const char* answer; // the answer's type name
+    const char* answer; // the answer's method when it is not <operation>Resp
     int32_t kind;
     bool shared;
     bool open; // served before a logon
@@ -84,33 +71,23 @@ struct Row {
 };
 
 const Row kRows[] = {
-    { "IRepository", "logon", "IRepositoryResp::logonResp", 3, true, true, true, false, 0 },
-    { "IRepository", "addModule", "IRepositoryResp::addModuleResp", 2, false, false, true, true, 0x14C23 },
-    { "IRepository", "removeModule", "IRepositoryResp::removeModuleResp", 2, false, false, true, true,
-        0x14C25 },
-    { "IRepository", "getModuleList", "IRepositoryResp::getModuleListResp", 3, true, false, false, false, 0 },
-    { "IRepository", "getModule", "IRepositoryResp::getModuleResp", 1, true, false, true, false, 0 },
-    { "IRepository", "linkModuleApplication", "IRepositoryResp::linkModuleApplicationResp", 2, false, false,
-        true, false, 0 },
-    { "IAppDeployment", "logon", "IAppDeploymentResp::logonResp", 3, true, true, true, false, 0 },
-    { "IAppDeployment", "addPackage", "IAppDeploymentResp::addPackageResp", 2, false, false, true, true, 0 },
-    { "IAppDeployment", "removePackage", "IAppDeploymentResp::removePackageResp", 2, false, false, true, true,
-        0 },
-    { "IAppDeployment", "installPackage", "IAppDeploymentResp::installPackageResp", 1, true, false, true,
-        true, 0 },
-    { "IAppDeployment", "installPackageRecheck", "IAppDeploymentResp::installPackageResp", 1, true, false,
-        true, true, 0 },
-    { "IAppDeployment", "cancelPackage", "IAppDeploymentResp::cancelPackageResp", 4, true, false, true, true,
-        0 },
-    { "IAppDeployment", "uninstallPackage", "IAppDeploymentResp::uninstallPackageResp", 1, true, false, true,
-        true, 0 },
-    { "IAppDeployment", "getPackageList", "IAppDeploymentResp::getPackageListResp", 3, true, false, false,
-        false, 0 },
-    { "IAppDeployment", "getPackage", "IAppDeploymentResp::getPackageResp", 1, true, false, true, false, 0 },
-    { "IAppDeployment", "setPackageStatus", "IAppDeploymentResp::setPackageStatusResp", 2, false, false, true,
-        false, 0 },
-    { "IAppDeployment", "getPackageStatus", "IAppDeploymentResp::getPackageStatusResp", 3, true, false, true,
-        false, 0 },
+    { "IRepository", "logon", nullptr, 3, true, true, true, false, 0 },
+    { "IRepository", "addModule", nullptr, 2, false, false, true, true, 0x14C23 },
+    { "IRepository", "removeModule", nullptr, 2, false, false, true, true, 0x14C25 },
+    { "IRepository", "getModuleList", nullptr, 3, true, false, false, false, 0 },
+    { "IRepository", "getModule", nullptr, 1, true, false, true, false, 0 },
+    { "IRepository", "linkModuleApplication", nullptr, 2, false, false, true, false, 0 },
+    { "IAppDeployment", "logon", nullptr, 3, true, true, true, false, 0 },
+    { "IAppDeployment", "addPackage", nullptr, 2, false, false, true, true, 0 },
+    { "IAppDeployment", "removePackage", nullptr, 2, false, false, true, true, 0 },
+    { "IAppDeployment", "installPackage", nullptr, 1, true, false, true, true, 0 },
+    { "IAppDeployment", "installPackageRecheck", "installPackageResp", 1, true, false, true, true, 0 },
+    { "IAppDeployment", "cancelPackage", nullptr, 4, true, false, true, true, 0 },
+    { "IAppDeployment", "uninstallPackage", nullptr, 1, true, false, true, true, 0 },
+    { "IAppDeployment", "getPackageList", nullptr, 3, true, false, false, false, 0 },
+    { "IAppDeployment", "getPackage", nullptr, 1, true, false, true, false, 0 },
+    { "IAppDeployment", "setPackageStatus", nullptr, 2, false, false, true, false, 0 },
+    { "IAppDeployment", "getPackageStatus", nullptr, 3, true, false, true, false, 0 },
 };
 
 class RequestPathTest : public ::testing::Test {
@@ -135,7 +112,8 @@ protected:
         std::unique_ptr<kav::KavErrorInfo> error;
         onNewConnection(row, malformed, [&](auto& connection) {
             EXPECT_EQ(connection.unread(), 1u);
-            error = connection.answerError(row.answer);
+            error = connection.answerError(std::string(row.interfaceName)
+                + "Resp::" + (row.answer ? row.answer : std::string(row.operation) + "Resp"));
         });
         return error ? std::move(error) : std::make_unique<kav::KavErrorInfo>();
     }
@@ -210,6 +188,33 @@ TEST_F(RequestPathTest, AWellFormedRequestIsQueuedByItsKindAndSharingAndNotYetAn
         ASSERT_EQ(fake.queued.size(), 1u);
         EXPECT_EQ(fake.queued[0]->kind(), row.kind);
         EXPECT_EQ(fake.queued[0]->isShared(), row.shared);
+    }
+}
+
+// A logon checks the credential, then the consumer, whose refusal names it;
+// the empty consumer (the global index) is not checked. No refusal carries
+// the credential.
+TEST_F(RequestPathTest, ALogonIsCheckedByItsCredentialThenItsConsumer)
+{
+    fake.users = { { "admin:pw", "admin" } };
+    fake.consumers = { "/apps" };
+    const struct {
+        std::string credential, consumer;
+        int32_t code;
+        kav::Params params;
+    } rows[] = { { "admin:pw", "/apps", 0, {} }, { "admin:pw", "", 0, {} },
+        { "admin:pw", "/no/such", kav::rc::RS_BAD_CONSUMER, { "/no/such" } },
+        { "admin:wrong", "/apps", kav::rc::RS_LOGON_FAILED, {} } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.credential + " for '" + row.consumer + "'");
+        test::ServerHarness<RepositoryServer> connection(fake, IRepositoryResp::kInterfaceName);
+        connection.send<IRepository::logon_Call>(row.credential, row.consumer);
+        fake.runQueued();
+        auto answer = connection.answer<IRepositoryResp::logonResp_Call>();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->error()->getCode(), row.code);
+        EXPECT_EQ(answer->error()->getParams(), row.params);
+        EXPECT_EQ(answer->error()->getDetail().find(row.credential), std::string::npos);
     }
 }
 

@@ -126,10 +126,4 @@ void FakeServiceContext::auditText(const std::string& text, bool isError)
     audited.push_back({ 0, {}, text, isError });
 }
 
-bool FakeServiceContext::signalShutdown()
-{
-    ++shutdownSignals;
-    return true;
-}
-
 } // namespace rs::test

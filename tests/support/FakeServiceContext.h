@@ -52,11 +52,9 @@ public:
     std::vector<Role> roles;
     int32_t clock = 1700000000;
     bool requireLogon = true;
-    ProductVersion product { 7, 1, 0 };
 
     // --- What the fake was asked -------------------------------------------
     std::vector<AuditRecord> audited;
-    int shutdownSignals = 0;
 
     // --- The work queue ------------------------------------------------------
     // Items waiting, in the order they were queued.
@@ -93,8 +91,8 @@ public:
     void auditText(const std::string& text, bool isError) override;
     int32_t now() override { return clock; }
     bool logonRequired() const override { return requireLogon; }
-    bool signalShutdown() override;
-    ProductVersion productVersion() override { return product; }
+    bool signalShutdown() override { return true; }
+    ProductVersion productVersion() override { return { 7, 1, 0 }; }
 
 private:
     ScratchDir storage_;

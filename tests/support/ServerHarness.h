@@ -40,8 +40,6 @@ public:
         channel_->destroy();
     }
 
-    Server& server() { return *server_; }
-
     // Hands the server the call with these arguments, as it is received.
     template <class Call, class... Args> void send(const Args&... args)
     {
