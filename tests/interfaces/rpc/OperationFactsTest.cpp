@@ -1,22 +1,12 @@
-// The role level each permission operation number, and so each request
-// operation, needs, as interfaces.rpc gives it to the generated code.
+// Which role a request needs: changes need the writer's level, listings the
+// reader's, and what the service checks itself (logon, fetching by name,
+// status reports) none.
 
 #include "interfaces/rpc/RpcSupport.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-TEST(OperationFacts, EachPermissionOperationNeedsItsRoleLevel)
-{
-    const struct {
-        int permission;
-        int level;
-    } rows[] = { { 1, 2 }, { 2, 2 }, { 3, 2 }, { 4, 3 }, { 5, 2 }, { 6, 2 }, { 7, 2 }, { 8, 3 }, { 9, 3 },
-        { 10, 3 }, { 11, 0 }, { 0, 0 }, { 12, 0 }, { -1, 0 } };
-    for (const auto& row : rows)
-        EXPECT_EQ(rpc::roleLevel(row.permission), row.level) << row.permission;
-}
 
 TEST(OperationFacts, ChangesNeedLevelTwoReadsLevelThreeAndUncheckedOperationsNone)
 {

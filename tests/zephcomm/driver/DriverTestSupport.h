@@ -1,7 +1,7 @@
 #pragma once
 // Test helpers for the driver: a logger that keeps its lines, a handler that
 // records every callback and lets the test wait for them, raw peer sockets,
-// and a fixture that runs a driver.
+// and fixtures that run a driver.
 
 #include "zephcomm/driver/zephcommdrv.h"
 
@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -41,10 +42,9 @@ public:
     bool contains(const std::string& part)
     {
         std::lock_guard<std::mutex> guard(lock_);
-        for (const std::string& line : lines_) {
+        for (const std::string& line : lines_)
             if (line.find(part) != std::string::npos)
                 return true;
-        }
         return false;
     }
 
@@ -106,10 +106,8 @@ public:
     size_t pending(Kind kind)
     {
         std::lock_guard<std::mutex> guard(lock_);
-        size_t count = 0;
-        for (const Event& e : events_)
-            count += e.kind == kind;
-        return count;
+        return static_cast<size_t>(
+            std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.kind == kind; }));
     }
 
 private:
@@ -125,7 +123,7 @@ private:
     std::deque<Event> events_;
 };
 
-// Sets an environment variable for a scope.
+// Sets an environment variable (unsets it for nullptr) for a scope.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value)
@@ -133,18 +131,9 @@ public:
     {
         if (const char* old = std::getenv(name))
             old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
     }
-    ~ScopedEnv()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
 
 private:
     const char* name_;
@@ -160,7 +149,7 @@ inline int portOf(zephcommdrv::Acceptor* acceptor)
     return std::atoi(text.substr(text.rfind(':') + 1).c_str());
 }
 
-// A blocking client socket connected to 127.0.0.1:port.
+// A blocking client socket connected to 127.0.0.1:port, or -1.
 inline int rawConnect(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -177,8 +166,7 @@ inline int rawConnect(int port)
 
 inline bool writeAll(int fd, const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n <= 0)
             return false;
@@ -187,6 +175,7 @@ inline bool writeAll(int fd, const std::string& bytes)
     return true;
 }
 
+// Up to `count` bytes: fewer when the stream ends first.
 inline std::string readExactly(int fd, size_t count)
 {
     std::string bytes(count, '\0');
@@ -221,7 +210,6 @@ protected:
         port = portOf(acceptor);
         ASSERT_GT(port, 0);
     }
-
     void TearDown() override
     {
         if (acceptor) {
@@ -230,19 +218,6 @@ protected:
         }
         if (driver)
             driver->destroy();
-    }
-
-    // A raw peer socket and the driver channel of its connection.
-    zephcommdrv::Channel* acceptRaw(int& peer)
-    {
-        peer = rawConnect(port);
-        EXPECT_GE(peer, 0);
-        auto accepted = acceptHandler.next(Kind::Accept);
-        EXPECT_TRUE(accepted.has_value());
-        if (!accepted)
-            return nullptr;
-        EXPECT_EQ(accepted->error, 0);
-        return accepted->channel;
     }
 
     CapturingLogger logger;
@@ -263,24 +238,24 @@ protected:
         DriverTest::SetUp();
         if (HasFatalFailure())
             return;
-        channel = acceptRaw(peer);
-        ASSERT_NE(channel, nullptr);
+        peer = rawConnect(port);
+        ASSERT_GE(peer, 0);
+        auto accepted = acceptHandler.next(Kind::Accept);
+        ASSERT_TRUE(accepted && accepted->error == 0 && accepted->channel);
+        channel = accepted->channel;
     }
-
     void TearDown() override
     {
         destroyChannel();
         closePeer();
         DriverTest::TearDown();
     }
-
     void destroyChannel()
     {
         if (channel)
             channel->destroy();
         channel = nullptr;
     }
-
     void closePeer()
     {
         if (peer >= 0)

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,8 +40,6 @@ public:
         void* token;
     };
 
-    ~FakeDriverChannel() override = default;
-
     void destroy() override
     {
         destroyed = true;
@@ -66,7 +63,6 @@ public:
         return 0;
     }
     int cancelSend() override { return 0; }
-
     int receive(void* buffer, size_t length, zephcommdrv::Handler* handler, long) override
     {
         if (destroyed || pendingHandler_ != nullptr)
@@ -77,16 +73,8 @@ public:
         return 0;
     }
     int cancelReceive() override { return 0; }
-    std::optional<std::string> option(const std::string& name) const override
-    {
-        auto found = options.find(name);
-        return found == options.end() ? std::nullopt : std::optional<std::string>(found->second);
-    }
-    bool option(const std::string& name, const std::string& value) override
-    {
-        options[name] = value;
-        return true;
-    }
+    std::optional<std::string> option(const std::string&) const override { return std::nullopt; }
+    bool option(const std::string&, const std::string&) override { return false; }
 
     // Hands `bytes` to the receiver in the exact pieces it asks for.
     // Returns the number of bytes that found a pending receive.
@@ -120,7 +108,6 @@ public:
     int sendResult = 0;
     std::vector<Sent> sends;
     size_t completed = 0;
-    std::map<std::string, std::string> options;
 
 private:
     void* pendingBuffer_ = nullptr;
@@ -154,13 +141,13 @@ public:
         zephcomm::Channel* channel;
     };
 
-    void accept_CB(int error, const std::string& peerName, zephcomm::Channel* channel) override
+    void accept_CB(int error, const std::string& peer, zephcomm::Channel* ch) override
     {
-        record({ "accept", error, peerName, "", channel });
+        record({ "accept", error, peer, "", ch });
     }
-    void connect_CB(int error, const std::string& peerName, zephcomm::Channel* channel) override
+    void connect_CB(int error, const std::string& peer, zephcomm::Channel* ch) override
     {
-        record({ "connect", error, peerName, "", channel });
+        record({ "connect", error, peer, "", ch });
     }
     void receive_CB(int error, const std::string& typeName, ACE_Message_Block* message,
         zephcomm::Channel* channel) override

@@ -9,48 +9,29 @@ namespace {
 using zephcommSslTcpDrv::kMaxArgumentValue;
 using zephcommSslTcpDrv::parseSslDriverArgument;
 
-TEST(SslDriverArgument, AbsentOrEmptyArgumentMeansEveryDefault)
+TEST(SslDriverArgument, EveryNameOfTheTableIsTakenAndEmptyMeansTheDefault)
 {
-    for (const char* text : { static_cast<const char*>(nullptr), "", "SSL[]" }) {
+    for (const char* text : { static_cast<const char*>(nullptr), "", "SSL[]", "SSL[CIPHER=]" }) {
         auto parsed = parseSslDriverArgument(text);
         ASSERT_TRUE(parsed.has_value()) << (text ? text : "null");
         EXPECT_TRUE(parsed->cipher.empty());
-        EXPECT_TRUE(parsed->certificate.empty());
         EXPECT_TRUE(parsed->serverAuth.empty());
         EXPECT_FALSE(parsed->asn1());
     }
-}
-
-TEST(SslDriverArgument, EveryNameOfTheTableIsTaken)
-{
-    auto parsed
-        = parseSslDriverArgument("SSL[CIPHER=HIGH,FILETYPE=ASN1,CERTIFICATE=/c.der,PRIVATE_KEY=/k.der,"
-                                 "CAFILE=/ca.pem,CAPATH=/certs,SERVER_AUTH={db.example}]");
+    // The prefix ignores case; values keep their characters; the last of two wins.
+    auto parsed = parseSslDriverArgument("sSl[CIPHER=ECDHE+AESGCM:!aNULL:@SECLEVEL=2,FILETYPE=ASN1,"
+                                         "CERTIFICATE=/c.der,PRIVATE_KEY=/k.der,CAFILE=/a,CAFILE=/ca.pem,"
+                                         "CAPATH=/certs,SERVER_AUTH={db.example}]");
     ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ(parsed->cipher, "HIGH");
+    EXPECT_EQ(parsed->cipher, "ECDHE+AESGCM:!aNULL:@SECLEVEL=2");
     EXPECT_TRUE(parsed->asn1());
     EXPECT_EQ(parsed->certificate, "/c.der");
     EXPECT_EQ(parsed->privateKey, "/k.der");
     EXPECT_EQ(parsed->caFile, "/ca.pem");
     EXPECT_EQ(parsed->caPath, "/certs");
     EXPECT_EQ(parsed->serverAuth, "{db.example}");
-}
-
-TEST(SslDriverArgument, PrefixIgnoresCaseAndValuesKeepTheirCharacters)
-{
-    auto parsed = parseSslDriverArgument("sSl[CIPHER=ECDHE+AESGCM:!aNULL:@SECLEVEL=2,FILETYPE=pem]");
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ(parsed->cipher, "ECDHE+AESGCM:!aNULL:@SECLEVEL=2");
     // Only "ASN1" selects DER; anything else is PEM.
-    EXPECT_FALSE(parsed->asn1());
-}
-
-TEST(SslDriverArgument, EmptyValueMeansTheDefaultAndTheLastOfTwoWins)
-{
-    auto parsed = parseSslDriverArgument("SSL[CIPHER=,CAFILE=/a,CAFILE=/b]");
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_TRUE(parsed->cipher.empty());
-    EXPECT_EQ(parsed->caFile, "/b");
+    EXPECT_FALSE(parseSslDriverArgument("SSL[FILETYPE=pem]")->asn1());
 }
 
 TEST(SslDriverArgument, MalformedArgumentsAreRefused)

@@ -37,14 +37,13 @@ int32_t takeErrorCode()
 
 } // namespace
 
-TEST(MessageAssembler, AssemblesHeaderThenPayloadIntoAnAlignedBlock)
+TEST(MessageAssembler, AssemblesHeaderThenPayloadInEitherByteOrder)
 {
     MessageAssembler assembler;
     EXPECT_EQ(assembler.wanted(), kHeaderSize);
     ASSERT_EQ(deliverHeader(assembler, 5, 77), Status::NeedMore);
     EXPECT_EQ(assembler.wanted(), 5u);
     ASSERT_EQ(deliver(assembler, "hello", 5), Status::Complete);
-
     uint32_t type = 0;
     ACE_Message_Block* payload = assembler.takePayload(type);
     ASSERT_NE(payload, nullptr);
@@ -53,21 +52,13 @@ TEST(MessageAssembler, AssemblesHeaderThenPayloadIntoAnAlignedBlock)
     EXPECT_EQ(reinterpret_cast<uintptr_t>(payload->rd_ptr()) % 8, 0u);
     payload->release();
 
-    // Ready for the next header at once.
-    EXPECT_EQ(assembler.wanted(), kHeaderSize);
-    EXPECT_EQ(deliverHeader(assembler, 1, 78), Status::NeedMore);
-}
-
-TEST(MessageAssembler, AcceptsABigEndianHeader)
-{
-    MessageAssembler assembler;
+    // Ready for the next header at once; this one from a big-endian sender.
     const unsigned char big[kHeaderSize] = { 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 9 };
     ASSERT_EQ(deliver(assembler, big, kHeaderSize), Status::NeedMore);
-    EXPECT_EQ(assembler.wanted(), 2u);
     ASSERT_EQ(deliver(assembler, "ok", 2), Status::Complete);
-    uint32_t type = 0;
-    ACE_Message_Block* payload = assembler.takePayload(type);
+    payload = assembler.takePayload(type);
     EXPECT_EQ(type, 9u);
+    EXPECT_EQ(std::string(payload->rd_ptr(), payload->length()), "ok");
     payload->release();
 }
 
