@@ -50,7 +50,7 @@ test-asan: deps-test
 # ThreadSanitizer: the suites whose work runs on several threads (driver,
 # channels, proxies, work queue, repository caches, client library) and the
 # e2e tests, whose daemon is the one of this build. See docs/sanitizers.md.
-TSAN_LABELS := ^(driver|driver_stress|zephcomm|core|repository|client|e2e)$$
+TSAN_LABELS := ^(driver|zephcomm|core|repository|client|e2e)$$
 test-tsan: deps-test
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DRS_TSAN=ON -DRS_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS)
