@@ -24,6 +24,12 @@ public:
         persisted.push_back({ package, host, entry });
         persisted.back().entry.resource = {}; // what is persisted never holds a slot
     }
+    void persistAll(const std::string& package,
+        const std::vector<std::pair<std::string, HostStatusEntry>>& entries) override
+    {
+        ++changesTogether;
+        IHostStatusSink::persistAll(package, entries);
+    }
     void audit(const DeploymentAuditRecord& record) override { audits.push_back(record); }
     std::string messageText(const kav::IKavErrorInfo& info) override { return format(info); }
 
@@ -39,6 +45,7 @@ public:
     }
 
     std::vector<PersistCall> persisted;
+    int changesTogether = 0; // persistAll calls
     std::vector<DeploymentAuditRecord> audits;
 };
 

@@ -158,6 +158,21 @@ TEST_F(PackageInstallerTest, TheThreadStepsOnItsOwnAtEveryTick)
     EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h1" });
 }
 
+TEST(PackageInstallerTick, KeepsTheOneSecondBeatWhateverTheStepsTake)
+{
+    const ACE_Time_Value second(1);
+    struct Case {
+        ACE_Time_Value previous, now, next;
+    } cases[] = {
+        { ACE_Time_Value(10), ACE_Time_Value(10, 300000), ACE_Time_Value(11) }, // a short step
+        { ACE_Time_Value(10), ACE_Time_Value(10, 999999), ACE_Time_Value(11) }, // a step of almost a tick
+        { ACE_Time_Value(10), ACE_Time_Value(11), ACE_Time_Value(12) }, // a step of a whole tick
+        { ACE_Time_Value(10), ACE_Time_Value(13, 500000), ACE_Time_Value(14, 500000) }, // ticks missed
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(nextTickAfter(c.previous, c.now, second), c.next) << c.now.sec() << "." << c.now.usec();
+}
+
 TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)
 {
     kav::test::LogCapture capture(kav::loggers::get(kav::loggers::kPackageInstaller));

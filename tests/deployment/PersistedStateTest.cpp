@@ -155,6 +155,11 @@ protected:
             FakeHostStatusSink::persist(p, h, e);
             owner.state->update(p, h, e);
         }
+        void persistAll(
+            const std::string& p, const std::vector<std::pair<std::string, HostStatusEntry>>& all) override
+        {
+            owner.state->update(p, all);
+        }
         PersistedStateTest& owner;
     };
 
@@ -183,6 +188,31 @@ TEST_F(PersistedStateTest, AllocatingIsStoredAsErrorAndInstalledReplacesIt)
     clock = 900;
     table.updateHMStatus("pkg", "h1", "", HOST_INSTALLED, nullptr, false);
     EXPECT_EQ(fileLines(), (Lines { "pkg|1|h1|900|7|" }));
+}
+
+TEST_F(PersistedStateTest, HostsChangedTogetherAreOneWriteOfTheirLastStates)
+{
+    table.createHMElement("pkg", "h9", "alice", {}, false);
+    static int writes;
+    writes = 0;
+    rsmanagerutils::IoCalls calls = rsmanagerutils::posixIoCalls();
+    calls.rename = [](const char* from, const char* to) {
+        ++writes;
+        return ::rename(from, to);
+    };
+    const rsmanagerutils::IoCalls previous = rsmanagerutils::setIoCalls(calls);
+    table.changeTogether("pkg", [&] {
+        table.createHMElement("pkg", "h2", "alice", {}, false);
+        table.createHMElement("pkg", "h1", "alice", {}, false);
+        table.updateHMStatus("pkg", "h1", "", HOST_INSTALLED, nullptr, false);
+    });
+    rsmanagerutils::setIoCalls(previous);
+
+    EXPECT_EQ(writes, 1);
+    auto lost = [](const char* host) {
+        return textOf(kav::KavErrorInfo(kav::rc::RS_HOST_NOT_ALLOCATED, "", "", "", { "pkg", host }));
+    };
+    EXPECT_EQ(fileLines(), (Lines { "pkg|3|h1|500|7||h2|500|9|" + lost("h2") + "|h9|500|9|" + lost("h9") }));
 }
 
 TEST_F(PersistedStateTest, RestartResumesExactlyTheFile)

@@ -76,6 +76,7 @@ TEST_F(RsResAllocTest, DefaultsRegisterEveryGroupHostAndAskForAllOfThem)
     ASSERT_EQ(list->entries.size(), 3u);
     for (const auto& e : list->entries)
         EXPECT_EQ(e.state, HOST_ALLOCATING) << e.hostName;
+    EXPECT_EQ(service.sink.changesTogether, 1) << "the hosts are persisted as one change";
 }
 
 TEST_F(RsResAllocTest, RegistrationKeepsHostsFinalForThisRunAndResetsTheOthers)

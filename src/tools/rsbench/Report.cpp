@@ -8,6 +8,8 @@ namespace rsbench {
 
 std::optional<double> Row::ratio() const
 {
+    if (medianRatio)
+        return medianRatio;
     if (!ours || !anchor || anchor->value == 0)
         return std::nullopt;
     return ours->value / anchor->value;

@@ -36,8 +36,9 @@ struct Row {
     std::string anchorName; // what the anchor is ("redis PING_INLINE", "dd bs=4M")
     Target target;
     std::string note; // why a figure is missing, or how it was taken
+    std::optional<double> medianRatio; // of repeated runs: the median of their ratios
 
-    // ours / anchor, when both are there and the anchor is not zero.
+    // ours / anchor, when both are there and the anchor is not zero (or the median ratio of the runs).
     std::optional<double> ratio() const;
     // Met, missed, or nothing to judge (no target, or a figure missing).
     std::optional<bool> met() const;

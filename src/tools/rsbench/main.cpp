@@ -3,6 +3,7 @@
 // scenario, both figures, their ratio and whether the target is met;
 // optionally writes the table as Markdown.
 #include "client/RsClient.h"
+#include "tools/rsbench/Median.h"
 #include "tools/rsbench/Report.h"
 #include "tools/rsbench/Scenarios.h"
 #include "zephcomm/router/DriverLoader.h"
@@ -51,14 +52,17 @@ std::string utcNow()
     return text;
 }
 
-std::vector<std::string> runContext(const rsbench::BenchOptions& options, bool quick)
+std::vector<std::string> runContext(const rsbench::BenchOptions& options, bool quick, int repeat)
 {
     utsname host {};
     ::uname(&host);
     std::ostringstream machine;
     machine << "machine: " << host.machine << ", " << ::sysconf(_SC_NPROCESSORS_ONLN) << " CPUs, kernel "
             << host.release;
-    return { "run: " + utcNow() + (quick ? " (short version)" : ""), machine.str(),
+    std::string kind = quick ? "short version" : "";
+    if (repeat > 1)
+        kind += (kind.empty() ? "" : ", ") + std::string("median of ") + std::to_string(repeat) + " runs";
+    return { "run: " + utcNow() + (kind.empty() ? "" : " (" + kind + ")"), machine.str(),
         "measurement length: " + rsbench::formatNumber(options.seconds) + " s per rate or transfer",
         "ratio = ours / anchor; for list scaling and fan-out lower is better" };
 }
@@ -94,6 +98,10 @@ int main(int argc, char** argv)
            "Connection counts of the request rates (default 1,50,500)")
         ->check(CLI::Range(1, 100000))
         ->delimiter(',');
+    int repeat = 1;
+    app.add_option("--repeat", repeat,
+           "Runs of every scenario; the table shows the median of each row and the spread of its ratio")
+        ->check(CLI::Range(1, 9));
     int clientThreads = 1;
     app.add_option("--client-threads", clientThreads,
            "Driver threads of the benchmark's client (default 1: one event loop, as redis-benchmark has)")
@@ -114,21 +122,23 @@ int main(int argc, char** argv)
         std::cerr << "rsbench: the communication driver did not load\n";
         return 2;
     }
-    rsbench::Report report;
-    const std::vector<std::string> context = runContext(options, quick);
+    std::vector<rsbench::Report> runs(static_cast<size_t>(repeat));
+    const std::vector<std::string> context = runContext(options, quick, repeat);
     bool written = true;
     // Rewritten after every row, so that a run cut short still leaves its table.
     auto writeTable = [&] {
         if (markdownFile.empty())
             return;
         std::ofstream out(markdownFile, std::ios::trunc);
-        out << report.markdown("Benchmark run", context);
+        out << rsbench::medianOfRuns(runs).markdown("Benchmark run", context);
         written = static_cast<bool>(out);
     };
-    bool ran = false;
-    {
-        rsbench::Scenarios scenarios(options, report, std::cout, writeTable);
-        ran = scenarios.run();
+    bool ran = true;
+    for (int run = 0; run < repeat; ++run) {
+        if (repeat > 1)
+            std::cout << "run " << run + 1 << " of " << repeat << "\n";
+        rsbench::Scenarios scenarios(options, runs[static_cast<size_t>(run)], std::cout, writeTable);
+        ran = scenarios.run() && ran;
     }
     // Stop the driver's threads before static destructors take the logging library away.
     zephcomm::fini();
@@ -137,6 +147,10 @@ int main(int argc, char** argv)
         std::cerr << "rsbench: cannot write " << markdownFile << "\n";
         return 2;
     }
-    std::cout << report.shortfalls() << " target(s) not met\n";
+    const rsbench::Report medians = rsbench::medianOfRuns(runs);
+    if (repeat > 1)
+        for (const rsbench::Row& row : medians.rows())
+            std::cout << "median: " << rsbench::Report::line(row) << "\n";
+    std::cout << medians.shortfalls() << " target(s) not met\n";
     return ran ? 0 : 1;
 }

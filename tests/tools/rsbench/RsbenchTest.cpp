@@ -5,6 +5,7 @@
 #include "tools/rsbench/Anchors.h"
 #include "tools/rsbench/BenchDaemon.h"
 #include "tools/rsbench/Load.h"
+#include "tools/rsbench/Median.h"
 #include "tools/rsbench/Report.h"
 #include "tools/rsbench/Scenarios.h"
 #include "tools/rsbench/ToolOutput.h"
@@ -62,6 +63,32 @@ TEST(RsbenchReport, JudgesEachKindOfTargetAtAndAcrossItsLimit)
     report.add(rowWith(std::nullopt, 100, Target::ratioAtLeast(0.8))); // not measured
     report.add(rowWith(1, std::nullopt, Target::none())); // informational
     EXPECT_EQ(report.shortfalls(), 2);
+}
+
+TEST(RsbenchMedian, TakesEachRowsMiddleFiguresAndTheMiddleOfTheRunsOwnRatios)
+{
+    const double figures[3][2] = { { 10, 20 }, { 30, 10 }, { 20, 30 } }; // ratios 0.5, 3, 0.667
+    std::vector<Report> runs(3);
+    for (int i = 0; i < 3; ++i) {
+        Row row = rowWith(figures[i][0], figures[i][1], Target::ratioAtLeast(1.0));
+        row.note = "run " + std::to_string(i + 1);
+        runs[static_cast<size_t>(i)].add(row);
+    }
+    Row once = rowWith(5, std::nullopt, Target::valueAtMost(8));
+    once.scenario = "t";
+    runs[1].add(once);
+
+    const Report medians = medianOfRuns(runs);
+    ASSERT_EQ(medians.rows().size(), 2u);
+    const Row& row = medians.rows()[0];
+    ASSERT_TRUE(row.ours && row.anchor && row.ratio());
+    EXPECT_DOUBLE_EQ(row.ours->value, 20);
+    EXPECT_DOUBLE_EQ(row.anchor->value, 20);
+    EXPECT_DOUBLE_EQ(*row.ratio(), 20.0 / 30) << "the middle of the side-by-side ratios, not 20 / 20";
+    EXPECT_EQ(row.met(), false);
+    EXPECT_EQ(row.note, "run 3; ratio 0.500-3.00 in 3 runs");
+    EXPECT_EQ(medians.rows()[1].note, "measured in 1 of 3 runs");
+    EXPECT_EQ(medians.rows()[1].met(), true);
 }
 
 // The figures read from the anchors' own tools: a failed run gives none.

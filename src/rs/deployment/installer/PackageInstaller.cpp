@@ -23,14 +23,26 @@ log4cxx::LoggerPtr& logger()
     return log;
 }
 
+ACE_Time_Value asTimeValue(std::chrono::milliseconds span)
+{
+    ACE_Time_Value value;
+    value.msec(static_cast<long>(span.count()));
+    return value;
+}
+
 ACE_Time_Value deadlineAfter(std::chrono::milliseconds wait)
 {
-    ACE_Time_Value delay;
-    delay.msec(static_cast<long>(wait.count()));
-    return ACE_OS::gettimeofday() + delay;
+    return ACE_OS::gettimeofday() + asTimeValue(wait);
 }
 
 } // namespace
+
+ACE_Time_Value nextTickAfter(
+    const ACE_Time_Value& previous, const ACE_Time_Value& now, const ACE_Time_Value& tick)
+{
+    const ACE_Time_Value next = previous + tick;
+    return next > now ? next : now + tick;
+}
 
 PackageInstaller::PackageInstaller(IDeploymentService& service, IDeployResources& resources,
     std::chrono::milliseconds tick, std::chrono::milliseconds stopWait)
@@ -73,9 +85,10 @@ int PackageInstaller::close(u_long)
 
 int PackageInstaller::svc()
 {
+    ACE_Time_Value tick = deadlineAfter(tick_);
     for (;;) {
         ACE_Message_Block* message = nullptr;
-        ACE_Time_Value deadline = deadlineAfter(tick_);
+        ACE_Time_Value deadline = tick;
         if (getq(message, &deadline) == -1) {
             // A failed step is logged; the next tick tries again.
             try {
@@ -83,6 +96,7 @@ int PackageInstaller::svc()
             } catch (...) {
                 kav::logEscapedException(logger(), __FILE__, __LINE__);
             }
+            tick = nextTickAfter(tick, ACE_OS::gettimeofday(), asTimeValue(tick_));
             continue;
         }
         bool stop = message->length() == 0 && message->size() == 0;

@@ -24,6 +24,7 @@
 
 #include <ace/Auto_Event.h>
 #include <ace/Task.h>
+#include <ace/Time_Value.h>
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +32,13 @@
 #include <string>
 
 namespace rs {
+
+// The deadline of the tick after the one due at `previous`: a tick later, so
+// that the time the steps take does not push every later tick back (a
+// thousand hosts are a quarter of a thousand ticks); after a step that
+// overran a whole tick, a tick from `now`.
+ACE_Time_Value nextTickAfter(
+    const ACE_Time_Value& previous, const ACE_Time_Value& now, const ACE_Time_Value& tick);
 
 class PackageInstaller : public kav::Referable, public ACE_Task<ACE_MT_SYNCH>, public IHostDeployer {
 public:

@@ -114,11 +114,13 @@ void RsResAlloc::enterTargetHosts()
 {
     HostStatusTable& table = service_.hostStatusTable();
     uint32_t finalOfOtherRun = request_.uninstall ? HOST_INSTALLED : HOST_UNINSTALLED;
-    for (const auto& host : targets_) {
-        table.resetCancelErrorStatus(request_.package, host);
-        table.resetStatus(request_.package, host, finalOfOtherRun);
-        table.createHMElement(request_.package, host, request_.user, {}, request_.uninstall);
-    }
+    table.changeTogether(request_.package, [&] {
+        for (const auto& host : targets_) {
+            table.resetCancelErrorStatus(request_.package, host);
+            table.resetStatus(request_.package, host, finalOfOtherRun);
+            table.createHMElement(request_.package, host, request_.user, {}, request_.uninstall);
+        }
+    });
 }
 
 bool RsResAlloc::unregisterWithZOR()

@@ -63,16 +63,33 @@ std::string PersistedDeploymentState::allocationLostText(const std::string& pack
 void PersistedDeploymentState::update(
     const std::string& package, const std::string& host, const HostStatusEntry& entry)
 {
+    if (isPersistedState(entry.state))
+        update(package, { { host, entry } });
+}
+
+void PersistedDeploymentState::update(
+    const std::string& package, const std::vector<std::pair<std::string, HostStatusEntry>>& entries)
+{
     kav::KavTraceDebugger trace(logger(), "RepositoryService::updatePersistedState()");
-    if (!isPersistedState(entry.state))
-        return;
     std::lock_guard lock(mutex_);
     if (!file_)
         return;
-    if (entry.state == HOST_ALLOCATING)
-        file_->addServiceEntry(package, host, entry.stamp, HOST_ERROR, allocationLostText(package, host));
-    else
-        file_->addServiceEntry(package, host, entry.stamp, entry.state, entry.errorText);
+    HostStatusMap hosts;
+    file_->getServiceEntryByName(package, hosts);
+    bool changed = false;
+    for (const auto& [host, entry] : entries) {
+        if (!isPersistedState(entry.state))
+            continue;
+        HostStatusEntry& stored = hosts[host];
+        stored.stamp = entry.stamp;
+        stored.state = entry.state == HOST_ALLOCATING ? HOST_ERROR : entry.state;
+        stored.errorText
+            = entry.state == HOST_ALLOCATING ? allocationLostText(package, host) : entry.errorText;
+        changed = true;
+    }
+    if (!changed)
+        return;
+    file_->addServiceEntry(package, hosts);
     // A failed write is logged by the file; its lines keep the change for the next write.
     file_->writeServiceFile();
 }

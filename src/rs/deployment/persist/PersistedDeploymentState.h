@@ -21,6 +21,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rs {
 
@@ -45,6 +47,9 @@ public:
 
     // Records a created or changed entry (the service's updatePersistedState).
     void update(const std::string& package, const std::string& host, const HostStatusEntry& entry);
+    // Records entries of one package changed together, in one write.
+    void update(
+        const std::string& package, const std::vector<std::pair<std::string, HostStatusEntry>>& entries);
 
     // Drops the package from the table and, when it was there, from the file
     // (the service's removePersistedState).

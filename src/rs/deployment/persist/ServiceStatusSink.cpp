@@ -18,6 +18,12 @@ void ServiceStatusSink::persist(
     state_.update(package, host, entry);
 }
 
+void ServiceStatusSink::persistAll(
+    const std::string& package, const std::vector<std::pair<std::string, HostStatusEntry>>& entries)
+{
+    state_.update(package, entries);
+}
+
 kav::Params ServiceStatusSink::auditParams(const DeploymentAuditRecord& record)
 {
     return { record.package.empty() ? "-" : record.package, record.host.empty() ? "-" : record.host,

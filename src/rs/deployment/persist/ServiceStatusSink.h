@@ -26,6 +26,8 @@ public:
     ServiceStatusSink(PersistedDeploymentState& state, AuditWriter writeAudit);
 
     void persist(const std::string& package, const std::string& host, const HostStatusEntry& entry) override;
+    void persistAll(const std::string& package,
+        const std::vector<std::pair<std::string, HostStatusEntry>>& entries) override;
     void audit(const DeploymentAuditRecord& record) override;
     std::string messageText(const kav::IKavErrorInfo& info) override;
 

@@ -3,6 +3,9 @@
 #include "common/Loggers.h"
 #include "common/ResultCodes.h"
 
+#include <algorithm>
+#include <utility>
+
 #include <log4cxx/logger.h>
 
 namespace rs {
@@ -73,6 +76,40 @@ HostStatusEntry* HostStatusTable::findEntry(const std::string& package, const st
     return &entry->second;
 }
 
+void HostStatusTable::changeTogether(const std::string& package, const std::function<void()>& changes)
+{
+    std::lock_guard lock(mutex_);
+    heldPackage_ = &package;
+    heldBack_.clear();
+    auto hand = [&] {
+        heldPackage_ = nullptr;
+        if (!heldBack_.empty())
+            sink_.persistAll(package, std::exchange(heldBack_, {}));
+    };
+    try {
+        changes();
+    } catch (...) {
+        hand(); // what changed before the failure is persisted all the same
+        throw;
+    }
+    hand();
+}
+
+void HostStatusTable::persist(
+    const std::string& package, const std::string& host, const HostStatusEntry& entry)
+{
+    if (!heldPackage_ || *heldPackage_ != package) {
+        sink_.persist(package, host, entry);
+        return;
+    }
+    auto held
+        = std::find_if(heldBack_.begin(), heldBack_.end(), [&](const auto& h) { return h.first == host; });
+    if (held != heldBack_.end())
+        held->second = entry;
+    else
+        heldBack_.emplace_back(host, entry);
+}
+
 bool HostStatusTable::createHMElement(const std::string& package, const std::string& host,
     const std::string& userName, ResourceHandle resource, bool uninstall)
 {
@@ -94,7 +131,7 @@ bool HostStatusTable::createHMElement(const std::string& package, const std::str
         entry.state = HOST_ALLOCATED;
 
     HostStatusEntry& stored = hosts[host] = std::move(entry);
-    sink_.persist(package, host, stored);
+    persist(package, host, stored);
     return stored.state == HOST_ALLOCATED;
 }
 
@@ -135,7 +172,7 @@ void HostStatusTable::setState(const std::string& package, const std::string& ho
     entry.stamp = now();
     if (state > HOST_RUNNING)
         auditFinalState(package, host, entry);
-    sink_.persist(package, host, entry);
+    persist(package, host, entry);
 }
 
 void HostStatusTable::auditFinalState(

@@ -44,6 +44,12 @@ public:
     HostStatusTable(const HostStatusTable&) = delete;
     HostStatusTable& operator=(const HostStatusTable&) = delete;
 
+    // Runs `changes` (calls on this table from this thread) holding the
+    // table, and hands what they change of `package` to the sink as one
+    // change: a thousand hosts entered at once are one write, not a
+    // thousand writes of a growing file.
+    void changeTogether(const std::string& package, const std::function<void()>& changes);
+
     // Creates or replaces the host's entry in ALLOCATING; an existing entry
     // hands on its state (and, in ERROR, its error text); a resource turns
     // ALLOCATING into ALLOCATED. True when the entry ends ALLOCATED.
@@ -114,6 +120,7 @@ private:
     HostStatusEntry* findEntry(const std::string& package, const std::string& host);
     void setState(const std::string& package, const std::string& host, HostStatusEntry& entry, uint32_t state,
         const kav::IKavErrorInfo* error);
+    void persist(const std::string& package, const std::string& host, const HostStatusEntry& entry);
     void auditFinalState(const std::string& package, const std::string& host, const HostStatusEntry& entry);
     void resetToAllocating(HostStatusEntry& entry);
     int32_t now() const;
@@ -122,6 +129,9 @@ private:
     Clock clock_;
     mutable std::recursive_mutex mutex_;
     std::map<std::string, HostStatusMap> packages_;
+    // While changeTogether runs: its package and the entries held back.
+    const std::string* heldPackage_ = nullptr;
+    std::vector<std::pair<std::string, HostStatusEntry>> heldBack_;
 };
 
 } // namespace rs

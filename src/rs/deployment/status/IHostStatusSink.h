@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rs {
 
@@ -41,6 +43,13 @@ public:
     // An entry was created or changed state.
     virtual void persist(const std::string& package, const std::string& host, const HostStatusEntry& entry)
         = 0;
+    // Entries of one package changed together, each host once: one change.
+    virtual void persistAll(
+        const std::string& package, const std::vector<std::pair<std::string, HostStatusEntry>>& entries)
+    {
+        for (const auto& [host, entry] : entries)
+            persist(package, host, entry);
+    }
     virtual void audit(const DeploymentAuditRecord& record) = 0;
     // The message text of the error record (catalogue text with its arguments).
     virtual std::string messageText(const kav::IKavErrorInfo& info) = 0;
