@@ -7,11 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
-#include <memory>
-#include <set>
 #include <tuple>
 
 namespace rs::modules {
@@ -57,21 +53,6 @@ TEST_F(ModuleDirectory, ServedFileIsTheOneTheModuleDirectoryHolds)
     };
     for (const auto& [module, indexed, served] : rows)
         EXPECT_EQ(servedFile(path(module), indexed), served) << module << " " << indexed;
-}
-
-TEST_F(ModuleDirectory, RemoveOtherFilesKeepsTheNamedFileAndEveryIndex)
-{
-    write("m/old.zip", "1");
-    write("m/older.zip", "2");
-    write("m/new.zip", "3");
-    write("m/.index", "a consumer's");
-    write("m/nested/.index", "a nested consumer's");
-    ::chmod(path("m/old.zip").c_str(), 0400);
-    removeOtherFiles(path("m"), "new.zip");
-    std::set<std::string> left;
-    for (auto& entry : fs::recursive_directory_iterator(path("m")))
-        left.insert(fs::relative(entry.path(), path("m")).string());
-    EXPECT_EQ(left, (std::set<std::string> { "new.zip", ".index", "nested", "nested/.index" }));
 }
 
 // A module directory that is also a consumer's is refused like a hostile

@@ -143,6 +143,7 @@ TEST_F(ModuleOperationsTest, PiecesAnswerAVersionOnlyWithTheLastAndVersionsConti
     EXPECT_FALSE(fs::exists(fake.path("apps/web")));
     ASSERT_EQ(link("shop", "web", false), 0) << "unlinking a module that is gone changes nothing";
     EXPECT_EQ(add("web", "e", 1).version, "3");
+    EXPECT_EQ(get("web", "3"), std::make_pair(0, std::string("e"))) << "not the removed file's contents";
     EXPECT_FALSE(entry("web").deleted);
     EXPECT_TRUE(entry("web").linkedApps.empty()) << "a removed module's links are gone";
 }
@@ -191,6 +192,9 @@ TEST_F(ModuleOperationsTest, ConsumerSlashListsEveryConsumerOnlyForARoleOnSlash)
     Harness root { fake, IRepositoryResp::kInterfaceName };
     logOn(root, "admin:pw", "/");
     EXPECT_EQ(listed(root), std::make_pair(0, std::vector<std::string> { "/apps:web" }));
+    ASSERT_EQ(add("db", "x", 1).code, 0);
+    EXPECT_EQ(listed(root), std::make_pair(0, std::vector<std::string> { "/apps:web", "/apps:db" }))
+        << "a listing follows the index";
     Harness visitor { fake, IRepositoryResp::kInterfaceName };
     logOn(visitor, "guest:pw", "/");
     EXPECT_EQ(listed(visitor), std::make_pair(0, std::vector<std::string> {}));
