@@ -2,7 +2,7 @@
 // A fake service object and a fake cluster for host allocation and installer
 // tests. The cluster records every call and, like the resource manager
 // client, refuses a registration name that is registered already and calls
-// that name none; provisionAs can fail or block until the test lets it go.
+// that name none; provisionAs can fail or throw.
 
 #include "rs/deployment/installer/IDeployResources.h"
 #include "rs/deployment/installer/IDeploymentService.h"
@@ -136,7 +136,6 @@ public:
         std::unique_lock lock(mutex_);
         provisioned.push_back({ resource.hostName(), command, environment, runAs, workDir });
         changed_.notify_all();
-        changed_.wait(lock, [this] { return !holdProvisioning; });
         if (resource.hostName() == throwingHost)
             throw std::runtime_error("broken container start");
         if (resource.hostName() == failingHost)
@@ -150,12 +149,6 @@ public:
     {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, limit, [&] { return provisioned.size() >= count; });
-    }
-    void letProvisioningGo()
-    {
-        std::lock_guard lock(mutex_);
-        holdProvisioning = false;
-        changed_.notify_all();
     }
     std::vector<std::string> provisionedHosts()
     {
@@ -175,7 +168,6 @@ public:
     bool registerFails = false;
     bool getResourcesFails = false;
     bool unregisterFails = false;
-    bool holdProvisioning = false;
     std::string failingHost;
     std::string throwingHost; // provisionAs throws for it
     std::vector<std::string> registered, unregistered, askedGroups, requests, released, replaced;

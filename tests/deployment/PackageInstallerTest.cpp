@@ -30,13 +30,12 @@ protected:
     }
 
     // A started installer over the given group hosts.
-    kav::RefPtr<PackageInstaller> start(const Hosts& hosts, bool uninstall = false,
-        std::chrono::milliseconds tick = kIdleTick,
-        std::chrono::milliseconds stopWait = PackageInstaller::kStopWait)
+    kav::RefPtr<PackageInstaller> start(
+        const Hosts& hosts, bool uninstall = false, std::chrono::milliseconds tick = kIdleTick)
     {
         cluster.groups[RsResAlloc::kDefaultResourceGroup] = hosts;
-        auto installer
-            = kav::RefPtr<PackageInstaller>::adopt(new PackageInstaller(service, cluster, tick, stopWait));
+        auto installer = kav::RefPtr<PackageInstaller>::adopt(
+            new PackageInstaller(service, cluster, tick, PackageInstaller::kStopWait));
         DeploymentRequest r;
         r.package = "pkg";
         r.user = "alice";
@@ -131,33 +130,6 @@ TEST_F(PackageInstallerTest, ContainerFailureSetsErrorAndTheNextHostGoesOn)
     EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
 }
 
-TEST_F(PackageInstallerTest, UninstallRunReleasesUninstalledHosts)
-{
-    auto installer = start({ "h1" }, true);
-    installer->deployNextHost(test::makeResource("h1"));
-    EXPECT_NE(cluster.provisioned.at(0).command.find(" -d "), std::string::npos);
-    service.table.updateHMStatus("pkg", "h1", "", HOST_UNINSTALLED, nullptr, true);
-    installer->deployNextHost({});
-    EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
-}
-
-TEST_F(PackageInstallerTest, ArrivingResourceGoesStraightToTheDeployCommand)
-{
-    auto installer = start({ "h1", "h2" });
-    EXPECT_EQ(installer->resAlloc().onResource(test::makeResource("h2")), 0);
-    EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h2" });
-    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h2" });
-    EXPECT_EQ(hostsIn(HOST_ALLOCATING), Hosts { "h1" });
-}
-
-TEST_F(PackageInstallerTest, TheThreadStepsOnItsOwnAtEveryTick)
-{
-    auto installer = start({ "h1" }, false, 5ms);
-    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
-    ASSERT_TRUE(cluster.waitForProvisioned(1));
-    EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h1" });
-}
-
 TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)
 {
     kav::test::LogCapture capture(kav::loggers::get(kav::loggers::kPackageInstaller));
@@ -174,29 +146,6 @@ TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)
             || (line.level == log4cxx::Level::getError() && line.message.rfind("Code[S1]: ", 0) == 0
                 && line.message.find("broken container start") != std::string::npos);
     EXPECT_TRUE(logged);
-}
-
-TEST_F(PackageInstallerTest, CleanupUnregistersAndStopsTheThread)
-{
-    auto installer = start({ "h1" });
-    EXPECT_TRUE(installer->isActive());
-    EXPECT_TRUE(installer->cleanup());
-    EXPECT_FALSE(installer->isActive());
-    const Hosts registration { installer->resAlloc().registration() };
-    EXPECT_EQ(cluster.unregistered, registration);
-    EXPECT_TRUE(service.consumersToClean.empty()) << "nothing left to unregister a second time";
-    EXPECT_TRUE(installer->cleanup()) << "a second cleanup finds nothing to stop";
-    EXPECT_EQ(cluster.unregistered.size(), 1u);
-}
-
-TEST_F(PackageInstallerTest, CleanupGivesUpWaitingForAStuckThread)
-{
-    cluster.holdProvisioning = true;
-    auto installer = start({ "h1" }, false, 5ms, 20ms);
-    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
-    ASSERT_TRUE(cluster.waitForProvisioned(1)); // the thread now hangs in the container start
-    EXPECT_FALSE(installer->cleanup());
-    cluster.letProvisioningGo(); // the destructor joins the thread once it is free
 }
 
 class InstallerRegistryTest : public PackageInstallerTest {
