@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <future>
 
@@ -42,45 +40,6 @@ protected:
     time_t now = 1'000'000;
     KavFileCache cache;
 };
-
-// 1 MiB: the least recently used go first, a hit counts as a use, a file
-// larger than the whole cache stays alone until the next insertion, and a
-// holder keeps the contents of an evicted file.
-TEST_F(StorageFileCache, EvictsLeastRecentlyUsedFirst)
-{
-    const std::string a = makeFile("a", 600 * kKiB, 'a'), b = makeFile("b", 300 * kKiB),
-                      c = makeFile("c", 400 * kKiB), big = makeFile("big", 2 * kMiB);
-    BlockPtr held = read(a);
-    read(b);
-    read(a);
-    read(c);
-    EXPECT_TRUE(cache.contains(a));
-    EXPECT_FALSE(cache.contains(b));
-    EXPECT_TRUE(cache.contains(c));
-    EXPECT_EQ(cache.currentSize(), 1000 * kKiB);
-
-    read(big);
-    EXPECT_EQ(cache.entryCount(), 1u);
-    EXPECT_TRUE(cache.contains(big));
-    EXPECT_EQ(contentsOf(*held), std::string(600 * kKiB, 'a'));
-    read(b);
-    EXPECT_FALSE(cache.contains(big));
-    EXPECT_EQ(cache.currentSize(), 300 * kKiB);
-}
-
-TEST_F(StorageFileCache, ReplacedOrRewrittenFilesAreReadFromDiskAgain)
-{
-    const std::string path = makeFile("m.zip", 10, 'o');
-    read(path);
-    // An upload is moved into place: the cache is told first, then the file is replaced.
-    writeFile(path + ".tmp", "new version");
-    EXPECT_EQ(cache.closeFile(path), 0);
-    ASSERT_EQ(::rename((path + ".tmp").c_str(), path.c_str()), 0);
-    EXPECT_EQ(contentsOf(*read(path)), "new version");
-
-    ASSERT_EQ(cache.createFile(path, *makeBlock("written"), O_TRUNC), 0);
-    EXPECT_EQ(contentsOf(*read(path)), "written");
-}
 
 TEST_F(StorageFileCache, ConcurrentReadersAndInvalidationsSeeWholeFiles)
 {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,23 +20,6 @@ namespace {
 ssize_t halfWrite(int fd, const void* buffer, size_t count)
 {
     return ::write(fd, buffer, count / 2);
-}
-
-TEST(StorageFileUtils, UploadPiecesTruncateOrAppendAndAFullDiskFails)
-{
-    ScratchDir dir;
-    const std::string path = dir / "module.zip";
-    ASSERT_EQ(utils::createFile(path, *makeBlock("first"), O_TRUNC), 0);
-    ASSERT_EQ(utils::createFile(path, *makeBlock("+second"), O_APPEND), 0);
-    EXPECT_EQ(readFile(path), "first+second");
-    EXPECT_EQ(modeOf(path), 0600u);
-    ASSERT_EQ(utils::createFile(path, *makeBlock("new"), O_TRUNC), 0);
-    EXPECT_EQ(readFile(path), "new");
-
-    utils::IoCalls full = utils::posixIoCalls();
-    full.write = &halfWrite;
-    ScopedIoCalls hooks(full);
-    EXPECT_EQ(utils::createFile(path, *makeBlock(std::string(4096, 'z')), O_TRUNC), -1);
 }
 
 // Every way the index rewrite can fail keeps the previous file whole, and

@@ -53,14 +53,16 @@ TEST(FileReplacementTest, CommitKeepsTheNewFileAndAnythingElseUndoesIt)
             const auto kind = row.targetExisted ? KeptFile::Kind::Replaced : KeptFile::Kind::Created;
             const fs::path record = dir.path() / KeptFile::directoryName(kind, version) / "m.zip";
             EXPECT_TRUE(fs::exists(record));
-            if (row.targetExisted)
+            if (row.targetExisted) {
                 EXPECT_EQ(readFile(record), "old");
+            }
             if (row.committed)
                 replacement.commit();
         }
         EXPECT_EQ(fs::exists(target), row.left != nullptr);
-        if (row.left)
+        if (row.left) {
             EXPECT_EQ(readFile(target), row.left);
+        }
         EXPECT_EQ(entryCount(dir.path()), row.left ? 1u : 0u);
     }
 }

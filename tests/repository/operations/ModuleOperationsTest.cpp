@@ -136,6 +136,7 @@ TEST_F(ModuleOperationsTest, PiecesAnswerAVersionOnlyWithTheLastAndVersionsConti
     EXPECT_EQ(entry("web").linkedApps, std::vector<std::string> { "shop" })
         << "a replacement keeps the links";
     EXPECT_EQ(get("web", "1").first, code(0xD0014C19)) << "only the current version is served";
+    EXPECT_EQ(get("web", "2"), std::make_pair(0, std::string("d"))) << "not the replaced file's contents";
 
     ASSERT_EQ(link("shop", "web", false), 0);
     ASSERT_EQ(remove("web"), 0);
@@ -151,6 +152,8 @@ TEST_F(ModuleOperationsTest, PiecesAnswerAVersionOnlyWithTheLastAndVersionsConti
 TEST_F(ModuleOperationsTest, LinksAreKeptOnceAndBlockRemoval)
 {
     ASSERT_EQ(add("db", "x", 1).code, 0);
+    ASSERT_EQ(add("db", "half", 0).code, 0);
+    EXPECT_EQ(get("db", "1"), std::make_pair(0, std::string("x"))) << "not the upload in progress";
     ASSERT_EQ(link("shop", "db", true), 0);
     ASSERT_EQ(link("shop", "db", true), 0);
     EXPECT_EQ(entry("db").linkedApps, std::vector<std::string> { "shop" });
