@@ -1,7 +1,6 @@
 #include "rs/deployment/status/HostStatusTable.h"
 
 #include "deployment/FakeHostStatusSink.h"
-#include "deployment/TestResources.h"
 
 #include "common/ResultCodes.h"
 

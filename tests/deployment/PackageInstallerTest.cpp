@@ -4,7 +4,6 @@
 
 #include "common/LogCapture.h"
 #include "deployment/FakeDeployment.h"
-#include "deployment/TestResources.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -115,19 +114,6 @@ TEST_F(PackageInstallerTest, FinishedAndFailedHostsGiveTheirResourcesBackEverySt
         EXPECT_EQ(cluster.releasedHosts().size(), 3u);
         EXPECT_EQ(test::TestSlot::alive(), 0);
     }
-}
-
-TEST_F(PackageInstallerTest, ContainerFailureSetsErrorAndTheNextHostGoesOn)
-{
-    cluster.failingHost = "h1";
-    auto installer = start({ "h1", "h2" });
-    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
-    installer->deployNextHost(test::makeResource("h2"));
-    EXPECT_EQ(hostsIn(HOST_ERROR), Hosts { "h1" });
-    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h2" });
-    auto list = service.table.getHMStatus("pkg", HOST_ERROR);
-    EXPECT_NE(list->entries.at(0).message.find(":h1"), std::string::npos) << list->entries.at(0).message;
-    EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
 }
 
 TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)

@@ -3,7 +3,6 @@
 #include "rs/deployment/persist/ServiceStatusSink.h"
 
 #include "deployment/FakeHostStatusSink.h"
-#include "deployment/TestResources.h"
 #include "support/ScratchDir.h"
 
 #include "rs/deployment/status/HostStatusTable.h"

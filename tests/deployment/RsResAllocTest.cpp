@@ -1,7 +1,6 @@
 #include "rs/deployment/installer/RsResAlloc.h"
 
 #include "deployment/FakeDeployment.h"
-#include "deployment/TestResources.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -55,47 +54,6 @@ struct AllocationRun {
 
 class RsResAllocTest : public ::testing::Test, protected AllocationRun { };
 
-// A new run registers every group host: a host already final for this kind
-// of run keeps its state, any other starts allocating again.
-TEST_F(RsResAllocTest, DefaultsRegisterEveryGroupHostAndAskForAllOfThem)
-{
-    for (const char* host : { "h1", "h2", "h3" })
-        service.table.createHMElement("pkg", host, "bob", test::makeResource(host), false);
-    service.table.updateHMStatus("pkg", "h1", "", HOST_INSTALLED, nullptr, false);
-    service.table.updateHMStatus("pkg", "h2", "", HOST_ERROR, nullptr, false);
-    service.table.updateHMStatus("pkg", "h3", "", HOST_UNINSTALLED, nullptr, true);
-
-    alloc.init(deployer, request());
-    EXPECT_EQ(cluster.registered, Hosts { RsResAlloc::kDefaultConsumer });
-    EXPECT_EQ(cluster.askedGroups, Hosts { RsResAlloc::kDefaultResourceGroup });
-    EXPECT_EQ(
-        cluster.requests, Hosts { "/ClusterServices/QELClusterServices 1..3 InternalResourceGroup any" });
-    EXPECT_EQ(service.consumerCleanups, 1) << "stale consumers go before a new one registers";
-    EXPECT_EQ(stateOf("h1"), HOST_INSTALLED);
-    EXPECT_EQ(stateOf("h2"), HOST_ALLOCATING);
-    EXPECT_EQ(stateOf("h3"), HOST_ALLOCATING);
-}
-
-TEST_F(RsResAllocTest, ASingleHostIsMatchedAgainstTheGroupByShortName)
-{
-    DeploymentRequest r = request(false, "B1");
-    r.resourceGroup = "grp";
-    r.consumer = "/Apps/Mine";
-    alloc.init(deployer, r);
-    EXPECT_EQ(alloc.targetHosts(), Hosts { "b1.example.com" });
-    EXPECT_EQ(cluster.requests, Hosts { "/Apps/Mine 1..1 grp any" });
-    EXPECT_EQ(stateOf("b1.example.com"), HOST_ALLOCATING);
-    EXPECT_EQ(stateOf("a1.example.com"), HOST_STATE_NONE);
-
-    RsResAlloc unknown(service, cluster);
-    unknown.init(deployer, request(false, "elsewhere"));
-    EXPECT_TRUE(unknown.targetHosts().empty());
-    EXPECT_EQ(cluster.requests.size(), 1u) << "nothing is asked for an unknown host";
-    ASSERT_NE(kav::peekErrorInfo(), nullptr);
-    EXPECT_EQ(kav::peekErrorInfo()->getCode(), kav::rc::RS_BAD_HOST);
-    EXPECT_EQ(kav::peekErrorInfo()->getParams(), Hosts { "elsewhere" });
-}
-
 // A run deploys each target host once. Any other grant goes back as a
 // replacement, so that the allocation still owes the remaining targets their
 // hosts (a plain release would lower its maximum instead). A host whose type
@@ -141,26 +99,6 @@ TEST(RsResAllocGrants, EachTargetHostIsDeployedOnceAndEveryOtherGrantIsReplaced)
                     kav::KavErrorInfo(kav::rc::RS_NO_PACKAGE_FOR_TYPE, "", "", "", { "pkg", "h2", "arm" })));
         }
     }
-}
-
-TEST_F(RsResAllocTest, InstallCommandLineEnvironmentAndWorkDirectory)
-{
-    alloc.init(deployer, request());
-    ASSERT_EQ(alloc.startContainer(test::makeResource("h1", "linux")), 0);
-    ASSERT_EQ(cluster.provisioned.size(), 1u);
-    const test::ProvisionCall& call = cluster.provisioned[0];
-    EXPECT_EQ(call.command, "${QEL_BINDIR}/rsdeploy download pkg -r linux -t h1");
-    EXPECT_EQ(call.environment,
-        (Hosts { "QEL_TOP=${QEL_TOP}", "NARV_HOME=${QEL_TOP}/narv", "QEL_BINDIR=${QEL_BINDIR}",
-            "QEL_LIBDIR=${QEL_LIBDIR}", "QEL_SERVERDIR=${QEL_SERVERDIR}",
-            "QEL_LOCAL_CONFDIR=${QEL_LOCAL_CONFDIR}" }));
-    EXPECT_EQ(call.runAs, "");
-    EXPECT_EQ(call.workDir, "${QEL_TOP}/eservice/rs/work");
-
-    RsResAlloc uninstall(service, cluster);
-    uninstall.init(deployer, request(true));
-    EXPECT_TRUE(uninstall.isPackageAvailable("anything")) << "an uninstall run needs no package";
-    EXPECT_EQ(uninstall.createZorCmd("arm", "h2"), "${QEL_BINDIR}/rsdeploy download pkg -r arm -t h2 -d ");
 }
 
 // The resource manager takes a second unregistration of a consumer for an

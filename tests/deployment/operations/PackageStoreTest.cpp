@@ -118,17 +118,6 @@ TEST_F(PackageStoreTest, ReadServesTheFileTheDirectoryHoldsAndNamesEachFailure)
         thrownCode([&] { store_.read("web.type_linux", "/c", record, data); }), kav::rc::RS_NO_MODULE_FILE);
 }
 
-// A package directory that a consumer's index has made its own is not removed with the package.
-TEST_F(PackageStoreTest, RemovalNeverTakesAConsumersIndexWithIt)
-{
-    store("web", "w.tar", "u", 1);
-    fs::create_directories(store_.packageDir("web") + "/nested");
-    rs::test::writeFile(store_.packageDir("web") + "/nested/.index", "");
-    EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_BAD_NAME);
-    EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/nested/.index"));
-    EXPECT_TRUE(store_.contains("web"));
-}
-
 TEST_F(PackageStoreTest, RemoveMarksTheEntryDeletedOnceAndTheNextAddCountsOn)
 {
     store("web", "w.tar", "u", 1);
