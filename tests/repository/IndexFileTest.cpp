@@ -20,32 +20,6 @@ protected:
     ScratchDir dir;
 };
 
-TEST_F(StorageIndexFile, EntriesAreWrittenInTheLineFormatAndReadBack)
-{
-    {
-        IndexFile index(dir.path());
-        EXPECT_EQ(index.nextVersion("calc"), "1") << "a missing index is empty";
-        Lines apps { "app1", "app2" };
-        index.addServiceEntry("calc", "3", "calc.zip", 100, "admin", true, 512, 2, &apps);
-        index.addServiceEntry("tool", "1", "tool.bin", 7, "bob", false, 0, 0);
-        ASSERT_EQ(index.writeServiceFile(), 0);
-    }
-    EXPECT_EQ(
-        readFile(indexPath()), "calc|3|calc.zip|100|admin|1|512|2|app1|app2\ntool|1|tool.bin|7|bob|0|0|0\n");
-    IndexFile reread(dir.path());
-    EXPECT_FALSE(reread.doesEntryExist("calc")) << "a deleted entry is a tombstone";
-    EXPECT_TRUE(reread.doesEntryExist("tool"));
-    ModuleIndexEntry calc;
-    ASSERT_EQ(reread.getServiceEntryByName("calc", calc), 0);
-    EXPECT_EQ(calc.version, "3");
-    EXPECT_EQ(calc.fileName, "calc.zip");
-    EXPECT_EQ(calc.addTime, 100);
-    EXPECT_EQ(calc.owner, "admin");
-    EXPECT_TRUE(calc.deleted);
-    EXPECT_EQ(calc.fileSize, 512);
-    EXPECT_EQ(calc.linkedApps, (Lines { "app1", "app2" }));
-}
-
 // Hand-edited lines: only leading digits count, no blank or sign is
 // skipped, a value too large for its field reads as its largest, and the
 // largest version is never followed by a smaller one.
@@ -57,7 +31,8 @@ TEST_F(StorageIndexFile, HandEditedFieldsReadAsTheirLeadingDigits)
         "\n"
         "suffixed|7b|f| 12|o|0|0|0\n"
         "huge|99999999999999999999999|f|99999999999|o|0|4294967296|0\n"
-        "top|18446744073709551614|f|0|o|0|0|0\n");
+        "top|18446744073709551614|f|0|o|0|0|0\n"
+        "gone|3|f|0|owner|1|0|0\n");
     IndexFile index(dir.path());
     ModuleIndexEntry odd, suffixed, huge;
     ASSERT_EQ(index.getServiceEntryByName("odd", odd), 0);
@@ -75,6 +50,8 @@ TEST_F(StorageIndexFile, HandEditedFieldsReadAsTheirLeadingDigits)
     EXPECT_EQ(huge.fileSize, INT32_MAX);
     EXPECT_EQ(index.nextVersion("huge"), "18446744073709551615");
     EXPECT_EQ(index.nextVersion("top"), "18446744073709551615");
+    EXPECT_FALSE(index.doesEntryExist("gone")) << "a deleted entry is a tombstone";
+    EXPECT_EQ(index.nextVersion("gone"), "4");
 
     index.removeServiceEntryByName("short");
     ASSERT_EQ(index.writeServiceFile(), 0);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -196,8 +197,12 @@ TEST_F(ModuleOperationsTest, ConsumerSlashListsEveryConsumerOnlyForARoleOnSlash)
     logOn(root, "admin:pw", "/");
     EXPECT_EQ(listed(root), std::make_pair(0, std::vector<std::string> { "/apps:web" }));
     ASSERT_EQ(add("db", "x", 1).code, 0);
-    EXPECT_EQ(listed(root), std::make_pair(0, std::vector<std::string> { "/apps:web", "/apps:db" }))
-        << "a listing follows the index";
+    fs::create_directories(fake.path("deep/er"));
+    std::ofstream(fake.path("deep/er/.index")) << "mod|1|mod.bin|0|admin|0|1|0\n";
+    auto [code, names] = listed(root);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string> { "/apps:db", "/apps:web", "/deep/er:mod" }))
+        << "a listing follows every consumer's index, at any depth";
     Harness visitor { fake, IRepositoryResp::kInterfaceName };
     logOn(visitor, "guest:pw", "/");
     EXPECT_EQ(listed(visitor), std::make_pair(0, std::vector<std::string> {}));
