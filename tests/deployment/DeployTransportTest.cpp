@@ -36,14 +36,12 @@ TEST(DeployTransportTest, EachDaemonSettingGivesItsEnvironment)
     } rows[] = {
         // Plain TCP hands nothing on, whatever else is set.
         { {}, std::nullopt, {} },
-        { { "", "SSL[CAFILE=/ca.pem]" }, std::nullopt, {} },
         { { "TCPIPv4", "SSL[CAFILE=/ca.pem]" }, std::nullopt, {} },
         { {}, "SSL[CAFILE=/ca.pem]", {} },
         // An argument left empty still replaces what the host has.
         { { ssl, std::nullopt }, std::nullopt, { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=" } },
         { { ssl, "ssl[CERTIFICATE=/etc/rs/rs.pem]" }, std::nullopt,
             { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=" } },
-        { { ssl, "SSL[]" }, std::nullopt, { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=" } },
         // The operator's deploy argument wins and is passed as it stands;
         // "$NAME" there is left for the host's cluster configuration.
         { { ssl, "SSL[CERTIFICATE=/etc/rs/rs.pem]" }, "SSL[SERVER_AUTH=HOST,CAFILE=/opt/ca.pem]",
@@ -81,12 +79,6 @@ TEST(DeployTransportTest, TheDaemonsIdentityStaysWithTheDaemonAndTheConnectingSe
         EXPECT_EQ(argument->fileType, "");
         EXPECT_EQ(argument->caFile, "/etc/rs/ca.pem");
     }
-    const Entries full = DeployTransport::environment(daemons[0], std::nullopt, parameter);
-    const auto argument = zephcommSslTcpDrv::parseSslDriverArgument(full[1].substr(14).c_str());
-    ASSERT_TRUE(argument.has_value());
-    EXPECT_EQ(argument->caPath, "/etc/rs/cas");
-    EXPECT_EQ(argument->serverAuth, "{rs.example.com}");
-    EXPECT_EQ(argument->cipher, "ECDHE-RSA-AES128-GCM-SHA256");
 }
 
 TEST(DeployTransportTest, TheDeployCommandAcceptsEveryMessageTheDaemonMaySend)

@@ -51,24 +51,6 @@ TEST_F(PackageStoreTest, StoredNameCarriesTheHostTypeAndRefusesPaths)
     EXPECT_EQ(thrownCode([] { PackageStore::storedName("web", "a/b"); }), kav::rc::RS_BAD_NAME);
 }
 
-TEST_F(PackageStoreTest, PiecesBecomeVisibleOnlyWithTheLastOne)
-{
-    store("web", "web.tar", "first-", 0);
-    store("web", "web.tar", "middle-", 2);
-    EXPECT_FALSE(store_.contains("web"));
-    EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
-    store("web", "web.tar", "last", 1);
-    EXPECT_TRUE(store_.contains("web"));
-    EXPECT_EQ(rs::test::readFile(store_.packageDir("web") + "/web.tar"), "first-middle-last");
-    EXPECT_FALSE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
-
-    kav::ModuleIndexEntry entry;
-    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
-    EXPECT_EQ(entry.version, "1");
-    EXPECT_EQ(entry.owner, "admin");
-    EXPECT_EQ(entry.fileSize, 17);
-}
-
 TEST_F(PackageStoreTest, ListSplitsTheTypeAndContainsMatchesAnyType)
 {
     store("web", "w.tar", "u", 1);
