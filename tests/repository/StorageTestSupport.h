@@ -40,18 +40,6 @@ struct BlockDeleter {
 };
 using BlockPtr = std::unique_ptr<ACE_Message_Block, BlockDeleter>;
 
-inline BlockPtr makeBlock(const std::string& bytes)
-{
-    BlockPtr block(new ACE_Message_Block(bytes.size()));
-    block->copy(bytes.data(), bytes.size());
-    return block;
-}
-
-inline std::string contentsOf(const ACE_Message_Block& block)
-{
-    return std::string(block.rd_ptr(), block.length());
-}
-
 // Replaces the storage I/O calls for the life of the scope.
 class ScopedIoCalls {
 public:
