@@ -51,21 +51,6 @@ TEST_F(PackageStoreTest, StoredNameCarriesTheHostTypeAndRefusesPaths)
     EXPECT_EQ(thrownCode([] { PackageStore::storedName("web", "a/b"); }), kav::rc::RS_BAD_NAME);
 }
 
-TEST_F(PackageStoreTest, ListSplitsTheTypeAndContainsMatchesAnyType)
-{
-    store("web", "w.tar", "u", 1);
-    store("web.type_linux", "w.tar", "t", 1);
-    store("db.type_aix", "d.zip", "d", 1);
-    auto list = store_.list("/apps");
-    ASSERT_EQ(list.entries.size(), 3u);
-    EXPECT_EQ(list.entries[1].packageName, "web");
-    EXPECT_EQ(list.entries[1].packageType, "linux");
-    EXPECT_EQ(list.entries[1].consumer, "/apps");
-    EXPECT_EQ(list.entries[2].packageName, "db");
-    EXPECT_TRUE(store_.contains("db"));
-    EXPECT_FALSE(store_.contains("d"));
-}
-
 // As for a module, the file served is the one the package directory holds,
 // whatever the index names; each of the two look-ups has its own code.
 TEST_F(PackageStoreTest, ReadServesTheFileTheDirectoryHoldsAndNamesEachFailure)
