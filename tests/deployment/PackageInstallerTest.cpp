@@ -169,19 +169,5 @@ TEST_F(InstallerRegistryTest, CleanupRemovesOnlyRunsWhoseHostsAreAllFinal)
     EXPECT_EQ(registry.checkPackageInstaller("pkg"), 0);
 }
 
-TEST_F(InstallerRegistryTest, CleanupAppliesTheHostTimeOut)
-{
-    service.timeout = 10;
-    ASSERT_EQ(registry.addPackageInstaller("pkg", start({ "h1" })), 0);
-    service.clock += 11;
-    registry.cleanupPackageInstallers();
-    EXPECT_EQ(hostsIn(HOST_ERROR), Hosts { "h1" });
-    EXPECT_EQ(registry.size(), 0u) << "the timed-out host was the last one";
-    kav::KavErrorInfo expected(
-        kav::rc::RS_ALLOCATION_TIMEOUT, "", "", "", { "install run", "pkg", "h1", "10" });
-    EXPECT_EQ(service.table.getHMStatus("pkg", HOST_ERROR)->entries.at(0).message,
-        test::FakeHostStatusSink::format(expected));
-}
-
 } // namespace
 } // namespace rs
