@@ -18,89 +18,67 @@ using ::testing::Not;
 using Entries = std::vector<std::string>;
 using zephcommdrv::DriverSelection;
 
-const DeployTransport::ParameterLookup kNoParameters = [](const std::string&) { return std::nullopt; };
-
-// The RS_DRIVER_ARG entry's value, parsed as the deploy command's driver will.
-zephcommSslTcpDrv::SslDriverArgument deployArgument(const Entries& entries)
+// "$RS_SSL" names a cluster parameter the daemon can read; "$GONE" one it cannot.
+std::optional<std::string> parameter(const std::string& name)
 {
-    EXPECT_EQ(entries.size(), 2u);
-    const std::string prefix = "RS_DRIVER_ARG=";
-    std::string value
-        = entries.size() == 2 && entries[1].starts_with(prefix) ? entries[1].substr(prefix.size()) : "?";
-    auto parsed = zephcommSslTcpDrv::parseSslDriverArgument(value.c_str());
-    EXPECT_TRUE(parsed.has_value()) << value;
-    return parsed.value_or(zephcommSslTcpDrv::SslDriverArgument {});
+    if (name == "RS_SSL")
+        return "SSL[CERTIFICATE=/etc/rs/rs.pem,PRIVATE_KEY=/etc/rs/rs.key,CAFILE=/etc/rs/ca.pem]";
+    return std::nullopt;
 }
 
-TEST(DeployTransportTest, PlainTcpDaemonsHandNothingOn)
+TEST(DeployTransportTest, EachDaemonSettingGivesItsEnvironment)
 {
-    for (const DriverSelection& daemon : { DriverSelection {}, DriverSelection { "", "SSL[CAFILE=/ca.pem]" },
-             DriverSelection { "TCPIPv4", "SSL[CAFILE=/ca.pem]" } })
-        EXPECT_TRUE(DeployTransport::environment(daemon, std::nullopt, kNoParameters).empty())
-            << daemon.name.value_or("(unset)");
-    EXPECT_TRUE(DeployTransport::environment({}, "SSL[CAFILE=/ca.pem]", kNoParameters).empty())
-        << "a deploy command argument alone does not switch the transport";
+    const std::string ssl = "TCPIPv4SSL";
+    const struct {
+        DriverSelection daemon;
+        std::optional<std::string> deployArgument;
+        Entries expected;
+    } rows[] = {
+        // Plain TCP hands nothing on, whatever else is set.
+        { {}, std::nullopt, {} },
+        { { "TCPIPv4", "SSL[CAFILE=/ca.pem]" }, std::nullopt, {} },
+        { {}, "SSL[CAFILE=/ca.pem]", {} },
+        // An argument left empty still replaces what the host has.
+        { { ssl, std::nullopt }, std::nullopt, { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=" } },
+        { { ssl, "ssl[CERTIFICATE=/etc/rs/rs.pem]" }, std::nullopt,
+            { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=" } },
+        // The operator's deploy argument wins and is passed as it stands;
+        // "$NAME" there is left for the host's cluster configuration.
+        { { ssl, "SSL[CERTIFICATE=/etc/rs/rs.pem]" }, "SSL[SERVER_AUTH=HOST,CAFILE=/opt/ca.pem]",
+            { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=SSL[SERVER_AUTH=HOST,CAFILE=/opt/ca.pem]" } },
+        { { ssl, "SSL[CAFILE=/ca.pem]" }, "$RS_SSL", { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=$RS_SSL" } },
+        // A parameter the daemon's argument names but it cannot read is handed on by name.
+        { { ssl, "$GONE" }, std::nullopt, { "RS_DRIVER=" + ssl, "RS_DRIVER_ARG=$GONE" } },
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(DeployTransport::environment(row.daemon, row.deployArgument, parameter), row.expected)
+            << row.daemon.name.value_or("(unset)") << " " << row.daemon.argument.value_or("(unset)");
 }
 
+// The daemon's own certificate and key stay with the daemon, whether its
+// argument is given directly or read from a cluster parameter.
 TEST(DeployTransportTest, TheDaemonsIdentityStaysWithTheDaemonAndTheConnectingSettingsGoAlong)
 {
-    const DriverSelection daemon { "TCPIPv4SSL",
-        "SSL[FILETYPE=ASN1,CERTIFICATE=/etc/rs/rs.der,PRIVATE_KEY=/etc/rs/rs.key,CAFILE=/etc/rs/ca.pem,"
-        "CAPATH=/etc/rs/cas,SERVER_AUTH={rs.example.com},CIPHER=ECDHE-RSA-AES128-GCM-SHA256]" };
-    const Entries entries = DeployTransport::environment(daemon, std::nullopt, kNoParameters);
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries[0], "RS_DRIVER=TCPIPv4SSL");
-    for (const auto& entry : entries)
-        EXPECT_THAT(entry, Not(HasSubstr("rs.key")));
-    const auto argument = deployArgument(entries);
-    EXPECT_EQ(argument.certificate, "");
-    EXPECT_EQ(argument.privateKey, "");
-    EXPECT_EQ(argument.fileType, "");
-    EXPECT_EQ(argument.caFile, "/etc/rs/ca.pem");
-    EXPECT_EQ(argument.caPath, "/etc/rs/cas");
-    EXPECT_EQ(argument.serverAuth, "{rs.example.com}");
-    EXPECT_EQ(argument.cipher, "ECDHE-RSA-AES128-GCM-SHA256");
-}
-
-TEST(DeployTransportTest, AnArgumentLeftEmptyStillReplacesWhatTheHostHas)
-{
-    for (const DriverSelection& daemon : { DriverSelection { "TCPIPv4SSL", std::nullopt },
-             DriverSelection { "TCPIPv4SSL", "ssl[CERTIFICATE=/etc/rs/rs.pem]" },
-             DriverSelection { "TCPIPv4SSL", "SSL[]" } })
-        EXPECT_EQ(DeployTransport::environment(daemon, std::nullopt, kNoParameters),
-            (Entries { "RS_DRIVER=TCPIPv4SSL", "RS_DRIVER_ARG=" }))
-            << daemon.argument.value_or("(unset)");
-}
-
-TEST(DeployTransportTest, TheOperatorsDeployArgumentWinsAndIsPassedAsItStands)
-{
-    const DriverSelection daemon { "TCPIPv4SSL", "SSL[CERTIFICATE=/etc/rs/rs.pem,CAFILE=/etc/rs/ca.pem]" };
-    EXPECT_EQ(DeployTransport::environment(daemon, "SSL[SERVER_AUTH=HOST,CAFILE=/opt/ca.pem]", kNoParameters),
-        (Entries { "RS_DRIVER=TCPIPv4SSL", "RS_DRIVER_ARG=SSL[SERVER_AUTH=HOST,CAFILE=/opt/ca.pem]" }));
-    // "$NAME" is left for the host's cluster configuration.
-    int lookups = 0;
-    auto counting = [&](const std::string&) -> std::optional<std::string> {
-        ++lookups;
-        return "SSL[CAFILE=/here.pem]";
+    const DriverSelection daemons[] = {
+        { "TCPIPv4SSL",
+            "SSL[FILETYPE=ASN1,CERTIFICATE=/etc/rs/rs.der,PRIVATE_KEY=/etc/rs/rs.key,CAFILE=/etc/rs/ca.pem,"
+            "CAPATH=/etc/rs/cas,SERVER_AUTH={rs.example.com},CIPHER=ECDHE-RSA-AES128-GCM-SHA256]" },
+        { "TCPIPv4SSL", "$RS_SSL" },
     };
-    EXPECT_EQ(DeployTransport::environment(daemon, "$HOST_SSL", counting)[1], "RS_DRIVER_ARG=$HOST_SSL");
-    EXPECT_EQ(lookups, 0);
-}
-
-TEST(DeployTransportTest, AParameterNamedByTheDaemonsArgumentIsReadHereAndFiltered)
-{
-    auto parameters = [](const std::string& name) -> std::optional<std::string> {
-        if (name == "RS_SSL")
-            return "SSL[CERTIFICATE=/etc/rs/rs.pem,PRIVATE_KEY=/etc/rs/rs.key,CAFILE=/etc/rs/ca.pem]";
-        return std::nullopt;
-    };
-    const auto argument
-        = deployArgument(DeployTransport::environment({ "TCPIPv4SSL", "$RS_SSL" }, std::nullopt, parameters));
-    EXPECT_EQ(argument.caFile, "/etc/rs/ca.pem");
-    EXPECT_EQ(argument.privateKey, "");
-    // A parameter that is gone is handed on by name: the host may know it.
-    EXPECT_EQ(DeployTransport::environment({ "TCPIPv4SSL", "$GONE" }, std::nullopt, parameters)[1],
-        "RS_DRIVER_ARG=$GONE");
+    for (const DriverSelection& daemon : daemons) {
+        const Entries entries = DeployTransport::environment(daemon, std::nullopt, parameter);
+        ASSERT_EQ(entries.size(), 2u);
+        EXPECT_EQ(entries[0], "RS_DRIVER=TCPIPv4SSL");
+        for (const auto& entry : entries)
+            EXPECT_THAT(entry, Not(HasSubstr("rs.key")));
+        const auto argument = zephcommSslTcpDrv::parseSslDriverArgument(
+            entries[1].substr(std::string("RS_DRIVER_ARG=").size()).c_str());
+        ASSERT_TRUE(argument.has_value()) << entries[1];
+        EXPECT_EQ(argument->certificate, "");
+        EXPECT_EQ(argument->privateKey, "");
+        EXPECT_EQ(argument->fileType, "");
+        EXPECT_EQ(argument->caFile, "/etc/rs/ca.pem");
+    }
 }
 
 TEST(DeployTransportTest, TheDeployCommandAcceptsEveryMessageTheDaemonMaySend)
@@ -111,12 +89,6 @@ TEST(DeployTransportTest, TheDeployCommandAcceptsEveryMessageTheDaemonMaySend)
     EXPECT_EQ(DeployTransport::messageLimit("lots"),
         Entries { "ZEPHCOMM_MAX_MESSAGE_SIZE=" + std::to_string(zephcomm::wire::kDefaultMaxMessageSize) })
         << "a value the daemon could not read is its default";
-}
-
-TEST(DeployTransportTest, AnArgumentThatDoesNotParseIsKeptAsItIs)
-{
-    for (const std::string text : { "TLS[CAFILE=/ca.pem]", "SSL[CAFILE=/ca.pem", "SSL[NOSUCH=1]" })
-        EXPECT_EQ(DeployTransport::clientArgument(text), text);
 }
 
 } // namespace

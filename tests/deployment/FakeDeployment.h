@@ -2,7 +2,7 @@
 // A fake service object and a fake cluster for host allocation and installer
 // tests. The cluster records every call and, like the resource manager
 // client, refuses a registration name that is registered already and calls
-// that name none; provisionAs can fail or block until the test lets it go.
+// that name none; provisionAs can throw.
 
 #include "rs/deployment/installer/IDeployResources.h"
 #include "rs/deployment/installer/IDeploymentService.h"
@@ -13,9 +13,7 @@
 #include "common/KavErrorInfo.h"
 #include "common/ResultCodes.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -35,16 +33,7 @@ public:
 
     HostStatusTable& hostStatusTable() override { return table; }
     std::string storageDir() const override { return storage; }
-    // Short names match their qualified form, in any case.
-    bool compareHostName(const std::string& a, const std::string& b) override
-    {
-        auto shortName = [](std::string n) {
-            n = n.substr(0, n.find('.'));
-            std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::tolower(c); });
-            return n;
-        };
-        return !a.empty() && !b.empty() && shortName(a) == shortName(b);
-    }
+    bool compareHostName(const std::string& a, const std::string& b) override { return a == b; }
     void cleanupConsumers() override { ++consumerCleanups; }
     void addConsumerForCleanup(const std::string& consumer) override
     {
@@ -65,14 +54,6 @@ public:
     std::atomic<int> consumerCleanups { 0 };
     std::mutex mutex;
     std::vector<std::string> consumersToClean;
-};
-
-struct ProvisionCall {
-    std::string host;
-    std::string command;
-    std::vector<std::string> environment;
-    std::string runAs;
-    std::string workDir;
 };
 
 class FakeCluster : public IDeployResources {
@@ -100,7 +81,6 @@ public:
     int getHostGroupInfo(const std::string& group, std::vector<std::string>& hosts) override
     {
         std::lock_guard lock(mutex_);
-        askedGroups.push_back(group);
         hosts = groups[group];
         return 0;
     }
@@ -129,19 +109,14 @@ public:
         replaced.push_back(resource.hostName());
         return 0;
     }
-    int provisionAs(const ResourceHandle& resource, const std::string& command,
-        const std::vector<std::string>& environment, const std::string& runAs,
-        const std::string& workDir) override
+    int provisionAs(const ResourceHandle& resource, const std::string&, const std::vector<std::string>&,
+        const std::string&, const std::string&) override
     {
         std::unique_lock lock(mutex_);
-        provisioned.push_back({ resource.hostName(), command, environment, runAs, workDir });
+        provisioned.push_back(resource.hostName());
         changed_.notify_all();
-        changed_.wait(lock, [this] { return !holdProvisioning; });
         if (resource.hostName() == throwingHost)
             throw std::runtime_error("broken container start");
-        if (resource.hostName() == failingHost)
-            return kav::setError(
-                kav::rc::ZOR_CALL_FAILED, "container start failed", KAV_LOCATION, { resource.hostName() });
         return 0;
     }
 
@@ -151,19 +126,10 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, limit, [&] { return provisioned.size() >= count; });
     }
-    void letProvisioningGo()
-    {
-        std::lock_guard lock(mutex_);
-        holdProvisioning = false;
-        changed_.notify_all();
-    }
     std::vector<std::string> provisionedHosts()
     {
         std::lock_guard lock(mutex_);
-        std::vector<std::string> hosts;
-        for (const auto& call : provisioned)
-            hosts.push_back(call.host);
-        return hosts;
+        return provisioned;
     }
     std::vector<std::string> releasedHosts()
     {
@@ -175,12 +141,10 @@ public:
     bool registerFails = false;
     bool getResourcesFails = false;
     bool unregisterFails = false;
-    bool holdProvisioning = false;
-    std::string failingHost;
     std::string throwingHost; // provisionAs throws for it
-    std::vector<std::string> registered, unregistered, askedGroups, requests, released, replaced;
+    std::vector<std::string> registered, unregistered, requests, released, replaced;
     std::map<std::string, std::string> live; // registration -> consumer path
-    std::vector<ProvisionCall> provisioned;
+    std::vector<std::string> provisioned; // hosts
 
 private:
     std::mutex mutex_;

@@ -1,15 +1,41 @@
 #pragma once
 // Records what the host status table hands to the service, and formats
 // error records as "<code in hex>:<params joined by ,>" so that tests can
-// check which code and arguments reached the entry.
+// check which code and arguments reached the entry. Host slots are counted
+// stand-ins for the resource manager's, so that tests can check that every
+// reference is given back.
 
 #include "rs/deployment/status/IHostStatusSink.h"
+#include "rs/deployment/status/ResourceHandle.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace rs::test {
+
+class TestSlot : public kav::Referable {
+public:
+    static std::atomic<int>& alive()
+    {
+        static std::atomic<int> count { 0 };
+        return count;
+    }
+    TestSlot()
+        : kav::Referable(0)
+    {
+        ++alive();
+    }
+
+protected:
+    ~TestSlot() override { --alive(); }
+};
+
+inline ResourceHandle makeResource(const std::string& host, const std::string& type = "linux")
+{
+    return ResourceHandle(kav::RefPtr<kav::Referable>(new TestSlot), host, type);
+}
 
 struct PersistCall {
     std::string package;

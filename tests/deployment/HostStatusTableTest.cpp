@@ -1,7 +1,6 @@
 #include "rs/deployment/status/HostStatusTable.h"
 
 #include "deployment/FakeHostStatusSink.h"
-#include "deployment/TestResources.h"
 
 #include "common/ResultCodes.h"
 
@@ -159,16 +158,6 @@ protected:
         return table.reportHMStatus("pkg", host, "alice", state, nullptr);
     }
 
-    uint32_t stateOf(const std::string& host)
-    {
-        auto list = table.getHMStatus("pkg", HostStatusTable::kFilterAll);
-        for (const auto& e : list->entries)
-            if (e.hostName == host)
-                return e.state;
-        ADD_FAILURE() << "no entry for " << host;
-        return HOST_STATE_NONE;
-    }
-
     std::string errorOf(const std::string& host)
     {
         auto list = table.getHMStatus("pkg", HostStatusTable::kFilterAll);
@@ -217,74 +206,6 @@ TEST_F(HostStatusTableTest, FiltersSelectTheirStatesInHostNameOrder)
     EXPECT_TRUE(hostsFor(HOST_WAITING).empty());
 }
 
-TEST_F(HostStatusTableTest, UnknownPackageOrHostHasNoEntry)
-{
-    EXPECT_EQ(table.getHMStatus("never", 0), nullptr);
-    EXPECT_EQ(
-        table.updateHMStatus("never", "h1", "", HOST_RUNNING, nullptr, false), HostStatusTable::kNoEntry);
-    allocate("h1");
-    EXPECT_EQ(
-        table.updateHMStatus("pkg", "other", "", HOST_RUNNING, nullptr, false), HostStatusTable::kNoEntry);
-    EXPECT_EQ(report("h2", HOST_RUNNING), HostStatusTable::kNoEntry);
-}
-
-// Reports do not tell the run's kind: they keep the entry's.
-TEST_F(HostStatusTableTest, AReportKeepsTheRunKindOfTheEntry)
-{
-    allocate("h1", true);
-    EXPECT_EQ(report("h1", HOST_UNINSTALLED), HostStatusTable::kUpdated);
-    EXPECT_EQ(report("h1", HOST_RUNNING), HostStatusTable::kStateFinal);
-}
-
-TEST_F(HostStatusTableTest, UpdateStampsSetsErrorTextAndKeepsUserWhenNoneGiven)
-{
-    allocate("h1");
-    clock = 1234;
-    kav::KavErrorInfo failure(kav::rc::RS_DEPLOY_COMMAND_LOST, "x.cpp:1", "", "", { "5" });
-    ASSERT_EQ(table.updateHMStatus("pkg", "h1", "", HOST_ERROR, &failure, true), HostStatusTable::kUpdated);
-    EXPECT_EQ(errorOf("h1"), FakeHostStatusSink::format(failure));
-    const HostStatusEntry& persisted = sink.persisted.back().entry;
-    EXPECT_EQ(persisted.stamp, 1234);
-    EXPECT_EQ(persisted.userName, "alice");
-    EXPECT_FALSE(persisted.uninstall) << "an empty user keeps the run's kind";
-}
-
-TEST_F(HostStatusTableTest, FinalStatesAreAuditedByRunKindAndOutcome)
-{
-    allocate("a");
-    allocate("b");
-    allocate("c", true);
-    allocate("d", true);
-    report("a", HOST_DOWNLOADING);
-    EXPECT_TRUE(sink.audits.empty()) << "only states above RUNNING are audited";
-    report("a", HOST_INSTALLED);
-    report("b", HOST_ERROR);
-    report("c", HOST_UNINSTALLED);
-    report("d", HOST_ERROR);
-    ASSERT_EQ(sink.audits.size(), 4u);
-    EXPECT_EQ(sink.audits[0].messageNumber, kAuditInstallDone);
-    EXPECT_FALSE(sink.audits[0].errorLevel);
-    EXPECT_EQ(sink.audits[1].messageNumber, kAuditInstallFailed);
-    EXPECT_TRUE(sink.audits[1].errorLevel);
-    EXPECT_EQ(sink.audits[2].messageNumber, kAuditUninstallDone);
-    EXPECT_EQ(sink.audits[3].messageNumber, kAuditUninstallFailed);
-    EXPECT_EQ(sink.audits[3].host, "d");
-    EXPECT_EQ(sink.audits[3].state, HOST_ERROR);
-}
-
-TEST_F(HostStatusTableTest, ErrorTextIsKeptWhenRegisteredAgainAndDroppedByAFreshEntry)
-{
-    allocate("h1");
-    kav::KavErrorInfo failure(kav::rc::RS_NO_PACKAGE_FOR_TYPE, "x.cpp:1", "", "", { "pkg", "h1", "arm" });
-    table.updateHMStatus("pkg", "h1", "", HOST_ERROR, &failure, false);
-    table.createHMElement("pkg", "h1", "bob", {}, false);
-    EXPECT_EQ(errorOf("h1"), FakeHostStatusSink::format(failure));
-    table.resetCancelErrorStatus("pkg", "h1");
-    EXPECT_FALSE(table.getVRMByStatus("pkg", HOST_ALLOCATING)) << "the reset drops the resource";
-    EXPECT_TRUE(table.createHMElement("pkg", "h1", "bob", test::makeResource("h1"), false));
-    EXPECT_EQ(errorOf("h1"), "") << "a fresh entry starts without error text";
-}
-
 TEST_F(HostStatusTableTest, TimeOutsAndCancelCarryTheirCodesAndAreAudited)
 {
     table.createHMElement("pkg", "a", "alice", {}, false);
@@ -308,45 +229,6 @@ TEST_F(HostStatusTableTest, TimeOutsAndCancelCarryTheirCodesAndAreAudited)
     ASSERT_EQ(sink.audits.size(), 1u);
     EXPECT_EQ(sink.audits[0].messageNumber, kav::rc::messageNumber(kav::rc::RS_DEPLOY_CANCELLED));
     EXPECT_TRUE(sink.audits[0].errorLevel);
-}
-
-TEST_F(HostStatusTableTest, ResourceLookupTakesFirstHostByNameHoldingOne)
-{
-    allocate("h3");
-    allocate("h2");
-    table.createHMElement("pkg", "h1", "alice", {}, false);
-    ResourceHandle first = table.getVRMByStatus("pkg", HOST_ALLOCATED);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(test::resourceHost(first), "h2");
-    EXPECT_TRUE(table.clearVRM("pkg", "h2"));
-    EXPECT_EQ(test::resourceHost(table.getVRMByStatus("pkg", HOST_ALLOCATED)), "h3");
-    EXPECT_FALSE(table.clearVRM("pkg", "nobody"));
-    EXPECT_FALSE(table.getVRMByStatus("pkg", HOST_ALLOCATING)) << "h1 holds no resource";
-}
-
-TEST_F(HostStatusTableTest, AllHostsFinalDecidesWhenARunIsOver)
-{
-    EXPECT_TRUE(table.allHostsFinal("pkg"));
-    allocate("h1");
-    allocate("h2");
-    report("h1", HOST_INSTALLED);
-    EXPECT_FALSE(table.allHostsFinal("pkg"));
-    report("h2", HOST_ERROR);
-    EXPECT_TRUE(table.allHostsFinal("pkg"));
-}
-
-TEST_F(HostStatusTableTest, RestoreAndRemoval)
-{
-    HostStatusMap restored;
-    restored["h1"].state = HOST_INSTALLED;
-    restored["h1"].stamp = 77;
-    table.restore("old", restored);
-    EXPECT_EQ(table.getHMStatus("old", 7)->entries.size(), 1u);
-    EXPECT_TRUE(table.removePackage("old"));
-    EXPECT_FALSE(table.removePackage("old"));
-    allocate("h1");
-    table.removeHMAll();
-    EXPECT_EQ(table.getHMStatus("pkg", 0), nullptr);
 }
 
 } // namespace

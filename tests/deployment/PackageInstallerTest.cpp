@@ -4,7 +4,6 @@
 
 #include "common/LogCapture.h"
 #include "deployment/FakeDeployment.h"
-#include "deployment/TestResources.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -30,13 +29,12 @@ protected:
     }
 
     // A started installer over the given group hosts.
-    kav::RefPtr<PackageInstaller> start(const Hosts& hosts, bool uninstall = false,
-        std::chrono::milliseconds tick = kIdleTick,
-        std::chrono::milliseconds stopWait = PackageInstaller::kStopWait)
+    kav::RefPtr<PackageInstaller> start(
+        const Hosts& hosts, bool uninstall = false, std::chrono::milliseconds tick = kIdleTick)
     {
         cluster.groups[RsResAlloc::kDefaultResourceGroup] = hosts;
-        auto installer
-            = kav::RefPtr<PackageInstaller>::adopt(new PackageInstaller(service, cluster, tick, stopWait));
+        auto installer = kav::RefPtr<PackageInstaller>::adopt(
+            new PackageInstaller(service, cluster, tick, PackageInstaller::kStopWait));
         DeploymentRequest r;
         r.package = "pkg";
         r.user = "alice";
@@ -118,61 +116,6 @@ TEST_F(PackageInstallerTest, FinishedAndFailedHostsGiveTheirResourcesBackEverySt
     }
 }
 
-TEST_F(PackageInstallerTest, ContainerFailureSetsErrorAndTheNextHostGoesOn)
-{
-    cluster.failingHost = "h1";
-    auto installer = start({ "h1", "h2" });
-    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
-    installer->deployNextHost(test::makeResource("h2"));
-    EXPECT_EQ(hostsIn(HOST_ERROR), Hosts { "h1" });
-    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h2" });
-    auto list = service.table.getHMStatus("pkg", HOST_ERROR);
-    EXPECT_NE(list->entries.at(0).message.find(":h1"), std::string::npos) << list->entries.at(0).message;
-    EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
-}
-
-TEST_F(PackageInstallerTest, UninstallRunReleasesUninstalledHosts)
-{
-    auto installer = start({ "h1" }, true);
-    installer->deployNextHost(test::makeResource("h1"));
-    EXPECT_NE(cluster.provisioned.at(0).command.find(" -d "), std::string::npos);
-    service.table.updateHMStatus("pkg", "h1", "", HOST_UNINSTALLED, nullptr, true);
-    installer->deployNextHost({});
-    EXPECT_EQ(cluster.releasedHosts(), Hosts { "h1" });
-}
-
-TEST_F(PackageInstallerTest, ArrivingResourceGoesStraightToTheDeployCommand)
-{
-    auto installer = start({ "h1", "h2" });
-    EXPECT_EQ(installer->resAlloc().onResource(test::makeResource("h2")), 0);
-    EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h2" });
-    EXPECT_EQ(hostsIn(HOST_WAITING), Hosts { "h2" });
-    EXPECT_EQ(hostsIn(HOST_ALLOCATING), Hosts { "h1" });
-}
-
-TEST_F(PackageInstallerTest, TheThreadStepsOnItsOwnAtEveryTick)
-{
-    auto installer = start({ "h1" }, false, 5ms);
-    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
-    ASSERT_TRUE(cluster.waitForProvisioned(1));
-    EXPECT_EQ(cluster.provisionedHosts(), Hosts { "h1" });
-}
-
-TEST(PackageInstallerTick, KeepsTheOneSecondBeatWhateverTheStepsTake)
-{
-    const ACE_Time_Value second(1);
-    struct Case {
-        ACE_Time_Value previous, now, next;
-    } cases[] = {
-        { ACE_Time_Value(10), ACE_Time_Value(10, 300000), ACE_Time_Value(11) }, // a short step
-        { ACE_Time_Value(10), ACE_Time_Value(10, 999999), ACE_Time_Value(11) }, // a step of almost a tick
-        { ACE_Time_Value(10), ACE_Time_Value(11), ACE_Time_Value(12) }, // a step of a whole tick
-        { ACE_Time_Value(10), ACE_Time_Value(13, 500000), ACE_Time_Value(14, 500000) }, // ticks missed
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(nextTickAfter(c.previous, c.now, second), c.next) << c.now.sec() << "." << c.now.usec();
-}
-
 TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)
 {
     kav::test::LogCapture capture(kav::loggers::get(kav::loggers::kPackageInstaller));
@@ -189,29 +132,6 @@ TEST_F(PackageInstallerTest, AStepThatThrowsIsLoggedAndTheThreadStepsOn)
             || (line.level == log4cxx::Level::getError() && line.message.rfind("Code[S1]: ", 0) == 0
                 && line.message.find("broken container start") != std::string::npos);
     EXPECT_TRUE(logged);
-}
-
-TEST_F(PackageInstallerTest, CleanupUnregistersAndStopsTheThread)
-{
-    auto installer = start({ "h1" });
-    EXPECT_TRUE(installer->isActive());
-    EXPECT_TRUE(installer->cleanup());
-    EXPECT_FALSE(installer->isActive());
-    const Hosts registration { installer->resAlloc().registration() };
-    EXPECT_EQ(cluster.unregistered, registration);
-    EXPECT_TRUE(service.consumersToClean.empty()) << "nothing left to unregister a second time";
-    EXPECT_TRUE(installer->cleanup()) << "a second cleanup finds nothing to stop";
-    EXPECT_EQ(cluster.unregistered.size(), 1u);
-}
-
-TEST_F(PackageInstallerTest, CleanupGivesUpWaitingForAStuckThread)
-{
-    cluster.holdProvisioning = true;
-    auto installer = start({ "h1" }, false, 5ms, 20ms);
-    service.table.createHMElement("pkg", "h1", "alice", test::makeResource("h1"), false);
-    ASSERT_TRUE(cluster.waitForProvisioned(1)); // the thread now hangs in the container start
-    EXPECT_FALSE(installer->cleanup());
-    cluster.letProvisioningGo(); // the destructor joins the thread once it is free
 }
 
 class InstallerRegistryTest : public PackageInstallerTest {
@@ -249,18 +169,21 @@ TEST_F(InstallerRegistryTest, CleanupRemovesOnlyRunsWhoseHostsAreAllFinal)
     EXPECT_EQ(registry.checkPackageInstaller("pkg"), 0);
 }
 
-TEST_F(InstallerRegistryTest, CleanupAppliesTheHostTimeOut)
+// Ticks keep a one-second beat whatever the steps take, so that a step's own
+// time does not push every later host back.
+TEST(PackageInstallerTick, KeepsTheOneSecondBeatWhateverTheStepsTake)
 {
-    service.timeout = 10;
-    ASSERT_EQ(registry.addPackageInstaller("pkg", start({ "h1" })), 0);
-    service.clock += 11;
-    registry.cleanupPackageInstallers();
-    EXPECT_EQ(hostsIn(HOST_ERROR), Hosts { "h1" });
-    EXPECT_EQ(registry.size(), 0u) << "the timed-out host was the last one";
-    kav::KavErrorInfo expected(
-        kav::rc::RS_ALLOCATION_TIMEOUT, "", "", "", { "install run", "pkg", "h1", "10" });
-    EXPECT_EQ(service.table.getHMStatus("pkg", HOST_ERROR)->entries.at(0).message,
-        test::FakeHostStatusSink::format(expected));
+    const ACE_Time_Value second(1);
+    struct Case {
+        ACE_Time_Value previous, now, next;
+    } cases[] = {
+        { ACE_Time_Value(10), ACE_Time_Value(10, 300000), ACE_Time_Value(11) }, // a short step
+        { ACE_Time_Value(10), ACE_Time_Value(10, 999999), ACE_Time_Value(11) }, // a step of almost a tick
+        { ACE_Time_Value(10), ACE_Time_Value(11), ACE_Time_Value(12) }, // a step of a whole tick
+        { ACE_Time_Value(10), ACE_Time_Value(13, 500000), ACE_Time_Value(14, 500000) }, // ticks missed
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(nextTickAfter(c.previous, c.now, second), c.next) << c.now.sec() << "." << c.now.usec();
 }
 
 } // namespace

@@ -1,360 +1,93 @@
-#include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
 
 #include "repository/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
 using namespace storagetest;
 namespace utils = rsmanagerutils;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-constexpr size_t kMiB = 1024 * 1024;
-
-// Reads made through the truncating hook while a test runs.
-std::vector<size_t> gReads;
-size_t gFailWriteAfter = SIZE_MAX; // bytes accepted before writes come up short
-
-// A disk that fills up: once gFailWriteAfter bytes are written, writes transfer half of what they are given.
-ssize_t fillingWrite(int fd, const void* buffer, size_t count)
+// A full disk: every write transfers half of what it is given.
+ssize_t halfWrite(int fd, const void* buffer, size_t count)
 {
-    if (count <= gFailWriteAfter) {
-        gFailWriteAfter -= count;
-        return ::write(fd, buffer, count);
-    }
     return ::write(fd, buffer, count / 2);
 }
 
-// A file that loses its tail while being read.
-ssize_t truncatedRead(int fd, void* buffer, size_t count)
+// Every way the index rewrite can fail keeps the previous file whole, and
+// no temporary file is left beside it.
+TEST(StorageIndexRewrite, EveryFailureKeepsThePreviousFile)
 {
-    return gReads.empty() ? (gReads.push_back(count), ::read(fd, buffer, count / 2)) : 0;
-}
-
-class StorageFileUtils : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        gReads.clear();
-        gFailWriteAfter = SIZE_MAX;
-    }
-    utils::IoCalls withWrite(ssize_t (*write)(int, const void*, size_t))
-    {
-        utils::IoCalls calls = utils::posixIoCalls();
-        calls.write = write;
-        return calls;
-    }
-    utils::IoCalls withRead(ssize_t (*read)(int, void*, size_t))
-    {
-        utils::IoCalls calls = utils::posixIoCalls();
-        calls.read = read;
-        return calls;
-    }
     ScratchDir dir;
-};
-
-TEST_F(StorageFileUtils, AssertPathReportsExistingAndCreatesMissingChain)
-{
-    ::chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(utils::assertPath(dir.path()), 1);
-    EXPECT_EQ(modeOf(dir.path()), 0755u) << "an existing directory is left alone";
-
-    std::string third = dir / "second/third";
-    EXPECT_EQ(utils::assertPath(third), 0);
-    EXPECT_TRUE(fs::is_directory(dir / "second"));
-    EXPECT_TRUE(fs::is_directory(third));
-    EXPECT_EQ(modeOf(third), 0700u);
-    EXPECT_EQ(modeOf(dir / "second"), 0700u);
-
-    writeRaw(dir / "plain", "x");
-    EXPECT_LT(utils::assertPath(dir / "plain/below"), 0) << "a file in the way is a failure";
-}
-
-TEST_F(StorageFileUtils, CreateFileTruncatesOrAppends)
-{
-    std::string path = dir / "module.zip";
-    ASSERT_EQ(utils::createFile(path, *makeBlock("first"), O_TRUNC), 0);
-    ASSERT_EQ(utils::createFile(path, *makeBlock("+second"), O_APPEND), 0);
-    EXPECT_EQ(readRaw(path), "first+second");
-    EXPECT_EQ(modeOf(path), 0600u);
-    ASSERT_EQ(utils::createFile(path, *makeBlock("new"), O_TRUNC), 0);
-    EXPECT_EQ(readRaw(path), "new");
-
-    // Only the readable part of the block is written.
-    BlockPtr block = makeBlock("skipKEPT");
-    block->rd_ptr(4);
-    ASSERT_EQ(utils::createFile(path, *block, O_TRUNC), 0);
-    EXPECT_EQ(readRaw(path), "KEPT");
-    EXPECT_EQ(utils::createFile(dir / "no/such/file", *makeBlock("x"), O_TRUNC), -1);
-}
-
-TEST_F(StorageFileUtils, PiecesWhoseWritebackStartsAtOnceAddUpToTheSameFile)
-{
-    // As an upload stores its pieces: the first truncates, the others append
-    // (an empty one included), each starting its write-back.
-    const std::string path = dir / "upload.tmp";
-    std::string big(3 * kMiB + 5, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>(i * 7 + (i >> 12));
-    ASSERT_EQ(utils::createFile(path, *makeBlock("stale bytes of an earlier upload"), O_TRUNC), 0);
-    const auto start = utils::Writeback::Start;
-    ASSERT_EQ(utils::createFile(path, *makeBlock("head"), O_TRUNC, start), 0);
-    ASSERT_EQ(utils::createFile(path, *makeBlock(""), O_APPEND, start), 0);
-    ASSERT_EQ(utils::createFile(path, *makeBlock(big), O_APPEND, start), 0);
-    ASSERT_EQ(utils::createFile(path, *makeBlock("tail"), O_APPEND, start), 0);
-    EXPECT_TRUE(readRaw(path) == "head" + big + "tail");
-    EXPECT_EQ(utils::syncFile(path), 0);
-}
-
-TEST_F(StorageFileUtils, CreateFileFailsWhenDirectoryIsMissing)
-{
-    LogCapture log("CLI.dpl.rsmanagerutils");
-    EXPECT_EQ(utils::createFile(dir / "no/such/file", *makeBlock("x"), O_TRUNC), -1);
-    EXPECT_TRUE(log.contains("Can not create/open: " + dir / "no/such/file"));
-    // The system's reason travels with the failure, for the error record.
-    EXPECT_TRUE(log.contains(std::strerror(ENOENT)));
-    EXPECT_EQ(utils::lastFailureText(), utils::errnoText(ENOENT));
-    EXPECT_EQ(utils::failureDetail("cannot write x"), "cannot write x: " + utils::errnoText(ENOENT));
-}
-
-TEST_F(StorageFileUtils, ShortWriteStopsAndFails)
-{
-    gFailWriteAfter = 0;
-    ScopedIoCalls hooks(withWrite(&fillingWrite));
-    EXPECT_EQ(utils::createFile(dir / "big", *makeBlock(std::string(4096, 'z')), O_TRUNC), -1);
-    EXPECT_EQ(modeOf(dir / "big"), 0600u) << "closed and made private even after a failure";
-    EXPECT_EQ(utils::lastFailureText(), "") << "a short write has no system reason, not a stale one";
-}
-
-TEST_F(StorageFileUtils, DeleteFileRemovesReadOnlyFile)
-{
-    writeRaw(dir / "ro", "x");
-    ::chmod((dir / "ro").c_str(), 0400);
-    EXPECT_EQ(utils::deleteFile(dir / "ro"), 0);
-    EXPECT_FALSE(fs::exists(dir / "ro"));
-    EXPECT_EQ(utils::deleteFile(dir / "ro"), -1);
-}
-
-TEST_F(StorageFileUtils, FindFileSkipsDirectoriesAndNfsLeftovers)
-{
-    std::string name = "unset";
-    EXPECT_EQ(utils::findFile(dir / "missing", name), -1);
-    EXPECT_EQ(name, "");
-
-    fs::create_directory(dir / "sub");
-    writeRaw(dir / ".nfs0001", "stale");
-    name = "unset";
-    EXPECT_EQ(utils::findFile(dir.path(), name), -1);
-    EXPECT_EQ(name, "");
-
-    writeRaw(dir / "calc.zip", "zip");
-    EXPECT_EQ(utils::findFile(dir.path(), name), 0);
-    EXPECT_EQ(name, "calc.zip");
-}
-
-TEST_F(StorageFileUtils, ReadFileGivesAShareableBlock)
-{
-    std::string bytes(3 * kMiB, 'r');
-    bytes[0] = 'a';
-    bytes.back() = 'z';
-    writeRaw(dir / "big", bytes);
-    ACE_Message_Block* raw = nullptr;
-    ASSERT_EQ(utils::readFile(dir / "big", raw), 0);
-    BlockPtr block(raw);
-    EXPECT_TRUE(contentsOf(*block) == bytes);
-    EXPECT_NE(block->data_block()->locking_strategy(), nullptr)
-        << "the reference count of shared contents must be lock-guarded";
-}
-
-TEST_F(StorageFileUtils, ReadFileOfEmptyMissingAndShrinkingFiles)
-{
-    writeRaw(dir / "empty", "");
-    ACE_Message_Block* raw = nullptr;
-    ASSERT_EQ(utils::readFile(dir / "empty", raw), 0);
-    BlockPtr empty(raw);
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->length(), 0u);
-
-    raw = reinterpret_cast<ACE_Message_Block*>(0x1);
-    EXPECT_EQ(utils::readFile(dir / "missing", raw), -1);
-    EXPECT_EQ(raw, nullptr);
-
-    writeRaw(dir / "shrinks", std::string(1000, 's'));
-    ScopedIoCalls hooks(withRead(&truncatedRead));
-    LogCapture log("CLI.dpl.rsmanagerutils");
-    EXPECT_EQ(utils::readFile(dir / "shrinks", raw), -1);
-    EXPECT_EQ(raw, nullptr);
-    EXPECT_TRUE(log.contains("Can not read file (in the loop) into memory: " + dir / "shrinks"));
-}
-
-TEST_F(StorageFileUtils, DeleteDirRemovesTreeWithReadOnlyFilesAndDropsCachedContents)
-{
-    EXPECT_EQ(utils::deleteDir(dir / "missing"), 1);
-
-    std::string top = dir / "module";
-    fs::create_directories(top + "/a/b");
-    writeRaw(top + "/calc.zip", "zip");
-    writeRaw(top + "/a/b/deep", "deep");
-    ::chmod((top + "/a/b/deep").c_str(), 0400);
-    ::chmod((top + "/a/b").c_str(), 0500);
-
-    ACE_Message_Block* raw = nullptr;
-    ASSERT_EQ(kav::KavFileCache::instance()->readFile(top + "/calc.zip", raw), 0);
-    BlockPtr held(raw);
-    ASSERT_TRUE(kav::KavFileCache::instance()->contains(top + "/calc.zip"));
-
-    EXPECT_EQ(utils::deleteDir(top), 0);
-    EXPECT_FALSE(fs::exists(top));
-    EXPECT_FALSE(kav::KavFileCache::instance()->contains(top + "/calc.zip"));
-    EXPECT_EQ(contentsOf(*held), "zip") << "a holder keeps its contents after the entry is dropped";
-}
-
-TEST_F(StorageFileUtils, WriteLinesSkipsEmptyLinesAndLeavesFileReadOnly)
-{
-    std::string path = dir / ".index";
-    ASSERT_EQ(utils::writeLinesToFile(path, { "a", "", "b" }), 0);
-    EXPECT_EQ(readRaw(path), "a\nb\n");
+    const std::string path = dir / ".index";
+    const Lines before { "calc|3|calc.zip|100|admin|0|512|0", "tool|1|t.bin|7|bob|1|9|0" };
+    ASSERT_EQ(utils::writeLinesToFile(path, { "old", "", "lines" }), 0);
+    EXPECT_EQ(readFile(path), "old\nlines\n") << "empty lines are not written";
+    ASSERT_EQ(utils::writeLinesToFile(path, before), 0) << "the read-only file is rewritten";
     EXPECT_EQ(modeOf(path), 0400u);
 
-    ASSERT_EQ(utils::writeLinesToFile(path, { "c" }), 0) << "a read-only file is rewritten";
-    EXPECT_EQ(readRaw(path), "c\n");
-    EXPECT_EQ(modeOf(path), 0400u);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
-        << "no temporary file is left beside the index";
-}
-
-TEST_F(StorageFileUtils, MoveFileReplacesTargetOrLeavesBothAlone)
-{
-    writeRaw(dir / "calc.zip.tmp", "new");
-    writeRaw(dir / "calc.zip", "old");
-    {
-        utils::IoCalls calls = utils::posixIoCalls();
-        calls.rename = [](const char*, const char*) { return errno = EIO, -1; };
-        ScopedIoCalls hooks(calls);
-        EXPECT_EQ(utils::moveFile(dir / "calc.zip.tmp", dir / "calc.zip"), -1);
-        EXPECT_EQ(utils::lastFailureText(), utils::errnoText(EIO));
-    }
-    EXPECT_EQ(readRaw(dir / "calc.zip"), "old");
-    EXPECT_EQ(readRaw(dir / "calc.zip.tmp"), "new");
-    EXPECT_EQ(utils::moveFile(dir / "calc.zip.tmp", dir / "calc.zip"), 0);
-    EXPECT_EQ(utils::lastFailureText(), "") << "a call that succeeds forgets the earlier failure";
-    EXPECT_EQ(readRaw(dir / "calc.zip"), "new");
-    EXPECT_FALSE(fs::exists(dir / "calc.zip.tmp"));
-    EXPECT_EQ(utils::syncFile(dir / "calc.zip"), 0);
-    EXPECT_EQ(utils::syncFile(dir / "missing"), -1);
-}
-
-// Every way the rewrite can fail must keep the previous file whole.
-class StorageIndexRewrite : public StorageFileUtils {
-protected:
-    void SetUp() override
-    {
-        StorageFileUtils::SetUp();
-        ASSERT_EQ(utils::writeLinesToFile(path, before), 0);
-    }
-    void expectPreviousFileKept()
-    {
+    const auto expectPreviousFileKept = [&] {
         EXPECT_EQ(utils::readLinesFromFile(path), before);
         EXPECT_EQ(modeOf(path), 0400u);
-        EXPECT_FALSE(fs::exists(path + ".tmp"));
-    }
-    std::string path = dir / ".index";
-    std::vector<std::string> before { "calc|3|calc.zip|100|admin|0|512|0", "tool|1|t.bin|7|bob|1|9|0" };
-    std::vector<std::string> after { "calc|4|calc.zip|200|admin|0|600|0" };
-};
-
-TEST_F(StorageIndexRewrite, EveryFailureKeepsThePreviousFile)
-{
-    struct Failure {
-        const char* name;
-        utils::IoCalls calls;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
     };
-    utils::IoCalls diskFull = withWrite(&fillingWrite);
+    expectPreviousFileKept();
+    utils::IoCalls diskFull = utils::posixIoCalls();
+    diskFull.write = &halfWrite;
     utils::IoCalls syncFails = utils::posixIoCalls();
     syncFails.fsync = [](int) { return errno = EIO, -1; };
     utils::IoCalls renameFails = utils::posixIoCalls();
     renameFails.rename = [](const char*, const char*) { return errno = EROFS, -1; };
-    for (const Failure& failure :
-        { Failure { "disk full", diskFull }, { "sync", syncFails }, { "rename", renameFails } }) {
-        SCOPED_TRACE(failure.name);
-        gFailWriteAfter = 0;
-        ScopedIoCalls hooks(failure.calls);
-        EXPECT_EQ(utils::writeLinesToFile(path, after), -1);
-        expectPreviousFileKept();
-    }
-    if (::geteuid() != 0) { // permissions do not bind the super-user
-        ::chmod(dir.path().c_str(), 0500);
-        EXPECT_EQ(utils::writeLinesToFile(path, after), -1);
-        ::chmod(dir.path().c_str(), 0700);
+    const std::pair<const char*, utils::IoCalls> failures[]
+        = { { "disk full", diskFull }, { "sync", syncFails }, { "rename", renameFails } };
+    for (const auto& [name, calls] : failures) {
+        SCOPED_TRACE(name);
+        ScopedIoCalls hooks(calls);
+        EXPECT_EQ(utils::writeLinesToFile(path, { "calc|4|calc.zip|200|admin|0|600|0" }), -1);
         expectPreviousFileKept();
     }
 }
 
-TEST_F(StorageFileUtils, ReadLinesHandlesLineEnds)
+// Line files whose line ends fall on and around the read-block boundaries
+// read as the same lines as any other file.
+TEST(StorageFileUtils, LinesAcrossReadBlockBoundaries)
 {
-    writeRaw(dir / "crlf", "one\r\ntwo\r\n\r\nlast");
-    EXPECT_EQ(
-        utils::readLinesFromFile(dir / "crlf"), (std::vector<std::string> { "one", "two", "", "last" }));
-    writeRaw(dir / "lone-cr", "a\rb\n");
-    EXPECT_EQ(utils::readLinesFromFile(dir / "lone-cr"), (std::vector<std::string> { "a\rb" }))
-        << "only a carriage return right before a line feed is dropped";
-    writeRaw(dir / "empty", "");
-    EXPECT_TRUE(utils::readLinesFromFile(dir / "empty").empty());
-}
-
-TEST_F(StorageFileUtils, ReadLinesOfMissingFileIsEmptyAndSilent)
-{
-    LogCapture log("CLI.dpl.rsmanagerutils");
-    EXPECT_TRUE(utils::readLinesFromFile(dir / "missing").empty());
-    EXPECT_TRUE(log.messages().empty());
-}
-
-// Line files whose sizes and line ends fall on and around the read-block boundaries.
-struct BoundaryCase {
-    const char* name;
-    std::vector<size_t> lineLengths;
-    bool crlf;
-};
-
-class StorageLineBlocks : public ::testing::TestWithParam<BoundaryCase> {
-protected:
+    constexpr size_t kBlock = utils::kLineReadBlock;
+    const struct {
+        const char* name;
+        std::vector<size_t> lengths;
+        bool crlf;
+    } cases[] = {
+        { "newline on the last byte of a block", { kBlock - 1, 10 }, false },
+        { "newline on the first byte of the next block", { kBlock, 10 }, false },
+        { "carriage return ends a block", { kBlock - 1, 5 }, true },
+        { "carriage return starts a block", { kBlock, 5 }, true },
+        { "a line over three blocks", { 3, 2 * kBlock + 7, 0, 4 }, false },
+    };
     ScratchDir dir;
-};
-
-TEST_P(StorageLineBlocks, SameLinesAsAnyOtherSize)
-{
-    const BoundaryCase& param = GetParam();
-    std::vector<std::string> lines;
-    std::string text;
-    char fill = 'a';
-    for (size_t length : param.lineLengths) {
-        lines.emplace_back(length, fill);
-        fill = fill == 'z' ? 'a' : static_cast<char>(fill + 1);
-        text += lines.back() + (param.crlf ? "\r\n" : "\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Lines lines;
+        std::string text;
+        for (size_t length : c.lengths) {
+            lines.emplace_back(length, static_cast<char>('a' + lines.size()));
+            text += lines.back() + (c.crlf ? "\r\n" : "\n");
+        }
+        writeFile(dir / "lines", text);
+        EXPECT_EQ(utils::readLinesFromFile(dir / "lines"), lines);
     }
-    writeRaw(dir / "lines", text);
-    EXPECT_EQ(utils::readLinesFromFile(dir / "lines"), lines) << "file size " << text.size();
+    writeFile(dir / "ends", "one\r\ntwo\r\n\r\na\rb\nlast");
+    EXPECT_EQ(utils::readLinesFromFile(dir / "ends"), (Lines { "one", "two", "", "a\rb", "last" }))
+        << "only a carriage return right before a line feed is dropped";
+    EXPECT_TRUE(utils::readLinesFromFile(dir / "missing").empty());
 }
-
-constexpr size_t kBlock = rsmanagerutils::kLineReadBlock;
-
-INSTANTIATE_TEST_SUITE_P(Boundaries, StorageLineBlocks,
-    ::testing::Values(BoundaryCase { "NewlineOnLastByteOfBlock", { kBlock - 1, 10 }, false },
-        BoundaryCase { "NewlineOnFirstByteOfNextBlock", { kBlock, 10 }, false },
-        BoundaryCase { "SizeOneBlockExactly", { 100, kBlock - 102 }, false },
-        BoundaryCase { "SizeTwoBlocksExactly", { kBlock - 1, kBlock - 1 }, false },
-        BoundaryCase { "CarriageReturnEndsBlock", { kBlock - 1, 5 }, true },
-        BoundaryCase { "CarriageReturnStartsBlock", { kBlock, 5 }, true },
-        BoundaryCase { "LineSpanningThreeBlocks", { 3, 2 * kBlock + 7, 0, 4 }, false },
-        BoundaryCase { "ManyShortLines", std::vector<size_t>(30000, 6), true }),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

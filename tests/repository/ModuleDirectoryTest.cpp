@@ -7,11 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
-#include <memory>
-#include <set>
 #include <tuple>
 
 namespace rs::modules {
@@ -30,49 +26,6 @@ protected:
 
     rs::test::ScratchDir dir_;
 };
-
-// A download serves the file found in the module directory, whatever name
-// the index records; an upload in progress beside it, or the index of a
-// consumer that shares the directory, is never served.
-TEST_F(ModuleDirectory, ServedFileIsTheOneTheModuleDirectoryHolds)
-{
-    write("two/a.zip", "1");
-    write("two/b.zip", "2");
-    std::string found;
-    ASSERT_EQ(rsmanagerutils::findFile(path("two"), found), 0);
-    EXPECT_EQ(servedFile(path("two"), found == "a.zip" ? "b.zip" : "a.zip"), found);
-
-    write("uploading/u.bin.tmp", "partial");
-    write("uploading/u.bin", "whole");
-    write("first/f.bin.tmp", "partial");
-    write("named/x.tmp", "a module file that ends in .tmp");
-    write("consumer/.index", "calc|1|calc.zip|0|admin|0|1|0\n");
-    const std::tuple<const char*, const char*, const char*> rows[] = {
-        { "uploading", "u.bin", "u.bin" },
-        { "uploading", "gone.bin", "u.bin" },
-        { "first", "f.bin", "" },
-        { "named", "x.tmp", "x.tmp" },
-        { "none", "b.zip", "" },
-        { "consumer", "calc.zip", "" },
-    };
-    for (const auto& [module, indexed, served] : rows)
-        EXPECT_EQ(servedFile(path(module), indexed), served) << module << " " << indexed;
-}
-
-TEST_F(ModuleDirectory, RemoveOtherFilesKeepsTheNamedFileAndEveryIndex)
-{
-    write("m/old.zip", "1");
-    write("m/older.zip", "2");
-    write("m/new.zip", "3");
-    write("m/.index", "a consumer's");
-    write("m/nested/.index", "a nested consumer's");
-    ::chmod(path("m/old.zip").c_str(), 0400);
-    removeOtherFiles(path("m"), "new.zip");
-    std::set<std::string> left;
-    for (auto& entry : fs::recursive_directory_iterator(path("m")))
-        left.insert(fs::relative(entry.path(), path("m")).string());
-    EXPECT_EQ(left, (std::set<std::string> { "new.zip", ".index", "nested", "nested/.index" }));
-}
 
 // A module directory that is also a consumer's is refused like a hostile
 // name: storing a global module there would delete the index, removing the

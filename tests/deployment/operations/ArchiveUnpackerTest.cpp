@@ -1,6 +1,6 @@
 #include "tools/rsdeploy/ArchiveUnpacker.h"
-#include "support/ScratchDir.h"
 #include "deployment/operations/ArchiveFixtures.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -62,13 +62,12 @@ TEST_F(ArchiveUnpackerTest, CopiesAnyOtherFileAsItIs)
     EXPECT_EQ(rs::test::readFile(target_ + "/tool.bin"), contents);
     EXPECT_EQ(ArchiveUnpacker::unpack("", "empty.txt", target_), ArchiveUnpacker::Kind::PlainFile);
     EXPECT_TRUE(fs::is_regular_file(target_ + "/empty.txt"));
-}
 
-TEST_F(ArchiveUnpackerTest, RefusesAPlainFileWhoseNameIsAPath)
-{
+    fs::remove_all(target_);
+    fs::create_directory(target_);
     EXPECT_THROW(ArchiveUnpacker::unpack("data", "../escape.txt", target_), UnpackError);
     EXPECT_THROW(ArchiveUnpacker::unpack("data", "sub/file.txt", target_), UnpackError);
-    EXPECT_TRUE(nothingWritten());
+    EXPECT_TRUE(nothingWritten()) << "a plain file whose name is a path is refused";
 }
 
 TEST_F(ArchiveUnpackerTest, RefusesEntriesThatLeaveTheTreeBeforeWritingAnything)
@@ -112,21 +111,6 @@ TEST_F(ArchiveUnpackerTest, RefusesADamagedArchiveAfterItsFirstEntry)
         { ArchiveEntrySpec::File, "b.txt", std::string(5000, 'b') } });
     archive.resize(archive.size() / 2 + 100);
     EXPECT_THROW(ArchiveUnpacker::unpack(archive, "pkg.tar", target_), UnpackError);
-}
-
-TEST(ArchivePathRules, NamePathsThatLeaveTheTree)
-{
-    EXPECT_EQ(ArchiveUnpacker::pathRefusal("a/b/c.txt"), "");
-    EXPECT_EQ(ArchiveUnpacker::pathRefusal("./a//b"), "");
-    EXPECT_NE(ArchiveUnpacker::pathRefusal(""), "");
-    EXPECT_NE(ArchiveUnpacker::pathRefusal("/etc/passwd"), "");
-    EXPECT_NE(ArchiveUnpacker::pathRefusal("a/../b"), "");
-    EXPECT_EQ(ArchiveUnpacker::linkRefusal("a/b/l", "../c"), "");
-    EXPECT_EQ(ArchiveUnpacker::linkRefusal("a/l", "./x/../y"), "");
-    EXPECT_NE(ArchiveUnpacker::linkRefusal("a/l", "../../c"), "");
-    EXPECT_NE(ArchiveUnpacker::linkRefusal("l", ".."), "");
-    EXPECT_NE(ArchiveUnpacker::linkRefusal("l", "/tmp"), "");
-    EXPECT_NE(ArchiveUnpacker::linkRefusal("l", ""), "");
 }
 
 } // namespace

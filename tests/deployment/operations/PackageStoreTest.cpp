@@ -51,77 +51,22 @@ TEST_F(PackageStoreTest, StoredNameCarriesTheHostTypeAndRefusesPaths)
     EXPECT_EQ(thrownCode([] { PackageStore::storedName("web", "a/b"); }), kav::rc::RS_BAD_NAME);
 }
 
-TEST_F(PackageStoreTest, PiecesBecomeVisibleOnlyWithTheLastOne)
-{
-    store("web", "web.tar", "first-", 0);
-    store("web", "web.tar", "middle-", 2);
-    EXPECT_FALSE(store_.contains("web"));
-    EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
-    store("web", "web.tar", "last", 1);
-    EXPECT_TRUE(store_.contains("web"));
-    EXPECT_EQ(rs::test::readFile(store_.packageDir("web") + "/web.tar"), "first-middle-last");
-    EXPECT_FALSE(fs::exists(store_.packageDir("web") + "/web.tar.tmp"));
-
-    kav::ModuleIndexEntry entry;
-    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
-    EXPECT_EQ(entry.version, "1");
-    EXPECT_EQ(entry.owner, "admin");
-    EXPECT_EQ(entry.fileSize, 17);
-}
-
-TEST_F(PackageStoreTest, ASecondUploadRaisesTheVersionAndReplacesTheFile)
-{
-    store("web", "a.tar", "one", 1);
-    store("web", "b.tar", "two", 1);
-    kav::ModuleIndexEntry entry;
-    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("web", entry), 0);
-    EXPECT_EQ(entry.version, "2");
-    EXPECT_EQ(entry.fileName, "b.tar");
-    EXPECT_FALSE(fs::exists(store_.packageDir("web") + "/a.tar"));
-}
-
-TEST_F(PackageStoreTest, ListSplitsTheTypeAndContainsMatchesAnyType)
-{
-    store("web", "w.tar", "u", 1);
-    store("web.type_linux", "w.tar", "t", 1);
-    store("db.type_aix", "d.zip", "d", 1);
-    auto list = store_.list("/apps");
-    ASSERT_EQ(list.entries.size(), 3u);
-    EXPECT_EQ(list.entries[1].packageName, "web");
-    EXPECT_EQ(list.entries[1].packageType, "linux");
-    EXPECT_EQ(list.entries[1].consumer, "/apps");
-    EXPECT_EQ(list.entries[2].packageName, "db");
-    EXPECT_TRUE(store_.contains("db"));
-    EXPECT_FALSE(store_.contains("d"));
-}
-
-TEST_F(PackageStoreTest, ReadGivesTheContentsAndRecord)
+// As for a module, the file served is the one the package directory holds,
+// whatever the index names; each of the two look-ups has its own code.
+TEST_F(PackageStoreTest, ReadServesTheFileTheDirectoryHoldsAndNamesEachFailure)
 {
     store("web.type_linux", "w.tar", "contents", 1);
+    fs::rename(
+        store_.packageDir("web.type_linux") + "/w.tar", store_.packageDir("web.type_linux") + "/renamed.tar");
     rs::AppDplEntry record;
     ACE_Message_Block* data = nullptr;
     store_.read("web.type_linux", "/c", record, data);
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(std::string(data->rd_ptr(), data->length()), "contents");
     data->release();
-    EXPECT_EQ(record.fileName, "w.tar");
+    EXPECT_EQ(record.fileName, "renamed.tar");
     EXPECT_EQ(record.packageType, "linux");
     EXPECT_EQ(thrownCode([&] { store_.read("web", "/c", record, data); }), kav::rc::RS_NO_SUCH_PACKAGE);
-}
-
-// As for a module, the file served is the one the package directory holds,
-// whatever the index names; each of the two look-ups has its own code.
-TEST_F(PackageStoreTest, ReadServesTheFileTheDirectoryHoldsAndNamesEachFailure)
-{
-    store("web", "w.tar", "contents", 1);
-    fs::rename(store_.packageDir("web") + "/w.tar", store_.packageDir("web") + "/renamed.tar");
-    rs::AppDplEntry record;
-    ACE_Message_Block* data = nullptr;
-    store_.read("web", "/c", record, data);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(std::string(data->rd_ptr(), data->length()), "contents");
-    data->release();
-    EXPECT_EQ(record.fileName, "renamed.tar");
 
     store("unread", "u.tar", "bytes", 1);
     rsmanagerutils::IoCalls calls = rsmanagerutils::posixIoCalls();
@@ -135,19 +80,9 @@ TEST_F(PackageStoreTest, ReadServesTheFileTheDirectoryHoldsAndNamesEachFailure)
     rsmanagerutils::setIoCalls(previous);
     EXPECT_EQ(unreadable, kav::rc::RS_FILE_READ_FAILED);
 
-    fs::remove(store_.packageDir("web") + "/renamed.tar");
-    EXPECT_EQ(thrownCode([&] { store_.read("web", "/c", record, data); }), kav::rc::RS_NO_MODULE_FILE);
-}
-
-// A package directory that a consumer's index has made its own is not removed with the package.
-TEST_F(PackageStoreTest, RemovalNeverTakesAConsumersIndexWithIt)
-{
-    store("web", "w.tar", "u", 1);
-    fs::create_directories(store_.packageDir("web") + "/nested");
-    rs::test::writeFile(store_.packageDir("web") + "/nested/.index", "");
-    EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_BAD_NAME);
-    EXPECT_TRUE(fs::exists(store_.packageDir("web") + "/nested/.index"));
-    EXPECT_TRUE(store_.contains("web"));
+    fs::remove(store_.packageDir("web.type_linux") + "/renamed.tar");
+    EXPECT_EQ(
+        thrownCode([&] { store_.read("web.type_linux", "/c", record, data); }), kav::rc::RS_NO_MODULE_FILE);
 }
 
 TEST_F(PackageStoreTest, RemoveMarksTheEntryDeletedOnceAndTheNextAddCountsOn)
@@ -203,19 +138,6 @@ TEST_F(PackageStoreTest, PackagesKeepTheModuleRulesOfCaseLinksAndRemoval)
     fs::remove_all(store_.packageDir("web"));
     EXPECT_EQ(thrownCode([&] { store_.remove("web"); }), kav::rc::RS_NO_SUCH_MODULE);
     EXPECT_FALSE(store_.contains("web"));
-}
-
-// A version field that is not a number reads as 0: the next upload is 1.
-TEST_F(PackageStoreTest, AVersionThatIsNotANumberCountsFromZero)
-{
-    fs::create_directories(store_.indexDir());
-    kav::IndexFile index(store_.indexDir());
-    index.addServiceEntry("odd", "x7", "o.tar", 0, "admin", false, 1, 0);
-    ASSERT_EQ(index.writeServiceFile(), 0);
-    EXPECT_EQ(thrownCode([&] { store("odd", "o.tar", "x", 1); }), 0);
-    kav::ModuleIndexEntry entry;
-    ASSERT_EQ(kav::IndexFile(store_.indexDir()).getServiceEntryByName("odd", entry), 0);
-    EXPECT_EQ(entry.version, "1");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -136,6 +137,7 @@ TEST_F(ModuleOperationsTest, PiecesAnswerAVersionOnlyWithTheLastAndVersionsConti
     EXPECT_EQ(entry("web").linkedApps, std::vector<std::string> { "shop" })
         << "a replacement keeps the links";
     EXPECT_EQ(get("web", "1").first, code(0xD0014C19)) << "only the current version is served";
+    EXPECT_EQ(get("web", "2"), std::make_pair(0, std::string("d"))) << "not the replaced file's contents";
 
     ASSERT_EQ(link("shop", "web", false), 0);
     ASSERT_EQ(remove("web"), 0);
@@ -143,6 +145,7 @@ TEST_F(ModuleOperationsTest, PiecesAnswerAVersionOnlyWithTheLastAndVersionsConti
     EXPECT_FALSE(fs::exists(fake.path("apps/web")));
     ASSERT_EQ(link("shop", "web", false), 0) << "unlinking a module that is gone changes nothing";
     EXPECT_EQ(add("web", "e", 1).version, "3");
+    EXPECT_EQ(get("web", "3"), std::make_pair(0, std::string("e"))) << "not the removed file's contents";
     EXPECT_FALSE(entry("web").deleted);
     EXPECT_TRUE(entry("web").linkedApps.empty()) << "a removed module's links are gone";
 }
@@ -150,6 +153,8 @@ TEST_F(ModuleOperationsTest, PiecesAnswerAVersionOnlyWithTheLastAndVersionsConti
 TEST_F(ModuleOperationsTest, LinksAreKeptOnceAndBlockRemoval)
 {
     ASSERT_EQ(add("db", "x", 1).code, 0);
+    ASSERT_EQ(add("db", "half", 0).code, 0);
+    EXPECT_EQ(get("db", "1"), std::make_pair(0, std::string("x"))) << "not the upload in progress";
     ASSERT_EQ(link("shop", "db", true), 0);
     ASSERT_EQ(link("shop", "db", true), 0);
     EXPECT_EQ(entry("db").linkedApps, std::vector<std::string> { "shop" });
@@ -191,6 +196,13 @@ TEST_F(ModuleOperationsTest, ConsumerSlashListsEveryConsumerOnlyForARoleOnSlash)
     Harness root { fake, IRepositoryResp::kInterfaceName };
     logOn(root, "admin:pw", "/");
     EXPECT_EQ(listed(root), std::make_pair(0, std::vector<std::string> { "/apps:web" }));
+    ASSERT_EQ(add("db", "x", 1).code, 0);
+    fs::create_directories(fake.path("deep/er"));
+    std::ofstream(fake.path("deep/er/.index")) << "mod|1|mod.bin|0|admin|0|1|0\n";
+    auto [code, names] = listed(root);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string> { "/apps:db", "/apps:web", "/deep/er:mod" }))
+        << "a listing follows every consumer's index, at any depth";
     Harness visitor { fake, IRepositoryResp::kInterfaceName };
     logOn(visitor, "guest:pw", "/");
     EXPECT_EQ(listed(visitor), std::make_pair(0, std::vector<std::string> {}));

@@ -18,8 +18,8 @@ namespace kav {
 namespace {
 
 namespace fs = std::filesystem;
-using storagetest::readRaw;
-using storagetest::writeRaw;
+using storagetest::readFile;
+using storagetest::writeFile;
 
 constexpr const char* kModule = "calc";
 constexpr const char* kFile = "calc.zip";
@@ -55,7 +55,7 @@ protected:
     void storeFile(const fs::path& path, const std::string& bytes)
     {
         fs::create_directories(path.parent_path());
-        writeRaw(path.string(), bytes);
+        writeFile(path.string(), bytes);
     }
     RepositoryRecovery::Summary recover() { return RepositoryRecovery(root_.path().string()).run(); }
     // Nothing of the recovery's own is left in the module directory.
@@ -140,18 +140,14 @@ TEST_P(CrashStateTest, ServesTheIndexedVersionWithItsContents)
     if (indexed == 0)
         EXPECT_FALSE(fs::exists(served())) << "an unrecorded first upload is still there";
     else
-        EXPECT_EQ(readRaw(served().string()), contentsOf(indexed));
+        EXPECT_EQ(readFile(served().string()), contentsOf(indexed));
     EXPECT_FALSE(fs::exists(moduleDir() / (std::string(kFile) + ".tmp")));
     expectNoRecords();
     EXPECT_EQ(summary.uploadsRemoved, GetParam().uploadLeft ? 1 : 0);
-}
 
-TEST_P(CrashStateTest, SecondRunFindsNothingToDo)
-{
-    buildCrashState();
-    recover();
     RepositoryRecovery::Summary again = recover();
-    EXPECT_EQ(again.restored + again.dropped + again.uploadsRemoved + again.failures, 0);
+    EXPECT_EQ(again.restored + again.dropped + again.uploadsRemoved + again.failures, 0)
+        << "a second run finds nothing to do";
 }
 
 std::vector<CrashState> allCrashStates()
@@ -175,81 +171,64 @@ INSTANTIATE_TEST_SUITE_P(EveryCombination, CrashStateTest, ::testing::ValuesIn(a
         return name.str();
     });
 
-// --- What the sweep leaves alone ------------------------------------------------
-
-TEST_F(RecoveryTest, StoredFileNamedLikeAnUploadIsKept)
-{
-    recordVersion(2, "notes.tmp");
-    storeFile(moduleDir() / "notes.tmp", "the user's own file");
-    storeFile(moduleDir() / "other.bin.tmp", kPartial);
-    recover();
-    EXPECT_EQ(readRaw((moduleDir() / "notes.tmp").string()), "the user's own file");
-    EXPECT_FALSE(fs::exists(moduleDir() / "other.bin.tmp"));
-}
+// --- What the sweep removes and what it leaves alone --------------------------
 
 // A crash between recording version 4 under a new file name and removing
-// version 3's file leaves both; only the recorded one may be found.
-TEST_F(RecoveryTest, AFileAnEarlierVersionLeftBesideTheRecordedOneIsRemoved)
+// version 3's file leaves both; only the recorded one may be found. Records
+// of any other version and empty record directories go, and so do
+// interrupted index writes anywhere.
+TEST_F(RecoveryTest, LeftoversOfEarlierVersionsAndIndexWritesAreRemoved)
 {
     recordVersion(4, "calc-4.zip");
     storeFile(moduleDir() / "calc-4.zip", contentsOf(4));
     storeFile(served(), contentsOf(3));
     storeFile(moduleDir() / ".index", "a consumer's index sharing the directory");
-    EXPECT_EQ(recover().earlierFilesRemoved, 1);
+    storeFile(recordFile(KeptFile::Kind::Replaced, 2), contentsOf(2));
+    fs::create_directories(recordFile(KeptFile::Kind::Replaced, 1).parent_path());
+    storeFile(root_.path() / ".index.tmp", "half");
+    storeFile(indexDir() / ".index.tmp", "half");
+    RepositoryRecovery::Summary summary = recover();
+    EXPECT_EQ(summary.earlierFilesRemoved, 1);
+    EXPECT_EQ(summary.uploadsRemoved, 2);
     EXPECT_FALSE(fs::exists(served()));
-    EXPECT_EQ(readRaw((moduleDir() / "calc-4.zip").string()), contentsOf(4));
+    EXPECT_EQ(readFile((moduleDir() / "calc-4.zip").string()), contentsOf(4));
     EXPECT_TRUE(fs::exists(moduleDir() / ".index"));
+    expectNoRecords();
+    EXPECT_FALSE(fs::exists(root_.path() / ".index.tmp"));
+    EXPECT_FALSE(fs::exists(indexDir() / ".index.tmp"));
+    EXPECT_TRUE(fs::exists(indexDir() / ".index"));
 
     // Without the recorded file nothing goes: what is there is all there is.
     fs::remove(moduleDir() / "calc-4.zip");
     storeFile(served(), contentsOf(3));
-    storeFile(moduleDir() / "other.zip", "x");
     EXPECT_EQ(recover().earlierFilesRemoved, 0);
     EXPECT_TRUE(fs::exists(served()));
 }
 
-TEST_F(RecoveryTest, StoredFileOfARemovedModuleIsKept)
+// What only looks like a leftover is the user's: a stored file named like an
+// upload, the file of a removed module, files outside module directories,
+// whatever a symbolic link leads to.
+TEST_F(RecoveryTest, FilesThatOnlyLookLikeLeftoversAreKept)
 {
     fs::create_directories(indexDir());
     IndexFile index(indexDir().string());
-    index.addServiceEntry(kModule, "5", "old.tmp", 100, "admin", true, 1, 0);
+    index.addServiceEntry(kModule, "2", "notes.tmp", 100, "admin", false, 1, 0);
+    index.addServiceEntry("gone", "5", "old.tmp", 100, "admin", true, 1, 0);
     ASSERT_EQ(index.writeServiceFile(), 0);
-    storeFile(moduleDir() / "old.tmp", "left by a failed removal");
-    recover();
-    EXPECT_TRUE(fs::exists(moduleDir() / "old.tmp"));
-}
-
-TEST_F(RecoveryTest, FilesOutsideModuleDirectoriesAreNotSwept)
-{
+    storeFile(moduleDir() / "notes.tmp", "the user's own file");
+    storeFile(moduleDir() / "other.bin.tmp", kPartial);
+    storeFile(indexDir() / "gone" / "old.tmp", "left by a failed removal");
     storeFile(root_.path() / "notes.tmp", "beside the repository's own files");
     storeFile(root_.path() / ".persist", "pkg|0");
-    storeFile(moduleDir() / "calc.zip", "served");
-    recover();
-    EXPECT_TRUE(fs::exists(root_.path() / "notes.tmp"));
-    EXPECT_TRUE(fs::exists(root_.path() / ".persist"));
-    EXPECT_TRUE(fs::exists(moduleDir() / "calc.zip"));
-}
-
-TEST_F(RecoveryTest, InterruptedIndexWritesAreRemovedEverywhere)
-{
-    recordVersion(1);
-    storeFile(root_.path() / ".index.tmp", "half");
-    storeFile(indexDir() / ".index.tmp", "half");
-    RepositoryRecovery::Summary summary = recover();
-    EXPECT_FALSE(fs::exists(root_.path() / ".index.tmp"));
-    EXPECT_FALSE(fs::exists(indexDir() / ".index.tmp"));
-    EXPECT_TRUE(fs::exists(indexDir() / ".index"));
-    EXPECT_EQ(summary.uploadsRemoved, 2);
-}
-
-TEST_F(RecoveryTest, SymbolicLinksAreNotFollowed)
-{
     storagetest::ScratchDir outside;
     storeFile(outside.path() / "m" / "x.tmp", "not ours");
-    fs::create_directories(indexDir());
     fs::create_directory_symlink(outside.path() / "m", indexDir() / "linked");
     recover();
-    EXPECT_TRUE(fs::exists(outside.path() / "m" / "x.tmp"));
+    EXPECT_EQ(readFile((moduleDir() / "notes.tmp").string()), "the user's own file");
+    EXPECT_FALSE(fs::exists(moduleDir() / "other.bin.tmp"));
+    for (const fs::path& kept : { indexDir() / "gone" / "old.tmp", root_.path() / "notes.tmp",
+             root_.path() / ".persist", outside.path() / "m" / "x.tmp" })
+        EXPECT_TRUE(fs::exists(kept)) << kept;
 }
 
 // Without its index nothing in a module directory can be told from a user's file.
@@ -263,11 +242,9 @@ TEST_F(RecoveryTest, UnreadableIndexLeavesTheModuleDirectoryAlone)
     RepositoryRecovery::Summary summary = recover();
     EXPECT_GE(summary.failures, 1);
     EXPECT_TRUE(fs::exists(moduleDir() / "calc.zip.tmp"));
-    EXPECT_EQ(readRaw(served().string()), contentsOf(4));
+    EXPECT_EQ(readFile(served().string()), contentsOf(4));
     EXPECT_TRUE(fs::exists(recordFile(KeptFile::Kind::Replaced, 3)));
 }
-
-// --- Where module directories sit -------------------------------------------------
 
 TEST_F(RecoveryTest, GlobalNestedConsumerAndPackageDirectoriesAreRecovered)
 {
@@ -286,39 +263,7 @@ TEST_F(RecoveryTest, GlobalNestedConsumerAndPackageDirectoriesAreRecovered)
     RepositoryRecovery::Summary summary = recover();
     EXPECT_EQ(summary.restored, 3);
     for (const fs::path& dir : { globalIndex, nestedIndex, packageIndex })
-        EXPECT_EQ(readRaw((dir / kModule / kFile).string()), contentsOf(3)) << dir;
-}
-
-// A record of a version the index has moved past, by more than one upload.
-TEST_F(RecoveryTest, RecordOfAnyOtherVersionIsDropped)
-{
-    recordVersion(9);
-    storeFile(served(), contentsOf(9));
-    storeFile(recordFile(KeptFile::Kind::Replaced, 3), contentsOf(3));
-    RepositoryRecovery::Summary summary = recover();
-    EXPECT_EQ(summary.dropped, 1);
-    EXPECT_EQ(readRaw(served().string()), contentsOf(9));
-    expectNoRecords();
-}
-
-TEST_F(RecoveryTest, EmptyRecordDirectoryIsRemoved)
-{
-    recordVersion(3);
-    storeFile(served(), contentsOf(3));
-    fs::create_directories(recordFile(KeptFile::Kind::Replaced, 3).parent_path());
-    recover();
-    expectNoRecords();
-    EXPECT_EQ(readRaw(served().string()), contentsOf(3));
-}
-
-TEST_F(RecoveryTest, UndoneReplacementIsLogged)
-{
-    recordVersion(3);
-    storeFile(served(), contentsOf(4));
-    storeFile(recordFile(KeptFile::Kind::Replaced, 3), contentsOf(3));
-    storagetest::LogCapture log("repository.work");
-    recover();
-    EXPECT_TRUE(log.contains("restored " + served().string()));
+        EXPECT_EQ(readFile((dir / kModule / kFile).string()), contentsOf(3)) << dir;
 }
 
 // --- A replacement cut short by the death of its process ----------------------------
@@ -364,7 +309,7 @@ TEST_P(InterruptedReplacementTest, RestartServesWhatTheIndexRecords)
     recover();
     const std::string indexed = IndexFile(indexDir().string()).getVersionByName(kModule);
     EXPECT_EQ(indexed, GetParam() == DiesAfter::Apply ? "3" : "4");
-    EXPECT_EQ(readRaw(served().string()), contentsOf(std::stoi(indexed)));
+    EXPECT_EQ(readFile(served().string()), contentsOf(std::stoi(indexed)));
     expectNoRecords();
 }
 
