@@ -1,9 +1,10 @@
 #pragma once
-// The deployment scenario every cluster backend must pass: install on hosts
+// The deployment journey every cluster backend must pass: install on hosts
 // of two types, a second install refused while the first runs, uninstall, a
-// cancelled run whose allocation waits, a recheck that installs again, and a
-// restart that resumes the persisted states. Each backend's test binary
-// instantiates DeploymentScenarioTest with its own DeploymentBackend.
+// cancelled run whose allocation waits, a recheck that installs again, a
+// restart that resumes the persisted states, and a removal that takes them
+// away. Each backend's test binary instantiates DeploymentE2eTest with its
+// own DeploymentBackend.
 //
 // Threads: the test thread only.
 
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -46,7 +48,7 @@ public:
     virtual std::string state() const { return ""; }
 };
 
-class DeploymentScenarioTest : public ::testing::TestWithParam<DeploymentBackend*> {
+class DeploymentE2eTest : public ::testing::TestWithParam<DeploymentBackend*> {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -69,6 +71,9 @@ protected:
 };
 
 // The name of an instance, and of its parameter in gtest's output: the backend's.
+// Six hosts in two types: n1-n3 "linux", n4-n6 "solaris".
+std::vector<HostSpec> sixHosts();
+
 std::string backendName(const ::testing::TestParamInfo<DeploymentBackend*>& info);
 inline void PrintTo(DeploymentBackend* backend, std::ostream* out)
 {

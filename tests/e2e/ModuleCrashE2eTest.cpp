@@ -7,12 +7,11 @@
 // that version's contents: uploads replace the served file under the same
 // name), and no upload file or replacement record is left over.
 //
-// RS_CRASH_ROUNDS sets the number of kills (default 20); RS_CRASH_SEED
+// RS_CRASH_ROUNDS sets the number of kills (default 12); RS_CRASH_SEED
 // repeats a run's choice of moments.
 
-#include "e2e/ModuleE2eSupport.h"
+#include "e2e/E2eSupport.h"
 
-#include "interfaces/IAppDeployment.h"
 #include "interfaces/rpc/RpcCodecs.h"
 
 #include <gtest/gtest.h>
@@ -82,25 +81,31 @@ private:
 
 void writeModule(int port, History& history, Acknowledgements& acknowledgements)
 {
-    auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
+    auto session = loggedOn(port, kRepository);
     if (!session)
         return;
+    const auto link = [&](bool on) {
+        return session
+            ->call<IRepository::linkModuleApplication_Call>(
+                kAnswerWait, kApplication, history.name, on ? 1 : 0)
+            .code();
+    };
     for (;; ++history.round) {
         const bool stored = history.contents.has_value();
         int32_t result = 0;
         if (stored && !history.linked && history.round % 4 == 1) {
             history.inFlight = Change::Link;
-            result = session->link(kApplication, history.name, true);
+            result = link(true);
             if (result == 0)
                 history.linked = true;
         } else if (stored && history.linked && history.round % 4 == 3) {
             history.inFlight = Change::Unlink;
-            result = session->link(kApplication, history.name, false);
+            result = link(false);
             if (result == 0)
                 history.linked = false;
         } else if (stored && !history.linked && history.round % 4 == 0) {
             history.inFlight = Change::Remove;
-            result = session->remove(history.name);
+            result = session->call<IRepository::removeModule_Call>(kAnswerWait, history.name).code();
             if (result == 0)
                 history.contents.reset();
         } else {
@@ -110,7 +115,7 @@ void writeModule(int port, History& history, Acknowledgements& acknowledgements)
             // file in place; every third one is a single last piece, which must
             // not pick up what an upload cut short by a kill left behind.
             const size_t pieceSize = history.round % 3 == 2 ? history.pending.size() : kPieceSize;
-            AddResult added = session->upload(history.name, kModuleFile, history.pending, pieceSize);
+            Added added = upload(*session, history.name, kModuleFile, history.pending, pieceSize);
             result = added.code;
             if (result == 0) {
                 history.contents = history.pending;
@@ -124,22 +129,9 @@ void writeModule(int port, History& history, Acknowledgements& acknowledgements)
     }
 }
 
-std::unique_ptr<rsclient::Client> deploymentClient(int port)
-{
-    auto client = rsclient::Client::connect("localhost:" + std::to_string(port), kDeployment, kAnswerWait);
-    if (!client
-        || client
-                ->call<IAppDeployment::logon_Call>(
-                    kAnswerWait, std::string(kAdminUser) + ":" + kAdminPassword, kKnownConsumer)
-                .code()
-            != 0)
-        return nullptr;
-    return client;
-}
-
 void writePackage(int port, History& history, Acknowledgements& acknowledgements)
 {
-    auto client = deploymentClient(port);
+    auto client = loggedOn(port, kDeployment);
     if (!client)
         return;
     for (;; ++history.round) {
@@ -242,10 +234,10 @@ void expectNothingLeftOver(const fs::path& storage)
 
 // Compares what the restarted daemon serves with the history and adopts the
 // change in flight when it landed.
-void reconcileModule(ModuleSession& session, const ListResult& listed, History& history)
+void reconcileModule(rsclient::Client& session, History& history)
 {
     SCOPED_TRACE(history.name + " round " + std::to_string(history.round));
-    const RepositoryAppEntry* record = listed.find(history.name, kKnownConsumer);
+    const auto record = listed(session, history.name);
     const bool present = record && !record->deleted;
     if (!present) {
         if (history.contents) {
@@ -256,7 +248,7 @@ void reconcileModule(ModuleSession& session, const ListResult& listed, History& 
         history.inFlight = Change::None;
         return;
     }
-    GetResult got = session.get(history.name, record->version, kKnownConsumer);
+    Fetched got = fetch(session, history.name, record->version);
     ASSERT_EQ(got.code, 0);
     if (!history.contents) {
         ASSERT_EQ(history.inFlight, Change::Upload) << "a removed module came back";
@@ -325,31 +317,25 @@ protected:
     {
         process_ = std::make_unique<DaemonProcess>();
         port_ = DaemonProcess::freePort();
-        RunOptions options;
-        options.args = { "-p", std::to_string(port_) };
-        options.env["RS_AUDIT_LOG"] = "on";
-        auto environment = daemon_.cluster().environment();
-        for (auto& [name, value] : options.env)
-            environment[name] = value;
-        process_->start(options, environment);
+        process_->start({ .args = { "-p", std::to_string(port_) } }, cluster_.environment());
         return process_->waitUntilServing();
     }
 
-    ModuleDaemon daemon_; // the first run, and the cluster of all runs
+    TestCluster cluster_;
     std::unique_ptr<DaemonProcess> process_;
     int port_ = 0;
 };
 
 TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
 {
-    const int rounds = envInt("RS_CRASH_ROUNDS", 20);
+    const int rounds = envInt("RS_CRASH_ROUNDS", 12);
     const unsigned seed
         = static_cast<unsigned>(envInt("RS_CRASH_SEED", static_cast<int>(std::random_device {}())));
     std::mt19937 random(seed);
     RecordProperty("seed", static_cast<int>(seed));
     SCOPED_TRACE("RS_CRASH_SEED=" + std::to_string(seed));
 
-    ASSERT_TRUE(daemon_.start()) << daemon_.failure();
+    ASSERT_TRUE(startDaemon()) << process_->standardError();
     std::vector<History> modules(kModuleWriters);
     for (int i = 0; i < kModuleWriters; ++i)
         modules[i].name = "crash" + std::to_string(i);
@@ -357,7 +343,7 @@ TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
     package.name = "crashpkg";
     bool deploymentAcknowledged = false;
     {
-        auto client = deploymentClient(daemon_.port());
+        auto client = loggedOn(port_, kDeployment);
         ASSERT_TRUE(client);
         auto data = rpc::makeBlock("deployed package");
         ASSERT_EQ(
@@ -365,19 +351,17 @@ TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
                 .code(),
             0);
     }
-    pid_t pid = daemon_.process().pid();
-    int port = daemon_.port();
 
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Acknowledgements acknowledgements;
         std::vector<std::thread> writers;
         for (History& history : modules)
-            writers.emplace_back(writeModule, port, std::ref(history), std::ref(acknowledgements));
-        writers.emplace_back(writePackage, port, std::ref(package), std::ref(acknowledgements));
+            writers.emplace_back(writeModule, port_, std::ref(history), std::ref(acknowledgements));
+        writers.emplace_back(writePackage, port_, std::ref(package), std::ref(acknowledgements));
         // The deployment request races the kill as well.
-        std::thread deployer([&] {
-            auto client = deploymentClient(port);
+        writers.emplace_back([&, port = port_] {
+            auto client = loggedOn(port, kDeployment);
             if (client
                 && client->call<IAppDeployment::installPackage_Call>(kAnswerWait, kDeployed, "", kHost).code()
                     == 0)
@@ -385,35 +369,27 @@ TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
         });
         const int killAfter = std::uniform_int_distribution<int>(1, 12)(random);
         ASSERT_TRUE(acknowledgements.waitFor(killAfter));
-        ASSERT_EQ(::kill(pid, SIGKILL), 0);
-        if (round == 0)
-            ASSERT_TRUE(daemon_.process().waitForExit().has_value());
-        else
-            ASSERT_TRUE(process_->waitForExit().has_value());
+        ASSERT_EQ(::kill(process_->pid(), SIGKILL), 0);
+        ASSERT_TRUE(process_->waitForExit().has_value());
         for (auto& writer : writers)
             writer.join();
-        deployer.join();
 
-        expectFilesWhole(daemon_.storageDir());
+        expectFilesWhole(cluster_.storageDir());
         ASSERT_FALSE(HasFatalFailure());
         ASSERT_TRUE(startDaemon()) << process_->standardError();
-        pid = process_->pid();
-        port = port_;
-        expectNothingLeftOver(daemon_.storageDir());
+        expectNothingLeftOver(cluster_.storageDir());
 
-        auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
+        auto session = loggedOn(port_, kRepository);
         ASSERT_TRUE(session);
-        ListResult listed = session->list();
-        ASSERT_EQ(listed.code, 0);
         for (History& history : modules)
-            reconcileModule(*session, listed, history);
-        auto client = deploymentClient(port);
+            reconcileModule(*session, history);
+        auto client = loggedOn(port_, kDeployment);
         ASSERT_TRUE(client);
         reconcilePackage(*client, package);
         expectDeploymentKept(*client, deploymentAcknowledged);
         ASSERT_FALSE(HasFatalFailure());
     }
-    EXPECT_EQ(process_ ? process_->stop() : daemon_.process().stop(), 0);
+    EXPECT_EQ(process_->stop(), 0);
 }
 
 } // namespace

@@ -1,20 +1,14 @@
-// The daemon's start-up as an operator sees it: options, environment, exit
-// statuses and the events it raises.
+// A start-up that cannot go on, as the operator sees it: the reason on
+// standard error and exit status 1.
 
 #include "e2e/E2eSupport.h"
-
-#include "common/ResultCodes.h"
-#include "rs/startup/DaemonConfig.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
@@ -24,19 +18,6 @@ namespace {
 
 using namespace rs::e2e;
 namespace fs = std::filesystem;
-
-// The line the event agent logs for an event number.
-std::string eventLine(uint32_t number)
-{
-    return "narv.common.EventAgent - Code[S" + std::to_string(number) + "]";
-}
-
-// Runs the daemon to its end with the given options; returns its status.
-std::optional<int> runToEnd(TestCluster& cluster, DaemonProcess& process, const RunOptions& options)
-{
-    process.start(options, cluster.environment());
-    return process.waitForExit();
-}
 
 // Something else listening on a port while it lives.
 class PortHolder {
@@ -127,158 +108,13 @@ TEST(DaemonStartup, RefusalsSayTheirReasonOnStandardError)
         RunOptions options { .args = { "-p", std::to_string(DaemonProcess::freePort()) } };
         row.setup(cluster, options);
         DaemonProcess process;
-        EXPECT_EQ(runToEnd(cluster, process, options), 1) << row.name;
+        process.start(options, cluster.environment());
+        EXPECT_EQ(process.waitForExit(), 1) << row.name;
         const std::string said = process.standardError();
         for (const auto& text : row.said)
             EXPECT_NE(said.find(text), std::string::npos) << row.name << ": no \"" << text << "\" in\n"
                                                           << said;
     }
-}
-
-// What the service does not understand, or cannot use without refusing to
-// start, it says at start-up (and keeps the values the service always took).
-TEST(DaemonStartup, ValuesAndFilesItCannotUseAreNamedAtStartUp)
-{
-    ServingDaemon daemon;
-    writeText(daemon.cluster.root() / "plain", "");
-    fs::remove(daemon.cluster.root() / "passwd");
-    ASSERT_TRUE(daemon.start({ .env
-        = { { "REPOSITORY_CACHE_SIZE", "abc" }, { "RSDEPLOY_HOST_TIMEOUT", "1m" }, { "RS_AUDIT_LOG", "ON" },
-            { "QEL_AUDIT_LOGDIR", (daemon.cluster.root() / "plain").string() } } }))
-        << daemon.failure;
-    const std::string said = daemon.process.standardError();
-    for (const char* text : { "REPOSITORY_CACHE_SIZE='abc' is not a whole number; 0 is used",
-             "RSDEPLOY_HOST_TIMEOUT='1m' is not a whole number; 1 is used", "audit directory",
-             "password file" })
-        EXPECT_NE(said.find(text), std::string::npos) << "no \"" << text << "\" in\n" << said;
-    EXPECT_EQ(said.find("log4cxx:"), std::string::npos) << said;
-    EXPECT_NE(daemon.cluster.logText().find("WARN rs - REPOSITORY_CACHE_SIZE='abc'"), std::string::npos);
-    EXPECT_EQ(daemon.process.stop(), 0);
-}
-
-// The deploy command's libraries log through log4cxx: its own set-up must
-// take their lines (its container keeps standard error), not log4cxx's
-// complaint that nobody configured it.
-TEST(DeployCommandLogging, ItsOutputCarriesNoLog4cxxComplaint)
-{
-    ServingDaemon daemon;
-    ASSERT_TRUE(daemon.start()) << daemon.failure;
-    std::string command = "env -i";
-    for (const auto& [name, value] : daemon.cluster.environment())
-        command += " " + name + "='" + value + "'";
-    command += " QEL_TOP='" + daemon.cluster.root().string() + "' '"
-        + (fs::path(DaemonProcess::binary()).parent_path() / "rsdeploy").string()
-        + "' download no-such-package -r linux -t node1 2>&1";
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output; // the package does not exist
-    EXPECT_NE(output.find("no-such-package"), std::string::npos) << output;
-    EXPECT_EQ(output.find("log4cxx:"), std::string::npos) << output;
-    EXPECT_EQ(daemon.process.stop(), 0);
-}
-
-TEST(DaemonStartup, CheckOfAUsableConfigurationStartsNothing)
-{
-    TestCluster cluster;
-    DaemonProcess process;
-    const int port = DaemonProcess::freePort();
-    EXPECT_EQ(runToEnd(cluster, process, { .args = { "--check", "-p", std::to_string(port) } }), 0)
-        << process.standardError();
-    EXPECT_NE(process.standardError().find("usable"), std::string::npos);
-    EXPECT_FALSE(fs::exists(cluster.storageDir())) << "a check creates nothing";
-}
-
-TEST(DaemonStartup, WithoutAPortItFailsWithThePortEvent)
-{
-    TestCluster cluster;
-    DaemonProcess process;
-    EXPECT_EQ(runToEnd(cluster, process, { .unsetEnv = { "REPOSITORY_SERVICE_PORT" } }), 1);
-    EXPECT_NE(cluster.logText().find(eventLine(kav::msg::EVENT_EXIT_PORT)), std::string::npos);
-    EXPECT_EQ(process.standardError().find(DaemonProcess::startedText()), std::string::npos);
-}
-
-TEST(DaemonStartup, MalformedAndOutOfRangePortsAreRefused)
-{
-    for (const std::string port : { "0", "65536", "80a", "" }) {
-        TestCluster cluster;
-        DaemonProcess process;
-        EXPECT_EQ(runToEnd(cluster, process, { .env = { { "REPOSITORY_SERVICE_PORT", port } } }), 1) << port;
-        EXPECT_NE(cluster.logText().find(eventLine(kav::msg::EVENT_EXIT_PORT)), std::string::npos) << port;
-    }
-}
-
-TEST(DaemonStartup, PortWithBlanksAroundItIsAccepted)
-{
-    TestCluster cluster;
-    DaemonProcess process;
-    int port = DaemonProcess::freePort();
-    process.start({ .env = { { "REPOSITORY_SERVICE_PORT", " " + std::to_string(port) + " " } } },
-        cluster.environment());
-    ASSERT_TRUE(process.waitUntilServing()) << process.standardError();
-    EXPECT_TRUE(serves(port));
-    EXPECT_EQ(process.stop(), 0);
-}
-
-TEST(DaemonStartup, PortOptionBeatsTheEnvironment)
-{
-    ServingDaemon daemon;
-    ASSERT_TRUE(daemon.start({ .env = { { "REPOSITORY_SERVICE_PORT", "80a" } } })) << daemon.failure;
-    EXPECT_TRUE(serves(daemon.port));
-    EXPECT_EQ(daemon.process.stop(), 0);
-}
-
-TEST(DaemonStartup, AuditLogOnlyWhenSwitchedOn)
-{
-    for (auto [value, expected] : { std::pair { "on", true }, std::pair { "1", false } }) {
-        ServingDaemon daemon;
-        fs::path auditDir = daemon.cluster.root() / "audit";
-        fs::create_directories(auditDir);
-        ASSERT_TRUE(
-            daemon.start({ .env = { { "RS_AUDIT_LOG", value }, { "QEL_AUDIT_LOGDIR", auditDir.string() } } }))
-            << daemon.failure;
-        EXPECT_EQ(fs::exists(auditDir / "repositoryservice.audit.log"), expected) << value;
-        EXPECT_EQ(daemon.process.stop(), 0);
-    }
-}
-
-TEST(DaemonStartup, UnknownOptionPrintsTheUsageLine)
-{
-    TestCluster cluster;
-    DaemonProcess process;
-    EXPECT_EQ(runToEnd(cluster, process, { .args = { "-x" } }), 0);
-    EXPECT_EQ(process.standardOutput(), rs::usageLine(DaemonProcess::binary()));
-}
-
-TEST(DaemonStartup, VersionOptionPrintsTheBannerAndExits)
-{
-    TestCluster cluster;
-    DaemonProcess process;
-    EXPECT_EQ(runToEnd(cluster, process, { .args = { "-V" } }), 0);
-    EXPECT_NE(process.standardOutput().find(".100654, "), std::string::npos);
-}
-
-TEST(DaemonStartup, ReadOnlyStorageDirectoryFailsWithTheStorageEvent)
-{
-    TestCluster cluster;
-    fs::create_directories(cluster.storageDir());
-    fs::permissions(cluster.storageDir(),
-        fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec
-            | fs::perms::others_read | fs::perms::others_exec);
-    fs::create_directories(cluster.root() / "cluster");
-    fs::permissions(cluster.root() / "cluster", fs::perms::all);
-    RunOptions options { .args = { "-p", std::to_string(DaemonProcess::freePort()) } };
-    // Root may write anywhere: the check must be seen from an ordinary account.
-    if (::geteuid() == 0)
-        options.runAsUser = 65534;
-    DaemonProcess process;
-    EXPECT_EQ(runToEnd(cluster, process, options), 1) << process.standardError();
-    EXPECT_NE(cluster.logText().find(eventLine(kav::msg::EVENT_EXIT_STORAGE_DIR)), std::string::npos)
-        << cluster.logText();
 }
 
 } // namespace
