@@ -14,9 +14,7 @@
 using namespace zortest;
 using namespace rs::slurmtest;
 using rs::test::readFile;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 
 namespace {
 
@@ -147,91 +145,4 @@ TEST_F(ZorSlurm, AllocationIsAJobStepsRunOnTheirNodeAndReleaseShrinksIt)
     EXPECT_EQ(zorerrno, ZORE_NOTOWNED);
     ASSERT_EQ(zor_allocfree(c.handle, allocId.c_str()), 0);
     EXPECT_TRUE(jobsBecome("%i", {}));
-}
-
-TEST_F(ZorSlurm, TwoHandlesOnOneConsumerHoldTwoJobsAndAPendingOneIsWithdrawn)
-{
-    const char* path = "/ClusterServices/QELClusterServices";
-    Consumer first(path);
-    Consumer second(path);
-    std::string a1 = first.alloc("Pair", 2);
-    ASSERT_TRUE(first.recorder.waitFor([&] { return first.recorder.granted() == 2; }));
-    std::string a2 = second.alloc(kAllPartition, 2, "solaris");
-    ASSERT_TRUE(second.recorder.waitFor([&] { return second.recorder.granted() == 2; }));
-    EXPECT_EQ(first.recorder.grants[0].host, "node1");
-    EXPECT_EQ(second.recorder.grants[0].host, "node3");
-    EXPECT_EQ(slurm_->jobs("%i").size(), 2u);
-
-    // Every node is taken: a third request waits in the queue until it is freed.
-    Consumer third(path);
-    std::string a3 = third.alloc(kAllPartition, 1);
-    ASSERT_TRUE(jobsBecome("%T", { "PENDING", "RUNNING", "RUNNING" }));
-    ASSERT_EQ(zor_allocfree(third.handle, a3.c_str()), 0);
-    EXPECT_TRUE(jobsBecome("%T", { "RUNNING", "RUNNING" }));
-
-    ASSERT_EQ(zor_allocfree(first.handle, a1.c_str()), 0);
-    EXPECT_TRUE(jobsBecome("%N", { "node[3-4]" }));
-    EXPECT_EQ(third.recorder.granted(), 0);
-}
-
-TEST_F(ZorSlurm, NodesFreedLaterComeInAJobOfTheirOwnAndGoBackWithIt)
-{
-    std::string holder = slurm_->hold("node2", 1);
-    ASSERT_FALSE(holder.empty());
-    ASSERT_TRUE(jobsBecome("%i %T", { holder + " RUNNING" }));
-
-    Consumer c("/ClusterServices/QELClusterServices");
-    std::string allocId = c.alloc(kAllPartition, 4);
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.granted() == 3; }));
-    std::vector<std::string> first;
-    for (auto& g : c.recorder.grants)
-        first.push_back(g.host);
-    EXPECT_THAT(first, ElementsAre("node1", "node3", "node4"));
-    // The missing node is asked for in a second job, which waits for it.
-    ASSERT_TRUE(jobsBecome("%T %j",
-        { "RUNNING holder", "RUNNING /ClusterServices/QELClusterServices",
-            "PENDING /ClusterServices/QELClusterServices" }));
-
-    slurm_->cancel(holder);
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.granted() == 4; }));
-    EXPECT_EQ(c.recorder.grants.back().host, "node2");
-    ASSERT_TRUE(jobsBecome("%N", { "node[1,3-4]", "node2" }));
-
-    // A step on the late node runs in its job.
-    zor_containerId_t* id = c.start(allocId, "node2", "echo \"$SLURM_JOB_ID\" > \"$QEL_TOP/job\"");
-    ASSERT_NE(id, nullptr) << zor_strerror(zorerrno);
-    std::string cid = id->id;
-    zor_free_containerId(id);
-    zor_container_t finish {};
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.finished(cid, &finish); }));
-    EXPECT_EQ(finish.exitStatus, 0);
-    std::vector<std::string> late = slurm_->jobs("%i %N");
-    auto node2Job = std::find_if(
-        late.begin(), late.end(), [](auto& j) { return j.find(" node2") != std::string::npos; });
-    ASSERT_NE(node2Job, late.end());
-    EXPECT_EQ(
-        readFile(scratch_.stateDir() + "/hosts/node2/job"), node2Job->substr(0, node2Job->find(' ')) + "\n");
-
-    // Giving node2 back ends its job; the first job keeps its three nodes.
-    zor_hostslots_t node2 { const_cast<char*>("node2"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node2, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%N", { "node[1,3-4]" }));
-    zor_hostslots_t node1 { const_cast<char*>("node1"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node1, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%N", { "node[3-4]" }));
-    EXPECT_EQ(c.recorder.granted(), 4); // nothing asked for again after shrinking
-
-    // Without accounting storage Slurm shrinks a job once only: node3 is
-    // given back all the same, and the job ends with its last node.
-    zor_hostslots_t node3 { const_cast<char*>("node3"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node3, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_EQ(c.start(allocId, "node3", "true"), nullptr);
-    EXPECT_EQ(zorerrno, ZORE_NOTOWNED);
-    zor_hostslots_t node4 { const_cast<char*>("node4"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node4, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%N", {}));
 }
