@@ -57,8 +57,7 @@ protected:
     // Restarts the daemon on the same storage and logs on again.
     void restartDaemon();
     int32_t install(const std::string& package);
-    // Waits until every host is in `state`, recording the most hosts seen
-    // waiting or downloading at once.
+    // Waits until every host is in `state`.
     HostStates waitAll(const std::string& package, uint32_t state);
     // The package's application directory on `host` holds the build for
     // the host's type and what the install hook left.
@@ -67,7 +66,6 @@ protected:
 
     std::unique_ptr<DeploymentCluster> cluster_;
     std::unique_ptr<rsclient::Client> admin_;
-    int maxActive_ = 0;
 };
 
 // The name of an instance, and of its parameter in gtest's output: the backend's.

@@ -213,9 +213,10 @@ TEST_F(HostileInput, MalformedMessagesCostOnlyTheirOwnConnection)
     EXPECT_LT(residentKiB(pid()) - before, 64 * 1024) << "KiB grown";
 }
 
-// Every request that takes a name, with each name argument in turn
-// replaced by a hostile one.
-TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefusedEverywhere)
+// Requests that write under a name, with each name argument in turn
+// replaced by a hostile one. Each operation's own refusals are its
+// in-process tests'; here the names cross the wire and reach the disk.
+TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefused)
 {
     using Arguments = std::vector<std::string>;
     using Send = std::function<int32_t(const Arguments&)>;
@@ -225,7 +226,6 @@ TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefusedEverywh
         const char* operation;
         Arguments arguments;
         Send send;
-        bool unknownNamesIgnored = false; // a report for no deployment is dropped
     } requests[] = {
         { "addModule", { "good", "good.bin" },
             [&](const Arguments& a) {
@@ -236,14 +236,6 @@ TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefusedEverywh
             [&](const Arguments& a) {
                 return repo.call<IRepository::removeModule_Call>(kAnswerWait, a[0]).code();
             } },
-        { "getModule", { "good", "1", kKnownConsumer },
-            [&](const Arguments& a) {
-                return repo.call<IRepository::getModule_Call>(kAnswerWait, a[0], a[1], a[2]).code();
-            } },
-        { "linkModuleApplication", { "good" },
-            [&](const Arguments& a) {
-                return repo.call<IRepository::linkModuleApplication_Call>(kAnswerWait, "app", a[0], 1).code();
-            } },
         { "addPackage", { kPackage, "", "p.bin" },
             [&](const Arguments& a) {
                 auto data = rpc::makeBlock("hostile");
@@ -251,42 +243,9 @@ TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefusedEverywh
                     .call<IAppDeployment::addPackage_Call>(kAnswerWait, a[0], a[1], a[2], data.get(), 1)
                     .code();
             } },
-        { "removePackage", { kPackage, "" },
-            [&](const Arguments& a) {
-                return deploy.call<IAppDeployment::removePackage_Call>(kAnswerWait, a[0], a[1]).code();
-            } },
         { "installPackage", { kPackage, "", "node1" },
             [&](const Arguments& a) {
                 return deploy.call<IAppDeployment::installPackage_Call>(kAnswerWait, a[0], a[1], a[2]).code();
-            } },
-        { "installPackageRecheck", { kPackage, "", "node1" },
-            [&](const Arguments& a) {
-                return deploy.call<IAppDeployment::installPackageRecheck_Call>(kAnswerWait, a[0], a[1], a[2])
-                    .code();
-            } },
-        { "uninstallPackage", { kPackage, "", "node1" },
-            [&](const Arguments& a) {
-                return deploy.call<IAppDeployment::uninstallPackage_Call>(kAnswerWait, a[0], a[1], a[2])
-                    .code();
-            } },
-        { "cancelPackage", { kPackage },
-            [&](const Arguments& a) {
-                return deploy.call<IAppDeployment::cancelPackage_Call>(kAnswerWait, a[0]).code();
-            } },
-        { "getPackage", { kPackage, "" },
-            [&](const Arguments& a) {
-                return deploy.call<IAppDeployment::getPackage_Call>(kAnswerWait, a[0], a[1], "").code();
-            } },
-        { "setPackageStatus", { kPackage, "node1" },
-            [&](const Arguments& a) {
-                kav::KavErrorInfo none;
-                return deploy.call<IAppDeployment::setPackageStatus_Call>(kAnswerWait, &none, a[0], a[1], 5)
-                    .code();
-            },
-            true },
-        { "getPackageStatus", { kPackage },
-            [&](const Arguments& a) {
-                return deploy.call<IAppDeployment::getPackageStatus_Call>(kAnswerWait, a[0], 0).code();
             } },
     };
     const std::string hostile[] = { "../escape", "../../../../../tmp/rs-hostile-escape", "a/../../b", "..",
@@ -302,8 +261,6 @@ TEST_F(HostileInput, NamesThatLeaveTheRepositoryOrBreakItsLinesAreRefusedEverywh
                 Arguments arguments = request.arguments;
                 arguments[position] = name;
                 const int32_t code = request.send(arguments);
-                if (request.unknownNamesIgnored && code == 0)
-                    continue;
                 EXPECT_LT(code, 0) << request.operation << " argument " << position << " "
                                    << ::testing::PrintToString(name);
                 EXPECT_NE(code, rsclient::kTimedOut);
