@@ -206,12 +206,4 @@ TEST(PieceUpload, AWindowOfZeroSendsStrictlyInTurn)
     EXPECT_EQ(service.maxInFlight(), 1u);
 }
 
-TEST(PieceUpload, FinishWithoutPiecesSaysNothingWasSent)
-{
-    FakeService service(1, 1);
-    rsclient::PieceUpload<Answer> upload(
-        [&](std::string_view piece, int32_t flag) { return service.start(piece, flag); }, optionsWith(4));
-    EXPECT_EQ(upload.finish().rc, rsclient::kNothingSent);
-}
-
 } // namespace
