@@ -1,6 +1,6 @@
 // A module's life through the real daemon: uploaded in pieces, listed,
 // fetched, replaced, linked, refused removal while linked, removed, and
-// uploaded again; each completed change leaves one audit line.
+// uploaded again; each change and each refusal leaves one audit line.
 
 #include "e2e/E2eSupport.h"
 
@@ -67,8 +67,10 @@ TEST(ModuleJourney, UploadListGetLinkRemoveAndUploadAgain)
     ASSERT_EQ(upload(*admin, "web", "web.zip", "third", 40000).version, "3")
         << "versions go on after a removal";
     EXPECT_TRUE(listed(*admin, "web")->linkedApps.empty());
+    // A refused name holding a line break must not forge a record of its own.
+    EXPECT_EQ(upload(*admin, "a\nforged record", "f.bin", "x", 40000).code, code(0xD0014C60));
 
-    // Three uploads, a refused removal and a removal.
+    // Three uploads, a refused removal, a removal and a refused upload.
     std::ifstream in(audits / "repositoryservice.audit.log");
     const std::regex line(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+ .+)");
     int lines = 0;
@@ -76,7 +78,7 @@ TEST(ModuleJourney, UploadListGetLinkRemoveAndUploadAgain)
         EXPECT_TRUE(std::regex_match(text, line)) << text;
         EXPECT_TRUE(text.find(kAdminUser) != std::string::npos || text.ends_with(" ERROR")) << text;
     }
-    EXPECT_EQ(lines, 5);
+    EXPECT_EQ(lines, 6);
     EXPECT_EQ(daemon.process.stop(), 0);
 }
 
