@@ -1,9 +1,10 @@
 // The daemon killed with SIGKILL at random moments while modules are
-// uploaded, linked, unlinked and removed and a deployment is requested; restarted on the same storage
-// directory after each kill. After every restart each .index and .persist file is whole, nothing acknowledged
-// is lost, what is served is either the last acknowledged state or the request that was in flight at the kill
-// (with that version's contents: uploads replace the served file under the same name), and no upload file or
-// replacement record is left over.
+// uploaded and removed and a deployment is requested; restarted on the same
+// storage directory after each kill. After every restart each .index and
+// .persist file is whole, nothing acknowledged is lost, what is served is the
+// last acknowledged state or the request in flight at the kill (with that
+// version's contents: uploads replace the served file under the same name),
+// and no upload file or replacement record is left over.
 //
 // RS_CRASH_ROUNDS sets the number of kills (default 12); RS_CRASH_SEED
 // repeats a run's choice of moments.
@@ -31,7 +32,6 @@ namespace fs = std::filesystem;
 
 constexpr int kModuleWriters = 3;
 constexpr size_t kPieceSize = 64 * 1024;
-constexpr const char* kApplication = "crashapp";
 constexpr const char* kDeployed = "deployed";
 constexpr const char* kHost = "node1";
 constexpr const char* kModuleFile = "payload.bin";
@@ -42,7 +42,7 @@ int envInt(const char* name, int fallback)
     return value && *value ? std::atoi(value) : fallback;
 }
 
-enum class Change { None, Upload, Remove, Link, Unlink };
+enum class Change { None, Upload, Remove };
 
 // What one writer knows of its object: the last acknowledged state and the
 // change that was in flight when the daemon died.
@@ -50,7 +50,6 @@ struct History {
     std::string name;
     std::optional<std::string> contents; // none: never stored, or removed
     std::string version;
-    bool linked = false;
     Change inFlight = Change::None;
     std::string pending; // the contents of an upload in flight
     unsigned round = 0;
@@ -83,26 +82,10 @@ void writeModule(int port, History& history, Acknowledgements& acknowledgements)
     auto session = loggedOn(port, kRepository);
     if (!session)
         return;
-    const auto link = [&](bool on) {
-        return session
-            ->call<IRepository::linkModuleApplication_Call>(
-                kAnswerWait, kApplication, history.name, on ? 1 : 0)
-            .code();
-    };
     for (;; ++history.round) {
         const bool stored = history.contents.has_value();
         int32_t result = 0;
-        if (stored && !history.linked && history.round % 4 == 1) {
-            history.inFlight = Change::Link;
-            result = link(true);
-            if (result == 0)
-                history.linked = true;
-        } else if (stored && history.linked && history.round % 4 == 3) {
-            history.inFlight = Change::Unlink;
-            result = link(false);
-            if (result == 0)
-                history.linked = false;
-        } else if (stored && !history.linked && history.round % 4 == 0) {
+        if (stored && history.round % 3 == 0) {
             history.inFlight = Change::Remove;
             result = session->call<IRepository::removeModule_Call>(kAnswerWait, history.name).code();
             if (result == 0)
@@ -180,7 +163,6 @@ void reconcileModule(rsclient::Client& session, History& history)
             EXPECT_EQ(history.inFlight, Change::Remove) << "an acknowledged upload was lost";
             history.contents.reset();
         }
-        history.linked = false;
         history.inFlight = Change::None;
         return;
     }
@@ -199,13 +181,6 @@ void reconcileModule(rsclient::Client& session, History& history)
         EXPECT_TRUE(got.contents == *history.contents) << "the served version has other contents";
     }
     history.version = record->version;
-    const bool linked = std::find(record->linkedApps.begin(), record->linkedApps.end(), kApplication)
-        != record->linkedApps.end();
-    if (linked != history.linked) {
-        EXPECT_EQ(history.inFlight, linked ? Change::Link : Change::Unlink)
-            << "an acknowledged link change was lost";
-        history.linked = linked;
-    }
     history.inFlight = Change::None;
 }
 
