@@ -81,13 +81,6 @@ TEST(SideDoorSettingsTest, OpensOnlyWhereItIsSafe)
     }
 }
 
-TEST(SideDoorSettingsTest, AProblemNamesTheSettingButNoSecret)
-{
-    const auto choice = chooseSideDoor(paramsOf({ { "RS_HTTP_LISTEN", "0.0.0.0:8081" } }));
-    EXPECT_NE(choice.problem.find("RS_HTTP_LISTEN='0.0.0.0:8081'"), std::string::npos) << choice.problem;
-    EXPECT_NE(choice.problem.find("RS_DRIVER_ARG"), std::string::npos) << choice.problem;
-}
-
 TEST(BasicAuthTest, TheHeaderGivesTheCredential)
 {
     const struct {

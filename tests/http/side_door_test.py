@@ -120,26 +120,6 @@ def basic(user, password):
     return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
 
 
-def make_certificate(directory):
-    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
-                   check=True, capture_output=True)
-    return cert, key
-
-
-def tls_demo():
-    """A side door on every address, so with TLS and logon; the RPC side on TLS too."""
-    pki = tempfile.mkdtemp(prefix="rs-http-pki-")
-    cert, key = make_certificate(pki)
-    demo = Demo("0.0.0.0:%d" % free_port(), {
-        "RS_DRIVER": "TCPIPv4SSL",
-        "RS_DRIVER_ARG": "SSL[CERTIFICATE=%s,PRIVATE_KEY=%s]" % (cert, key)})
-    demo.env["RS_DRIVER_ARG"] = "SSL[]"  # the tools do not need the key
-    demo.pki = pki
-    return demo
-
-
 class Probes(unittest.TestCase):
     """Metrics, health and bad requests on a loopback side door."""
 
@@ -206,13 +186,20 @@ class TlsLogon(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.demo = tls_demo()
+        # A side door on every address, so with TLS and logon; the RPC side on TLS too.
+        cls.pki = tempfile.mkdtemp(prefix="rs-http-pki-")
+        cert, key = os.path.join(cls.pki, "cert.pem"), os.path.join(cls.pki, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=localhost", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        cls.demo = Demo("0.0.0.0:%d" % free_port(), {
+            "RS_DRIVER": "TCPIPv4SSL", "RS_DRIVER_ARG": "SSL[CERTIFICATE=%s,PRIVATE_KEY=%s]" % (cert, key)})
+        cls.demo.env["RS_DRIVER_ARG"] = "SSL[]"  # the tools do not need the key
         cls.demo.add_user("nobody", "nobody-pass-1")
 
     @classmethod
     def tearDownClass(cls):
         cls.demo.stop()
-        shutil.rmtree(cls.demo.pki, ignore_errors=True)
+        shutil.rmtree(cls.pki, ignore_errors=True)
 
     def test_logon_is_required_and_checked(self):
         port = self.demo.http_port
