@@ -56,7 +56,6 @@ TEST_F(ZorSlurm, PartitionsAreGroupsAndFeaturesAreHostTypes)
     EXPECT_EQ(groupHosts(kAllPartition), kNodes);
     EXPECT_EQ(groupHosts("InternalResourceGroup"), kNodes); // the default partition
     EXPECT_EQ(groupHosts("Pair"), kLinuxNodes);
-    EXPECT_EQ(groupHosts(kPairPartition), kLinuxNodes);
     EXPECT_EQ(zor_verifyresreq("type==solaris"), 0);
     EXPECT_NE(zor_verifyresreq("type==aix"), 0);
     EXPECT_EQ(zorerrno, ZORE_BADRESREQ);
