@@ -133,7 +133,6 @@ TEST_P(DeploymentE2eTest, InstallUninstallCancelRecheckRestartAndRemove)
     EXPECT_EQ(install("web"), kav::rc::RS_INSTALLER_RUNNING);
     HostStates installed = waitAll("web", rs::HOST_INSTALLED);
     ASSERT_TRUE(allIn(installed, hosts, rs::HOST_INSTALLED)) << failureContext();
-    EXPECT_EQ(installed.state.size(), hosts.size());
     // At most four hosts download at once.
     const int logged = largestLoggedActiveCount(cluster_->logText());
     EXPECT_GE(logged, 0);

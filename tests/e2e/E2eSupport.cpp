@@ -73,10 +73,7 @@ Fetched fetch(rsclient::Client& repository, const std::string& module, const std
     const std::string& consumer)
 {
     auto reply = repository.call<IRepository::getModule_Call>(kAnswerWait, module, version, consumer);
-    if (!reply.arrived())
-        return { reply.code(), "", "" };
-    return { reply.code(), reply->moduleFileName() ? *reply->moduleFileName() : "",
-        rpc::blockText(reply->moduleData()) };
+    return { reply.code(), reply.arrived() ? rpc::blockText(reply->moduleData()) : "" };
 }
 
 bool WireClient::open(int port)

@@ -47,7 +47,6 @@ Added upload(rsclient::Client& repository, const std::string& module, const std:
 std::optional<RepositoryAppEntry> listed(rsclient::Client& repository, const std::string& module);
 struct Fetched {
     int32_t code = -1;
-    std::string fileName;
     std::string contents;
 };
 Fetched fetch(rsclient::Client& repository, const std::string& module, const std::string& version,

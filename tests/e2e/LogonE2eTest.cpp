@@ -40,7 +40,6 @@ TEST_P(LogonRequired, OnlyARightCredentialForAKnownConsumerOpensTheConnection)
     } rows[] = {
         { std::string(kAdminUser) + ":wrong-Password-9", kKnownConsumer, RS_LOGON_FAILED },
         { "nobody-here:x", kKnownConsumer, RS_LOGON_FAILED },
-        { "no-colon", kKnownConsumer, RS_LOGON_FAILED },
         { kAdminCredential, "/no/such/consumer", RS_BAD_CONSUMER },
     };
     for (const auto& row : rows) {
