@@ -76,14 +76,6 @@ TEST_F(RsClientTest, ClosedConnectionEndsWaitingRequests)
     EXPECT_NE(client->call<IRepository::getModuleList_Call>(kWait).rc, 0);
 }
 
-TEST_F(RsClientTest, RequestsAfterCloseFailAtOnce)
-{
-    client->close();
-    EXPECT_FALSE(client->isOpen());
-    EXPECT_EQ(client->call<IRepository::getModuleList_Call>(kWait).rc, kClosed);
-    EXPECT_EQ(client->send<IRepository::shutdownRS_Call>(kWait, "x"), kClosed);
-}
-
 TEST_F(RsClientTest, ConnectFailures)
 {
     int rc = 0;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 namespace fs = std::filesystem;
 using rs::test::ArchiveEntrySpec;
@@ -31,14 +32,6 @@ std::string pageArchive(const std::string& page, const std::string& hookLines)
             { ArchiveEntrySpec::File, "rs-install.sh", "echo \"$RS_HOST\" > installed-on\n" + hookLines } });
 }
 
-int activeHosts(const HostStates& states)
-{
-    int active = 0;
-    for (const auto& [host, state] : states.state)
-        active += state == rs::HOST_WAITING || state == rs::HOST_DOWNLOADING;
-    return active;
-}
-
 // The largest count the installers logged as "Actively downloading hosts: ".
 int largestLoggedActiveCount(const std::string& log)
 {
@@ -49,14 +42,34 @@ int largestLoggedActiveCount(const std::string& log)
     return largest;
 }
 
+// Repeats `call` while an installer of the package still finishing its
+// clean-up refuses it; finished installers go on the daemon's house-keeping
+// round, which tells nobody.
+int32_t whenNoInstallerRuns(const std::function<int32_t()>& call)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    int32_t code = call();
+    while (code == kav::rc::RS_INSTALLER_RUNNING && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        code = call();
+    }
+    return code;
+}
+
 } // namespace
+
+std::vector<HostSpec> sixHosts()
+{
+    return { { "n1", "linux", "" }, { "n2", "linux", "" }, { "n3", "linux", "" }, { "n4", "solaris", "" },
+        { "n5", "solaris", "" }, { "n6", "solaris", "" } };
+}
 
 std::string backendName(const ::testing::TestParamInfo<DeploymentBackend*>& info)
 {
     return info.param->name();
 }
 
-void DeploymentScenarioTest::SetUp()
+void DeploymentE2eTest::SetUp()
 {
     if (std::string why = backend().unavailableReason(); !why.empty())
         GTEST_SKIP() << why;
@@ -66,13 +79,13 @@ void DeploymentScenarioTest::SetUp()
     ASSERT_NE(admin_, nullptr);
 }
 
-void DeploymentScenarioTest::TearDown()
+void DeploymentE2eTest::TearDown()
 {
     admin_.reset();
     cluster_.reset();
 }
 
-void DeploymentScenarioTest::restartDaemon()
+void DeploymentE2eTest::restartDaemon()
 {
     admin_.reset();
     ASSERT_TRUE(cluster_->start()) << cluster_->failure();
@@ -80,20 +93,19 @@ void DeploymentScenarioTest::restartDaemon()
     ASSERT_NE(admin_, nullptr);
 }
 
-int32_t DeploymentScenarioTest::install(const std::string& package)
+int32_t DeploymentE2eTest::install(const std::string& package)
 {
     return admin_->call<IAppDeployment::installPackage_Call>(kCallWait, package, "", "").code();
 }
 
-HostStates DeploymentScenarioTest::waitAll(const std::string& package, uint32_t state)
+HostStates DeploymentE2eTest::waitAll(const std::string& package, uint32_t state)
 {
     const std::vector<std::string> hosts = backend().hosts();
     return waitForStates(
-        *admin_, package, [&](const HostStates& s) { return allIn(s, hosts, state); }, kDeployWait,
-        [&](const HostStates& s) { maxActive_ = std::max(maxActive_, activeHosts(s)); });
+        *admin_, package, [&](const HostStates& s) { return allIn(s, hosts, state); }, kDeployWait);
 }
 
-void DeploymentScenarioTest::expectInstalledOnEveryHost(const std::string& package)
+void DeploymentE2eTest::expectInstalledOnEveryHost(const std::string& package)
 {
     const std::vector<std::string> linux = backend().linuxHosts();
     for (const auto& host : backend().hosts()) {
@@ -105,12 +117,12 @@ void DeploymentScenarioTest::expectInstalledOnEveryHost(const std::string& packa
     }
 }
 
-std::string DeploymentScenarioTest::failureContext() const
+std::string DeploymentE2eTest::failureContext() const
 {
     return backend().state() + "\n--- daemon log ---\n" + cluster_->logText();
 }
 
-TEST_P(DeploymentScenarioTest, InstallUninstallCancelRecheckAndRestart)
+TEST_P(DeploymentE2eTest, InstallUninstallCancelRecheckRestartAndRemove)
 {
     const std::vector<std::string> hosts = backend().hosts();
     const std::string hook = backend().hookLines();
@@ -121,8 +133,7 @@ TEST_P(DeploymentScenarioTest, InstallUninstallCancelRecheckAndRestart)
     EXPECT_EQ(install("web"), kav::rc::RS_INSTALLER_RUNNING);
     HostStates installed = waitAll("web", rs::HOST_INSTALLED);
     ASSERT_TRUE(allIn(installed, hosts, rs::HOST_INSTALLED)) << failureContext();
-    EXPECT_EQ(installed.state.size(), hosts.size());
-    EXPECT_LE(maxActive_, 4);
+    // At most four hosts download at once.
     const int logged = largestLoggedActiveCount(cluster_->logText());
     EXPECT_GE(logged, 0);
     EXPECT_LE(logged, 4);
@@ -161,10 +172,8 @@ TEST_P(DeploymentScenarioTest, InstallUninstallCancelRecheckAndRestart)
         restartDaemon();
 
     // The hosts are free again: a new run gets them all.
-    maxActive_ = 0;
     ASSERT_EQ(whenNoInstallerRuns(recheck), 0);
     ASSERT_TRUE(allIn(waitAll("web", rs::HOST_INSTALLED), hosts, rs::HOST_INSTALLED)) << failureContext();
-    EXPECT_LE(maxActive_, 4);
     expectInstalledOnEveryHost("web");
 
     // The persisted final states come back with a restarted service.
@@ -172,6 +181,16 @@ TEST_P(DeploymentScenarioTest, InstallUninstallCancelRecheckAndRestart)
     HostStates resumed = hostStates(*admin_, "web");
     EXPECT_EQ(resumed.code, 0);
     EXPECT_TRUE(allIn(resumed, hosts, rs::HOST_INSTALLED));
+
+    // A removed package takes its deployment states with it: added again,
+    // it has never been deployed, before and after a restart.
+    auto remove
+        = [&] { return admin_->call<IAppDeployment::removePackage_Call>(kCallWait, "web", "").code(); };
+    ASSERT_EQ(whenNoInstallerRuns(remove), 0);
+    ASSERT_EQ(addPackage(*admin_, "web", "", "web.tar", pageArchive("generic build", hook)), 0);
+    EXPECT_EQ(hostStates(*admin_, "web").code, kav::rc::RS_NO_SERVER_MANAGER);
+    restartDaemon();
+    EXPECT_EQ(hostStates(*admin_, "web").code, kav::rc::RS_NO_SERVER_MANAGER);
 }
 
 } // namespace rs::e2e

@@ -1,9 +1,10 @@
 #pragma once
-// The deployment scenario every cluster backend must pass: install on hosts
+// The deployment journey every cluster backend must pass: install on hosts
 // of two types, a second install refused while the first runs, uninstall, a
-// cancelled run whose allocation waits, a recheck that installs again, and a
-// restart that resumes the persisted states. Each backend's test binary
-// instantiates DeploymentScenarioTest with its own DeploymentBackend.
+// cancelled run whose allocation waits, a recheck that installs again, a
+// restart that resumes the persisted states, and a removal that takes them
+// away. Each backend's test binary instantiates DeploymentE2eTest with its
+// own DeploymentBackend.
 //
 // Threads: the test thread only.
 
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -46,7 +48,7 @@ public:
     virtual std::string state() const { return ""; }
 };
 
-class DeploymentScenarioTest : public ::testing::TestWithParam<DeploymentBackend*> {
+class DeploymentE2eTest : public ::testing::TestWithParam<DeploymentBackend*> {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -55,8 +57,7 @@ protected:
     // Restarts the daemon on the same storage and logs on again.
     void restartDaemon();
     int32_t install(const std::string& package);
-    // Waits until every host is in `state`, recording the most hosts seen
-    // waiting or downloading at once.
+    // Waits until every host is in `state`.
     HostStates waitAll(const std::string& package, uint32_t state);
     // The package's application directory on `host` holds the build for
     // the host's type and what the install hook left.
@@ -65,10 +66,12 @@ protected:
 
     std::unique_ptr<DeploymentCluster> cluster_;
     std::unique_ptr<rsclient::Client> admin_;
-    int maxActive_ = 0;
 };
 
 // The name of an instance, and of its parameter in gtest's output: the backend's.
+// Six hosts in two types: n1-n3 "linux", n4-n6 "solaris".
+std::vector<HostSpec> sixHosts();
+
 std::string backendName(const ::testing::TestParamInfo<DeploymentBackend*>& info);
 inline void PrintTo(DeploymentBackend* backend, std::ostream* out)
 {

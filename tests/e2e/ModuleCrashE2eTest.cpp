@@ -1,18 +1,16 @@
 // The daemon killed with SIGKILL at random moments while modules are
-// uploaded, linked, unlinked and removed, packages are stored and removed
-// and a deployment is requested; restarted on the same storage directory
-// after each kill. After every restart each .index and .persist file is
-// whole, nothing acknowledged is lost, what is served is either the last
-// acknowledged state or the request that was in flight at the kill (with
-// that version's contents: uploads replace the served file under the same
-// name), and no upload file or replacement record is left over.
+// uploaded and removed and a deployment is requested; restarted on the same
+// storage directory after each kill. After every restart each .index and
+// .persist file is whole, nothing acknowledged is lost, what is served is the
+// last acknowledged state or the request in flight at the kill (with that
+// version's contents: uploads replace the served file under the same name),
+// and no upload file or replacement record is left over.
 //
-// RS_CRASH_ROUNDS sets the number of kills (default 20); RS_CRASH_SEED
+// RS_CRASH_ROUNDS sets the number of kills (default 12); RS_CRASH_SEED
 // repeats a run's choice of moments.
 
-#include "e2e/ModuleE2eSupport.h"
+#include "e2e/E2eSupport.h"
 
-#include "interfaces/IAppDeployment.h"
 #include "interfaces/rpc/RpcCodecs.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <regex>
 #include <thread>
 
 namespace rs::e2e {
@@ -33,7 +32,6 @@ namespace fs = std::filesystem;
 
 constexpr int kModuleWriters = 3;
 constexpr size_t kPieceSize = 64 * 1024;
-constexpr const char* kApplication = "crashapp";
 constexpr const char* kDeployed = "deployed";
 constexpr const char* kHost = "node1";
 constexpr const char* kModuleFile = "payload.bin";
@@ -44,7 +42,7 @@ int envInt(const char* name, int fallback)
     return value && *value ? std::atoi(value) : fallback;
 }
 
-enum class Change { None, Upload, Remove, Link, Unlink };
+enum class Change { None, Upload, Remove };
 
 // What one writer knows of its object: the last acknowledged state and the
 // change that was in flight when the daemon died.
@@ -52,7 +50,6 @@ struct History {
     std::string name;
     std::optional<std::string> contents; // none: never stored, or removed
     std::string version;
-    bool linked = false;
     Change inFlight = Change::None;
     std::string pending; // the contents of an upload in flight
     unsigned round = 0;
@@ -82,25 +79,15 @@ private:
 
 void writeModule(int port, History& history, Acknowledgements& acknowledgements)
 {
-    auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
+    auto session = loggedOn(port, kRepository);
     if (!session)
         return;
     for (;; ++history.round) {
         const bool stored = history.contents.has_value();
         int32_t result = 0;
-        if (stored && !history.linked && history.round % 4 == 1) {
-            history.inFlight = Change::Link;
-            result = session->link(kApplication, history.name, true);
-            if (result == 0)
-                history.linked = true;
-        } else if (stored && history.linked && history.round % 4 == 3) {
-            history.inFlight = Change::Unlink;
-            result = session->link(kApplication, history.name, false);
-            if (result == 0)
-                history.linked = false;
-        } else if (stored && !history.linked && history.round % 4 == 0) {
+        if (stored && history.round % 3 == 0) {
             history.inFlight = Change::Remove;
-            result = session->remove(history.name);
+            result = session->call<IRepository::removeModule_Call>(kAnswerWait, history.name).code();
             if (result == 0)
                 history.contents.reset();
         } else {
@@ -110,7 +97,7 @@ void writeModule(int port, History& history, Acknowledgements& acknowledgements)
             // file in place; every third one is a single last piece, which must
             // not pick up what an upload cut short by a kill left behind.
             const size_t pieceSize = history.round % 3 == 2 ? history.pending.size() : kPieceSize;
-            AddResult added = session->upload(history.name, kModuleFile, history.pending, pieceSize);
+            Added added = upload(*session, history.name, kModuleFile, history.pending, pieceSize);
             result = added.code;
             if (result == 0) {
                 history.contents = history.pending;
@@ -124,104 +111,28 @@ void writeModule(int port, History& history, Acknowledgements& acknowledgements)
     }
 }
 
-std::unique_ptr<rsclient::Client> deploymentClient(int port)
-{
-    auto client = rsclient::Client::connect("localhost:" + std::to_string(port), kDeployment, kAnswerWait);
-    if (!client
-        || client
-                ->call<IAppDeployment::logon_Call>(
-                    kAnswerWait, std::string(kAdminUser) + ":" + kAdminPassword, kKnownConsumer)
-                .code()
-            != 0)
-        return nullptr;
-    return client;
-}
-
-void writePackage(int port, History& history, Acknowledgements& acknowledgements)
-{
-    auto client = deploymentClient(port);
-    if (!client)
-        return;
-    for (;; ++history.round) {
-        int32_t result = 0;
-        if (history.contents && history.round % 3 == 0) {
-            history.inFlight = Change::Remove;
-            result = client->call<IAppDeployment::removePackage_Call>(kAnswerWait, history.name, "").code();
-            if (result == 0)
-                history.contents.reset();
-        } else {
-            history.inFlight = Change::Upload;
-            history.pending = patternBytes(4096 + history.round, history.round * 104729 + 7);
-            // Alternately two pieces and a single last piece (which must start
-            // afresh, not append to an upload file that a kill left behind).
-            const size_t half = history.round % 2 == 0 ? history.pending.size() / 2 : 0;
-            auto first = rpc::makeBlock(std::string_view(history.pending).substr(0, half));
-            auto last = rpc::makeBlock(std::string_view(history.pending).substr(half));
-            if (half > 0)
-                result = client
-                             ->call<IAppDeployment::addPackage_Call>(
-                                 kAnswerWait, history.name, "", "pkg.bin", first.get(), 0)
-                             .code();
-            if (result == 0)
-                result = client
-                             ->call<IAppDeployment::addPackage_Call>(
-                                 kAnswerWait, history.name, "", "pkg.bin", last.get(), 1)
-                             .code();
-            if (result == 0)
-                history.contents = history.pending;
-        }
-        if (result != 0)
-            return;
-        history.inFlight = Change::None;
-        acknowledgements.count();
-    }
-}
-
 // --- Checks after a kill -----------------------------------------------------
-
-bool isNumber(const std::string& text)
-{
-    return !text.empty()
-        && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-std::vector<std::string> fieldsOf(const std::string& line)
-{
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1)
-        fields.push_back(line.substr(start, bar - start));
-    fields.push_back(line.substr(start));
-    return fields;
-}
 
 // Every index line has its eight fields and a numeric version; every
 // persisted line is "package|count" and count groups of four fields.
 void expectFilesWhole(const fs::path& storage)
 {
+    static const std::regex indexLine(R"(^[^|]*\|[0-9]+(\|[^|]*){6,}$)");
+    static const std::regex persistedLine(R"(^[^|]*\|([0-9]+)(\|.*)?$)");
     int indexes = 0;
     for (auto& entry : fs::recursive_directory_iterator(storage)) {
         const std::string name = entry.path().filename().string();
-        if (name != ".index" && name != ".persist")
-            continue;
+        indexes += name == ".index";
         std::ifstream in(entry.path());
-        for (std::string line; std::getline(in, line);) {
-            const auto fields = fieldsOf(line);
+        for (std::string line; (name == ".index" || name == ".persist") && std::getline(in, line);) {
             if (name == ".index") {
-                ASSERT_GE(fields.size(), 8u) << entry.path() << ": " << line;
-                ASSERT_TRUE(isNumber(fields[1])) << entry.path() << ": " << line;
+                ASSERT_TRUE(std::regex_match(line, indexLine)) << entry.path() << ": " << line;
                 continue;
             }
-            ASSERT_GE(fields.size(), 2u) << line;
-            ASSERT_TRUE(isNumber(fields[1])) << line;
-            const size_t hosts = std::stoul(fields[1]);
-            ASSERT_EQ(fields.size(), 2 + 4 * hosts) << line;
-            for (size_t h = 0; h < hosts; ++h) {
-                EXPECT_TRUE(isNumber(fields[3 + 4 * h])) << line;
-                EXPECT_TRUE(isNumber(fields[4 + 4 * h])) << line;
-            }
+            std::smatch count;
+            ASSERT_TRUE(std::regex_match(line, count, persistedLine)) << line;
+            ASSERT_EQ(std::count(line.begin(), line.end(), '|'), 1 + 4 * std::stol(count[1])) << line;
         }
-        indexes += name == ".index";
     }
     EXPECT_GE(indexes, 1);
 }
@@ -242,21 +153,20 @@ void expectNothingLeftOver(const fs::path& storage)
 
 // Compares what the restarted daemon serves with the history and adopts the
 // change in flight when it landed.
-void reconcileModule(ModuleSession& session, const ListResult& listed, History& history)
+void reconcileModule(rsclient::Client& session, History& history)
 {
     SCOPED_TRACE(history.name + " round " + std::to_string(history.round));
-    const RepositoryAppEntry* record = listed.find(history.name, kKnownConsumer);
+    const auto record = listed(session, history.name);
     const bool present = record && !record->deleted;
     if (!present) {
         if (history.contents) {
             EXPECT_EQ(history.inFlight, Change::Remove) << "an acknowledged upload was lost";
             history.contents.reset();
         }
-        history.linked = false;
         history.inFlight = Change::None;
         return;
     }
-    GetResult got = session.get(history.name, record->version, kKnownConsumer);
+    Fetched got = fetch(session, history.name, record->version);
     ASSERT_EQ(got.code, 0);
     if (!history.contents) {
         ASSERT_EQ(history.inFlight, Change::Upload) << "a removed module came back";
@@ -271,36 +181,6 @@ void reconcileModule(ModuleSession& session, const ListResult& listed, History& 
         EXPECT_TRUE(got.contents == *history.contents) << "the served version has other contents";
     }
     history.version = record->version;
-    const bool linked = std::find(record->linkedApps.begin(), record->linkedApps.end(), kApplication)
-        != record->linkedApps.end();
-    if (linked != history.linked) {
-        EXPECT_EQ(history.inFlight, linked ? Change::Link : Change::Unlink)
-            << "an acknowledged link change was lost";
-        history.linked = linked;
-    }
-    history.inFlight = Change::None;
-}
-
-void reconcilePackage(rsclient::Client& client, History& history)
-{
-    SCOPED_TRACE(history.name + " round " + std::to_string(history.round));
-    auto got = client.call<IAppDeployment::getPackage_Call>(kAnswerWait, history.name, "", "");
-    ASSERT_TRUE(got.arrived());
-    const bool present = got.code() == 0;
-    const std::string contents = present ? rpc::blockText(got->moduleData()) : "";
-    if (!present) {
-        if (history.contents) {
-            EXPECT_EQ(history.inFlight, Change::Remove) << "an acknowledged package was lost";
-        }
-        history.contents.reset();
-    } else if (!history.contents || contents != *history.contents) {
-        // Contents sizes tell the writer's round that stored them.
-        ASSERT_EQ(history.inFlight, Change::Upload)
-            << "a package nobody stored is served: " << contents.size() << " bytes, acknowledged "
-            << (history.contents ? history.contents->size() : 0) << ", last sent " << history.pending.size();
-        EXPECT_TRUE(contents == history.pending);
-        history.contents = contents;
-    }
     history.inFlight = Change::None;
 }
 
@@ -325,39 +205,31 @@ protected:
     {
         process_ = std::make_unique<DaemonProcess>();
         port_ = DaemonProcess::freePort();
-        RunOptions options;
-        options.args = { "-p", std::to_string(port_) };
-        options.env["RS_AUDIT_LOG"] = "on";
-        auto environment = daemon_.cluster().environment();
-        for (auto& [name, value] : options.env)
-            environment[name] = value;
-        process_->start(options, environment);
+        process_->start({ .args = { "-p", std::to_string(port_) } }, cluster_.environment());
         return process_->waitUntilServing();
     }
 
-    ModuleDaemon daemon_; // the first run, and the cluster of all runs
+    TestCluster cluster_;
     std::unique_ptr<DaemonProcess> process_;
     int port_ = 0;
 };
 
 TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
 {
-    const int rounds = envInt("RS_CRASH_ROUNDS", 20);
+    const int rounds = envInt("RS_CRASH_ROUNDS", 12);
     const unsigned seed
         = static_cast<unsigned>(envInt("RS_CRASH_SEED", static_cast<int>(std::random_device {}())));
     std::mt19937 random(seed);
     RecordProperty("seed", static_cast<int>(seed));
     SCOPED_TRACE("RS_CRASH_SEED=" + std::to_string(seed));
 
-    ASSERT_TRUE(daemon_.start()) << daemon_.failure();
+    ASSERT_TRUE(startDaemon()) << process_->standardError();
     std::vector<History> modules(kModuleWriters);
     for (int i = 0; i < kModuleWriters; ++i)
         modules[i].name = "crash" + std::to_string(i);
-    History package;
-    package.name = "crashpkg";
     bool deploymentAcknowledged = false;
     {
-        auto client = deploymentClient(daemon_.port());
+        auto client = loggedOn(port_, kDeployment);
         ASSERT_TRUE(client);
         auto data = rpc::makeBlock("deployed package");
         ASSERT_EQ(
@@ -365,19 +237,16 @@ TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
                 .code(),
             0);
     }
-    pid_t pid = daemon_.process().pid();
-    int port = daemon_.port();
 
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Acknowledgements acknowledgements;
         std::vector<std::thread> writers;
         for (History& history : modules)
-            writers.emplace_back(writeModule, port, std::ref(history), std::ref(acknowledgements));
-        writers.emplace_back(writePackage, port, std::ref(package), std::ref(acknowledgements));
+            writers.emplace_back(writeModule, port_, std::ref(history), std::ref(acknowledgements));
         // The deployment request races the kill as well.
-        std::thread deployer([&] {
-            auto client = deploymentClient(port);
+        writers.emplace_back([&, port = port_] {
+            auto client = loggedOn(port, kDeployment);
             if (client
                 && client->call<IAppDeployment::installPackage_Call>(kAnswerWait, kDeployed, "", kHost).code()
                     == 0)
@@ -385,35 +254,26 @@ TEST_F(CrashRounds, KilledAtRandomMomentsLosesNothingAcknowledged)
         });
         const int killAfter = std::uniform_int_distribution<int>(1, 12)(random);
         ASSERT_TRUE(acknowledgements.waitFor(killAfter));
-        ASSERT_EQ(::kill(pid, SIGKILL), 0);
-        if (round == 0)
-            ASSERT_TRUE(daemon_.process().waitForExit().has_value());
-        else
-            ASSERT_TRUE(process_->waitForExit().has_value());
+        ASSERT_EQ(::kill(process_->pid(), SIGKILL), 0);
+        ASSERT_TRUE(process_->waitForExit().has_value());
         for (auto& writer : writers)
             writer.join();
-        deployer.join();
 
-        expectFilesWhole(daemon_.storageDir());
+        expectFilesWhole(cluster_.storageDir());
         ASSERT_FALSE(HasFatalFailure());
         ASSERT_TRUE(startDaemon()) << process_->standardError();
-        pid = process_->pid();
-        port = port_;
-        expectNothingLeftOver(daemon_.storageDir());
+        expectNothingLeftOver(cluster_.storageDir());
 
-        auto session = ModuleSession::open(port, kAdminUser, kAdminPassword, kKnownConsumer);
+        auto session = loggedOn(port_, kRepository);
         ASSERT_TRUE(session);
-        ListResult listed = session->list();
-        ASSERT_EQ(listed.code, 0);
         for (History& history : modules)
-            reconcileModule(*session, listed, history);
-        auto client = deploymentClient(port);
+            reconcileModule(*session, history);
+        auto client = loggedOn(port_, kDeployment);
         ASSERT_TRUE(client);
-        reconcilePackage(*client, package);
         expectDeploymentKept(*client, deploymentAcknowledged);
         ASSERT_FALSE(HasFatalFailure());
     }
-    EXPECT_EQ(process_ ? process_->stop() : daemon_.process().stop(), 0);
+    EXPECT_EQ(process_->stop(), 0);
 }
 
 } // namespace

@@ -36,7 +36,6 @@ TEST(SideDoorSettingsTest, OpensOnlyWhereItIsSafe)
     const std::string tls = "SSL[CERTIFICATE=/etc/rs/rs.pem,PRIVATE_KEY=/etc/rs/rs.key]";
     const ChoiceRow rows[] = {
         { "not asked for", {}, false, false, "", 0, "", "", false },
-        { "empty", { { "RS_HTTP_LISTEN", "" } }, false, false, "", 0, "", "", false },
         { "loopback", { { "RS_HTTP_LISTEN", "127.0.0.1:8081" } }, true, false, "127.0.0.1", 8081, "", "",
             false },
         { "whole loopback net", { { "RS_HTTP_LISTEN", "127.3.2.1:1" } }, true, false, "127.3.2.1", 1, "", "",
@@ -64,10 +63,8 @@ TEST(SideDoorSettingsTest, OpensOnlyWhereItIsSafe)
             false, false, "", 0, "", "", true },
         { "no port", { { "RS_HTTP_LISTEN", "127.0.0.1" } }, false, false, "", 0, "", "", true },
         { "port 0", { { "RS_HTTP_LISTEN", "127.0.0.1:0" } }, false, false, "", 0, "", "", true },
-        { "port too large", { { "RS_HTTP_LISTEN", "127.0.0.1:65536" } }, false, false, "", 0, "", "", true },
         { "port not a number", { { "RS_HTTP_LISTEN", "127.0.0.1:80x" } }, false, false, "", 0, "", "", true },
         { "IPv6 without brackets", { { "RS_HTTP_LISTEN", "::1:8081" } }, false, false, "", 0, "", "", true },
-        { "no host", { { "RS_HTTP_LISTEN", ":8081" } }, false, false, "", 0, "", "", true },
     };
     for (const ChoiceRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -82,13 +79,6 @@ TEST(SideDoorSettingsTest, OpensOnlyWhereItIsSafe)
         EXPECT_EQ(choice.settings->certificate, row.certificate);
         EXPECT_EQ(choice.settings->privateKey, row.key);
     }
-}
-
-TEST(SideDoorSettingsTest, AProblemNamesTheSettingButNoSecret)
-{
-    const auto choice = chooseSideDoor(paramsOf({ { "RS_HTTP_LISTEN", "0.0.0.0:8081" } }));
-    EXPECT_NE(choice.problem.find("RS_HTTP_LISTEN='0.0.0.0:8081'"), std::string::npos) << choice.problem;
-    EXPECT_NE(choice.problem.find("RS_DRIVER_ARG"), std::string::npos) << choice.problem;
 }
 
 TEST(BasicAuthTest, TheHeaderGivesTheCredential)

@@ -1,4 +1,4 @@
-// The deployment scenario on a real Slurm cluster: the daemon and the real
+// The deployment journey on a real Slurm cluster: the daemon and the real
 // deploy command, the deploy command running as a job step on each of four
 // Slurm nodes of two types. Skips, saying why, where Slurm cannot run here.
 
@@ -79,6 +79,6 @@ private:
 // gtest owns the environment.
 SlurmBackend* const slurm = static_cast<SlurmBackend*>(::testing::AddGlobalTestEnvironment(new SlurmBackend));
 
-INSTANTIATE_TEST_SUITE_P(Slurm, DeploymentScenarioTest, ::testing::Values(slurm), backendName);
+INSTANTIATE_TEST_SUITE_P(Slurm, DeploymentE2eTest, ::testing::Values(slurm), backendName);
 
 } // namespace

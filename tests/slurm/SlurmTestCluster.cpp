@@ -83,20 +83,6 @@ int SlurmTestCluster::run(const std::string& command, std::string* output) const
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::vector<std::string> SlurmTestCluster::jobs(const std::string& format) const
-{
-    std::string output;
-    run("squeue -h -o '" + format + "'", &output);
-    return lines(output);
-}
-
-std::vector<std::string> SlurmTestCluster::steps(const std::string& format) const
-{
-    std::string output;
-    run("squeue -h --steps -o '" + format + "'", &output);
-    return lines(output);
-}
-
 std::string SlurmTestCluster::hold(const std::string& nodes, int count) const
 {
     // A batch job is queued at once, whether the nodes are free yet or not.

@@ -35,9 +35,6 @@ public:
     // Runs a shell command with SLURM_CONF set to this cluster; returns its
     // exit status and fills `output` with its standard output.
     int run(const std::string& command, std::string* output = nullptr) const;
-    // Lines of `squeue -h -o <format>` (jobs) or with --steps.
-    std::vector<std::string> jobs(const std::string& format) const;
-    std::vector<std::string> steps(const std::string& format) const;
     // Takes the nodes ("node[1-4]", `count` of them) for a job of its own
     // that only sleeps; its id, empty when Slurm refused it.
     std::string hold(const std::string& nodes, int count) const;

@@ -1,5 +1,6 @@
 // libzor on a real Slurm cluster: partitions as groups, node features as host
-// types, allocations as jobs, containers as job steps.
+// types, and what it refuses. The allocations, job steps and releases of a
+// whole deployment are the deployment journey's (SlurmDeploymentE2eTest).
 
 #include "platform/zor/ClusterFixture.h"
 #include "slurm/SlurmTestCluster.h"
@@ -9,14 +10,10 @@
 
 #include <algorithm>
 #include <memory>
-#include <regex>
 
 using namespace zortest;
 using namespace rs::slurmtest;
-using rs::test::readFile;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 
 namespace {
 
@@ -34,21 +31,6 @@ protected:
         return "backend = \"slurm\"\n[slurm]\nconf = \"" + slurm_->conf() + "\"\n[slurm.partitions]\n"
             + partitions + "\n";
     }
-    // Waits until the cluster's jobs (squeue format) are `expected`.
-    bool jobsBecome(const std::string& format, std::vector<std::string> expected)
-    {
-        std::sort(expected.begin(), expected.end());
-        // squeue offers no notification; the controller is asked again.
-        for (int i = 0; i < 400; ++i) {
-            std::vector<std::string> jobs = slurm_->jobs(format);
-            std::sort(jobs.begin(), jobs.end());
-            if (jobs == expected)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
-    }
-
     ScratchCluster scratch_;
 };
 
@@ -74,164 +56,22 @@ TEST_F(ZorSlurm, PartitionsAreGroupsAndFeaturesAreHostTypes)
     EXPECT_EQ(groupHosts(kAllPartition), kNodes);
     EXPECT_EQ(groupHosts("InternalResourceGroup"), kNodes); // the default partition
     EXPECT_EQ(groupHosts("Pair"), kLinuxNodes);
-    EXPECT_EQ(groupHosts(kPairPartition), kLinuxNodes);
     EXPECT_EQ(zor_verifyresreq("type==solaris"), 0);
     EXPECT_NE(zor_verifyresreq("type==aix"), 0);
     EXPECT_EQ(zorerrno, ZORE_BADRESREQ);
     EXPECT_EQ(zor_verifyconsumerpath("/ClusterServices/QELClusterServices", "Pair"), 0);
     EXPECT_NE(zor_verifyconsumerpath("/ClusterServices/QELClusterServices", "nope"), 0);
 
+    // A container only on a host of the allocation.
+    Consumer c("/ClusterServices/QELClusterServices");
+    std::string allocId = c.alloc("Pair", 2);
+    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.granted() == 2; }));
+    EXPECT_EQ(c.start(allocId, "node3", "true"), nullptr);
+    EXPECT_EQ(zorerrno, ZORE_NOTOWNED);
+    ASSERT_EQ(zor_allocfree(c.handle, allocId.c_str()), 0);
+
     scratch_.use(description("Gone = \"no_such_partition\""));
     EXPECT_NE(zor_verifyresreq("any"), 0);
     EXPECT_EQ(zorerrno, ZORE_CONF);
     EXPECT_THAT(zor_strerror(zorerrno), HasSubstr("no_such_partition"));
-}
-
-TEST_F(ZorSlurm, AllocationIsAJobStepsRunOnTheirNodeAndReleaseShrinksIt)
-{
-    Consumer c("/ClusterServices/QELClusterServices", "svc:pw");
-    std::string allocId = c.alloc(kAllPartition, 2, "solaris");
-    ASSERT_FALSE(allocId.empty());
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.granted() == 2; }));
-    ASSERT_EQ(c.recorder.grants.size(), 2u);
-    EXPECT_EQ(c.recorder.grants[0].host, "node3");
-    EXPECT_EQ(c.recorder.grants[1].host, "node4");
-    EXPECT_EQ(c.recorder.grants[0].type, "solaris");
-    std::vector<std::string> jobs = slurm_->jobs("%i %T %N %j");
-    ASSERT_EQ(jobs.size(), 1u);
-    std::smatch job;
-    ASSERT_TRUE(std::regex_match(jobs[0], job, std::regex("([0-9]+) RUNNING node\\[3-4\\] (.*)")));
-    EXPECT_EQ(job[2], "/ClusterServices/QELClusterServices");
-    std::string jobId = job[1];
-
-    // A step on node3: its node name, the node's tree and the exit status come through.
-    zor_containerId_t* id = c.start(allocId, "node3",
-        "echo \"$SLURMD_NODENAME $SLURM_JOB_ID $SLURM_STEP_ID $ZOR_HOST\" > \"$QEL_TOP/out.txt\"; echo said; "
-        "exit 3");
-    ASSERT_NE(id, nullptr) << zor_strerror(zorerrno);
-    std::string cid = id->id;
-    zor_free_containerId(id);
-    zor_container_t finish {};
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.finished(cid, &finish); }));
-    EXPECT_EQ(finish.exitReason, ZOR_EXIT_NORMAL);
-    EXPECT_EQ(finish.exitStatus, 3);
-    std::string top = scratch_.stateDir() + "/hosts/node3";
-    EXPECT_THAT(readFile(top + "/out.txt"), ::testing::MatchesRegex("node3 " + jobId + " [0-9]+ node3\n"));
-    EXPECT_EQ(readFile(top + "/containers/" + cid + ".out"), "said\n");
-    EXPECT_TRUE(std::filesystem::is_directory(top + "/work"));
-
-    // A step killed through the controller finishes as killed; it was visible as a step by its name.
-    zor_containerId_t* sleeper = c.start(allocId, "node4", "echo up > \"$QEL_TOP/up\"; exec sleep 600");
-    ASSERT_NE(sleeper, nullptr) << zor_strerror(zorerrno);
-    std::string sleeperId = sleeper->id;
-    zor_free_containerId(sleeper);
-    ASSERT_TRUE(jobsBecome("%i %T", { jobId + " RUNNING" }));
-    bool visible = false;
-    for (int i = 0; i < 400 && !visible; ++i) {
-        for (const auto& step : slurm_->steps("%i %j %N"))
-            visible |= step.find(" " + sleeperId + " node4") != std::string::npos;
-        if (!visible)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25)); // squeue has no notification
-    }
-    ASSERT_TRUE(visible) << "no step named " << sleeperId;
-    ASSERT_EQ(zor_signalcontainer(c.handle, sleeperId.c_str(), ZOR_SIG_KILL), 0) << zor_strerror(zorerrno);
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.finished(sleeperId, &finish); }));
-    EXPECT_EQ(finish.exitReason, ZOR_EXIT_KILLED);
-
-    // Giving node3 back shrinks the job to node4; freeing ends it.
-    zor_hostslots_t node3 { const_cast<char*>("node3"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node3, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%i %N", { jobId + " node4" }));
-    EXPECT_EQ(c.start(allocId, "node3", "true"), nullptr);
-    EXPECT_EQ(zorerrno, ZORE_NOTOWNED);
-    ASSERT_EQ(zor_allocfree(c.handle, allocId.c_str()), 0);
-    EXPECT_TRUE(jobsBecome("%i", {}));
-}
-
-TEST_F(ZorSlurm, TwoHandlesOnOneConsumerHoldTwoJobsAndAPendingOneIsWithdrawn)
-{
-    const char* path = "/ClusterServices/QELClusterServices";
-    Consumer first(path);
-    Consumer second(path);
-    std::string a1 = first.alloc("Pair", 2);
-    ASSERT_TRUE(first.recorder.waitFor([&] { return first.recorder.granted() == 2; }));
-    std::string a2 = second.alloc(kAllPartition, 2, "solaris");
-    ASSERT_TRUE(second.recorder.waitFor([&] { return second.recorder.granted() == 2; }));
-    EXPECT_EQ(first.recorder.grants[0].host, "node1");
-    EXPECT_EQ(second.recorder.grants[0].host, "node3");
-    EXPECT_EQ(slurm_->jobs("%i").size(), 2u);
-
-    // Every node is taken: a third request waits in the queue until it is freed.
-    Consumer third(path);
-    std::string a3 = third.alloc(kAllPartition, 1);
-    ASSERT_TRUE(jobsBecome("%T", { "PENDING", "RUNNING", "RUNNING" }));
-    ASSERT_EQ(zor_allocfree(third.handle, a3.c_str()), 0);
-    EXPECT_TRUE(jobsBecome("%T", { "RUNNING", "RUNNING" }));
-
-    ASSERT_EQ(zor_allocfree(first.handle, a1.c_str()), 0);
-    EXPECT_TRUE(jobsBecome("%N", { "node[3-4]" }));
-    EXPECT_EQ(third.recorder.granted(), 0);
-}
-
-TEST_F(ZorSlurm, NodesFreedLaterComeInAJobOfTheirOwnAndGoBackWithIt)
-{
-    std::string holder = slurm_->hold("node2", 1);
-    ASSERT_FALSE(holder.empty());
-    ASSERT_TRUE(jobsBecome("%i %T", { holder + " RUNNING" }));
-
-    Consumer c("/ClusterServices/QELClusterServices");
-    std::string allocId = c.alloc(kAllPartition, 4);
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.granted() == 3; }));
-    std::vector<std::string> first;
-    for (auto& g : c.recorder.grants)
-        first.push_back(g.host);
-    EXPECT_THAT(first, ElementsAre("node1", "node3", "node4"));
-    // The missing node is asked for in a second job, which waits for it.
-    ASSERT_TRUE(jobsBecome("%T %j",
-        { "RUNNING holder", "RUNNING /ClusterServices/QELClusterServices",
-            "PENDING /ClusterServices/QELClusterServices" }));
-
-    slurm_->cancel(holder);
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.granted() == 4; }));
-    EXPECT_EQ(c.recorder.grants.back().host, "node2");
-    ASSERT_TRUE(jobsBecome("%N", { "node[1,3-4]", "node2" }));
-
-    // A step on the late node runs in its job.
-    zor_containerId_t* id = c.start(allocId, "node2", "echo \"$SLURM_JOB_ID\" > \"$QEL_TOP/job\"");
-    ASSERT_NE(id, nullptr) << zor_strerror(zorerrno);
-    std::string cid = id->id;
-    zor_free_containerId(id);
-    zor_container_t finish {};
-    ASSERT_TRUE(c.recorder.waitFor([&] { return c.recorder.finished(cid, &finish); }));
-    EXPECT_EQ(finish.exitStatus, 0);
-    std::vector<std::string> late = slurm_->jobs("%i %N");
-    auto node2Job = std::find_if(
-        late.begin(), late.end(), [](auto& j) { return j.find(" node2") != std::string::npos; });
-    ASSERT_NE(node2Job, late.end());
-    EXPECT_EQ(
-        readFile(scratch_.stateDir() + "/hosts/node2/job"), node2Job->substr(0, node2Job->find(' ')) + "\n");
-
-    // Giving node2 back ends its job; the first job keeps its three nodes.
-    zor_hostslots_t node2 { const_cast<char*>("node2"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node2, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%N", { "node[1,3-4]" }));
-    zor_hostslots_t node1 { const_cast<char*>("node1"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node1, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%N", { "node[3-4]" }));
-    EXPECT_EQ(c.recorder.granted(), 4); // nothing asked for again after shrinking
-
-    // Without accounting storage Slurm shrinks a job once only: node3 is
-    // given back all the same, and the job ends with its last node.
-    zor_hostslots_t node3 { const_cast<char*>("node3"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node3, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_EQ(c.start(allocId, "node3", "true"), nullptr);
-    EXPECT_EQ(zorerrno, ZORE_NOTOWNED);
-    zor_hostslots_t node4 { const_cast<char*>("node4"), 1, 0, nullptr };
-    ASSERT_EQ(zor_release(c.handle, allocId.c_str(), 1, &node4, ZOR_RELEASE_SHRINK), 0)
-        << zor_strerror(zorerrno);
-    EXPECT_TRUE(jobsBecome("%N", {}));
 }
