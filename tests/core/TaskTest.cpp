@@ -7,6 +7,7 @@
 #include <ace/Message_Block.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -193,6 +194,29 @@ TEST_F(TaskTest, ABurstWakesAWorkerForEveryItemThatNeedsOne)
     for (const auto& name : names)
         enqueue(name, 3, true, seeAll);
     awaitEnd({ "A", "B", "C", "D" });
+}
+
+TEST_F(TaskTest, AnItemRunsAtOnceOnlyWhileNoExclusiveItemIsQueuedOrRunning)
+{
+    start(1);
+    Gate sharedRuns;
+    Gate exclusiveRuns;
+    ScriptedWork probe(log_, "P", 3, true);
+    enqueue("S", 3, true, sharedRuns.waiter());
+    ASSERT_TRUE(log_.waitFor("S+", kMustHappen));
+    EXPECT_TRUE(task_.runAtOnce(probe)) << "beside a running shared item";
+    enqueue("X", 2, false, exclusiveRuns.waiter());
+    EXPECT_FALSE(task_.runAtOnce(probe)) << "behind a queued exclusive item";
+    sharedRuns.open();
+    ASSERT_TRUE(log_.waitFor("X+", kMustHappen));
+    EXPECT_FALSE(task_.runAtOnce(probe)) << "beside a running exclusive item";
+    // The one worker takes T only once it is done with X.
+    enqueue("T", 1, true);
+    exclusiveRuns.open();
+    awaitEnd({ "T" });
+    EXPECT_TRUE(task_.runAtOnce(probe)) << "once the exclusive item is done";
+    const auto events = log_.events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "P-"), 2);
 }
 
 TEST_F(TaskTest, HigherKindIsTakenFirstAndEqualKindsKeepArrivalOrder)

@@ -82,6 +82,23 @@ IndexSnapshot IndexCache::entries(const std::string& directory)
     return parsed;
 }
 
+IndexSnapshot IndexCache::freshEntries(const std::string& directory)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (cached_.find(directory) == cached_.end())
+            return nullptr;
+    }
+    Identity now;
+    if (!identify(directory + "/" + IndexFile::kFileName, now))
+        return nullptr;
+    std::lock_guard guard(lock_);
+    auto found = cached_.find(directory);
+    if (found == cached_.end() || !(found->second.identity == now))
+        return nullptr;
+    return found->second.entries;
+}
+
 void IndexCache::keepLocked(const std::string& directory, Cached cached)
 {
     auto found = cached_.find(directory);

@@ -57,6 +57,10 @@ public:
     // is missing or unreadable (as an IndexFile would read it).
     IndexSnapshot entries(const std::string& directory);
 
+    // The directory's entries if they are cached and the file still has the
+    // identity they were read with; null otherwise (nothing is read).
+    IndexSnapshot freshEntries(const std::string& directory);
+
     // Forgets the directory's index. Called after every write of it.
     void invalidate(const std::string& directory);
     // Forgets everything.

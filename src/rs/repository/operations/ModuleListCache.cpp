@@ -35,6 +35,16 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
     return records;
 }
 
+bool ModuleListCache::isReady(const std::string& directory, const std::string& consumer)
+{
+    const kav::IndexSnapshot entries = kav::IndexCache::instance().freshEntries(directory);
+    if (!entries)
+        return false;
+    std::lock_guard guard(lock_);
+    auto found = built_.find(Key { directory, consumer });
+    return found != built_.end() && found->second.source.lock() == entries;
+}
+
 void ModuleListCache::dropStaleLocked()
 {
     std::erase_if(built_, [](const auto& item) { return item.second.source.expired(); });
