@@ -92,12 +92,15 @@ TEST_F(StorageIndexCache, WritingThroughIndexFileDropsTheCachedIndex)
     cache.invalidate(directory());
 }
 
-TEST_F(StorageIndexCache, LeastRecentlyUsedIndexGoesBeyondTheLimit)
+TEST_F(StorageIndexCache, BeyondTheCapacityInBytesTheLeastRecentlyUsedGoAndTooLargeOnesAreNotKept)
 {
     ScratchDir other;
     writeRaw(other / ".index", line("x", 1) + line("y", 1));
     replaceIndex(line("a", 1) + line("b", 1));
-    IndexCache cache(3);
+    IndexCache measure;
+    measure.entries(directory());
+    const size_t one = measure.cachedBytes();
+    IndexCache cache(one + one / 2);
     kav::IndexSnapshot kept = cache.entries(directory());
     cache.entries(other.path().string());
     EXPECT_EQ(cache.directories(), 1u);
@@ -105,6 +108,9 @@ TEST_F(StorageIndexCache, LeastRecentlyUsedIndexGoesBeyondTheLimit)
     // The dropped snapshot still belongs to whoever holds it.
     EXPECT_EQ(kept->size(), 2u);
     EXPECT_NE(cache.entries(directory()), kept);
+    IndexCache tooSmall(one - 1);
+    EXPECT_EQ(tooSmall.entries(directory())->size(), 2u);
+    EXPECT_EQ(tooSmall.directories(), 0u);
 }
 
 // Readers beside a writer that rewrites the whole index in one version:

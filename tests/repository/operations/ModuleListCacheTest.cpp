@@ -55,6 +55,20 @@ TEST_F(ModuleListCacheTest, EachConsumerLabelHasItsOwnRecords)
     EXPECT_EQ(cache_.size(), 2u);
 }
 
+TEST_F(ModuleListCacheTest, BeyondTheCapacityInBytesTheLeastRecentlyUsedGoAndTooLargeOnesAreNotKept)
+{
+    add("calc", "1");
+    const size_t one = ModuleListCache::bytesOf(*cache_.records(directory(), "apps/a"));
+    ModuleListCache bounded(one + one / 2);
+    SharedRecords first = bounded.records(directory(), "apps/a");
+    bounded.records(directory(), "apps/b");
+    EXPECT_EQ(bounded.size(), 1u);
+    EXPECT_NE(bounded.records(directory(), "apps/a"), first);
+    ModuleListCache tooSmall(one - 1);
+    EXPECT_EQ(tooSmall.records(directory(), "apps/a")->count(), 1u);
+    EXPECT_EQ(tooSmall.size(), 0u);
+}
+
 TEST_F(ModuleListCacheTest, WrittenIndexGivesNewRecordsAndTheOldOnesAreDropped)
 {
     add("calc", "1");
