@@ -91,6 +91,22 @@ private:
     Body body_;
 };
 
+// A gate that items wait on until the test opens it.
+class Gate {
+public:
+    Gate() : future_(promise_.get_future().share()) {}
+    void open() { promise_.set_value(); }
+    ScriptedWork::Body waiter() const
+    {
+        auto f = future_;
+        return [f] { f.wait_for(kMustHappen); };
+    }
+
+private:
+    std::promise<void> promise_;
+    std::shared_future<void> future_;
+};
+
 class TaskTest : public ::testing::Test {
 protected:
     void start(int threads) { ASSERT_NE(task_.openWorkers(threads), -1); }
@@ -119,6 +135,29 @@ TEST_F(TaskTest, ExclusiveItemWaitsForRunningSharedItemsAndHoldsBackLaterOnes)
     awaitEnd({ "S1", "X", "S2" });
     EXPECT_LT(log_.indexOf("S1-"), log_.indexOf("X+"));
     EXPECT_LT(log_.indexOf("X-"), log_.indexOf("S2+"));
+}
+
+TEST_F(TaskTest, AnItemRunsAtOnceOnlyWhileNoExclusiveItemIsQueuedOrRunning)
+{
+    start(1);
+    Gate sharedRuns;
+    Gate exclusiveRuns;
+    ScriptedWork probe(log_, "P", 3, true);
+    enqueue("S", 3, true, sharedRuns.waiter());
+    ASSERT_TRUE(log_.waitFor("S+", kMustHappen));
+    EXPECT_TRUE(task_.runAtOnce(probe)) << "beside a running shared item";
+    enqueue("X", 2, false, exclusiveRuns.waiter());
+    EXPECT_FALSE(task_.runAtOnce(probe)) << "behind a queued exclusive item";
+    sharedRuns.open();
+    ASSERT_TRUE(log_.waitFor("X+", kMustHappen));
+    EXPECT_FALSE(task_.runAtOnce(probe)) << "beside a running exclusive item";
+    // The one worker takes T only once it is done with X.
+    enqueue("T", 1, true);
+    exclusiveRuns.open();
+    awaitEnd({ "T" });
+    EXPECT_TRUE(task_.runAtOnce(probe)) << "once the exclusive item is done";
+    const auto events = log_.events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "P-"), 2);
 }
 
 TEST_F(TaskTest, AnItemThatThrowsIsLoggedAndAbandonedAndTheWorkerGoesOn)

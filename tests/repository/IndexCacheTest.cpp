@@ -1,4 +1,5 @@
 #include "rs/repository/IndexCache.h"
+#include "rs/repository/operations/ModuleListCache.h"
 
 #include "repository/StorageTestSupport.h"
 
@@ -49,6 +50,38 @@ TEST_F(StorageIndexCache, IndexChangedOnDiskIsReadAgain)
     EXPECT_EQ(cache.entries(directory())->size(), 2u);
     std::filesystem::remove(dir / ".index");
     EXPECT_TRUE(cache.entries(directory())->empty());
+}
+
+// Both caches are bounded by bytes: beyond the capacity the least recently
+// used go, and one larger than the whole capacity is answered but not kept.
+TEST_F(StorageIndexCache, CachesBeyondTheirCapacityInBytesDropTheLeastRecentlyUsed)
+{
+    ScratchDir other;
+    writeFile(other / ".index", line("x", 1) + line("y", 1));
+    replaceIndex(line("a", 1) + line("b", 1));
+    IndexCache measure;
+    measure.entries(directory());
+    const size_t one = measure.cachedBytes();
+    IndexCache cache(one + one / 2);
+    kav::IndexSnapshot kept = cache.entries(directory());
+    cache.entries(other.path().string());
+    EXPECT_EQ(cache.directories(), 1u);
+    EXPECT_EQ(kept->size(), 2u) << "a dropped snapshot still belongs to whoever holds it";
+    EXPECT_NE(cache.entries(directory()), kept);
+    IndexCache tooSmall(one - 1);
+    EXPECT_EQ(tooSmall.entries(directory())->size(), 2u);
+    EXPECT_EQ(tooSmall.directories(), 0u);
+
+    rs::modules::ModuleListCache lists;
+    const size_t records = rs::modules::ModuleListCache::bytesOf(*lists.records(directory(), "apps/a"));
+    rs::modules::ModuleListCache bounded(records + records / 2);
+    const rs::modules::SharedRecords first = bounded.records(directory(), "apps/a");
+    bounded.records(directory(), "apps/b");
+    EXPECT_EQ(bounded.size(), 1u);
+    EXPECT_NE(bounded.records(directory(), "apps/a"), first);
+    rs::modules::ModuleListCache tooSmallForRecords(records - 1);
+    EXPECT_EQ(tooSmallForRecords.records(directory(), "apps/a")->count(), 2u);
+    EXPECT_EQ(tooSmallForRecords.size(), 0u);
 }
 
 // Readers beside a writer that rewrites the whole index in one version:

@@ -116,6 +116,14 @@ int32_t FakeServiceContext::enqueue(std::unique_ptr<Work> work)
     return 0;
 }
 
+bool FakeServiceContext::runAtOnce(Work& work)
+{
+    if (!runsAtOnce)
+        return false;
+    work.process();
+    return true;
+}
+
 void FakeServiceContext::audit(uint32_t number, const kav::Params& params, bool isError)
 {
     audited.push_back({ number, params, "", isError });

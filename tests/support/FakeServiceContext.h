@@ -64,6 +64,8 @@ public:
     void runQueued();
     // The result the next enqueue gives (0: queued), with its error set.
     int32_t enqueueResult = 0;
+    // Whether runAtOnce processes what it is given (as an idle queue would).
+    bool runsAtOnce = false;
 
     // --- Deployment ------------------------------------------------------------
     // Starts the deployment runtime over `resources` (the fake's clock and
@@ -83,6 +85,7 @@ public:
     int32_t checkRole(
         const std::string& user, const std::string& consumer, int level, std::string& out) override;
     int32_t enqueue(std::unique_ptr<Work> work) override;
+    bool runAtOnce(Work& work) override;
     const std::string& storageDir() const override { return storageDir_; }
     kav::KavFileCache& fileCache() override { return fileCache_; }
     modules::ModuleListCache& moduleLists() override { return moduleLists_; }

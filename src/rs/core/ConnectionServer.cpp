@@ -33,6 +33,14 @@ void ConnectionState::setConsumer(const std::string& consumer)
     consumer_ = consumer;
 }
 
+int32_t ConnectionState::handOver(std::unique_ptr<Work> work)
+{
+    if (unfinished_->load() == 0 && work->answerableAtOnce() && context_.runAtOnce(*work))
+        return 0;
+    work->countIn(unfinished_);
+    return context_.enqueue(std::move(work));
+}
+
 void ConnectionState::logParameters(const rpc::OperationFacts& facts, const std::string& values) const
 {
     if (facts.parameterLine)

@@ -32,6 +32,7 @@
 
 #include <log4cxx/logger.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +66,12 @@ protected:
     // the operation is, and sent with the answer's empty results.
     void refuse(const rpc::OperationFacts& facts, rpc::ResponseClient* response, const std::string& user,
         const std::string& subject, int32_t result);
+    // Hands the item to the work queue, or processes it here when its answer
+    // is at hand and that overtakes nothing: no earlier request of this
+    // connection is unfinished (answers keep the order of the requests) and
+    // the queue lets it pass (ServiceContext::runAtOnce). Saves the worker
+    // hand-off, two thread switches, on the most frequent reads.
+    int32_t handOver(std::unique_ptr<Work> work);
     // Writes the audit record of a refused request naming `subject`.
     virtual void auditRefusal(const rpc::OperationFacts& facts, const std::string& user,
         const std::string& subject, const kav::IKavErrorInfo& error)
@@ -76,6 +83,8 @@ protected:
     LogonGate gate_;
     mutable std::mutex mutex_;
     std::string consumer_;
+    // This connection's items queued or running.
+    const std::shared_ptr<std::atomic<int>> unfinished_ = std::make_shared<std::atomic<int>>(0);
 };
 
 template <class Interface, class Derived>
@@ -139,7 +148,7 @@ private:
                 std::unique_ptr<Work> work = derived().makeWork(std::move(call));
                 if (!work)
                     KAV_THROW(kav::rc::RS_NO_SERVER_MANAGER, "work item not created", { facts.name });
-                return context_.enqueue(std::move(work));
+                return handOver(std::move(work));
             });
             if (result < 0)
                 refuse(facts, response_, user, subject, result);

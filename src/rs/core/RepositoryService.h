@@ -55,6 +55,9 @@ public:
     // Queues a work item, taking ownership. Returns 0, or 0xD0014C0E with
     // the thread's error information set (the item is then deleted).
     virtual int32_t enqueue(Work* work);
+    // Processes a shared item on the calling thread when that overtakes
+    // nothing queued (Task::runAtOnce).
+    bool runAtOnce(Work& work) { return task_.runAtOnce(work); }
 
     // Checks the credential bytes; on success fills token and user name.
     virtual int32_t authenticate(

@@ -92,13 +92,41 @@ int Task::enqueueWork(Work* work)
         counters_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point() };
     block->copy(reinterpret_cast<const char*>(&queued), sizeof queued);
     block->msg_priority(static_cast<unsigned long>(work->kind()));
+    // Counted before it can be seen, so that runAtOnce never overtakes it.
+    if (!work->isShared())
+        exclusiveItems_.fetch_add(1);
     ACE_Time_Value noWait = ACE_Time_Value::zero;
     if (msg_queue()->enqueue_prio(block, &noWait) == -1) {
         block->release();
+        settled(*work);
         delete work;
         return -1;
     }
     return 0;
+}
+
+bool Task::runAtOnce(Work& work)
+{
+    if (!work.isShared() || exclusiveItems_.load() != 0)
+        return false;
+    if (workToken_.tryacquire_read() != 0)
+        return false;
+    // An exclusive item queued before the token was taken goes first.
+    if (exclusiveItems_.load() != 0) {
+        workToken_.release();
+        return false;
+    }
+    if (counters_)
+        countStart(std::chrono::steady_clock::now());
+    processGuarded(work);
+    workToken_.release();
+    return true;
+}
+
+void Task::settled(const Work& work)
+{
+    if (!work.isShared())
+        exclusiveItems_.fetch_sub(1);
 }
 
 void Task::hangUp()
@@ -152,20 +180,26 @@ void Task::runItem(Work* work)
     {
         WorkTokenHold hold(workToken_, work->isShared());
         dequeueToken_.release();
+        processGuarded(*work);
+    }
+    settled(*work);
+    delete work;
+}
+
+void Task::processGuarded(Work& work)
+{
+    try {
+        work.process();
+    } catch (...) {
+        // process() catches everything itself; this only keeps the
+        // worker and the token alive if an item breaks that rule.
+        kav::logEscapedException(logger(), __FILE__, __LINE__);
         try {
-            work->process();
+            work.abandon();
         } catch (...) {
-            // process() catches everything itself; this only keeps the
-            // worker and the token alive if an item breaks that rule.
             kav::logEscapedException(logger(), __FILE__, __LINE__);
-            try {
-                work->abandon();
-            } catch (...) {
-                kav::logEscapedException(logger(), __FILE__, __LINE__);
-            }
         }
     }
-    delete work;
 }
 
 void Task::countStart(std::chrono::steady_clock::time_point queuedAt)
@@ -181,8 +215,12 @@ void Task::deleteQueuedItems()
     ACE_Message_Block* block = nullptr;
     ACE_Time_Value noWait = ACE_Time_Value::zero;
     while (msg_queue()->message_count() > 0 && msg_queue()->dequeue_head(block, &noWait) != -1) {
-        if (block->msg_type() != ACE_Message_Block::MB_HANGUP)
-            delete queuedOf(block).work;
+        if (block->msg_type() != ACE_Message_Block::MB_HANGUP) {
+            Work* work = queuedOf(block).work;
+            if (work)
+                settled(*work);
+            delete work;
+        }
         block->release();
     }
 }

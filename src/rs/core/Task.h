@@ -24,6 +24,7 @@
 #include <ace/Task_T.h>
 #include <ace/Thread_Mutex.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -49,6 +50,12 @@ public:
     static constexpr int kNoBlock = -2;
     int enqueueWork(Work* work);
 
+    // Processes a shared item on the calling thread, as a worker would, if
+    // that overtakes nothing: no exclusive item is queued or running, and
+    // the shared lock is free to take without waiting. False (the item not
+    // touched) otherwise; the caller keeps the item either way.
+    bool runAtOnce(Work& work);
+
     // Puts the hang-up block at the tail of the queue and waits until every
     // worker thread has ended. Items queued behind it are never processed.
     void hangUp();
@@ -67,6 +74,10 @@ private:
     // Runs one item under workToken_; releases dequeueToken_ once the item
     // holds workToken_.
     void runItem(Work* work);
+    // process() with the worker's guard against an escaping exception.
+    static void processGuarded(Work& work);
+    // An item left the queue unprocessed or finished.
+    void settled(const Work& work);
     void countStart(std::chrono::steady_clock::time_point queuedAt);
     void deleteQueuedItems();
 
@@ -80,6 +91,8 @@ private:
     // matter; that one at a time does, and a mutex gives that.
     ACE_Thread_Mutex dequeueToken_;
     ACE_RW_Thread_Mutex workToken_;
+    // Exclusive items queued or running.
+    std::atomic<int> exclusiveItems_ { 0 };
     kav::ServiceCounters* counters_ = nullptr;
 };
 

@@ -5,8 +5,14 @@
 //
 // Ownership: the Task owns a queued item from a successful enqueue until it
 // deletes it after process(). Items must therefore not be shared.
+//
+// An item whose answer is at hand (answerableAtOnce) may instead be
+// processed by the server on its own thread (Task::runAtOnce), when nothing
+// it could overtake is waiting; see ConnectionState::handOver.
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace rs {
 
@@ -15,10 +21,14 @@ public:
     Work() = default;
     Work(const Work&) = delete;
     Work& operator=(const Work&) = delete;
-    virtual ~Work() = default;
+    virtual ~Work()
+    {
+        if (unfinished_)
+            unfinished_->fetch_sub(1);
+    }
 
     // Performs the request and sends its answer; catches everything itself.
-    virtual void process() {}
+    virtual void process() { }
     // Queue priority: a higher kind is taken earlier.
     virtual int32_t kind() const { return 0; }
     // True: may run beside other shared items; false: runs alone.
@@ -26,6 +36,19 @@ public:
     // process() let an exception escape, so no answer will come: the item
     // ends the connection of the client that waits for it.
     virtual void abandon() { }
+    // True when process() would neither read a file nor wait for anything
+    // but short locks: its answer is already in memory.
+    virtual bool answerableAtOnce() { return false; }
+
+    // Counts the item in `unfinished` until it is deleted.
+    void countIn(std::shared_ptr<std::atomic<int>> unfinished)
+    {
+        unfinished->fetch_add(1);
+        unfinished_ = std::move(unfinished);
+    }
+
+private:
+    std::shared_ptr<std::atomic<int>> unfinished_;
 };
 
 } // namespace rs

@@ -77,37 +77,72 @@ IndexSnapshot IndexCache::entries(const std::string& directory)
     if (identify(path, after) && after == before) {
         std::lock_guard guard(lock_);
         if (generation == generation_)
-            keepLocked(directory, Cached { before, parsed, ++uses_ });
+            keepLocked(directory, Cached { before, parsed, bytesOf(*parsed), ++uses_ });
     }
     return parsed;
 }
 
-void IndexCache::keepLocked(const std::string& directory, Cached cached)
+IndexSnapshot IndexCache::freshEntries(const std::string& directory)
 {
-    auto found = cached_.find(directory);
-    if (found != cached_.end()) {
-        cachedEntries_ -= found->second.entries->size();
-        cached_.erase(found);
+    {
+        std::lock_guard guard(lock_);
+        if (cached_.find(directory) == cached_.end())
+            return nullptr;
     }
-    cachedEntries_ += cached.entries->size();
-    cached_.emplace(directory, std::move(cached));
-    evictLocked(directory);
+    Identity now;
+    if (!identify(directory + "/" + IndexFile::kFileName, now))
+        return nullptr;
+    std::lock_guard guard(lock_);
+    auto found = cached_.find(directory);
+    if (found == cached_.end() || !(found->second.identity == now))
+        return nullptr;
+    return found->second.entries;
 }
 
-void IndexCache::evictLocked(const std::string& keep)
+size_t IndexCache::bytesOf(const IndexEntries& entries)
 {
-    while (cachedEntries_ > maxEntries_ && cached_.size() > 1) {
-        auto oldest = cached_.end();
-        uint64_t oldestUse = std::numeric_limits<uint64_t>::max();
+    const auto heap = [](const std::string& text) {
+        return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+    };
+    size_t bytes = entries.capacity() * sizeof(ModuleIndexEntry);
+    for (const ModuleIndexEntry& entry : entries) {
+        bytes += heap(entry.moduleName) + heap(entry.version) + heap(entry.fileName) + heap(entry.owner);
+        bytes += entry.linkedApps.capacity() * sizeof(std::string);
+        for (const std::string& application : entry.linkedApps)
+            bytes += heap(application);
+    }
+    return bytes;
+}
+
+void IndexCache::keepLocked(const std::string& directory, Cached cached)
+{
+    forgetLocked(directory);
+    if (cached.bytes > capacity_)
+        return;
+    cachedBytes_ += cached.bytes;
+    cached_.emplace(directory, std::move(cached));
+    evictLocked();
+}
+
+void IndexCache::evictLocked()
+{
+    // The entry just kept is the most recently used: it goes last.
+    while (cachedBytes_ > capacity_ && !cached_.empty()) {
+        auto oldest = cached_.begin();
         for (auto it = cached_.begin(); it != cached_.end(); ++it) {
-            if (it->first != keep && it->second.lastUse < oldestUse) {
+            if (it->second.lastUse < oldest->second.lastUse)
                 oldest = it;
-                oldestUse = it->second.lastUse;
-            }
         }
-        cachedEntries_ -= oldest->second.entries->size();
+        cachedBytes_ -= oldest->second.bytes;
         cached_.erase(oldest);
     }
+}
+
+void IndexCache::setCapacity(size_t bytes)
+{
+    std::lock_guard guard(lock_);
+    capacity_ = bytes;
+    evictLocked();
 }
 
 void IndexCache::invalidate(const std::string& directory)
@@ -128,7 +163,7 @@ void IndexCache::forgetLocked(const std::string& directory)
     auto found = cached_.find(directory);
     if (found == cached_.end())
         return;
-    cachedEntries_ -= found->second.entries->size();
+    cachedBytes_ -= found->second.bytes;
     cached_.erase(found);
 }
 
@@ -137,7 +172,7 @@ void IndexCache::clear()
     std::lock_guard guard(lock_);
     ++generation_;
     cached_.clear();
-    cachedEntries_ = 0;
+    cachedBytes_ = 0;
 }
 
 size_t IndexCache::directories() const
@@ -149,7 +184,16 @@ size_t IndexCache::directories() const
 size_t IndexCache::cachedEntries() const
 {
     std::lock_guard guard(lock_);
-    return cachedEntries_;
+    size_t entries = 0;
+    for (const auto& [directory, cached] : cached_)
+        entries += cached.entries->size();
+    return entries;
+}
+
+size_t IndexCache::cachedBytes() const
+{
+    std::lock_guard guard(lock_);
+    return cachedBytes_;
 }
 
 } // namespace kav

@@ -11,9 +11,11 @@
 // tick). A read that overlaps an invalidation or a change of the file is
 // returned to its caller but not kept.
 //
-// The cache holds at most kMaxEntries (or the given number of) parsed entries over all directories;
-// beyond that the least recently used directories are dropped (the
-// directory just read is always kept).
+// The cache holds at most its capacity in bytes of parsed entries (an
+// estimate of their heap use) over all directories; beyond that the least
+// recently used directories are dropped. An index larger than the whole
+// capacity is returned but not kept: memory stays bounded whatever the
+// repository holds. The daemon gives it a share of REPOSITORY_CACHE_SIZE.
 //
 // Threads: any; lock_ guards the table. Files are read and parsed outside
 // the lock, so concurrent readers of different (or the same) directories
@@ -40,13 +42,17 @@ using IndexSnapshot = std::shared_ptr<const IndexEntries>;
 
 class IndexCache {
 public:
-    static constexpr size_t kMaxEntries = 250000;
+    // Shares of the repository cache size (REPOSITORY_CACHE_SIZE) that the
+    // parsed indexes, and the list records built from them, may each use.
+    static constexpr size_t kShareDivisor = 2;
+    // The share of the default cache size of 200 MiB.
+    static constexpr size_t kDefaultCapacity = (200u << 20) / kShareDivisor;
 
     // The process-wide cache the work items use.
     static IndexCache& instance();
 
-    explicit IndexCache(size_t maxEntries = kMaxEntries)
-        : maxEntries_(maxEntries)
+    explicit IndexCache(size_t capacityBytes = kDefaultCapacity)
+        : capacity_(capacityBytes)
     {
     }
     IndexCache(const IndexCache&) = delete;
@@ -57,14 +63,23 @@ public:
     // is missing or unreadable (as an IndexFile would read it).
     IndexSnapshot entries(const std::string& directory);
 
+    // The directory's entries if they are cached and the file still has the
+    // identity they were read with; null otherwise (nothing is read).
+    IndexSnapshot freshEntries(const std::string& directory);
+
     // Forgets the directory's index. Called after every write of it.
     void invalidate(const std::string& directory);
     // Forgets everything.
     void clear();
+    // Sets the capacity, dropping what no longer fits.
+    void setCapacity(size_t bytes);
+    // The heap that the entries use, as the capacity counts it.
+    static size_t bytesOf(const IndexEntries& entries);
 
     // Directories currently cached and their entries in total.
     size_t directories() const;
     size_t cachedEntries() const;
+    size_t cachedBytes() const;
 
 private:
     struct Identity {
@@ -78,6 +93,7 @@ private:
     struct Cached {
         Identity identity;
         IndexSnapshot entries;
+        size_t bytes = 0;
         uint64_t lastUse = 0;
     };
 
@@ -88,12 +104,12 @@ private:
     void forgetLocked(const std::string& directory);
     // Drops a directory whose index is gone, without disturbing other reads.
     void forget(const std::string& directory);
-    void evictLocked(const std::string& keep);
+    void evictLocked();
 
-    const size_t maxEntries_;
+    size_t capacity_;
     mutable std::mutex lock_;
     std::unordered_map<std::string, Cached> cached_;
-    size_t cachedEntries_ = 0;
+    size_t cachedBytes_ = 0;
     uint64_t uses_ = 0;
     // Raised by every invalidation: a read that started before one is not kept.
     uint64_t generation_ = 0;

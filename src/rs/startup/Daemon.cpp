@@ -15,8 +15,10 @@
 #include "rs/logging/CatalogueText.h"
 #include "rs/logging/ConfParam.h"
 #include "rs/logging/ProcessProperties.h"
+#include "rs/repository/IndexCache.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/dplfileutils.h"
+#include "rs/repository/operations/ModuleListCache.h"
 #include "rs/repository/operations/RepositoryServer.h"
 #include "rs/repository/recovery/RepositoryRecovery.h"
 #include "rs/resmgr/KavQelUtils.h"
@@ -42,6 +44,19 @@
 namespace rs {
 
 namespace {
+
+// The parsed indexes and the list records built from them each get a share
+// of the configured cache size (the file cache keeps the whole of it), so
+// that what the repository keeps in memory follows that one setting. A
+// value the file cache ignores leaves the shares of the default size.
+void shareRepositoryCacheSize(int megabytes)
+{
+    if (megabytes <= 0 || megabytes > kav::KavFileCache::kMaxCacheSizeMb)
+        return;
+    const size_t share = (static_cast<size_t>(megabytes) << 20) / kav::IndexCache::kShareDivisor;
+    kav::IndexCache::instance().setCapacity(share);
+    rs::modules::ModuleListCache::instance().setCapacity(share);
+}
 
 constexpr const char* kDeployClientName = "RSDEPLOY";
 constexpr const char* kServiceUrlName = "RS_DEPLOY";
@@ -132,6 +147,7 @@ bool Daemon::initApp()
         shutdownEvent_ = std::make_unique<ACE_Auto_Event>();
         initService();
         kav::KavFileCache::instance()->setCacheSize(config_.cacheSize);
+        shareRepositoryCacheSize(config_.cacheSize);
         kav::KavFileCache::instance()->setCacheTimeout(config_.cacheTimeout);
         if (config_.auditLog)
             initAuditLog();

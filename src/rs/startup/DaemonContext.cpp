@@ -47,6 +47,11 @@ int32_t DaemonContext::enqueue(std::unique_ptr<Work> work)
     return service_.enqueue(work.release());
 }
 
+bool DaemonContext::runAtOnce(Work& work)
+{
+    return service_.runAtOnce(work);
+}
+
 const std::string& DaemonContext::storageDir() const
 {
     return service_.storageDir();

@@ -30,6 +30,7 @@ public:
     int32_t checkRole(
         const std::string& user, const std::string& consumer, int level, std::string& out) override;
     int32_t enqueue(std::unique_ptr<Work> work) override;
+    bool runAtOnce(Work& work) override;
     const std::string& storageDir() const override;
     kav::KavFileCache& fileCache() override;
     modules::ModuleListCache& moduleLists() override;

@@ -208,6 +208,32 @@ TEST_F(ModuleOperationsTest, ConsumerSlashListsEveryConsumerOnlyForARoleOnSlash)
     EXPECT_EQ(listed(visitor), std::make_pair(0, std::vector<std::string> {}));
 }
 
+TEST_F(ModuleOperationsTest, AListAnsweredAtOnceIsTheQueuedAnswerAndOvertakesNoEarlierRequest)
+{
+    ASSERT_EQ(add("web", "x", 1).code, 0);
+    ASSERT_EQ(link("shop", "web", true), 0);
+    for (Harness* connection : { &admin, &guest }) {
+        fake.runsAtOnce = false;
+        connection->send<IRepository::getModuleList_Call>();
+        fake.runQueued();
+        auto queued = connection->answer<IRepositoryResp::getModuleListResp_Call>();
+        fake.runsAtOnce = true;
+        connection->send<IRepository::getModuleList_Call>();
+        EXPECT_TRUE(fake.queued.empty());
+        auto atOnce = connection->answer<IRepositoryResp::getModuleListResp_Call>();
+        ASSERT_TRUE(queued && atOnce);
+        EXPECT_EQ(atOnce->error()->getCode(), queued->error()->getCode());
+        EXPECT_EQ(*atOnce->applicationList(), *queued->applicationList());
+    }
+    admin.send<IRepository::getModule_Call>(std::string("web"), std::string("1"), std::string("/apps"));
+    admin.send<IRepository::getModuleList_Call>();
+    EXPECT_EQ(fake.queued.size(), 2u)
+        << "a list behind an unfinished request of its connection waits its turn";
+    EXPECT_EQ(admin.unread(), 0u);
+    fake.runQueued();
+    EXPECT_EQ(admin.unread(), 2u);
+}
+
 TEST_F(ModuleOperationsTest, WithoutAConsumerEveryCallStoresAWholeFileWithoutSizeOrLinks)
 {
     Harness global { fake, IRepositoryResp::kInterfaceName };

@@ -31,6 +31,12 @@ void GetModuleListWork::execute()
     appendIndex(indexDirectory(repository_, consumer_), consumer_);
 }
 
+bool GetModuleListWork::answerableAtOnce()
+{
+    return consumer_ != "/"
+        && context().moduleLists().isReady(indexDirectory(repository_, consumer_), consumer_);
+}
+
 void GetModuleListWork::appendIndex(const std::string& directory, const std::string& consumer)
 {
     // Lists run often and indexes change seldom: an unchanged index is

@@ -22,6 +22,8 @@ public:
 
 private:
     void execute() override;
+    // One index whose records are built from its current contents.
+    bool answerableAtOnce() override;
     void answer(const kav::IKavErrorInfo* error) override;
 
     // Adds the records of the index in directory, naming consumer as their consumer.

@@ -18,26 +18,90 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
     {
         std::lock_guard guard(lock_);
         auto found = built_.find(key);
-        if (found != built_.end() && found->second.source.lock() == entries)
+        if (found != built_.end() && found->second.source.lock() == entries) {
+            found->second.lastUse = ++uses_;
             return found->second.records;
+        }
     }
     auto list = std::make_shared<RepositoryAppList>();
     for (const kav::ModuleIndexEntry& entry : *entries)
         list->append(toRecord(entry, consumer));
     // Answered many times until the index changes: encoded once here.
     list->seal();
+    const size_t bytes = bytesOf(*list);
     SharedRecords records = std::move(list);
     if (entries->empty())
         return records; // nothing worth keeping
     std::lock_guard guard(lock_);
     dropStaleLocked();
-    built_[key] = Built { entries, records };
+    auto found = built_.find(key);
+    if (found != built_.end()) {
+        keptBytes_ -= found->second.bytes;
+        built_.erase(found);
+    }
+    if (bytes > capacity_)
+        return records;
+    built_[key] = Built { entries, records, bytes, ++uses_ };
+    keptBytes_ += bytes;
+    evictLocked();
     return records;
+}
+
+size_t ModuleListCache::bytesOf(const RepositoryAppList& list)
+{
+    const auto heap = [](const std::string& text) {
+        return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+    };
+    size_t bytes = list.entries().capacity() * sizeof(RepositoryAppEntry);
+    for (const RepositoryAppEntry& entry : list.entries()) {
+        bytes += heap(entry.version) + heap(entry.moduleName) + heap(entry.consumer) + heap(entry.owner)
+            + heap(entry.fileName) + entry.linkedApps.capacity() * sizeof(std::string);
+        for (const std::string& application : entry.linkedApps)
+            bytes += heap(application);
+    }
+    if (list.wire())
+        bytes += list.wire()->capacity();
+    return bytes;
+}
+
+void ModuleListCache::setCapacity(size_t bytes)
+{
+    std::lock_guard guard(lock_);
+    capacity_ = bytes;
+    evictLocked();
+}
+
+bool ModuleListCache::isReady(const std::string& directory, const std::string& consumer)
+{
+    const kav::IndexSnapshot entries = kav::IndexCache::instance().freshEntries(directory);
+    if (!entries)
+        return false;
+    std::lock_guard guard(lock_);
+    auto found = built_.find(Key { directory, consumer });
+    return found != built_.end() && found->second.source.lock() == entries;
 }
 
 void ModuleListCache::dropStaleLocked()
 {
-    std::erase_if(built_, [](const auto& item) { return item.second.source.expired(); });
+    std::erase_if(built_, [this](const auto& item) {
+        if (!item.second.source.expired())
+            return false;
+        keptBytes_ -= item.second.bytes;
+        return true;
+    });
+}
+
+void ModuleListCache::evictLocked()
+{
+    while (keptBytes_ > capacity_ && !built_.empty()) {
+        auto oldest = built_.begin();
+        for (auto it = built_.begin(); it != built_.end(); ++it) {
+            if (it->second.lastUse < oldest->second.lastUse)
+                oldest = it;
+        }
+        keptBytes_ -= oldest->second.bytes;
+        built_.erase(oldest);
+    }
 }
 
 size_t ModuleListCache::size() const

@@ -6,8 +6,11 @@
 // records name) together with the IndexCache snapshot they were built from,
 // held weakly: when IndexCache drops or replaces that snapshot (the index was
 // written, changed on disk or evicted), the records are built again, and
-// records whose snapshot is gone are dropped at the next look-up. So this
-// cache never outlives, nor holds more than, what IndexCache holds.
+// records whose snapshot is gone are dropped at the next look-up. Besides,
+// the records kept are bounded by a capacity in bytes (an estimate of their
+// heap use, encoding included; the daemon gives it the same share of
+// REPOSITORY_CACHE_SIZE as IndexCache): the least recently used go first,
+// and records larger than the whole capacity are answered but not kept.
 //
 // Threads: any (worker threads running list items side by side); lock_
 // guards the table; records are built outside the lock.
@@ -16,6 +19,7 @@
 #include "interfaces/types/RepositoryAppList.h"
 #include "rs/repository/IndexCache.h"
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,29 +34,44 @@ class ModuleListCache {
 public:
     static ModuleListCache& instance();
 
-    ModuleListCache() = default;
+    explicit ModuleListCache(size_t capacityBytes = kav::IndexCache::kDefaultCapacity)
+        : capacity_(capacityBytes)
+    {
+    }
     ModuleListCache(const ModuleListCache&) = delete;
     ModuleListCache& operator=(const ModuleListCache&) = delete;
 
     // The records of every named entry of the index in `directory`, in file
     // order, deleted ones included, each naming `consumer`. Never null.
     SharedRecords records(const std::string& directory, const std::string& consumer);
+    // Whether records() would answer from what is built, reading nothing.
+    bool isReady(const std::string& directory, const std::string& consumer);
 
     // Record lists currently kept.
     size_t size() const;
+    // Sets the capacity, dropping what no longer fits.
+    void setCapacity(size_t bytes);
+    // The heap that a record list uses, as the capacity counts it.
+    static size_t bytesOf(const RepositoryAppList& list);
 
 private:
     using Key = std::pair<std::string, std::string>; // directory, consumer
     struct Built {
         std::weak_ptr<const kav::IndexEntries> source;
         SharedRecords records;
+        size_t bytes = 0;
+        uint64_t lastUse = 0;
     };
 
     // REQUIRES: lock_ held.
     void dropStaleLocked();
+    void evictLocked();
 
     mutable std::mutex lock_;
     std::map<Key, Built> built_;
+    size_t capacity_;
+    size_t keptBytes_ = 0;
+    uint64_t uses_ = 0;
 };
 
 } // namespace rs::modules
