@@ -19,6 +19,9 @@ namespace zephcommSslTcpDrv {
 
 namespace {
 
+// Read-ahead room: about eight full records per socket read.
+constexpr size_t kReadBufferBytes = 128 * 1024;
+
 std::optional<std::string> braced(const std::string& text)
 {
     if (text.size() > 2 && text.front() == '{' && text.back() == '}')
@@ -115,8 +118,12 @@ int SslContexts::createContexts()
         SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
         // A peer that drops the socket is a closed connection, not an error.
         SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-        SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // Reads take many records per system call; the buffer goes back
+        // whenever it is empty, so an idle connection holds none.
+        SSL_CTX_set_mode(context,
+            SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
         SSL_CTX_set_read_ahead(context, 1);
+        SSL_CTX_set_default_read_buffer_len(context, kReadBufferBytes);
     }
     // Connections are long-lived and never resumed.
     SSL_CTX_set_num_tickets(server_, 0);
