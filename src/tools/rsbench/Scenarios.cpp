@@ -6,6 +6,7 @@
 #include "tools/harness/PatternBytes.h"
 #include "tools/rsbench/Anchors.h"
 #include "tools/rsbench/HttpScrape.h"
+#include "tools/rsbench/TlsDownload.h"
 #include "tools/rsbench/Transfers.h"
 
 #include <algorithm>
@@ -105,7 +106,7 @@ Row failedRow(std::string scenario, std::string why, Target target = Target::non
 const std::vector<std::string>& scenarioNames()
 {
     static const std::vector<std::string> names { "memory", "rate", "logon", "download", "upload", "list",
-        "fanout", "http" };
+        "fanout", "http", "tls" };
     return names;
 }
 
@@ -181,6 +182,8 @@ bool Scenarios::run()
         fanOut();
     if (options_.wants("http"))
         runHttpScrape(options_, progress_, [this](Row row) { add(std::move(row)); });
+    if (options_.wants("tls"))
+        runTlsDownload(options_, progress_, [this](Row row) { add(std::move(row)); });
     return true;
 }
 
