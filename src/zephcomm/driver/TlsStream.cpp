@@ -127,10 +127,10 @@ BIO* newSocketBio(int fd)
     return bio;
 }
 
-TlsStream::TlsStream(SSL* ssl, zephcommdrv::Logger* logger)
+TlsStream::TlsStream(SSL* ssl, zephcommdrv::Logger* logger, bool gathers)
     : ssl_(ssl)
     , logger_(logger)
-    , sink_(static_cast<SocketSink*>(BIO_get_data(SSL_get_wbio(ssl))))
+    , sink_(gathers ? static_cast<SocketSink*>(BIO_get_data(SSL_get_wbio(ssl))) : nullptr)
 {
 }
 
@@ -187,7 +187,7 @@ ssize_t TlsStream::writev(const iovec* iov, int count)
     size_t offered = 0;
     for (int i = 0; i < count; ++i)
         offered += iov[i].iov_len;
-    if (!sink_->pending.empty() || (offered > kStageBytes && SSL_is_init_finished(ssl_)))
+    if (sink_ && (!sink_->pending.empty() || (offered > kStageBytes && SSL_is_init_finished(ssl_))))
         return writeGathered(iov, count, offered);
     return writeRecords(iov, count, SIZE_MAX);
 }
@@ -381,7 +381,8 @@ void TlsStream::close()
     ERR_clear_error();
     SSL_shutdown(ssl_);
     ERR_clear_error();
-    flushPending();
+    if (sink_)
+        flushPending();
 }
 
 } // namespace zephcommSslTcpDrv

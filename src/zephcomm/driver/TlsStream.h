@@ -45,8 +45,10 @@ BIO* newSocketBio(int fd);
 class TlsStream final : public zephcommTcpDrv::ByteStream {
 public:
     // Takes ownership of `ssl`, which is bound to its socket and set to its
-    // end of the handshake.
-    TlsStream(SSL* ssl, zephcommdrv::Logger* logger);
+    // end of the handshake. `gathers`: its BIO is ours (newSocketBio), and
+    // large writes gather records; not so over kernel TLS, whose socket BIO
+    // is OpenSSL's and whose kernel gathers by itself.
+    TlsStream(SSL* ssl, zephcommdrv::Logger* logger, bool gathers);
     ~TlsStream() override;
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
@@ -90,7 +92,7 @@ private:
     int fatal_ = 0; // the final error once the stream has failed
     bool ended_ = false; // the peer ended the stream
     std::vector<char> stage_;
-    SocketSink* sink_; // the BIO's
+    SocketSink* sink_; // the BIO's; null without gathering
     size_t ahead_ = 0; // plaintext encrypted into records that still wait in the sink
     std::vector<iovec> restIov_;
 };

@@ -8,10 +8,13 @@
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
 #include "zephcomm/driver/DriverSelection.h"
+#include "zephcomm/driver/KernelTls.h"
 #include "zephcomm/router/DriverLoader.h"
 #include "zephcomm/ssl/SslTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <iostream>
 
 namespace {
 
@@ -109,6 +112,17 @@ TEST_F(SslDaemon, AClientThatVerifiesTheServiceUnderItsCaWorksAsOverTcp)
     ScopedEnv argument(zephcommdrv::kDriverArgumentVariable, verifyingClientArgument(*pki).c_str());
     // A module of several TLS records and operation limits each way.
     EXPECT_EQ(session("localhost", 3 * 1024 * 1024 + 11), 0);
+    // The record path the daemon took is said once: kernel TLS where this
+    // machine offers it, else OpenSSL's, which is then what was tested.
+    const bool kernel = zephcommSslTcpDrv::kernelTlsOffered();
+    const std::string log = daemon.cluster.logText();
+    const std::string said
+        = kernel ? "SSL driver: kernel TLS is offered" : "SSL driver: kernel TLS is not offered";
+    EXPECT_NE(log.find(said), std::string::npos);
+    EXPECT_EQ(log.find("SSL driver: kernel TLS", log.find(said) + 1), std::string::npos);
+    if (!kernel)
+        std::cout
+            << "kernel TLS is not offered on this machine: the transfer went through OpenSSL's records\n";
 }
 
 TEST_F(SslDaemon, AClientTrustingAnotherCaIsRefusedAndTheServiceServesOn)
