@@ -10,8 +10,12 @@
 
 #include <log4cxx/logger.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 namespace rsbench {
@@ -58,17 +62,50 @@ bool makeCertificate(const TlsFiles& files)
     return outcome && outcome->status == 0;
 }
 
-std::optional<double> parseRate(const std::optional<std::string>& output)
+// CPU seconds a process has used so far (user and system), from /proc.
+double cpuSeconds(int pid)
 {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// One child's download: MiB/s, and the CPU milliseconds per 64 MiB of the
+// daemon and of the client over the timed downloads.
+struct TlsRun {
     double rate = 0;
-    if (!output || !(std::istringstream(*output) >> rate) || rate <= 0)
+    double daemonMs = 0;
+    double clientMs = 0;
+};
+
+std::optional<TlsRun> parseRun(const std::optional<std::string>& output)
+{
+    TlsRun run;
+    double mebibytes = 0, clientSeconds = 0, daemonSeconds = 0;
+    if (!output || !(std::istringstream(*output) >> run.rate >> mebibytes >> clientSeconds >> daemonSeconds)
+        || run.rate <= 0 || mebibytes <= 0)
         return std::nullopt;
-    return rate;
+    run.daemonMs = daemonSeconds * 1000 * 64 / mebibytes;
+    run.clientMs = clientSeconds * 1000 * 64 / mebibytes;
+    return run;
 }
 
 void keepFaster(std::optional<double>& best, const std::optional<double>& next)
 {
     if (next && (!best || *next > *best))
+        best = next;
+}
+
+void keepFaster(std::optional<TlsRun>& best, const std::optional<TlsRun>& next)
+{
+    if (next && (!best || next->rate > best->rate))
         best = next;
 }
 
@@ -93,7 +130,8 @@ int clientUpload(int port, const std::string& prefix, int count, uint64_t bytes)
     return 0;
 }
 
-int clientDownload(int port, uint64_t bytes, double seconds, const std::vector<ModuleRef>& modules)
+int clientDownload(
+    int port, int daemonPid, uint64_t bytes, double seconds, const std::vector<ModuleRef>& modules)
 {
     std::string why;
     auto sessions = openSessions(port, 1, kAdmin, kTransferConsumer, 1, &why);
@@ -101,11 +139,18 @@ int clientDownload(int port, uint64_t bytes, double seconds, const std::vector<M
         std::cerr << "rsbench tls-client: " << why << "\n";
         return 1;
     }
+    const double cpuBefore = cpuSeconds(::getpid());
+    const double daemonBefore = cpuSeconds(daemonPid);
+    const auto start = std::chrono::steady_clock::now();
     const auto rate = downloadRate(
         *sessions.front(), modules, kTransferConsumer, bytes, std::chrono::duration<double>(seconds));
     if (!rate)
         return 1;
-    std::cout << *rate << "\n";
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The rate, the MiB it covers (about: the untimed first call is left
+    // out), and the CPU seconds of this process and of the daemon meanwhile.
+    std::cout << *rate << " " << *rate * elapsed << " " << cpuSeconds(::getpid()) - cpuBefore << " "
+              << cpuSeconds(daemonPid) - daemonBefore << "\n";
     return 0;
 }
 
@@ -119,16 +164,18 @@ int tlsClientMain(int argc, char** argv)
     try {
         if (args.size() == 5 && args[0] == "upload") {
             status = clientUpload(std::stoi(args[1]), args[2], std::stoi(args[3]), std::stoull(args[4]));
-        } else if (args.size() >= 5 && args[0] == "download") {
+        } else if (args.size() >= 6 && args[0] == "download") {
             std::vector<ModuleRef> modules;
-            for (size_t i = 4; i < args.size(); ++i) {
+            for (size_t i = 5; i < args.size(); ++i) {
                 const size_t colon = args[i].find(':');
                 modules.push_back({ args[i].substr(0, colon), args[i].substr(colon + 1) });
             }
-            status = clientDownload(std::stoi(args[1]), std::stoull(args[2]), std::stod(args[3]), modules);
+            status = clientDownload(
+                std::stoi(args[1]), std::stoi(args[2]), std::stoull(args[3]), std::stod(args[4]), modules);
         } else {
-            std::cerr << "rsbench tls-client: upload PORT PREFIX COUNT BYTES | download PORT BYTES SECONDS "
-                         "NAME:VERSION...\n";
+            std::cerr
+                << "rsbench tls-client: upload PORT PREFIX COUNT BYTES | download PORT DAEMON_PID BYTES "
+                   "SECONDS NAME:VERSION...\n";
         }
     } catch (const std::exception& error) {
         std::cerr << "rsbench tls-client: " << error.what() << "\n";
@@ -184,7 +231,8 @@ void runTlsDownload(const BenchOptions& options, std::ostream& progress, const s
     const std::chrono::duration<double> duration(options.seconds);
     // In turns, the fastest of three rounds of each side, every measurement
     // from a warm page cache (as the plain downloads).
-    std::optional<double> anchors[2], rates[2]; // [0] cached, [1] uncached
+    std::optional<double> anchors[2];
+    std::optional<TlsRun> rates[2]; // [0] cached, [1] uncached
     for (int round = 0; round < kRounds; ++round) {
         for (bool cached : { true, false }) {
             const size_t used = cached ? 1 : modules.size();
@@ -194,12 +242,12 @@ void runTlsDownload(const BenchOptions& options, std::ostream& progress, const s
                     nginx.getRate(
                         { urlPaths.begin(), urlPaths.begin() + static_cast<long>(used) }, kBytes, duration));
             }
-            std::vector<std::string> args { "download", port, std::to_string(kBytes),
-                std::to_string(options.seconds) };
+            std::vector<std::string> args { "download", port, std::to_string(daemon.pid()),
+                std::to_string(kBytes), std::to_string(options.seconds) };
             for (size_t i = 0; i < used; ++i)
                 args.push_back(modules[i].name + ":" + modules[i].version);
             warmPageCache(paths);
-            keepFaster(rates[cached ? 0 : 1], parseRate(runClient(args)));
+            keepFaster(rates[cached ? 0 : 1], parseRun(runClient(args)));
         }
     }
     daemon.stop();
@@ -208,9 +256,11 @@ void runTlsDownload(const BenchOptions& options, std::ostream& progress, const s
         row.scenario = std::string("getModule 64 MiB over TLS") + (cached ? ", cached" : ", uncached");
         row.anchorName = anchorName + (cached ? "" : ", the same files in turn");
         row.target = Target::ratioAtLeast(1.0);
-        if (const auto& rate = rates[cached ? 0 : 1])
-            row.ours = Figure { *rate, "MiB/s" };
-        else
+        if (const auto& run = rates[cached ? 0 : 1]) {
+            row.ours = Figure { run->rate, "MiB/s" };
+            row.note = "CPU per 64 MiB: daemon " + formatNumber(run->daemonMs) + " ms, client "
+                + formatNumber(run->clientMs) + " ms";
+        } else
             row.note = "download over TLS failed";
         if (const auto& anchor = anchors[cached ? 0 : 1])
             row.anchor = Figure { *anchor, "MiB/s" };
