@@ -226,8 +226,11 @@ ssize_t TlsStream::writeGathered(const iovec* iov, int count, size_t offered)
         return credit > 0 ? static_cast<ssize_t>(credit) : flushed;
     if (encrypted <= 0) {
         // Nothing new was taken: what stopped it, unless earlier bytes are now out.
-        if (credit > 0)
+        if (credit > 0) {
+            if (credit >= offered)
+                releaseGatherBuffer();
             return static_cast<ssize_t>(credit);
+        }
         if (encrypted == kWouldBlock && !sink_->pending.empty())
             writeWants_ |= ACE_Event_Handler::WRITE_MASK;
         return encrypted == 0 && offered > 0 ? kWouldBlock : encrypted;
