@@ -74,7 +74,7 @@ std::optional<double> RedisAnchor::rate(
     return redisBenchmarkRate(outcome->output, row);
 }
 
-bool NginxAnchor::start(const fs::path& root)
+bool NginxAnchor::start(const fs::path& root, const std::optional<TlsFiles>& tls)
 {
     if (!Subprocess::available("nginx")) {
         failure_ = "nginx is not installed";
@@ -84,6 +84,11 @@ bool NginxAnchor::start(const fs::path& root)
     const fs::path dir = dir_.path();
     fs::create_directories(dir / "www" / "put");
     fs::create_directories(dir / "body");
+    tls_ = tls.has_value();
+    std::string listen = "127.0.0.1:" + std::to_string(port_);
+    if (tls)
+        listen += " ssl;\n    ssl_certificate " + tls->certificate.string() + ";\n    ssl_certificate_key "
+            + tls->key.string() + ";\n    ssl_protocols TLSv1.3";
     std::ofstream(dir / "nginx.conf")
         << (::geteuid() == 0 ? "user root;\n" : "") << "daemon off;\nworker_processes 1;\n"
         << "pid " << (dir / "nginx.pid").string() << ";\n"
@@ -91,7 +96,7 @@ bool NginxAnchor::start(const fs::path& root)
         << "events { worker_connections 64; }\n"
         << "http {\n  access_log off;\n  sendfile on;\n  client_max_body_size 0;\n"
         << "  client_body_temp_path " << (dir / "body").string() << ";\n"
-        << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << root.string() << ";\n"
+        << "  server {\n    listen " << listen << ";\n    root " << root.string() << ";\n"
         << "    location /put/ { root " << (dir / "www").string()
         << "; dav_methods PUT; create_full_put_path on; }\n  }\n}\n";
     if (!server_.start({ "nginx", "-p", dir.string(), "-e", (dir / "error.log").string(), "-c",
@@ -109,7 +114,7 @@ bool NginxAnchor::start(const fs::path& root)
 
 std::string NginxAnchor::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 fs::path NginxAnchor::rotationScript(const std::vector<std::string>& paths) const
@@ -131,7 +136,7 @@ std::optional<double> NginxAnchor::getRate(
         return std::nullopt;
     // wrk counts whole requests within its run, which for large files leaves
     // too few to count; curl times each transfer exactly.
-    if (bytes < kWrkLargestFile && Subprocess::available("wrk")) {
+    if (bytes < kWrkLargestFile && !tls_ && Subprocess::available("wrk")) {
         const int seconds = std::max(1, static_cast<int>(duration.count() + 0.5));
         std::vector<std::string> command { "wrk", "-t1", "-c1", "-d" + std::to_string(seconds) + "s",
             "--timeout", "30s" };
@@ -153,8 +158,12 @@ std::optional<double> NginxAnchor::getRate(
     int transfers = 0;
     while (total < duration.count() || transfers < 2) {
         const std::string& path = paths[static_cast<size_t>(transfers) % paths.size()];
-        auto outcome = Subprocess::run(
-            { "curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", url(path) });
+        std::vector<std::string> command { "curl", "-s", "-o", "/dev/null", "-w",
+            "%{http_code} %{time_total}" };
+        if (tls_) // the benchmark's own certificate, and the suite the daemon's TLS 1.3 picks
+            command.insert(command.end(), { "-k", "--tlsv1.3", "--tls13-ciphers", kTls13Suite });
+        command.push_back(url(path));
+        auto outcome = Subprocess::run(command);
         auto seconds = outcome ? curlSeconds(outcome->output) : std::nullopt;
         if (!seconds)
             return std::nullopt;

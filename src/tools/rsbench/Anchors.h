@@ -39,10 +39,21 @@ private:
     int port_ = 0;
 };
 
+// The TLS 1.3 suite both sides of a TLS comparison use: the first of
+// OpenSSL's defaults, which the daemon's SSL driver negotiates.
+inline constexpr const char* kTls13Suite = "TLS_AES_256_GCM_SHA384";
+
+// A certificate and its key (PEM) for an HTTPS anchor.
+struct TlsFiles {
+    std::filesystem::path certificate;
+    std::filesystem::path key;
+};
+
 class NginxAnchor {
 public:
-    // Serves `root` for GET and accepts PUT below "/put/" into a directory of its own.
-    bool start(const std::filesystem::path& root);
+    // Serves `root` for GET and accepts PUT below "/put/" into a directory
+    // of its own; with `tls`, over HTTPS (TLS 1.3 only) on those files.
+    bool start(const std::filesystem::path& root, const std::optional<TlsFiles>& tls = std::nullopt);
     // MiB/s of repeated GETs of `paths` in turn (files of `bytes` bytes
     // under root) one at a time: wrk on one connection for files under
     // 8 MiB, else (or without wrk) curl.
@@ -59,6 +70,7 @@ private:
     rs::harness::TempDir dir_;
     Subprocess server_;
     int port_ = 0;
+    bool tls_ = false;
     std::string failure_;
 };
 

@@ -21,7 +21,7 @@ std::map<std::string, std::string> quietLogEnvironment(const fs::path& dir)
     return { { "RS_LOG_PROPERTY_FILE", properties.string() } };
 }
 
-bool BenchDaemon::start()
+bool BenchDaemon::start(const std::map<std::string, std::string>& env)
 {
     const fs::path root = daemon_.cluster.root();
     {
@@ -33,6 +33,7 @@ bool BenchDaemon::start()
     rs::harness::RunOptions options;
     options.env = quietLogEnvironment(root);
     options.env["REPOSITORY_CACHE_SIZE"] = std::to_string(kCacheMiB);
+    options.env.insert(env.begin(), env.end());
     return daemon_.start(options);
 }
 

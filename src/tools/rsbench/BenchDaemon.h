@@ -33,8 +33,9 @@ std::map<std::string, std::string> quietLogEnvironment(const std::filesystem::pa
 
 class BenchDaemon {
 public:
-    // False (reason in failure()) when it does not serve.
-    bool start();
+    // False (reason in failure()) when it does not serve. `env` is added to
+    // the daemon's environment (a driver choice, say).
+    bool start(const std::map<std::string, std::string>& env = {});
     void stop() { daemon_.process.stop(); }
     int port() const { return daemon_.port; }
     int pid() const { return daemon_.process.pid(); }

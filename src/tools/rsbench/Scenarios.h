@@ -11,6 +11,7 @@
 //   list     - getModuleList of 1k, 10k and 100k modules against linear growth
 //   fanout   - install on 10, 100 and 1000 simulated hosts against the four-at-a-time bound
 //   http     - getRSVersion with the HTTP side door polled, against without it (HttpScrape.h)
+//   tls      - getModule of 64 MiB over the SSL driver, next to nginx over HTTPS (TlsDownload.h)
 // After every scenario the daemon's resident size is recorded as well: at
 // once, and again settleSeconds later (what stays once the work is over).
 //

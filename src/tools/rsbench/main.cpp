@@ -6,6 +6,7 @@
 #include "tools/rsbench/Median.h"
 #include "tools/rsbench/Report.h"
 #include "tools/rsbench/Scenarios.h"
+#include "tools/rsbench/TlsDownload.h"
 #include "zephcomm/router/DriverLoader.h"
 
 #include <CLI/CLI.hpp>
@@ -71,6 +72,9 @@ std::vector<std::string> runContext(const rsbench::BenchOptions& options, bool q
 
 int main(int argc, char** argv)
 {
+    // A child of the "tls" scenario: the client side on the SSL driver.
+    if (argc > 1 && std::string(argv[1]) == "tls-client")
+        return rsbench::tlsClientMain(argc - 2, argv + 2);
     CLI::App app { "Measures the repository service side by side with its anchors." };
     rsbench::BenchOptions options;
     bool quick = false;

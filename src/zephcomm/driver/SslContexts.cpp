@@ -1,6 +1,7 @@
 #include "zephcomm/driver/SslContexts.h"
 
 #include "zephcomm/driver/DriverLog.h"
+#include "zephcomm/driver/KernelTls.h"
 #include "zephcomm/driver/TlsStream.h"
 
 #include <log4cxx/logger.h>
@@ -13,11 +14,16 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <mutex>
 
 namespace zephcommSslTcpDrv {
 
 namespace {
+
+// Read-ahead room: about eight full records per socket read.
+constexpr size_t kReadBufferBytes = 128 * 1024;
 
 std::optional<std::string> braced(const std::string& text)
 {
@@ -103,8 +109,31 @@ int SslContexts::setUp()
     return rc;
 }
 
+void SslContexts::chooseRecordPath()
+{
+    kernelTls_ = kernelTlsOffered();
+    if (kernelTls_) {
+        // OpenSSL's socket BIO, which kernel TLS needs, writes with write():
+        // a peer that is gone must not end the process.
+        struct sigaction current { };
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            ::signal(SIGPIPE, SIG_IGN);
+    }
+    static std::once_flag told;
+    std::call_once(told, [this] {
+        const char* text = kernelTls_
+            ? "SSL driver: kernel TLS is offered; sends are encrypted by the kernel where the negotiated "
+              "suite allows"
+            : "SSL driver: kernel TLS is not offered here; records are encrypted by OpenSSL, several per "
+              "socket write";
+        TCPDRV_LOG(logger_, "%s", text);
+        LOG4CXX_INFO(log4cxx::Logger::getLogger("zephcommdrv"), text);
+    });
+}
+
 int SslContexts::createContexts()
 {
+    chooseRecordPath();
     server_ = SSL_CTX_new(TLS_server_method());
     client_ = SSL_CTX_new(TLS_client_method());
     if (!server_ || !client_) {
@@ -115,8 +144,14 @@ int SslContexts::createContexts()
         SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
         // A peer that drops the socket is a closed connection, not an error.
         SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-        SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // Reads take many records per system call; the buffer goes back
+        // whenever it is empty, so an idle connection holds none.
+        SSL_CTX_set_mode(context,
+            SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
         SSL_CTX_set_read_ahead(context, 1);
+        SSL_CTX_set_default_read_buffer_len(context, kReadBufferBytes);
+        if (kernelTls_)
+            SSL_CTX_set_options(context, SSL_OP_ENABLE_KTLS);
     }
     // Connections are long-lived and never resumed.
     SSL_CTX_set_num_tickets(server_, 0);
@@ -266,7 +301,7 @@ std::unique_ptr<zephcommTcpDrv::ByteStream> SslContexts::open(
     const bool accepted = role == zephcommTcpDrv::StreamRole::Accepted;
     ERR_clear_error();
     SSL* ssl = SSL_new(accepted ? server_ : client_);
-    BIO* bio = ssl ? newSocketBio(fd) : nullptr;
+    BIO* bio = !ssl ? nullptr : kernelTls_ ? BIO_new_socket(fd, BIO_NOCLOSE) : newSocketBio(fd);
     if (!bio) {
         TCPDRV_LOG(logger_, "TcpChannel::ssl() : error - %s", lastSslErrorText().c_str());
         SSL_free(ssl);
@@ -286,7 +321,7 @@ std::unique_ptr<zephcommTcpDrv::ByteStream> SslContexts::open(
         }
     }
     error = 0;
-    return std::make_unique<TlsStream>(ssl, logger_);
+    return std::make_unique<TlsStream>(ssl, logger_, !kernelTls_);
 }
 
 } // namespace zephcommSslTcpDrv

@@ -68,6 +68,8 @@ private:
 
     SslContexts(const SslDriverArgument& argument, zephcommdrv::Logger* logger);
     int setUp();
+    // Kernel TLS where the machine offers it, else our gathering socket BIO; said once at INFO.
+    void chooseRecordPath();
     int createContexts();
     int setCipherLists();
     int loadCertificate();
@@ -85,6 +87,7 @@ private:
     std::string serverCiphers_;
     std::string clientCiphers_;
     Verify verify_ = Verify::None;
+    bool kernelTls_ = false;
     std::string verifyName_; // for Verify::Named
 };
 

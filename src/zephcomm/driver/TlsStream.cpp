@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,25 +24,41 @@ namespace {
 // Buffers below this size are gathered into one record; larger ones go
 // straight from the caller's bytes. One TLS record carries at most this much.
 constexpr size_t kStageBytes = 16384;
+// Plaintext encrypted per socket write when much is offered: several
+// records leave in one system call instead of one call per record. About
+// what the socket's send buffer takes at once.
+constexpr size_t kGatherBytes = 128 * 1024;
 
 int socketOf(BIO* bio)
 {
-    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    return static_cast<SocketSink*>(BIO_get_data(bio))->fd;
+}
+
+ssize_t sendSome(int fd, const char* data, size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
 }
 
 int bioWrite(BIO* bio, const char* data, int length)
 {
     BIO_clear_retry_flags(bio);
-    for (;;) {
-        const ssize_t n = ::send(socketOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            BIO_set_retry_write(bio);
-        return -1;
+    auto* sink = static_cast<SocketSink*>(BIO_get_data(bio));
+    // Records made while gathering, or behind records still waiting, join
+    // the queue so that they leave in order.
+    if (sink->gathering || !sink->pending.empty()) {
+        sink->pending.insert(sink->pending.end(), data, data + length);
+        return length;
     }
+    const ssize_t n = sendSome(sink->fd, data, static_cast<size_t>(length));
+    if (n >= 0)
+        return static_cast<int>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        BIO_set_retry_write(bio);
+    return -1;
 }
 
 int bioRead(BIO* bio, char* data, int length)
@@ -71,6 +88,13 @@ int bioCreate(BIO* bio)
     return 1;
 }
 
+int bioDestroy(BIO* bio)
+{
+    delete static_cast<SocketSink*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
 const BIO_METHOD* socketMethod()
 {
     static BIO_METHOD* method = [] {
@@ -80,6 +104,7 @@ const BIO_METHOD* socketMethod()
             BIO_meth_set_read(m, bioRead);
             BIO_meth_set_ctrl(m, bioControl);
             BIO_meth_set_create(m, bioCreate);
+            BIO_meth_set_destroy(m, bioDestroy);
         }
         return m;
     }();
@@ -98,13 +123,14 @@ BIO* newSocketBio(int fd)
     const BIO_METHOD* method = socketMethod();
     BIO* bio = method ? BIO_new(method) : nullptr;
     if (bio)
-        BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+        BIO_set_data(bio, new SocketSink { fd, false, {} });
     return bio;
 }
 
-TlsStream::TlsStream(SSL* ssl, zephcommdrv::Logger* logger)
+TlsStream::TlsStream(SSL* ssl, zephcommdrv::Logger* logger, bool gathers)
     : ssl_(ssl)
     , logger_(logger)
+    , sink_(gathers ? static_cast<SocketSink*>(BIO_get_data(SSL_get_wbio(ssl))) : nullptr)
 {
 }
 
@@ -156,9 +182,102 @@ ssize_t TlsStream::readInto(char* buffer, size_t length)
 ssize_t TlsStream::writev(const iovec* iov, int count)
 {
     writeWants_ = ACE_Event_Handler::NULL_MASK;
+    if (fatal_ != 0)
+        return fatal_;
+    size_t offered = 0;
+    for (int i = 0; i < count; ++i)
+        offered += iov[i].iov_len;
+    if (sink_ && (!sink_->pending.empty() || (offered > kStageBytes && SSL_is_init_finished(ssl_))))
+        return writeGathered(iov, count, offered);
+    return writeRecords(iov, count, SIZE_MAX);
+}
+
+ssize_t TlsStream::writeGathered(const iovec* iov, int count, size_t offered)
+{
+    // Records of an earlier call whose bytes the socket did not take all
+    // go first; their plaintext is reported taken only once they are out.
+    if (const ssize_t flushed = flushPending(); flushed < 0)
+        return flushed;
+    if (!sink_->pending.empty()) {
+        writeWants_ = ACE_Event_Handler::WRITE_MASK;
+        return kWouldBlock;
+    }
+    const size_t credit = ahead_;
+    ahead_ = 0;
+    // The caller offers those bytes again from where they began: skip them.
+    std::vector<iovec>& rest = restIov_;
+    rest.assign(iov, iov + count);
+    size_t skip = credit;
+    size_t first = 0;
+    while (first < rest.size() && skip >= rest[first].iov_len)
+        skip -= rest[first++].iov_len;
+    if (first < rest.size()) {
+        rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + skip;
+        rest[first].iov_len -= skip;
+    }
+    ssize_t encrypted = 0;
+    if (first < rest.size()) {
+        sink_->gathering = true;
+        encrypted = writeRecords(rest.data() + first, static_cast<int>(rest.size() - first), kGatherBytes);
+        sink_->gathering = false;
+    }
+    const ssize_t flushed = flushPending();
+    if (flushed < 0)
+        return credit > 0 ? static_cast<ssize_t>(credit) : flushed;
+    if (encrypted <= 0) {
+        // Nothing new was taken: what stopped it, unless earlier bytes are now out.
+        if (credit > 0) {
+            if (credit >= offered)
+                releaseGatherBuffer();
+            return static_cast<ssize_t>(credit);
+        }
+        if (encrypted == kWouldBlock && !sink_->pending.empty())
+            writeWants_ |= ACE_Event_Handler::WRITE_MASK;
+        return encrypted == 0 && offered > 0 ? kWouldBlock : encrypted;
+    }
+    if (sink_->pending.empty()) {
+        if (credit + static_cast<size_t>(encrypted) == offered)
+            releaseGatherBuffer();
+        return static_cast<ssize_t>(credit) + encrypted;
+    }
+    ahead_ = static_cast<size_t>(encrypted);
+    if (credit > 0)
+        return static_cast<ssize_t>(credit);
+    writeWants_ = ACE_Event_Handler::WRITE_MASK;
+    return kWouldBlock;
+}
+
+ssize_t TlsStream::flushPending()
+{
+    std::vector<char>& pending = sink_->pending;
+    size_t sent = 0;
+    while (sent < pending.size()) {
+        const ssize_t n = sendSome(sink_->fd, pending.data() + sent, pending.size() - sent);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            fatal_ = zephcommTcpDrv::SocketOps::fromErrno(errno);
+            pending.clear();
+            return fatal_;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(sent));
+    return static_cast<ssize_t>(sent);
+}
+
+void TlsStream::releaseGatherBuffer()
+{
+    // Everything offered is out: the connection may now stay idle for long,
+    // so its gathering room goes back.
+    std::vector<char>().swap(sink_->pending);
+}
+
+ssize_t TlsStream::writeRecords(const iovec* iov, int count, size_t budget)
+{
     ssize_t total = 0;
     int i = 0;
-    while (i < count) {
+    while (i < count && static_cast<size_t>(total) < budget) {
         const char* data = static_cast<const char*>(iov[i].iov_base);
         size_t length = iov[i].iov_len;
         if (length < kStageBytes) {
@@ -173,6 +292,7 @@ ssize_t TlsStream::writev(const iovec* iov, int count)
             data = stage_.data();
             length = stage_.size();
         } else {
+            length = std::min(length, budget - static_cast<size_t>(total));
             ++i;
         }
         if (length == 0)
@@ -264,6 +384,8 @@ void TlsStream::close()
     ERR_clear_error();
     SSL_shutdown(ssl_);
     ERR_clear_error();
+    if (sink_)
+        flushPending();
 }
 
 } // namespace zephcommSslTcpDrv

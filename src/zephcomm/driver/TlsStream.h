@@ -8,6 +8,11 @@
 // short payload leave together); large buffers are encrypted in place. A
 // write that would block is offered again from the same byte, which is what
 // the record layer asks of a retried write (moving buffers are allowed).
+// When more than a record's worth is offered, up to 128 KiB of it are
+// encrypted into the socket sink's queue and leave in one system call;
+// records the socket did not take wait there, and their plaintext counts as
+// taken only once they are out (the caller offers it again meanwhile and
+// the stream skips it).
 //
 // Errors: SSL_ERROR_WANT_READ/WRITE -> kWouldBlock plus the readiness needed
 // (extraInterest); the peer's close_notify or a bare end of the socket -> 0
@@ -26,14 +31,24 @@
 
 namespace zephcommSslTcpDrv {
 
+// What the socket BIO writes to: the socket, or, while records are gathered
+// or earlier ones still wait, the queue behind them. Owned by the BIO.
+struct SocketSink {
+    int fd;
+    bool gathering = false;
+    std::vector<char> pending;
+};
+
 // A BIO over the non-blocking socket `fd` (not closed by the BIO), or null.
 BIO* newSocketBio(int fd);
 
 class TlsStream final : public zephcommTcpDrv::ByteStream {
 public:
     // Takes ownership of `ssl`, which is bound to its socket and set to its
-    // end of the handshake.
-    TlsStream(SSL* ssl, zephcommdrv::Logger* logger);
+    // end of the handshake. `gathers`: its BIO is ours (newSocketBio), and
+    // large writes gather records; not so over kernel TLS, whose socket BIO
+    // is OpenSSL's and whose kernel gathers by itself.
+    TlsStream(SSL* ssl, zephcommdrv::Logger* logger, bool gathers);
     ~TlsStream() override;
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
@@ -55,6 +70,14 @@ private:
     // Reads into one buffer until it is full or nothing more can be read
     // now; the count read, or the outcome that stopped it when none was.
     ssize_t readInto(char* buffer, size_t length);
+    // Encrypts up to about `budget` bytes of the buffers into records; the
+    // count taken, or the outcome that stopped it when none was.
+    ssize_t writeRecords(const iovec* iov, int count, size_t budget);
+    // Many records' worth offered: encrypted into the sink's queue, sent in one call.
+    ssize_t writeGathered(const iovec* iov, int count, size_t offered);
+    // Sends what waits in the sink's queue; the count sent or a final error.
+    ssize_t flushPending();
+    void releaseGatherBuffer();
     // Writes all of one buffer; the count written, or the outcome that
     // stopped it when none was.
     ssize_t writeAll(const char* data, size_t length);
@@ -69,6 +92,9 @@ private:
     int fatal_ = 0; // the final error once the stream has failed
     bool ended_ = false; // the peer ended the stream
     std::vector<char> stage_;
+    SocketSink* sink_; // the BIO's; null without gathering
+    size_t ahead_ = 0; // plaintext encrypted into records that still wait in the sink
+    std::vector<iovec> restIov_;
 };
 
 } // namespace zephcommSslTcpDrv

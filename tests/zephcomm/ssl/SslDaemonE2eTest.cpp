@@ -7,10 +7,13 @@
 #include "interfaces/IRepository.h"
 #include "interfaces/IRepositoryResp.h"
 #include "zephcomm/driver/DriverSelection.h"
+#include "zephcomm/driver/KernelTls.h"
 #include "zephcomm/router/DriverLoader.h"
 #include "zephcomm/ssl/SslTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <iostream>
 
 namespace {
 
@@ -51,6 +54,16 @@ TEST(SslDaemon, AClientThatVerifiesTheServiceUnderItsCaWorksAsOverTcp)
         kWait, std::string("tlsmodule"), std::string("1"), std::string(kKnownConsumer));
     ASSERT_EQ(got.code(), 0);
     EXPECT_TRUE(rpc::blockText(got->moduleData()) == contents);
+    // The record path the daemon took is said once: kernel TLS where this
+    // machine offers it, else OpenSSL's, which is then what was tested.
+    const bool kernel = zephcommSslTcpDrv::kernelTlsOffered();
+    const std::string log = daemon.cluster.logText();
+    const std::string said
+        = kernel ? "SSL driver: kernel TLS is offered" : "SSL driver: kernel TLS is not offered";
+    EXPECT_NE(log.find(said), std::string::npos);
+    EXPECT_EQ(log.find("SSL driver: kernel TLS", log.find(said) + 1), std::string::npos);
+    if (!kernel)
+        std::cout << "kernel TLS is not offered on this machine: the transfer went through OpenSSL's records\n";
     client.reset();
     zephcomm::fini();
 }
