@@ -49,6 +49,11 @@ public:
         std::lock_guard lock(mutex_);
         return indexOfLocked(event);
     }
+    std::vector<std::string> events()
+    {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
 
 private:
     size_t indexOfLocked(const std::string& event) const
