@@ -1,5 +1,6 @@
 #include "rs/repository/IndexCache.h"
 
+#include "rs/repository/EvictLeastRecentlyUsed.h"
 #include "rs/repository/dplfileutils.h"
 
 #include <sys/stat.h>
@@ -127,15 +128,7 @@ void IndexCache::keepLocked(const std::string& directory, Cached cached)
 void IndexCache::evictLocked()
 {
     // The entry just kept is the most recently used: it goes last.
-    while (cachedBytes_ > capacity_ && !cached_.empty()) {
-        auto oldest = cached_.begin();
-        for (auto it = cached_.begin(); it != cached_.end(); ++it) {
-            if (it->second.lastUse < oldest->second.lastUse)
-                oldest = it;
-        }
-        cachedBytes_ -= oldest->second.bytes;
-        cached_.erase(oldest);
-    }
+    evictLeastRecentlyUsed(cached_, cachedBytes_, capacity_);
 }
 
 void IndexCache::setCapacity(size_t bytes)

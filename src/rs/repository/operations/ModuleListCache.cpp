@@ -1,5 +1,6 @@
 #include "rs/repository/operations/ModuleListCache.h"
 
+#include "rs/repository/EvictLeastRecentlyUsed.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs::modules {
@@ -93,15 +94,7 @@ void ModuleListCache::dropStaleLocked()
 
 void ModuleListCache::evictLocked()
 {
-    while (keptBytes_ > capacity_ && !built_.empty()) {
-        auto oldest = built_.begin();
-        for (auto it = built_.begin(); it != built_.end(); ++it) {
-            if (it->second.lastUse < oldest->second.lastUse)
-                oldest = it;
-        }
-        keptBytes_ -= oldest->second.bytes;
-        built_.erase(oldest);
-    }
+    kav::evictLeastRecentlyUsed(built_, keptBytes_, capacity_);
 }
 
 size_t ModuleListCache::size() const
