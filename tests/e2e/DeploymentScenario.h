@@ -8,7 +8,8 @@
 //
 // Threads: the test thread only.
 
-#include "e2e/DeploymentE2eSupport.h"
+#include "e2e/E2eSupport.h"
+#include "tools/harness/DeploymentCluster.h"
 
 #include <gtest/gtest.h>
 
