@@ -1,6 +1,6 @@
 #include "rs/repository/IndexCache.h"
 
-#include "rs/repository/EvictLeastRecentlyUsed.h"
+#include "rs/repository/ByteBoundedCache.h"
 #include "rs/repository/dplfileutils.h"
 
 #include <sys/stat.h>
@@ -102,40 +102,23 @@ IndexSnapshot IndexCache::freshEntries(const std::string& directory)
 
 size_t IndexCache::bytesOf(const IndexEntries& entries)
 {
-    const auto heap = [](const std::string& text) {
-        return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
-    };
     size_t bytes = entries.capacity() * sizeof(ModuleIndexEntry);
-    for (const ModuleIndexEntry& entry : entries) {
-        bytes += heap(entry.moduleName) + heap(entry.version) + heap(entry.fileName) + heap(entry.owner);
-        bytes += entry.linkedApps.capacity() * sizeof(std::string);
-        for (const std::string& application : entry.linkedApps)
-            bytes += heap(application);
-    }
+    for (const ModuleIndexEntry& entry : entries)
+        bytes += heapBytes(entry.moduleName) + heapBytes(entry.version) + heapBytes(entry.fileName)
+            + heapBytes(entry.owner) + heapBytes(entry.linkedApps);
     return bytes;
 }
 
 void IndexCache::keepLocked(const std::string& directory, Cached cached)
 {
-    forgetLocked(directory);
-    if (cached.bytes > capacity_)
-        return;
-    cachedBytes_ += cached.bytes;
-    cached_.emplace(directory, std::move(cached));
-    evictLocked();
-}
-
-void IndexCache::evictLocked()
-{
-    // The entry just kept is the most recently used: it goes last.
-    evictLeastRecentlyUsed(cached_, cachedBytes_, capacity_);
+    keepWithinCapacity(cached_, cachedBytes_, capacity_, directory, std::move(cached));
 }
 
 void IndexCache::setCapacity(size_t bytes)
 {
     std::lock_guard guard(lock_);
     capacity_ = bytes;
-    evictLocked();
+    evictLeastRecentlyUsed(cached_, cachedBytes_, capacity_);
 }
 
 void IndexCache::invalidate(const std::string& directory)
@@ -153,11 +136,7 @@ void IndexCache::forget(const std::string& directory)
 
 void IndexCache::forgetLocked(const std::string& directory)
 {
-    auto found = cached_.find(directory);
-    if (found == cached_.end())
-        return;
-    cachedBytes_ -= found->second.bytes;
-    cached_.erase(found);
+    forgetItem(cached_, cachedBytes_, directory);
 }
 
 void IndexCache::clear()

@@ -104,7 +104,6 @@ private:
     void forgetLocked(const std::string& directory);
     // Drops a directory whose index is gone, without disturbing other reads.
     void forget(const std::string& directory);
-    void evictLocked();
 
     size_t capacity_;
     mutable std::mutex lock_;

@@ -1,6 +1,6 @@
 #include "rs/repository/operations/ModuleListCache.h"
 
-#include "rs/repository/EvictLeastRecentlyUsed.h"
+#include "rs/repository/ByteBoundedCache.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 
 namespace rs::modules {
@@ -35,31 +35,17 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
         return records; // nothing worth keeping
     std::lock_guard guard(lock_);
     dropStaleLocked();
-    auto found = built_.find(key);
-    if (found != built_.end()) {
-        keptBytes_ -= found->second.bytes;
-        built_.erase(found);
-    }
-    if (bytes > capacity_)
-        return records;
-    built_[key] = Built { entries, records, bytes, ++uses_ };
-    keptBytes_ += bytes;
-    evictLocked();
+    kav::keepWithinCapacity(built_, keptBytes_, capacity_, key, Built { entries, records, bytes, ++uses_ });
     return records;
 }
 
 size_t ModuleListCache::bytesOf(const RepositoryAppList& list)
 {
-    const auto heap = [](const std::string& text) {
-        return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
-    };
+    using kav::heapBytes;
     size_t bytes = list.entries().capacity() * sizeof(RepositoryAppEntry);
-    for (const RepositoryAppEntry& entry : list.entries()) {
-        bytes += heap(entry.version) + heap(entry.moduleName) + heap(entry.consumer) + heap(entry.owner)
-            + heap(entry.fileName) + entry.linkedApps.capacity() * sizeof(std::string);
-        for (const std::string& application : entry.linkedApps)
-            bytes += heap(application);
-    }
+    for (const RepositoryAppEntry& entry : list.entries())
+        bytes += heapBytes(entry.version) + heapBytes(entry.moduleName) + heapBytes(entry.consumer)
+            + heapBytes(entry.owner) + heapBytes(entry.fileName) + heapBytes(entry.linkedApps);
     if (list.wire())
         bytes += list.wire()->capacity();
     return bytes;
@@ -69,7 +55,7 @@ void ModuleListCache::setCapacity(size_t bytes)
 {
     std::lock_guard guard(lock_);
     capacity_ = bytes;
-    evictLocked();
+    kav::evictLeastRecentlyUsed(built_, keptBytes_, capacity_);
 }
 
 bool ModuleListCache::isReady(const std::string& directory, const std::string& consumer)
@@ -90,11 +76,6 @@ void ModuleListCache::dropStaleLocked()
         keptBytes_ -= item.second.bytes;
         return true;
     });
-}
-
-void ModuleListCache::evictLocked()
-{
-    kav::evictLeastRecentlyUsed(built_, keptBytes_, capacity_);
 }
 
 size_t ModuleListCache::size() const

@@ -65,7 +65,6 @@ private:
 
     // REQUIRES: lock_ held.
     void dropStaleLocked();
-    void evictLocked();
 
     mutable std::mutex lock_;
     std::map<Key, Built> built_;
