@@ -21,10 +21,10 @@ std::unique_ptr<kav::KavErrorInfo> decode(const ACE_Message_Block* payload, bool
     std::unique_ptr<ACE_InputCDR> in = zephcomm::wire::makeInput(payload);
     if (!in)
         return nullptr;
-    kav::KavErrorInfo* info = nullptr;
+    std::unique_ptr<kav::KavErrorInfo> info;
     good = kav::readErrorInfo(*in, info);
     fuzz::check(good || info == nullptr, "a failed read left a record");
-    return std::unique_ptr<kav::KavErrorInfo>(info);
+    return info;
 }
 
 void checkSameRecord(const kav::KavErrorInfo& a, const kav::KavErrorInfo& b)

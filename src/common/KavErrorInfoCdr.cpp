@@ -79,9 +79,9 @@ void writeErrorInfo(ACE_OutputCDR& out, const IKavErrorInfo* info)
     writeData(out, *info);
 }
 
-bool readErrorInfo(ACE_InputCDR& in, KavErrorInfo*& out)
+bool readErrorInfo(ACE_InputCDR& in, std::unique_ptr<KavErrorInfo>& out)
 {
-    out = nullptr;
+    out.reset();
     ACE_CDR::Long code = 0;
     if (!(in >> code))
         return false;
@@ -97,7 +97,7 @@ bool readErrorInfo(ACE_InputCDR& in, KavErrorInfo*& out)
     info->setContext(context);
     if (!readData(in, *info))
         return false;
-    out = info.release();
+    out = std::move(info);
     return true;
 }
 

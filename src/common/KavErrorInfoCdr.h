@@ -8,6 +8,8 @@
 
 #include "common/KavErrorInfo.h"
 
+#include <memory>
+
 class ACE_OutputCDR;
 class ACE_InputCDR;
 
@@ -16,8 +18,8 @@ namespace kav {
 // info == null (or a record with code 0) writes success.
 void writeErrorInfo(ACE_OutputCDR& out, const IKavErrorInfo* info);
 
-// out is null for success, else a new record the caller owns. Returns false
+// out is null for success, else the record read. Returns false
 // when the stream runs out or holds an impossible value; out is then null.
-bool readErrorInfo(ACE_InputCDR& in, KavErrorInfo*& out);
+bool readErrorInfo(ACE_InputCDR& in, std::unique_ptr<KavErrorInfo>& out);
 
 } // namespace kav

@@ -27,10 +27,8 @@ bool decode(const std::string& bytes, std::unique_ptr<KavErrorInfo>& out)
     ACE_CDR::mb_align(&block);
     block.copy(bytes.data(), bytes.size());
     ACE_InputCDR in(&block, ACE_CDR_BYTE_ORDER);
-    KavErrorInfo* decoded = reinterpret_cast<KavErrorInfo*>(1);
-    const bool good = readErrorInfo(in, decoded);
-    out.reset(decoded);
-    return good;
+    out = std::make_unique<KavErrorInfo>(); // a refused read must clear it
+    return readErrorInfo(in, out);
 }
 
 // A failure record with empty texts and no parameters, up to its has-data flag.

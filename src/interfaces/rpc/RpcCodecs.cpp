@@ -54,10 +54,10 @@ bool Error::write(ACE_OutputCDR& out, In value)
 
 bool Error::read(ACE_InputCDR& in, Held& held)
 {
-    kav::KavErrorInfo* info = nullptr;
-    if (!kav::readErrorInfo(in, info))
+    if (!kav::readErrorInfo(in, held))
         return false;
-    held.reset(info != nullptr ? info : new kav::KavErrorInfo());
+    if (held == nullptr)
+        held = std::make_unique<kav::KavErrorInfo>();
     return true;
 }
 

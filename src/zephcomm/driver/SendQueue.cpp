@@ -1,5 +1,6 @@
 #include "zephcomm/driver/SendQueue.h"
 
+#include "zephcomm/driver/IoVectors.h"
 #include "zephcomm/driver/zephcommdrv.h"
 
 #include <climits>
@@ -59,17 +60,8 @@ void SendQueue::completeFinishedHeads(NodeList& done)
 void SendQueue::consume(size_t bytes, NodeList& done)
 {
     pendingBytes_ -= bytes;
+    iovIndex_ = skipBytes(iov_.data(), iovIndex_, iov_.size(), bytes);
     size_t left = bytes;
-    while (left > 0 && iovIndex_ < iov_.size()) {
-        iovec& current = iov_[iovIndex_];
-        const size_t step = left < current.iov_len ? left : current.iov_len;
-        current.iov_base = static_cast<char*>(current.iov_base) + step;
-        current.iov_len -= step;
-        left -= step;
-        if (current.iov_len == 0)
-            ++iovIndex_;
-    }
-    left = bytes;
     while (left > 0 && !batch_.empty()) {
         const size_t step = left < headLeft_ ? left : headLeft_;
         headLeft_ -= step;

@@ -1,6 +1,7 @@
 #include "zephcomm/driver/TlsStream.h"
 
 #include "zephcomm/driver/DriverLog.h"
+#include "zephcomm/driver/IoVectors.h"
 #include "zephcomm/driver/SocketOps.h"
 
 #include <openssl/bio.h>
@@ -207,14 +208,7 @@ ssize_t TlsStream::writeGathered(const iovec* iov, int count, size_t offered)
     // The caller offers those bytes again from where they began: skip them.
     std::vector<iovec>& rest = restIov_;
     rest.assign(iov, iov + count);
-    size_t skip = credit;
-    size_t first = 0;
-    while (first < rest.size() && skip >= rest[first].iov_len)
-        skip -= rest[first++].iov_len;
-    if (first < rest.size()) {
-        rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + skip;
-        rest[first].iov_len -= skip;
-    }
+    const size_t first = zephcommTcpDrv::skipBytes(rest.data(), 0, rest.size(), credit);
     ssize_t encrypted = 0;
     if (first < rest.size()) {
         sink_->gathering = true;
