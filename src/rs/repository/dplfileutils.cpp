@@ -109,15 +109,19 @@ bool writeAll(int fd, const char* buffer, size_t count)
     return written >= 0 && static_cast<size_t>(written) == count;
 }
 
-// Starts writing the last `length` bytes before the file position to the
-// disk. Advice only: a failure here shows at the sync that has to follow.
+// Starts writing to the disk each whole kWritebackUnit of the file that the
+// last `length` bytes before the file position completed. Advice only: a
+// failure here shows at the sync that has to follow.
 void startWriteback(int fd, size_t length)
 {
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
     if (length == 0 || end < static_cast<off_t>(length))
         return;
-    ::sync_file_range(
-        fd, end - static_cast<off_t>(length), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+    const off_t unit = static_cast<off_t>(kWritebackUnit);
+    const off_t from = (end - static_cast<off_t>(length)) / unit * unit;
+    const off_t to = end / unit * unit;
+    if (to > from)
+        ::sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
 }
 
 int syncDirectory(const std::string& dir)

@@ -29,6 +29,10 @@ namespace rsmanagerutils {
 
 // Largest transfer of one read or write system call for whole files.
 inline constexpr size_t kTransferUnit = 10 * 1024 * 1024;
+// Bytes of a file whose write to the disk Writeback::Start starts at once.
+// Much of a start's cost is per call (the file system maps and submits the
+// range), so small pieces wait until together they fill a unit.
+inline constexpr size_t kWritebackUnit = 16 * 1024 * 1024;
 // Bytes read per call by readLinesFromFile (a 64,000-byte buffer minus its terminator).
 inline constexpr size_t kLineReadBlock = 63999;
 
@@ -57,9 +61,10 @@ int assertPath(const std::string& path);
 enum class Writeback {
     // Whenever the kernel flushes them (or a later syncFile).
     Later,
-    // Started at once, not waited for: a file written in pieces and synced
-    // when complete then waits at the sync for its last piece only, instead
-    // of for all of it.
+    // Started at once, not waited for, for every whole kWritebackUnit of
+    // the file that the write completed: a file written in pieces and
+    // synced when complete then waits at the sync for its last unit only,
+    // instead of for all of it.
     Start,
 };
 

@@ -1,7 +1,10 @@
 #include "tools/rsbench/ToolOutput.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace rsbench {
@@ -91,6 +94,20 @@ std::optional<ResidentSize> residentSize(int pid)
         return std::nullopt;
     return ResidentSize { *total, statusBytes(text.str(), "RssAnon").value_or(0),
         statusBytes(text.str(), "RssFile").value_or(0) };
+}
+
+double cpuSeconds(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 } // namespace rsbench

@@ -28,4 +28,7 @@ struct ResidentSize {
 // Resident size of a running process; nothing when it is gone.
 std::optional<ResidentSize> residentSize(int pid);
 
+// CPU seconds a process has used so far (user and system), from /proc.
+double cpuSeconds(int pid);
+
 } // namespace rsbench
