@@ -84,4 +84,10 @@ size_t ModuleListCache::size() const
     return built_.size();
 }
 
+size_t ModuleListCache::keptBytes() const
+{
+    std::lock_guard guard(lock_);
+    return keptBytes_;
+}
+
 } // namespace rs::modules

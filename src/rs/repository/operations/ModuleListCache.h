@@ -47,8 +47,9 @@ public:
     // Whether records() would answer from what is built, reading nothing.
     bool isReady(const std::string& directory, const std::string& consumer);
 
-    // Record lists currently kept.
+    // Record lists currently kept, and their bytes as the capacity counts them.
     size_t size() const;
+    size_t keptBytes() const;
     // Sets the capacity, dropping what no longer fits.
     void setCapacity(size_t bytes);
     // The heap that a record list uses, as the capacity counts it.
