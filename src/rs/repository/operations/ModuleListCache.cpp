@@ -21,6 +21,7 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
         auto found = built_.find(key);
         if (found != built_.end() && found->second.source.lock() == entries) {
             found->second.lastUse = ++uses_;
+            found->second.usedAt = kav::UseClock::now();
             return found->second.records;
         }
     }
@@ -66,6 +67,15 @@ bool ModuleListCache::isReady(const std::string& directory, const std::string& c
     std::lock_guard guard(lock_);
     auto found = built_.find(Key { directory, consumer });
     return found != built_.end() && found->second.source.lock() == entries;
+}
+
+bool ModuleListCache::forgetUnusedSince(kav::UseClock::time_point since)
+{
+    std::lock_guard guard(lock_);
+    const size_t before = built_.size();
+    dropStaleLocked();
+    kav::forgetUnusedSince(built_, keptBytes_, since);
+    return built_.size() != before;
 }
 
 void ModuleListCache::dropStaleLocked()

@@ -19,6 +19,7 @@
 #include "interfaces/types/RepositoryAppList.h"
 #include "rs/repository/IndexCache.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,6 +53,9 @@ public:
     size_t keptBytes() const;
     // Sets the capacity, dropping what no longer fits.
     void setCapacity(size_t bytes);
+    // Forgets the records not answered after `since`, and those whose index
+    // snapshot IndexCache dropped; true when any went.
+    bool forgetUnusedSince(std::chrono::steady_clock::time_point since);
     // The heap that a record list uses, as the capacity counts it.
     static size_t bytesOf(const RepositoryAppList& list);
 
@@ -62,6 +66,7 @@ private:
         SharedRecords records;
         size_t bytes = 0;
         uint64_t lastUse = 0;
+        std::chrono::steady_clock::time_point usedAt = std::chrono::steady_clock::now();
     };
 
     // REQUIRES: lock_ held.
