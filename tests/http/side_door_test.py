@@ -153,6 +153,12 @@ class Probes(unittest.TestCase):
         self.assertGreaterEqual(after[("rs_connections_accepted_total", ())]
                                 - before[("rs_connections_accepted_total", ())], 3)
         self.assertGreater(after[("rs_resident_memory_bytes", ())], 0)
+        # A listed index stays parsed, and its records built, in the caches the gauges show.
+        self.demo.rsadmin("module", "add", "probe-tool", os.path.join(SOURCE, "examples", "hello", "hello.sh"))
+        self.demo.rsadmin("module", "list")
+        listed = self.metrics()
+        for gauge in ("rs_index_cache_bytes", "rs_list_cache_bytes"):
+            self.assertGreater(listed[(gauge, ())], 0, gauge)
         refused = ("rs_requests_total", (("code", "0xD0014C35"), ("operation", "getPackageStatus")))
         self.demo.rsadmin("package", "status", "no-such-package", check=False)
         self.assertEqual(self.metrics().get(refused, 0) - after.get(refused, 0), 1)

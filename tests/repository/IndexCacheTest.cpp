@@ -84,6 +84,38 @@ TEST_F(StorageIndexCache, CachesBeyondTheirCapacityInBytesDropTheLeastRecentlyUs
     EXPECT_EQ(tooSmallForRecords.size(), 0u);
 }
 
+// Both caches also let go of what was not used after a given time (the
+// daemon passes its file cache's time-out ago), and of nothing used since.
+TEST_F(StorageIndexCache, CachesForgetWhatWentUnusedSinceAGivenTime)
+{
+    ScratchDir other;
+    writeFile(other / ".index", line("x", 1));
+    replaceIndex(line("a", 1));
+    IndexCache cache;
+    const kav::IndexSnapshot idle = cache.entries(directory());
+    const kav::IndexSnapshot used = cache.entries(other.path().string());
+    rs::modules::ModuleListCache lists;
+    lists.records(directory(), "apps/idle");
+    lists.records(directory(), "apps/used");
+    const auto since = std::chrono::steady_clock::now();
+    // Used again after that time: answered from the cache, which counts as a use.
+    EXPECT_EQ(cache.entries(other.path().string()), used);
+    lists.records(directory(), "apps/used");
+    const size_t usedBytes = IndexCache::bytesOf(*used);
+
+    EXPECT_TRUE(cache.forgetUnusedSince(since));
+    EXPECT_EQ(cache.directories(), 1u);
+    EXPECT_EQ(cache.cachedBytes(), usedBytes);
+    EXPECT_EQ(cache.entries(other.path().string()), used) << "the one used since stays";
+    EXPECT_NE(cache.entries(directory()), idle) << "the idle one is read again";
+    EXPECT_FALSE(cache.forgetUnusedSince(since - std::chrono::hours(1)));
+
+    EXPECT_TRUE(lists.forgetUnusedSince(since));
+    EXPECT_EQ(lists.size(), 1u);
+    EXPECT_EQ(
+        lists.keptBytes(), rs::modules::ModuleListCache::bytesOf(*lists.records(directory(), "apps/used")));
+}
+
 // Readers beside a writer that rewrites the whole index in one version:
 // every snapshot is one whole version, never a mix, and the last one wins.
 TEST_F(StorageIndexCache, ReadersBesideAWriterSeeWholeVersions)

@@ -114,6 +114,13 @@ std::string renderMetrics(const kav::ServiceCounters& counters, const MetricsGau
     out.counter("rs_file_cache_misses_total", "File reads that went to the disk.", counters.cacheMisses);
     out.gauge(
         "rs_resident_memory_bytes", "Resident memory of the service process.", gauges.residentMemoryBytes);
+    out.gauge("rs_file_cache_bytes", "Module file contents held by the file cache.", gauges.fileCacheBytes);
+    out.gauge("rs_index_cache_bytes", "Parsed module indexes held in memory (estimated heap use).",
+        gauges.indexCacheBytes);
+    out.gauge("rs_list_cache_bytes", "Module list records held in memory (estimated heap use).",
+        gauges.listCacheBytes);
+    out.gauge("rs_large_buffers_kept_bytes", "Freed large message buffers kept for reuse.",
+        gauges.keptLargeBufferBytes);
     return out.take();
 }
 

@@ -20,6 +20,13 @@ struct MetricsGauges {
     uint64_t deploymentRunsActive = 0;
     std::array<uint64_t, rs::kHostDeployStateCount> hostsByState {};
     uint64_t residentMemoryBytes = 0;
+    // What the caches hold, as each one's capacity counts it, and the freed
+    // large buffers kept for reuse: the part of the resident size that is
+    // kept on purpose.
+    uint64_t fileCacheBytes = 0;
+    uint64_t indexCacheBytes = 0;
+    uint64_t listCacheBytes = 0;
+    uint64_t keptLargeBufferBytes = 0;
 };
 
 std::string renderMetrics(const kav::ServiceCounters& counters, const MetricsGauges& gauges);

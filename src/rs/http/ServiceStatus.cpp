@@ -9,8 +9,11 @@
 #include "rs/deployment/operations/DeploymentRuntime.h"
 #include "rs/deployment/operations/PackageStore.h"
 #include "rs/http/MetricsText.h"
+#include "rs/repository/KavCacheFile.h"
 #include "rs/repository/operations/ModuleListCache.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
+
+#include "zephcomm/wire/LargeBuffers.h"
 
 #include <nlohmann/json.hpp>
 
@@ -153,6 +156,10 @@ std::string ServiceStatus::metricsText()
                     ++gauges.hostsByState[view.state];
     }
     gauges.residentMemoryBytes = residentMemoryBytes();
+    gauges.fileCacheBytes = context_.fileCache().currentSize();
+    gauges.indexCacheBytes = kav::IndexCache::instance().cachedBytes();
+    gauges.listCacheBytes = context_.moduleLists().keptBytes();
+    gauges.keptLargeBufferBytes = zephcomm::wire::LargeBuffers::allocator().keptBytes();
     return renderMetrics(counters_, gauges);
 }
 

@@ -3,10 +3,12 @@
 // built from them) share: keeping an item within the capacity, dropping the
 // least recently used, and estimating the heap that strings use.
 //
-// A map's values carry `bytes` (as the capacity counts them) and `lastUse`.
+// A map's values carry `bytes` (as the capacity counts them), `lastUse` (an
+// order) and `usedAt` (a time, for dropping what has gone unused).
 // A linear search for the oldest is enough: the caches keep a few hundred
 // items at most, and evict only when something new comes.
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -24,6 +26,19 @@ template <class Map> void evictLeastRecentlyUsed(Map& items, size_t& keptBytes, 
         keptBytes -= oldest->second.bytes;
         items.erase(oldest);
     }
+}
+
+using UseClock = std::chrono::steady_clock;
+
+// Drops the items not used after `since`; true when any went.
+template <class Map> bool forgetUnusedSince(Map& items, size_t& keptBytes, UseClock::time_point since)
+{
+    return std::erase_if(items, [&](const auto& item) {
+        if (item.second.usedAt > since)
+            return false;
+        keptBytes -= item.second.bytes;
+        return true;
+    }) > 0;
 }
 
 // Removes the key's item, if kept.

@@ -67,6 +67,7 @@ IndexSnapshot IndexCache::entries(const std::string& directory)
         auto found = cached_.find(directory);
         if (found != cached_.end() && found->second.identity == before) {
             found->second.lastUse = ++uses_;
+            found->second.usedAt = UseClock::now();
             return found->second.entries;
         }
         generation = generation_;
@@ -119,6 +120,12 @@ void IndexCache::setCapacity(size_t bytes)
     std::lock_guard guard(lock_);
     capacity_ = bytes;
     evictLeastRecentlyUsed(cached_, cachedBytes_, capacity_);
+}
+
+bool IndexCache::forgetUnusedSince(UseClock::time_point since)
+{
+    std::lock_guard guard(lock_);
+    return kav::forgetUnusedSince(cached_, cachedBytes_, since);
 }
 
 void IndexCache::invalidate(const std::string& directory)

@@ -27,6 +27,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -73,6 +74,9 @@ public:
     void clear();
     // Sets the capacity, dropping what no longer fits.
     void setCapacity(size_t bytes);
+    // Forgets the directories not read after `since` (the daemon passes the
+    // file cache's time-out ago); true when any went.
+    bool forgetUnusedSince(std::chrono::steady_clock::time_point since);
     // The heap that the entries use, as the capacity counts it.
     static size_t bytesOf(const IndexEntries& entries);
 
@@ -95,6 +99,7 @@ private:
         IndexSnapshot entries;
         size_t bytes = 0;
         uint64_t lastUse = 0;
+        std::chrono::steady_clock::time_point usedAt = std::chrono::steady_clock::now();
     };
 
     // False when the file cannot be examined (missing, for instance).

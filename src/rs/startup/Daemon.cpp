@@ -37,6 +37,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,17 @@ void shareRepositoryCacheSize(int megabytes)
     const size_t share = (static_cast<size_t>(megabytes) << 20) / kav::IndexCache::kShareDivisor;
     kav::IndexCache::instance().setCapacity(share);
     rs::modules::ModuleListCache::instance().setCapacity(share);
+}
+
+// The parsed indexes and the list records go after the file cache's time-out
+// too, so that an idle daemon holds none of them; their heap goes back at once.
+void forgetUnusedIndexes(int timeoutSeconds)
+{
+    const auto since = std::chrono::steady_clock::now() - std::chrono::seconds(timeoutSeconds);
+    const bool indexes = kav::IndexCache::instance().forgetUnusedSince(since);
+    const bool lists = rs::modules::ModuleListCache::instance().forgetUnusedSince(since);
+    if (indexes || lists)
+        ::malloc_trim(0);
 }
 
 constexpr const char* kDeployClientName = "RSDEPLOY";
@@ -314,6 +326,7 @@ void Daemon::runLoop()
             return;
         }
         kav::KavFileCache::instance()->cleanupCache();
+        forgetUnusedIndexes(kav::KavFileCache::instance()->timeout());
         RepositoryService::instance().cleanupPackageInstallers();
     }
 }

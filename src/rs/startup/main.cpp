@@ -3,6 +3,7 @@
 #include "common/KavErrorInfo.h"
 #include "rs/startup/Daemon.h"
 #include "rs/startup/HangUpWatcher.h"
+#include "rs/startup/HeapSettings.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,9 @@ int main(int argc, char* argv[])
 {
     if (!theDaemon)
         return 0;
-    // Before any library starts a thread, so that only the watcher takes signals.
+    // Before any library starts a thread, so that only the watcher takes
+    // signals and every thread's arena follows the heap settings.
+    rs::keepHeapInOneArena();
     rs::HangUpWatcher::blockHangUp();
     try {
         if (!theDaemon->parseArgs(argc, argv) || !theDaemon->initApp())

@@ -2,7 +2,10 @@
 
 #include "tools/rsbench/ToolOutput.h"
 
+#include <httplib.h>
+
 #include <fstream>
+#include <utility>
 
 namespace rsbench {
 
@@ -33,6 +36,8 @@ bool BenchDaemon::start(const std::map<std::string, std::string>& env)
     rs::harness::RunOptions options;
     options.env = quietLogEnvironment(root);
     options.env["REPOSITORY_CACHE_SIZE"] = std::to_string(kCacheMiB);
+    httpPort_ = rs::harness::DaemonProcess::freePort();
+    options.env["RS_HTTP_LISTEN"] = "127.0.0.1:" + std::to_string(httpPort_);
     options.env.insert(env.begin(), env.end());
     return daemon_.start(options);
 }
@@ -45,6 +50,25 @@ fs::path BenchDaemon::consumerDir(const std::string& consumer) const
 std::optional<ResidentSize> BenchDaemon::residentSize() const
 {
     return rsbench::residentSize(pid());
+}
+
+std::optional<CacheContents> BenchDaemon::cacheContents() const
+{
+    httplib::Client client("127.0.0.1", httpPort_);
+    const auto answer = client.Get("/metrics");
+    if (!answer || answer->status != 200)
+        return std::nullopt;
+    CacheContents contents;
+    for (auto [name, bytes] : { std::pair { "rs_file_cache_bytes", &contents.fileCache },
+             std::pair { "rs_index_cache_bytes", &contents.indexCache },
+             std::pair { "rs_list_cache_bytes", &contents.listCache },
+             std::pair { "rs_large_buffers_kept_bytes", &contents.keptLargeBuffers } }) {
+        const std::optional<double> value = metricValue(answer->body, name);
+        if (!value)
+            return std::nullopt;
+        *bytes = static_cast<uint64_t>(*value);
+    }
+    return contents;
 }
 
 } // namespace rsbench

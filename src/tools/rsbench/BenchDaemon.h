@@ -3,7 +3,8 @@
 // temporary storage directory and cluster file (the end-to-end harness's
 // test cluster), logging only warnings so that logging does not weigh on
 // the figures, a file cache of kCacheMiB, and consumers of its own for
-// each scenario.
+// each scenario. Its HTTP side door is open on the loopback address, so
+// that the memory readings can say what its caches hold.
 //
 // Threads: driven by the one thread that runs the scenarios.
 
@@ -31,6 +32,17 @@ inline constexpr int kCacheMiB = 100;
 // the environment entries that select it.
 std::map<std::string, std::string> quietLogEnvironment(const std::filesystem::path& dir);
 
+// What the daemon keeps on purpose, in bytes, as its /metrics tell.
+struct CacheContents {
+    uint64_t fileCache = 0;
+    uint64_t indexCache = 0;
+    uint64_t listCache = 0;
+    uint64_t keptLargeBuffers = 0; // freed buffers kept for reuse, given back when idle
+
+    // The three caches that REPOSITORY_CACHE_SIZE bounds.
+    uint64_t configuredCaches() const { return fileCache + indexCache + listCache; }
+};
+
 class BenchDaemon {
 public:
     // False (reason in failure()) when it does not serve. `env` is added to
@@ -44,9 +56,12 @@ public:
     std::filesystem::path consumerDir(const std::string& consumer) const;
     const std::string& failure() const { return daemon_.failure; }
     std::optional<ResidentSize> residentSize() const;
+    // Nothing when the side door does not answer.
+    std::optional<CacheContents> cacheContents() const;
 
 private:
     rs::harness::ServingDaemon daemon_;
+    int httpPort_ = 0;
 };
 
 } // namespace rsbench

@@ -144,23 +144,47 @@ void Scenarios::add(Row row)
 
 void Scenarios::recordMemory(const std::string& after)
 {
-    const auto reading = [this](std::string scenario, Target target) {
-        Row row;
-        row.scenario = std::move(scenario);
-        row.target = target;
-        if (auto size = daemon_.residentSize()) {
-            row.ours = mebibytes(size->total);
-            row.note = "anonymous " + formatNumber(mebibytes(size->anonymous).value) + " MiB, files "
-                + formatNumber(mebibytes(size->files).value) + " MiB";
-        } else {
-            row.note = "daemon gone";
-        }
-        add(std::move(row));
-    };
-    reading("memory after " + after, Target::none());
+    recordMemoryReading("memory after " + after, Target::none(), false);
     // What the daemon gives back once the work is over: idle buffers and caches that expire.
     std::this_thread::sleep_for(std::chrono::duration<double>(options_.settleSeconds));
-    reading("memory " + formatNumber(options_.settleSeconds) + " s after " + after, Target::valueAtMost(64));
+    recordMemoryReading("memory " + formatNumber(options_.settleSeconds) + " s after " + after,
+        Target::valueAtMost(64), true);
+}
+
+// The resident size with what the caches hold at that moment; with
+// `beyondCaches`, a second row: the resident size less the contents of the
+// caches that REPOSITORY_CACHE_SIZE configures, which is what the daemon
+// keeps beyond doing the job it was configured for.
+void Scenarios::recordMemoryReading(const std::string& scenario, Target target, bool beyondCaches)
+{
+    const auto size = daemon_.residentSize();
+    const auto caches = daemon_.cacheContents();
+    const auto mib = [](uint64_t bytes) { return formatNumber(mebibytes(bytes).value) + " MiB"; };
+    Row row;
+    row.scenario = scenario;
+    row.target = target;
+    if (size) {
+        row.ours = mebibytes(size->total);
+        row.note = "anonymous " + mib(size->anonymous) + ", files " + mib(size->files);
+        if (caches)
+            row.note += "; caches hold: files " + mib(caches->fileCache) + ", indexes "
+                + mib(caches->indexCache) + ", lists " + mib(caches->listCache) + "; large buffers kept "
+                + mib(caches->keptLargeBuffers);
+    } else {
+        row.note = "daemon gone";
+    }
+    add(std::move(row));
+    if (!beyondCaches)
+        return;
+    Row beyond;
+    beyond.scenario = scenario + " beyond the configured caches' contents";
+    if (size && caches) {
+        beyond.ours = mebibytes(size->total - std::min(size->total, caches->configuredCaches()));
+        beyond.note = "resident " + mib(size->total) + " less the caches' " + mib(caches->configuredCaches());
+    } else {
+        beyond.note = size ? "the daemon's metrics did not answer" : "daemon gone";
+    }
+    add(std::move(beyond));
 }
 
 bool Scenarios::run()

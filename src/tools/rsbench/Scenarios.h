@@ -13,7 +13,9 @@
 //   http     - getRSVersion with the HTTP side door polled, against without it (HttpScrape.h)
 //   tls      - getModule of 64 MiB over the SSL driver, next to nginx over HTTPS (TlsDownload.h)
 // After every scenario the daemon's resident size is recorded as well: at
-// once, and again settleSeconds later (what stays once the work is over).
+// once, and again settleSeconds later (what stays once the work is over),
+// each with what the daemon's caches hold then; the later reading also less
+// those caches' contents (what stays beyond the configured caches).
 //
 // Threads: run by one thread; the load helpers start and join their own.
 
@@ -66,6 +68,7 @@ public:
 private:
     void add(Row row);
     void recordMemory(const std::string& after);
+    void recordMemoryReading(const std::string& scenario, Target target, bool beyondCaches);
     void memoryAndRequests();
     // Uploads the modules that the list requests return; false with the reason on failure.
     bool prepareRateConsumer(std::string* why);

@@ -82,6 +82,23 @@ std::optional<uint64_t> statusBytes(const std::string& statusText, const std::st
     return std::nullopt;
 }
 
+std::optional<double> metricValue(const std::string& metricsText, const std::string& name)
+{
+    const std::string key = name + " ";
+    std::istringstream lines(metricsText);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(key, 0) != 0)
+            continue;
+        std::istringstream fields(line.substr(key.size()));
+        double value = 0;
+        std::string rest;
+        if (!(fields >> value) || (fields >> rest))
+            return std::nullopt;
+        return value;
+    }
+    return std::nullopt;
+}
+
 std::optional<ResidentSize> residentSize(int pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

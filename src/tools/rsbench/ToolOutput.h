@@ -20,6 +20,9 @@ std::optional<double> curlSeconds(const std::string& output);
 // all), "RssAnon" (of it, anonymous memory), "RssFile" (mapped files).
 std::optional<uint64_t> statusBytes(const std::string& statusText, const std::string& field);
 
+// The value of an unlabelled sample ("name value") in metrics text.
+std::optional<double> metricValue(const std::string& metricsText, const std::string& name);
+
 struct ResidentSize {
     uint64_t total = 0;
     uint64_t anonymous = 0;

@@ -109,6 +109,10 @@ TEST(RsbenchToolOutput, ReadsTheFiguresAndRefusesFailedRuns)
     EXPECT_EQ(statusBytes(status, "VmRSS"), 2048u * 1024u);
     EXPECT_FALSE(statusBytes(status, "Rss")) << "a field is named in full";
     EXPECT_FALSE(statusBytes("VmRSS:\t 12 MB\n", "VmRSS"));
+    const std::string metrics = "# TYPE rs_list_cache_bytes gauge\nrs_list_cache_bytes_total 7\n"
+                                "rs_list_cache_bytes 41943040\nrs_requests_total{code=\"0\"} 3\n";
+    EXPECT_EQ(metricValue(metrics, "rs_list_cache_bytes"), 41943040.0) << "not the longer name before it";
+    EXPECT_FALSE(metricValue(metrics, "rs_requests_total")) << "a labelled sample is not the plain one";
 }
 
 TEST(RsbenchPasswordChecks, CountsSuccessfulChecksOfTheStoredHashForm)

@@ -21,6 +21,7 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
         auto found = built_.find(key);
         if (found != built_.end() && found->second.source.lock() == entries) {
             found->second.lastUse = ++uses_;
+            found->second.usedAt = kav::UseClock::now();
             return found->second.records;
         }
     }
@@ -68,6 +69,15 @@ bool ModuleListCache::isReady(const std::string& directory, const std::string& c
     return found != built_.end() && found->second.source.lock() == entries;
 }
 
+bool ModuleListCache::forgetUnusedSince(kav::UseClock::time_point since)
+{
+    std::lock_guard guard(lock_);
+    const size_t before = built_.size();
+    dropStaleLocked();
+    kav::forgetUnusedSince(built_, keptBytes_, since);
+    return built_.size() != before;
+}
+
 void ModuleListCache::dropStaleLocked()
 {
     std::erase_if(built_, [this](const auto& item) {
@@ -82,6 +92,12 @@ size_t ModuleListCache::size() const
 {
     std::lock_guard guard(lock_);
     return built_.size();
+}
+
+size_t ModuleListCache::keptBytes() const
+{
+    std::lock_guard guard(lock_);
+    return keptBytes_;
 }
 
 } // namespace rs::modules

@@ -19,6 +19,7 @@
 #include "interfaces/types/RepositoryAppList.h"
 #include "rs/repository/IndexCache.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -47,10 +48,14 @@ public:
     // Whether records() would answer from what is built, reading nothing.
     bool isReady(const std::string& directory, const std::string& consumer);
 
-    // Record lists currently kept.
+    // Record lists currently kept, and their bytes as the capacity counts them.
     size_t size() const;
+    size_t keptBytes() const;
     // Sets the capacity, dropping what no longer fits.
     void setCapacity(size_t bytes);
+    // Forgets the records not answered after `since`, and those whose index
+    // snapshot IndexCache dropped; true when any went.
+    bool forgetUnusedSince(std::chrono::steady_clock::time_point since);
     // The heap that a record list uses, as the capacity counts it.
     static size_t bytesOf(const RepositoryAppList& list);
 
@@ -61,6 +66,7 @@ private:
         SharedRecords records;
         size_t bytes = 0;
         uint64_t lastUse = 0;
+        std::chrono::steady_clock::time_point usedAt = std::chrono::steady_clock::now();
     };
 
     // REQUIRES: lock_ held.
