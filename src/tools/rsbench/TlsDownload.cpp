@@ -5,6 +5,7 @@
 #include "tools/rsbench/Anchors.h"
 #include "tools/rsbench/BenchDaemon.h"
 #include "tools/rsbench/Load.h"
+#include "tools/rsbench/ToolOutput.h"
 #include "tools/rsbench/Transfers.h"
 #include "zephcomm/router/DriverLoader.h"
 
@@ -60,21 +61,6 @@ bool makeCertificate(const TlsFiles& files)
         "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=localhost", "-days", "2", "-keyout",
         files.key.string(), "-out", files.certificate.string() });
     return outcome && outcome->status == 0;
-}
-
-// CPU seconds a process has used so far (user and system), from /proc.
-double cpuSeconds(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
-    std::istringstream fields(text.substr(text.rfind(')') + 1));
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i)
-        if (i >= 12)
-            ticks += std::stod(field);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // One child's download: MiB/s, and the CPU milliseconds per 64 MiB of the
