@@ -87,6 +87,9 @@ public:
     int32_t kind() const override { return kind_; }
     bool isShared() const override { return shared_; }
     void abandon() override { log_.add(name_ + " abandoned"); }
+    bool answerableAtOnce() override { return answerable; }
+
+    bool answerable = true;
 
 private:
     EventLog& log_;
@@ -99,7 +102,10 @@ private:
 // A gate that items wait on until the test opens it.
 class Gate {
 public:
-    Gate() : future_(promise_.get_future().share()) {}
+    Gate()
+        : future_(promise_.get_future().share())
+    {
+    }
     void open() { promise_.set_value(); }
     ScriptedWork::Body waiter() const
     {
@@ -150,6 +156,9 @@ TEST_F(TaskTest, AnItemRunsAtOnceOnlyWhileNoExclusiveItemIsQueuedOrRunning)
     ScriptedWork probe(log_, "P", 3, true);
     enqueue("S", 3, true, sharedRuns.waiter());
     ASSERT_TRUE(log_.waitFor("S+", kMustHappen));
+    probe.answerable = false;
+    EXPECT_FALSE(task_.runAtOnce(probe)) << "without its answer at hand";
+    probe.answerable = true;
     EXPECT_TRUE(task_.runAtOnce(probe)) << "beside a running shared item";
     enqueue("X", 2, false, exclusiveRuns.waiter());
     EXPECT_FALSE(task_.runAtOnce(probe)) << "behind a queued exclusive item";

@@ -118,7 +118,7 @@ int32_t FakeServiceContext::enqueue(std::unique_ptr<Work> work)
 
 bool FakeServiceContext::runAtOnce(Work& work)
 {
-    if (!runsAtOnce)
+    if (!runsAtOnce || !work.answerableAtOnce())
         return false;
     work.process();
     return true;

@@ -104,8 +104,9 @@ void ResponseClient::countAnswersIn(kav::AnswerCounts* counts)
 
 int ResponseClient::send(std::unique_ptr<zephCDRMarshal::MarshalCall> call, int32_t code)
 {
-    LOG4CXX_TRACE(kav::loggers::get(kav::loggers::kStub),
-        call->methodName() << " answered: 0x" << std::hex << static_cast<uint32_t>(code));
+    static const log4cxx::LoggerPtr& stubLogger = kav::loggers::get(kav::loggers::kStub);
+    LOG4CXX_TRACE(
+        stubLogger, call->methodName() << " answered: 0x" << std::hex << static_cast<uint32_t>(code));
     if (kav::AnswerCounts* counts = answerCounts.load(std::memory_order_acquire))
         counts->add(operationOf(call->methodName()), code);
     if (!call->marshalled())

@@ -35,7 +35,7 @@ void ConnectionState::setConsumer(const std::string& consumer)
 
 int32_t ConnectionState::handOver(std::unique_ptr<Work> work)
 {
-    if (unfinished_->load() == 0 && work->answerableAtOnce() && context_.runAtOnce(*work))
+    if (unfinished_->load() == 0 && context_.runAtOnce(*work))
         return 0;
     work->countIn(unfinished_);
     return context_.enqueue(std::move(work));

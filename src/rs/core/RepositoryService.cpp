@@ -22,7 +22,8 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    return kav::loggers::get(kav::loggers::kRepositoryService);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kRepositoryService);
+    return logger;
 }
 
 constexpr const char* kInternalGroup = "InternalResourceGroup";

@@ -67,8 +67,9 @@ public:
     // Returns 0, or with the thread's error information set 0xD0014C0C (its
     // queue entry could not be made) or 0xD0014C0E (the queue refused it).
     virtual int32_t enqueue(std::unique_ptr<Work> work) = 0;
-    // Processes a shared item on the calling thread when a worker would
-    // overtake nothing by it (Task::runAtOnce); false leaves it untouched.
+    // Processes a shared item whose answer is at hand on the calling thread
+    // when a worker would overtake nothing by it (Task::runAtOnce); false
+    // leaves it unprocessed.
     virtual bool runAtOnce(Work& work) = 0;
 
     // --- The repository ------------------------------------------------------

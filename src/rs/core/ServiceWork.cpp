@@ -13,7 +13,8 @@ namespace {
 
 const log4cxx::LoggerPtr& workLogger()
 {
-    return kav::loggers::get(kav::loggers::kWork);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kWork);
+    return logger;
 }
 
 } // namespace

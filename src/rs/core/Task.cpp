@@ -112,7 +112,9 @@ bool Task::runAtOnce(Work& work)
     if (workToken_.tryacquire_read() != 0)
         return false;
     // An exclusive item queued before the token was taken goes first.
-    if (exclusiveItems_.load() != 0) {
+    // Asked under the token: no exclusive item can change what the answer
+    // is made from between the question and the answer.
+    if (exclusiveItems_.load() != 0 || !work.answerableAtOnce()) {
         workToken_.release();
         return false;
     }

@@ -51,9 +51,10 @@ public:
     int enqueueWork(Work* work);
 
     // Processes a shared item on the calling thread, as a worker would, if
-    // that overtakes nothing: no exclusive item is queued or running, and
-    // the shared lock is free to take without waiting. False (the item not
-    // touched) otherwise; the caller keeps the item either way.
+    // its answer is at hand (Work::answerableAtOnce) and that overtakes
+    // nothing: no exclusive item is queued or running, and the shared lock
+    // is free to take without waiting. False (the item not processed)
+    // otherwise; the caller keeps the item either way.
     bool runAtOnce(Work& work);
 
     // Puts the hang-up block at the tail of the queue and waits until every

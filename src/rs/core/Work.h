@@ -37,7 +37,9 @@ public:
     // ends the connection of the client that waits for it.
     virtual void abandon() { }
     // True when process() would neither read a file nor wait for anything
-    // but short locks: its answer is already in memory.
+    // but short locks: its answer is already in memory. Asked only by
+    // Task::runAtOnce, which then processes the item at once, so the item
+    // may keep what it looked up for process().
     virtual bool answerableAtOnce() { return false; }
 
     // Counts the item in `unfinished` until it is deleted.

@@ -28,6 +28,14 @@ public:
     // LRANGE_100 requests per second (a list of 100 elements of
     // `elementBytes` bytes each, built by redis-benchmark's own LPUSH run).
     std::optional<double> listRate(int connections, int requests, int elementBytes) const;
+    // CPU seconds per request of redis-server and of redis-benchmark over
+    // `requests` reads of the first 100 elements of the list listRate
+    // built, as the one command of the run (without listRate's LPUSH run).
+    struct CpuPerRequest {
+        double server = 0;
+        double client = 0;
+    };
+    std::optional<CpuPerRequest> listCpu(int connections, int requests) const;
 
 private:
     // Runs redis-benchmark's test `test` and reads the rate of its CSV row `row`.

@@ -9,6 +9,9 @@
 // request it started has come back or was given up.
 
 #include "client/RsClient.h"
+#include "tools/rsbench/ToolOutput.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,6 +47,10 @@ struct RateFigure {
     double perSecond = 0;
     uint64_t completed = 0; // answered with code 0
     uint64_t failed = 0; // answered with an error, timed out or lost
+    // CPU seconds over the timed requests: the server's (when its process
+    // was named) and this process's, the client's.
+    double serverCpu = 0;
+    double clientCpu = 0;
 };
 
 // Keeps one `Request(args...)` in flight on each of a set of connections,
@@ -100,9 +107,8 @@ private:
         std::apply(
             [&](const Args&... args) {
                 client->template startThen<Request>(
-                    [loops = this->shared_from_this(), client](rsclient::Reply<Answer> reply) {
-                        loops->answered(client, reply);
-                    },
+                    [loops = this->shared_from_this(), client](
+                        rsclient::Reply<Answer> reply) { loops->answered(client, reply); },
                     args...);
             },
             args_);
@@ -132,10 +138,11 @@ private:
 };
 
 // Sends `Request(args...)` on every connection, one request in flight on
-// each, until `duration` has passed; one untimed round first warms up.
+// each, until `duration` has passed; one untimed round first warms up. The
+// CPU of process serverPid (0: none) is taken over the timed requests.
 template <class Request, class... Args>
-RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chrono::duration<double> duration,
-    const Args&... args)
+RateFigure measureRateAndCpu(const std::vector<rsclient::Client*>& clients,
+    std::chrono::duration<double> duration, int serverPid, const Args&... args)
 {
     RateFigure figure;
     if (clients.empty())
@@ -146,6 +153,8 @@ RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chron
 
     auto loops = std::make_shared<RequestLoops<Request, Args...>>(args...);
     loops->count(true);
+    const double serverBefore = serverPid > 0 ? cpuSeconds(serverPid) : 0;
+    const double clientBefore = cpuSeconds(::getpid());
     const auto start = std::chrono::steady_clock::now();
     loops->start(clients, true);
     // The measuring thread only keeps time; the requests run on the driver threads.
@@ -153,11 +162,21 @@ RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chron
         start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration));
     loops->count(false);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (serverPid > 0)
+        figure.serverCpu = cpuSeconds(serverPid) - serverBefore;
+    figure.clientCpu = cpuSeconds(::getpid()) - clientBefore;
     loops->stop(kAnswerWait);
     figure.completed = loops->completed();
     figure.failed = loops->failed();
     figure.perSecond = elapsed > 0 ? static_cast<double>(figure.completed) / elapsed : 0;
     return figure;
+}
+
+template <class Request, class... Args>
+RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chrono::duration<double> duration,
+    const Args&... args)
+{
+    return measureRateAndCpu<Request>(clients, duration, 0, args...);
 }
 
 std::vector<rsclient::Client*> firstClients(const std::vector<ClientPtr>& clients, size_t count);

@@ -82,6 +82,47 @@ void keepCheaper(std::optional<double>& best, const std::optional<double>& next)
         best = next;
 }
 
+// CPU seconds per list request of each process, the least of the rounds
+// (the one other work on the machine disturbed least).
+struct ListCpu {
+    std::optional<double> daemon, client, redisServer, redisClient;
+
+    void add(const RateFigure& ours, const std::optional<RedisAnchor::CpuPerRequest>& redis)
+    {
+        if (ours.completed > 0) {
+            keepCheaper(daemon, ours.serverCpu / static_cast<double>(ours.completed));
+            keepCheaper(client, ours.clientCpu / static_cast<double>(ours.completed));
+        }
+        if (redis) {
+            keepCheaper(redisServer, redis->server);
+            keepCheaper(redisClient, redis->client);
+        }
+    }
+
+    // The servers' cost per request side by side, apart from their clients'
+    // (rsbench decodes all 100 records of every answer; what redis-benchmark
+    // does with its elements is its own).
+    Row row(const std::string& on) const
+    {
+        const auto micro = [](const std::optional<double>& seconds) -> std::optional<Figure> {
+            if (!seconds)
+                return std::nullopt;
+            return Figure { *seconds * 1e6, "us" };
+        };
+        const auto text = [&](const std::optional<double>& seconds) {
+            return seconds ? formatNumber(*seconds * 1e6) + " us" : std::string("-");
+        };
+        Row row;
+        row.scenario = "server CPU per list request (lower is better)" + on;
+        row.ours = micro(daemon);
+        row.anchor = micro(redisServer);
+        row.anchorName = "redis-server per LRANGE of 100 elements, run alone";
+        row.note
+            = "client CPU per request: rsbench " + text(client) + ", redis-benchmark " + text(redisClient);
+        return row;
+    }
+};
+
 // A single logged-on connection for the set-up of a scenario; null (with the reason in *why) on failure.
 ClientPtr openOne(int port, const std::string& consumer, std::string* why)
 {
@@ -319,23 +360,28 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
         // round that met it says nothing about either server.
         RateFigure version, list;
         std::optional<double> ping, lrange;
+        ListCpu listCpu;
         for (int round = 0; round < kRounds; ++round) {
             const KavVersion none;
             const RateFigure versionRound
                 = measureRate<IRepository::getRSVersion_Call>(clients, duration, none, none, 0);
             keepFaster(version, versionRound);
-            keepFaster(list, measureRate<IRepository::getModuleList_Call>(clients, duration));
-            if (!haveRedis)
+            const RateFigure listRound
+                = measureRateAndCpu<IRepository::getModuleList_Call>(clients, duration, daemon_.pid());
+            keepFaster(list, listRound);
+            if (!haveRedis) {
+                listCpu.add(listRound, std::nullopt);
                 continue;
+            }
             // As many requests as our measurement made at our rate, and enough
             // per connection that redis-benchmark's connection set-up does not dominate.
             const double expected = std::max(versionRound.perSecond, 1.0) * options_.seconds;
             const double floor = std::max(20000.0, 200.0 * connections);
             const int requests = static_cast<int>(std::clamp(expected, floor, 2000000.0));
             keepFaster(ping, redis.pingRate(connections, requests));
-            keepFaster(lrange,
-                redis.listRate(connections, std::max(static_cast<int>(floor), requests / 3),
-                    std::max(rateRecordBytes_, 1)));
+            const int listRequests = std::max(static_cast<int>(floor), requests / 3);
+            keepFaster(lrange, redis.listRate(connections, listRequests, std::max(rateRecordBytes_, 1)));
+            listCpu.add(listRound, redis.listCpu(connections, listRequests));
         }
         const auto rateRow
             = [&](const std::string& name, const RateFigure& figure, const std::optional<double>& anchor,
@@ -358,6 +404,7 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
         rateRow("getModuleList (100 modules) vs a 100-element list", list, lrange,
             "redis LRANGE_100, " + std::to_string(rateRecordBytes_) + "-byte elements",
             Target::ratioAtLeast(1.0));
+        add(listCpu.row(on));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "tools/rsbench/ToolOutput.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -99,6 +100,15 @@ std::optional<double> metricValue(const std::string& metricsText, const std::str
     return std::nullopt;
 }
 
+double childrenCpuSeconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    const auto seconds
+        = [](const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 std::optional<ResidentSize> residentSize(int pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -117,8 +127,11 @@ double cpuSeconds(int pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t command = text.rfind(')');
+    if (command == std::string::npos)
+        return 0;
     // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
-    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::istringstream fields(text.substr(command + 1));
     std::string field;
     double ticks = 0;
     for (int i = 1; i <= 13 && fields >> field; ++i)

@@ -31,7 +31,10 @@ struct ResidentSize {
 // Resident size of a running process; nothing when it is gone.
 std::optional<ResidentSize> residentSize(int pid);
 
-// CPU seconds a process has used so far (user and system), from /proc.
+// CPU seconds (user and system) a process has used so far, from /proc; 0
+// when it is gone.
 double cpuSeconds(int pid);
+// CPU seconds the waited-for children of this process have used so far.
+double childrenCpuSeconds();
 
 } // namespace rsbench

@@ -33,37 +33,47 @@ void reportEscapedException(const log4cxx::LoggerPtr& logger, const char* file, 
     }
 }
 
+// Each accessor keeps its logger: they are asked for every message, and a
+// look-up by name takes a lock that every thread shares.
 const log4cxx::LoggerPtr& Loggers::router()
 {
-    return kav::loggers::get(kav::loggers::kRouter);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kRouter);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::channel()
 {
-    return kav::loggers::get(kav::loggers::kChannel);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kChannel);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::acceptor()
 {
-    return kav::loggers::get(kav::loggers::kChannelAcceptor);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kChannelAcceptor);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::connector()
 {
-    return kav::loggers::get(kav::loggers::kChannelConnector);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kChannelConnector);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::proxy()
 {
-    return kav::loggers::get(kav::loggers::kProxy);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kProxy);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::stub()
 {
-    return kav::loggers::get(kav::loggers::kStub);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kStub);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::driver()
 {
-    return kav::loggers::get(kav::loggers::kDriver);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kDriver);
+    return logger;
 }
 const log4cxx::LoggerPtr& Loggers::protocol()
 {
-    return kav::loggers::get(kav::loggers::kProtocol);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kProtocol);
+    return logger;
 }
 
 const log4cxx::LevelPtr& Loggers::trace()

@@ -28,13 +28,17 @@ void GetModuleListWork::execute()
     }
     checkConsumer(consumer_);
     requirePermission();
-    appendIndex(indexDirectory(repository_, consumer_), consumer_);
+    if (built_)
+        parts_.push_back(std::move(built_));
+    else
+        appendIndex(indexDirectory(repository_, consumer_), consumer_);
 }
 
 bool GetModuleListWork::answerableAtOnce()
 {
-    return consumer_ != "/"
-        && context().moduleLists().isReady(indexDirectory(repository_, consumer_), consumer_);
+    if (consumer_ != "/")
+        built_ = context().moduleLists().builtRecords(indexDirectory(repository_, consumer_), consumer_);
+    return built_ != nullptr;
 }
 
 void GetModuleListWork::appendIndex(const std::string& directory, const std::string& consumer)

@@ -22,7 +22,8 @@ public:
 
 private:
     void execute() override;
-    // One index whose records are built from its current contents.
+    // One index whose records are built from its current contents; they are
+    // kept for execute(), which then looks the index up no more.
     bool answerableAtOnce() override;
     void answer(const kav::IKavErrorInfo* error) override;
 
@@ -31,6 +32,7 @@ private:
     // The answer's list: one index's shared records as they are, several joined.
     const RepositoryAppList& answerList();
 
+    modules::SharedRecords built_;
     std::vector<modules::SharedRecords> parts_;
     RepositoryAppList joined_;
 };

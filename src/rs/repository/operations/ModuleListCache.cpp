@@ -59,14 +59,17 @@ void ModuleListCache::setCapacity(size_t bytes)
     kav::evictLeastRecentlyUsed(built_, keptBytes_, capacity_);
 }
 
-bool ModuleListCache::isReady(const std::string& directory, const std::string& consumer)
+SharedRecords ModuleListCache::builtRecords(const std::string& directory, const std::string& consumer)
 {
     const kav::IndexSnapshot entries = kav::IndexCache::instance().freshEntries(directory);
     if (!entries)
-        return false;
+        return nullptr;
     std::lock_guard guard(lock_);
     auto found = built_.find(Key { directory, consumer });
-    return found != built_.end() && found->second.source.lock() == entries;
+    if (found == built_.end() || found->second.source.lock() != entries)
+        return nullptr;
+    found->second.lastUse = ++uses_;
+    return found->second.records;
 }
 
 bool ModuleListCache::forgetUnusedSince(kav::UseClock::time_point since)

@@ -45,8 +45,9 @@ public:
     // The records of every named entry of the index in `directory`, in file
     // order, deleted ones included, each naming `consumer`. Never null.
     SharedRecords records(const std::string& directory, const std::string& consumer);
-    // Whether records() would answer from what is built, reading nothing.
-    bool isReady(const std::string& directory, const std::string& consumer);
+    // The records records() would answer when they are built from the
+    // index's current contents (one stat, nothing read); null otherwise.
+    SharedRecords builtRecords(const std::string& directory, const std::string& consumer);
 
     // Record lists currently kept, and their bytes as the capacity counts them.
     size_t size() const;

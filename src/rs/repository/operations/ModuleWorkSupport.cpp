@@ -29,7 +29,8 @@ constexpr const char* kSuccessMark = "ZOZARAVODO";
 
 const log4cxx::LoggerPtr& workLogger()
 {
-    return kav::loggers::get(kav::loggers::kWork);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kWork);
+    return logger;
 }
 
 std::string relativeConsumer(const std::string& consumer)

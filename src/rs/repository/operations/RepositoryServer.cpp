@@ -11,7 +11,6 @@
 #include "rs/repository/operations/LogonWork.h"
 #include "rs/repository/operations/ModuleWorkSupport.h"
 #include "rs/repository/operations/RemoveModuleWork.h"
-#include "common/Loggers.h"
 
 #include <memory>
 
@@ -21,7 +20,8 @@ namespace {
 
 const log4cxx::LoggerPtr& logger()
 {
-    return kav::loggers::get(kav::loggers::kRepositoryServer);
+    static const log4cxx::LoggerPtr& logger = kav::loggers::get(kav::loggers::kRepositoryServer);
+    return logger;
 }
 
 // Stopping the service is an administrator's act: a role on "/" of this
