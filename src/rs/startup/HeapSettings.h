@@ -8,9 +8,10 @@
 // top of the main arena only, so a daemon that built a long list on a few
 // of its threads kept that memory resident for good (159 MiB ten seconds
 // after lists of 100,000 modules, of which 60 MiB were the caches). One
-// arena for all threads leaves nothing out of the trim's reach; with two
-// CPUs and the per-thread small-block caches in front of it, its lock costs
-// no measurable request rate.
+// arena for all threads leaves nothing out of the trim's reach; with the
+// per-thread small-block caches in front of it, its lock cost no measurable
+// request rate on the two-CPU machines measured. MALLOC_ARENA_MAX (or the
+// arena_max tunable) in the service's environment overrides it.
 //
 // Threads: call before any thread is started.
 
