@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,15 +31,28 @@ template <class Map> void evictLeastRecentlyUsed(Map& items, size_t& keptBytes, 
 
 using UseClock = std::chrono::steady_clock;
 
-// Drops the items not used after `since`; true when any went.
-template <class Map> bool forgetUnusedSince(Map& items, size_t& keptBytes, UseClock::time_point since)
+// Notes a use of a kept item: its place in the eviction order and its time.
+template <class Item> void noteUse(Item& item, uint64_t& uses)
+{
+    item.lastUse = ++uses;
+    item.usedAt = UseClock::now();
+}
+
+// Drops the items that `unwanted` picks; true when any went.
+template <class Map, class Unwanted> bool forgetWhere(Map& items, size_t& keptBytes, Unwanted unwanted)
 {
     return std::erase_if(items, [&](const auto& item) {
-        if (item.second.usedAt > since)
+        if (!unwanted(item.second))
             return false;
         keptBytes -= item.second.bytes;
         return true;
     }) > 0;
+}
+
+// Drops the items not used after `since`; true when any went.
+template <class Map> bool forgetUnusedSince(Map& items, size_t& keptBytes, UseClock::time_point since)
+{
+    return forgetWhere(items, keptBytes, [since](const auto& item) { return item.usedAt <= since; });
 }
 
 // Removes the key's item, if kept.

@@ -66,8 +66,7 @@ IndexSnapshot IndexCache::entries(const std::string& directory)
         std::lock_guard guard(lock_);
         auto found = cached_.find(directory);
         if (found != cached_.end() && found->second.identity == before) {
-            found->second.lastUse = ++uses_;
-            found->second.usedAt = UseClock::now();
+            noteUse(found->second, uses_);
             return found->second.entries;
         }
         generation = generation_;
@@ -98,6 +97,7 @@ IndexSnapshot IndexCache::freshEntries(const std::string& directory)
     auto found = cached_.find(directory);
     if (found == cached_.end() || !(found->second.identity == now))
         return nullptr;
+    noteUse(found->second, uses_);
     return found->second.entries;
 }
 

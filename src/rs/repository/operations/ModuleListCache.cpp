@@ -20,8 +20,7 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
         std::lock_guard guard(lock_);
         auto found = built_.find(key);
         if (found != built_.end() && found->second.source.lock() == entries) {
-            found->second.lastUse = ++uses_;
-            found->second.usedAt = kav::UseClock::now();
+            kav::noteUse(found->second, uses_);
             return found->second.records;
         }
     }
@@ -68,27 +67,21 @@ SharedRecords ModuleListCache::builtRecords(const std::string& directory, const 
     auto found = built_.find(Key { directory, consumer });
     if (found == built_.end() || found->second.source.lock() != entries)
         return nullptr;
-    found->second.lastUse = ++uses_;
+    kav::noteUse(found->second, uses_);
     return found->second.records;
 }
 
 bool ModuleListCache::forgetUnusedSince(kav::UseClock::time_point since)
 {
     std::lock_guard guard(lock_);
-    const size_t before = built_.size();
-    dropStaleLocked();
-    kav::forgetUnusedSince(built_, keptBytes_, since);
-    return built_.size() != before;
+    const bool stale = dropStaleLocked();
+    const bool unused = kav::forgetUnusedSince(built_, keptBytes_, since);
+    return stale || unused;
 }
 
-void ModuleListCache::dropStaleLocked()
+bool ModuleListCache::dropStaleLocked()
 {
-    std::erase_if(built_, [this](const auto& item) {
-        if (!item.second.source.expired())
-            return false;
-        keptBytes_ -= item.second.bytes;
-        return true;
-    });
+    return kav::forgetWhere(built_, keptBytes_, [](const Built& built) { return built.source.expired(); });
 }
 
 size_t ModuleListCache::size() const

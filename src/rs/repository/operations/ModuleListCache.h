@@ -70,8 +70,9 @@ private:
         std::chrono::steady_clock::time_point usedAt = std::chrono::steady_clock::now();
     };
 
+    // Forgets the records whose index snapshot is gone; true when any went.
     // REQUIRES: lock_ held.
-    void dropStaleLocked();
+    bool dropStaleLocked();
 
     mutable std::mutex lock_;
     std::map<Key, Built> built_;
