@@ -76,13 +76,12 @@ std::optional<double> RedisAnchor::rate(
 
 std::optional<RedisAnchor::CpuPerRequest> RedisAnchor::listCpu(int connections, int requests) const
 {
-    const double serverBefore = cpuSeconds(server_.pid());
-    const double clientBefore = childrenCpuSeconds();
+    const CpuMeter cpu(server_.pid(), CpuMeter::Client::Children);
     auto outcome = Subprocess::run({ "redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(port_), "-c",
         std::to_string(connections), "-n", std::to_string(requests), "--csv", "LRANGE", "mylist", "0",
         "99" });
-    const double server = cpuSeconds(server_.pid()) - serverBefore;
-    const double client = childrenCpuSeconds() - clientBefore;
+    const double server = cpu.server();
+    const double client = cpu.client();
     if (!outcome || outcome->status != 0 || !redisBenchmarkRate(outcome->output, "LRANGE mylist 0 99")
         || requests <= 0)
         return std::nullopt;

@@ -11,8 +11,6 @@
 #include "client/RsClient.h"
 #include "tools/rsbench/ToolOutput.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -153,8 +151,7 @@ RateFigure measureRateAndCpu(const std::vector<rsclient::Client*>& clients,
 
     auto loops = std::make_shared<RequestLoops<Request, Args...>>(args...);
     loops->count(true);
-    const double serverBefore = serverPid > 0 ? cpuSeconds(serverPid) : 0;
-    const double clientBefore = cpuSeconds(::getpid());
+    const CpuMeter cpu(serverPid);
     const auto start = std::chrono::steady_clock::now();
     loops->start(clients, true);
     // The measuring thread only keeps time; the requests run on the driver threads.
@@ -162,9 +159,8 @@ RateFigure measureRateAndCpu(const std::vector<rsclient::Client*>& clients,
         start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration));
     loops->count(false);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (serverPid > 0)
-        figure.serverCpu = cpuSeconds(serverPid) - serverBefore;
-    figure.clientCpu = cpuSeconds(::getpid()) - clientBefore;
+    figure.serverCpu = cpu.server();
+    figure.clientCpu = cpu.client();
     loops->stop(kAnswerWait);
     figure.completed = loops->completed();
     figure.failed = loops->failed();

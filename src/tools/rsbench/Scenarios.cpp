@@ -10,8 +10,6 @@
 #include "tools/rsbench/ToolOutput.h"
 #include "tools/rsbench/Transfers.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -518,21 +516,6 @@ void Scenarios::download()
 
 void Scenarios::upload()
 {
-    // CPU seconds of the daemon and of this process (the client), summed
-    // over uploads: on the shared machine they move far less with the load
-    // than the rates do.
-    struct UploadCpu {
-        double daemon = 0;
-        double client = 0;
-        void add(const UploadCpu& before, const UploadCpu& after)
-        {
-            daemon += after.daemon - before.daemon;
-            client += after.client - before.client;
-        }
-    };
-    const auto uploadCpuNow = [this] {
-        return UploadCpu { cpuSeconds(daemon_.pid()), cpuSeconds(::getpid()) };
-    };
     std::string why;
     auto client = openOne(daemon_.port(), kTransferConsumer, &why);
     const uint64_t bytes = options_.uploadBytes;
@@ -551,13 +534,18 @@ void Scenarios::upload()
         // whichever writer comes first.
         std::optional<double> bestDd;
         Upload best;
-        UploadCpu cpu;
+        // CPU seconds of the daemon and of this process (the client), summed
+        // over uploads: on the shared machine they move far less with the
+        // load than the rates do.
+        double daemonCpu = 0;
+        double clientCpu = 0;
         for (int round = 0; round < kRounds; ++round) {
             if (client && row.note.empty()) {
                 const std::string module = "up" + std::to_string(piece / kMiB);
-                const UploadCpu before = uploadCpuNow();
+                const CpuMeter cpu(daemon_.pid());
                 Upload up = uploadModule(*client, module, module + ".bin", contents, piece);
-                cpu.add(before, uploadCpuNow());
+                daemonCpu += cpu.server();
+                clientCpu += cpu.client();
                 if (up.code != 0)
                     row.note = "upload failed (" + std::to_string(up.code) + ")";
                 else if (best.code != 0 || up.seconds < best.seconds)
@@ -570,8 +558,8 @@ void Scenarios::upload()
         if (row.note.empty() && best.code == 0) {
             row.ours = Figure { mebibytesPerSecond(bytes, best.seconds), "MiB/s" };
             row.note = "CPU per upload, mean of " + std::to_string(kRounds) + ": daemon "
-                + formatNumber(cpu.daemon * 1000 / kRounds) + " ms, client "
-                + formatNumber(cpu.client * 1000 / kRounds) + " ms";
+                + formatNumber(daemonCpu * 1000 / kRounds) + " ms, client "
+                + formatNumber(clientCpu * 1000 / kRounds) + " ms";
             lastUpload = best;
         }
         if (bestDd)

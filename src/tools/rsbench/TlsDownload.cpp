@@ -125,8 +125,7 @@ int clientDownload(
         std::cerr << "rsbench tls-client: " << why << "\n";
         return 1;
     }
-    const double cpuBefore = cpuSeconds(::getpid());
-    const double daemonBefore = cpuSeconds(daemonPid);
+    const CpuMeter cpu(daemonPid);
     const auto start = std::chrono::steady_clock::now();
     const auto rate = downloadRate(
         *sessions.front(), modules, kTransferConsumer, bytes, std::chrono::duration<double>(seconds));
@@ -135,8 +134,7 @@ int clientDownload(
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // The rate, the MiB it covers (about: the untimed first call is left
     // out), and the CPU seconds of this process and of the daemon meanwhile.
-    std::cout << *rate << " " << *rate * elapsed << " " << cpuSeconds(::getpid()) - cpuBefore << " "
-              << cpuSeconds(daemonPid) - daemonBefore << "\n";
+    std::cout << *rate << " " << *rate * elapsed << " " << cpu.client() << " " << cpu.server() << "\n";
     return 0;
 }
 

@@ -109,6 +109,29 @@ double childrenCpuSeconds()
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+CpuMeter::CpuMeter(int serverPid, Client client)
+    : serverPid_(serverPid)
+    , client_(client)
+    , serverStart_(serverPid > 0 ? cpuSeconds(serverPid) : 0)
+    , clientStart_(clientNow())
+{
+}
+
+double CpuMeter::server() const
+{
+    return serverPid_ > 0 ? cpuSeconds(serverPid_) - serverStart_ : 0;
+}
+
+double CpuMeter::client() const
+{
+    return clientNow() - clientStart_;
+}
+
+double CpuMeter::clientNow() const
+{
+    return client_ == Client::Children ? childrenCpuSeconds() : cpuSeconds(::getpid());
+}
+
 std::optional<ResidentSize> residentSize(int pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

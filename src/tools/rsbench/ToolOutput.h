@@ -37,4 +37,25 @@ double cpuSeconds(int pid);
 // CPU seconds the waited-for children of this process have used so far.
 double childrenCpuSeconds();
 
+// The CPU seconds a server process and its client have used since the meter
+// was made. The client is this process, or the children it waits for when
+// it runs an anchor's own client tool.
+class CpuMeter {
+public:
+    enum class Client { ThisProcess, Children };
+
+    // serverPid 0: no server is measured (server() stays 0).
+    explicit CpuMeter(int serverPid, Client client = Client::ThisProcess);
+    double server() const;
+    double client() const;
+
+private:
+    double clientNow() const;
+
+    int serverPid_;
+    Client client_;
+    double serverStart_;
+    double clientStart_;
+};
+
 } // namespace rsbench
