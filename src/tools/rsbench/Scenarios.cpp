@@ -548,7 +548,7 @@ void Scenarios::upload()
     auto client = openOne(daemon_.port(), kTransferConsumer, &why);
     const uint64_t bytes = options_.uploadBytes;
     const std::string contents = rs::harness::patternBytes(bytes, 5);
-    Upload lastUpload;
+    std::vector<std::pair<uint64_t, Upload>> fastest; // per piece size
     for (uint64_t piece : { 1 * kMiB, 4 * kMiB, 16 * kMiB }) {
         Row row;
         row.scenario = "addModule " + sizeText(bytes) + " in " + sizeText(piece) + " pieces";
@@ -588,30 +588,39 @@ void Scenarios::upload()
             row.note = "CPU per upload, mean of " + std::to_string(kRounds) + ": daemon "
                 + formatNumber(daemonCpu * 1000 / kRounds) + " ms, client "
                 + formatNumber(clientCpu * 1000 / kRounds) + " ms";
-            lastUpload = best;
+            fastest.emplace_back(piece, best);
         }
         if (bestDd)
             row.anchor = Figure { *bestDd, "MiB/s" };
         add(std::move(row));
     }
-    // The same bytes through an HTTP server that stores a PUT body on the same disk (without a sync).
-    Row put;
-    put.scenario = "addModule " + sizeText(bytes) + " in 16 MiB pieces vs HTTP PUT";
-    put.anchorName = "nginx PUT";
-    if (lastUpload.code == 0)
-        put.ours = Figure { mebibytesPerSecond(bytes, lastUpload.seconds), "MiB/s" };
+    // The same bytes through an HTTP server that receives them over the
+    // loopback as well and stores the body on the same disk (without a
+    // sync): what crossing a socket costs, which dd does not pay.
+    std::optional<double> bestPut;
+    std::string putFailure;
     NginxAnchor nginx;
     if (nginx.start(daemon_.storageDir())) {
         const fs::path source = daemon_.storageDir() / "put-source.bin";
         std::ofstream(source, std::ios::binary)
             .write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        if (auto rate = nginx.putRate(source))
-            put.anchor = Figure { *rate, "MiB/s" };
+        for (int round = 0; round < kRounds; ++round)
+            if (auto rate = nginx.putRate(source))
+                bestPut = std::max(bestPut.value_or(0), *rate);
         fs::remove(source);
     } else {
-        put.note = nginx.failure();
+        putFailure = nginx.failure();
     }
-    add(std::move(put));
+    for (const auto& [piece, upload] : fastest) {
+        Row put;
+        put.scenario = "addModule " + sizeText(bytes) + " in " + sizeText(piece) + " pieces vs HTTP PUT";
+        put.anchorName = "nginx PUT";
+        put.ours = Figure { mebibytesPerSecond(bytes, upload.seconds), "MiB/s" };
+        if (bestPut)
+            put.anchor = Figure { *bestPut, "MiB/s" };
+        put.note = putFailure;
+        add(std::move(put));
+    }
     recordMemory("uploads");
 }
 
