@@ -561,6 +561,7 @@ void Scenarios::upload()
         // gone back to the host and is several times slower to write again,
         // whichever writer comes first.
         std::optional<double> bestDd;
+        std::optional<double> bestLoopback;
         Upload best;
         // CPU seconds of the daemon and of this process (the client), summed
         // over uploads: on the shared machine they move far less with the
@@ -582,6 +583,8 @@ void Scenarios::upload()
             }
             if (auto dd = ddWriteRate(daemon_.storageDir() / "dd.out", bytes, piece))
                 bestDd = std::max(bestDd.value_or(0), *dd);
+            if (auto loopback = loopbackWriteRate(daemon_.storageDir() / "loopback.out", bytes, piece))
+                bestLoopback = std::max(bestLoopback.value_or(0), *loopback);
         }
         if (row.note.empty() && best.code == 0) {
             row.ours = Figure { mebibytesPerSecond(bytes, best.seconds), "MiB/s" };
@@ -592,7 +595,14 @@ void Scenarios::upload()
         }
         if (bestDd)
             row.anchor = Figure { *bestDd, "MiB/s" };
+        Row throughSocket;
+        throughSocket.scenario = row.scenario + " vs a loopback socket into a file";
+        throughSocket.anchorName = "send, recv " + sizeText(piece) + ", write, fsync";
+        throughSocket.ours = row.ours;
+        if (bestLoopback)
+            throughSocket.anchor = Figure { *bestLoopback, "MiB/s" };
         add(std::move(row));
+        add(std::move(throughSocket));
     }
     // The same bytes through an HTTP server that receives them over the
     // loopback as well and stores the body on the same disk (without a
