@@ -4,12 +4,17 @@
 #include "tools/rsbench/ToolOutput.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -212,6 +217,152 @@ std::optional<double> ddWriteRate(const fs::path& target, uint64_t bytes, uint64
     std::error_code ignored;
     fs::remove(target, ignored);
     if (!outcome || outcome->status != 0)
+        return std::nullopt;
+    return mebibytesPerSecond(bytes, seconds);
+}
+
+namespace {
+
+// A listening loopback socket on an ephemeral port; -1 on failure.
+int listenOnLoopback(int* port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::listen(fd, 1) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+void sendToLoopback(int port, uint64_t bytes, uint64_t blockBytes)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::vector<char> block(blockBytes, 'u');
+        for (uint64_t sent = 0; sent < bytes;) {
+            const ssize_t n = ::send(fd, block.data() + sent % blockBytes,
+                std::min(bytes - sent, blockBytes - sent % blockBytes), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<uint64_t>(n);
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool writeAll(int file, const char* data, size_t size)
+{
+    for (size_t written = 0; written < size;) {
+        const ssize_t n = ::write(file, data + written, size - written);
+        if (n <= 0)
+            return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Receives `bytes` from `connection` block by block while a second thread
+// writes the block received before to `file` (two blocks: one is received
+// while the other is stored, as a server stores one piece while the next
+// arrives); false on a short read or a failed write.
+bool receiveIntoFile(int connection, int file, uint64_t bytes, uint64_t blockBytes)
+{
+    std::vector<char> blocks[2] = { std::vector<char>(blockBytes), std::vector<char>(blockBytes) };
+    size_t pending[2] = { 0, 0 }; // bytes of a block waiting to be written; 0: free to receive into
+    bool ended = false;
+    bool failed = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread writer([&] {
+        for (int i = 0;; i ^= 1) {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return pending[i] != 0 || ended || failed; });
+            if (pending[i] == 0 || failed)
+                return;
+            const size_t size = pending[i];
+            lock.unlock();
+            const bool written = writeAll(file, blocks[i].data(), size);
+            lock.lock();
+            pending[i] = 0;
+            failed = failed || !written;
+            changed.notify_all();
+        }
+    });
+    uint64_t received = 0;
+    for (int i = 0; received < bytes; i ^= 1) {
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return pending[i] == 0 || failed; });
+            if (failed)
+                break;
+        }
+        const size_t size = std::min<uint64_t>(blockBytes, bytes - received);
+        size_t filled = 0;
+        while (filled < size) {
+            const ssize_t n = ::recv(connection, blocks[i].data() + filled, size - filled, 0);
+            if (n <= 0)
+                break;
+            filled += static_cast<size_t>(n);
+        }
+        std::lock_guard lock(mutex);
+        if (filled < size) {
+            failed = true;
+            break;
+        }
+        pending[i] = filled;
+        received += filled;
+        changed.notify_all();
+    }
+    {
+        std::lock_guard lock(mutex);
+        ended = true;
+        changed.notify_all();
+    }
+    writer.join();
+    return !failed;
+}
+
+} // namespace
+
+std::optional<double> loopbackWriteRate(const fs::path& target, uint64_t bytes, uint64_t blockBytes)
+{
+    int port = 0;
+    const int listener = listenOnLoopback(&port);
+    if (listener < 0 || blockBytes == 0)
+        return std::nullopt;
+    const auto start = Clock::now();
+    std::thread sender(sendToLoopback, port, bytes, blockBytes);
+    // Should the sender fail to connect, nobody would come: wait for it a while only.
+    pollfd waiting { listener, POLLIN, 0 };
+    const int connection
+        = ::poll(&waiting, 1, 10'000) == 1 ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    ::close(listener);
+    bool done = false;
+    if (connection >= 0) {
+        const int file = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (file >= 0) {
+            done = receiveIntoFile(connection, file, bytes, blockBytes) && ::fsync(file) == 0;
+            ::close(file);
+        }
+        ::close(connection);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    sender.join();
+    std::error_code ignored;
+    fs::remove(target, ignored);
+    if (!done)
         return std::nullopt;
     return mebibytesPerSecond(bytes, seconds);
 }

@@ -86,6 +86,14 @@ private:
 // `blockBytes`, synced at the end (as the daemon syncs a finished upload).
 std::optional<double> ddWriteRate(const std::filesystem::path& target, uint64_t bytes, uint64_t blockBytes);
 
+// MiB/s of `bytes` sent over a loopback TCP connection by one thread and
+// received by another in blocks of `blockBytes`, a third writing each block
+// to `target` while the next is received, the file synced at the end: an
+// upload through a socket reduced to its system calls, which dd (writing
+// from memory) does not make.
+std::optional<double> loopbackWriteRate(
+    const std::filesystem::path& target, uint64_t bytes, uint64_t blockBytes);
+
 // Reads the files whole, so that whoever serves them next starts from a
 // warm page cache.
 void warmPageCache(const std::vector<std::filesystem::path>& files);

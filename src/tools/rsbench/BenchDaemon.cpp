@@ -36,6 +36,7 @@ bool BenchDaemon::start(const std::map<std::string, std::string>& env)
     rs::harness::RunOptions options;
     options.env = quietLogEnvironment(root);
     options.env["REPOSITORY_CACHE_SIZE"] = std::to_string(kCacheMiB);
+    options.env["REPOSITORY_CACHE_TIMEOUT"] = std::to_string(kCacheTimeoutSeconds);
     httpPort_ = rs::harness::DaemonProcess::freePort();
     options.env["RS_HTTP_LISTEN"] = "127.0.0.1:" + std::to_string(httpPort_);
     options.env.insert(env.begin(), env.end());

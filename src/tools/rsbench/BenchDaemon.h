@@ -27,6 +27,11 @@ inline constexpr const char* kListConsumer = "/bench/list";
 // File cache capacity: holds one 64 MiB module, not two, so that
 // alternating two of them reads from disk every time.
 inline constexpr int kCacheMiB = 100;
+// Cache time-out, set explicitly (it is the daemon's default as well) so that
+// the last memory reading knows when the caches must have emptied.
+inline constexpr int kCacheTimeoutSeconds = 60;
+// The daemon's main loop drops expired cache entries once per this period.
+inline constexpr int kCacheSweepSeconds = 15;
 
 // Log configuration that keeps the daemon to warnings, written into `dir`;
 // the environment entries that select it.

@@ -15,7 +15,9 @@
 // After every scenario the daemon's resident size is recorded as well: at
 // once, and again settleSeconds later (what stays once the work is over),
 // each with what the daemon's caches hold then; the later reading also less
-// those caches' contents (what stays beyond the configured caches).
+// those caches' contents (what stays beyond the configured caches). With
+// the memory scenario, a last reading once the caches' time-out has passed
+// (what an idle daemon holds after all the work).
 //
 // Threads: run by one thread; the load helpers start and join their own.
 
@@ -69,6 +71,7 @@ private:
     void add(Row row);
     void recordMemory(const std::string& after);
     void recordMemoryReading(const std::string& scenario, Target target, bool beyondCaches);
+    void recordMemoryOnceCachesExpired();
     void memoryAndRequests();
     // Uploads the modules that the list requests return; false with the reason on failure.
     bool prepareRateConsumer(std::string* why);
