@@ -72,6 +72,8 @@ private:
     void memoryAndRequests();
     // Uploads the modules that the list requests return; false with the reason on failure.
     bool prepareRateConsumer(std::string* why);
+    // Counts the bytes of one answer to the rate scenario's list, as its client receives them.
+    void measureListAnswerBytes();
     void recordConnectionMemory(std::optional<ResidentSize> before, std::optional<ResidentSize> after,
         size_t connections, const std::string& why);
     int mostRateConnections() const;
@@ -89,6 +91,7 @@ private:
     std::function<void()> rowAdded_;
     BenchDaemon daemon_;
     int rateRecordBytes_ = 0; // average text bytes of a listed record, for the LRANGE_100 elements
+    std::optional<size_t> listAnswerBytes_; // bytes of one answer to the rate scenario's list, on the wire
 };
 
 } // namespace rsbench
