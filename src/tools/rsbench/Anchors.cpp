@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -127,6 +128,9 @@ std::optional<size_t> RedisAnchor::listAnswerBytes() const
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return std::nullopt;
+    // An answer that is not the array expected (an error line) is waited for this long only.
+    const timeval wait { 5, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     const std::string request = "LRANGE mylist 0 99\r\n";
     std::string answer;
     std::optional<size_t> bytes;
