@@ -8,11 +8,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -25,6 +27,35 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 constexpr uint64_t kWrkLargestFile = 8 * 1024 * 1024;
+
+// The length of the one array of bulk strings at the start of `text`
+// (redis's answer to LRANGE), once all of it is there.
+std::optional<size_t> completeArrayBytes(const std::string& text)
+{
+    const auto number = [&](size_t& at, char mark) -> std::optional<long> {
+        if (at >= text.size() || text[at] != mark)
+            return std::nullopt;
+        const size_t end = text.find("\r\n", at);
+        if (end == std::string::npos)
+            return std::nullopt;
+        const long value = std::strtol(text.c_str() + at + 1, nullptr, 10);
+        at = end + 2;
+        return value;
+    };
+    size_t at = 0;
+    const auto count = number(at, '*');
+    if (!count)
+        return std::nullopt;
+    for (long i = 0; i < *count; ++i) {
+        const auto length = number(at, '$');
+        if (!length || *length < 0)
+            return std::nullopt;
+        at += static_cast<size_t>(*length) + 2;
+    }
+    if (at > text.size())
+        return std::nullopt;
+    return at;
+}
 } // namespace
 
 bool waitForListener(int port, std::chrono::milliseconds limit)
@@ -91,6 +122,50 @@ std::optional<RedisAnchor::CpuPerRequest> RedisAnchor::listCpu(int connections, 
         || requests <= 0)
         return std::nullopt;
     return CpuPerRequest { server / requests, client / requests };
+}
+
+std::optional<size_t> RedisAnchor::listAnswerBytes() const
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::nullopt;
+    // An answer that is not the array expected (an error line) is waited for this long only.
+    const timeval wait { 5, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const std::string request = "LRANGE mylist 0 99\r\n";
+    std::string answer;
+    std::optional<size_t> bytes;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char chunk[16384];
+        ssize_t got = 0;
+        while (!(bytes = completeArrayBytes(answer)) && (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
+            answer.append(chunk, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+int listElementBytesForAnswer(size_t answerBytes, int elements)
+{
+    const auto answerOf = [elements](size_t element) {
+        const std::string count = std::to_string(elements);
+        const std::string length = std::to_string(element);
+        // "*<count>\r\n", then per element "$<length>\r\n<element>\r\n".
+        return 1 + count.size() + 2 + static_cast<size_t>(elements) * (1 + length.size() + 2 + element + 2);
+    };
+    if (answerOf(1) >= answerBytes)
+        return 1;
+    size_t element = 1;
+    while (answerOf(element + 1) <= answerBytes)
+        ++element;
+    // answerOf(element) <= answerBytes < answerOf(element + 1): the nearer of the two.
+    return static_cast<int>(
+        answerBytes - answerOf(element) <= answerOf(element + 1) - answerBytes ? element : element + 1);
 }
 
 bool NginxAnchor::start(const fs::path& root, const std::optional<TlsFiles>& tls)

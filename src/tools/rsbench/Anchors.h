@@ -36,6 +36,9 @@ public:
         double client = 0;
     };
     std::optional<CpuPerRequest> listCpu(int connections, int requests) const;
+    // Bytes of one answer to the read of the first 100 elements of that
+    // list, counted off a socket of our own.
+    std::optional<size_t> listAnswerBytes() const;
 
 private:
     // Runs redis-benchmark's test `test` and reads the rate of its CSV row `row`.
@@ -56,6 +59,11 @@ struct TlsFiles {
     std::filesystem::path certificate;
     std::filesystem::path key;
 };
+
+// The element size at which redis's answer to a read of `elements`
+// elements comes closest to `answerBytes` bytes (its protocol frames each
+// element with its decimal length).
+int listElementBytesForAnswer(size_t answerBytes, int elements);
 
 class NginxAnchor {
 public:

@@ -16,8 +16,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -174,6 +176,14 @@ RateFigure measureRate(const std::vector<rsclient::Client*>& clients, std::chron
 {
     return measureRateAndCpu<Request>(clients, duration, 0, args...);
 }
+
+// Opens one logged-on connection as openSessions does, runs `exchange` on
+// it, and returns the payload bytes the kernel received on its socket
+// meanwhile (the socket being the one the connection added to this
+// process). Null, with the reason in *failure, when the connection failed,
+// the exchange returned false or the socket could not be told apart.
+std::optional<uint64_t> bytesReceivedDuring(int port, const Account& account, const std::string& consumer,
+    const std::function<bool(rsclient::Client&)>& exchange, std::string* failure);
 
 std::vector<rsclient::Client*> firstClients(const std::vector<ClientPtr>& clients, size_t count);
 

@@ -100,7 +100,7 @@ struct ListCpu {
     // The servers' cost per request side by side, apart from their clients'
     // (rsbench decodes all 100 records of every answer; what redis-benchmark
     // does with its elements is its own).
-    Row row(const std::string& on) const
+    Row row(const std::string& scenario, const std::string& anchorName) const
     {
         const auto micro = [](const std::optional<double>& seconds) -> std::optional<Figure> {
             if (!seconds)
@@ -111,10 +111,10 @@ struct ListCpu {
             return seconds ? formatNumber(*seconds * 1e6) + " us" : std::string("-");
         };
         Row row;
-        row.scenario = "server CPU per list request (lower is better)" + on;
+        row.scenario = scenario;
         row.ours = micro(daemon);
         row.anchor = micro(redisServer);
-        row.anchorName = "redis-server per LRANGE of 100 elements, run alone";
+        row.anchorName = anchorName;
         row.note
             = "client CPU per request: rsbench " + text(client) + ", redis-benchmark " + text(redisClient);
         return row;
@@ -144,6 +144,63 @@ Row failedRow(std::string scenario, std::string why, Target target = Target::non
     row.target = target;
     return row;
 }
+
+// The list next to redis LRANGE_100 with elements sized so that redis's
+// answer takes as many bytes as ours: what is left of the gap when both
+// servers send as much per request.
+class EqualBytesList {
+public:
+    explicit EqualBytesList(std::optional<size_t> ourAnswerBytes)
+        : ourAnswerBytes_(ourAnswerBytes)
+    {
+        if (ourAnswerBytes)
+            elementBytes_ = listElementBytesForAnswer(*ourAnswerBytes, kRateModules);
+    }
+
+    // One round of redis's, after our round `ours`: its list rebuilt from
+    // elements of the size found, then read alone for the servers' CPU.
+    void measure(const RedisAnchor& redis, const RateFigure& ours, int connections, int requests)
+    {
+        if (!elementBytes_)
+            return;
+        keepFaster(rate_, redis.listRate(connections, requests, *elementBytes_));
+        cpu_.add(ours, redis.listCpu(connections, requests));
+        if (!redisAnswerBytes_)
+            redisAnswerBytes_ = redis.listAnswerBytes();
+    }
+
+    void addRows(const std::string& on, const RateFigure& ours, const std::function<void(Row)>& add) const
+    {
+        const std::string scenario
+            = "getModuleList (100 modules) vs a 100-element list answered in as many bytes";
+        if (!elementBytes_) {
+            add(failedRow(scenario + on, "the size of our answer was not measured"));
+            return;
+        }
+        const std::string sizes = "answers of " + std::to_string(*ourAnswerBytes_) + " bytes, redis's of "
+            + (redisAnswerBytes_ ? std::to_string(*redisAnswerBytes_) : std::string("-")) + " bytes";
+        Row row;
+        row.scenario = scenario + on;
+        if (ours.completed > 0)
+            row.ours = Figure { ours.perSecond, "req/s" };
+        if (rate_)
+            row.anchor = Figure { *rate_, "req/s" };
+        row.anchorName = "redis LRANGE_100, " + std::to_string(*elementBytes_) + "-byte elements";
+        row.note = sizes;
+        add(std::move(row));
+        Row cpu = cpu_.row("server CPU per list request answered in as many bytes (lower is better)" + on,
+            "redis-server per LRANGE of 100 " + std::to_string(*elementBytes_) + "-byte elements, run alone");
+        cpu.note = sizes + "; " + cpu.note;
+        add(std::move(cpu));
+    }
+
+private:
+    std::optional<size_t> ourAnswerBytes_;
+    std::optional<int> elementBytes_;
+    std::optional<size_t> redisAnswerBytes_;
+    std::optional<double> rate_;
+    ListCpu cpu_;
+};
 
 } // namespace
 
@@ -342,7 +399,28 @@ bool Scenarios::prepareRateConsumer(std::string* why)
         return false;
     }
     rateRecordBytes_ = averageRecordBytes(*listed->applicationList());
+    measureListAnswerBytes();
     return true;
+}
+
+void Scenarios::measureListAnswerBytes()
+{
+    constexpr int kAnswers = 10;
+    std::string why;
+    const auto bytes = bytesReceivedDuring(
+        daemon_.port(), kAdmin, kRateConsumer,
+        [](rsclient::Client& client) {
+            for (int i = 0; i < kAnswers; ++i) {
+                if (client.call<IRepository::getModuleList_Call>(kAnswerWait).code() != 0)
+                    return false;
+            }
+            return true;
+        },
+        &why);
+    if (bytes)
+        listAnswerBytes_ = *bytes / kAnswers;
+    else
+        progress_ << "the size of a list answer was not measured: " << why << std::endl;
 }
 
 void Scenarios::recordConnectionMemory(std::optional<ResidentSize> before, std::optional<ResidentSize> after,
@@ -387,6 +465,7 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
         RateFigure version, list;
         std::optional<double> ping, lrange;
         ListCpu listCpu;
+        EqualBytesList equalBytes(listAnswerBytes_);
         for (int round = 0; round < kRounds; ++round) {
             const KavVersion none;
             const RateFigure versionRound
@@ -408,6 +487,7 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
             const int listRequests = std::max(static_cast<int>(floor), requests / 3);
             keepFaster(lrange, redis.listRate(connections, listRequests, std::max(rateRecordBytes_, 1)));
             listCpu.add(listRound, redis.listCpu(connections, listRequests));
+            equalBytes.measure(redis, listRound, connections, listRequests);
         }
         const auto rateRow
             = [&](const std::string& name, const RateFigure& figure, const std::optional<double>& anchor,
@@ -430,7 +510,9 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
         rateRow("getModuleList (100 modules) vs a 100-element list", list, lrange,
             "redis LRANGE_100, " + std::to_string(rateRecordBytes_) + "-byte elements",
             Target::ratioAtLeast(1.0));
-        add(listCpu.row(on));
+        add(listCpu.row("server CPU per list request (lower is better)" + on,
+            "redis-server per LRANGE of 100 elements, run alone"));
+        equalBytes.addRows(on, list, [this](Row row) { add(std::move(row)); });
     }
 }
 

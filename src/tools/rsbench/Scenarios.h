@@ -4,7 +4,8 @@
 //   memory   - resident size idle and with 1000 idle logged-on connections
 //   rate     - getRSVersion and getModuleList (100 modules) on 1, 50 and 500
 //              connections, next to redis PING_INLINE on as many (and the
-//              list next to redis LRANGE_100 as well)
+//              list next to redis LRANGE_100 as well, and next to it again
+//              with elements that make redis's answer as long as ours)
 //   logon    - logon rate (password hashing included) on 50 connections
 //   download - getModule of 1 MiB and 64 MiB, cached and uncached, next to nginx
 //   upload   - addModule in 1, 4 and 16 MiB pieces, next to dd and an nginx PUT
@@ -75,6 +76,8 @@ private:
     void memoryAndRequests();
     // Uploads the modules that the list requests return; false with the reason on failure.
     bool prepareRateConsumer(std::string* why);
+    // Counts the bytes of one answer to the rate scenario's list, as its client receives them.
+    void measureListAnswerBytes();
     void recordConnectionMemory(std::optional<ResidentSize> before, std::optional<ResidentSize> after,
         size_t connections, const std::string& why);
     int mostRateConnections() const;
@@ -92,6 +95,7 @@ private:
     std::function<void()> rowAdded_;
     BenchDaemon daemon_;
     int rateRecordBytes_ = 0; // average text bytes of a listed record, for the LRANGE_100 elements
+    std::optional<size_t> listAnswerBytes_; // bytes of one answer to the rate scenario's list, on the wire
 };
 
 } // namespace rsbench
