@@ -56,21 +56,37 @@ std::optional<size_t> completeArrayBytes(const std::string& text)
         return std::nullopt;
     return at;
 }
+sockaddr_in loopbackAddress(int port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A socket connected to `port` on the loopback address; -1 on failure.
+int connectToLoopback(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopbackAddress(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 } // namespace
 
 bool waitForListener(int port, std::chrono::milliseconds limit)
 {
     const auto deadline = Clock::now() + limit;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     do {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (connected)
+        const int fd = connectToLoopback(port);
+        if (fd >= 0) {
+            ::close(fd);
             return true;
+        }
         // A server process needs a moment to bind; polling is all a port offers.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } while (Clock::now() < deadline);
@@ -126,11 +142,7 @@ std::optional<RedisAnchor::CpuPerRequest> RedisAnchor::listCpu(int connections, 
 
 std::optional<size_t> RedisAnchor::listAnswerBytes() const
 {
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = connectToLoopback(port_);
     if (fd < 0)
         return std::nullopt;
     // An answer that is not the array expected (an error line) is waited for this long only.
@@ -139,8 +151,7 @@ std::optional<size_t> RedisAnchor::listAnswerBytes() const
     const std::string request = "LRANGE mylist 0 99\r\n";
     std::string answer;
     std::optional<size_t> bytes;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         char chunk[16384];
         ssize_t got = 0;
         while (!(bytes = completeArrayBytes(answer)) && (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
@@ -302,9 +313,7 @@ namespace {
 int listenOnLoopback(int* port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress(0);
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || ::listen(fd, 1) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -318,23 +327,18 @@ int listenOnLoopback(int* port)
 
 void sendToLoopback(int port, uint64_t bytes, uint64_t blockBytes)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::vector<char> block(blockBytes, 'u');
-        for (uint64_t sent = 0; sent < bytes;) {
-            const ssize_t n = ::send(fd, block.data() + sent % blockBytes,
-                std::min(bytes - sent, blockBytes - sent % blockBytes), MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<uint64_t>(n);
-        }
+    const int fd = connectToLoopback(port);
+    if (fd < 0)
+        return;
+    const std::vector<char> block(blockBytes, 'u');
+    for (uint64_t sent = 0; sent < bytes;) {
+        const ssize_t n = ::send(fd, block.data() + sent % blockBytes,
+            std::min(bytes - sent, blockBytes - sent % blockBytes), MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += static_cast<uint64_t>(n);
     }
-    if (fd >= 0)
-        ::close(fd);
+    ::close(fd);
 }
 
 bool writeAll(int file, const char* data, size_t size)
