@@ -145,6 +145,23 @@ Row failedRow(std::string scenario, std::string why, Target target = Target::non
     return row;
 }
 
+// A request rate next to its anchor's.
+Row rateRow(std::string scenario, const RateFigure& figure, const std::optional<double>& anchor,
+    std::string anchorName, Target target = Target::none())
+{
+    Row row;
+    row.scenario = std::move(scenario);
+    if (figure.completed > 0)
+        row.ours = Figure { figure.perSecond, "req/s" };
+    if (anchor)
+        row.anchor = Figure { *anchor, "req/s" };
+    row.anchorName = std::move(anchorName);
+    row.target = target;
+    if (figure.failed > 0)
+        row.note = std::to_string(figure.failed) + " failed";
+    return row;
+}
+
 // The list next to redis LRANGE_100 with elements sized so that redis's
 // answer takes as many bytes as ours: what is left of the gap when both
 // servers send as much per request.
@@ -179,14 +196,9 @@ public:
         }
         const std::string sizes = "answers of " + std::to_string(*ourAnswerBytes_) + " bytes, redis's of "
             + (redisAnswerBytes_ ? std::to_string(*redisAnswerBytes_) : std::string("-")) + " bytes";
-        Row row;
-        row.scenario = scenario + on;
-        if (ours.completed > 0)
-            row.ours = Figure { ours.perSecond, "req/s" };
-        if (rate_)
-            row.anchor = Figure { *rate_, "req/s" };
-        row.anchorName = "redis LRANGE_100, " + std::to_string(*elementBytes_) + "-byte elements";
-        row.note = sizes;
+        Row row = rateRow(scenario + on, ours, rate_,
+            "redis LRANGE_100, " + std::to_string(*elementBytes_) + "-byte elements");
+        row.note = row.note.empty() ? sizes : row.note + "; " + sizes;
         add(std::move(row));
         Row cpu = cpu_.row("server CPU per list request answered in as many bytes (lower is better)" + on,
             "redis-server per LRANGE of 100 " + std::to_string(*elementBytes_) + "-byte elements, run alone");
@@ -490,27 +502,12 @@ void Scenarios::requestRates(const std::vector<ClientPtr>& pool)
             listCpu.add(listRound, redis.listCpu(connections, listRequests));
             equalBytes.measure(redis, listRound, connections, listRequests);
         }
-        const auto rateRow
-            = [&](const std::string& name, const RateFigure& figure, const std::optional<double>& anchor,
-                  const std::string& anchorName, Target target) {
-                  Row row;
-                  row.scenario = name + on;
-                  if (figure.completed > 0)
-                      row.ours = Figure { figure.perSecond, "req/s" };
-                  if (anchor)
-                      row.anchor = Figure { *anchor, "req/s" };
-                  row.anchorName = anchorName;
-                  row.target = target;
-                  if (figure.failed > 0)
-                      row.note = std::to_string(figure.failed) + " failed";
-                  add(std::move(row));
-              };
         // A list of 100 records answers against a list of 100 elements; PING stays for comparison.
-        rateRow("getRSVersion", version, ping, "redis PING_INLINE", Target::ratioAtLeast(1.0));
-        rateRow("getModuleList (100 modules)", list, ping, "redis PING_INLINE", Target::none());
-        rateRow("getModuleList (100 modules) vs a 100-element list", list, lrange,
+        add(rateRow("getRSVersion" + on, version, ping, "redis PING_INLINE", Target::ratioAtLeast(1.0)));
+        add(rateRow("getModuleList (100 modules)" + on, list, ping, "redis PING_INLINE"));
+        add(rateRow("getModuleList (100 modules) vs a 100-element list" + on, list, lrange,
             "redis LRANGE_100, " + std::to_string(rateRecordBytes_) + "-byte elements",
-            Target::ratioAtLeast(1.0));
+            Target::ratioAtLeast(1.0)));
         add(listCpu.row("server CPU per list request (lower is better)" + on,
             "redis-server per LRANGE of 100 elements, run alone"));
         equalBytes.addRows(on, list, [this](Row row) { add(std::move(row)); });
