@@ -417,9 +417,11 @@ bool receiveIntoFile(int connection, int file, uint64_t bytes, uint64_t blockByt
 
 std::optional<double> loopbackWriteRate(const fs::path& target, uint64_t bytes, uint64_t blockBytes)
 {
+    if (blockBytes == 0)
+        return std::nullopt;
     int port = 0;
     const int listener = listenOnLoopback(&port);
-    if (listener < 0 || blockBytes == 0)
+    if (listener < 0)
         return std::nullopt;
     const auto start = Clock::now();
     std::thread sender(sendToLoopback, port, bytes, blockBytes);

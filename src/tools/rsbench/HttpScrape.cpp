@@ -99,12 +99,10 @@ struct SideFigures {
 
     void measure(Subject& subject, double seconds)
     {
-        std::vector<rsclient::Client*> clients;
-        for (const auto& session : subject.sessions)
-            clients.push_back(session.get());
         const KavVersion none;
         const RateFigure figure = measureRateAndCpu<IRepository::getRSVersion_Call>(
-            clients, std::chrono::duration<double>(seconds), subject.daemon.process.pid(), none, none, 0);
+            firstClients(subject.sessions, subject.sessions.size()), std::chrono::duration<double>(seconds),
+            subject.daemon.process.pid(), none, none, 0);
         fastest = std::max(fastest, figure.perSecond);
         serverCpu += figure.serverCpu;
         requests += figure.completed;

@@ -12,6 +12,16 @@ namespace rsbench {
 
 namespace {
 
+// The rest of the first line of `text` that starts with `key`.
+std::optional<std::string> afterKey(const std::string& text, const std::string& key)
+{
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(key, 0) == 0)
+            return line.substr(key.size());
+    return std::nullopt;
+}
+
 std::optional<double> number(const std::string& text)
 {
     const char* begin = text.c_str();
@@ -68,36 +78,28 @@ std::optional<double> curlSeconds(const std::string& output)
 
 std::optional<uint64_t> statusBytes(const std::string& statusText, const std::string& field)
 {
-    const std::string key = field + ":";
-    std::istringstream lines(statusText);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(key, 0) != 0)
-            continue;
-        std::istringstream fields(line.substr(key.size()));
-        uint64_t amount = 0;
-        std::string unit;
-        if (!(fields >> amount >> unit) || unit != "kB")
-            return std::nullopt;
-        return amount * 1024;
-    }
-    return std::nullopt;
+    const auto rest = afterKey(statusText, field + ":");
+    if (!rest)
+        return std::nullopt;
+    std::istringstream fields(*rest);
+    uint64_t amount = 0;
+    std::string unit;
+    if (!(fields >> amount >> unit) || unit != "kB")
+        return std::nullopt;
+    return amount * 1024;
 }
 
 std::optional<double> metricValue(const std::string& metricsText, const std::string& name)
 {
-    const std::string key = name + " ";
-    std::istringstream lines(metricsText);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(key, 0) != 0)
-            continue;
-        std::istringstream fields(line.substr(key.size()));
-        double value = 0;
-        std::string rest;
-        if (!(fields >> value) || (fields >> rest))
-            return std::nullopt;
-        return value;
-    }
-    return std::nullopt;
+    const auto rest = afterKey(metricsText, name + " ");
+    if (!rest)
+        return std::nullopt;
+    std::istringstream fields(*rest);
+    double value = 0;
+    std::string extra;
+    if (!(fields >> value) || (fields >> extra))
+        return std::nullopt;
+    return value;
 }
 
 double childrenCpuSeconds()
