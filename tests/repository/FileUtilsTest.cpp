@@ -4,10 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <ace/Message_Block.h>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace storagetest;
@@ -88,6 +95,81 @@ TEST(StorageFileUtils, LinesAcrossReadBlockBoundaries)
     EXPECT_EQ(utils::readLinesFromFile(dir / "ends"), (Lines { "one", "two", "", "a\rb", "last" }))
         << "only a carriage return right before a line feed is dropped";
     EXPECT_TRUE(utils::readLinesFromFile(dir / "missing").empty());
+}
+
+// The background flush of a file being written: it holds until the test lets
+// it end, with the result the test gives. Syncs on the test's own thread go
+// straight to the disk.
+class HeldFlush {
+public:
+    static utils::IoCalls calls()
+    {
+        utils::IoCalls calls = utils::posixIoCalls();
+        calls.fsync = &fsync;
+        return calls;
+    }
+    static void waitUntilRunning()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [] { return running_; });
+    }
+    static void end(int error)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            result_ = error;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    static int fsync(int fd)
+    {
+        if (std::this_thread::get_id() == testThread_)
+            return ::fsync(fd);
+        std::unique_lock lock(mutex_);
+        running_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [] { return result_.has_value(); });
+        return *result_ == 0 ? 0 : (errno = *result_, -1);
+    }
+
+    static inline const std::thread::id testThread_ = std::this_thread::get_id();
+    static inline std::mutex mutex_;
+    static inline std::condition_variable changed_;
+    static inline bool running_ = false;
+    static inline std::optional<int> result_;
+};
+
+// A file written in pieces is flushed in the background once a flush unit
+// is complete. Its sync reports a flush that failed meanwhile, which the
+// sync's own descriptor would not be told of, and no other file's sync
+// waits for that flush or fails with it.
+TEST(StorageUploadSync, AFailedBackgroundFlushFailsThatFilesSyncOnly)
+{
+    ScratchDir dir;
+    ScopedIoCalls hooks(HeldFlush::calls());
+    const std::string upload = dir / "upload.bin.tmp";
+    constexpr size_t kPiece = 1 << 20;
+    std::string bytes(kPiece, '\0');
+    for (size_t i = 0; i < kPiece; ++i)
+        bytes[i] = static_cast<char>('a' + i % 26);
+    ACE_Message_Block piece(bytes.data(), bytes.size());
+    piece.wr_ptr(bytes.size());
+    const size_t pieces = utils::kFlushUnit / kPiece + 1;
+    for (size_t i = 0; i < pieces; ++i)
+        ASSERT_EQ(utils::createFile(upload, piece, i == 0 ? O_TRUNC : O_APPEND, utils::Writeback::Start), 0);
+    HeldFlush::waitUntilRunning();
+
+    const std::string other = dir / "other.bin";
+    ASSERT_EQ(utils::createFile(other, piece, O_TRUNC, utils::Writeback::Start), 0);
+    EXPECT_EQ(utils::syncFile(other), 0) << "a file without flushes of its own does not wait for another's";
+
+    HeldFlush::end(EIO);
+    EXPECT_EQ(utils::syncFile(upload), -1);
+    EXPECT_NE(utils::lastFailureText().find("errno 5"), std::string::npos) << utils::lastFailureText();
+    EXPECT_EQ(fs::file_size(upload), pieces * kPiece) << "the bytes written stay for the caller to remove";
+    EXPECT_EQ(utils::syncFile(upload), 0) << "the failure is reported once";
 }
 
 } // namespace

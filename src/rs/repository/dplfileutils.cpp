@@ -2,6 +2,7 @@
 
 #include "common/KavTraceDebugger.h"
 #include "common/Loggers.h"
+#include "rs/repository/BackgroundFlush.h"
 #include "rs/repository/KavCacheFile.h"
 #include "zephcomm/wire/LargeBuffers.h"
 
@@ -109,19 +110,26 @@ bool writeAll(int fd, const char* buffer, size_t count)
     return written >= 0 && static_cast<size_t>(written) == count;
 }
 
+// The whole units of `unit` bytes that the last `length` bytes before the
+// file position completed, as the file range [first, second).
+std::pair<off_t, off_t> completedUnits(off_t end, size_t length, size_t unit)
+{
+    if (length == 0 || end < static_cast<off_t>(length))
+        return { 0, 0 };
+    const off_t size = static_cast<off_t>(unit);
+    return { (end - static_cast<off_t>(length)) / size * size, end / size * size };
+}
+
 // Starts writing to the disk each whole kWritebackUnit of the file that the
-// last `length` bytes before the file position completed. Advice only: a
-// failure here shows at the sync that has to follow.
+// last `length` bytes completed, and queues a background flush for each whole
+// kFlushUnit. Advice only: a failure shows at the sync that has to follow.
 void startWriteback(int fd, size_t length)
 {
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (length == 0 || end < static_cast<off_t>(length))
-        return;
-    const off_t unit = static_cast<off_t>(kWritebackUnit);
-    const off_t from = (end - static_cast<off_t>(length)) / unit * unit;
-    const off_t to = end / unit * unit;
-    if (to > from)
+    if (const auto [from, to] = completedUnits(end, length, kWritebackUnit); to > from)
         ::sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
+    if (const auto [from, to] = completedUnits(end, length, kFlushUnit); to > from)
+        BackgroundFlush::instance().flush(fd);
 }
 
 int syncDirectory(const std::string& dir)
@@ -459,6 +467,12 @@ int syncFile(const std::string& path)
 {
     FunctionTrace trace("rsmanagerutils::syncFile()");
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.valid()) {
+        if (const int flushError = BackgroundFlush::instance().settle(fd.get()); flushError != 0) {
+            logFailure("rsmanagerutils::syncFile()", "Can not sync: " + path, flushError);
+            return -1;
+        }
+    }
     if (!fd.valid() || hooks().fsync(fd.get()) != 0 || syncDirectory(parseOutDir(path)) != 0) {
         logFailure("rsmanagerutils::syncFile()", "Can not sync: " + path);
         return -1;

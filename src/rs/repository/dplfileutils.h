@@ -6,9 +6,10 @@
 // Every function reports failure by its result and a debug line on the logger
 // "CLI.dpl.rsmanagerutils"; none throws. Repository paths are joined with "/".
 //
-// Thread-safety: the functions keep no state and take no lock; callers
-// serialise access to the same files (the work queue's readers/writer lock,
-// the file cache's mutex). The I/O hooks below are process-wide and are only
+// Thread-safety: the functions keep no state but the background flushes
+// (BackgroundFlush) and take no lock but its one; callers serialise access
+// to the same files (the work queue's readers/writer lock, the file cache's
+// mutex). The I/O hooks below are process-wide and are only
 // replaced by tests, before any other thread uses the functions.
 
 #include <sys/types.h>
@@ -33,6 +34,10 @@ inline constexpr size_t kTransferUnit = 10 * 1024 * 1024;
 // Much of a start's cost is per call (the file system maps and submits the
 // range), so small pieces wait until together they fill a unit.
 inline constexpr size_t kWritebackUnit = 16 * 1024 * 1024;
+// Bytes of a file after which Writeback::Start queues a background flush
+// (BackgroundFlush): often enough that the closing sync has little left,
+// seldom enough that each flush's fixed cost stays small.
+inline constexpr size_t kFlushUnit = 32 * 1024 * 1024;
 // Bytes read per call by readLinesFromFile (a 64,000-byte buffer minus its terminator).
 inline constexpr size_t kLineReadBlock = 63999;
 
@@ -62,9 +67,10 @@ enum class Writeback {
     // Whenever the kernel flushes them (or a later syncFile).
     Later,
     // Started at once, not waited for, for every whole kWritebackUnit of
-    // the file that the write completed: a file written in pieces and
-    // synced when complete then waits at the sync for its last unit only,
-    // instead of for all of it.
+    // the file that the write completed, and flushed in the background for
+    // every whole kFlushUnit: a file written in pieces and synced when
+    // complete then waits at the sync for its last part only, instead of
+    // for all of it.
     Start,
 };
 
@@ -118,7 +124,8 @@ std::vector<std::string> readLinesFromFile(const std::string& path);
 // so that the new name survives a crash. Returns 0, or -1 with both names as they were.
 int moveFile(const std::string& from, const std::string& to);
 
-// Flushes the file's contents and its directory entry to the disk. Returns 0 or -1.
+// Flushes the file's contents and its directory entry to the disk, after the
+// file's background flushes; one of them that failed fails the sync. Returns 0 or -1.
 int syncFile(const std::string& path);
 
 // --- I/O hooks --------------------------------------------------------------

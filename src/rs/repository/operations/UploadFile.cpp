@@ -203,8 +203,9 @@ bool UploadFile::store(const ACE_Message_Block& piece, int32_t flag)
     }
 
     rsmanagerutils::assertPath(directory_);
-    // The upload is synced once complete; each piece starts its way to the
-    // disk now, so that the sync waits for the last piece only.
+    // The upload is synced once complete; its pieces start their way to the
+    // disk now, and are flushed in the background while later pieces arrive,
+    // so that the sync waits for the last part only.
     if (rsmanagerutils::createFile(path_, piece, first ? O_TRUNC : O_APPEND, rsmanagerutils::Writeback::Start)
         != 0)
         KAV_THROW(
