@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <system_error>
 
 namespace rsmanagerutils {
 namespace {
@@ -24,8 +25,9 @@ std::optional<std::pair<dev_t, ino_t>> fileKey(int fd)
 
 BackgroundFlush& BackgroundFlush::instance()
 {
-    static BackgroundFlush flusher;
-    return flusher;
+    // Never destroyed: a worker still writing while the process exits finds it.
+    static BackgroundFlush* flusher = new BackgroundFlush();
+    return *flusher;
 }
 
 BackgroundFlush::~BackgroundFlush()
@@ -59,9 +61,16 @@ void BackgroundFlush::flush(int fd)
         forgetIfIdle(files_.find(*key));
         return;
     }
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            ::close(std::exchange(file.waitingFd, -1));
+            forgetIfIdle(files_.find(*key));
+            return;
+        }
+    }
     queue_.push_back(*key);
-    if (!thread_.joinable())
-        thread_ = std::thread([this] { run(); });
     changed_.notify_all();
 }
 

@@ -36,13 +36,14 @@ public:
     BackgroundFlush(const BackgroundFlush&) = delete;
     BackgroundFlush& operator=(const BackgroundFlush&) = delete;
 
-    // The process's flusher, used by createFile and syncFile.
+    // The process's flusher, used by createFile and syncFile; it lives until
+    // the process ends.
     static BackgroundFlush& instance();
 
     // Queues a flush (ioCalls().fsync) of the open file; the caller keeps
     // its descriptor. A flush of the file already waiting covers this one.
-    // Nothing is reported: a file that cannot be queued is flushed by its
-    // own sync.
+    // Nothing is reported or thrown: a file that cannot be queued is
+    // flushed by its own sync.
     void flush(int fd);
 
     // Before the caller's own sync of the open file: drops its waiting flush
