@@ -36,8 +36,9 @@ public:
     // process() let an exception escape, so no answer will come: the item
     // ends the connection of the client that waits for it.
     virtual void abandon() { }
-    // True when process() would neither read a file nor wait for anything
-    // but short locks: its answer is already in memory. Asked only by
+    // True when process() would neither read a file's contents nor wait for
+    // anything but short locks (a stat or a small directory's listing at
+    // most): its answer is already in memory. Asked only by
     // Task::runAtOnce, which then processes the item at once, so the item
     // may keep what it looked up for process().
     virtual bool answerableAtOnce() { return false; }

@@ -134,12 +134,8 @@ int KavFileCache::readFile(const std::string& path, ACE_Message_Block*& data)
     data = nullptr;
     uint32_t key = keyOf(path);
     ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, mutex_, -1);
-    if (auto found = table_.find(key); found != table_.end()) {
+    if ((data = takeCached(key))) {
         LOG4CXX_DEBUG(logger(), " read file from cache: " << path);
-        moveObjectToEnd(key);
-        data = found->second.block->duplicate();
-        if (ServiceCounters* counters = counters_.load(std::memory_order_relaxed))
-            ServiceCounters::bump(counters->cacheHits);
         return 0;
     }
     if (ServiceCounters* counters = counters_.load(std::memory_order_relaxed))
@@ -237,6 +233,27 @@ size_t KavFileCache::entryCount() const
 {
     ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, mutex_, 0);
     return table_.size();
+}
+
+int KavFileCache::cachedFile(const std::string& path, ACE_Message_Block*& data)
+{
+    data = nullptr;
+    const uint32_t key = keyOf(path);
+    ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, mutex_, -1);
+    data = takeCached(key);
+    return data ? 0 : -1;
+}
+
+ACE_Message_Block* KavFileCache::takeCached(uint32_t key)
+{
+    ServiceCounters* counters = counters_.load(std::memory_order_relaxed);
+    auto found = table_.find(key);
+    if (found == table_.end())
+        return nullptr;
+    moveObjectToEnd(key);
+    if (counters)
+        ServiceCounters::bump(counters->cacheHits);
+    return found->second.block->duplicate();
 }
 
 bool KavFileCache::contains(const std::string& path) const

@@ -66,6 +66,9 @@ public:
     // cached. On success data holds the caller's block (release() it) and 0 is
     // returned; -1 (data null, cache unchanged) when the file cannot be read.
     virtual int readFile(const std::string& path, ACE_Message_Block*& data);
+    // readFile from memory only: -1 (data null, nothing read, cache
+    // unchanged) when the file is not cached.
+    int cachedFile(const std::string& path, ACE_Message_Block*& data);
     // Drops the path's entry, if any. Returns 0 (-1 only when the mutex cannot be taken).
     virtual int closeFile(const std::string& path);
 
@@ -94,7 +97,9 @@ private:
         UsageList::iterator usage;
     };
 
-    // All three REQUIRE: mutex_ held.
+    // All four REQUIRE: mutex_ held.
+    // The cached block's duplicate, counted as a hit; null (not counted) when not cached.
+    ACE_Message_Block* takeCached(uint32_t key);
     void insertObject(uint32_t key, ACE_Message_Block* block);
     void moveObjectToEnd(uint32_t key);
     int removeObject(uint32_t key);

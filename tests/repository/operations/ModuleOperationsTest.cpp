@@ -236,6 +236,44 @@ TEST_F(ModuleOperationsTest, AListAnsweredAtOnceIsTheQueuedAnswerAndOvertakesNoE
     EXPECT_TRUE(admin.answer<IRepositoryResp::getModuleResp_Call>());
 }
 
+// A download answered at once carries what the queued one carries, and a
+// change to the module is never answered from before it.
+TEST_F(ModuleOperationsTest, ADownloadAnsweredAtOnceIsTheQueuedAnswerAndNeverOneFromBeforeAChange)
+{
+    ASSERT_EQ(add("web", "one", 1).code, 0);
+    ASSERT_EQ(add("old", "x", 1).code, 0);
+    ASSERT_EQ(remove("old"), 0);
+    const auto download = [&](const std::string& version, bool atOnce) {
+        fake.runsAtOnce = atOnce;
+        admin.send<IRepository::getModule_Call>(std::string("web"), version, std::string("/apps"));
+        const bool queued = !fake.queued.empty();
+        fake.runQueued();
+        auto answer = admin.answer<IRepositoryResp::getModuleResp_Call>();
+        EXPECT_TRUE(answer);
+        return std::make_pair(queued, std::move(answer));
+    };
+    auto [wasQueued, queued] = download("1", false);
+    auto [atOnceQueued, atOnce] = download("1", true);
+    EXPECT_FALSE(atOnceQueued) << "a download whose file and records are in memory is answered at once";
+    ASSERT_TRUE(queued && atOnce);
+    EXPECT_EQ(atOnce->error()->getCode(), 0);
+    EXPECT_EQ(*atOnce->packageName(), *queued->packageName());
+    EXPECT_EQ(*atOnce->moduleFileName(), *queued->moduleFileName());
+    EXPECT_EQ(rpc::blockText(atOnce->moduleData()), "one");
+    EXPECT_EQ(*atOnce->applicationList(), *queued->applicationList());
+    ASSERT_EQ(atOnce->applicationList()->entries().size(), 1u) << "the removed module is not present";
+    EXPECT_EQ(atOnce->applicationList()->entries()[0].moduleName, "web");
+
+    ASSERT_EQ(add("web", "two", 1).version, "2");
+    const auto [oldQueued, old] = download("1", true);
+    EXPECT_EQ(old->error()->getCode(), kav::rc::RS_WRONG_VERSION);
+    for (int round = 0; round < 2; ++round) {
+        const auto [newQueued, fresh] = download("2", true);
+        EXPECT_EQ(newQueued, round == 0) << "only the replaced file's first download is read by a worker";
+        EXPECT_EQ(rpc::blockText(fresh->moduleData()), "two");
+    }
+}
+
 TEST_F(ModuleOperationsTest, WithoutAConsumerEveryCallStoresAWholeFileWithoutSizeOrLinks)
 {
     Harness global { fake, IRepositoryResp::kInterfaceName };

@@ -12,10 +12,11 @@ ModuleListCache& ModuleListCache::instance()
     return *cache;
 }
 
-SharedRecords ModuleListCache::records(const std::string& directory, const std::string& consumer)
+SharedRecords ModuleListCache::records(
+    const std::string& directory, const std::string& consumer, RecordSet set)
 {
     const kav::IndexSnapshot entries = kav::IndexCache::instance().entries(directory);
-    const Key key { directory, consumer };
+    const Key key { directory, consumer, set };
     {
         std::lock_guard guard(lock_);
         auto found = built_.find(key);
@@ -26,7 +27,8 @@ SharedRecords ModuleListCache::records(const std::string& directory, const std::
     }
     auto list = std::make_shared<RepositoryAppList>();
     for (const kav::ModuleIndexEntry& entry : *entries)
-        list->append(toRecord(entry, consumer));
+        if (set == RecordSet::All || !entry.deleted)
+            list->append(toRecord(entry, consumer));
     // Answered many times until the index changes: encoded once here.
     list->seal();
     const size_t bytes = bytesOf(*list);
@@ -58,13 +60,14 @@ void ModuleListCache::setCapacity(size_t bytes)
     kav::evictLeastRecentlyUsed(built_, keptBytes_, capacity_);
 }
 
-SharedRecords ModuleListCache::builtRecords(const std::string& directory, const std::string& consumer)
+SharedRecords ModuleListCache::builtRecords(
+    const std::string& directory, const std::string& consumer, RecordSet set)
 {
     const kav::IndexSnapshot entries = kav::IndexCache::instance().freshEntries(directory);
     if (!entries)
         return nullptr;
     std::lock_guard guard(lock_);
-    auto found = built_.find(Key { directory, consumer });
+    auto found = built_.find(Key { directory, consumer, set });
     if (found == built_.end() || found->second.source.lock() != entries)
         return nullptr;
     kav::noteUse(found->second, uses_);

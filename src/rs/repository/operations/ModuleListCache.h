@@ -25,11 +25,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace rs::modules {
 
 using SharedRecords = std::shared_ptr<const RepositoryAppList>;
+
+// Which entries of an index the records are made of.
+enum class RecordSet {
+    All, // deleted ones included: the module list
+    Present, // deleted ones left out: what a download answers beside the file
+};
 
 class ModuleListCache {
 public:
@@ -42,12 +49,14 @@ public:
     ModuleListCache(const ModuleListCache&) = delete;
     ModuleListCache& operator=(const ModuleListCache&) = delete;
 
-    // The records of every named entry of the index in `directory`, in file
-    // order, deleted ones included, each naming `consumer`. Never null.
-    SharedRecords records(const std::string& directory, const std::string& consumer);
+    // The records of the named entries of the index in `directory` that `set`
+    // takes, in file order, each naming `consumer`. Never null.
+    SharedRecords records(
+        const std::string& directory, const std::string& consumer, RecordSet set = RecordSet::All);
     // The records records() would answer when they are built from the
     // index's current contents (one stat, nothing read); null otherwise.
-    SharedRecords builtRecords(const std::string& directory, const std::string& consumer);
+    SharedRecords builtRecords(
+        const std::string& directory, const std::string& consumer, RecordSet set = RecordSet::All);
 
     // Record lists currently kept, and their bytes as the capacity counts them.
     size_t size() const;
@@ -61,7 +70,7 @@ public:
     static size_t bytesOf(const RepositoryAppList& list);
 
 private:
-    using Key = std::pair<std::string, std::string>; // directory, consumer
+    using Key = std::tuple<std::string, std::string, RecordSet>; // directory, consumer, set
     struct Built {
         std::weak_ptr<const kav::IndexEntries> source;
         SharedRecords records;

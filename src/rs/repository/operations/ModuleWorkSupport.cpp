@@ -91,6 +91,12 @@ void checkName(const std::string& argument, const std::string& value)
     kav::NameValidator::check(argument, value, kav::NameKind::Segment);
 }
 
+bool namesPass(const std::string& consumer, const std::string& name)
+{
+    return !kav::NameValidator::refusalReason(relativeConsumer(consumer), kav::NameKind::Consumer)
+        && !kav::NameValidator::refusalReason(name, kav::NameKind::Segment);
+}
+
 void checkApplicationName(const std::string& value)
 {
     kav::NameValidator::check("applicationName", value, kav::NameKind::Field);

@@ -31,6 +31,8 @@ std::string moduleDirectory(
 void checkConsumer(const std::string& consumer);
 // Refuses (RS_BAD_NAME, logged) a module or file name.
 void checkName(const std::string& argument, const std::string& value);
+// Whether checkConsumer and checkName would let both pass; nothing logged.
+bool namesPass(const std::string& consumer, const std::string& name);
 // Refuses (RS_BAD_NAME, logged) an application name that an index line
 // cannot hold; it never becomes a path, so "web/front" is a name like any.
 void checkApplicationName(const std::string& value);
