@@ -339,8 +339,15 @@ int findFile(
         std::string name = item->d_name;
         if (name == "." || name == ".." || name.starts_with(".nfs"))
             continue;
+        if (!accept(name))
+            continue;
+        // The listing's type saves a stat, except for links (followed) and
+        // file systems that do not tell.
         struct stat st;
-        if (::stat((dirPath + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode) && accept(name)) {
+        const bool regular = item->d_type == DT_REG
+            || ((item->d_type == DT_LNK || item->d_type == DT_UNKNOWN)
+                && ::stat((dirPath + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        if (regular) {
             fileName = name;
             return 0;
         }

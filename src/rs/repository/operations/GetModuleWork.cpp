@@ -3,7 +3,6 @@
 #include "interfaces/IRepository.h"
 
 #include "common/ResultCodes.h"
-#include "rs/repository/IndexCache.h"
 #include "rs/repository/IndexFile.h"
 #include "rs/repository/KavCacheFile.h"
 #include "rs/repository/ModuleDirectory.h"
@@ -73,16 +72,15 @@ bool GetModuleWork::answerableAtOnce()
     if (!namesPass(consumer_, module_))
         return false;
     const std::string indexDir = indexDirectory(repository_, consumer_);
-    const kav::IndexSnapshot entries = kav::IndexCache::instance().freshEntries(indexDir);
-    if (!entries || entries->size() > kMaxEntriesSearchedAtOnce)
+    kav::IndexSnapshot entries;
+    SharedRecords records
+        = context().moduleLists().builtRecords(indexDir, consumer_, RecordSet::Present, &entries);
+    if (!records || entries->size() > kMaxEntriesSearchedAtOnce)
         return false;
     const auto entry = std::find_if(entries->begin(), entries->end(),
         [&](const kav::ModuleIndexEntry& present) { return present.moduleName == module_; });
     // A line without a file name is read by the worker, as the index file reads its version.
     if (entry == entries->end() || entry->fileName.empty() || entry->version != version_)
-        return false;
-    SharedRecords records = context().moduleLists().builtRecords(indexDir, consumer_, RecordSet::Present);
-    if (!records)
         return false;
     const std::string moduleDir = moduleDirectory(repository_, consumer_, module_);
     std::string fileName = servedFile(moduleDir, entry->fileName);

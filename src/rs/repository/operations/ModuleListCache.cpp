@@ -61,16 +61,18 @@ void ModuleListCache::setCapacity(size_t bytes)
 }
 
 SharedRecords ModuleListCache::builtRecords(
-    const std::string& directory, const std::string& consumer, RecordSet set)
+    const std::string& directory, const std::string& consumer, RecordSet set, kav::IndexSnapshot* entries)
 {
-    const kav::IndexSnapshot entries = kav::IndexCache::instance().freshEntries(directory);
-    if (!entries)
+    kav::IndexSnapshot fresh = kav::IndexCache::instance().freshEntries(directory);
+    if (!fresh)
         return nullptr;
     std::lock_guard guard(lock_);
     auto found = built_.find(Key { directory, consumer, set });
-    if (found == built_.end() || found->second.source.lock() != entries)
+    if (found == built_.end() || found->second.source.lock() != fresh)
         return nullptr;
     kav::noteUse(found->second, uses_);
+    if (entries)
+        *entries = std::move(fresh);
     return found->second.records;
 }
 

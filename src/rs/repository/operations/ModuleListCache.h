@@ -55,8 +55,9 @@ public:
         const std::string& directory, const std::string& consumer, RecordSet set = RecordSet::All);
     // The records records() would answer when they are built from the
     // index's current contents (one stat, nothing read); null otherwise.
-    SharedRecords builtRecords(
-        const std::string& directory, const std::string& consumer, RecordSet set = RecordSet::All);
+    // With them, *entries (when given) is the index's entries they were built from.
+    SharedRecords builtRecords(const std::string& directory, const std::string& consumer,
+        RecordSet set = RecordSet::All, kav::IndexSnapshot* entries = nullptr);
 
     // Record lists currently kept, and their bytes as the capacity counts them.
     size_t size() const;
