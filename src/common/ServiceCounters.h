@@ -4,10 +4,15 @@
 // the parts that count (channels, work queue, file cache, resource manager
 // access, answers); a part given none counts nothing.
 //
-// Threads: any; every counter is a relaxed atomic, the answers' table has its
-// own mutex. Nothing here names a package, host or user.
+// Threads: any. The counters bumped while requests are served are split into
+// stripes, one cache line each: a thread adds to its own stripe only, so the
+// threads that count on every request never share a line, and a reader sums
+// the stripes. The answers' table is striped the same way, one mutex per
+// stripe. Nothing here names a package, host or user.
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -18,6 +23,50 @@
 
 namespace kav {
 
+inline constexpr size_t kCounterStripes = 16;
+
+// This thread's stripe, the same for every striped value, given when it first
+// counts. More threads than stripes share stripes: still correct, only slower.
+inline size_t counterStripe()
+{
+    static std::atomic<size_t> next { 0 };
+    thread_local const size_t stripe = next.fetch_add(1, std::memory_order_relaxed) % kCounterStripes;
+    return stripe;
+}
+
+// One value per stripe, each on its own cache line (64 bytes on x86-64).
+template <class Value> class Striped {
+public:
+    Value& mine() { return slots_[counterStripe()].value; }
+
+    template <class Visit> void forEach(Visit visit) const
+    {
+        for (const Slot& slot : slots_)
+            visit(slot.value);
+    }
+
+private:
+    struct alignas(64) Slot {
+        Value value {};
+    };
+    std::array<Slot, kCounterStripes> slots_;
+};
+
+template <class T> class StripedCounter {
+public:
+    void add(T by) { stripes_.mine().fetch_add(by, std::memory_order_relaxed); }
+
+    T total() const
+    {
+        T sum = 0;
+        stripes_.forEach([&sum](const std::atomic<T>& part) { sum += part.load(std::memory_order_relaxed); });
+        return sum;
+    }
+
+private:
+    Striped<std::atomic<T>> stripes_;
+};
+
 // Answers sent, by operation and result code.
 class AnswerCounts {
 public:
@@ -27,22 +76,16 @@ public:
         uint64_t count;
     };
 
-    void add(std::string_view operation, int32_t code)
-    {
-        std::lock_guard guard(mutex_);
-        auto found = counts_.find(Key { operation, code });
-        if (found != counts_.end())
-            ++found->second;
-        else
-            counts_.emplace(std::make_pair(std::string(operation), code), 1);
-    }
+    void add(std::string_view operation, int32_t code) { table_.mine().add(operation, code); }
 
+    // One row per operation and code, in that order, the stripes merged.
     std::vector<Row> rows() const
     {
-        std::lock_guard guard(mutex_);
+        std::map<std::pair<std::string, int32_t>, uint64_t> merged;
+        table_.forEach([&merged](const Table& part) { part.addTo(merged); });
         std::vector<Row> out;
-        out.reserve(counts_.size());
-        for (const auto& [key, count] : counts_)
+        out.reserve(merged.size());
+        for (const auto& [key, count] : merged)
             out.push_back({ key.first, key.second, count });
         return out;
     }
@@ -58,26 +101,54 @@ private:
         }
     };
 
-    mutable std::mutex mutex_;
-    std::map<std::pair<std::string, int32_t>, uint64_t, Less> counts_;
+    // One stripe's table: its mutex is taken by its own thread, and by a
+    // reader now and then, so it is hardly ever waited for.
+    class Table {
+    public:
+        void add(std::string_view operation, int32_t code)
+        {
+            std::lock_guard guard(mutex_);
+            auto found = counts_.find(Key { operation, code });
+            if (found != counts_.end())
+                ++found->second;
+            else
+                counts_.emplace(std::make_pair(std::string(operation), code), 1);
+        }
+
+        void addTo(std::map<std::pair<std::string, int32_t>, uint64_t>& merged) const
+        {
+            std::lock_guard guard(mutex_);
+            for (const auto& [key, count] : counts_)
+                merged[key] += count;
+        }
+
+    private:
+        mutable std::mutex mutex_;
+        std::map<std::pair<std::string, int32_t>, uint64_t, Less> counts_;
+    };
+
+    Striped<Table> table_;
 };
 
 struct ServiceCounters {
-    template <class T> static void bump(std::atomic<T>& counter, T by = 1)
+    template <class T> static void bump(StripedCounter<T>& counter, T by = 1) { counter.add(by); }
+    template <class T> static void bump(std::atomic<T>& gauge, T by)
     {
-        counter.fetch_add(by, std::memory_order_relaxed);
+        gauge.fetch_add(by, std::memory_order_relaxed);
     }
 
-    std::atomic<uint64_t> bytesReceived { 0 };
-    std::atomic<uint64_t> bytesSent { 0 };
-    std::atomic<uint64_t> connectionsAccepted { 0 };
+    StripedCounter<uint64_t> bytesReceived;
+    StripedCounter<uint64_t> bytesSent;
+    StripedCounter<uint64_t> connectionsAccepted;
+    // A gauge, moved only when a connection opens or closes: one atomic, so
+    // that a read never sees a close without its open.
     std::atomic<int64_t> connectionsOpen { 0 };
-    std::atomic<uint64_t> workItemsStarted { 0 };
-    std::atomic<uint64_t> workWaitMicroseconds { 0 };
-    std::atomic<uint64_t> resourceManagerCalls { 0 };
-    std::atomic<uint64_t> resourceManagerFailures { 0 };
-    std::atomic<uint64_t> cacheHits { 0 };
-    std::atomic<uint64_t> cacheMisses { 0 };
+    StripedCounter<uint64_t> workItemsStarted;
+    StripedCounter<uint64_t> workWaitMicroseconds;
+    StripedCounter<uint64_t> resourceManagerCalls;
+    StripedCounter<uint64_t> resourceManagerFailures;
+    StripedCounter<uint64_t> cacheHits;
+    StripedCounter<uint64_t> cacheMisses;
     AnswerCounts answers;
 };
 

@@ -1,11 +1,16 @@
-// The side door's pure rules: when it opens and how, and what an HTTP Basic
-// header logs on as.
+// The side door's pure rules: when it opens and how, what an HTTP Basic
+// header logs on as, and what the metrics page adds up.
 #include "rs/http/BasicAuth.h"
+#include "rs/http/MetricsText.h"
 #include "rs/http/SideDoorSettings.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -105,6 +110,53 @@ TEST(BasicAuthTest, TheHeaderGivesTheCredential)
         SCOPED_TRACE(row.header);
         EXPECT_EQ(rs::http::basicCredential(row.header), row.credential);
     }
+}
+
+// The page's lines for one metric, labels included, sorted.
+std::vector<std::string> samplesOf(const std::string& page, const std::string& metric)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(page);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(metric + " ") || line.starts_with(metric + "{"))
+            lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST(MetricsTextTest, CountsFromManyThreadsAddUpToOneSamplePerKey)
+{
+    // More threads than a counter has stripes, so that some threads share one.
+    constexpr int kThreads = 24;
+    constexpr int kRounds = 500;
+    kav::ServiceCounters counters;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&counters, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                kav::ServiceCounters::bump(counters.bytesSent, uint64_t { 3 });
+                kav::ServiceCounters::bump(counters.workItemsStarted);
+                counters.answers.add("getRSVersion", 0);
+            }
+            counters.answers.add("getPackageStatus", t % 2 == 0 ? 0 : -2);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    const std::string page = rs::http::renderMetrics(counters, {});
+    const int total = kThreads * kRounds;
+    EXPECT_EQ(samplesOf(page, "rs_sent_bytes_total"),
+        std::vector<std::string> { "rs_sent_bytes_total " + std::to_string(3 * total) });
+    EXPECT_EQ(samplesOf(page, "rs_work_queue_wait_seconds_count"),
+        std::vector<std::string> { "rs_work_queue_wait_seconds_count " + std::to_string(total) });
+    EXPECT_EQ(samplesOf(page, "rs_requests_total"),
+        (std::vector<std::string> {
+            "rs_requests_total{operation=\"getPackageStatus\",code=\"0x00000000\"} "
+                + std::to_string(kThreads / 2),
+            "rs_requests_total{operation=\"getPackageStatus\",code=\"0xFFFFFFFE\"} "
+                + std::to_string(kThreads / 2),
+            "rs_requests_total{operation=\"getRSVersion\",code=\"0x00000000\"} " + std::to_string(total),
+        }));
 }
 
 } // namespace

@@ -37,10 +37,10 @@ public:
         std::snprintf(number, sizeof number, "%.6f", value);
         text_ += name + " " + number + "\n";
     }
-    void counter(const char* name, const char* help, const std::atomic<uint64_t>& value)
+    void counter(const char* name, const char* help, const kav::StripedCounter<uint64_t>& value)
     {
         family(name, "counter", help);
-        sample(name, value.load(std::memory_order_relaxed));
+        sample(name, value.total());
     }
     void gauge(const char* name, const char* help, uint64_t value)
     {
@@ -90,9 +90,9 @@ std::string renderMetrics(const kav::ServiceCounters& counters, const MetricsGau
             "operation=\"" + escaped(row.operation) + "\",code=\"" + codeLabel(row.code) + "\"");
     out.gauge("rs_work_queue_depth", "Requests queued for a worker.", gauges.workQueueDepth);
     out.family("rs_work_queue_wait_seconds", "summary", "Time requests waited in the work queue.");
-    out.sample("rs_work_queue_wait_seconds_sum",
-        static_cast<double>(counters.workWaitMicroseconds.load(std::memory_order_relaxed)) / 1e6);
-    out.sample("rs_work_queue_wait_seconds_count", counters.workItemsStarted.load(std::memory_order_relaxed));
+    out.sample(
+        "rs_work_queue_wait_seconds_sum", static_cast<double>(counters.workWaitMicroseconds.total()) / 1e6);
+    out.sample("rs_work_queue_wait_seconds_count", counters.workItemsStarted.total());
     out.counter("rs_received_bytes_total", "Bytes received on the service port.", counters.bytesReceived);
     out.counter("rs_sent_bytes_total", "Bytes sent on the service port.", counters.bytesSent);
     out.counter("rs_connections_accepted_total", "Connections accepted on the service port.",
