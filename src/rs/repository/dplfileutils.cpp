@@ -474,14 +474,11 @@ int syncFile(const std::string& path)
 {
     FunctionTrace trace("rsmanagerutils::syncFile()");
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.valid()) {
-        if (const int flushError = BackgroundFlush::instance().settle(fd.get()); flushError != 0) {
-            logFailure("rsmanagerutils::syncFile()", "Can not sync: " + path, flushError);
-            return -1;
-        }
-    }
-    if (!fd.valid() || hooks().fsync(fd.get()) != 0 || syncDirectory(parseOutDir(path)) != 0) {
-        logFailure("rsmanagerutils::syncFile()", "Can not sync: " + path);
+    const int flushError = fd.valid() ? BackgroundFlush::instance().settle(fd.get()) : 0;
+    if (!fd.valid() || flushError != 0 || hooks().fsync(fd.get()) != 0
+        || syncDirectory(parseOutDir(path)) != 0) {
+        logFailure(
+            "rsmanagerutils::syncFile()", "Can not sync: " + path, flushError != 0 ? flushError : errno);
         return -1;
     }
     return 0;

@@ -56,9 +56,8 @@ void GetModuleWork::execute()
 
     // A module stored before the limit was lowered: told, never sent.
     const std::string path = moduleDir + "/" + fileName_;
-    requireTransferable(fileName_,
-        zephcomm::wire::payloadWithBlock(getModuleAnswerWithoutFile(module_, fileName_, *records_),
-            static_cast<uint64_t>(rsmanagerutils::fileSize(path))));
+    requireTransferable(
+        fileName_, answerBytes(fileName_, *records_, static_cast<uint64_t>(rsmanagerutils::fileSize(path))));
     ACE_Message_Block* contents = nullptr;
     if (context().fileCache().readFile(path, contents) != 0)
         KAV_THROW(
@@ -88,14 +87,19 @@ bool GetModuleWork::answerableAtOnce()
     if (fileName.empty() || context().fileCache().cachedFile(moduleDir + "/" + fileName, cached) != 0)
         return false;
     rpc::BlockPtr contents(cached);
-    if (zephcomm::wire::payloadWithBlock(
-            getModuleAnswerWithoutFile(module_, fileName, *records), contents->total_length())
-        > zephcomm::wire::maxMessageSize())
-        return false;
+    if (answerBytes(fileName, *records, contents->total_length()) > zephcomm::wire::maxMessageSize())
+        return false; // the worker refuses it
     fileName_ = std::move(fileName);
     records_ = std::move(records);
     contents_ = std::move(contents);
     return true;
+}
+
+uint64_t GetModuleWork::answerBytes(
+    const std::string& fileName, const RepositoryAppList& records, uint64_t fileBytes) const
+{
+    return zephcomm::wire::payloadWithBlock(
+        getModuleAnswerWithoutFile(module_, fileName, records), fileBytes);
 }
 
 void GetModuleWork::answer(const kav::IKavErrorInfo* error)

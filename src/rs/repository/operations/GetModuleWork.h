@@ -30,6 +30,9 @@ private:
     // execute(); false, keeping nothing, as soon as one part is not there.
     bool answerableAtOnce() override;
     void answer(const kav::IKavErrorInfo* error) override;
+    // The payload of the answer that carries the file with the records.
+    uint64_t answerBytes(
+        const std::string& fileName, const RepositoryAppList& records, uint64_t fileBytes) const;
 
     const std::string module_;
     const std::string version_;
